@@ -1,0 +1,36 @@
+// Response families: inverse links, derivatives, variances, working weights, starting
+// linear predictors and deviances, with the clamps and floors the fits rely on.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "linalg/matrix.h"
+
+namespace velkan {
+
+enum class Family : std::uint8_t { Gaussian = 0, Binomial = 1, Poisson = 2, Gamma = 3 };
+
+// "gaussian", "binomial", "poisson", "gamma" (exact, case-sensitive).
+std::optional<Family> parse_family(std::string_view name);
+const char* family_name(Family f);
+
+inline constexpr double kEtaCap = 20.0;          // linear predictors capped before exp
+inline constexpr double kVarianceFloor = 1e-10;  // variances and weights floored here
+inline constexpr double kGammaMuAtZero = 1e10;   // gamma mean where |eta| < 1e-10
+
+double linkinv(Family f, double eta);
+double mu_eta(Family f, double eta);
+double variance(Family f, double mu);
+// max(mu_eta(eta)^2 / max(V(mu), 1e-10), 1e-10) with mu = linkinv(eta).
+double working_weight(Family f, double eta, double mu);
+double initial_eta(Family f, double y);
+// Unit deviance of one observation (mu floored at 1e-10 for non-gaussian families).
+double unit_deviance(Family f, double y, double mu);
+
+Vector linkinv(Family f, VectorView eta);
+Vector initial_eta(Family f, VectorView y);
+double deviance(Family f, VectorView y, VectorView mu);
+
+}  // namespace velkan

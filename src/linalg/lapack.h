@@ -1,0 +1,58 @@
+// The LAPACK and BLAS routines the core calls, as exported by the scipy-openblas32
+// library: column-major, 32-bit integers, symbols prefixed "scipy_". Declared here and
+// nowhere else.
+#pragma once
+
+#include <cstdint>
+
+namespace velkan::lapack {
+
+using lapack_int = std::int32_t;
+
+extern "C" {
+// LAPACK
+void scipy_dgeqrf_(const lapack_int* m, const lapack_int* n, double* a, const lapack_int* lda,
+                   double* tau, double* work, const lapack_int* lwork, lapack_int* info);
+void scipy_dorgqr_(const lapack_int* m, const lapack_int* n, const lapack_int* k, double* a,
+                   const lapack_int* lda, const double* tau, double* work,
+                   const lapack_int* lwork, lapack_int* info);
+void scipy_dgelqf_(const lapack_int* m, const lapack_int* n, double* a, const lapack_int* lda,
+                   double* tau, double* work, const lapack_int* lwork, lapack_int* info);
+void scipy_dorglq_(const lapack_int* m, const lapack_int* n, const lapack_int* k, double* a,
+                   const lapack_int* lda, const double* tau, double* work,
+                   const lapack_int* lwork, lapack_int* info);
+void scipy_dgetrf_(const lapack_int* m, const lapack_int* n, double* a, const lapack_int* lda,
+                   lapack_int* ipiv, lapack_int* info);
+void scipy_dgetrs_(const char* trans, const lapack_int* n, const lapack_int* nrhs,
+                   const double* a, const lapack_int* lda, const lapack_int* ipiv, double* b,
+                   const lapack_int* ldb, lapack_int* info, std::size_t trans_len);
+void scipy_dgetri_(const lapack_int* n, double* a, const lapack_int* lda,
+                   const lapack_int* ipiv, double* work, const lapack_int* lwork,
+                   lapack_int* info);
+void scipy_dpotrf_(const char* uplo, const lapack_int* n, double* a, const lapack_int* lda,
+                   lapack_int* info, std::size_t uplo_len);
+void scipy_dtrtrs_(const char* uplo, const char* trans, const char* diag, const lapack_int* n,
+                   const lapack_int* nrhs, const double* a, const lapack_int* lda, double* b,
+                   const lapack_int* ldb, lapack_int* info, std::size_t, std::size_t,
+                   std::size_t);
+void scipy_dsyev_(const char* jobz, const char* uplo, const lapack_int* n, double* a,
+                  const lapack_int* lda, double* w, double* work, const lapack_int* lwork,
+                  lapack_int* info, std::size_t, std::size_t);
+
+// BLAS, used for the large products where they pay off.
+void scipy_dsyrk_(const char* uplo, const char* trans, const lapack_int* n, const lapack_int* k,
+                  const double* alpha, const double* a, const lapack_int* lda,
+                  const double* beta, double* c, const lapack_int* ldc, std::size_t,
+                  std::size_t);
+void scipy_dgemm_(const char* transa, const char* transb, const lapack_int* m,
+                  const lapack_int* n, const lapack_int* k, const double* alpha,
+                  const double* a, const lapack_int* lda, const double* b,
+                  const lapack_int* ldb, const double* beta, double* c, const lapack_int* ldc,
+                  std::size_t, std::size_t);
+void scipy_dgemv_(const char* trans, const lapack_int* m, const lapack_int* n,
+                  const double* alpha, const double* a, const lapack_int* lda, const double* x,
+                  const lapack_int* incx, const double* beta, double* y,
+                  const lapack_int* incy, std::size_t);
+}
+
+}  // namespace velkan::lapack

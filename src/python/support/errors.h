@@ -1,0 +1,40 @@
+// The one place where core errors become Python exceptions.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <exception>
+#include <new>
+#include <string_view>
+
+#include "common/gam_error.h"
+
+namespace velkan::py {
+
+// ValueError whose message is `prefix` followed by the error's display text.
+// Always returns nullptr so callers can `return raise(...)`.
+PyObject* raise(const GamError& e, std::string_view prefix = {});
+// UsageError text verbatim, GamError as above.
+PyObject* raise(const ModelError& e, std::string_view prefix = {});
+// ValueError with a message of the interface's own.
+PyObject* raise_value_error(std::string_view message);
+
+// Runs a binding body; any C++ exception that escapes becomes a Python exception instead
+// of unwinding into the interpreter. Exhausted memory is reported as ValueError: this
+// module raises only TypeError, ValueError, OverflowError and RuntimeError.
+template <class F>
+PyObject* guarded(F&& body) noexcept {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    PyErr_SetString(PyExc_ValueError, "Not enough memory for this request");
+  } catch (const std::exception& e) {
+    PyErr_Format(PyExc_RuntimeError, "Internal error: %s", e.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_RuntimeError, "Internal error");
+  }
+  return nullptr;
+}
+
+}  // namespace velkan::py

@@ -1,0 +1,40 @@
+// _velkan_testing: exposes internals of the core to the test suite. Built only with
+// -DVELKAN_TESTING=ON; never part of the public API.
+#include "python/support/numpy_api.h"
+#include "python/support/stdout_writer.h"
+#include "python/testing/registry.h"
+
+namespace velkan::testing {
+
+std::vector<PyMethodDef>& registered_methods() {
+  static std::vector<PyMethodDef> methods;
+  return methods;
+}
+
+namespace {
+
+int exec_module(PyObject* module) {
+  if (velkan::py::import_numpy() < 0) return -1;
+  velkan::py::install_stdout_writer();
+  return PyModule_AddFunctions(module, [] {
+    static std::vector<PyMethodDef> table;
+    table = registered_methods();
+    table.push_back({nullptr, nullptr, 0, nullptr});
+    return table.data();
+  }());
+}
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(&exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "_velkan_testing", "Test-only access to velkan_core internals.", 0,
+    nullptr, slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+}  // namespace velkan::testing
+
+PyMODINIT_FUNC PyInit__velkan_testing(void) { return PyModuleDef_Init(&velkan::testing::module_def); }

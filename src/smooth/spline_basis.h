@@ -1,0 +1,36 @@
+// The polymorphic spline basis a smooth term owns, and the smooth term record.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "common/gam_error.h"
+#include "linalg/matrix.h"
+
+namespace velkan {
+
+class SplineBasis {
+ public:
+  virtual ~SplineBasis() = default;
+  // Basis values at n points: an n x k matrix, row i for x[i]. NaN points give NaN rows.
+  virtual Result<Matrix> evaluate(VectorView x) const = 0;
+  virtual std::size_t num_basis() const = 0;
+  virtual VectorView knots() const = 0;
+};
+
+struct SmoothTerm {
+  std::string name;
+  std::unique_ptr<SplineBasis> basis;
+  Matrix penalty;                  // k x k
+  double lambda = 1.0;             // set at construction, not read by the fits
+  std::optional<Matrix> constraint;  // k x q transform of the evaluated basis; never set here
+  // The input column this smooth is evaluated on (formula terms name their own column).
+  std::size_t column = 0;
+
+  // Width of the term's block in the design matrix.
+  std::size_t width() const { return constraint ? constraint->cols() : basis->num_basis(); }
+};
+
+}  // namespace velkan

@@ -1,0 +1,6 @@
+// Placeholder: this group of module functions has not landed yet.
+#include "python/module_parts.h"
+
+namespace velkan::py {
+std::vector<PyMethodDef> penalty_functions() { return {}; }
+}  // namespace velkan::py

@@ -18,7 +18,13 @@ const char* family_name(Family f);
 
 inline constexpr double kEtaCap = 20.0;          // linear predictors capped before exp
 inline constexpr double kVarianceFloor = 1e-10;  // variances and weights floored here
-inline constexpr double kGammaMuAtZero = 1e10;   // gamma mean where |eta| < 1e-10
+inline constexpr double kGammaMuAtZero = 1e10;   // gamma mean where |eta| < kGammaEtaZero
+inline constexpr double kGammaEtaZero = 1e-10;
+// Starting means: binomial responses are pulled into [0.01, 0.99], poisson and gamma
+// responses floored at 0.1, so the starting linear predictor is finite.
+inline constexpr double kBinomialStartFloor = 0.01;
+inline constexpr double kBinomialStartCeiling = 0.99;
+inline constexpr double kCountStartFloor = 0.1;
 
 double linkinv(Family f, double eta);
 double mu_eta(Family f, double eta);
@@ -30,7 +36,11 @@ double initial_eta(Family f, double y);
 double unit_deviance(Family f, double y, double mu);
 
 Vector linkinv(Family f, VectorView eta);
+Vector mu_eta(Family f, VectorView eta);
+// working_weight(f, eta_i, linkinv(f, eta_i)) for every i.
+Vector working_weights(Family f, VectorView eta);
 Vector initial_eta(Family f, VectorView y);
+// Sum of unit deviances in observation order (y and mu of equal length).
 double deviance(Family f, VectorView y, VectorView mu);
 
 }  // namespace velkan

@@ -13,6 +13,13 @@ namespace velkan {
 inline constexpr std::size_t kPirlsMaxIterations = 100;
 inline constexpr double kPirlsTolerance = 1e-6;  // on the largest coefficient change
 inline constexpr double kPirlsRidge = 1e-5;      // times (1 + sqrt(m)) times max diagonal
+// |d mu / d eta| below which the working response falls back to eta itself.
+inline constexpr double kPirlsDerivativeFloor = 1e-10;
+// Step halving: at most this many halvings of one step toward the previous coefficients.
+inline constexpr std::size_t kPirlsMaxHalvings = 30;
+// A penalized deviance counts as larger than the previous one only beyond this relative
+// slack, so that rounding in the deviance sum never triggers a halving.
+inline constexpr double kPirlsDevianceSlack = 1e-9;
 
 struct PirlsResult {
   Vector coefficients;
@@ -22,12 +29,47 @@ struct PirlsResult {
   double deviance = 0.0;
   std::size_t iterations = 0;  // solves performed, 1 .. 100
   bool converged = false;
+  // Step halvings over the whole call. A halving re-evaluates the penalized deviance at a
+  // shortened step (one X beta product and one deviance sum) but performs no solve, so it
+  // does not count as an iteration.
+  std::size_t step_halvings = 0;
 };
 
-// Errors: DimensionMismatch "X has {} rows but y has {} elements",
+struct PirlsOptions {
+  // The safeguard against divergence. When a solve's step makes the penalized deviance
+  //   deviance(y, linkinv(X beta)) + sum_j lambda_j beta' S_j beta
+  // non-finite, or larger than at the previous coefficients beyond kPirlsDevianceSlack,
+  // the step is halved toward the previous coefficients (up to kPirlsMaxHalvings times)
+  // until it is not. Steps that do not increase the penalized deviance are taken as
+  // solved, so such fits equal the plain iteration bit for bit. Never applied to the
+  // gaussian family, whose first solve is already the penalized least-squares optimum.
+  //
+  // The first solve is taken as it is: the iteration starts from initial_eta, which is not
+  // X beta for any coefficients, so there is no previous penalized deviance to compare
+  // with; the first solve's value becomes the reference for the second.
+  //
+  // When no halving helps, the previous coefficients are kept and the iteration stops,
+  // not converged (repeating the same solve from the same point would change nothing).
+  // Convergence is judged on the change proposed by the solve, never on a halved step,
+  // so a shortened step cannot be mistaken for convergence.
+  bool step_halving = true;
+};
+
+// Fits the coefficients of X for fixed smoothing parameters: starting from initial_eta,
+// repeated solves of (X'WX + sum_j lambda_j S_j + r I) beta = X'Wz with working weights W
+// and working response z, the ridge r = 1e-5 (1 + sqrt(m)) max(1, max_j |X'WX_jj|), until
+// the largest coefficient change is below 1e-6 or 100 solves were made. Non-convergence
+// (including non-finite input) is reported through `converged`, not as an error.
+// Cost per solve: one X'WX (skipped when the weights did not change, as for gaussian),
+// O(n p) for X'Wz and X beta, and O(p^3) for the solve.
+// Errors, checked in this order: DimensionMismatch "X has {} rows but y has {} elements",
 // DimensionMismatch "Number of lambdas must match number of penalty matrices",
-// and the errors of solve().
+// and DimensionMismatch "Penalty matrix {} is {}x{} but X has {} columns" for a penalty
+// that is not p x p; then the errors of solve(), returned unchanged.
 Result<PirlsResult> pirls(VectorView y, MatrixView x, std::span<const double> lambdas,
                           std::span<const Matrix> penalties, Family family);
+Result<PirlsResult> pirls(VectorView y, MatrixView x, std::span<const double> lambdas,
+                          std::span<const Matrix> penalties, Family family,
+                          const PirlsOptions& options);
 
 }  // namespace velkan

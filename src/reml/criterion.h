@@ -8,7 +8,30 @@
 
 namespace velkan {
 
-// REML score from data: forms X'WX and X'Wy from the row-scaled copy sqrt(W) X.
+// Ridge on the penalized normal matrix: kRemlRidge (1 + sqrt(m)) max(1, max_i |A_ii|),
+// m = len(lambdas).
+inline constexpr double kRemlRidge = 1e-5;
+// A smoothing parameter counts toward the penalty rank only when it exceeds this.
+inline constexpr double kRemlLambdaFloor = 1e-10;
+// A penalty row is non-zero when its absolute sum exceeds this times max(1, max |S_ab|).
+inline constexpr double kRemlRowThreshold = 1e-10;
+// 2 pi as the exact double the score uses.
+inline constexpr double kTwoPi = 6.283185307179586;
+
+// REML score
+//   0.5 (ln|A + delta I| + (RSS + P) / phi + (n - r) ln(2 pi phi) - sum_j r_j ln(lambda_j))
+// of the penalized weighted least-squares fit beta = (A + delta I)^-1 X'Wy, with
+// A = X'WX + sum_j lambda_j S_j, RSS = sum_i w_i (y_i - x_i beta)^2,
+// P = sum_j lambda_j beta' S_j beta, phi = RSS / (n - r), and r_j the rank of S_j counted
+// as its non-zero rows minus two (at least 1; 0 when lambda_j <= 1e-10). Only the first
+// min(len(lambdas), len(penalties)) pairs enter; extra lambdas count only in m.
+// The log-determinant is summed from the pivots' logs, so it neither overflows nor
+// underflows: -inf for a zero determinant, NaN for a negative one.
+// A total rank r >= n leaves no residual degrees of freedom: the score is NaN.
+// Errors: DimensionMismatch for inconsistent lengths or a penalty that is not p x p (own
+// messages); the errors of solve() and log_determinant(), unchanged.
+//
+// From data: forms X'WX and X'Wy from the row-scaled copy sqrt(W) X.
 // Non-finite scores (singular system, non-positive scale) are values, not errors.
 Result<double> reml_criterion(VectorView y, MatrixView x, VectorView w,
                               std::span<const double> lambdas, std::span<const Matrix> penalties);
@@ -19,9 +42,14 @@ struct RemlCache {
   Matrix xtwx;   // X'WX
   Vector xtwy;   // X'Wy
 };
+// The caller guarantees len(y) == len(w) == rows of x (reml_criterion_cached checks the
+// cache's shape against x).
 RemlCache make_reml_cache(VectorView y, MatrixView x, VectorView w);
 
-// The same score as reml_criterion(y, x, w, ...) up to rounding, using the cache.
+// The same score as reml_criterion(y, x, w, ...), using the cache for the cross products.
+// The RSS is still taken from the data (an O(n p) pass), not from the normal equations,
+// whose cancellation loses accuracy on nearly interpolating fits; given the cache of the
+// same (y, x, w) the two entry points return identical values.
 Result<double> reml_criterion_cached(VectorView y, MatrixView x, VectorView w,
                                      const RemlCache& cache, std::span<const double> lambdas,
                                      std::span<const Matrix> penalties);

@@ -1,0 +1,202 @@
+// Penalized iteratively re-weighted least squares.
+//
+// Each iteration linearises the model at the current linear predictor eta: working
+// response z = eta + (y - mu) / mu'(eta) and working weights w = mu'(eta)^2 / V(mu), then
+// solves the ridged penalized normal equations
+//   (X'WX + S_lambda + r I) beta = X'Wz,   S_lambda = sum_j lambda_j S_j,
+// and moves eta to X beta. The only O(n p^2) work is X'WX, done by the BLAS-backed
+// compute_xtwx on sqrt(W) X; everything else per iteration is O(n p) or O(p^3).
+#include "fit/pirls.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <utility>
+
+#include "diag/format.h"
+#include "linalg/dense_solve.h"
+#include "linalg/products.h"
+
+namespace velkan {
+
+namespace {
+
+// The linearisation of the model at one eta: working response and weights.
+struct WorkingModel {
+  Vector z;
+  Vector w;
+};
+
+void linearise(Family family, VectorView y, const Vector& eta, WorkingModel& out) {
+  const std::size_t n = eta.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    const double e = eta[i];
+    const double mu = linkinv(family, e);
+    const double g = mu_eta(family, e);
+    // A vanishing derivative would blow up (y - mu) / g; the observation then keeps its
+    // current linear predictor as working response (its weight is floored anyway).
+    out.z[i] = std::abs(g) >= kPirlsDerivativeFloor ? e + (y[i] - mu) / g : e;
+    out.w[i] = std::max(g * g / std::max(variance(family, mu), kVarianceFloor), kVarianceFloor);
+  }
+}
+
+// Largest |a_j - b_j|; +inf as soon as any difference is NaN, so that non-finite
+// coefficients can never pass the convergence test.
+double max_abs_change(const Vector& a, const Vector& b) {
+  double change = 0.0;
+  for (std::size_t j = 0; j < a.size(); ++j) {
+    const double d = std::abs(a[j] - b[j]);
+    if (std::isnan(d)) return std::numeric_limits<double>::infinity();
+    change = std::max(change, d);
+  }
+  return change;
+}
+
+// deviance(y, linkinv(eta)) + beta' S_lambda beta, the objective the safeguard watches.
+double penalized_deviance(Family family, VectorView y, const Vector& eta, const Matrix& s_lambda,
+                          const Vector& beta) {
+  double dev = 0.0;
+  for (std::size_t i = 0; i < eta.size(); ++i) {
+    dev += unit_deviance(family, y[i], linkinv(family, eta[i]));
+  }
+  return dev + quad_form(s_lambda, beta);
+}
+
+// A step is rejected when it leaves the penalized deviance non-finite, or larger than the
+// reference beyond rounding. A non-finite reference accepts every finite value.
+bool worse(double candidate, double reference) {
+  if (!std::isfinite(candidate)) return true;
+  if (!std::isfinite(reference)) return false;
+  return candidate > reference + kPirlsDevianceSlack * std::abs(reference);
+}
+
+}  // namespace
+
+Result<PirlsResult> pirls(VectorView y, MatrixView x, std::span<const double> lambdas,
+                          std::span<const Matrix> penalties, Family family) {
+  return pirls(y, x, lambdas, penalties, family, PirlsOptions{});
+}
+
+Result<PirlsResult> pirls(VectorView y, MatrixView x, std::span<const double> lambdas,
+                          std::span<const Matrix> penalties, Family family,
+                          const PirlsOptions& options) {
+  if (x.rows != y.size) {
+    return fail(GamError::dimension_mismatch(
+        diag::format("X has {} rows but y has {} elements", {x.rows, y.size})));
+  }
+  if (lambdas.size() != penalties.size()) {
+    return fail(GamError::dimension_mismatch(
+        "Number of lambdas must match number of penalty matrices"));
+  }
+  const std::size_t n = x.rows;
+  const std::size_t p = x.cols;
+  // A penalty of the wrong shape would be read out of bounds below.
+  for (std::size_t j = 0; j < penalties.size(); ++j) {
+    if (penalties[j].rows() != p || penalties[j].cols() != p) {
+      return fail(GamError::dimension_mismatch(
+          diag::format("Penalty matrix {} is {}x{} but X has {} columns",
+                       {j, penalties[j].rows(), penalties[j].cols(), p})));
+    }
+  }
+
+  // S_lambda does not change during the call; accumulated in order from zero.
+  Matrix s_lambda(p, p);
+  for (std::size_t j = 0; j < penalties.size(); ++j) s_lambda.add_scaled(penalties[j], lambdas[j]);
+  const double ridge_factor =
+      kPirlsRidge * (1.0 + std::sqrt(static_cast<double>(lambdas.size())));
+
+  // Gaussian fits are exempt: their first solve is the exact optimum of a quadratic.
+  const bool safeguard = options.step_halving && family != Family::Gaussian;
+
+  Vector beta(p);
+  Vector eta = initial_eta(family, y);
+  WorkingModel wm{Vector(n), Vector(n)};
+  Vector xtwx_weights;  // the weights xtwx was formed with
+  Matrix xtwx;
+  bool have_xtwx = false;
+
+  double reference = std::numeric_limits<double>::quiet_NaN();  // penalized deviance at beta
+  bool have_reference = false;
+
+  PirlsResult out;
+  std::size_t iteration = 1;
+  for (;; ++iteration) {
+    linearise(family, y, eta, wm);
+
+    // The O(n p^2) cross product is formed only when the weights changed: gaussian
+    // weights are exactly 1 on every iteration, so X'X is formed once per call.
+    if (!have_xtwx || wm.w != xtwx_weights) {
+      xtwx = compute_xtwx(x, wm.w);
+      xtwx_weights = wm.w;
+      have_xtwx = true;
+    }
+
+    // Ridge scaled by the largest diagonal magnitude (at least 1); NaN entries are
+    // skipped by the comparison and surface in the solve instead.
+    double diag_max = 1.0;
+    for (std::size_t j = 0; j < p; ++j) {
+      const double v = std::abs(xtwx(j, j));
+      if (v > diag_max) diag_max = v;
+    }
+    Matrix a = xtwx + s_lambda;
+    const double ridge = ridge_factor * diag_max;
+    for (std::size_t j = 0; j < p; ++j) a(j, j) += ridge;
+
+    auto solved = solve(std::move(a), compute_xtwy(x, wm.w, wm.z));
+    if (!solved) return fail(std::move(solved.error()));
+    Vector beta_new = std::move(*solved);
+    Vector eta_new = matvec(x, beta_new);
+    const double change = max_abs_change(beta_new, beta);
+
+    bool stalled = false;
+    if (safeguard) {
+      double value = penalized_deviance(family, y, eta_new, s_lambda, beta_new);
+      if (have_reference && worse(value, reference)) {
+        // Walk back along the step: beta + t (beta_new - beta), t = 1/2, 1/4, ...
+        const Vector full_step = beta_new;
+        bool accepted = false;
+        double t = 1.0;
+        for (std::size_t h = 0; h < kPirlsMaxHalvings; ++h) {
+          t *= 0.5;
+          ++out.step_halvings;
+          for (std::size_t j = 0; j < p; ++j) {
+            beta_new[j] = beta[j] + t * (full_step[j] - beta[j]);
+          }
+          eta_new = matvec(x, beta_new);
+          value = penalized_deviance(family, y, eta_new, s_lambda, beta_new);
+          if (!worse(value, reference)) {
+            accepted = true;
+            break;
+          }
+        }
+        if (!accepted) {
+          // No point along the step improves: keep the previous coefficients.
+          beta_new = beta;
+          eta_new = eta;
+          value = reference;
+          stalled = true;
+        }
+      }
+      reference = value;
+      have_reference = true;
+    }
+
+    beta = std::move(beta_new);
+    eta = std::move(eta_new);
+    if (change < kPirlsTolerance) {
+      out.converged = true;
+      break;
+    }
+    if (stalled || iteration == kPirlsMaxIterations) break;
+  }
+
+  out.fitted_values = linkinv(family, eta);
+  out.deviance = deviance(family, y, out.fitted_values);
+  out.weights = working_weights(family, eta);
+  out.linear_predictor = std::move(eta);
+  out.coefficients = std::move(beta);
+  out.iterations = iteration;
+  return out;
+}
+
+}  // namespace velkan

@@ -1,5 +1,6 @@
 #include "diag/format.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -8,6 +9,10 @@
 namespace velkan::diag {
 
 namespace {
+
+// Widths and precisions in a template are clamped here, so a malformed template cannot
+// ask for an absurd buffer.
+constexpr int kMaxFieldNumber = 1000;
 
 // inf, -inf and NaN share one spelling in every number form.
 bool render_non_finite(double v, std::string& out) {
@@ -61,30 +66,52 @@ std::string format_shortest(double v) {
 std::string format_fixed(double v, int decimals) {
   std::string out;
   if (render_non_finite(v, out)) return out;
-  char buf[512];
-  auto res = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed, decimals);
-  if (res.ec != std::errc()) return format_shortest(v);
-  return std::string(buf, res.ptr);
+  if (decimals < 0) decimals = 0;
+  // Sign, up to 309 integer digits, the point and the decimals always fit.
+  out.resize(static_cast<std::size_t>(decimals) + 320);
+  auto res = std::to_chars(out.data(), out.data() + out.size(), v, std::chars_format::fixed,
+                           decimals);
+  out.resize(static_cast<std::size_t>(res.ptr - out.data()));
+  return out;
 }
+
+namespace {
+
+// Rewrites to_chars' exponent ("1.23e+03", "4.50e-07") into the diagnostic form
+// ("1.23e3", "4.50e-7"): no '+', no leading zeros in the exponent.
+std::string tidy_exponent(std::string_view s) {
+  const std::size_t epos = s.find('e');
+  std::string out(s.substr(0, epos));
+  std::string_view exp = s.substr(epos + 1);
+  out.push_back('e');
+  if (!exp.empty() && (exp.front() == '+' || exp.front() == '-')) {
+    if (exp.front() == '-') out.push_back('-');
+    exp.remove_prefix(1);
+  }
+  const std::size_t nz = exp.find_first_not_of('0');
+  out += nz == std::string_view::npos ? std::string_view("0") : exp.substr(nz);
+  return out;
+}
+
+}  // namespace
 
 std::string format_exp(double v, int decimals) {
   std::string out;
   if (render_non_finite(v, out)) return out;
-  char buf[128];
-  auto res = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific, decimals);
-  std::string s(buf, res.ptr);
-  // to_chars writes "1.23e+03"; the diagnostic form is "1.23e3".
-  const std::size_t epos = s.find('e');
-  std::string mant = s.substr(0, epos);
-  std::string exp = s.substr(epos + 1);
-  std::string sign;
-  if (!exp.empty() && (exp[0] == '+' || exp[0] == '-')) {
-    if (exp[0] == '-') sign = "-";
-    exp.erase(0, 1);
-  }
-  std::size_t nz = exp.find_first_not_of('0');
-  exp = nz == std::string::npos ? "0" : exp.substr(nz);
-  return mant + "e" + sign + exp;
+  if (decimals < 0) decimals = 0;
+  // Sign, one digit, the point, the decimals and "e-324" always fit.
+  std::string buf(static_cast<std::size_t>(decimals) + 16, '\0');
+  auto res = std::to_chars(buf.data(), buf.data() + buf.size(), v, std::chars_format::scientific,
+                           decimals);
+  return tidy_exponent(std::string_view(buf.data(), static_cast<std::size_t>(res.ptr - buf.data())));
+}
+
+std::string format_exp_shortest(double v) {
+  std::string out;
+  if (render_non_finite(v, out)) return out;
+  char buf[64];
+  auto res = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
+  return tidy_exponent(std::string_view(buf, static_cast<std::size_t>(res.ptr - buf)));
 }
 
 std::string format_vector(std::span<const double> v) {
@@ -100,7 +127,7 @@ std::string format_vector(std::span<const double> v) {
 std::string FormatArg::render(int precision, bool exponent) const {
   switch (kind_) {
     case Kind::Float:
-      if (exponent) return format_exp(f_, precision < 0 ? 0 : precision);
+      if (exponent) return precision < 0 ? format_exp_shortest(f_) : format_exp(f_, precision);
       if (precision >= 0) return format_fixed(f_, precision);
       return format_shortest(f_);
     case Kind::Bool:
@@ -163,14 +190,15 @@ std::string format(std::string_view tmpl, std::initializer_list<FormatArg> args)
         spec.remove_prefix(1);
       }
       while (!spec.empty() && spec.front() >= '0' && spec.front() <= '9') {
-        width = width * 10 + static_cast<std::size_t>(spec.front() - '0');
+        width = std::min<std::size_t>(width * 10 + static_cast<std::size_t>(spec.front() - '0'),
+                                      kMaxFieldNumber);
         spec.remove_prefix(1);
       }
       if (!spec.empty() && spec.front() == '.') {
         spec.remove_prefix(1);
         precision = 0;
         while (!spec.empty() && spec.front() >= '0' && spec.front() <= '9') {
-          precision = precision * 10 + (spec.front() - '0');
+          precision = std::min(precision * 10 + (spec.front() - '0'), kMaxFieldNumber);
           spec.remove_prefix(1);
         }
       }

@@ -5,9 +5,12 @@
 //             same value, laid out without an exponent (1.0 -> "1", 1e-7 -> "0.0000001");
 //             bools as true/false; vectors as "[a, b, c]" with each element as {}.
 //   {:.N}     fixed point with N decimals.
-//   {:.Ne}    exponent form with N mantissa decimals: 1.23e3, 4.50e-7 (no '+', no padding).
+//   {:.Ne}    exponent form with N mantissa decimals: 1.23e3, 4.50e-7 (no '+', no padding);
+//             {:e} uses the shortest mantissa that reads back to the same value.
+//   Integers given a precision or an exponent mark are formatted as doubles.
 //   {:>W...}  / {:W...}  right-aligned in a field of W characters ({:<W...} left-aligned).
 // inf, -inf and NaN print as such in every form. "{{" and "}}" are literal braces.
+// Widths and precisions above 1000 are taken as 1000.
 #pragma once
 
 #include <cstddef>
@@ -26,6 +29,8 @@ std::string format_shortest(double v);
 std::string format_fixed(double v, int decimals);
 // Exponent notation with `decimals` mantissa digits, exponent without '+' or leading zeros.
 std::string format_exp(double v, int decimals);
+// Exponent notation with the shortest round-trip mantissa (the bare {:e} form).
+std::string format_exp_shortest(double v);
 // "[a, b, c]" with each element in shortest form.
 std::string format_vector(std::span<const double> v);
 

@@ -1,6 +1,7 @@
 #include "python/support/convert.h"
 
-#include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "python/support/numpy_api.h"
@@ -35,15 +36,31 @@ PyArrayObject* as_float_array(PyObject* obj, int ndim, ArgName name) {
                  name.function, name.argument);
     return nullptr;
   }
-  if ((PyArray_STRIDES(arr) && ndim > 0 &&
-       (PyArray_STRIDES(arr)[0] % static_cast<npy_intp>(sizeof(double)) != 0 ||
-        (ndim == 2 && PyArray_STRIDES(arr)[1] % static_cast<npy_intp>(sizeof(double)) != 0))) ||
-      !PyArray_ISALIGNED(arr)) {
+  // Strides must step whole elements; the stride of an axis of length 0 or 1 is never
+  // used, and NumPy leaves it arbitrary, so it is not checked.
+  for (int d = 0; d < ndim; ++d) {
+    if (PyArray_DIMS(arr)[d] > 1 &&
+        PyArray_STRIDES(arr)[d] % static_cast<npy_intp>(sizeof(double)) != 0) {
+      PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be an aligned float64 array",
+                   name.function, name.argument);
+      return nullptr;
+    }
+  }
+  if (PyArray_SIZE(arr) > 0 &&
+      reinterpret_cast<std::uintptr_t>(PyArray_DATA(arr)) % alignof(double) != 0) {
     PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be an aligned float64 array",
                  name.function, name.argument);
     return nullptr;
   }
   return arr;
+}
+
+// NumPy byte stride of axis `d` in elements; an unused stride (axis length <= 1) becomes
+// `natural`, so views never carry a meaningless value.
+std::ptrdiff_t element_stride(PyArrayObject* arr, int d, std::ptrdiff_t natural) {
+  if (PyArray_DIMS(arr)[d] <= 1) return natural;
+  return static_cast<std::ptrdiff_t>(PyArray_STRIDES(arr)[d] /
+                                     static_cast<npy_intp>(sizeof(double)));
 }
 
 bool is_text_like(PyObject* obj) {
@@ -56,13 +73,12 @@ std::optional<MatrixView> as_matrix(PyObject* obj, ArgName name) {
   PyArrayObject* arr = as_float_array(obj, 2, name);
   if (!arr) return std::nullopt;
   const npy_intp* dims = PyArray_DIMS(arr);
-  const npy_intp* strides = PyArray_STRIDES(arr);
   MatrixView v;
   v.data = static_cast<const double*>(PyArray_DATA(arr));
   v.rows = static_cast<std::size_t>(dims[0]);
   v.cols = static_cast<std::size_t>(dims[1]);
-  v.row_stride = strides[0] / static_cast<npy_intp>(sizeof(double));
-  v.col_stride = strides[1] / static_cast<npy_intp>(sizeof(double));
+  v.col_stride = element_stride(arr, 1, 1);
+  v.row_stride = element_stride(arr, 0, static_cast<std::ptrdiff_t>(v.cols) * v.col_stride);
   return v;
 }
 
@@ -72,7 +88,7 @@ std::optional<VectorView> as_vector(PyObject* obj, ArgName name) {
   VectorView v;
   v.data = static_cast<const double*>(PyArray_DATA(arr));
   v.size = static_cast<std::size_t>(PyArray_DIMS(arr)[0]);
-  v.stride = PyArray_STRIDES(arr)[0] / static_cast<npy_intp>(sizeof(double));
+  v.stride = element_stride(arr, 0, 1);
   return v;
 }
 
@@ -87,12 +103,27 @@ std::optional<VectorView> as_contiguous_vector(PyObject* obj, ArgName name) {
 }
 
 std::optional<std::size_t> as_size(PyObject* obj, ArgName name) {
-  if (!PyLong_Check(obj)) {
+  // Python ints, and integer-like objects such as NumPy integers (through __index__,
+  // which may run Python code: callers hold their borrow guard already). Floats and
+  // strings are refused.
+  PyRef index;
+  if (PyLong_Check(obj)) {
+    index = PyRef::borrow(obj);
+  } else if (!is_text_like(obj) && PyIndex_Check(obj)) {
+    index = PyRef(PyNumber_Index(obj));
+    if (!index) {
+      if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+        PyErr_Clear();
+        type_error(name, "int", obj);
+      }
+      return std::nullopt;
+    }
+  } else {
     type_error(name, "int", obj);
     return std::nullopt;
   }
   // PyLong_AsUnsignedLongLong raises OverflowError for negative and too-large values.
-  const unsigned long long v = PyLong_AsUnsignedLongLong(obj);
+  const unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
   if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return std::nullopt;
   if (v > static_cast<unsigned long long>(SIZE_MAX)) {
     PyErr_SetString(PyExc_OverflowError, "int too big to convert");
@@ -136,7 +167,13 @@ std::optional<std::string> as_string(PyObject* obj, ArgName name) {
   }
   Py_ssize_t len = 0;
   const char* s = PyUnicode_AsUTF8AndSize(obj, &len);
-  if (!s) return std::nullopt;
+  if (!s) {
+    // Only lone surrogates make a str unencodable.
+    PyErr_Clear();
+    PyErr_Format(PyExc_ValueError, "%s() argument '%s' is not valid text (lone surrogate)",
+                 name.function, name.argument);
+    return std::nullopt;
+  }
   return std::string(s, static_cast<std::size_t>(len));
 }
 
@@ -150,14 +187,21 @@ std::optional<std::vector<T>> convert_sequence(PyObject* obj, ArgName name, cons
     type_error(name, expected, obj);
     return std::nullopt;
   }
-  PyRef seq(PySequence_Fast(obj, "expected a sequence"));
-  if (!seq) return std::nullopt;
-  const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+  // A tuple snapshot: item conversions may run Python code (__index__, __float__) that
+  // changes the caller's list, and must not make this loop read past its end.
+  PyRef seq(PySequence_Tuple(obj));
+  if (!seq) {
+    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+      PyErr_Clear();
+      type_error(name, expected, obj);
+    }
+    return std::nullopt;
+  }
+  const Py_ssize_t n = PyTuple_GET_SIZE(seq.get());
   std::vector<T> out;
   out.reserve(static_cast<std::size_t>(n));
   for (Py_ssize_t i = 0; i < n; ++i) {
-    // The item is borrowed from `seq`, which a conversion callback cannot shrink.
-    PyRef item = PyRef::borrow(PySequence_Fast_GET_ITEM(seq.get(), i));
+    PyRef item = PyRef::borrow(PyTuple_GET_ITEM(seq.get(), i));
     auto v = convert(item.get());
     if (!v) return std::nullopt;
     out.push_back(std::move(*v));
@@ -191,7 +235,7 @@ PyObject* to_numpy(const Vector& v) {
   PyObject* arr = PyArray_SimpleNew(1, dims, NPY_DOUBLE);
   if (!arr) return nullptr;
   auto* dst = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr)));
-  for (std::size_t i = 0; i < v.size(); ++i) dst[i] = v[i];
+  if (v.size()) std::memcpy(dst, v.data(), v.size() * sizeof(double));
   return arr;
 }
 
@@ -200,7 +244,7 @@ PyObject* to_numpy(const Matrix& m) {
   PyObject* arr = PyArray_SimpleNew(2, dims, NPY_DOUBLE);
   if (!arr) return nullptr;
   auto* dst = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr)));
-  for (std::size_t k = 0; k < m.size(); ++k) dst[k] = m.data()[k];
+  if (m.size()) std::memcpy(dst, m.data(), m.size() * sizeof(double));
   return arr;
 }
 

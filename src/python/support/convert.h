@@ -30,19 +30,20 @@ std::optional<VectorView> as_vector(PyObject* obj, ArgName name);
 // "The given array is not contiguous".
 std::optional<VectorView> as_contiguous_vector(PyObject* obj, ArgName name);
 // A Python sequence (not str/bytes) of non-negative integers; negative or too large
-// items raise OverflowError.
+// items raise OverflowError. The sequence is read once into a snapshot.
 std::optional<std::vector<std::size_t>> as_sizes(PyObject* obj, ArgName name);
 // A Python sequence of numbers (anything float() accepts through the number protocol).
 std::optional<std::vector<double>> as_floats(PyObject* obj, ArgName name);
 // A Python sequence of 2-D float64 arrays, copied.
 std::optional<std::vector<Matrix>> as_matrix_list(PyObject* obj, ArgName name);
-// A Python str, as UTF-8.
+// A Python str, as UTF-8 (ValueError for a str holding lone surrogates).
 std::optional<std::string> as_string(PyObject* obj, ArgName name);
-// A non-negative Python integer (OverflowError when negative or too large).
+// A non-negative Python integer, or an object with __index__ (OverflowError when
+// negative or too large; TypeError for floats and strings).
 std::optional<std::size_t> as_size(PyObject* obj, ArgName name);
 // A number through the float() protocol.
 std::optional<double> as_double(PyObject* obj, ArgName name);
-// A Python bool (or anything with a truth value).
+// A Python bool (True or False only).
 std::optional<bool> as_bool(PyObject* obj, ArgName name);
 
 // True when `obj` is absent or None: optional arguments then take their default.

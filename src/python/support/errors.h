@@ -20,13 +20,19 @@ PyObject* raise(const ModelError& e, std::string_view prefix = {});
 // ValueError with a message of the interface's own.
 PyObject* raise_value_error(std::string_view message);
 
+// Makes a binding's outcome one of the two the interpreter accepts: a value and no
+// pending exception, or nullptr and a pending exception.
+void ensure_consistent(PyObject*& result);
+
 // Runs a binding body; any C++ exception that escapes becomes a Python exception instead
 // of unwinding into the interpreter. Exhausted memory is reported as ValueError: this
 // module raises only TypeError, ValueError, OverflowError and RuntimeError.
 template <class F>
 PyObject* guarded(F&& body) noexcept {
   try {
-    return body();
+    PyObject* result = body();
+    ensure_consistent(result);
+    return result;
   } catch (const std::bad_alloc&) {
     PyErr_SetString(PyExc_ValueError, "Not enough memory for this request");
   } catch (const std::exception& e) {

@@ -3,8 +3,10 @@
 
 #include "diag/env.h"
 #include "diag/format.h"
+#include "diag/sink.h"
 #include "python/support/convert.h"
 #include "python/support/errors.h"
+#include "python/support/py_ref.h"
 #include "python/testing/registry.h"
 
 namespace {
@@ -41,16 +43,31 @@ PyObject* format_template(PyObject*, PyObject* args) {
     vecs.reserve(4);
     strs.reserve(4);
     std::vector<velkan::diag::FormatArg> items;
+    velkan::py::PyRef zero(PyLong_FromLong(0));
+    if (!zero) return nullptr;
     for (Py_ssize_t i = 0; i < n; ++i) {
       PyObject* v = PyList_GET_ITEM(values, i);
       if (PyBool_Check(v)) {
         items.emplace_back(v == Py_True);
       } else if (PyLong_Check(v)) {
-        items.emplace_back(static_cast<long long>(PyLong_AsLongLong(v)));
+        // Negative values as signed, the rest as unsigned (covers the full u64 range).
+        const int negative = PyObject_RichCompareBool(v, zero.get(), Py_LT);
+        if (negative < 0) return nullptr;
+        if (negative) {
+          const long long x = PyLong_AsLongLong(v);
+          if (x == -1 && PyErr_Occurred()) return nullptr;
+          items.emplace_back(x);
+        } else {
+          const unsigned long long x = PyLong_AsUnsignedLongLong(v);
+          if (x == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
+          items.emplace_back(x);
+        }
       } else if (PyFloat_Check(v)) {
         items.emplace_back(PyFloat_AsDouble(v));
       } else if (PyUnicode_Check(v)) {
-        strs.emplace_back(PyUnicode_AsUTF8(v));
+        const char* text = PyUnicode_AsUTF8(v);
+        if (!text) return nullptr;
+        strs.emplace_back(text);
         items.emplace_back(std::string_view(strs.back()));
       } else {
         auto f = velkan::py::as_floats(v, ArgName{"format_template", "values"});
@@ -71,22 +88,39 @@ PyObject* format_template(PyObject*, PyObject* args) {
   });
 }
 
+// switch_enabled(name): name "profile", "grad", "hess" or "trace".
 PyObject* switch_enabled(PyObject*, PyObject* args) {
   const char* name = nullptr;
   if (!PyArg_ParseTuple(args, "s", &name)) return nullptr;
-  std::string n(name);
+  const std::string n(name);
   using velkan::diag::Switch;
-  Switch s = n == "profile" ? Switch::Profile
-             : n == "grad" ? Switch::GradDebug
-             : n == "hess" ? Switch::HessDebug
-                           : Switch::TraceDebug;
+  Switch s;
+  if (n == "profile") s = Switch::Profile;
+  else if (n == "grad") s = Switch::GradDebug;
+  else if (n == "hess") s = Switch::HessDebug;
+  else if (n == "trace") s = Switch::TraceDebug;
+  else return velkan::py::raise_value_error("unknown switch");
   return PyBool_FromLong(velkan::diag::enabled(s));
+}
+
+// trace_line(name, template, value): writes one governed line through the sink.
+PyObject* trace_line(PyObject*, PyObject* args) {
+  const char* name = nullptr;
+  const char* tmpl = nullptr;
+  double value = 0;
+  if (!PyArg_ParseTuple(args, "ssd", &name, &tmpl, &value)) return nullptr;
+  const std::string n(name);
+  using velkan::diag::Switch;
+  const Switch s = n == "profile" ? Switch::Profile : Switch::TraceDebug;
+  velkan::diag::trace(s, tmpl, {value});
+  Py_RETURN_NONE;
 }
 
 velkan::testing::Registrar reg{{
     {"format_number", format_number, METH_VARARGS, nullptr},
     {"format_template", format_template, METH_VARARGS, nullptr},
     {"switch_enabled", switch_enabled, METH_VARARGS, nullptr},
+    {"trace_line", trace_line, METH_VARARGS, nullptr},
 }};
 
 }  // namespace

@@ -16,12 +16,13 @@ namespace {
 int exec_module(PyObject* module) {
   if (velkan::py::import_numpy() < 0) return -1;
   velkan::py::install_stdout_writer();
-  return PyModule_AddFunctions(module, [] {
-    static std::vector<PyMethodDef> table;
-    table = registered_methods();
-    table.push_back({nullptr, nullptr, 0, nullptr});
-    return table.data();
-  }());
+  // Built once and never moved: function objects keep pointers into the table.
+  static std::vector<PyMethodDef> table = [] {
+    std::vector<PyMethodDef> t = registered_methods();
+    t.push_back({nullptr, nullptr, 0, nullptr});
+    return t;
+  }();
+  return PyModule_AddFunctions(module, table.data());
 }
 
 PyModuleDef_Slot slots[] = {

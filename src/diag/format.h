@@ -51,6 +51,7 @@ class FormatArg {
   FormatArg(std::string_view s) : kind_(Kind::Text), s_(s) {}
   FormatArg(const std::string& s) : kind_(Kind::Text), s_(s) {}
   FormatArg(std::span<const double> v) : kind_(Kind::Vec), v_(v) {}
+  FormatArg(std::span<double> v) : kind_(Kind::Vec), v_(v) {}
   FormatArg(const std::vector<double>& v) : kind_(Kind::Vec), v_(v) {}
 
   // Renders this argument for a parsed spec (precision < 0 means "not given").

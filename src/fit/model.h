@@ -2,11 +2,14 @@
 // last successful fit. A plain record; the fit and predict operations live next to it.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <vector>
 
 #include "fit/family.h"
 #include "linalg/matrix.h"
+#include "search/smoothing_parameter.h"
 #include "smooth/spline_basis.h"
 
 namespace velkan {
@@ -16,6 +19,12 @@ struct GamModel {
   Family family = Family::Gaussian;
   // Smooth j is evaluated on input column j (or the column its term names).
   std::vector<SmoothTerm> smooth_terms;
+  // Bumped whenever smooth_terms changes, so results can tell whether they still belong
+  // to the current smooths.
+  std::uint64_t terms_version = 0;
+  // True when the smooths came from a formula: each term names its own column and the
+  // model may use only some columns of x.
+  bool formula_model = false;
 
   // Results: all empty until a fit succeeds, then replaced together at the end of each
   // successful fit, so a failed fit leaves the previous results intact.
@@ -26,6 +35,9 @@ struct GamModel {
   std::optional<Vector> linear_predictor;     // eta = X beta of the final PiRLS fit
   std::optional<Vector> weights;              // working weights of the final PiRLS fit
   std::optional<Matrix> design_matrix;        // n x p
+  std::optional<SelectionMethod> selection_method;  // the method of the last fit
+  std::uint64_t fitted_terms_version = 0;  // terms_version the results were fitted with
+  std::size_t fitted_columns = 0;          // columns of the x the results were fitted on
   bool fitted = false;
 };
 

@@ -1,0 +1,209 @@
+#include "fit/gam_fit.h"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "diag/clock.h"
+#include "diag/sink.h"
+#include "fit/design.h"
+#include "fit/family.h"
+#include "fit/pirls.h"
+#include "linalg/products.h"
+#include "search/smoothing_parameter.h"
+
+namespace velkan {
+
+namespace {
+
+using diag::Switch;
+
+std::string str(std::size_t v) { return std::to_string(v); }
+
+// The columns of x a model reads: all of them for automatic and manual models, the
+// columns its terms name for formula models.
+std::vector<std::size_t> used_columns(const GamModel& model, std::size_t d) {
+  std::vector<std::size_t> cols;
+  if (!model.formula_model) {
+    for (std::size_t j = 0; j < d; ++j) cols.push_back(j);
+    return cols;
+  }
+  for (const SmoothTerm& t : model.smooth_terms) cols.push_back(t.column);
+  std::sort(cols.begin(), cols.end());
+  cols.erase(std::unique(cols.begin(), cols.end()), cols.end());
+  return cols;
+}
+
+// The model's columns must exist in x: one per smooth for automatic and manual models,
+// every term's own column for formula models.
+Result<void> check_columns(const GamModel& model, MatrixView x) {
+  const std::size_t m = model.smooth_terms.size();
+  if (!model.formula_model) {
+    if (x.cols != m)
+      return fail(GamError::dimension_mismatch("X has " + str(x.cols) + " columns but model has " +
+                                               str(m) + " smooth terms"));
+    return {};
+  }
+  for (const SmoothTerm& t : model.smooth_terms)
+    if (t.column >= x.cols)
+      return fail(GamError::dimension_mismatch("X has " + str(x.cols) + " columns but smooth '" +
+                                               t.name + "' uses column " + str(t.column)));
+  return {};
+}
+
+bool all_finite(VectorView v) {
+  for (std::size_t i = 0; i < v.size; ++i)
+    if (!std::isfinite(v[i])) return false;
+  return true;
+}
+
+// Largest |ln lambda_i - ln lambda_old_i|; 0 without smooths.
+double log_change(const Vector& lambda, const Vector& old) {
+  double change = 0.0;
+  for (std::size_t i = 0; i < lambda.size(); ++i) {
+    const double c = std::abs(std::log(lambda[i]) - std::log(old[i]));
+    // A NaN change never counts as settled.
+    if (!(c <= change)) change = c;
+  }
+  return change;
+}
+
+// The cached path's start value: SSy * F1 / (Q + 1e-10) clamped to [1e-6, 1e6], with SSy
+// the response's sum of squares about its mean, F1 the Frobenius norm of the first scaled
+// penalty and Q the sum of squares of the raw inputs. NaN goes to the lower clamp.
+double start_lambda(VectorView y, MatrixView x, const Matrix& first_penalty) {
+  const std::size_t n = y.size;
+  double mean = 0.0;
+  for (std::size_t i = 0; i < n; ++i) mean += y[i];
+  mean /= static_cast<double>(n);
+  double ssy = 0.0;
+  for (std::size_t i = 0; i < n; ++i) ssy += (y[i] - mean) * (y[i] - mean);
+  double f1 = 0.0;
+  for (std::size_t k = 0; k < first_penalty.size(); ++k)
+    f1 += first_penalty.data()[k] * first_penalty.data()[k];
+  f1 = std::sqrt(f1);
+  double q = 0.0;
+  for (std::size_t i = 0; i < x.rows; ++i)
+    for (std::size_t j = 0; j < x.cols; ++j) q += x(i, j) * x(i, j);
+  const double value = ssy * f1 / (q + 1e-10);
+  if (std::isnan(value)) return kStartLambdaMin;
+  return std::clamp(value, kStartLambdaMin, kStartLambdaMax);
+}
+
+}  // namespace
+
+ModelResult<void> fit_gam(GamModel& model, MatrixView x, VectorView y, std::string_view method,
+                          std::optional<std::size_t> max_iter, FitPath path) {
+  const auto selection = parse_selection_method(method);
+  if (!selection) return fail_usage("method must be 'GCV' or 'REML'");
+  if (x.rows != y.size)
+    return fail_model(GamError::dimension_mismatch("X has " + str(x.rows) + " rows but y has " +
+                                                   str(y.size) + " elements"));
+  if (auto ok = check_columns(model, x); !ok) return fail_model(ok.error());
+  if (y.size == 0) return fail_usage("y is empty: a model needs at least one observation");
+  if (!all_finite(y)) return fail_usage("y contains NaN or infinite values");
+  for (std::size_t j : used_columns(model, x.cols))
+    if (!all_finite(x.col(j))) return fail_usage("x contains NaN or infinite values");
+  const std::size_t iterations = max_iter.value_or(kDefaultOuterIterations);
+  const bool cached = path == FitPath::Cached;
+  const std::span<const SmoothTerm> terms(model.smooth_terms);
+  const std::size_t m = terms.size();
+
+  // Everything that does not depend on the smoothing parameters is built once.
+  diag::Timer total_timer;
+  diag::Timer phase_timer;
+  auto design = build_design(terms, x);
+  if (!design) return fail_model(design.error());
+  if (cached) diag::trace(Switch::Profile, "[PROFILE] Basis evaluation: {:.2}ms\n", {phase_timer.elapsed_ms()});
+  phase_timer.restart();
+  const std::vector<Matrix> penalties = scaled_penalties(terms, *design);
+  if (cached) {
+    diag::trace(Switch::Profile, "[PROFILE] Penalty computation: {:.2}ms\n", {phase_timer.elapsed_ms()});
+    diag::trace(Switch::Profile, "[PROFILE] Total cache build: {:.2}ms\n", {total_timer.elapsed_ms()});
+  }
+  const Matrix& X = design->x;
+
+  SmoothingParameter state;
+  state.method = *selection;
+  state.reml_algorithm = REMLAlgorithm::Newton;
+  state.lambda = Vector(m, kPlainStartLambda);
+  if (cached && m > 0) {
+    const double lambda0 = start_lambda(y, x, penalties.front());
+    for (double& l : state.lambda) l = lambda0;
+  }
+
+  double pirls_ms = 0.0;
+  double search_ms = 0.0;
+  for (std::size_t it = 1; it <= iterations; ++it) {
+    diag::Timer t;
+    auto fit = pirls(y, X, state.lambda.span(), penalties, model.family);
+    pirls_ms += t.elapsed_ms();
+    if (!fit) return fail_model(fit.error());
+    const Vector lambda_old = state.lambda;
+    t.restart();
+    auto searched = optimize(state, y, X, fit->weights, penalties, m);
+    search_ms += t.elapsed_ms();
+    if (!searched) return fail_model(searched.error());
+    const double tolerance =
+        cached && it >= kRelaxFromIteration ? kRelaxedOuterTolerance : kOuterTolerance;
+    if (log_change(state.lambda, lambda_old) < tolerance) break;
+  }
+
+  diag::Timer t;
+  auto final_fit = pirls(y, X, state.lambda.span(), penalties, model.family);
+  pirls_ms += t.elapsed_ms();
+  if (!final_fit) return fail_model(final_fit.error());
+  if (cached) {
+    diag::trace(Switch::Profile, "[PROFILE] PiRLS iterations: {:.2}ms\n", {pirls_ms});
+    diag::trace(Switch::Profile, "[PROFILE] REML optimization: {:.2}ms\n", {search_ms});
+  }
+
+  // The stored deviance is the plain residual sum of squares whatever the family.
+  double rss = 0.0;
+  for (std::size_t i = 0; i < y.size; ++i) {
+    const double r = y[i] - final_fit->fitted_values[i];
+    rss += r * r;
+  }
+
+  // Every result field is replaced together, only now that nothing can fail.
+  model.coefficients = std::move(final_fit->coefficients);
+  model.fitted_values = std::move(final_fit->fitted_values);
+  model.linear_predictor = std::move(final_fit->linear_predictor);
+  model.weights = std::move(final_fit->weights);
+  model.design_matrix = std::move(design->x);
+  model.deviance = rss;
+  model.lambdas = std::move(state.lambda);
+  model.selection_method = state.method;
+  model.fitted_terms_version = model.terms_version;
+  model.fitted_columns = x.cols;
+  model.fitted = true;
+  return {};
+}
+
+Result<Vector> predict_gam(const GamModel& model, MatrixView x) {
+  if (!model.fitted || !model.coefficients)
+    return fail(GamError::invalid_parameter("Model has not been fitted yet"));
+  if (model.formula_model && x.cols != model.fitted_columns)
+    return fail(GamError::dimension_mismatch("X has " + str(x.cols) +
+                                             " columns but the model was fitted on " +
+                                             str(model.fitted_columns) + " columns"));
+  if (auto ok = check_columns(model, x); !ok) return fail(ok.error());
+  // Coefficients belong to the smooths they were fitted with; a later (failed) setup may
+  // have replaced the smooths, and evaluating new bases against old coefficients would be
+  // a silently wrong answer.
+  if (model.fitted_terms_version != model.terms_version)
+    return fail(GamError::dimension_mismatch(
+        "the smooth terms changed since the model was fitted; fit the model again"));
+  auto design = build_design(model.smooth_terms, x);
+  if (!design) return fail(design.error());
+  if (design->x.cols() != model.coefficients->size())
+    return fail(GamError::dimension_mismatch(
+        "design matrix has " + str(design->x.cols()) + " columns but the model has " +
+        str(model.coefficients->size()) + " coefficients"));
+  Vector mu = matvec(design->x, *model.coefficients);
+  for (double& v : mu) v = linkinv(model.family, v);
+  return mu;
+}
+
+}  // namespace velkan

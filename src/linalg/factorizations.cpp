@@ -1,0 +1,222 @@
+// LAPACK-backed factorizations. Every operation copies its input into a dense
+// column-major buffer (ColMajor), so the triangle and transposition letters passed to
+// LAPACK mean exactly what they mean for the caller's matrix, whatever its strides.
+#include "linalg/factorizations.h"
+
+#include <algorithm>
+#include <cstddef>
+
+#include "linalg/lapack.h"
+#include "linalg/lapack_support.h"
+
+namespace velkan {
+
+namespace {
+
+using lapack::ColMajor;
+using lapack::lapack_int;
+
+std::unexpected<LinalgFailure> failed(LinalgFailure f) { return std::unexpected(std::move(f)); }
+
+// Triangle letters are accepted in either case, as LAPACK does. Anything else is reported
+// the way LAPACK itself would (UPLO is the first argument of dpotrf and dtrtrs), without
+// letting the library print its own complaint.
+LinalgResult<char> triangle_letter(char uplo) {
+  if (uplo == 'U' || uplo == 'u') return 'U';
+  if (uplo == 'L' || uplo == 'l') return 'L';
+  return failed(LinalgFailure::lapack_info(-1));
+}
+
+LinalgResult<void> require_square(MatrixView a) {
+  if (a.rows != a.cols) {
+    return failed(LinalgFailure::not_square(static_cast<std::int64_t>(a.rows),
+                                            static_cast<std::int64_t>(a.cols)));
+  }
+  return {};
+}
+
+// Runs dgeqrf on `buf` in place; returns the Householder scalars (min(m, n) of them).
+LinalgResult<std::vector<double>> householder_qr(ColMajor& buf) {
+  const lapack_int k = std::min(buf.rows, buf.cols);
+  std::vector<double> tau(static_cast<std::size_t>(std::max<lapack_int>(k, 1)));
+  auto work = lapack::query_workspace([&](double* w, const lapack_int* lw, lapack_int* info) {
+    lapack::scipy_dgeqrf_(&buf.rows, &buf.cols, buf.data.data(), &buf.ld, tau.data(), w, lw, info);
+  });
+  if (!work) return failed(work.error());
+  const auto lwork = static_cast<lapack_int>(work->size());
+  lapack_int info = 0;
+  lapack::scipy_dgeqrf_(&buf.rows, &buf.cols, buf.data.data(), &buf.ld, tau.data(),
+                        work->data(), &lwork, &info);
+  if (auto ok = lapack::check_info(info); !ok) return failed(ok.error());
+  return tau;
+}
+
+// The k x n upper triangle of a factored buffer, zero below the diagonal.
+Matrix upper_r(const ColMajor& buf, lapack_int k) {
+  Matrix r(static_cast<std::size_t>(k), static_cast<std::size_t>(buf.cols));
+  for (lapack_int i = 0; i < k; ++i) {
+    for (lapack_int j = i; j < buf.cols; ++j) {
+      r(static_cast<std::size_t>(i), static_cast<std::size_t>(j)) = buf.at(i, j);
+    }
+  }
+  return r;
+}
+
+}  // namespace
+
+LinalgResult<QrResult> qr(MatrixView a) {
+  const std::size_t k = std::min(a.rows, a.cols);
+  if (k == 0) return QrResult{Matrix(a.rows, 0), Matrix(0, a.cols)};
+  auto buf = ColMajor::from(a);
+  if (!buf) return failed(buf.error());
+  auto tau = householder_qr(*buf);
+  if (!tau) return failed(tau.error());
+  const auto kk = static_cast<lapack_int>(k);
+  QrResult out{Matrix(), upper_r(*buf, kk)};
+
+  // dorgqr overwrites the first k columns with Q; the trailing columns of a wide input
+  // (n > m) are left alone and ignored.
+  auto work = lapack::query_workspace([&](double* w, const lapack_int* lw, lapack_int* info) {
+    lapack::scipy_dorgqr_(&buf->rows, &kk, &kk, buf->data.data(), &buf->ld, tau->data(), w, lw, info);
+  });
+  if (!work) return failed(work.error());
+  const auto lwork = static_cast<lapack_int>(work->size());
+  lapack_int info = 0;
+  lapack::scipy_dorgqr_(&buf->rows, &kk, &kk, buf->data.data(), &buf->ld, tau->data(),
+                        work->data(), &lwork, &info);
+  if (auto ok = lapack::check_info(info); !ok) return failed(ok.error());
+  out.q = buf->to_matrix(buf->rows, kk);
+  return out;
+}
+
+LinalgResult<Matrix> qr_r(MatrixView a) {
+  const std::size_t k = std::min(a.rows, a.cols);
+  if (k == 0) return Matrix(0, a.cols);
+  auto buf = ColMajor::from(a);
+  if (!buf) return failed(buf.error());
+  auto tau = householder_qr(*buf);
+  if (!tau) return failed(tau.error());
+  return upper_r(*buf, static_cast<lapack_int>(k));
+}
+
+LinalgResult<Matrix> cholesky(MatrixView a, char uplo) {
+  if (auto ok = require_square(a); !ok) return failed(ok.error());
+  auto letter = triangle_letter(uplo);
+  if (!letter) return failed(letter.error());
+  if (a.rows == 0) return Matrix();
+  auto buf = ColMajor::from(a);
+  if (!buf) return failed(buf.error());
+  lapack_int info = 0;
+  const char u = *letter;
+  lapack::scipy_dpotrf_(&u, &buf->rows, buf->data.data(), &buf->ld, &info, 1);
+  // INFO = k > 0: the leading minor of order k is not positive definite.
+  if (auto ok = lapack::check_info(info); !ok) return failed(ok.error());
+  // dpotrf leaves the other triangle as it found it (the input); clear it.
+  const lapack_int n = buf->rows;
+  for (lapack_int j = 0; j < n; ++j) {
+    for (lapack_int i = 0; i < n; ++i) {
+      if ((u == 'U' && i > j) || (u == 'L' && i < j)) buf->at(i, j) = 0.0;
+    }
+  }
+  return buf->to_matrix();
+}
+
+LinalgResult<Matrix> solve_triangular(MatrixView a, char uplo, MatrixView b) {
+  if (auto ok = require_square(a); !ok) return failed(ok.error());
+  auto letter = triangle_letter(uplo);
+  if (!letter) return failed(letter.error());
+  if (b.rows != a.rows) {
+    // The right-hand side (argument 1 of the operation) does not have n rows.
+    LinalgFailure f;
+    f.kind = LinalgFailure::Kind::NotStandardShape;
+    f.obj = 1;
+    f.rows = static_cast<std::int64_t>(b.rows);
+    f.cols = static_cast<std::int64_t>(b.cols);
+    return failed(std::move(f));
+  }
+  if (a.rows == 0 || b.cols == 0) return Matrix(b.rows, b.cols);
+  auto abuf = ColMajor::from(a);
+  if (!abuf) return failed(abuf.error());
+  auto bbuf = ColMajor::from(b);
+  if (!bbuf) return failed(bbuf.error());
+  const char u = *letter, trans = 'N', diag = 'N';
+  lapack_int info = 0;
+  // dtrtrs checks the diagonal for exact zeros before solving: INFO = i > 0 names the
+  // first zero diagonal element, and B is left untouched.
+  lapack::scipy_dtrtrs_(&u, &trans, &diag, &abuf->rows, &bbuf->cols, abuf->data.data(),
+                        &abuf->ld, bbuf->data.data(), &bbuf->ld, &info, 1, 1, 1);
+  if (auto ok = lapack::check_info(info); !ok) return failed(ok.error());
+  return bbuf->to_matrix();
+}
+
+LinalgResult<Vector> solve_triangular(MatrixView a, char uplo, VectorView b) {
+  const MatrixView column{b.data, b.size, 1, b.stride, 1};
+  auto x = solve_triangular(a, uplo, column);
+  if (!x) return failed(x.error());
+  return Vector(std::vector<double>(x->data(), x->data() + x->size()));
+}
+
+LinalgResult<LuFactors> lu_factor(MatrixView a) {
+  const std::size_t k = std::min(a.rows, a.cols);
+  if (k == 0) return LuFactors{Matrix(a.rows, a.cols), {}};
+  auto buf = ColMajor::from(a);
+  if (!buf) return failed(buf.error());
+  std::vector<std::int32_t> pivots(k);
+  lapack_int info = 0;
+  lapack::scipy_dgetrf_(&buf->rows, &buf->cols, buf->data.data(), &buf->ld, pivots.data(),
+                        &info);
+  // INFO = i > 0: U(i, i) is exactly zero. The factors exist but cannot be used to solve
+  // or invert, so this is reported as a failure.
+  if (auto ok = lapack::check_info(info); !ok) return failed(ok.error());
+  return LuFactors{buf->to_matrix(), std::move(pivots)};
+}
+
+LinalgResult<Matrix> lu_inverse(const LuFactors& f) {
+  if (auto ok = require_square(f.lu.view()); !ok) return failed(ok.error());
+  const std::size_t n = f.lu.rows();
+  // dgetri applies the interchanges blindly; a pivot list of the wrong length or with an
+  // index outside 1..n would make it read and write out of bounds. Reported as LAPACK
+  // would report a bad IPIV (its fourth argument).
+  bool pivots_ok = f.pivots.size() == n;
+  for (std::int32_t p : f.pivots) {
+    pivots_ok = pivots_ok && p >= 1 && static_cast<std::size_t>(p) <= n;
+  }
+  if (!pivots_ok) return failed(LinalgFailure::lapack_info(-4));
+  if (n == 0) return Matrix();
+  auto buf = ColMajor::from(f.lu.view());
+  if (!buf) return failed(buf.error());
+  auto work = lapack::query_workspace([&](double* w, const lapack_int* lw, lapack_int* info) {
+    lapack::scipy_dgetri_(&buf->rows, buf->data.data(), &buf->ld, f.pivots.data(), w, lw, info);
+  });
+  if (!work) return failed(work.error());
+  const auto lwork = static_cast<lapack_int>(work->size());
+  lapack_int info = 0;
+  lapack::scipy_dgetri_(&buf->rows, buf->data.data(), &buf->ld, f.pivots.data(), work->data(),
+                        &lwork, &info);
+  if (auto ok = lapack::check_info(info); !ok) return failed(ok.error());
+  return buf->to_matrix();
+}
+
+LinalgResult<SymmetricEigen> symmetric_eigen(MatrixView a) {
+  if (auto ok = require_square(a); !ok) return failed(ok.error());
+  if (a.rows == 0) return SymmetricEigen{};
+  auto buf = ColMajor::from(a);
+  if (!buf) return failed(buf.error());
+  const char jobz = 'V', uplo = 'U';
+  Vector values(a.rows);
+  auto work = lapack::query_workspace([&](double* w, const lapack_int* lw, lapack_int* info) {
+    lapack::scipy_dsyev_(&jobz, &uplo, &buf->rows, buf->data.data(), &buf->ld, values.data(), w, lw,
+                 info, 1, 1);
+  });
+  if (!work) return failed(work.error());
+  const auto lwork = static_cast<lapack_int>(work->size());
+  lapack_int info = 0;
+  // dsyev returns the eigenvalues in ascending order and the orthonormal eigenvectors in
+  // the columns of the buffer, in the same order.
+  lapack::scipy_dsyev_(&jobz, &uplo, &buf->rows, buf->data.data(), &buf->ld, values.data(),
+                       work->data(), &lwork, &info, 1, 1);
+  if (auto ok = lapack::check_info(info); !ok) return failed(ok.error());
+  return SymmetricEigen{std::move(values), buf->to_matrix()};
+}
+
+}  // namespace velkan

@@ -1,0 +1,339 @@
+// Dense products. Small problems run as plain loops; from a few ten thousand
+// multiply-adds on, the work goes to BLAS, which is several times faster. BLAS reads a
+// view in place when one of its strides is 1 and the other a valid leading dimension;
+// other views (negative or zero strides, gaps along both dimensions) are copied first.
+// Row-major storage of M is column-major storage of M', which every call below uses
+// rather than copying into another layout.
+//
+// The weighted cross products stream the design in row chunks: each chunk is scaled by
+// sqrt(w) into a buffer of kCrossProductChunkRows x p doubles and added to the result
+// with a symmetric rank-k update, so memory stays O(chunk * p) whatever n is.
+#include "linalg/products.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "linalg/lapack.h"
+
+namespace velkan {
+
+namespace {
+
+using lapack::lapack_int;
+
+bool fits(std::size_t n) { return n <= static_cast<std::size_t>(INT32_MAX); }
+
+// How BLAS can read a view in place. row_major: the buffer is the column-major transpose
+// (cols x rows) with leading dimension ld; otherwise it is the matrix itself, column-major.
+struct BlasLayout {
+  const double* data;
+  lapack_int ld;
+  bool row_major;
+};
+
+std::optional<BlasLayout> blas_layout(MatrixView v) {
+  if (!fits(v.rows) || !fits(v.cols)) return std::nullopt;
+  const auto rows = static_cast<std::ptrdiff_t>(v.rows);
+  const auto cols = static_cast<std::ptrdiff_t>(v.cols);
+  if (v.cols <= 1 || v.col_stride == 1) {
+    // A single row never steps along its row stride; any valid leading dimension will do.
+    const std::ptrdiff_t ld = v.rows <= 1 ? std::max<std::ptrdiff_t>(1, cols) : v.row_stride;
+    if (ld >= std::max<std::ptrdiff_t>(1, cols) && ld <= INT32_MAX) {
+      return BlasLayout{v.data, static_cast<lapack_int>(ld), true};
+    }
+  }
+  if (v.rows <= 1 || v.row_stride == 1) {
+    const std::ptrdiff_t ld = v.cols <= 1 ? std::max<std::ptrdiff_t>(1, rows) : v.col_stride;
+    if (ld >= std::max<std::ptrdiff_t>(1, rows) && ld <= INT32_MAX) {
+      return BlasLayout{v.data, static_cast<lapack_int>(ld), false};
+    }
+  }
+  return std::nullopt;
+}
+
+// Copies `v` into `storage` when BLAS cannot read it in place; returns the layout to use.
+BlasLayout blas_operand(MatrixView v, Matrix& storage) {
+  if (auto layout = blas_layout(v)) return *layout;
+  storage = Matrix::from(v);
+  return *blas_layout(storage.view());
+}
+
+// Copies the upper triangle of the column-major p x p buffer `c` into both triangles of
+// a row-major matrix, which is then exactly symmetric.
+Matrix symmetric_from_upper(const std::vector<double>& c, std::size_t p) {
+  Matrix out(p, p);
+  for (std::size_t b = 0; b < p; ++b) {
+    for (std::size_t a = 0; a <= b; ++a) {
+      out(a, b) = c[a + b * p];
+      out(b, a) = c[a + b * p];
+    }
+  }
+  return out;
+}
+
+// sum_i s_i^2 x_i x_i' with s_i = sqrt(w_i) (s_i = 1 without weights), for gram and X'WX.
+Matrix weighted_gram(MatrixView x, const VectorView* w) {
+  const std::size_t n = x.rows, p = x.cols;
+  if (p == 0 || n == 0) return Matrix(p, p);
+
+  if (static_cast<double>(n) * static_cast<double>(p) * static_cast<double>(p) <
+          static_cast<double>(kBlasMinMultiplyAdds) ||
+      !fits(p)) {
+    Matrix out(p, p);
+    std::vector<double> z(p);
+    for (std::size_t i = 0; i < n; ++i) {
+      const double s = w ? std::sqrt((*w)[i]) : 1.0;
+      for (std::size_t j = 0; j < p; ++j) z[j] = s * x(i, j);
+      for (std::size_t a = 0; a < p; ++a) {
+        const double za = z[a];
+        double* row = out.row_ptr(a);
+        for (std::size_t b = a; b < p; ++b) row[b] += za * z[b];
+      }
+    }
+    for (std::size_t a = 0; a < p; ++a) {
+      for (std::size_t b = 0; b < a; ++b) out(a, b) = out(b, a);
+    }
+    return out;
+  }
+
+  const auto pi = static_cast<lapack_int>(p);
+  const double one = 1.0;
+  const char upper = 'U';
+  std::vector<double> c(p * p, 0.0);
+
+  // Without weights a BLAS-readable design needs no copy at all.
+  if (!w) {
+    if (auto layout = blas_layout(x)) {
+      constexpr std::size_t kDirectChunk = std::size_t{1} << 20;  // keeps K within 32 bits
+      for (std::size_t r0 = 0; r0 < n; r0 += kDirectChunk) {
+        const auto len = static_cast<lapack_int>(std::min(kDirectChunk, n - r0));
+        if (layout->row_major) {
+          // The chunk is X_c' (p x len), column-major: C += X_c' (X_c')'.
+          const double* ptr = layout->data + static_cast<std::ptrdiff_t>(r0) * x.row_stride;
+          const char trans = 'N';
+          lapack::scipy_dsyrk_(&upper, &trans, &pi, &len, &one, ptr, &layout->ld, &one,
+                               c.data(), &pi, 1, 1);
+        } else {
+          const double* ptr = layout->data + static_cast<std::ptrdiff_t>(r0);
+          const char trans = 'T';
+          lapack::scipy_dsyrk_(&upper, &trans, &pi, &len, &one, ptr, &layout->ld, &one,
+                               c.data(), &pi, 1, 1);
+        }
+      }
+      return symmetric_from_upper(c, p);
+    }
+  }
+
+  // Scaled copies, chunk by chunk. The buffer takes the layout in which the source is
+  // read along its shorter stride, so the copy streams through memory.
+  const bool rows_contiguous = std::abs(x.col_stride) <= std::abs(x.row_stride);
+  const std::size_t chunk = std::min(n, kCrossProductChunkRows);
+  std::vector<double> buf(chunk * p);
+  std::vector<double> scale(chunk);
+  for (std::size_t r0 = 0; r0 < n; r0 += chunk) {
+    const std::size_t len = std::min(chunk, n - r0);
+    const auto leni = static_cast<lapack_int>(len);
+    for (std::size_t i = 0; i < len; ++i) scale[i] = w ? std::sqrt((*w)[r0 + i]) : 1.0;
+    if (rows_contiguous) {
+      for (std::size_t i = 0; i < len; ++i) {
+        const double s = scale[i];
+        const double* src = x.data + static_cast<std::ptrdiff_t>(r0 + i) * x.row_stride;
+        double* dst = buf.data() + i * p;
+        if (x.col_stride == 1) {
+          for (std::size_t j = 0; j < p; ++j) dst[j] = s * src[j];
+        } else {
+          for (std::size_t j = 0; j < p; ++j) {
+            dst[j] = s * src[static_cast<std::ptrdiff_t>(j) * x.col_stride];
+          }
+        }
+      }
+      // Row-major len x p buffer = column-major p x len matrix X_c'.
+      const char trans = 'N';
+      lapack::scipy_dsyrk_(&upper, &trans, &pi, &leni, &one, buf.data(), &pi, &one, c.data(),
+                           &pi, 1, 1);
+    } else {
+      for (std::size_t j = 0; j < p; ++j) {
+        const double* src = x.data + static_cast<std::ptrdiff_t>(j) * x.col_stride +
+                            static_cast<std::ptrdiff_t>(r0) * x.row_stride;
+        double* dst = buf.data() + j * len;
+        if (x.row_stride == 1) {
+          for (std::size_t i = 0; i < len; ++i) dst[i] = scale[i] * src[i];
+        } else {
+          for (std::size_t i = 0; i < len; ++i) {
+            dst[i] = scale[i] * src[static_cast<std::ptrdiff_t>(i) * x.row_stride];
+          }
+        }
+      }
+      // Column-major len x p buffer = X_c itself: C += X_c' X_c.
+      const char trans = 'T';
+      lapack::scipy_dsyrk_(&upper, &trans, &pi, &leni, &one, buf.data(), &leni, &one, c.data(),
+                           &pi, 1, 1);
+    }
+  }
+  return symmetric_from_upper(c, p);
+}
+
+}  // namespace
+
+Matrix matmul(MatrixView a, MatrixView b) {
+  const std::size_t m = a.rows, k = a.cols, n = b.cols;
+  Matrix c(m, n);
+  if (m == 0 || n == 0 || k == 0) return c;
+
+  const double work = static_cast<double>(m) * static_cast<double>(n) * static_cast<double>(k);
+  if (work >= static_cast<double>(kBlasMinMultiplyAdds) && fits(m) && fits(n) && fits(k)) {
+    Matrix a_copy, b_copy;
+    const BlasLayout la = blas_operand(a, a_copy);
+    const BlasLayout lb = blas_operand(b, b_copy);
+    // Row-major C (m x n) is column-major C' (n x m): C' = B' A'. A row-major operand's
+    // buffer already is its transpose ('N'); a column-major one needs 'T'.
+    const char ta = lb.row_major ? 'N' : 'T';
+    const char tb = la.row_major ? 'N' : 'T';
+    const auto mi = static_cast<lapack_int>(n), ni = static_cast<lapack_int>(m),
+               ki = static_cast<lapack_int>(k);
+    const double one = 1.0, zero = 0.0;
+    lapack::scipy_dgemm_(&ta, &tb, &mi, &ni, &ki, &one, lb.data, &lb.ld, la.data, &la.ld,
+                         &zero, c.data(), &mi, 1, 1);
+    return c;
+  }
+
+  for (std::size_t i = 0; i < m; ++i) {
+    double* ci = c.row_ptr(i);
+    for (std::size_t q = 0; q < k; ++q) {
+      const double aiq = a(i, q);
+      const VectorView bq = b.row(q);
+      if (bq.stride == 1) {
+        for (std::size_t j = 0; j < n; ++j) ci[j] += aiq * bq.data[j];
+      } else {
+        for (std::size_t j = 0; j < n; ++j) ci[j] += aiq * bq[j];
+      }
+    }
+  }
+  return c;
+}
+
+Vector matvec(MatrixView a, VectorView x) {
+  const std::size_t m = a.rows, n = a.cols;
+  Vector y(m);
+  if (m == 0 || n == 0) return y;
+
+  if (static_cast<double>(m) * static_cast<double>(n) >=
+      static_cast<double>(kBlasMinMultiplyAdds)) {
+    if (auto layout = blas_layout(a)) {
+      Vector x_copy;
+      const double* xp = x.data;
+      if (x.stride != 1) {
+        x_copy = Vector::from(x);
+        xp = x_copy.data();
+      }
+      const double one = 1.0, zero = 0.0;
+      const lapack_int inc = 1;
+      const auto mi = static_cast<lapack_int>(m), ni = static_cast<lapack_int>(n);
+      if (layout->row_major) {
+        // The buffer is A' (n x m): y = (A')' x.
+        const char trans = 'T';
+        lapack::scipy_dgemv_(&trans, &ni, &mi, &one, layout->data, &layout->ld, xp, &inc,
+                             &zero, y.data(), &inc, 1);
+      } else {
+        const char trans = 'N';
+        lapack::scipy_dgemv_(&trans, &mi, &ni, &one, layout->data, &layout->ld, xp, &inc,
+                             &zero, y.data(), &inc, 1);
+      }
+      return y;
+    }
+  }
+
+  for (std::size_t i = 0; i < m; ++i) y[i] = dot(a.row(i), x);
+  return y;
+}
+
+double dot(VectorView a, VectorView b) {
+  const std::size_t n = std::min(a.size, b.size);
+  if (a.stride == 1 && b.stride == 1) {
+    // Four running sums let the compiler keep several multiply-adds in flight.
+    double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+      s0 += a.data[i] * b.data[i];
+      s1 += a.data[i + 1] * b.data[i + 1];
+      s2 += a.data[i + 2] * b.data[i + 2];
+      s3 += a.data[i + 3] * b.data[i + 3];
+    }
+    for (; i < n; ++i) s0 += a.data[i] * b.data[i];
+    return (s0 + s1) + (s2 + s3);
+  }
+  double s = 0.0;
+  for (std::size_t i = 0; i < n; ++i) s += a[i] * b[i];
+  return s;
+}
+
+Matrix gram(MatrixView a) { return weighted_gram(a, nullptr); }
+
+Matrix compute_xtwx(MatrixView x, VectorView w) { return weighted_gram(x, &w); }
+
+Vector compute_xtwy(MatrixView x, VectorView w, VectorView y) {
+  const std::size_t n = x.rows, p = x.cols;
+  Vector v(p);
+  if (n == 0 || p == 0) return v;
+
+  if (static_cast<double>(n) * static_cast<double>(p) <
+          static_cast<double>(kBlasMinMultiplyAdds) ||
+      !fits(p)) {
+    // (sqrt(W) X)' (sqrt(W) y), row by row.
+    for (std::size_t i = 0; i < n; ++i) {
+      const double s = std::sqrt(w[i]);
+      const double sy = s * y[i];
+      for (std::size_t j = 0; j < p; ++j) v[j] += (s * x(i, j)) * sy;
+    }
+    return v;
+  }
+
+  // X' u with u = w * y, chunk by chunk; equal to the scaled form up to rounding. A
+  // design BLAS cannot read in place is copied one chunk at a time.
+  const auto layout = blas_layout(x);
+  const std::size_t chunk = std::min(n, kCrossProductChunkRows);
+  std::vector<double> u(chunk);
+  Matrix copy;
+  const double one = 1.0;
+  const lapack_int inc = 1;
+  const auto pi = static_cast<lapack_int>(p);
+  for (std::size_t r0 = 0; r0 < n; r0 += chunk) {
+    const std::size_t len = std::min(chunk, n - r0);
+    const auto leni = static_cast<lapack_int>(len);
+    for (std::size_t i = 0; i < len; ++i) u[i] = w[r0 + i] * y[r0 + i];
+    BlasLayout l{};
+    if (layout) {
+      l = *layout;
+      l.data += static_cast<std::ptrdiff_t>(r0) * (l.row_major ? x.row_stride : 1);
+    } else {
+      const MatrixView rows{x.data + static_cast<std::ptrdiff_t>(r0) * x.row_stride, len, p,
+                            x.row_stride, x.col_stride};
+      copy = Matrix::from(rows);
+      l = BlasLayout{copy.data(), pi, true};
+    }
+    if (l.row_major) {
+      // The buffer is X_c' (p x len): v += X_c' u.
+      const char trans = 'N';
+      lapack::scipy_dgemv_(&trans, &pi, &leni, &one, l.data, &l.ld, u.data(), &inc, &one,
+                           v.data(), &inc, 1);
+    } else {
+      const char trans = 'T';
+      lapack::scipy_dgemv_(&trans, &leni, &pi, &one, l.data, &l.ld, u.data(), &inc, &one,
+                           v.data(), &inc, 1);
+    }
+  }
+  return v;
+}
+
+double quad_form(MatrixView s, VectorView beta) {
+  double total = 0.0;
+  for (std::size_t i = 0; i < s.rows; ++i) {
+    total += beta[i] * dot(s.row(i), beta);
+  }
+  return total;
+}
+
+}  // namespace velkan

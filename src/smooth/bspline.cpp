@@ -1,0 +1,340 @@
+#include "smooth/bspline.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <limits>
+#include <utility>
+
+#include "diag/format.h"
+#include "smooth/penalty.h"
+
+namespace velkan {
+
+double bspline_value(std::size_t i, std::size_t d, std::span<const double> t, double x) {
+  const std::size_t l = t.size();
+  // Every term of a spline that starts past the last knot has an index out of range.
+  if (i >= l) return 0.0;
+  if (d == 0) {
+    if (i + 1 >= l) return 0.0;
+    // The last span is closed so that the right end of the knot vector is covered.
+    if (i + 2 == l) return (t[i] <= x && x <= t[i + 1]) ? 1.0 : 0.0;
+    return (t[i] <= x && x < t[i + 1]) ? 1.0 : 0.0;
+  }
+  double left = 0.0;
+  double right = 0.0;
+  if (i + d < l) {
+    const double den = t[i + d] - t[i];
+    if (std::fabs(den) > kSplineDenominatorFloor) {
+      left = (x - t[i]) / den * bspline_value(i, d - 1, t, x);
+    }
+  }
+  if (i + d + 1 < l) {
+    const double den = t[i + d + 1] - t[i + 1];
+    if (std::fabs(den) > kSplineDenominatorFloor) {
+      right = (t[i + d + 1] - x) / den * bspline_value(i + 1, d - 1, t, x);
+    }
+  }
+  return left + right;
+}
+
+namespace {
+
+// d/dx of the cubic B-spline j through the two quadratic splines it is built from.
+double bspline_derivative(std::size_t j, std::span<const double> t, double x) {
+  const std::size_t l = t.size();
+  double left = 0.0;
+  double right = 0.0;
+  if (j + 3 < l && std::fabs(t[j + 3] - t[j]) > kSplineDenominatorFloor) {
+    left = 3.0 / (t[j + 3] - t[j]) * bspline_value(j, 2, t, x);
+  }
+  if (j + 4 < l && std::fabs(t[j + 4] - t[j + 1]) > kSplineDenominatorFloor) {
+    right = 3.0 / (t[j + 4] - t[j + 1]) * bspline_value(j + 1, 2, t, x);
+  }
+  return left - right;
+}
+
+// The four possibly non-zero cubic B-splines B_first .. B_first+3 at one point, with
+// their derivatives.
+struct LocalValues {
+  std::size_t first = 0;
+  std::array<double, 4> value{};
+  std::array<double, 4> slope{};
+};
+
+// Cox-de Boor restricted to the triangle of splines that are non-zero in span s
+// (t[s] <= x < t[s + 1], 3 <= s < k): degree d has the splines s - d .. s. Each value is
+// formed by the same two guarded terms, in the same order, as bspline_value; the splines
+// outside the triangle are exactly zero there (their indicators are all 0 and every
+// quotient is finite), so leaving them out changes no value.
+LocalValues local_values(std::span<const double> t, std::size_t s, double x) {
+  const std::size_t l = t.size();
+  auto left = [&](std::size_t i, std::size_t d, double lower) {
+    if (i + d >= l) return 0.0;
+    const double den = t[i + d] - t[i];
+    return std::fabs(den) > kSplineDenominatorFloor ? (x - t[i]) / den * lower : 0.0;
+  };
+  auto right = [&](std::size_t i, std::size_t d, double upper) {
+    if (i + d + 1 >= l) return 0.0;
+    const double den = t[i + d + 1] - t[i + 1];
+    return std::fabs(den) > kSplineDenominatorFloor ? (t[i + d + 1] - x) / den * upper : 0.0;
+  };
+  // prev[r] holds the degree d - 1 spline s - (d - 1) + r; entries past the triangle are 0.
+  std::array<double, 5> prev{1.0, 0.0, 0.0, 0.0, 0.0};
+  std::array<double, 5> cur{};
+  std::array<double, 3> quadratic{};
+  for (std::size_t d = 1; d <= 3; ++d) {
+    const std::size_t base = s - d;
+    for (std::size_t r = 0; r <= d; ++r) {
+      const std::size_t i = base + r;
+      // Spline i of degree d - 1 sits at prev[r - 1] (absent for r = 0), spline i + 1 at prev[r].
+      const double lower = r == 0 ? 0.0 : prev[r - 1];
+      const double upper = r < d ? prev[r] : 0.0;
+      cur[r] = left(i, d, lower) + right(i, d, upper);
+    }
+    if (d == 2) std::copy(cur.begin(), cur.begin() + 3, quadratic.begin());
+    prev = cur;
+    cur = {};
+  }
+
+  LocalValues out;
+  out.first = s - 3;
+  for (std::size_t r = 0; r < 4; ++r) {
+    const std::size_t j = out.first + r;
+    out.value[r] = prev[r];
+    // Quadratic splines j and j + 1; quadratic[q] is spline s - 2 + q.
+    const double qj = r >= 1 ? quadratic[r - 1] : 0.0;
+    const double qj1 = r <= 2 ? quadratic[r] : 0.0;
+    double a = 0.0;
+    double b = 0.0;
+    if (j + 3 < l && std::fabs(t[j + 3] - t[j]) > kSplineDenominatorFloor) {
+      a = 3.0 / (t[j + 3] - t[j]) * qj;
+    }
+    if (j + 4 < l && std::fabs(t[j + 4] - t[j + 1]) > kSplineDenominatorFloor) {
+      b = 3.0 / (t[j + 4] - t[j + 1]) * qj1;
+    }
+    out.slope[r] = a - b;
+  }
+  return out;
+}
+
+}  // namespace
+
+BSplineBasis::BSplineBasis(std::size_t k, Vector knots) : k_(k), knots_(std::move(knots)) {
+  const std::size_t m = knots_.size();
+  full_.reserve(m + 6);
+  for (int r = 0; r < 3; ++r) full_.push_back(knots_[0]);
+  for (std::size_t i = 0; i < m; ++i) full_.push_back(knots_[i]);
+  for (int r = 0; r < 3; ++r) full_.push_back(knots_[m - 1]);
+}
+
+Result<std::unique_ptr<BSplineBasis>> BSplineBasis::create(std::size_t k, Vector knots) {
+  if (k < 4 || knots.size() + 2 != k) {
+    return fail(GamError::invalid_parameter(diag::format(
+        "A cubic B-spline basis needs k >= 4 and k - 2 knots, got k = {} and {} knots",
+        {k, knots.size()})));
+  }
+  return std::unique_ptr<BSplineBasis>(new BSplineBasis(k, std::move(knots)));
+}
+
+// Just inside the boundary knots. At exactly the last knot every cubic B-spline of the
+// clamped vector is zero (only the zero-width last span's indicator fires there), so
+// points at or beyond it are evaluated a little below it. Where the data are so large
+// that subtracting kBoundaryOffset rounds back to the knot itself (|hi| above about 2e6),
+// the largest double below the knot is used instead: without that, the rows at and
+// beyond the maximum of such data would be all zeros.
+double BSplineBasis::inner_lo() const {
+  const double hi = knots_[knots_.size() - 1];
+  const double p = knots_[0] + kBoundaryOffset;
+  return p >= hi ? std::nextafter(hi, -std::numeric_limits<double>::infinity()) : p;
+}
+
+double BSplineBasis::inner_hi() const {
+  const double hi = knots_[knots_.size() - 1];
+  const double p = hi - kBoundaryOffset;
+  return p >= hi ? std::nextafter(hi, -std::numeric_limits<double>::infinity()) : p;
+}
+
+void BSplineBasis::values_at(double x, double* row, double* deriv) const {
+  const std::span<const double> t = full_;
+  // Regular span: t[3] <= x < t[k], i.e. inside [q_0, q_{m-1}). Anything else (NaN,
+  // degenerate knot vectors) takes the full recursion.
+  if (t[3] <= x && x < t[k_]) {
+    const auto above = std::upper_bound(t.begin() + 3, t.begin() + static_cast<std::ptrdiff_t>(k_) + 1, x);
+    const std::size_t s = static_cast<std::size_t>(above - t.begin()) - 1;
+    const LocalValues v = local_values(t, s, x);
+    for (std::size_t r = 0; r < 4; ++r) {
+      row[v.first + r] = v.value[r];
+      if (deriv) deriv[v.first + r] = v.slope[r];
+    }
+    return;
+  }
+  for (std::size_t j = 0; j < k_; ++j) {
+    row[j] = bspline_value(j, 3, t, x);
+    if (deriv) deriv[j] = bspline_derivative(j, t, x);
+  }
+}
+
+Result<Matrix> BSplineBasis::evaluate(VectorView x) const {
+  const std::size_t n = x.size;
+  Matrix out(n, k_);
+  const double lo = knots_[0];
+  const double hi = knots_[knots_.size() - 1];
+  const double below_at = inner_lo();
+  const double above_at = inner_hi();
+  // Value and slope of every function at the two extrapolation anchors.
+  std::vector<double> below_value(k_, 0.0), below_slope(k_, 0.0);
+  std::vector<double> above_value(k_, 0.0), above_slope(k_, 0.0);
+  values_at(below_at, below_value.data(), below_slope.data());
+  values_at(above_at, above_value.data(), above_slope.data());
+
+  for (std::size_t p = 0; p < n; ++p) {
+    const double xp = x[p];
+    double* row = out.row_ptr(p);
+    if (xp < lo - kBoundaryTolerance) {
+      for (std::size_t j = 0; j < k_; ++j) row[j] = below_value[j] + (xp - below_at) * below_slope[j];
+    } else if (xp > hi + kBoundaryTolerance) {
+      for (std::size_t j = 0; j < k_; ++j) row[j] = above_value[j] + (xp - above_at) * above_slope[j];
+    } else {
+      double at = xp;
+      if (xp < lo + kBoundaryTolerance) {
+        at = below_at;
+      } else if (xp > hi - kBoundaryTolerance || xp >= hi) {
+        at = above_at;
+      }
+      values_at(at, row, nullptr);
+    }
+  }
+  return out;
+}
+
+Matrix BSplineBasis::evaluate_reference(VectorView x) const {
+  const std::span<const double> t = full_;
+  const std::size_t n = x.size;
+  Matrix out(n, k_);
+  const double lo = knots_[0];
+  const double hi = knots_[knots_.size() - 1];
+  for (std::size_t p = 0; p < n; ++p) {
+    const double xp = x[p];
+    double* row = out.row_ptr(p);
+    const bool below = xp < lo - kBoundaryTolerance;
+    const bool above = !below && xp > hi + kBoundaryTolerance;
+    if (below || above) {
+      const double at = below ? inner_lo() : inner_hi();
+      for (std::size_t j = 0; j < k_; ++j) {
+        row[j] = bspline_value(j, 3, t, at) + (xp - at) * bspline_derivative(j, t, at);
+      }
+      continue;
+    }
+    double at = xp;
+    if (xp < lo + kBoundaryTolerance) {
+      at = inner_lo();
+    } else if (xp > hi - kBoundaryTolerance || xp >= hi) {
+      at = inner_hi();
+    }
+    for (std::size_t j = 0; j < k_; ++j) row[j] = bspline_value(j, 3, t, at);
+  }
+  return out;
+}
+
+namespace {
+
+Result<void> check_basis_size(std::size_t k) {
+  if (k < 2) {
+    return fail(GamError::invalid_parameter(diag::format(
+        "A bs smooth needs at least 2 basis functions, got {}", {k})));
+  }
+  if (k > kMaxBasisFunctions) {
+    return fail(GamError::invalid_parameter(
+        diag::format("Number of basis functions ({}) exceeds the supported maximum of {}",
+                     {k, kMaxBasisFunctions})));
+  }
+  return {};
+}
+
+// Penalty first (its errors are the caller's to see, before any basis is built), then
+// the basis on the same knots.
+Result<SmoothTerm> make_bs_term(std::string name, std::size_t k, Vector knots) {
+  auto penalty = compute_penalty_matrix("cubic", k, knots.view());
+  if (!penalty) return fail(penalty.error());
+  auto basis = BSplineBasis::create(k, std::move(knots));
+  if (!basis) return fail(basis.error());
+  SmoothTerm term;
+  term.name = std::move(name);
+  term.basis = std::move(*basis);
+  term.penalty = std::move(*penalty);
+  return term;
+}
+
+}  // namespace
+
+Result<SmoothTerm> new_bs_smooth(std::string name, std::size_t k, VectorView x) {
+  if (auto ok = check_basis_size(k); !ok) return fail(ok.error());
+  if (x.size == 0) {
+    return fail(GamError::invalid_parameter(
+        "Cannot place bs smooth knots on an empty data column"));
+  }
+  // Quantiles need a total order, and an infinite value would make the range infinite.
+  for (std::size_t i = 0; i < x.size; ++i) {
+    if (!std::isfinite(x[i])) {
+      return fail(GamError::invalid_parameter(diag::format(
+          "The data column of a bs smooth must be finite, found {} at row {}", {x[i], i})));
+    }
+  }
+
+  std::vector<double> xs(x.size);
+  for (std::size_t i = 0; i < x.size; ++i) xs[i] = x[i];
+  std::sort(xs.begin(), xs.end());
+  const std::size_t count = xs.size();
+  const double x_min = xs.front();
+  const double x_max = xs.back();
+
+  // Interior quantiles (i + 1) / (k - 1), linear between order statistics; the 0 and 1
+  // quantiles (the data extremes) are not knots.
+  const std::size_t m = k - 2;
+  Vector knots(m);
+  for (std::size_t i = 0; i < m; ++i) {
+    const double p = static_cast<double>(i + 1) / static_cast<double>(k - 1);
+    const double r = p * static_cast<double>(count - 1);
+    const std::size_t j = static_cast<std::size_t>(std::floor(r));
+    if (j < count - 1) {
+      const double f = r - static_cast<double>(j);
+      knots[i] = (1.0 - f) * xs[j] + f * xs[j + 1];
+    } else {
+      knots[i] = xs[count - 1];
+    }
+  }
+  // Ties at an extreme put a knot on it; keep every knot strictly inside the data.
+  const double eps = (x_max - x_min) * kKnotPullIn;
+  for (double& q : knots) {
+    if (q <= x_min) q = x_min + eps;
+    if (q >= x_max) q = x_max - eps;
+  }
+  return make_bs_term(std::move(name), k, std::move(knots));
+}
+
+Result<SmoothTerm> new_bs_smooth_from_knots(std::string name, std::size_t k, Vector knots) {
+  if (auto ok = check_basis_size(k); !ok) return fail(ok.error());
+  if (knots.size() + 2 != k) {
+    return fail(GamError::invalid_parameter(
+        diag::format("A bs smooth with {} basis functions needs {} knots, got {}",
+                     {k, k - 2, knots.size()})));
+  }
+  return make_bs_term(std::move(name), k, std::move(knots));
+}
+
+Result<SmoothTerm> new_bs_smooth_even_knots(std::string name, std::size_t num_basis,
+                                            double x_min, double x_max) {
+  if (auto ok = check_basis_size(num_basis); !ok) return fail(ok.error());
+  const std::size_t m = num_basis - 2;
+  Vector knots(m);
+  for (std::size_t i = 0; i < m; ++i) {
+    // With fewer than two knots there is no spacing: the single knot sits at x_min.
+    knots[i] = m >= 2 ? x_min + static_cast<double>(i) * (x_max - x_min) /
+                                    static_cast<double>(num_basis - 3)
+                      : x_min;
+  }
+  return make_bs_term(std::move(name), num_basis, std::move(knots));
+}
+
+}  // namespace velkan

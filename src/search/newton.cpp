@@ -1,0 +1,479 @@
+#include "search/newton.h"
+
+#include <cmath>
+#include <limits>
+#include <utility>
+#include <vector>
+
+#include "diag/clock.h"
+#include "diag/sink.h"
+#include "linalg/dense_solve.h"
+#include "linalg/products.h"
+#include "reml/gradient.h"
+#include "reml/hessian.h"
+#include "reml/penalty_sqrt.h"
+
+namespace velkan {
+
+namespace {
+
+using diag::Switch;
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+Vector exp_all(const Vector& rho) {
+  Vector out(rho.size());
+  for (std::size_t i = 0; i < rho.size(); ++i) out[i] = std::exp(rho[i]);
+  return out;
+}
+
+double norm2(const Vector& v) {
+  double s = 0.0;
+  for (double x : v) s += x * x;
+  return std::sqrt(s);
+}
+
+// Largest |v_i|, 0 for an empty vector. A NaN entry makes the result NaN, so a broken
+// gradient can never pass a convergence test.
+double max_abs(const Vector& v) {
+  double m = 0.0;
+  for (double x : v) {
+    const double a = std::fabs(x);
+    if (std::isnan(a) || a > m) m = a;
+    if (std::isnan(m)) break;
+  }
+  return m;
+}
+
+GamError shape_error(const char* what, std::size_t got, std::size_t m) {
+  return GamError::dimension_mismatch(
+      diag::format("{} has {} entries for {} smoothing parameters", {what, got, m}));
+}
+
+// Outcome of the step-halving search along one Newton direction.
+struct LineSearch {
+  double best_scale = 0.0;  // 0 when no trial beat the iteration's score
+};
+
+// Tries rho + 0.5^half delta for half = 0 .. max_half. Stops at the first trial that
+// fails to beat an earlier improvement (keeping that improvement), or at the first halved
+// trial that improves and passes the Armijo test against the iteration's own score. A
+// full step is never accepted on Armijo alone: half 1 is still tried, because the
+// criterion is often far from quadratic at the start and the shorter step may be better.
+LineSearch line_search(NewtonObjective& f, const Vector& rho, const Vector& delta, double score,
+                       double slope, int max_half) {
+  LineSearch out;
+  double best = score;
+  double scale = 1.0;
+  Vector trial(rho.size());
+  for (int half = 0; half <= max_half; ++half, scale *= kStepHalving) {
+    for (std::size_t i = 0; i < rho.size(); ++i) trial[i] = std::exp(rho[i] + scale * delta[i]);
+    const auto value = f.score(trial.span());
+    if (!value) {
+      if (half < 3) diag::trace(Switch::Profile, "[PROFILE]     half={}: ERROR (numerical issue)\n", {half});
+      continue;
+    }
+    const double reml_t = *value;
+    const bool armijo = reml_t <= score + kArmijoConstant * scale * slope;
+    if (half < 3)
+      diag::trace(Switch::Profile, "[PROFILE]     half={}: scale={:.4}, REML={:.6}, armijo={}\n",
+                  {half, scale, reml_t, armijo});
+    if (reml_t < best) {
+      out.best_scale = scale;
+      best = reml_t;
+      if (armijo && half > 0) {
+        diag::trace(Switch::Profile, "[PROFILE]   Armijo condition satisfied, accepting scale={:.4}\n",
+                    {scale});
+        return out;
+      }
+    } else if (out.best_scale > 0.0) {
+      // Shorter steps stopped helping: keep the best one found so far.
+      diag::trace(Switch::Profile, "[PROFILE]   Best step scale: {:.4}\n", {out.best_scale});
+      return out;
+    }
+  }
+  return out;
+}
+
+// Three fixed steps along the negative (uncached) gradient. On success rho is moved.
+Result<bool> steepest_descent(NewtonObjective& f, Vector& rho, double score) {
+  diag::trace(Switch::Profile, "[PROFILE]   Newton failed, trying steepest descent\n");
+  const Vector lambda = exp_all(rho);
+  auto g = f.gradient_uncached(lambda.span());
+  if (!g) return std::unexpected(g.error());
+  const std::size_t len = std::min(rho.size(), g->size());
+  for (double s : kSteepestDescentScales) {
+    Vector trial_rho = rho;
+    for (std::size_t i = 0; i < len; ++i) trial_rho[i] = rho[i] - s * (*g)[i];
+    const auto value = f.score(exp_all(trial_rho).span());
+    if (!value) {
+      diag::trace(Switch::Profile, "[PROFILE]     SD scale={}: REML computation failed\n", {s});
+      continue;
+    }
+    const bool improvement = *value < score;
+    diag::trace(Switch::Profile,
+                "[PROFILE]     SD scale={}: REML={:.6} (current={:.6}, improvement={})\n",
+                {s, *value, score, improvement});
+    if (improvement) {
+      rho = std::move(trial_rho);
+      diag::trace(Switch::Profile, "[PROFILE]   Steepest descent succeeded (scale={}): REML={:.6}\n",
+                  {s, *value});
+      return true;
+    }
+  }
+  diag::trace(Switch::Profile, "[PROFILE]   Steepest descent failed at all scales\n");
+  return false;
+}
+
+void trace_raw_hessian(const Vector& lambda, const Matrix& h, const Vector& g) {
+  diag::trace(Switch::GradDebug, "\n[SMOOTH_DEBUG] Raw Hessian at λ={}:\n", {lambda.span()});
+  for (std::size_t i = 0; i < h.rows(); ++i) {
+    for (std::size_t j = 0; j < h.cols(); ++j)
+      diag::trace(Switch::GradDebug, "  H[{},{}]={:.6e}", {i, j, h(i, j)});
+    diag::trace(Switch::GradDebug, "\n");
+  }
+  diag::trace(Switch::GradDebug, "[SMOOTH_DEBUG] Gradient: {}\n", {g.span()});
+}
+
+// The REML score and its derivatives over the caches of one optimize call.
+class RemlObjective final : public NewtonObjective {
+ public:
+  RemlObjective(VectorView y, MatrixView x, VectorView w, std::span<const Matrix> penalties,
+                std::span<const Matrix> sqrt_penalties, const RemlCache& cache,
+                const NewtonOptions& options)
+      : y_(y), x_(x), w_(w), penalties_(penalties), sqrt_(sqrt_penalties), cache_(cache),
+        options_(options) {}
+
+  Result<double> score(std::span<const double> lambdas) override {
+    return reml_criterion_cached(y_, x_, w_, cache_, lambdas, penalties_);
+  }
+  Result<Vector> gradient(std::span<const double> lambdas) override {
+    return reml_gradient_blockwise(y_, x_, w_, lambdas, penalties_, sqrt_, &cache_.xtwx,
+                                   &cache_.xtwy);
+  }
+  Result<Vector> gradient_uncached(std::span<const double> lambdas) override {
+    return reml_gradient_blockwise(y_, x_, w_, lambdas, penalties_);
+  }
+  Result<Matrix> hessian(std::span<const double> lambdas) override {
+    if (options_.hessian == NewtonHessian::MultiQr)
+      return reml_hessian_multi_qr(y_, x_, w_, lambdas, penalties_);
+    return reml_hessian_cached(y_, x_, w_, cache_, lambdas, penalties_, sqrt_);
+  }
+
+ private:
+  VectorView y_;
+  MatrixView x_;
+  VectorView w_;
+  std::span<const Matrix> penalties_;
+  std::span<const Matrix> sqrt_;
+  const RemlCache& cache_;
+  NewtonOptions options_;
+};
+
+}  // namespace
+
+Result<Vector> newton_search(NewtonObjective& f, const Vector& initial) {
+  const std::size_t m = initial.size();
+  Vector rho(m);
+  for (std::size_t i = 0; i < m; ++i) rho[i] = std::log(initial[i]);
+  double previous = kInf;
+  std::size_t completed = 0;
+
+  for (std::size_t k = 1; k <= kNewtonMaxIterations; ++k) {
+    const Vector lambda = exp_all(rho);
+    const auto score_r = f.score(lambda.span());
+    if (!score_r) return std::unexpected(score_r.error());
+    const double score = *score_r;
+
+    diag::Timer timer;
+    auto g_r = f.gradient(lambda.span());
+    const double gradient_ms = timer.elapsed_ms();
+    if (!g_r) return std::unexpected(g_r.error());
+    timer.restart();
+    auto h_r = f.hessian(lambda.span());
+    const double hessian_ms = timer.elapsed_ms();
+    if (!h_r) return std::unexpected(h_r.error());
+    const Vector g = std::move(*g_r);
+    const Matrix h = std::move(*h_r);
+    if (g.size() != m) return std::unexpected(shape_error("Gradient", g.size(), m));
+    if (h.rows() != m || h.cols() != m)
+      return std::unexpected(GamError::dimension_mismatch(diag::format(
+          "Hessian is {}x{} for {} smoothing parameters", {h.rows(), h.cols(), m})));
+    diag::trace(Switch::Profile, "[PROFILE]     Gradient: {:.2}ms, Hessian: {:.2}ms\n",
+                {gradient_ms, hessian_ms});
+    trace_raw_hessian(lambda, h, g);
+
+    // Diagonal preconditioning: the entries of H differ by orders of magnitude between
+    // smooths, so the system is solved in the variables D rho with D = sqrt(diag H).
+    // Non-positive (or tiny) diagonal entries are left unscaled.
+    double dmin = kInf, dmax = 0.0;
+    Vector d(m, 1.0);
+    for (std::size_t i = 0; i < m; ++i) {
+      dmin = std::min(dmin, h(i, i));
+      dmax = std::max(dmax, h(i, i));
+      if (h(i, i) > kNewtonDiagonalFloor) d[i] = std::sqrt(h(i, i));
+    }
+    const double condition = dmax / std::max(dmin, kNewtonDiagonalFloor);
+    diag::trace(Switch::Profile,
+                "[PROFILE]   Hessian diag range: [{:.6e}, {:.6e}], condition: {:.2e}\n",
+                {dmin, dmax, condition});
+    diag::trace(Switch::Profile, "[PROFILE]   Preconditioner: {}\n", {d.span()});
+    Matrix ht(m, m);
+    for (std::size_t i = 0; i < m; ++i)
+      for (std::size_t j = 0; j < m; ++j) ht(i, j) = h(i, j) / (d[i] * d[j]);
+    for (std::size_t i = 0; i < m; ++i) ht(i, i) += kNewtonPreconditionedRidge;
+
+    const double grad_l2 = norm2(g);
+    const double grad_linf = max_abs(g);
+    const double reml_change = std::isfinite(previous)
+                                   ? std::fabs(score - previous) /
+                                         std::max(std::fabs(previous), kNewtonRemlChangeFloor)
+                                   : kInf;
+    diag::trace(Switch::Profile,
+                "[PROFILE] Newton iter {}: grad_L2={:.6}, grad_Linf={:.6}, REML={:.6}, "
+                "REML_change={:.6e}\n",
+                {k, grad_l2, grad_linf, score, reml_change});
+    diag::trace(Switch::Profile, "[PROFILE]   lambda={}\n", {lambda.span()});
+    diag::trace(Switch::Profile, "[PROFILE]   log_lambda={}\n", {rho.span()});
+    diag::trace(Switch::Profile, "[PROFILE]   gradient={}\n", {g.span()});
+
+    if (grad_linf < kNewtonGradientTolerance) {
+      diag::trace(Switch::Profile,
+                  "[PROFILE] Converged after {} iterations (gradient criterion: {:.6} < 0.05)\n",
+                  {k, grad_linf});
+      return lambda;
+    }
+    // The first two iterations never stop here: the first has no previous score and the
+    // second compares against a start point that says little about the optimum.
+    if (completed >= kNewtonRemlChangeMinIterations && reml_change < kNewtonRemlChangeTolerance) {
+      diag::trace(Switch::Profile,
+                  "[PROFILE] Converged after {} iterations (REML change: {:.2e} < 1e-5)\n",
+                  {k, reml_change});
+      return lambda;
+    }
+
+    // Newton direction in the preconditioned variables, mapped back to rho.
+    Vector rhs(m);
+    for (std::size_t i = 0; i < m; ++i) rhs[i] = -(g[i] / d[i]);
+    auto z = solve(std::move(ht), std::move(rhs));
+    if (!z) return std::unexpected(z.error());
+    Vector delta(m);
+    for (std::size_t i = 0; i < m; ++i) delta[i] = (*z)[i] / d[i];
+    double step_norm = norm2(delta);
+    if (step_norm > kNewtonMaxStepNorm && m > 0) {
+      const double shrink = kNewtonMaxStepNorm / step_norm;
+      for (double& v : delta) v *= shrink;
+      step_norm = kNewtonMaxStepNorm;
+    }
+    double slope = 0.0;
+    for (std::size_t i = 0; i < m; ++i) slope += g[i] * delta[i];
+    // Near the optimum fewer halvings are worth trying; far from it the quadratic model
+    // can be poor and the useful step much shorter than the Newton step.
+    const int max_half = grad_linf < 0.1 ? 10 : grad_linf < 1.0 ? 20 : 30;
+    diag::trace(Switch::Profile,
+                "[PROFILE]   Line search: step_norm={:.6}, current_REML={:.6}, max_half={}\n",
+                {step_norm, score, max_half});
+    diag::trace(Switch::Profile, "[PROFILE]     grad·step={:.6e} (expect decrease)\n", {slope});
+
+    timer.restart();
+    const LineSearch ls = line_search(f, rho, delta, score, slope, max_half);
+    diag::trace(Switch::Profile, "[PROFILE]     Line search: {:.2}ms\n", {timer.elapsed_ms()});
+
+    if (ls.best_scale > kNewtonMinScale) {
+      diag::trace(Switch::Profile, "[PROFILE]   Accepted Newton step, scale={:.4}\n",
+                  {ls.best_scale});
+      for (std::size_t i = 0; i < m; ++i) rho[i] += ls.best_scale * delta[i];
+    } else {
+      diag::trace(Switch::Profile,
+                  "[PROFILE]   Newton step too small (scale={:.3e}), checking gradient\n",
+                  {ls.best_scale});
+      if (grad_linf < kNewtonStallGradientTolerance) {
+        diag::trace(Switch::Profile,
+                    "[PROFILE] Converged after {} iterations (gradient {:.6} < 0.1, no further "
+                    "progress possible)\n",
+                    {k, grad_linf});
+        return lambda;
+      }
+      auto moved = steepest_descent(f, rho, score);
+      if (!moved) return std::unexpected(moved.error());
+      if (!*moved) {
+        auto g_last = f.gradient_uncached(lambda.span());
+        if (!g_last) return std::unexpected(g_last.error());
+        const double last_linf = max_abs(*g_last);
+        if (last_linf < kNewtonStallGradientTolerance) {
+          diag::trace(Switch::Profile,
+                      "[PROFILE] Converged after {} iterations (gradient {:.6} < {:.6} at "
+                      "numerical limit)\n",
+                      {k, last_linf, kNewtonStallGradientTolerance});
+          return lambda;
+        }
+        diag::trace(Switch::Profile,
+                    "[PROFILE]   Gradient {:.6} still too large (tolerance={:.6}), stopping\n",
+                    {last_linf, kNewtonStallGradientTolerance});
+        break;
+      }
+    }
+    previous = score;
+    completed = k;
+  }
+
+  diag::trace(Switch::Profile, "[PROFILE] Reached max iterations ({}) without convergence\n",
+              {kNewtonMaxIterations});
+  return exp_all(rho);
+}
+
+Status optimize_reml_newton(SmoothingParameter& state, VectorView y, MatrixView x, VectorView w,
+                            std::span<const Matrix> penalties, std::size_t m,
+                            const NewtonOptions& options) {
+  penalties = penalties.first(m);
+  diag::Timer timer;
+  std::vector<Matrix> sqrt_penalties;
+  sqrt_penalties.reserve(m);
+  for (const Matrix& s : penalties) {
+    auto l = penalty_sqrt(s);
+    if (!l) return std::unexpected(l.error());
+    sqrt_penalties.push_back(std::move(*l));
+  }
+  diag::trace(Switch::Profile, "[PROFILE] Pre-computed sqrt_penalties: {:.2}ms\n",
+              {timer.elapsed_ms()});
+
+  // The one O(n p^2) pass of the search: every score, gradient and Hessian below works
+  // from these while the weights stay fixed.
+  timer.restart();
+  const RemlCache cache = make_reml_cache(y, x, w);
+  diag::trace(Switch::Profile, "[PROFILE] Pre-computed X'WX and X'Wy: {:.2}ms\n",
+              {timer.elapsed_ms()});
+
+  RemlObjective objective(y, x, w, penalties, sqrt_penalties, cache, options);
+  auto lambda = newton_search(objective, state.lambda);
+  if (!lambda) return std::unexpected(lambda.error());
+  state.lambda = std::move(*lambda);
+  return {};
+}
+
+Result<RemlDerivatives> reml_derivatives_cached(VectorView y, MatrixView x, VectorView w,
+                                                const RemlCache& cache,
+                                                std::span<const double> lambdas,
+                                                std::span<const Matrix> penalties,
+                                                std::span<const Matrix> sqrt_penalties) {
+  const std::size_t m = lambdas.size();
+  const std::size_t n = x.rows;
+  const std::size_t p = x.cols;
+  if (penalties.size() < m || sqrt_penalties.size() < m)
+    return std::unexpected(GamError::dimension_mismatch(
+        "Number of penalties and square roots must match number of lambdas"));
+  RemlDerivatives out{Vector(m), Matrix(m, m)};
+  if (m == 0) return out;
+
+  // A = X'WX + S_lambda + delta I with the criterion's uniform ridge. delta is held
+  // fixed in the derivatives below (its dependence on lambda through max_j A_jj is left
+  // out, as the criterion's own derivatives leave it out).
+  Matrix s_lambda(p, p);
+  for (std::size_t j = 0; j < m; ++j) s_lambda.add_scaled(penalties[j], lambdas[j]);
+  Matrix a = cache.xtwx + s_lambda;
+  double diag_max = 1.0;
+  for (std::size_t i = 0; i < p; ++i) diag_max = std::fmax(diag_max, std::fabs(a(i, i)));
+  const double delta = kCachedHessianRidge * (1.0 + std::sqrt(static_cast<double>(m))) * diag_max;
+  for (std::size_t i = 0; i < p; ++i) a(i, i) += delta;
+  auto a_inv_r = inverse(a);
+  if (!a_inv_r) return std::unexpected(a_inv_r.error());
+  const Matrix& a_inv = *a_inv_r;
+
+  const Vector beta = matvec(a_inv, cache.xtwy);
+  // Residuals need one O(n p) pass; X'W r then gives every residual-sum derivative in
+  // coefficient space: d RSS = -2 (X'W r)' d beta.
+  const Vector fitted = matvec(x, beta);
+  Vector wr(n);
+  double rss = 0.0;
+  for (std::size_t k = 0; k < n; ++k) {
+    const double r = y[k] - fitted[k];
+    wr[k] = w[k] * r;
+    rss += w[k] * r * r;
+  }
+  const Vector xtwr = matvec(x.transposed(), wr);
+
+  double total_rank = 0.0;
+  for (std::size_t j = 0; j < m; ++j) total_rank += static_cast<double>(sqrt_penalties[j].cols());
+  const double nr = static_cast<double>(n) - total_rank;
+  const double phi = rss / nr;
+
+  // Per-penalty pieces: S_a beta, M_a = A^-1 S_a (its trace is tr(A^-1 S_a), and
+  // tr(M_a M_b) the cross trace), and the coefficient derivative.
+  std::vector<Vector> s_beta(m), dbeta(m), xtwx_dbeta(m), slam_dbeta(m);
+  std::vector<Matrix> m_a(m);
+  std::vector<double> trace(m), bsb(m);
+  const Vector slam_beta = matvec(s_lambda, beta);
+  double pen = 0.0;
+  for (std::size_t a_i = 0; a_i < m; ++a_i) {
+    s_beta[a_i] = matvec(penalties[a_i], beta);
+    bsb[a_i] = dot(beta, s_beta[a_i]);
+    pen += lambdas[a_i] * bsb[a_i];
+    m_a[a_i] = matmul(a_inv, penalties[a_i]);
+    double t = 0.0;
+    for (std::size_t i = 0; i < p; ++i) t += m_a[a_i](i, i);
+    trace[a_i] = t;
+    Vector db = matvec(a_inv, s_beta[a_i]);
+    for (double& v : db) v *= -lambdas[a_i];
+    xtwx_dbeta[a_i] = matvec(cache.xtwx, db);
+    slam_dbeta[a_i] = matvec(s_lambda, db);
+    dbeta[a_i] = std::move(db);
+  }
+  const double p_total = rss + pen;  // penalized residual sum
+
+  std::vector<double> drss(m), dphi(m), dp(m);
+  for (std::size_t a_i = 0; a_i < m; ++a_i) {
+    drss[a_i] = -2.0 * dot(xtwr, dbeta[a_i]);
+    dphi[a_i] = drss[a_i] / nr;
+    dp[a_i] = drss[a_i] + lambdas[a_i] * bsb[a_i] + 2.0 * dot(slam_beta, dbeta[a_i]);
+    const double r_a = static_cast<double>(sqrt_penalties[a_i].cols());
+    out.gradient[a_i] = 0.5 * (lambdas[a_i] * trace[a_i] - r_a + dp[a_i] / phi -
+                               p_total * dphi[a_i] / (phi * phi) + nr * dphi[a_i] / phi);
+  }
+
+  for (std::size_t a_i = 0; a_i < m; ++a_i) {
+    for (std::size_t b = a_i; b < m; ++b) {
+      const bool same = a_i == b;
+      const double la = lambdas[a_i], lb = lambdas[b];
+      // d2beta = -A^-1 (la S_a dbeta_b + lb S_b dbeta_a + [a = b] la S_a beta)
+      Vector v = matvec(penalties[a_i], dbeta[b]);
+      const Vector sb_da = matvec(penalties[b], dbeta[a_i]);
+      for (std::size_t i = 0; i < p; ++i) {
+        v[i] = la * v[i] + lb * sb_da[i];
+        if (same) v[i] += la * s_beta[a_i][i];
+      }
+      Vector d2beta = matvec(a_inv, v);
+      for (double& e : d2beta) e = -e;
+
+      double cross_trace = 0.0;  // tr(A^-1 S_a A^-1 S_b)
+      for (std::size_t i = 0; i < p; ++i)
+        for (std::size_t j = 0; j < p; ++j) cross_trace += m_a[a_i](i, j) * m_a[b](j, i);
+
+      const double d2rss = 2.0 * dot(dbeta[a_i], xtwx_dbeta[b]) - 2.0 * dot(xtwr, d2beta);
+      const double d2phi = d2rss / nr;
+      const double d2pen = (same ? la * bsb[a_i] : 0.0) + 2.0 * la * dot(s_beta[a_i], dbeta[b]) +
+                           2.0 * lb * dot(s_beta[b], dbeta[a_i]) +
+                           2.0 * dot(dbeta[b], slam_dbeta[a_i]) + 2.0 * dot(slam_beta, d2beta);
+      const double d2p = d2rss + d2pen;
+
+      const double term1 = (same ? la * trace[a_i] : 0.0) - la * lb * cross_trace;
+      const double term2 = d2p / phi - (dp[a_i] * dphi[b] + dp[b] * dphi[a_i]) / (phi * phi) +
+                           2.0 * p_total * dphi[a_i] * dphi[b] / (phi * phi * phi) -
+                           p_total * d2phi / (phi * phi);
+      const double term3 = nr * (d2phi / phi - dphi[a_i] * dphi[b] / (phi * phi));
+      const double total = 0.5 * (term1 + term2 + term3);
+      out.hessian(a_i, b) = total;
+      out.hessian(b, a_i) = total;
+    }
+  }
+  return out;
+}
+
+Result<Matrix> reml_hessian_cached(VectorView y, MatrixView x, VectorView w,
+                                   const RemlCache& cache, std::span<const double> lambdas,
+                                   std::span<const Matrix> penalties,
+                                   std::span<const Matrix> sqrt_penalties) {
+  auto d = reml_derivatives_cached(y, x, w, cache, lambdas, penalties, sqrt_penalties);
+  if (!d) return std::unexpected(d.error());
+  return std::move(d->hessian);
+}
+
+}  // namespace velkan

@@ -1,0 +1,102 @@
+// The multi-smooth REML search: a damped Newton method over rho = log(lambda) with a
+// diagonally preconditioned Hessian, a capped step, a step-halving Armijo line search and
+// a steepest-descent fallback. Every decision is traced under VELKAN_PROFILE.
+#pragma once
+
+#include <cstddef>
+#include <span>
+
+#include "common/gam_error.h"
+#include "linalg/matrix.h"
+#include "reml/criterion.h"
+#include "search/smoothing_parameter.h"
+
+namespace velkan {
+
+inline constexpr std::size_t kNewtonMaxIterations = 10;
+// Floor of the Hessian diagonal for the preconditioner and the condition number.
+inline constexpr double kNewtonDiagonalFloor = 1e-10;
+// Added to the diagonal of the preconditioned Hessian so a singular one still solves.
+inline constexpr double kNewtonPreconditionedRidge = 1e-7;
+// Largest Euclidean norm of a step in rho: one step never moves lambda by more than e^4.
+inline constexpr double kNewtonMaxStepNorm = 4.0;
+inline constexpr double kArmijoConstant = 0.01;
+inline constexpr double kStepHalving = 0.5;
+// A line-search scale at or below this counts as "no step found".
+inline constexpr double kNewtonMinScale = 1e-6;
+inline constexpr double kSteepestDescentScales[] = {0.01, 0.001, 0.0001};
+// Max-norm of the gradient below which the search has converged.
+inline constexpr double kNewtonGradientTolerance = 0.05;
+// Relative change of the score below which the search has converged (after 2 iterations).
+inline constexpr double kNewtonRemlChangeTolerance = 1e-5;
+inline constexpr std::size_t kNewtonRemlChangeMinIterations = 2;
+// Max-norm of the gradient accepted when no step improves the score any more.
+inline constexpr double kNewtonStallGradientTolerance = 0.1;
+inline constexpr double kNewtonRemlChangeFloor = 1e-10;
+// Uniform ridge of the cached Hessian, the same as the criterion's:
+// 1e-5 (1 + sqrt(m)) max(1, max_j |A_jj|).
+inline constexpr double kCachedHessianRidge = 1e-5;
+
+// What the Newton search minimises. Every method receives smoothing parameters on the
+// natural scale (the search exponentiates rho first) and returns derivatives with
+// respect to rho. A failing `score` at a trial point is skipped by the search; every
+// other failure ends it.
+class NewtonObjective {
+ public:
+  virtual ~NewtonObjective() = default;
+  virtual Result<double> score(std::span<const double> lambdas) = 0;
+  // Gradient from the per-call caches, once per iteration.
+  virtual Result<Vector> gradient(std::span<const double> lambdas) = 0;
+  // Gradient without the caches, for the steepest-descent fallback and the last check.
+  virtual Result<Vector> gradient_uncached(std::span<const double> lambdas) = 0;
+  virtual Result<Matrix> hessian(std::span<const double> lambdas) = 0;
+};
+
+// Runs the search from rho = log(initial) over len(initial) parameters and returns the
+// chosen lambdas. Errors of the objective (other than trial scores) and of the Newton
+// solve are returned unchanged.
+Result<Vector> newton_search(NewtonObjective& objective, const Vector& initial);
+
+// Which Hessian the REML search uses.
+enum class NewtonHessian {
+  Cached,  // reml_hessian_cached from the per-call X'WX (the default)
+  MultiQr  // reml_hessian_multi_qr, which refactors the augmented system each time
+};
+struct NewtonOptions {
+  NewtonHessian hessian = NewtonHessian::Cached;
+};
+
+// The REML search of `optimize` (method REML, algorithm Newton): builds the penalty square
+// roots, X'WX and X'Wy once, then runs newton_search. The inputs are trusted to have
+// the shapes `optimize` checks; state.lambda holds m values. On success state.lambda
+// holds the chosen values; on failure it is left as it was.
+Status optimize_reml_newton(SmoothingParameter& state, VectorView y, MatrixView x, VectorView w,
+                            std::span<const Matrix> penalties, std::size_t m,
+                            const NewtonOptions& options = {});
+
+// First and second derivatives of the REML score with respect to rho, both from one
+// factorisation of A = X'WX + sum_j lambda_j S_j + delta I, where delta is the
+// criterion's own ridge. They are the exact derivatives of reml_criterion with delta
+// held fixed, so the Hessian is the Jacobian of this gradient up to rounding.
+struct RemlDerivatives {
+  Vector gradient;  // m
+  Matrix hessian;   // m x m, exactly symmetric
+};
+
+// From the cached X'WX and X'Wy (`cache`, built from the same y, x, w): no O(n p^2) pass;
+// one inverse of A and O(n p) for the residuals. The penalty ranks used for the scale
+// are the column counts of `sqrt_penalties` (one per penalty, as from penalty_sqrt).
+// Errors: the SingularMatrix of `inverse`.
+Result<RemlDerivatives> reml_derivatives_cached(VectorView y, MatrixView x, VectorView w,
+                                                const RemlCache& cache,
+                                                std::span<const double> lambdas,
+                                                std::span<const Matrix> penalties,
+                                                std::span<const Matrix> sqrt_penalties);
+
+// The Hessian the REML search uses by default: reml_derivatives_cached(...).hessian.
+Result<Matrix> reml_hessian_cached(VectorView y, MatrixView x, VectorView w,
+                                   const RemlCache& cache, std::span<const double> lambdas,
+                                   std::span<const Matrix> penalties,
+                                   std::span<const Matrix> sqrt_penalties);
+
+}  // namespace velkan

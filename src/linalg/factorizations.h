@@ -39,6 +39,8 @@ struct LuFactors {
 };
 LinalgResult<LuFactors> lu_factor(MatrixView a);
 LinalgResult<Matrix> lu_inverse(const LuFactors& f);
+// Solves A x = b from the factors of a square A (dgetrs, no transposition).
+LinalgResult<Vector> lu_solve(const LuFactors& f, VectorView b);
 
 struct SymmetricEigen {
   Vector values;   // ascending

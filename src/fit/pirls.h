@@ -41,8 +41,11 @@ struct PirlsOptions {
   // non-finite, or larger than at the previous coefficients beyond kPirlsDevianceSlack,
   // the step is halved toward the previous coefficients (up to kPirlsMaxHalvings times)
   // until it is not. Steps that do not increase the penalized deviance are taken as
-  // solved, so such fits equal the plain iteration bit for bit. Never applied to the
-  // gaussian family, whose first solve is already the penalized least-squares optimum.
+  // solved, so such fits equal the plain iteration bit for bit. A step that raises it only
+  // through the solve's own ridge (the value with r |beta|^2 added does not grow) is taken
+  // as well: near convergence that is the ridge's O(r) offset, not divergence. Never
+  // applied to the gaussian family, whose first solve is already the penalized
+  // least-squares optimum.
   //
   // The first solve is taken as it is: the iteration starts from initial_eta, which is not
   // X beta for any coefficients, so there is no previous penalized deviance to compare

@@ -28,16 +28,31 @@ const char* display_prefix(GamErrorKind kind) {
   return "";
 }
 
-// Quotes a payload the way the debug rendering shows strings: escapes \ and ".
+// Quotes a payload the way the debug rendering shows strings: backslash, double quote,
+// and control characters are escaped (\n, \r, \t, \0, otherwise \u{hex}).
 std::string quoted(const std::string& s) {
   std::string out = "\"";
   for (char c : s) {
-    if (c == '"' || c == '\\') out.push_back('\\');
-    if (c == '\n') {
-      out += "\\n";
-      continue;
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      case '\0': out += "\\0"; break;
+      default: {
+        const auto u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7f) {
+          static constexpr char kHex[] = "0123456789abcdef";
+          out += "\\u{";
+          if (u >= 0x10) out.push_back(kHex[u >> 4]);
+          out.push_back(kHex[u & 0xf]);
+          out.push_back('}');
+        } else {
+          out.push_back(c);
+        }
+      }
     }
-    out.push_back(c);
   }
   out.push_back('"');
   return out;

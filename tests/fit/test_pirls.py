@@ -152,6 +152,27 @@ class TestSafeguard:
         for k in FIELDS:
             np.testing.assert_array_equal(on[k], off[k])
 
+    def test_ridge_offset_near_convergence_is_not_divergence(self, rng):
+        # Large counts at n = 1e5: close to convergence a plain step raises the penalized
+        # deviance by ~2e-9 relative (the ridge pulls the solve's optimum off the
+        # unpenalized one), more than rounding; the ridged value still falls, so no
+        # halving may happen and the plain result stands.
+        n = 100_000
+        x = rng.uniform(0, 1, n)
+        y = rng.poisson(np.exp(3 + np.sin(2 * np.pi * x))).astype(float)
+        X, S = cr_design(x, 12)
+        on = t.fit_pirls(y, X, [1.0], [S], "poisson")
+        off = t.fit_pirls(y, X, [1.0], [S], "poisson", step_halving=False)
+        values = []
+        for it in range(1, off["iterations"] + 1):
+            beta, eta, _, _ = reference_pirls(y, X, [1.0], [S], "poisson", max_iter=it)
+            values.append(t.fit_deviance("poisson", y, t.fit_linkinv("poisson", eta))
+                          + beta @ S @ beta)
+        assert (np.diff(values) / np.abs(values[:-1])).max() > 1e-9
+        assert on["step_halvings"] == 0
+        for k in FIELDS:
+            np.testing.assert_array_equal(on[k], off[k])
+
     @pytest.mark.parametrize("family", ["gaussian", "binomial"])
     def test_nan_response_is_reported_not_converged(self, family, rng):
         X = rng.normal(size=(30, 3))

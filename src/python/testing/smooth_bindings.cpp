@@ -196,7 +196,8 @@ PyObject* smooth_parse_formula(PyObject*, PyObject* args) {
     PyRef list(PyList_New(0));
     if (!list) return nullptr;
     for (const auto& t : *terms) {
-      PyRef item(Py_BuildValue("(nn)", static_cast<Py_ssize_t>(t.column), static_cast<Py_ssize_t>(t.k)));
+      PyRef item(Py_BuildValue("(KK)", static_cast<unsigned long long>(t.column),
+                               static_cast<unsigned long long>(t.k)));
       if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
     }
     return list.release();

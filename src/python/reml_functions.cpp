@@ -1,6 +1,185 @@
-// Placeholder: this group of module functions has not landed yet.
+// Module functions that evaluate the REML gradient and Hessian on caller-supplied data:
+// evaluate_gradient, reml_gradient_multi_qr_py, reml_hessian_multi_qr_py.
+#include <algorithm>
+#include <cmath>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "diag/format.h"
+#include "fit/design.h"
 #include "python/module_parts.h"
+#include "python/support/convert.h"
+#include "python/support/errors.h"
+#include "reml/gradient.h"
+#include "reml/hessian.h"
+#include "smooth/cubic_regression_spline.h"
 
 namespace velkan::py {
-std::vector<PyMethodDef> reml_functions() { return {}; }
+
+namespace {
+
+constexpr const char* kGradientPrefix = "Gradient computation failed: ";
+constexpr const char* kHessianPrefix = "Hessian computation failed: ";
+
+// Smoothing parameters enter as square roots and logarithms: only finite, non-negative
+// values have a meaning. ValueError (set, returns false) otherwise.
+bool check_lambdas(const std::vector<double>& lambdas) {
+  for (std::size_t j = 0; j < lambdas.size(); ++j) {
+    if (!std::isfinite(lambdas[j]) || lambdas[j] < 0.0) {
+      raise_value_error(diag::format(
+          "lambdas must be finite and non-negative, got {} at position {}", {lambdas[j], j}));
+      return false;
+    }
+  }
+  return true;
+}
+
+// Owned copies of the five arguments shared by the gradient and the Hessian.
+struct DerivativeArgs {
+  Vector y;
+  Matrix x;
+  Vector w;
+  std::vector<double> lambdas;
+  std::vector<Matrix> penalties;
+};
+
+std::optional<DerivativeArgs> convert_derivative_args(const char* fname, PyObject* args,
+                                                      PyObject* kwargs) {
+  static const char* kw[] = {"y", "x", "w", "lambdas", "penalties", nullptr};
+  PyObject *yo = nullptr, *xo = nullptr, *wo = nullptr, *lo = nullptr, *po = nullptr;
+  const std::string format = std::string("OOOOO:") + fname;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), const_cast<char**>(kw), &yo, &xo,
+                                   &wo, &lo, &po))
+    return std::nullopt;
+  auto y = as_vector(yo, ArgName{fname, "y"});
+  if (!y) return std::nullopt;
+  auto x = as_matrix(xo, ArgName{fname, "x"});
+  if (!x) return std::nullopt;
+  auto w = as_vector(wo, ArgName{fname, "w"});
+  if (!w) return std::nullopt;
+  auto lambdas = as_floats(lo, ArgName{fname, "lambdas"});
+  if (!lambdas) return std::nullopt;
+  auto penalties = as_matrix_list(po, ArgName{fname, "penalties"});
+  if (!penalties) return std::nullopt;
+  if (!check_lambdas(*lambdas)) return std::nullopt;
+  // The core checks the remaining shapes (lengths of y and w, penalty sizes, counts) and
+  // reports them as DimensionMismatch under the function's prefix.
+  return DerivativeArgs{Vector::from(*y), Matrix::from(*x), Vector::from(*w),
+                        std::move(*lambdas), std::move(*penalties)};
+}
+
+PyObject* reml_gradient_multi_qr_py(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    auto a = convert_derivative_args("reml_gradient_multi_qr_py", args, kwargs);
+    if (!a) return nullptr;
+    auto g = reml_gradient_multi_qr(a->y, a->x, a->w, a->lambdas, a->penalties);
+    if (!g) return raise(g.error(), kGradientPrefix);
+    return to_numpy(*g);
+  });
+}
+
+PyObject* reml_hessian_multi_qr_py(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    auto a = convert_derivative_args("reml_hessian_multi_qr_py", args, kwargs);
+    if (!a) return nullptr;
+    auto h = reml_hessian_multi_qr(a->y, a->x, a->w, a->lambdas, a->penalties);
+    if (!h) return raise(h.error(), kHessianPrefix);
+    return to_numpy(*h);
+  });
+}
+
+// Smallest and largest value of a column, NaN values skipped (+inf / -inf when none).
+std::pair<double, double> column_range(MatrixView x, std::size_t j) {
+  double lo = INFINITY, hi = -INFINITY;
+  for (std::size_t i = 0; i < x.rows; ++i) {
+    const double v = x(i, j);
+    if (std::isnan(v)) continue;
+    lo = std::min(lo, v);
+    hi = std::max(hi, v);
+  }
+  return {lo, hi};
+}
+
+PyObject* evaluate_gradient(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* kw[] = {"x", "y", "lambdas", "k_values", nullptr};
+    PyObject *xo = nullptr, *yo = nullptr, *lo = nullptr, *ko = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO:evaluate_gradient",
+                                     const_cast<char**>(kw), &xo, &yo, &lo, &ko))
+      return nullptr;
+    auto xv = as_matrix(xo, ArgName{"evaluate_gradient", "x"});
+    if (!xv) return nullptr;
+    auto yv = as_vector(yo, ArgName{"evaluate_gradient", "y"});
+    if (!yv) return nullptr;
+    auto lambdas = as_floats(lo, ArgName{"evaluate_gradient", "lambdas"});
+    if (!lambdas) return nullptr;
+    auto k_values = as_sizes(ko, ArgName{"evaluate_gradient", "k_values"});
+    if (!k_values) return nullptr;
+    if (!check_lambdas(*lambdas)) return nullptr;
+    // One smooth per entry of k_values, each on its own column: there must be a column.
+    if (k_values->size() > xv->cols) {
+      return raise_value_error(
+          diag::format("k_values has {} entries but x has only {} columns",
+                       {k_values->size(), xv->cols}));
+    }
+    const Matrix x = Matrix::from(*xv);
+    const Vector y = Vector::from(*yv);
+
+    std::vector<SmoothTerm> terms;
+    terms.reserve(k_values->size());
+    for (std::size_t j = 0; j < k_values->size(); ++j) {
+      const auto [lo_j, hi_j] = column_range(x, j);
+      std::string name = "x";
+      name += std::to_string(j);
+      auto term = new_cr_smooth(std::move(name), (*k_values)[j], lo_j, hi_j);
+      if (!term) return raise(term.error());
+      term->column = j;
+      terms.push_back(std::move(*term));
+    }
+    auto design = build_design(terms, x);
+    if (!design) return raise(design.error());
+
+    // Each smooth's own penalty, unscaled, in its diagonal block.
+    const std::size_t p = design->x.cols();
+    std::vector<Matrix> penalties;
+    penalties.reserve(terms.size());
+    for (std::size_t j = 0; j < terms.size(); ++j) {
+      Matrix s(p, p);
+      const Matrix& block = terms[j].penalty;
+      const std::size_t off = design->offsets[j];
+      const std::size_t width = std::min({design->widths[j], block.rows(), block.cols()});
+      for (std::size_t a = 0; a < width; ++a)
+        for (std::size_t b = 0; b < width; ++b) s(off + a, off + b) = block(a, b);
+      penalties.push_back(std::move(s));
+    }
+    const Vector weights(x.rows(), 1.0);
+
+    auto g = reml_gradient_multi_qr(y, design->x, weights, *lambdas, penalties);
+    if (!g) return raise(g.error(), kGradientPrefix);
+    return to_numpy(*g);
+  });
+}
+
+template <class F>
+PyCFunction with_keywords(F f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+}  // namespace
+
+std::vector<PyMethodDef> reml_functions() {
+  return {
+      {"evaluate_gradient", with_keywords(evaluate_gradient), METH_VARARGS | METH_KEYWORDS,
+       "evaluate_gradient(x, y, lambdas, k_values)\n--\n\n"
+       "Evaluate REML gradient at fixed lambda (for testing/comparison)\n"
+       "Returns gradient vector"},
+      {"reml_gradient_multi_qr_py", with_keywords(reml_gradient_multi_qr_py),
+       METH_VARARGS | METH_KEYWORDS, "reml_gradient_multi_qr_py(y, x, w, lambdas, penalties)\n--\n\n"},
+      {"reml_hessian_multi_qr_py", with_keywords(reml_hessian_multi_qr_py),
+       METH_VARARGS | METH_KEYWORDS, "reml_hessian_multi_qr_py(y, x, w, lambdas, penalties)\n--\n\n"},
+  };
+}
+
 }  // namespace velkan::py

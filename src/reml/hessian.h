@@ -1,4 +1,7 @@
-// Hessian of the REML score with respect to the log smoothing parameters.
+// Hessian of the REML score with respect to the log smoothing parameters: the derivative
+// of each term of the gradient (reml/gradient.h) once more, with the same ridged matrix
+// A = X'WX + sum lambda_j S_j + diag(coefficient ridge), whose inverse is formed once from
+// the ridged triangle and reused for every entry.
 #pragma once
 
 #include <span>
@@ -8,6 +11,11 @@
 
 namespace velkan {
 
+// H (m x m, exactly symmetric), H[a][b] = d2 REML / drho_a drho_b. Prints the
+// "[HESS_CORRECTED]" breakdown under VELKAN_HESS_DEBUG.
+// Errors: DimensionMismatch for inputs of inconsistent shapes, penalty_sqrt's errors,
+// LinAlgError "QR decomposition failed", SingularMatrix when the triangle cannot be
+// inverted, the coefficient solve's errors.
 Result<Matrix> reml_hessian_multi_qr(VectorView y, MatrixView x, VectorView w,
                                      std::span<const double> lambdas,
                                      std::span<const Matrix> penalties);

@@ -1,0 +1,84 @@
+"""Weighted cross product X'WX of the core against NumPy.
+
+Prints, for each design size, the best of three wall times of
+  core X'WX   compute_xtwx through the test module (chunked sqrt(w)-scaled copy + dsyrk),
+  numpy X'WX  (X * w[:, None]).T @ X,
+  numpy X'X   X.T @ X (no weights, no copy: a lower bound for any weighted form),
+  core X'Wy   compute_xtwy,  numpy X'Wy  X.T @ (w * y),
+and the extra peak resident memory of one X'WX on a 1e6 x 30 design, core and NumPy.
+
+Run from the repository root after building with -DVELKAN_TESTING=ON:
+    PYTHONPATH=build/<dir>/python python3 benchmarks/bench_linalg.py
+"""
+import subprocess
+import sys
+import time
+
+import numpy as np
+
+import _velkan_testing as T
+
+SIZES = [(100_000, 30), (1_000_000, 30), (100_000, 60), (1_000_000, 60)]
+REPEATS = 3
+
+
+def best_of(fn):
+    best = np.inf
+    for _ in range(REPEATS):
+        start = time.perf_counter()
+        fn()
+        best = min(best, time.perf_counter() - start)
+    return best * 1e3
+
+
+# Run in a fresh interpreter per variant so each sees only its own peak.
+MEMORY_PROBE = """
+import resource, sys, numpy as np, _velkan_testing as T
+rng = np.random.default_rng(0)
+x = rng.standard_normal((1_000_000, 30)); w = rng.uniform(0.5, 2.0, 1_000_000)
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+if sys.argv[1] == "core":
+    T.linalg_compute_xtwx(x, w)
+else:
+    (x * w[:, None]).T @ x
+after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+print((after - before) / 1024.0, x.nbytes / 2**20)
+"""
+
+
+def extra_peak_mib(variant):
+    probe = subprocess.run([sys.executable, "-c", MEMORY_PROBE, variant], capture_output=True,
+                           text=True, check=True)
+    return tuple(map(float, probe.stdout.split()))
+
+
+def main():
+    rng = np.random.default_rng(0)
+    header = (f"{'n':>9} {'p':>3} | {'core XtWX':>10} {'numpy XtWX':>10} {'numpy XtX':>10} "
+              f"| {'core XtWy':>10} {'numpy XtWy':>10}   (ms, best of {REPEATS})")
+    print(header)
+    print("-" * len(header))
+    for n, p in SIZES:
+        x = rng.standard_normal((n, p))
+        w = rng.uniform(0.5, 2.0, n)
+        y = rng.standard_normal(n)
+        core = T.linalg_compute_xtwx(x, w)
+        ref = (x * w[:, None]).T @ x
+        assert np.allclose(core, ref, rtol=1e-10, atol=1e-8 * np.abs(ref).max())
+        times = [
+            best_of(lambda: T.linalg_compute_xtwx(x, w)),
+            best_of(lambda: (x * w[:, None]).T @ x),
+            best_of(lambda: x.T @ x),
+            best_of(lambda: T.linalg_compute_xtwy(x, w, y)),
+            best_of(lambda: x.T @ (w * y)),
+        ]
+        print(f"{n:>9} {p:>3} | {times[0]:>10.1f} {times[1]:>10.1f} {times[2]:>10.1f} "
+              f"| {times[3]:>10.1f} {times[4]:>10.1f}")
+    core, design = extra_peak_mib("core")
+    numpy_extra, _ = extra_peak_mib("numpy")
+    print(f"\nextra peak RSS of one X'WX on 1e6 x 30 (design {design:.0f} MiB): "
+          f"core {core:.1f} MiB, numpy {numpy_extra:.1f} MiB")
+
+
+if __name__ == "__main__":
+    main()

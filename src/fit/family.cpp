@@ -70,6 +70,26 @@ double mu_eta(Family f, double eta) {
   return 1.0;
 }
 
+MeanAndDerivative mean_and_derivative(Family f, double eta) {
+  switch (f) {
+    case Family::Binomial: {
+      const double p = linkinv(Family::Binomial, eta);
+      return {p, p * (1.0 - p)};
+    }
+    case Family::Poisson:
+      // Below the cap the mean and its derivative are the same exp(eta).
+      if (eta <= kEtaCap) {
+        const double e = std::exp(eta);
+        return {e, e};
+      }
+      return {linkinv(Family::Poisson, eta), std::exp(eta)};
+    case Family::Gaussian:
+    case Family::Gamma:
+      break;
+  }
+  return {linkinv(f, eta), mu_eta(f, eta)};
+}
+
 double variance(Family f, double mu) {
   switch (f) {
     case Family::Gaussian: return 1.0;
@@ -145,7 +165,9 @@ Vector mu_eta(Family f, VectorView eta) {
 Vector working_weights(Family f, VectorView eta) {
   Vector w(eta.size);
   for (std::size_t i = 0; i < eta.size; ++i) {
-    w[i] = working_weight(f, eta[i], linkinv(f, eta[i]));
+    // The formula of working_weight, with mu and its derivative from one evaluation.
+    const auto [mu, g] = mean_and_derivative(f, eta[i]);
+    w[i] = std::max(g * g / std::max(variance(f, mu), kVarianceFloor), kVarianceFloor);
   }
   return w;
 }

@@ -28,6 +28,13 @@ inline constexpr double kCountStartFloor = 0.1;
 
 double linkinv(Family f, double eta);
 double mu_eta(Family f, double eta);
+// linkinv(f, eta) and mu_eta(f, eta) from one call, sharing the exponential where both
+// use the same one; bit-identical to the two separate calls.
+struct MeanAndDerivative {
+  double mu;
+  double dmu_deta;
+};
+MeanAndDerivative mean_and_derivative(Family f, double eta);
 double variance(Family f, double mu);
 // max(mu_eta(eta)^2 / max(V(mu), 1e-10), 1e-10) with mu = linkinv(eta).
 double working_weight(Family f, double eta, double mu);

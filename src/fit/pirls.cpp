@@ -31,8 +31,7 @@ void linearise(Family family, VectorView y, const Vector& eta, WorkingModel& out
   const std::size_t n = eta.size();
   for (std::size_t i = 0; i < n; ++i) {
     const double e = eta[i];
-    const double mu = linkinv(family, e);
-    const double g = mu_eta(family, e);
+    const auto [mu, g] = mean_and_derivative(family, e);
     // A vanishing derivative would blow up (y - mu) / g; the observation then keeps its
     // current linear predictor as working response (its weight is floored anyway).
     out.z[i] = std::abs(g) >= kPirlsDerivativeFloor ? e + (y[i] - mu) / g : e;

@@ -1,6 +1,7 @@
 // The REML score. Both entry points share one evaluation that starts from X'WX and X'Wy;
-// the from-data entry point only forms those two first, so a cache built from the same
-// data gives bit-identical scores.
+// they differ only in how the residual sum of squares is obtained: the from-data entry
+// point always sums over the data, the cached one uses the normal equations when they are
+// accurate enough (see kRemlRssCancellationLimit).
 #include "reml/criterion.h"
 
 #include <algorithm>
@@ -62,10 +63,36 @@ std::size_t penalty_rank(const Matrix& s) {
   return nonzero >= 2 ? nonzero - 2 : 1;
 }
 
-// The score from the weighted cross products. `xtwx` and `xtwy` are X'WX and X'Wy of the
-// same (y, x, w) that the RSS is computed from.
+double rss_from_data(VectorView y, MatrixView x, VectorView w, const Vector& beta) {
+  const Vector fitted = matvec(x, beta);
+  double rss = 0.0;
+  for (std::size_t i = 0; i < y.size; ++i) {
+    const double r = y[i] - fitted[i];
+    rss += w[i] * r * r;
+  }
+  return rss;
+}
+
+// y'Wy - 2 beta'X'Wy + beta'X'WX beta when cancellation leaves it accurate, else NaN.
+// Each cross-product entry carries a rounding error proportional to the Cauchy-Schwarz
+// bound sqrt(X'WX_jj X'WX_kk) (or sqrt(X'WX_jj y'Wy)), so the error of the whole
+// expression is proportional to (sqrt(y'Wy) + sum_j |beta_j| sqrt(X'WX_jj))^2.
+double rss_from_normal_equations(const Matrix& xtwx, const Vector& xtwy, double ywy,
+                                 const Vector& beta) {
+  if (!(ywy >= 0.0)) return kNaN;
+  const Vector xtwx_beta = matvec(xtwx, beta);
+  const double rss = ywy - 2.0 * dot(beta, xtwy) + dot(beta, xtwx_beta);
+  double spread = std::sqrt(ywy);
+  for (std::size_t j = 0; j < beta.size(); ++j) {
+    spread += std::abs(beta[j]) * std::sqrt(std::max(xtwx(j, j), 0.0));
+  }
+  return rss >= kRemlRssCancellationLimit * spread * spread ? rss : kNaN;
+}
+
+// The score from the weighted cross products of the same (y, x, w). With `ywy` NaN the
+// RSS is summed over the data; otherwise the normal equations are tried first.
 Result<double> evaluate(VectorView y, MatrixView x, VectorView w, const Matrix& xtwx,
-                        const Vector& xtwy, std::span<const double> lambdas,
+                        const Vector& xtwy, double ywy, std::span<const double> lambdas,
                         std::span<const Matrix> penalties) {
   const std::size_t n = y.size;
   const std::size_t p = x.cols;
@@ -88,14 +115,10 @@ Result<double> evaluate(VectorView y, MatrixView x, VectorView w, const Matrix& 
   if (!solved) return fail(std::move(solved.error()));
   const Vector& beta = *solved;
 
-  // Weighted residual sum of squares from the data: O(n p), and free of the cancellation
-  // that y'Wy - 2 beta'X'Wy + beta'X'WX beta suffers when the fit nearly interpolates.
-  const Vector fitted = matvec(x, beta);
-  double rss = 0.0;
-  for (std::size_t i = 0; i < n; ++i) {
-    const double r = y[i] - fitted[i];
-    rss += w[i] * r * r;
-  }
+  // Weighted residual sum of squares. The pass over the data is O(n p) and free of the
+  // cancellation the normal-equation form suffers when the fit nearly interpolates.
+  double rss = rss_from_normal_equations(xtwx, xtwy, ywy, beta);
+  if (std::isnan(rss)) rss = rss_from_data(y, x, w, beta);
 
   double penalty = 0.0;
   for (std::size_t j = 0; j < used; ++j) penalty += lambdas[j] * quad_form(penalties[j], beta);
@@ -127,12 +150,15 @@ Result<double> evaluate(VectorView y, MatrixView x, VectorView w, const Matrix& 
 Result<double> reml_criterion(VectorView y, MatrixView x, VectorView w,
                               std::span<const double> lambdas, std::span<const Matrix> penalties) {
   if (auto ok = check_data(y, x, w); !ok) return fail(std::move(ok.error()));
-  const RemlCache cache = make_reml_cache(y, x, w);
-  return evaluate(y, x, w, cache.xtwx, cache.xtwy, lambdas, penalties);
+  // No y'Wy: the from-data score always sums the residuals over the data.
+  return evaluate(y, x, w, compute_xtwx(x, w), compute_xtwy(x, w, y), kNaN, lambdas,
+                  penalties);
 }
 
 RemlCache make_reml_cache(VectorView y, MatrixView x, VectorView w) {
-  return RemlCache{compute_xtwx(x, w), compute_xtwy(x, w, y)};
+  double ywy = 0.0;
+  for (std::size_t i = 0; i < y.size; ++i) ywy += w[i] * y[i] * y[i];
+  return RemlCache{compute_xtwx(x, w), compute_xtwy(x, w, y), ywy};
 }
 
 Result<double> reml_criterion_cached(VectorView y, MatrixView x, VectorView w,
@@ -145,7 +171,7 @@ Result<double> reml_criterion_cached(VectorView y, MatrixView x, VectorView w,
         diag::format("Cached cross products are {}x{} and {} but X has {} columns",
                      {cache.xtwx.rows(), cache.xtwx.cols(), cache.xtwy.size(), p})));
   }
-  return evaluate(y, x, w, cache.xtwx, cache.xtwy, lambdas, penalties);
+  return evaluate(y, x, w, cache.xtwx, cache.xtwy, cache.ywy, lambdas, penalties);
 }
 
 }  // namespace velkan

@@ -1,6 +1,7 @@
 // The REML score of a penalized weighted least-squares fit at given smoothing parameters.
 #pragma once
 
+#include <limits>
 #include <span>
 
 #include "common/gam_error.h"
@@ -37,19 +38,27 @@ Result<double> reml_criterion(VectorView y, MatrixView x, VectorView w,
                               std::span<const double> lambdas, std::span<const Matrix> penalties);
 
 // Weighted quantities a caller can hold while the weights stay fixed, so that the
-// criterion costs O(p^3 + n p) per evaluation instead of another O(n p^2) pass.
+// criterion costs O(p^3) per evaluation instead of another O(n p^2) pass.
 struct RemlCache {
-  Matrix xtwx;   // X'WX
-  Vector xtwy;   // X'Wy
+  Matrix xtwx;  // X'WX
+  Vector xtwy;  // X'Wy
+  // y'Wy. NaN when unknown: the cached criterion then always takes the RSS from the data.
+  double ywy = std::numeric_limits<double>::quiet_NaN();
 };
 // The caller guarantees len(y) == len(w) == rows of x (reml_criterion_cached checks the
 // cache's shape against x).
 RemlCache make_reml_cache(VectorView y, MatrixView x, VectorView w);
 
-// The same score as reml_criterion(y, x, w, ...), using the cache for the cross products.
-// The RSS is still taken from the data (an O(n p) pass), not from the normal equations,
-// whose cancellation loses accuracy on nearly interpolating fits; given the cache of the
-// same (y, x, w) the two entry points return identical values.
+// The cached criterion takes the RSS from the normal equations,
+//   y'Wy - 2 beta'X'Wy + beta'X'WX beta   (O(p^2)),
+// only when it is at least this fraction of the bound (sqrt(y'Wy) + sum_j |beta_j|
+// sqrt(X'WX_jj))^2 on the magnitudes that cancel in it: its rounding error is then at
+// most 1e3 times that of the sum over the data. Otherwise (a nearly interpolating fit, a
+// response far from zero relative to its noise) it makes the O(n p) pass over the data.
+inline constexpr double kRemlRssCancellationLimit = 1e-3;
+
+// The score of reml_criterion(y, x, w, ...) up to rounding, from a cache of the same
+// (y, x, w). Same errors, plus DimensionMismatch when the cache does not fit x.
 Result<double> reml_criterion_cached(VectorView y, MatrixView x, VectorView w,
                                      const RemlCache& cache, std::span<const double> lambdas,
                                      std::span<const Matrix> penalties);

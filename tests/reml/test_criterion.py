@@ -138,28 +138,42 @@ class TestDeterminantRange:
 
 class TestCached:
     @pytest.mark.parametrize("lams", [[0.1], [3.0, 40.0], [1e-11, 2.0]])
-    def test_cached_equals_from_data(self, lams, rng):
+    def test_cached_agrees_with_from_data(self, lams, rng):
         y, X, w = problem(rng, n=500, p=20)
         pens = [embedded(20, list(range(10))), embedded(20, list(range(10, 20)))][:len(lams)]
-        xtwx, xtwy = t.fit_make_reml_cache(y, X, w)
+        xtwx, xtwy, ywy = t.fit_make_reml_cache(y, X, w)
         np.testing.assert_allclose(xtwx, X.T @ (w[:, None] * X), rtol=1e-12)
         np.testing.assert_allclose(xtwy, X.T @ (w * y), rtol=1e-12)
+        assert ywy == pytest.approx(np.sum(w * y * y), rel=1e-13)
         direct = t.fit_reml_criterion(y, X, w, lams, pens)
-        assert t.fit_reml_criterion_cached(y, X, w, xtwx, xtwy, lams, pens) == direct
+        cached = t.fit_reml_criterion_cached(y, X, w, xtwx, xtwy, ywy, lams, pens)
+        assert cached == pytest.approx(direct, rel=1e-12)
+        # Without y'Wy the cached path sums over the data exactly as the direct one does.
+        assert t.fit_reml_criterion_cached(y, X, w, xtwx, xtwy, np.nan, lams, pens) == direct
 
-    def test_rss_comes_from_the_data(self, rng):
+    def test_well_conditioned_rss_comes_from_the_cache(self, rng):
+        # Here the O(p^2) normal-equation RSS is accurate, so it is used: a y'Wy that
+        # disagrees with the data moves the score, which a data pass would not.
+        y, X, w = problem(rng, n=500, p=20)
+        pens = [embedded(20, list(range(20)))]
+        xtwx, xtwy, ywy = t.fit_make_reml_cache(y, X, w)
+        good = t.fit_reml_criterion_cached(y, X, w, xtwx, xtwy, ywy, [1.0], pens)
+        off = t.fit_reml_criterion_cached(y, X, w, xtwx, xtwy, ywy * 1.01, [1.0], pens)
+        assert off != pytest.approx(good, rel=1e-6)
+
+    def test_rss_stays_accurate_under_cancellation(self, rng):
         # y in the column space of orthogonal, equally scaled columns: the residual is only
-        # the ridge's shrinkage, RSS ~ 4e-10 y'y. y'Wy - 2 beta'X'Wy + beta'X'WX beta would
-        # lose about six digits of it to cancellation (score off by ~5e-7 relative).
+        # the ridge's shrinkage, RSS ~ 4e-10 y'Wy, and y'Wy - 2 beta'X'Wy + beta'X'WX beta
+        # would lose about six digits of it (score off by ~5e-7 relative).
         n, p = 40, 30
         q, _ = np.linalg.qr(rng.normal(size=(n, p)))
         X = 10 * q
         y = 1e3 * (X @ rng.normal(size=p))
         w = np.ones(n)
         s = embedded(p, [0, 1, 2])
-        xtwx, xtwy = t.fit_make_reml_cache(y, X, w)
-        got = t.fit_reml_criterion_cached(y, X, w, xtwx, xtwy, [1e-12], [s])
-        assert got == pytest.approx(oracle(y, X, w, [1e-12], [s], [None]), rel=1e-9)
+        xtwx, xtwy, ywy = t.fit_make_reml_cache(y, X, w)
+        got = t.fit_reml_criterion_cached(y, X, w, xtwx, xtwy, ywy, [1e-12], [s])
+        assert got == pytest.approx(oracle(y, X, w, [1e-12], [s], [None]), rel=1e-10)
 
 
 class TestDegenerate:

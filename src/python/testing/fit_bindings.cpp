@@ -194,7 +194,7 @@ PyObject* fit_reml_criterion(PyObject*, PyObject* args) {
   });
 }
 
-// fit_make_reml_cache(y, X, w) -> (X'WX, X'Wy)
+// fit_make_reml_cache(y, X, w) -> (X'WX, X'Wy, y'Wy)
 PyObject* fit_make_reml_cache(PyObject*, PyObject* args) {
   return velkan::py::guarded([&]() -> PyObject* {
     PyObject *yo = nullptr, *xo = nullptr, *wo = nullptr;
@@ -214,23 +214,29 @@ PyObject* fit_make_reml_cache(PyObject*, PyObject* args) {
     if (!xtwx) return nullptr;
     PyRef xtwy(velkan::py::to_numpy(cache.xtwy));
     if (!xtwy) return nullptr;
-    return PyTuple_Pack(2, xtwx.get(), xtwy.get());
+    PyRef ywy(PyFloat_FromDouble(cache.ywy));
+    if (!ywy) return nullptr;
+    return PyTuple_Pack(3, xtwx.get(), xtwy.get(), ywy.get());
   });
 }
 
-// fit_reml_criterion_cached(y, X, w, xtwx, xtwy, lambdas, penalties) -> float
+// fit_reml_criterion_cached(y, X, w, xtwx, xtwy, ywy, lambdas, penalties) -> float
+// (ywy NaN: the cache holds no y'Wy)
 PyObject* fit_reml_criterion_cached(PyObject*, PyObject* args) {
   return velkan::py::guarded([&]() -> PyObject* {
     PyObject *yo = nullptr, *xo = nullptr, *wo = nullptr, *ao = nullptr, *bo = nullptr,
              *lo = nullptr, *po = nullptr;
-    if (!PyArg_ParseTuple(args, "OOOOOOO", &yo, &xo, &wo, &ao, &bo, &lo, &po)) return nullptr;
+    double ywy = 0.0;
+    if (!PyArg_ParseTuple(args, "OOOOOdOO", &yo, &xo, &wo, &ao, &bo, &ywy, &lo, &po)) {
+      return nullptr;
+    }
     CriterionArgs a;
     if (!convert_criterion("fit_reml_criterion_cached", yo, xo, wo, lo, po, &a)) return nullptr;
     auto xtwx = velkan::py::as_matrix(ao, ArgName{"fit_reml_criterion_cached", "xtwx"});
     if (!xtwx) return nullptr;
     auto xtwy = velkan::py::as_vector(bo, ArgName{"fit_reml_criterion_cached", "xtwy"});
     if (!xtwy) return nullptr;
-    const velkan::RemlCache cache{Matrix::from(*xtwx), Vector::from(*xtwy)};
+    const velkan::RemlCache cache{Matrix::from(*xtwx), Vector::from(*xtwy), ywy};
     return score_or_raise(
         velkan::reml_criterion_cached(a.y, a.x, a.w, cache, a.lambdas, a.penalties));
   });

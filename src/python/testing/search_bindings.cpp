@@ -13,6 +13,7 @@
 #include "python/testing/registry.h"
 #include "reml/criterion.h"
 #include "reml/penalty_sqrt.h"
+#include "search/fellner_schall.h"
 #include "search/gcv.h"
 #include "search/newton.h"
 #include "search/newton_pirls.h"
@@ -85,18 +86,22 @@ std::optional<Data> data_args(const char* fn, PyObject* y, PyObject* x, PyObject
 }
 
 // search_optimize(y, x, w, penalties, lambda0, method="REML", algorithm="Newton",
-//                 hessian="cached", m=None) -> (lambda, error display or None).
-// The state starts with lambda0; m defaults to the number of penalties.
+//                 hessian="cached", m=None, direct=False) -> (lambda, error display or None).
+// The state starts with lambda0; m defaults to the number of penalties. With
+// hessian="multi_qr" the Newton search uses reml_hessian_multi_qr. With direct=True the
+// chosen search runs on lambda0 as it is (after the same checks, without the reset).
 PyObject* search_optimize(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static const char* kw[] = {"y", "x", "w", "penalties", "lambda0", "method", "algorithm",
-                               "hessian", "m", nullptr};
+                               "hessian", "m", "direct", nullptr};
     PyObject *y, *x, *w, *pen, *lam0, *m_obj = nullptr;
     const char* method = "REML";
     const char* algorithm = "Newton";
     const char* hessian = "cached";
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOO|sssO", const_cast<char**>(kw), &y, &x,
-                                     &w, &pen, &lam0, &method, &algorithm, &hessian, &m_obj))
+    int direct = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOO|sssOp", const_cast<char**>(kw), &y,
+                                     &x, &w, &pen, &lam0, &method, &algorithm, &hessian, &m_obj,
+                                     &direct))
       return nullptr;
     auto d = data_args("search_optimize", y, x, w, pen);
     if (!d) return nullptr;
@@ -116,26 +121,27 @@ PyObject* search_optimize(PyObject*, PyObject* args, PyObject* kwargs) {
     const std::string alg(algorithm), hess(hessian);
     if (alg == "FellnerSchall") state.reml_algorithm = velkan::REMLAlgorithm::FellnerSchall;
     else if (alg != "Newton") return raise_value_error("unknown algorithm");
-    if (hess != "cached" && hess != "multi_qr") return raise_value_error("unknown hessian");
+    velkan::NewtonOptions newton;
+    if (hess == "multi_qr") newton.hessian = velkan::NewtonHessian::MultiQr;
+    else if (hess != "cached") return raise_value_error("unknown hessian");
 
     velkan::Status status;
-    if (hess == "multi_qr") {
-      // The Newton search with the Hessian that refactors the augmented system, after the
-      // same checks and reset as optimize.
-      if (state.method != velkan::SelectionMethod::REML ||
-          state.reml_algorithm != velkan::REMLAlgorithm::Newton)
-        return raise_value_error("hessian='multi_qr' needs REML with Newton");
-      if (m != state.lambda.size())
-        return raise_value_error("m must match lambda0 for hessian='multi_qr'");
-      status = velkan::check_search_inputs(d->y, d->x, d->w, d->penalties, m);
-      if (status) {
-        for (double& l : state.lambda) l = 1.0;
-        velkan::NewtonOptions opt;
-        opt.hessian = velkan::NewtonHessian::MultiQr;
-        status = velkan::optimize_reml_newton(state, d->y, d->x, d->w, d->penalties, m, opt);
-      }
-    } else {
+    if (!direct && newton.hessian == velkan::NewtonHessian::Cached) {
       status = velkan::optimize(state, d->y, d->x, d->w, d->penalties, m);
+    } else {
+      if (m != state.lambda.size()) return raise_value_error("m must match lambda0");
+      status = velkan::check_search_inputs(d->y, d->x, d->w, d->penalties, m);
+      if (status && !direct)
+        for (double& l : state.lambda) l = 1.0;
+      const std::span<const Matrix> pens(d->penalties.data(), m);
+      if (status) {
+        if (state.method == velkan::SelectionMethod::GCV)
+          status = velkan::optimize_gcv(state, d->y, d->x, d->w, pens, m);
+        else if (state.reml_algorithm == velkan::REMLAlgorithm::FellnerSchall)
+          status = velkan::optimize_reml_fellner_schall(state, d->y, d->x, d->w, pens, m);
+        else
+          status = velkan::optimize_reml_newton(state, d->y, d->x, d->w, pens, m, newton);
+      }
     }
     return tuple_of({to_numpy(state.lambda), status ? none() : text(status.error().display())});
   });

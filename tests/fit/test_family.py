@@ -15,7 +15,6 @@ def one(fn, family, value):
 # (function, family, argument, expected): the clamps, floors and special points.
 SCALAR_CASES = [
     (t.fit_linkinv, "binomial", 25.0, 1 / (1 + math.exp(-20))),
-    (t.fit_linkinv, "binomial", 20.0, 1 / (1 + math.exp(-20))),
     (t.fit_linkinv, "binomial", -25.0, 1 / (1 + math.exp(20))),
     (t.fit_linkinv, "binomial", 0.0, 0.5),
     (t.fit_linkinv, "poisson", 30.0, math.exp(20)),
@@ -23,23 +22,18 @@ SCALAR_CASES = [
     (t.fit_linkinv, "gamma", 0.0, 1e10),
     (t.fit_linkinv, "gamma", 5e-11, 1e10),
     (t.fit_linkinv, "gamma", -2.0, -0.5),
-    (t.fit_linkinv, "gaussian", -3.5, -3.5),
     (t.fit_mu_eta, "poisson", 30.0, math.exp(30)),  # derivative is not capped
     (t.fit_mu_eta, "binomial", 25.0, (1 / (1 + math.exp(-20))) * (1 - 1 / (1 + math.exp(-20)))),
     (t.fit_mu_eta, "gamma", 0.5, -4.0),
-    (t.fit_mu_eta, "gaussian", 123.0, 1.0),
     (t.fit_variance, "binomial", 0.25, 0.1875),
     (t.fit_variance, "poisson", 3.0, 3.0),
     (t.fit_variance, "gamma", 3.0, 9.0),
-    (t.fit_variance, "gaussian", 3.0, 1.0),
     (t.fit_initial_eta, "binomial", 1.0, math.log(0.99 / 0.01)),
     (t.fit_initial_eta, "binomial", 0.0, math.log(0.01 / 0.99)),
     (t.fit_initial_eta, "binomial", 0.5, 0.0),
     (t.fit_initial_eta, "poisson", 0.0, math.log(0.1)),
-    (t.fit_initial_eta, "poisson", 3.0, math.log(3.0)),
     (t.fit_initial_eta, "gamma", 0.0, 10.0),
     (t.fit_initial_eta, "gamma", 4.0, 0.25),
-    (t.fit_initial_eta, "gaussian", -7.0, -7.0),
 ]
 
 
@@ -49,13 +43,6 @@ def test_scalar_values(fn, family, arg, expected):
     assert one(fn, family, arg) == pytest.approx(expected, rel=1e-14, abs=0)
 
 
-def test_clamped_binomial_mean_equals_cap_exactly():
-    eta = np.array([20.0, 25.0, 1e300, -20.0, -25.0, -np.inf])
-    mu = t.fit_linkinv("binomial", eta)
-    assert mu[0] == mu[1] == mu[2] < 1.0
-    assert mu[3] == mu[4] == mu[5] > 0.0
-
-
 class TestWorkingWeight:
     def test_gaussian_weights_are_exactly_one(self):
         eta = np.array([-1e6, -3.0, 0.0, 2.5, 1e6])
@@ -63,15 +50,6 @@ class TestWorkingWeight:
 
     def test_binomial_weight_at_zero(self):
         assert t.fit_working_weight("binomial", np.array([0.0]), np.array([0.5]))[0] == 0.25
-
-    @pytest.mark.parametrize("family", FAMILIES)
-    def test_matches_formula(self, family, rng):
-        eta = rng.uniform(0.2, 3.0, 50) * (1 if family == "gamma" else rng.choice([-1, 1], 50))
-        mu = t.fit_linkinv(family, eta)
-        g = t.fit_mu_eta(family, eta)
-        v = t.fit_variance(family, mu)
-        expected = np.maximum(g ** 2 / np.maximum(v, 1e-10), 1e-10)
-        np.testing.assert_allclose(t.fit_working_weight(family, eta, mu), expected, rtol=1e-15)
 
     def test_floors(self):
         # Variance floor: a binomial mean of exactly 1 has variance 0, floored to 1e-10.
@@ -110,14 +88,3 @@ DEVIANCE_CASES = [
 def test_deviance(family, y, mu, expected):
     got = t.fit_deviance(family, np.array(y), np.array(mu))
     assert got == pytest.approx(expected, rel=1e-13, abs=1e-15)
-
-
-def test_gamma_deviance_of_non_positive_response_propagates():
-    assert not np.isfinite(t.fit_deviance("gamma", np.array([0.0]), np.array([1.0])))
-
-
-def test_unknown_family_and_length_mismatch():
-    with pytest.raises(ValueError, match="unknown family"):
-        t.fit_linkinv("Gaussian", np.zeros(1))
-    with pytest.raises(ValueError, match="equal lengths"):
-        t.fit_deviance("poisson", np.zeros(2), np.zeros(3))

@@ -83,37 +83,32 @@ class TestGaussian:
         assert (r["iterations"], r["converged"]) == (1, True)
 
 
+# True coefficients of (1, x1, x2) per family; gamma's inverse link keeps eta positive.
+TRUTH = {"binomial": [-0.5, 2.0, -1.5], "poisson": [0.5, 1.0, -0.7], "gamma": [1.0, 0.5, -0.3]}
+
+
 def simulate(family, rng, n=4000):
-    x1, x2 = rng.uniform(0, 1, n), rng.uniform(0, 1, n)
-    X = np.column_stack([np.ones(n), x1, x2])
-    if family == "binomial":
-        beta = np.array([-0.5, 2.0, -1.5])
-        y = (rng.uniform(size=n) < 1 / (1 + np.exp(-X @ beta))).astype(float)
-    elif family == "poisson":
-        beta = np.array([0.5, 1.0, -0.7])
-        y = rng.poisson(np.exp(X @ beta)).astype(float)
-    else:  # gamma, inverse link: eta = 1 / mu stays positive
-        beta = np.array([1.0, 0.5, -0.3])
-        shape = 5.0
-        y = rng.gamma(shape, (1 / (X @ beta)) / shape)
-    return y, X, beta
+    X = np.column_stack([np.ones(n), rng.uniform(0, 1, (n, 2))])
+    mu = t.fit_linkinv(family, X @ TRUTH[family])
+    y = {"binomial": lambda: (rng.uniform(size=n) < mu).astype(float),
+         "poisson": lambda: rng.poisson(mu).astype(float),
+         "gamma": lambda: rng.gamma(5.0, mu / 5.0)}[family]()
+    return y, X
 
 
 @pytest.mark.parametrize("family", ["binomial", "poisson", "gamma"])
 def test_glm_fit_matches_reference_and_recovers_truth(family, rng):
-    y, X, beta = simulate(family, rng)
+    y, X = simulate(family, rng)
     pen = [np.diag([0.0, 1.0, 1.0])]
     r = t.fit_pirls(y, X, [0.1], pen, family)
     ref_beta, ref_eta, ref_it, ref_conv = reference_pirls(y, X, [0.1], pen, family)
     assert r["converged"] and ref_conv and r["iterations"] == ref_it
     np.testing.assert_allclose(r["coefficients"], ref_beta, rtol=1e-9, atol=1e-11)
-    np.testing.assert_allclose(r["fitted_values"], t.fit_linkinv(family, ref_eta), rtol=1e-9)
-    assert np.abs(r["coefficients"] - beta).max() < 0.25
-    assert r["deviance"] == pytest.approx(
-        t.fit_deviance(family, y, r["fitted_values"]), rel=1e-12)
-    mu = r["fitted_values"]
-    np.testing.assert_array_equal(
-        r["weights"], t.fit_working_weight(family, r["linear_predictor"], mu))
+    assert np.abs(r["coefficients"] - TRUTH[family]).max() < 0.25
+    mu, eta = r["fitted_values"], r["linear_predictor"]
+    np.testing.assert_allclose(mu, t.fit_linkinv(family, ref_eta), rtol=1e-9)
+    assert r["deviance"] == pytest.approx(t.fit_deviance(family, y, mu), rel=1e-12)
+    np.testing.assert_array_equal(r["weights"], t.fit_working_weight(family, eta, mu))
 
 
 class TestSafeguard:
@@ -201,3 +196,11 @@ def test_input_errors(n_x, n_y, m_l, m_p, shape, message):
         t.fit_pirls(np.zeros(n_y), np.ones((n_x, 4)), [1.0] * m_l,
                     [np.zeros(shape)] * m_p, "poisson")
     assert str(e.value) == "Matrix dimension mismatch: " + message
+
+
+@pytest.mark.parametrize("family", ["gaussian", "binomial", "gamma"])
+@pytest.mark.parametrize("n,p", [(0, 3), (4, 0)])
+def test_empty_inputs(family, n, p):
+    r = t.fit_pirls(np.ones(n), np.zeros((n, p)), [], [], family)
+    assert (r["iterations"], r["converged"]) == (1, True)
+    assert r["coefficients"].shape == (p,) and r["fitted_values"].shape == (n,)

@@ -48,6 +48,8 @@ double linkinv(Family f, double eta) {
       // Only the upper end is capped: exp of a very negative eta underflows harmlessly to 0.
       return std::exp(std::min(eta, kEtaCap));  // std::min keeps a NaN eta
     case Family::Gamma:
+      // The inverse link has a pole at 0; a huge finite mean stands in for it. Negative
+      // eta gives a negative mean, outside the family's domain, and is left to the caller.
       return std::abs(eta) < kGammaEtaZero ? kGammaMuAtZero : 1.0 / eta;
   }
   return eta;
@@ -124,6 +126,8 @@ double initial_eta(Family f, double y) {
 }
 
 double unit_deviance(Family f, double y, double mu) {
+  // The floor on the mean keeps log(y / m) and log(1 / m) finite for fitted means that
+  // underflowed to 0 (poisson at very negative eta) or were given as 0.
   if (f == Family::Gaussian) {
     const double r = y - mu;
     return r * r;
@@ -140,6 +144,7 @@ double unit_deviance(Family f, double y, double mu) {
       }
       return 0.0;
     case Family::Poisson:
+      // y = 0 is the limit of the general term; negative counts are treated the same way.
       if (y > 0.0) return 2.0 * (y * std::log(y / m) - (y - m));
       return 2.0 * m;
     case Family::Gamma:

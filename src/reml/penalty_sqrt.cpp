@@ -28,6 +28,12 @@ double reconstruction_error(const Matrix& l, MatrixView s) {
 Result<Matrix> penalty_sqrt(MatrixView s) {
   if (s.rows != s.cols) return fail(GamError::invalid_parameter("Penalty matrix must be square"));
   const std::size_t p = s.rows;
+  // The eigensolver does not reliably report NaN or infinite input: it may return a
+  // square root that silently drops them. Such a penalty has no square root.
+  for (std::size_t a = 0; a < p; ++a)
+    for (std::size_t b = 0; b < p; ++b)
+      if (!std::isfinite(s(a, b)))
+        return fail(GamError::invalid_parameter("Penalty matrix has non-finite entries"));
 
   auto eig = symmetric_eigen(s);
   if (!eig)

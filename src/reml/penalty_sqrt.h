@@ -23,6 +23,7 @@ inline constexpr std::size_t kSqrtDebugEigenvalues = 5;
 // eigenvalue. r is the numerical rank; an all-zero S gives a p x 0 matrix. Prints the
 // "[PENALTY_SQRT_DEBUG]" lines when VELKAN_GRAD_DEBUG is set.
 // Errors: InvalidParameter "Penalty matrix must be square",
+// InvalidParameter "Penalty matrix has non-finite entries",
 // InvalidParameter "Eigenvalue decomposition failed: {}" (the solver's failure).
 Result<Matrix> penalty_sqrt(MatrixView s);
 

@@ -1,0 +1,307 @@
+import re
+
+import numpy as np
+import pytest
+
+import _velkan_testing as vt
+from tests.helpers import run_python
+from tests.reml.derivative_problems import additive_problem, fd_gradient
+
+
+def criterion_ridge_term(X, w, lambdas, penalties):
+    """The part of the criterion's derivative that comes from its own uniform ridge.
+
+    The criterion adds delta = 1e-5 (1 + sqrt(m)) max(1, max_i |A_ii|) to A's diagonal.
+    When the largest diagonal element lies in a penalized block, delta moves with lambda;
+    with two or more smooths A has null directions (a constant can move between smooths)
+    whose eigenvalue in A + delta I is delta itself, so log|A + delta I| changes by about
+    d ln(delta) per null direction. The gradient leaves this artefact out by design."""
+    m, p = len(lambdas), X.shape[1]
+    a = X.T @ (w[:, None] * X) + sum(l * s for l, s in zip(lambdas, penalties))
+    k = np.argmax(np.abs(np.diag(a)))
+    if abs(a[k, k]) <= 1.0:
+        return np.zeros(m)
+    factor = 1e-5 * (1 + np.sqrt(m))
+    trace = np.trace(np.linalg.inv(a + factor * abs(a[k, k]) * np.eye(p)))
+    return np.array([0.5 * trace * factor * l * s[k, k] for l, s in zip(lambdas, penalties)])
+
+
+def lambda_sets(rng, m, scaled):
+    """Smoothing parameters at which to compare: all ones, and two random draws."""
+    base = 1.0 if scaled else 1e-3
+    return [[base] * m] + [list(base * np.exp(rng.uniform(-3, 3, m))) for _ in range(2)]
+
+
+class TestAgainstCriterion:
+    """Central differences of the REML criterion are the oracle."""
+
+    @pytest.mark.parametrize("scaled", [True, False])
+    @pytest.mark.parametrize("weighted", [False, True])
+    def test_one_smooth(self, scaled, weighted):
+        rng = np.random.default_rng(11)
+        y, X, S = additive_problem(rng, 500, 1, scaled=scaled)
+        w = rng.uniform(0.2, 3.0, len(y)) if weighted else np.ones(len(y))
+        for lambdas in lambda_sets(rng, 1, scaled):
+            g = vt.reml_gradient_multi_qr(y, X, w, lambdas, S)
+            # the two ridges (1e-5 uniform in the criterion, 1e-7 per element here) leave
+            # differences of about 1e-4 relative far from the optimum
+            np.testing.assert_allclose(g, fd_gradient(y, X, w, lambdas, S), rtol=1e-4, atol=5e-4)
+
+    @pytest.mark.parametrize("m", [2, 3])
+    @pytest.mark.parametrize("scaled, tol", [(True, 5e-4), (False, 2e-2)])
+    @pytest.mark.parametrize("weighted", [False, True])
+    def test_several_smooths(self, m, scaled, tol, weighted):
+        # Without a ridge in the factor these differ by 0.1 to 2: the penalized normal
+        # matrix is singular and the triangle's smallest pivot is rounding noise.
+        rng = np.random.default_rng(20 + m)
+        y, X, S = additive_problem(rng, 500, m, scaled=scaled)
+        w = rng.uniform(0.2, 3.0, len(y)) if weighted else np.ones(len(y))
+        for lambdas in lambda_sets(rng, m, scaled):
+            g = vt.reml_gradient_multi_qr(y, X, w, lambdas, S)
+            expected = fd_gradient(y, X, w, lambdas, S) - criterion_ridge_term(X, w, lambdas, S)
+            np.testing.assert_allclose(g, expected, rtol=0, atol=tol)
+
+    def test_zero_column_without_penalty(self, rng):
+        # The ridge keeps the factor invertible; the unused column changes nothing beyond
+        # the ridge level.
+        y, X, S = additive_problem(rng, 300, 2)
+        Xz = np.hstack([X, np.zeros((300, 1))])
+        Sz = [np.pad(s, ((0, 1), (0, 1))) for s in S]
+        w = np.ones(300)
+        g = vt.reml_gradient_multi_qr(y, Xz, w, [0.5, 2.0], Sz)
+        assert np.all(np.isfinite(g))
+        np.testing.assert_allclose(g, vt.reml_gradient_multi_qr(y, X, w, [0.5, 2.0], S),
+                                   rtol=1e-6, atol=1e-8)
+
+
+class TestPaths:
+    @pytest.mark.parametrize("m", [1, 2, 3])
+    def test_direct_blockwise_and_cholesky_agree(self, m):
+        rng = np.random.default_rng(40 + m)
+        y, X, S = additive_problem(rng, 2500, m)
+        w = rng.uniform(0.5, 2.0, len(y))
+        lambdas = list(np.exp(rng.uniform(-2, 2, m)))
+        direct = vt.reml_gradient_multi_qr(y, X, w, lambdas, S)
+        blockwise = vt.reml_gradient_blockwise(y, X, w, lambdas, S)
+        cached = vt.reml_gradient_blockwise(y, X, w, lambdas, S, None,
+                                            X.T @ (w[:, None] * X), X.T @ (w * y))
+        np.testing.assert_allclose(blockwise, direct, rtol=1e-7, atol=1e-9)
+        np.testing.assert_allclose(cached, direct, rtol=1e-7, atol=1e-9)
+        # and the large problem still follows the criterion
+        expected = fd_gradient(y, X, w, lambdas, S) - criterion_ridge_term(X, w, lambdas, S)
+        np.testing.assert_allclose(direct, expected, rtol=0, atol=5e-4)
+
+    @pytest.mark.parametrize("n", [300, 2500])
+    def test_square_roots_given_or_computed(self, rng, n):
+        y, X, S = additive_problem(rng, n, 2)
+        w = np.ones(n)
+        roots = [vt.reml_penalty_sqrt(s) for s in S]
+        np.testing.assert_array_equal(vt.reml_gradient_multi_qr(y, X, w, [1.0, 3.0], S, roots),
+                                      vt.reml_gradient_multi_qr(y, X, w, [1.0, 3.0], S))
+        np.testing.assert_array_equal(vt.reml_gradient_blockwise(y, X, w, [1.0, 3.0], S, roots),
+                                      vt.reml_gradient_blockwise(y, X, w, [1.0, 3.0], S))
+
+    def test_penalty_without_square_root_columns(self, rng):
+        # r_i = 0: tr term and rank both vanish, as do the coefficient derivatives.
+        y, X, S = additive_problem(rng, 400, 2)
+        p = X.shape[1]
+        g = vt.reml_gradient_multi_qr(y, X, np.ones(400), [1.0, 2.0, 5.0], S + [np.zeros((p, p))])
+        assert g[2] == 0.0
+        np.testing.assert_allclose(g[:2], vt.reml_gradient_multi_qr(y, X, np.ones(400), [1.0, 2.0], S),
+                                   rtol=1e-5)
+
+    @pytest.mark.parametrize("m, threshold", [(0, 2000), (1, 2000), (2, 2000), (3, 1900),
+                                              (12, 1000), (21, 100), (22, 0), (40, 0)])
+    def test_threshold(self, m, threshold):
+        assert vt.reml_blockwise_threshold(m) == threshold
+
+
+class TestDegenerate:
+    def test_no_rows(self, rng):
+        # No data: the scale is undefined, reported as NaN on both paths.
+        _, X, S = additive_problem(rng, 50, 2)
+        empty = np.zeros((0, X.shape[1]))
+        g = vt.reml_gradient_multi_qr(np.zeros(0), empty, np.zeros(0), [1.0, 1.0], S)
+        assert g.shape == (2,) and np.all(np.isnan(g))
+        many = [S[0] / (j + 1) for j in range(22)]
+        g = vt.reml_gradient_blockwise(np.zeros(0), empty, np.zeros(0), [1.0] * 22, many)
+        assert g.shape == (22,) and np.all(np.isnan(g))
+
+    def test_no_penalties(self, rng):
+        y, X, _ = additive_problem(rng, 50, 1)
+        assert vt.reml_gradient_multi_qr(y, X, np.ones(50), [], []).shape == (0,)
+
+    def test_fewer_rows_than_columns(self, rng):
+        # n + sum r_j < p: the triangle is completed with zero rows and the ridge keeps it
+        # invertible, so the result is finite.
+        n, p = 5, 10
+        X = rng.normal(size=(n, p))
+        l = rng.normal(size=(p, 3))
+        g = vt.reml_gradient_multi_qr(rng.normal(size=n), X, np.ones(n), [1.0], [l @ l.T])
+        assert np.all(np.isfinite(g))
+
+    @pytest.mark.parametrize("args, message", [
+        (dict(y=np.ones(9)), "X has 10 rows but y has 9 elements"),
+        (dict(w=np.ones(11)), "X has 10 rows but w has 11 elements"),
+        (dict(lambdas=[1.0, 2.0]), "Number of lambdas (2) must match number of penalties (1)"),
+        (dict(penalties=[np.eye(3)]), "Penalty 0 is 3x3 but X has 4 columns"),
+        (dict(roots=[np.ones((4, 1))] * 2),
+         "Number of penalty square roots (2) must match number of penalties (1)"),
+        (dict(roots=[np.ones((3, 1))]), "Penalty square root 0 has 3 rows but X has 4 columns"),
+    ])
+    @pytest.mark.parametrize("entry", ["multi_qr", "blockwise"])
+    def test_shapes_checked(self, rng, args, message, entry):
+        a = dict(y=np.ones(10), x=rng.normal(size=(10, 4)), w=np.ones(10), lambdas=[1.0],
+                 penalties=[np.eye(4)], roots=None)
+        a.update(args)
+        f = vt.reml_gradient_multi_qr if entry == "multi_qr" else vt.reml_gradient_blockwise
+        with pytest.raises(ValueError) as e:
+            f(a["y"], a["x"], a["w"], a["lambdas"], a["penalties"], a["roots"])
+        assert str(e.value) == "Matrix dimension mismatch: " + message
+
+    def test_cached_shapes_checked(self, rng):
+        X = rng.normal(size=(30, 4))
+        many = [np.eye(4)] * 22
+        with pytest.raises(ValueError, match="Cached X'WX is 3x3 but X has 4 columns"):
+            vt.reml_gradient_blockwise(np.ones(30), X, np.ones(30), [1.0] * 22, many, None,
+                                       np.eye(3), np.ones(4))
+        with pytest.raises(ValueError, match="Cached X'Wy has 5 elements but X has 4 columns"):
+            vt.reml_gradient_blockwise(np.ones(30), X, np.ones(30), [1.0] * 22, many, None,
+                                       np.eye(4), np.ones(5))
+
+
+SMALL = """
+import numpy as np, _velkan_testing as vt
+X = np.array([[1.0, 0.0, 0.5], [1.0, 1.0, 0.0], [1.0, 2.0, 1.0], [1.0, 3.0, 4.0]])
+y = np.array([1.0, 2.0, 2.5, 5.0])
+S = np.diag([4.0, 0.0, 0.0])
+g = vt.reml_gradient_multi_qr(y, X, np.ones(4), [2.0], [S])
+"""
+
+
+def small_expected():
+    X = np.array([[1.0, 0.0, 0.5], [1.0, 1.0, 0.0], [1.0, 2.0, 1.0], [1.0, 3.0, 4.0]])
+    y = np.array([1.0, 2.0, 2.5, 5.0])
+    a = X.T @ X + 2.0 * np.diag([4.0, 0.0, 0.0])
+    ridged = a + np.diag(1e-7 * 2 * np.maximum(np.abs(np.diag(a)), 1))
+    beta = np.linalg.solve(ridged, X.T @ y)
+    rss = np.sum((y - X @ beta) ** 2)
+    return np.diag(a), rss
+
+
+class TestDebugLines:
+    @pytest.mark.parametrize("value", ["", "yes"])
+    def test_direct_method(self, value):
+        out = run_python(SMALL, env_extra={"VELKAN_GRAD_DEBUG": value})
+        assert out.returncode == 0, out.stderr
+        lines = [l for l in out.stdout.splitlines() if not l.startswith("[PENALTY_SQRT_DEBUG]")]
+        d, rss = small_expected()
+        assert lines[:5] == [
+            "[Z_BUILD_DEBUG] Building Z matrix:",
+            "[Z_BUILD_DEBUG]   n = 4, p = 3",
+            "[Z_BUILD_DEBUG]   L0 shape: 3×1, λ0 = 2.000000",
+            "[Z_BUILD_DEBUG]   Total Z rows: 5",
+            # the eigenvector's sign is the solver's choice
+            lines[4] if re.fullmatch(r"\[Z_BUILD_DEBUG\]   After adding L0 \(rows 4 to 4\), "
+                                     r"first value: -?2\.828427e0", lines[4]) else "(bad line)",
+        ]
+        assert lines[5:10] == [
+            "[QR_DEBUG] Z dimensions: 5×3",
+            "[QR_DEBUG] R dimensions: 3×3",
+            "[QR_DEBUG] total_rows=5, n=4, p=3",
+            f"[QR_DEBUG] R'R diagonal: [{d[0]:.6f}, {d[1]:.6f}, ..., {d[2]:.6f}]",
+            f"[PHI_DEBUG] n=4, total_rank=1, rss={rss:.6f}, phi={rss / 3:.6f}",
+        ]
+        assert len(lines) == 10
+
+    def test_silent_when_unset(self):
+        out = run_python(SMALL + "vt.reml_gradient_blockwise(np.tile(y, 600), np.tile(X, (600, 1)),"
+                         " np.ones(2400), [2.0], [S])\n", unset=["VELKAN_GRAD_DEBUG"])
+        assert out.returncode == 0, out.stderr
+        assert out.stdout == ""
+
+    @pytest.mark.parametrize("p, line", [
+        (1, "[QR_DEBUG] R'R diagonal: [14.000000]"),
+        (0, "[QR_DEBUG] R'R diagonal: []"),
+    ])
+    def test_small_triangles(self, p, line):
+        code = (f"import numpy as np, _velkan_testing as vt\n"
+                f"vt.reml_augmented_triangle(np.arange(4.0).reshape(4, 1)[:, :{p}], np.ones(4), [], [])\n")
+        out = run_python(code, env_extra={"VELKAN_GRAD_DEBUG": "1"})
+        assert out.returncode == 0, out.stderr
+        assert out.stdout.splitlines()[-1] == line
+
+    def test_fewer_rows_than_columns(self):
+        code = ("import numpy as np, _velkan_testing as vt\n"
+                "rng = np.random.default_rng(0)\n"
+                "l = rng.normal(size=(10, 3))\n"
+                "vt.reml_gradient_multi_qr(rng.normal(size=5), rng.normal(size=(5, 10)), np.ones(5),"
+                " [1.0], [l @ l.T])\n")
+        out = run_python(code, env_extra={"VELKAN_GRAD_DEBUG": "1"})
+        assert out.returncode == 0, out.stderr
+        assert "[QR_DEBUG] Z dimensions: 8×10\n[QR_DEBUG] R dimensions: 8×10\n" in out.stdout
+
+
+BLOCKWISE_SCENARIOS = """
+import numpy as np, _velkan_testing as vt
+from tests.reml.derivative_problems import additive_problem
+
+def scenario(name, n, m, cache, indefinite=False):
+    rng = np.random.default_rng(5)
+    y, X, S = additive_problem(rng, n, 2, k=6)
+    S = [S[j % 2] * (j + 1) for j in range(m)]
+    w = rng.uniform(0.5, 2.0, len(y))
+    xtwx, xtwy = X.T @ (w[:, None] * X), X.T @ (w * y)
+    if indefinite:
+        xtwx[0, 0] = -1e3
+    print("=== " + name)
+    print("max-diag", np.abs(np.diag(xtwx + sum(S))).max())
+    if cache:
+        vt.reml_gradient_blockwise(y, X, w, [1.0] * m, S, None, xtwx, xtwy)
+    else:
+        vt.reml_gradient_blockwise(y, X, w, [1.0] * m, S)
+
+scenario("n1999", 1999, 2, False)
+scenario("n2000", 2000, 2, False)
+scenario("m22", 40, 22, False)
+scenario("blockwise", 2600, 2, False)
+scenario("cholesky", 2600, 2, True)
+scenario("fallback", 2600, 2, True, indefinite=True)
+"""
+
+
+@pytest.fixture(scope="module")
+def blockwise_output():
+    import os
+    path = os.pathsep.join([os.getcwd(), os.environ.get("PYTHONPATH", "")])
+    out = run_python(BLOCKWISE_SCENARIOS, env_extra={"VELKAN_GRAD_DEBUG": "", "PYTHONPATH": path})
+    assert out.returncode == 0, out.stderr
+    parts = out.stdout.split("=== ")[1:]
+    return {part.split("\n", 1)[0]: part.split("\n", 1)[1] for part in parts}
+
+
+class TestBlockwiseDebugLines:
+    @pytest.mark.parametrize("name, blockwise", [("n1999", False), ("n2000", True), ("m22", True)])
+    def test_dispatch(self, blockwise_output, name, blockwise):
+        out = blockwise_output[name]
+        assert ("[BLOCKWISE_DEBUG]" in out) == blockwise
+        assert ("[Z_BUILD_DEBUG]" in out) == (not blockwise)
+        assert ("[PHI_DEBUG]" in out) == (not blockwise)
+
+    @pytest.mark.parametrize("name", ["blockwise", "cholesky", "fallback"])
+    def test_lines(self, blockwise_output, name):
+        out = blockwise_output[name]
+        biggest = float(re.search(r"max-diag (\S+)", out).group(1))
+        found = re.findall(r"^\[BLOCKWISE_DEBUG\] Max error in R'R vs X'WX\+λS: (\S+)\n"
+                           r"\[BLOCKWISE_DEBUG\] R'R trace: (\S+)\n"
+                           r"\[BLOCKWISE_DEBUG\] Expected trace: (\S+)$", out, re.M)
+        assert len(found) == 1
+        for text in found[0]:
+            assert re.fullmatch(r"-?\d\.\d{6}e-?\d+", text)
+        error = float(found[0][0])
+        if name == "cholesky":
+            # the Cholesky factor of the cached matrix carries its 1e-7 ridge
+            assert 0.5e-7 * biggest < error < 1.5e-7 * biggest
+        else:
+            # the block-wise factor (also the fallback when Cholesky fails) carries none
+            assert error < 1e-11 * biggest

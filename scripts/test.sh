@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Installs everything the tests need (from PyPI), builds velkan_core together with the
-# test-only module _velkan_testing, and runs the whole test suite.
+# test-only module _velkan_testing, and runs the whole test suite (or the tests and
+# pytest options given as arguments).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 python3 -m pip install --quiet --disable-pip-version-check --root-user-action=ignore \
-  "scikit-build-core>=0.10" "numpy>=1.26" "scipy-openblas32>=0.3.27" "pytest>=7" "hypothesis>=6"
+  "scikit-build-core>=0.10" "cmake>=3.24" ninja "numpy>=1.26" "scipy-openblas32>=0.3.27" \
+  scipy "pytest>=7" "hypothesis>=6"
 python3 -m pip install --quiet --disable-pip-version-check --root-user-action=ignore \
   --no-build-isolation -C cmake.define.VELKAN_TESTING=ON -C build-dir=build/test .
-python3 -m pytest -q -p no:cacheprovider tests "$@"
+python3 -m pytest -q -p no:cacheprovider "$@"

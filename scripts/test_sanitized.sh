@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 python3 -m pip install --quiet --disable-pip-version-check --root-user-action=ignore \
-  "numpy>=1.26" "scipy-openblas32>=0.3.27" "pytest>=7" "hypothesis>=6" cmake ninja
+  "numpy>=1.26" "scipy-openblas32>=0.3.27" scipy "pytest>=7" "hypothesis>=6" cmake ninja
 cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DVELKAN_TESTING=ON -DVELKAN_SANITIZE=ON -DPython_EXECUTABLE="$(command -v python3)" >/dev/null
 cmake --build build/asan
@@ -14,4 +14,4 @@ export LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=lib
 export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:allocator_may_return_null=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 export PYTHONPATH="$PWD/build/asan/python${PYTHONPATH:+:$PYTHONPATH}"
-python3 -m pytest -q -p no:cacheprovider tests "$@"
+python3 -m pytest -q -p no:cacheprovider "$@"

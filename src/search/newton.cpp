@@ -1,5 +1,6 @@
 #include "search/newton.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <utility>
@@ -379,17 +380,28 @@ Result<RemlDerivatives> reml_derivatives_cached(VectorView y, MatrixView x, Vect
   const Matrix& a_inv = *a_inv_r;
 
   const Vector beta = matvec(a_inv, cache.xtwy);
-  // Residuals need one O(n p) pass; X'W r then gives every residual-sum derivative in
-  // coefficient space: d RSS = -2 (X'W r)' d beta.
-  const Vector fitted = matvec(x, beta);
-  Vector wr(n);
-  double rss = 0.0;
-  for (std::size_t k = 0; k < n; ++k) {
-    const double r = y[k] - fitted[k];
-    wr[k] = w[k] * r;
-    rss += w[k] * r * r;
+  // Every residual-sum derivative lives in coefficient space through X'W r:
+  // d RSS = -2 (X'W r)' d beta. X'W r = X'Wy - X'WX beta and RSS = y'Wy - beta'(X'Wy +
+  // X'W r) need no pass over the data; when the magnitudes that cancel in RSS are too
+  // large for its size (the same test as the cached criterion's), both come from one
+  // O(n p) pass instead.
+  const Vector xtwx_beta = matvec(cache.xtwx, beta);
+  Vector xtwr(p);
+  for (std::size_t i = 0; i < p; ++i) xtwr[i] = cache.xtwy[i] - xtwx_beta[i];
+  double rss = cache.ywy - dot(beta, cache.xtwy) - dot(beta, xtwr);
+  double spread = std::sqrt(cache.ywy);
+  for (std::size_t j = 0; j < p; ++j)
+    spread += std::fabs(beta[j]) * std::sqrt(std::max(cache.xtwx(j, j), 0.0));
+  if (!(rss >= kRemlRssCancellationLimit * spread * spread)) {
+    const Vector fitted = matvec(x, beta);
+    Vector resid(n);
+    rss = 0.0;
+    for (std::size_t k = 0; k < n; ++k) {
+      resid[k] = y[k] - fitted[k];
+      rss += w[k] * resid[k] * resid[k];
+    }
+    xtwr = compute_xtwy(x, w, resid);
   }
-  const Vector xtwr = matvec(x.transposed(), wr);
 
   double total_rank = 0.0;
   for (std::size_t j = 0; j < m; ++j) total_rank += static_cast<double>(sqrt_penalties[j].cols());

@@ -83,8 +83,9 @@ struct RemlDerivatives {
   Matrix hessian;   // m x m, exactly symmetric
 };
 
-// From the cached X'WX and X'Wy (`cache`, built from the same y, x, w): no O(n p^2) pass;
-// one inverse of A and O(n p) for the residuals. The penalty ranks used for the scale
+// From the cache of the same y, x, w: no O(n p^2) pass; one inverse of A, and a pass over
+// the data (O(n p)) only when the residual sum cannot be taken from the normal equations
+// without cancellation (see kRemlRssCancellationLimit). The penalty ranks used for the scale
 // are the column counts of `sqrt_penalties` (one per penalty, as from penalty_sqrt).
 // Errors: the SingularMatrix of `inverse`.
 Result<RemlDerivatives> reml_derivatives_cached(VectorView y, MatrixView x, VectorView w,

@@ -23,6 +23,13 @@ namespace {
 
 using lapack::lapack_int;
 
+bool all_finite(const double* v, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) {
+    if (!std::isfinite(v[i])) return false;
+  }
+  return true;
+}
+
 // Row index in rows k..n-1 of column k with the largest magnitude; on ties the first such
 // row wins (a later row replaces the candidate only when strictly greater).
 std::size_t pivot_row(const double* a, std::size_t n, std::size_t stride, std::size_t k,
@@ -128,6 +135,12 @@ Result<Vector> solve(Matrix a, Vector b) {
   }
   const std::size_t n = a.rows();
   if (n == 0) return Vector();
+  // A system with an infinite or NaN entry has no meaningful solution. Neither the pivot
+  // floor nor LAPACK notices (a NaN never compares below the floor), so it would come
+  // back as a NaN vector reported as a success; it is refused as singular instead.
+  if (!all_finite(a.data(), a.size()) || !all_finite(b.data(), b.size())) {
+    return fail(GamError::singular_matrix());
+  }
 
   if (n >= kLapackThreshold) {
     if (n > static_cast<std::size_t>(INT32_MAX)) return fail(GamError::singular_matrix());
@@ -179,9 +192,12 @@ Result<Matrix> inverse(MatrixView a) {
   if (a.rows != a.cols) return fail(GamError::dimension_mismatch("Matrix must be square"));
   const std::size_t n = a.rows;
   if (n == 0) return Matrix();
+  Matrix left = Matrix::from(a);
+  // Non-finite entries are refused as in solve.
+  if (!all_finite(left.data(), left.size())) return fail(GamError::singular_matrix());
 
   if (n >= kLapackThreshold) {
-    auto f = lu_factor(a);
+    auto f = lu_factor(left.view());
     if (!f) return fail(GamError::singular_matrix());
     auto inv = lu_inverse(*f);
     if (!inv) return fail(GamError::singular_matrix());
@@ -196,7 +212,6 @@ Result<Matrix> inverse(MatrixView a) {
   // touched part of the right half is always its leading k + 1 columns. Apart from
   // skipping operations on exact zeros, every arithmetic step is that of the plain
   // elimination on the full [A | I], so the result is the same.
-  Matrix left = Matrix::from(a);
   Matrix right(n, n);
   std::vector<std::size_t> origin(n);
   for (std::size_t i = 0; i < n; ++i) origin[i] = i;

@@ -17,10 +17,12 @@ inline constexpr double kSolvePivotFloor = 1e-14;
 inline constexpr double kDeterminantPivotFloor = 1e-15;
 
 // Solves A x = b. Errors: DimensionMismatch "Matrix must be square and match RHS",
-// SingularMatrix (pivot below 1e-14, or any LAPACK failure from 1000 unknowns on).
+// SingularMatrix (pivot below 1e-14, or any LAPACK failure from 1000 unknowns on; also an
+// infinite or NaN entry in A or b).
 Result<Vector> solve(Matrix a, Vector b);
 
-// A^-1. Errors: DimensionMismatch "Matrix must be square", SingularMatrix.
+// A^-1. Errors: DimensionMismatch "Matrix must be square", SingularMatrix (as for solve,
+// non-finite entries included).
 Result<Matrix> inverse(MatrixView a);
 
 // det(A). Elimination with a 1e-15 pivot floor (determinant 0 below it) up to 999,

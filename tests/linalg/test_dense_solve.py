@@ -37,6 +37,23 @@ class TestElimination:
             expected = np.linalg.solve(a, b) if op == "solve" else np.linalg.inv(a)
             np.testing.assert_allclose(run(), expected, rtol=1e-15)
 
+    # A non-finite entry off the pivots would otherwise come back as NaN "solutions".
+    @pytest.mark.parametrize("n", [3, 1000])
+    @pytest.mark.parametrize("bad", [np.nan, np.inf])
+    @pytest.mark.parametrize("where", ["a", "b"])
+    def test_non_finite_system_is_singular(self, n, bad, where):
+        a = np.eye(n)
+        b = np.ones(n)
+        if where == "a":
+            a[0, n - 1] = bad
+        else:
+            b[1] = bad
+        with pytest.raises(ValueError, match=f"^{SINGULAR}$"):
+            T.linalg_solve(a, b)
+        if where == "a":
+            with pytest.raises(ValueError, match=f"^{SINGULAR}$"):
+                T.linalg_inverse(a)
+
     @pytest.mark.parametrize("pivot, det", [(1e-15, 1e-15), (9e-16, 0.0)])
     def test_determinant_floor(self, pivot, det):
         a = np.diag([1.0, pivot])

@@ -131,10 +131,15 @@ Result<NewtonPirlsResult> newton_pirls(VectorView y, MatrixView x, VectorView w,
     auto g_r = reml_gradient_multi_qr(y, x, w, lambda.span(), penalties);
     if (!g_r) return std::unexpected(g_r.error());
     const Vector& g = *g_r;
+    if (g.size() != m)
+      return std::unexpected(GamError::dimension_mismatch(diag::format(
+          "Gradient has {} entries for {} smoothing parameters", {g.size(), m})));
     double sum_sq = 0.0, gmax = 0.0;
     for (double v : g) {
       sum_sq += v * v;
-      gmax = std::fmax(gmax, std::fabs(v));
+      // NaN entries show as NaN rather than being skipped by the maximum.
+      const double a = std::fabs(v);
+      if (!std::isnan(gmax) && (std::isnan(a) || a > gmax)) gmax = a;
     }
     gnorm = std::sqrt(sum_sq);
     say("\nIteration {}: max|grad| = {:.6e}\n", {iteration, gmax});

@@ -56,7 +56,8 @@ LinalgResult<std::vector<double>> query_workspace(Call&& call) {
   lapack_int info = 0;
   call(&optimal, &query, &info);
   if (auto ok = check_info(info); !ok) return std::unexpected(ok.error());
-  // The size comes back as a double; round up in case it was rounded down on the way.
+  // The size comes back as a double holding an integer; anything beyond 32 bits (or NaN)
+  // cannot be passed back as LWORK.
   if (!(optimal < 2147483647.0)) return std::unexpected(LinalgFailure::invalid_shape());
   const auto size = static_cast<std::size_t>(optimal + 0.5);
   return std::vector<double>(size < 1 ? 1 : size);

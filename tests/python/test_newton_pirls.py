@@ -46,16 +46,9 @@ def test_none_means_defaults(data, capsys):
     assert explicit[5].endswith("< 1.000000e-6") or explicit[5] == "Max iterations (100) reached"
 
 
-def test_verbose_prints(data, capsys):
-    v.newton_pirls_py(*data, 1, None, True)
-    out = capsys.readouterr().out
-    assert out.startswith("Newton-PIRLS Optimization\n") and out.endswith("Iterations: 1\n")
-
-
 @pytest.mark.parametrize("change, message", [
     ({"initial_log_lambda": np.zeros(1)},
      "Matrix dimension mismatch: Number of penalties (2) must match log_lambda (1)"),
-    ({"y": np.zeros(149)}, "Matrix dimension mismatch: X has 150 rows but y has 149 elements"),
     ({"penalties": [np.eye(16), np.eye(15)]},
      "Matrix dimension mismatch: Penalty 1 is 15x15 but X has 16 columns"),
 ])

@@ -176,8 +176,13 @@ void BSplineBasis::values_at(double x, double* row, double* deriv) const {
 }
 
 Result<Matrix> BSplineBasis::evaluate(VectorView x) const {
+  Matrix out(x.size, k_);
+  if (auto ok = evaluate_into(x, out.data(), k_); !ok) return fail(ok.error());
+  return out;
+}
+
+Status BSplineBasis::evaluate_into(VectorView x, double* out, std::size_t row_stride) const {
   const std::size_t n = x.size;
-  Matrix out(n, k_);
   const double lo = knots_[0];
   const double hi = knots_[knots_.size() - 1];
   const double below_at = inner_lo();
@@ -190,7 +195,7 @@ Result<Matrix> BSplineBasis::evaluate(VectorView x) const {
 
   for (std::size_t p = 0; p < n; ++p) {
     const double xp = x[p];
-    double* row = out.row_ptr(p);
+    double* row = out + p * row_stride;
     if (xp < lo - kBoundaryTolerance) {
       for (std::size_t j = 0; j < k_; ++j) row[j] = below_value[j] + (xp - below_at) * below_slope[j];
     } else if (xp > hi + kBoundaryTolerance) {
@@ -202,10 +207,12 @@ Result<Matrix> BSplineBasis::evaluate(VectorView x) const {
       } else if (xp > hi - kBoundaryTolerance || xp >= hi) {
         at = above_at;
       }
+      // Inside, values_at writes only the non-zero functions.
+      std::fill(row, row + k_, 0.0);
       values_at(at, row, nullptr);
     }
   }
-  return out;
+  return {};
 }
 
 Matrix BSplineBasis::evaluate_reference(VectorView x) const {

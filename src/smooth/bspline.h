@@ -40,6 +40,7 @@ class BSplineBasis final : public SplineBasis {
   // knot span and computed by the same recursion as bspline_value (values identical).
   // NaN points give NaN rows.
   Result<Matrix> evaluate(VectorView x) const override;
+  Status evaluate_into(VectorView x, double* out, std::size_t row_stride) const override;
   std::size_t num_basis() const override { return k_; }
   VectorView knots() const override { return knots_.view(); }
 

@@ -57,16 +57,22 @@ CubicRegressionSpline::CubicRegressionSpline(Vector knots) : knots_(std::move(kn
 }
 
 Result<Matrix> CubicRegressionSpline::evaluate(VectorView x) const {
+  Matrix out(x.size, knots_.size());
+  if (auto ok = evaluate_into(x, out.data(), out.cols()); !ok) return fail(ok.error());
+  return out;
+}
+
+Status CubicRegressionSpline::evaluate_into(VectorView x, double* out,
+                                            std::size_t row_stride) const {
   const std::size_t k = knots_.size();
   const std::size_t n = x.size;
-  Matrix out(n, k);
-  if (k == 0) return out;
+  if (k == 0) return {};
   const double* t = knots_.data();
   const double nan = std::numeric_limits<double>::quiet_NaN();
 
   for (std::size_t p = 0; p < n; ++p) {
     const double xp = x[p];
-    double* row = out.row_ptr(p);
+    double* row = out + p * row_stride;
     if (k == 1) {
       // One knot: the interpolating natural spline is the constant 1.
       row[0] = std::isnan(xp) ? nan : 1.0;
@@ -92,16 +98,19 @@ Result<Matrix> CubicRegressionSpline::evaluate(VectorView x) const {
       const double* b = coef_.data() + (3 * i + 0) * k;
       const double* c = coef_.data() + (3 * i + 1) * k;
       const double* d = coef_.data() + (3 * i + 2) * k;
+      // Value a_j + u b + u (u c) + u (u (u d)) with a_j = [j == i]. For j != i the
+      // leading 0 + u b is u b exactly, so the loop runs without it (and vectorises);
+      // the one function with a_i = 1 is then redone in full.
       for (std::size_t j = 0; j < k; ++j) {
-        const double a = j == i ? 1.0 : 0.0;
-        row[j] = a + u * b[j] + u * (u * c[j]) + u * (u * (u * d[j]));
+        row[j] = u * b[j] + u * (u * c[j]) + u * (u * (u * d[j]));
       }
+      row[i] = 1.0 + u * b[i] + u * (u * c[i]) + u * (u * (u * d[i]));
     } else {
       // NaN point (or NaN knots): no interval and no side applies.
       std::fill(row, row + k, nan);
     }
   }
-  return out;
+  return {};
 }
 
 Result<SmoothTerm> new_cr_smooth(std::string name, std::size_t k, double x_min, double x_max) {

@@ -26,6 +26,7 @@ class CubicRegressionSpline final : public SplineBasis {
   // n x k; O(n (k + log k)). A point equal to an interior knot belongs to the interval on
   // its left. NaN points give NaN rows.
   Result<Matrix> evaluate(VectorView x) const override;
+  Status evaluate_into(VectorView x, double* out, std::size_t row_stride) const override;
   std::size_t num_basis() const override { return knots_.size(); }
   VectorView knots() const override { return knots_.view(); }
 

@@ -18,6 +18,11 @@ class SplineBasis {
   virtual Result<Matrix> evaluate(VectorView x) const = 0;
   virtual std::size_t num_basis() const = 0;
   virtual VectorView knots() const = 0;
+  // The values evaluate() returns, written into caller-owned memory instead: row i of
+  // the n x k block starts at out + i * row_stride (row_stride >= k), and all k entries of
+  // every row are written. Lets a design matrix be filled in place, without an n x k
+  // temporary and its copy.
+  virtual Status evaluate_into(VectorView x, double* out, std::size_t row_stride) const = 0;
 };
 
 struct SmoothTerm {

@@ -47,7 +47,9 @@ class TestCubicRegressionSpline:
 
     def test_rows_sum_to_one_everywhere(self):
         points = np.linspace(-50, 150, 2001)
-        values = vt.smooth_cr_term(12, 0.0, 100.0, points)["values"]
+        term = vt.smooth_cr_term(12, 0.0, 100.0, points)
+        np.testing.assert_array_equal(term["into"], term["values"])
+        values = term["values"]
         np.testing.assert_allclose(values.sum(axis=1), 1.0, atol=1e-12)
 
     @pytest.mark.parametrize("k", [0, 1, 2])
@@ -130,6 +132,7 @@ class TestBSpline:
         knots = bs(k, data)["knots"]
         term = bs(k, data, probe_points(knots[0], knots[-1], rng))
         np.testing.assert_array_equal(term["values"], term["reference"])
+        np.testing.assert_array_equal(term["into"], term["values"])
         assert (np.count_nonzero(term["values"], axis=1) <= max(4, k)).all()
 
     # Not "tiny range": knot spans below the absolute 1e-10 denominator floor are zero

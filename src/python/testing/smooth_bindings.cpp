@@ -1,9 +1,12 @@
 // Test access to smooth construction: penalties, the two bases, the formula grammar and
 // the setup of smooth lists.
+#include <algorithm>
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "diag/clock.h"
 #include "python/support/convert.h"
 #include "python/support/errors.h"
 #include "python/support/py_ref.h"
@@ -32,7 +35,8 @@ bool set_item(PyObject* dict, const char* key, PyObject* value) {
 }
 
 // {"name", "column", "kind", "num_basis", "width", "knots", "penalty", "lambda",
-//  "has_constraint"} and, when `points` is given, "values" (the evaluated basis).
+//  "has_constraint"} and, when `points` is given, "values" (the evaluated basis) and
+// "into" (the same by evaluate_into), and for a B-spline "reference" and "full_knots".
 PyObject* summary(const SmoothTerm& term, PyObject* points, const char* fn) {
   PyRef dict(PyDict_New());
   if (!dict) return nullptr;
@@ -57,6 +61,18 @@ PyObject* summary(const SmoothTerm& term, PyObject* points, const char* fn) {
     auto values = term.basis->evaluate(*xv);
     if (!values) return velkan::py::raise(values.error());
     if (!set_item(dict.get(), "values", velkan::py::to_numpy(*values))) return nullptr;
+    // The same through evaluate_into(), in a wider NaN-filled block (as inside a design
+    // matrix); "into" is its first k columns.
+    const std::size_t k = term.basis->num_basis();
+    Matrix wide(xv->size, k + 3, std::numeric_limits<double>::quiet_NaN());
+    if (auto ok = term.basis->evaluate_into(*xv, wide.data(), wide.cols()); !ok) {
+      return velkan::py::raise(ok.error());
+    }
+    Matrix into(xv->size, k);
+    for (std::size_t i = 0; i < xv->size; ++i) {
+      for (std::size_t j = 0; j < k; ++j) into(i, j) = wide(i, j);
+    }
+    if (!set_item(dict.get(), "into", velkan::py::to_numpy(into))) return nullptr;
     if (const auto* bs = dynamic_cast<const velkan::BSplineBasis*>(term.basis.get())) {
       if (!set_item(dict.get(), "reference", velkan::py::to_numpy(bs->evaluate_reference(*xv))) ||
           !set_item(dict.get(), "full_knots",
@@ -267,7 +283,66 @@ PyObject* smooth_formula_setup(PyObject*, PyObject* args) {
   });
 }
 
+// smooth_time_evaluate(kind, k, data, points, repeats) -> (build_ms, evaluate_ms,
+// into_ms, alloc_ms): wall times inside the core of building a "cr" / "bs" smooth from
+// `data`, of evaluate() at `points` (a new n x k matrix each time), of evaluate_into() an
+// already written n x k buffer, and of allocating a zero n x k Matrix alone (the part of
+// evaluate() that is memory allocation). The lists hold one time per repeat.
+PyObject* smooth_time_evaluate(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    const char* kind = nullptr;
+    PyObject *k_o, *data_o, *points_o, *rep_o;
+    if (!PyArg_ParseTuple(args, "sOOOO", &kind, &k_o, &data_o, &points_o, &rep_o)) return nullptr;
+    auto k = velkan::py::as_size(k_o, ArgName{"smooth_time_evaluate", "k"});
+    if (!k) return nullptr;
+    auto data = velkan::py::as_vector(data_o, ArgName{"smooth_time_evaluate", "data"});
+    if (!data) return nullptr;
+    auto points = velkan::py::as_vector(points_o, ArgName{"smooth_time_evaluate", "points"});
+    if (!points) return nullptr;
+    auto repeats = velkan::py::as_size(rep_o, ArgName{"smooth_time_evaluate", "repeats"});
+    if (!repeats) return nullptr;
+    if (data->size == 0) return velkan::py::raise_value_error("empty data");
+    velkan::diag::Timer timer;
+    velkan::Result<SmoothTerm> term = velkan::fail(velkan::GamError::invalid_parameter("kind"));
+    if (std::string(kind) == "cr") {
+      double lo = (*data)[0], hi = (*data)[0];
+      for (std::size_t i = 0; i < data->size; ++i) {
+        lo = std::min(lo, (*data)[i]);
+        hi = std::max(hi, (*data)[i]);
+      }
+      term = velkan::new_cr_smooth("cr", *k, lo, hi);
+    } else {
+      term = velkan::new_bs_smooth("bs", *k, *data);
+    }
+    const double build_ms = timer.elapsed_ms();
+    if (!term) return velkan::py::raise(term.error());
+    const std::size_t width = term->basis->num_basis();
+    PyRef evaluate_ms(PyList_New(0)), into_ms(PyList_New(0)), alloc_ms(PyList_New(0));
+    if (!evaluate_ms || !into_ms || !alloc_ms) return nullptr;
+    auto append = [](PyObject* list, double v) {
+      PyRef item(PyFloat_FromDouble(v));
+      return item && PyList_Append(list, item.get()) == 0;
+    };
+    Matrix buffer(points->size, width, 1.0);
+    for (std::size_t r = 0; r < *repeats; ++r) {
+      timer.restart();
+      auto values = term->basis->evaluate(*points);
+      if (!append(evaluate_ms.get(), timer.elapsed_ms())) return nullptr;
+      if (!values) return velkan::py::raise(values.error());
+      timer.restart();
+      auto ok = term->basis->evaluate_into(*points, buffer.data(), width);
+      if (!append(into_ms.get(), timer.elapsed_ms())) return nullptr;
+      if (!ok) return velkan::py::raise(ok.error());
+      timer.restart();
+      Matrix zero(points->size, width);
+      if (!append(alloc_ms.get(), timer.elapsed_ms())) return nullptr;
+    }
+    return Py_BuildValue("(dOOO)", build_ms, evaluate_ms.get(), into_ms.get(), alloc_ms.get());
+  });
+}
+
 velkan::testing::Registrar reg{{
+    {"smooth_time_evaluate", smooth_time_evaluate, METH_VARARGS, nullptr},
     {"smooth_penalty", smooth_penalty, METH_VARARGS, nullptr},
     {"smooth_cr_term", smooth_cr_term, METH_VARARGS, nullptr},
     {"smooth_cr_evaluate_knots", smooth_cr_evaluate_knots, METH_VARARGS, nullptr},

@@ -431,6 +431,10 @@ Result<RemlDerivatives> reml_derivatives_cached(VectorView y, MatrixView x, Vect
   }
   const double p_total = rss + pen;  // penalized residual sum
 
+  // The score is 0.5 [log|A| + P / phi + (n - r) ln(2 pi phi) - sum_j r_j rho_j] with
+  // P = RSS + sum_j lambda_j beta'S_j beta and phi = RSS / (n - r). Since beta minimises
+  // the penalized sum, only beta's own derivatives d beta_a = -lambda_a A^-1 S_a beta
+  // carry the dependence of RSS and P on rho besides the explicit lambda_a.
   std::vector<double> drss(m), dphi(m), dp(m);
   for (std::size_t a_i = 0; a_i < m; ++a_i) {
     drss[a_i] = -2.0 * dot(xtwr, dbeta[a_i]);
@@ -459,13 +463,17 @@ Result<RemlDerivatives> reml_derivatives_cached(VectorView y, MatrixView x, Vect
       for (std::size_t i = 0; i < p; ++i)
         for (std::size_t j = 0; j < p; ++j) cross_trace += m_a[a_i](i, j) * m_a[b](j, i);
 
+      // RSS = |W^1/2 (y - X beta)|^2: its second derivative is
+      // 2 dbeta_a'X'WX dbeta_b - 2 (X'W r)' d2beta.
       const double d2rss = 2.0 * dot(dbeta[a_i], xtwx_dbeta[b]) - 2.0 * dot(xtwr, d2beta);
       const double d2phi = d2rss / nr;
+      // d/drho_b of dPen_a = lambda_a beta'S_a beta + 2 beta'S_lambda dbeta_a.
       const double d2pen = (same ? la * bsb[a_i] : 0.0) + 2.0 * la * dot(s_beta[a_i], dbeta[b]) +
                            2.0 * lb * dot(s_beta[b], dbeta[a_i]) +
                            2.0 * dot(dbeta[b], slam_dbeta[a_i]) + 2.0 * dot(slam_beta, d2beta);
       const double d2p = d2rss + d2pen;
 
+      // log|A|, P / phi and (n - r) ln phi, each differentiated twice.
       const double term1 = (same ? la * trace[a_i] : 0.0) - la * lb * cross_trace;
       const double term2 = d2p / phi - (dp[a_i] * dphi[b] + dp[b] * dphi[a_i]) / (phi * phi) +
                            2.0 * p_total * dphi[a_i] * dphi[b] / (phi * phi * phi) -

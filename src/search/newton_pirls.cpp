@@ -125,6 +125,8 @@ Result<NewtonPirlsResult> newton_pirls(VectorView y, MatrixView x, VectorView w,
   say("Initial ρ: {}\n", {rho.span()});
   say("Using line search\n");
 
+  // The iteration number counts gradient evaluations: the loop stops on the gradient test
+  // or the iteration cap before stepping, so max_iter iterations take max_iter - 1 steps.
   while (true) {
     ++iteration;
     const Vector lambda = exp_all(rho);
@@ -164,6 +166,8 @@ Result<NewtonPirlsResult> newton_pirls(VectorView y, MatrixView x, VectorView w,
       say("  WARNING: Not a descent direction, using steepest descent\n");
       for (std::size_t i = 0; i < m; ++i) d[i] = -g[i];
     }
+    // A search that finds no decrease still returns a (tiny) step: rho then moves by it,
+    // and only a step below min_step ends the search.
     auto t = line_search(score, rho, d, opt, say);
     if (!t) return std::unexpected(t.error());
     say("  Line search result: step = {:.6e}\n", {*t});

@@ -31,18 +31,22 @@ def best_of(fn):
     return best * 1e3
 
 
-# Run in a fresh interpreter per variant so each sees only its own peak.
+# Run in a fresh interpreter per variant so each sees only its own peak. The high-water
+# mark is read from /proc (VmHWM): getrusage's ru_maxrss would carry over the parent's
+# peak across fork and exec.
 MEMORY_PROBE = """
-import resource, sys, numpy as np, _velkan_testing as T
+import sys, numpy as np, _velkan_testing as T
+def peak_kib():
+    with open("/proc/self/status") as f:
+        return next(int(l.split()[1]) for l in f if l.startswith("VmHWM:"))
 rng = np.random.default_rng(0)
 x = rng.standard_normal((1_000_000, 30)); w = rng.uniform(0.5, 2.0, 1_000_000)
-before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+before = peak_kib()
 if sys.argv[1] == "core":
     T.linalg_compute_xtwx(x, w)
 else:
     (x * w[:, None]).T @ x
-after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-print((after - before) / 1024.0, x.nbytes / 2**20)
+print((peak_kib() - before) / 1024.0, x.nbytes / 2**20)
 """
 
 

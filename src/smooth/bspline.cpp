@@ -160,7 +160,8 @@ void BSplineBasis::values_at(double x, double* row, double* deriv) const {
   // Regular span: t[3] <= x < t[k], i.e. inside [q_0, q_{m-1}). Anything else (NaN,
   // degenerate knot vectors) takes the full recursion.
   if (t[3] <= x && x < t[k_]) {
-    const auto above = std::upper_bound(t.begin() + 3, t.begin() + static_cast<std::ptrdiff_t>(k_) + 1, x);
+    const auto last = t.begin() + static_cast<std::ptrdiff_t>(k_) + 1;
+    const auto above = std::upper_bound(t.begin() + 3, last, x);
     const std::size_t s = static_cast<std::size_t>(above - t.begin()) - 1;
     const LocalValues v = local_values(t, s, x);
     for (std::size_t r = 0; r < 4; ++r) {
@@ -197,9 +198,13 @@ Status BSplineBasis::evaluate_into(VectorView x, double* out, std::size_t row_st
     const double xp = x[p];
     double* row = out + p * row_stride;
     if (xp < lo - kBoundaryTolerance) {
-      for (std::size_t j = 0; j < k_; ++j) row[j] = below_value[j] + (xp - below_at) * below_slope[j];
+      for (std::size_t j = 0; j < k_; ++j) {
+        row[j] = below_value[j] + (xp - below_at) * below_slope[j];
+      }
     } else if (xp > hi + kBoundaryTolerance) {
-      for (std::size_t j = 0; j < k_; ++j) row[j] = above_value[j] + (xp - above_at) * above_slope[j];
+      for (std::size_t j = 0; j < k_; ++j) {
+        row[j] = above_value[j] + (xp - above_at) * above_slope[j];
+      }
     } else {
       double at = xp;
       if (xp < lo + kBoundaryTolerance) {

@@ -64,8 +64,9 @@ ModelResult<void> formula_setup(std::vector<SmoothTerm>& terms, MatrixView x,
                                 std::span<const FormulaTerm> formula) {
   for (const FormulaTerm& f : formula) {
     if (f.column >= x.cols) {
-      return fail_usage(diag::format("Formula term s({}, k={}) refers to column {}, but x has {} columns",
-                                     {f.column, f.k, f.column, x.cols}));
+      return fail_usage(
+          diag::format("Formula term s({}, k={}) refers to column {}, but x has {} columns",
+                       {f.column, f.k, f.column, x.cols}));
     }
   }
   terms.clear();

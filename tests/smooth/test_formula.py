@@ -86,7 +86,8 @@ class TestAutoSetup:
             if basis == "cr":
                 np.testing.assert_allclose(t["knots"][[0, -1]], [col.min(), col.max()])
             else:
-                np.testing.assert_array_equal(t["knots"], vt.smooth_bs_term(t["num_basis"], col)["knots"])
+                own = vt.smooth_bs_term(t["num_basis"], col)
+                np.testing.assert_array_equal(t["knots"], own["knots"])
 
     def test_cr_range_skips_nan(self, data):
         x = data.copy()

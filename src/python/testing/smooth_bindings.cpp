@@ -40,11 +40,12 @@ bool set_item(PyObject* dict, const char* key, PyObject* value) {
 PyObject* summary(const SmoothTerm& term, PyObject* points, const char* fn) {
   PyRef dict(PyDict_New());
   if (!dict) return nullptr;
-  const char* kind = dynamic_cast<const velkan::BSplineBasis*>(term.basis.get())   ? "bs"
-                     : dynamic_cast<const velkan::CubicRegressionSpline*>(term.basis.get()) ? "cr"
-                                                                                            : "?";
-  if (!set_item(dict.get(), "name", PyUnicode_FromStringAndSize(term.name.data(),
-                                                                static_cast<Py_ssize_t>(term.name.size()))) ||
+  const velkan::SplineBasis* basis = term.basis.get();
+  const char* kind = dynamic_cast<const velkan::BSplineBasis*>(basis)            ? "bs"
+                     : dynamic_cast<const velkan::CubicRegressionSpline*>(basis) ? "cr"
+                                                                                 : "?";
+  const auto name_size = static_cast<Py_ssize_t>(term.name.size());
+  if (!set_item(dict.get(), "name", PyUnicode_FromStringAndSize(term.name.data(), name_size)) ||
       !set_item(dict.get(), "column", PyLong_FromSize_t(term.column)) ||
       !set_item(dict.get(), "kind", PyUnicode_FromString(kind)) ||
       !set_item(dict.get(), "num_basis", PyLong_FromSize_t(term.basis->num_basis())) ||

@@ -128,6 +128,8 @@ BSplineBasis::BSplineBasis(std::size_t k, Vector knots) : k_(k), knots_(std::mov
   for (int r = 0; r < 3; ++r) full_.push_back(knots_[m - 1]);
 }
 
+// The constructor is private: every basis passes these checks, so evaluation can index
+// t[3] .. t[k] of the full knot vector without further tests.
 Result<std::unique_ptr<BSplineBasis>> BSplineBasis::create(std::size_t k, Vector knots) {
   if (k < 4 || knots.size() + 2 != k) {
     return fail(GamError::invalid_parameter(diag::format(
@@ -294,6 +296,7 @@ Result<SmoothTerm> new_bs_smooth(std::string name, std::size_t k, VectorView x) 
     }
   }
 
+  // A sorted copy: the caller's column is a borrowed, possibly strided view.
   std::vector<double> xs(x.size);
   for (std::size_t i = 0; i < x.size; ++i) xs[i] = x[i];
   std::sort(xs.begin(), xs.end());
@@ -306,6 +309,8 @@ Result<SmoothTerm> new_bs_smooth(std::string name, std::size_t k, VectorView x) 
   const std::size_t m = k - 2;
   Vector knots(m);
   for (std::size_t i = 0; i < m; ++i) {
+    // Position r on the 0 .. N - 1 scale of order statistics. As p < 1, j = floor(r) is
+    // below N - 1 except for a single-value column, whose one value is then the knot.
     const double p = static_cast<double>(i + 1) / static_cast<double>(k - 1);
     const double r = p * static_cast<double>(count - 1);
     const std::size_t j = static_cast<std::size_t>(std::floor(r));

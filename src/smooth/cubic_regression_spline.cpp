@@ -79,13 +79,16 @@ Status CubicRegressionSpline::evaluate_into(VectorView x, double* out,
       continue;
     }
     if (xp < t[0]) {
-      // Along the secant through the first two knot values.
+      // Along the secant through the first two knot values. Every function is computed
+      // by the formula, not only the two non-zero ones, so that coincident knots give the
+      // same non-finite row the formula does instead of silent zeros.
       for (std::size_t j = 0; j < k; ++j) {
         const double a0 = j == 0 ? 1.0 : 0.0;
         const double a1 = j == 1 ? 1.0 : 0.0;
         row[j] = a0 + (xp - t[0]) * (a1 - a0) / (t[1] - t[0]);
       }
     } else if (xp > t[k - 1]) {
+      // Along the secant through the last two knot values.
       for (std::size_t j = 0; j < k; ++j) {
         const double al = j == k - 1 ? 1.0 : 0.0;
         const double ap = j == k - 2 ? 1.0 : 0.0;

@@ -39,14 +39,17 @@
 //   {"predict", method(gam_predict), METH_VARARGS | METH_KEYWORDS,
 //    "predict($self, x)\n--\n\n"},
 #include <new>
+#include <optional>
 #include <string>
 
 #include "fit/family.h"
+#include "fit/gam_fit.h"
 #include "fit/model.h"
 #include "python/module_parts.h"
 #include "python/support/borrow.h"
 #include "python/support/convert.h"
 #include "python/support/errors.h"
+#include "python/support/py_ref.h"
 
 namespace velkan::py {
 namespace {
@@ -176,11 +179,264 @@ PyObject* gam_get_design_matrix(PyObject* self, PyObject*) {
   });
 }
 
+// ---- configuring, fitting and predicting -------------------------------------------
+
+// The arguments shared by the fit methods, converted in signature order.
+struct FitArgs {
+  MatrixView x;
+  VectorView y;
+  std::optional<std::size_t> max_iter;
+};
+
+// Converts x, y and an optional max_iter (None or absent: the default).
+bool convert_fit_args(const char* fn, PyObject* x_obj, PyObject* y_obj, FitArgs& out) {
+  auto x = as_matrix(x_obj, {fn, "x"});
+  if (!x) return false;
+  auto y = as_vector(y_obj, {fn, "y"});
+  if (!y) return false;
+  out.x = *x;
+  out.y = *y;
+  return true;
+}
+
+bool convert_max_iter(const char* fn, PyObject* obj, FitArgs& out) {
+  if (is_none(obj)) return true;
+  auto v = as_size(obj, {fn, "max_iter"});
+  if (!v) return false;
+  out.max_iter = *v;
+  return true;
+}
+
+// Optional str argument: None or absent gives `fallback`.
+std::optional<std::string> optional_string(const char* fn, const char* arg, PyObject* obj,
+                                           const char* fallback) {
+  if (is_none(obj)) return std::string(fallback);
+  return as_string(obj, {fn, arg});
+}
+
+// {"lambda", ["all_lambdas",] "deviance", "fitted_values", "fitted"} from the stored results.
+PyObject* fit_result(const GamModel& m, bool with_all_lambdas) {
+  PyRef dict(PyDict_New());
+  if (!dict) return nullptr;
+  PyRef lambda(to_numpy(*m.lambdas));
+  if (!lambda || PyDict_SetItemString(dict.get(), "lambda", lambda.get()) < 0) return nullptr;
+  // "all_lambdas" is the very same array object as "lambda".
+  if (with_all_lambdas && PyDict_SetItemString(dict.get(), "all_lambdas", lambda.get()) < 0)
+    return nullptr;
+  PyRef deviance(PyFloat_FromDouble(*m.deviance));
+  if (!deviance || PyDict_SetItemString(dict.get(), "deviance", deviance.get()) < 0)
+    return nullptr;
+  PyRef fitted(to_numpy(*m.fitted_values));
+  if (!fitted || PyDict_SetItemString(dict.get(), "fitted_values", fitted.get()) < 0)
+    return nullptr;
+  if (PyDict_SetItemString(dict.get(), "fitted", Py_True) < 0) return nullptr;
+  return dict.release();
+}
+
+PyObject* gam_add_cubic_spline(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return write_model(self, [&](GamModel& model) -> PyObject* {
+    static const char* keywords[] = {"var_name", "num_basis", "x_min", "x_max", nullptr};
+    PyObject *name_obj, *num_obj, *min_obj, *max_obj;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO:add_cubic_spline",
+                                     const_cast<char**>(keywords), &name_obj, &num_obj,
+                                     &min_obj, &max_obj))
+      return nullptr;
+    const char* fn = "add_cubic_spline";
+    auto name = as_string(name_obj, {fn, "var_name"});
+    if (!name) return nullptr;
+    auto num = as_size(num_obj, {fn, "num_basis"});
+    if (!num) return nullptr;
+    auto lo = as_double(min_obj, {fn, "x_min"});
+    if (!lo) return nullptr;
+    auto hi = as_double(max_obj, {fn, "x_max"});
+    if (!hi) return nullptr;
+    if (auto ok = add_cubic_spline(model, std::move(*name), *num, *lo, *hi); !ok)
+      return raise(ok.error());
+    Py_RETURN_NONE;
+  });
+}
+
+// fit and fit_auto_optimized: automatic setup, then the cached fit.
+PyObject* cached_fit(PyObject* self, PyObject* args, PyObject* kwargs, const char* fn,
+                     const char* format, bool with_all_lambdas) {
+  return write_model(self, [&](GamModel& model) -> PyObject* {
+    static const char* keywords[] = {"x", "y", "k", "method", "bs", "max_iter", nullptr};
+    PyObject *x_obj, *y_obj, *k_obj, *method_obj = nullptr, *bs_obj = nullptr,
+             *iter_obj = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords),
+                                     &x_obj, &y_obj, &k_obj, &method_obj, &bs_obj, &iter_obj))
+      return nullptr;
+    FitArgs a;
+    if (!convert_fit_args(fn, x_obj, y_obj, a)) return nullptr;
+    auto k = as_sizes(k_obj, {fn, "k"});
+    if (!k) return nullptr;
+    auto method = optional_string(fn, "method", method_obj, "REML");
+    if (!method) return nullptr;
+    auto bs = optional_string(fn, "bs", bs_obj, "bs");
+    if (!bs) return nullptr;
+    if (!convert_max_iter(fn, iter_obj, a)) return nullptr;
+    if (auto ok = setup_auto(model, a.x, *k, *bs); !ok) return raise(ok.error());
+    if (auto ok = fit_gam(model, a.x, a.y, *method, a.max_iter, FitPath::Cached); !ok)
+      return raise(ok.error());
+    return fit_result(model, with_all_lambdas);
+  });
+}
+
+PyObject* gam_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return cached_fit(self, args, kwargs, "fit", "OOO|OOO:fit", true);
+}
+
+PyObject* gam_fit_auto_optimized(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return cached_fit(self, args, kwargs, "fit_auto_optimized", "OOOO|OO:fit_auto_optimized", true);
+}
+
+PyObject* gam_fit_manual(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return write_model(self, [&](GamModel& model) -> PyObject* {
+    static const char* keywords[] = {"x", "y", "method", "max_iter", nullptr};
+    PyObject *x_obj, *y_obj, *method_obj, *iter_obj;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO:fit_manual", const_cast<char**>(keywords),
+                                     &x_obj, &y_obj, &method_obj, &iter_obj))
+      return nullptr;
+    const char* fn = "fit_manual";
+    FitArgs a;
+    if (!convert_fit_args(fn, x_obj, y_obj, a)) return nullptr;
+    auto method = as_string(method_obj, {fn, "method"});
+    if (!method) return nullptr;
+    if (!convert_max_iter(fn, iter_obj, a)) return nullptr;
+    if (auto ok = fit_gam(model, a.x, a.y, *method, a.max_iter, FitPath::Plain); !ok)
+      return raise(ok.error());
+    return fit_result(model, false);
+  });
+}
+
+PyObject* gam_fit_auto(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return write_model(self, [&](GamModel& model) -> PyObject* {
+    static const char* keywords[] = {"x", "y", "k", "method", "bs", "max_iter", nullptr};
+    PyObject *x_obj, *y_obj, *k_obj, *method_obj, *bs_obj, *iter_obj;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOO:fit_auto", const_cast<char**>(keywords),
+                                     &x_obj, &y_obj, &k_obj, &method_obj, &bs_obj, &iter_obj))
+      return nullptr;
+    const char* fn = "fit_auto";
+    FitArgs a;
+    if (!convert_fit_args(fn, x_obj, y_obj, a)) return nullptr;
+    auto k = as_sizes(k_obj, {fn, "k"});
+    if (!k) return nullptr;
+    auto method = as_string(method_obj, {fn, "method"});
+    if (!method) return nullptr;
+    auto bs = optional_string(fn, "bs", bs_obj, "bs");
+    if (!bs) return nullptr;
+    if (!convert_max_iter(fn, iter_obj, a)) return nullptr;
+    if (auto ok = setup_auto(model, a.x, *k, *bs); !ok) return raise(ok.error());
+    if (auto ok = fit_gam(model, a.x, a.y, *method, a.max_iter, FitPath::Plain); !ok)
+      return raise(ok.error());
+    return fit_result(model, false);
+  });
+}
+
+PyObject* gam_fit_formula(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return write_model(self, [&](GamModel& model) -> PyObject* {
+    static const char* keywords[] = {"x", "y", "formula", "method", "max_iter", nullptr};
+    PyObject *x_obj, *y_obj, *formula_obj, *method_obj, *iter_obj;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOO:fit_formula",
+                                     const_cast<char**>(keywords), &x_obj, &y_obj, &formula_obj,
+                                     &method_obj, &iter_obj))
+      return nullptr;
+    const char* fn = "fit_formula";
+    FitArgs a;
+    if (!convert_fit_args(fn, x_obj, y_obj, a)) return nullptr;
+    auto formula = as_string(formula_obj, {fn, "formula"});
+    if (!formula) return nullptr;
+    auto method = as_string(method_obj, {fn, "method"});
+    if (!method) return nullptr;
+    if (!convert_max_iter(fn, iter_obj, a)) return nullptr;
+    if (auto ok = setup_formula(model, a.x, *formula); !ok) return raise(ok.error());
+    if (auto ok = fit_gam(model, a.x, a.y, *method, a.max_iter, FitPath::Plain); !ok)
+      return raise(ok.error());
+    return fit_result(model, false);
+  });
+}
+
+PyObject* gam_predict(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return read_model(self, [&](const GamModel& model) -> PyObject* {
+    static const char* keywords[] = {"x", nullptr};
+    PyObject* x_obj = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:predict", const_cast<char**>(keywords),
+                                     &x_obj))
+      return nullptr;
+    auto x = as_matrix(x_obj, {"predict", "x"});
+    if (!x) return nullptr;
+    auto mu = predict_gam(model, *x);
+    if (!mu) return raise(mu.error());
+    return to_numpy(*mu);
+  });
+}
+
 // ---- the type ------------------------------------------------------------------------
 
 // In the order of the class's method table. The fitting methods (add_cubic_spline, the
 // fit methods, predict) go before the getters.
 PyMethodDef kMethods[] = {
+    {"add_cubic_spline", method(gam_add_cubic_spline), METH_VARARGS | METH_KEYWORDS,
+     "add_cubic_spline($self, var_name, num_basis, x_min, x_max)\n--\n\n"},
+    {"fit", method(gam_fit), METH_VARARGS | METH_KEYWORDS,
+     "fit($self, x, y, k, method=\"REML\", bs=None, max_iter=None)\n--\n\n"
+     "Fit GAM with automatic smooth setup and all optimizations (recommended)\n"
+     "\n"
+     "This is the main fitting method with sensible defaults and best performance.\n"
+     "It automatically sets up smooths for each column and uses all optimizations.\n"
+     "\n"
+     "Args:\n"
+     "    x: Input data (n x d array)\n"
+     "    y: Response variable (n array)\n"
+     "    k: List of basis dimensions for each column (like k in velkan)\n"
+     "    method: \"REML\" (default) or \"GCV\"\n"
+     "    bs: Basis type: \"cr\" (cubic regression splines, default) or \"bs\" (B-splines)\n"
+     "    max_iter: Maximum iterations (default: 10)\n"
+     "\n"
+     "Example:\n"
+     "    gam = GAM()\n"
+     "    result = gam.fit(X, y, k=[10, 15, 20])"},
+    {"fit_manual", method(gam_fit_manual), METH_VARARGS | METH_KEYWORDS,
+     "fit_manual($self, x, y, method, max_iter)\n--\n\n"
+     "Low-level fit method for users who manually configure smooths\n"
+     "\n"
+     "Most users should use `fit()` instead, which provides automatic setup.\n"
+     "This method is for advanced users who want full control over smooth configuration."},
+    {"fit_auto", method(gam_fit_auto), METH_VARARGS | METH_KEYWORDS,
+     "fit_auto($self, x, y, k, method, bs, max_iter)\n--\n\n"
+     "Fit GAM with automatic smooth setup from k values\n"
+     "\n"
+     "Args:\n"
+     "    x: Input data (n x d array)\n"
+     "    y: Response variable (n array)\n"
+     "    k: List of basis dimensions for each column (like k in velkan)\n"
+     "    method: \"GCV\" or \"REML\"\n"
+     "    bs: Basis type: \"bs\" (B-splines) or \"cr\" (cubic regression splines, velkan default)\n"
+     "    max_iter: Maximum iterations\n"
+     "\n"
+     "Example:\n"
+     "    gam = GAM()\n"
+     "    result = gam.fit_auto(X, y, k=[10, 15, 20], method='REML', bs='cr')"},
+    {"fit_auto_optimized", method(gam_fit_auto_optimized), METH_VARARGS | METH_KEYWORDS,
+     "fit_auto_optimized($self, x, y, k, method, bs=None, max_iter=None)\n--\n\n"
+     "Fit GAM with automatic smooth setup (optimized version with caching)\n"
+     "\n"
+     "Uses caching and improved algorithms for better performance"},
+    {"fit_formula", method(gam_fit_formula), METH_VARARGS | METH_KEYWORDS,
+     "fit_formula($self, x, y, formula, method, max_iter)\n--\n\n"
+     "Fit GAM with formula-like syntax (velkan-style)\n"
+     "\n"
+     "Args:\n"
+     "    x: Input data (n x d array)\n"
+     "    y: Response variable (n array)\n"
+     "    formula: Formula string like \"s(0, k=10) + s(1, k=15)\"\n"
+     "    method: \"REML\" (default) or \"GCV\"\n"
+     "    max_iter: Maximum iterations\n"
+     "\n"
+     "Example:\n"
+     "    gam = GAM()\n"
+     "    result = gam.fit_formula(X, y, formula=\"s(0, k=10) + s(1, k=15)\", method='REML')"},
+    {"predict", method(gam_predict), METH_VARARGS | METH_KEYWORDS, "predict($self, x)\n--\n\n"},
     {"get_lambda", method(gam_get_lambda), METH_NOARGS, "get_lambda($self)\n--\n\n"},
     {"get_all_lambdas", method(gam_get_all_lambdas), METH_NOARGS,
      "get_all_lambdas($self)\n--\n\nGet all smoothing parameters (for multi-variable GAMs)"},

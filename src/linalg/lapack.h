@@ -39,6 +39,10 @@ void scipy_dsyev_(const char* jobz, const char* uplo, const lapack_int* n, doubl
                   const lapack_int* lda, double* w, double* work, const lapack_int* lwork,
                   lapack_int* info, std::size_t, std::size_t);
 
+// Size of the library's thread pool.
+void scipy_openblas_set_num_threads(int num_threads);
+int scipy_openblas_get_num_threads(void);
+
 // BLAS, used for the large products where they pay off.
 void scipy_dsyrk_(const char* uplo, const char* trans, const lapack_int* n, const lapack_int* k,
                   const double* alpha, const double* a, const lapack_int* lda,

@@ -1,4 +1,5 @@
 // velkan_core: module registration with multi-phase initialisation.
+#include "linalg/blas_threads.h"
 #include "python/module_parts.h"
 #include "python/support/numpy_api.h"
 #include "python/support/stdout_writer.h"
@@ -16,6 +17,7 @@ int exec_module(PyObject* module) {
     return -1;
   }
   if (import_numpy() < 0) return -1;
+  velkan::use_calling_thread_only();
   install_stdout_writer();
   if (add_gam_type(module) < 0) return -1;
   return PyModule_AddFunctions(module, module_functions());

@@ -1,5 +1,6 @@
 // _velkan_testing: exposes internals of the core to the test suite. Built only with
 // -DVELKAN_TESTING=ON; never part of the public API.
+#include "linalg/blas_threads.h"
 #include "python/support/numpy_api.h"
 #include "python/support/stdout_writer.h"
 #include "python/testing/registry.h"
@@ -15,6 +16,7 @@ namespace {
 
 int exec_module(PyObject* module) {
   if (velkan::py::import_numpy() < 0) return -1;
+  velkan::use_calling_thread_only();
   velkan::py::install_stdout_writer();
   // Built once and never moved: function objects keep pointers into the table.
   static std::vector<PyMethodDef> table = [] {

@@ -108,19 +108,13 @@ class TestErrors:
         with pytest.raises(ValueError, match="lambdas must be finite and non-negative"):
             f(**args)
 
-    @pytest.mark.parametrize("f", [gradient, hessian])
-    @pytest.mark.parametrize("change, error", [
-        (dict(x=[[1.0] * 4] * 10), TypeError),
-        (dict(x=np.ones((10, 4), dtype=np.float32)), TypeError),
-        (dict(y=np.ones((10, 1))), TypeError),
-        (dict(lambdas="1"), TypeError),
-        (dict(penalties=[np.ones(4)]), TypeError),
-        (dict(penalties=np.eye(4)), TypeError),
-    ])
-    def test_conversion_errors(self, args, f, change, error):
+    @pytest.mark.parametrize("change", [dict(x=[[1.0] * 4] * 10),
+                                        dict(x=np.ones((10, 4), dtype=np.float32)),
+                                        dict(lambdas="1"), dict(penalties=[np.ones(4)])])
+    def test_conversion_errors(self, args, change):
         args.update(change)
-        with pytest.raises(error):
-            f(**args)
+        with pytest.raises(TypeError):
+            gradient(**args)
 
     def test_k_values_conversion(self, rng):
         with pytest.raises(OverflowError):

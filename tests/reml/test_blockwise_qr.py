@@ -36,21 +36,8 @@ class TestAccumulation:
         assert np.all(np.tril(r, -1) == 0.0)
         e = expected_gram(x, w, lambdas, roots)
         np.testing.assert_allclose(r.T @ r, e, rtol=0, atol=1e-12 * np.abs(e).max())
-
-    def test_short_first_block_leaves_zero_rows(self, rng):
-        x = rng.normal(size=(5, 12))
-        r = vt.reml_compute_r_blockwise(x, np.ones(5), [], [])
-        assert np.all(r[5:] == 0.0)
-        assert np.all(np.abs(np.diag(r)[:5]) > 0)
-
-    def test_same_gram_as_the_augmented_triangle(self, rng):
-        x = rng.normal(size=(2300, 9))
-        w = rng.uniform(0.5, 2.0, 2300)
-        roots = penalty_roots(rng, 9, [3, 2])
-        blockwise = vt.reml_compute_r_blockwise(x, w, [2.0, 0.3], roots)
-        direct = vt.reml_augmented_triangle(x, w, [2.0, 0.3], roots)
-        scale = np.abs(direct.T @ direct).max()
-        np.testing.assert_allclose(blockwise.T @ blockwise, direct.T @ direct, atol=1e-12 * scale)
+        if n + sum(ranks) < p:
+            assert np.all(r[n + sum(ranks):] == 0.0)
 
     def test_strided_inputs(self, rng):
         big = rng.normal(size=(3000, 10))
@@ -63,14 +50,11 @@ class TestAccumulation:
 
 
 class TestFailures:
-    def test_no_blocks(self):
+    @pytest.mark.parametrize("roots", [[], [np.zeros((4, 0))]])
+    def test_no_blocks(self, roots):
         with pytest.raises(ValueError) as e:
-            vt.reml_compute_r_blockwise(np.zeros((0, 4)), np.zeros(0), [], [])
+            vt.reml_compute_r_blockwise(np.zeros((0, 4)), np.zeros(0), [1.0] * len(roots), roots)
         assert str(e.value) == "Invalid parameter: No blocks processed"
-
-    def test_empty_roots_without_rows_count_as_no_penalty(self):
-        with pytest.raises(ValueError, match="No blocks processed"):
-            vt.reml_compute_r_blockwise(np.zeros((0, 4)), np.zeros(0), [1.0], [np.zeros((4, 0))])
 
     @pytest.mark.parametrize("w_len, root_rows", [(9, 4), (10, 3)])
     def test_shapes_checked(self, rng, w_len, root_rows):

@@ -76,22 +76,6 @@ PyObject* reml_augmented_triangle(PyObject*, PyObject* args) {
   });
 }
 
-// reml_add_diagonal_to_triangle(R, extra) -> T with T'T = R'R + diag(extra)
-PyObject* reml_add_diagonal_to_triangle(PyObject*, PyObject* args) {
-  return velkan::py::guarded([&]() -> PyObject* {
-    PyObject *ro = nullptr, *eo = nullptr;
-    if (!PyArg_ParseTuple(args, "OO", &ro, &eo)) return nullptr;
-    auto r = velkan::py::as_matrix(ro, ArgName{"reml_add_diagonal_to_triangle", "R"});
-    if (!r) return nullptr;
-    auto extra = velkan::py::as_floats(eo, ArgName{"reml_add_diagonal_to_triangle", "extra"});
-    if (!extra) return nullptr;
-    if (r->rows != r->cols) return velkan::py::raise_value_error("R must be square");
-    auto t = velkan::add_diagonal_to_triangle(Matrix::from(*r), *extra);
-    if (!t) return velkan::py::raise_value_error(t.error().debug());
-    return velkan::py::to_numpy(*t);
-  });
-}
-
 // Converts the five common gradient arguments plus optional square roots.
 struct GradientArgs {
   velkan::VectorView y, w;
@@ -163,21 +147,12 @@ PyObject* reml_gradient_blockwise(PyObject*, PyObject* args) {
   });
 }
 
-PyObject* reml_blockwise_threshold(PyObject*, PyObject* args) {
-  Py_ssize_t m = 0;
-  if (!PyArg_ParseTuple(args, "n", &m)) return nullptr;
-  if (m < 0) return velkan::py::raise_value_error("m must be non-negative");
-  return PyLong_FromSize_t(velkan::blockwise_row_threshold(static_cast<std::size_t>(m)));
-}
-
 velkan::testing::Registrar reg{{
     {"reml_penalty_sqrt", reml_penalty_sqrt, METH_VARARGS, nullptr},
     {"reml_compute_r_blockwise", reml_compute_r_blockwise, METH_VARARGS, nullptr},
     {"reml_augmented_triangle", reml_augmented_triangle, METH_VARARGS, nullptr},
-    {"reml_add_diagonal_to_triangle", reml_add_diagonal_to_triangle, METH_VARARGS, nullptr},
     {"reml_gradient_multi_qr", reml_gradient_multi_qr, METH_VARARGS, nullptr},
     {"reml_gradient_blockwise", reml_gradient_blockwise, METH_VARARGS, nullptr},
-    {"reml_blockwise_threshold", reml_blockwise_threshold, METH_VARARGS, nullptr},
 }};
 
 }  // namespace

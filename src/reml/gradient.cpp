@@ -39,7 +39,7 @@ GamError qr_failure(const LinalgFailure& f) {
 Result<Vector> gradient_from_factor(VectorView y, MatrixView x, VectorView w,
                                     std::span<const double> lambdas,
                                     std::span<const Matrix> penalties,
-                                    std::span<const Matrix> sqrts, const TriangularSystem& a,
+                                    std::span<const Matrix> sqrts, const TriangularSystem& factor,
                                     const Vector& beta, bool trace_phi) {
   const std::size_t n = x.rows, p = x.cols, m = lambdas.size();
 
@@ -59,8 +59,8 @@ Result<Vector> gradient_from_factor(VectorView y, MatrixView x, VectorView w,
     diag::trace(Switch::GradDebug, "[PHI_DEBUG] n={}, total_rank={}, rss={:.6}, phi={:.6}\n",
                 {n, rank, rss, phi});
 
-  // S_j beta, beta' S_j beta, and sum_j lambda_j (S_j + S_j') beta, so that
-  // dP_i = lambda_i beta' S_i beta + dbeta_i' u costs O(p) per smooth.
+  // S_j beta, beta' S_j beta, and sum_j lambdcj (S_j + S_j') beta, so that
+  // dP_i = lambdci beta' S_i beta + dbetci' u costs O(p) per smooth.
   std::vector<Vector> s_beta(m);
   Vector u(p);
   double pen = 0.0;
@@ -70,14 +70,14 @@ Result<Vector> gradient_from_factor(VectorView y, MatrixView x, VectorView w,
     const Vector st_beta = matvec(penalties[j].t(), beta);
     quad[j] = dot(beta, s_beta[j]);
     pen += lambdas[j] * quad[j];
-    for (std::size_t a_ = 0; a_ < p; ++a_) u[a_] += lambdas[j] * (s_beta[j][a_] + st_beta[a_]);
+    for (std::size_t c = 0; c < p; ++c) u[c] += lambdas[j] * (s_beta[j][c] + st_beta[c]);
   }
 
-  // dbeta_i = -A^-1 lambda_i S_i beta for all i at once: two triangular solves.
+  // dbetci = -A^-1 lambdci S_i beta for all i at once: two triangular solves.
   Matrix rhs(p, m);
   for (std::size_t i = 0; i < m; ++i)
-    for (std::size_t a_ = 0; a_ < p; ++a_) rhs(a_, i) = lambdas[i] * s_beta[i][a_];
-  auto solved = a.solve(rhs);
+    for (std::size_t c = 0; c < p; ++c) rhs(c, i) = lambdas[i] * s_beta[i][c];
+  auto solved = factor.solve(rhs);
   if (!solved) return fail(std::move(solved.error()));
 
   // sum_k w_k r_k (X v)_k = (X'W r)' v: one pass over the data serves every smooth. The
@@ -90,15 +90,15 @@ Result<Vector> gradient_from_factor(VectorView y, MatrixView x, VectorView w,
     double trace = 0.0;
     const std::size_t r_i = sqrts[i].cols();
     if (r_i > 0) {
-      auto t = a.solve_lower(sqrts[i]);
+      auto t = factor.solve_lower(sqrts[i]);
       if (!t) return fail(std::move(t.error()));
       for (std::size_t k = 0; k < t->size(); ++k) trace += t->data()[k] * t->data()[k];
     }
     double d_rss = 0.0, d_pen_cross = 0.0;
-    for (std::size_t a_ = 0; a_ < p; ++a_) {
-      const double dbeta = -(*solved)(a_, i);
-      d_rss += xtwr[a_] * dbeta;
-      d_pen_cross += u[a_] * dbeta;
+    for (std::size_t c = 0; c < p; ++c) {
+      const double dbeta = -(*solved)(c, i);
+      d_rss += xtwr[c] * dbeta;
+      d_pen_cross += u[c] * dbeta;
     }
     d_rss *= -2.0;
     const double d_phi = d_rss / n_minus_r;

@@ -11,6 +11,7 @@
 #include "fit/family.h"
 #include "fit/pirls.h"
 #include "linalg/products.h"
+#include "search/gcv.h"
 #include "search/smoothing_parameter.h"
 
 namespace velkan {
@@ -63,8 +64,9 @@ double log_change(const Vector& lambda, const Vector& old) {
   double change = 0.0;
   for (std::size_t i = 0; i < lambda.size(); ++i) {
     const double c = std::abs(std::log(lambda[i]) - std::log(old[i]));
-    // A NaN change never counts as settled.
-    if (!(c <= change)) change = c;
+    // A NaN change never counts as settled, whatever the other smooths did.
+    if (std::isnan(c)) return c;
+    change = std::max(change, c);
   }
   return change;
 }
@@ -89,6 +91,15 @@ double start_lambda(VectorView y, MatrixView x, const Matrix& first_penalty) {
   const double value = ssy * f1 / (q + 1e-10);
   if (std::isnan(value)) return kStartLambdaMin;
   return std::clamp(value, kStartLambdaMin, kStartLambdaMax);
+}
+
+// The GCV search refuses models with several smooths. That refusal is a limit of the
+// method, not a numerical failure, so it reaches the user as its bare message; every
+// other search error keeps its display text.
+std::unexpected<ModelError> search_failure(const GamError& e) {
+  if (e.kind() == GamErrorKind::NotImplemented && e.message() == kGcvMultipleSmoothsMessage)
+    return fail_usage(e.message());
+  return fail_model(e);
 }
 
 }  // namespace
@@ -144,7 +155,7 @@ ModelResult<void> fit_gam(GamModel& model, MatrixView x, VectorView y, std::stri
     t.restart();
     auto searched = optimize(state, y, X, fit->weights, penalties, m);
     search_ms += t.elapsed_ms();
-    if (!searched) return fail_model(searched.error());
+    if (!searched) return search_failure(searched.error());
     const double tolerance =
         cached && it >= kRelaxFromIteration ? kRelaxedOuterTolerance : kOuterTolerance;
     if (log_change(state.lambda, lambda_old) < tolerance) break;

@@ -36,7 +36,9 @@ enum class FitPath { Plain, Cached };
 // (UsageError "method must be 'GCV' or 'REML'"), rows of x against the length of y, the
 // columns of x against the smooths (DimensionMismatch), then that y is not empty and that
 // x (the columns the model uses) and y hold only finite values (UsageError naming the
-// argument). max_iter absent means 10.
+// argument). max_iter absent means 10. Errors of the bases, PiRLS and the search come back
+// unchanged, except the GCV search's refusal of several smooths, which comes back as a
+// UsageError carrying its bare message.
 ModelResult<void> fit_gam(GamModel& model, MatrixView x, VectorView y, std::string_view method,
                           std::optional<std::size_t> max_iter, FitPath path);
 
@@ -51,7 +53,8 @@ ModelResult<void> setup_auto(GamModel& model, MatrixView x, std::span<const std:
                              std::string_view basis);
 // One B-spline smooth per formula term, on the term's own column.
 ModelResult<void> setup_formula(GamModel& model, MatrixView x, std::string_view formula);
-// Appends a hand-configured cubic B-spline smooth (evenly spaced knots on [x_min, x_max]).
+// Appends a hand-configured cubic B-spline smooth (evenly spaced knots on [x_min, x_max]);
+// the bounds must be finite with x_min < x_max (InvalidParameter otherwise).
 ModelResult<void> add_cubic_spline(GamModel& model, std::string name, std::size_t num_basis,
                                    double x_min, double x_max);
 

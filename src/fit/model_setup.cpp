@@ -1,7 +1,9 @@
 // Smooth setup on the model record: wraps the smooth constructors and keeps the model's
 // bookkeeping (terms_version, formula_model) in step with its smooth list.
+#include <cmath>
 #include <vector>
 
+#include "diag/format.h"
 #include "fit/gam_fit.h"
 #include "smooth/bspline.h"
 #include "smooth/formula.h"
@@ -19,11 +21,14 @@ std::vector<const SplineBasis*> identity(const GamModel& model) {
   return ids;
 }
 
-// Bumps the version when the list differs from `before`, whatever the setup returned:
-// a failing setup may already have replaced some terms.
-void note_change(GamModel& model, const std::vector<const SplineBasis*>& before,
+// Bumps the version when the setup replaced the list, whatever it returned: a failing
+// setup may already have emptied it and built some terms. `replaces` is the setup's own
+// precondition for touching the list. The identity comparison alone is not enough: the
+// old bases are freed before the new ones are allocated, so a new basis can land at the
+// address of an old one and a rebuilt list can look unchanged.
+void note_change(GamModel& model, const std::vector<const SplineBasis*>& before, bool replaces,
                  bool formula_model) {
-  if (identity(model) != before) {
+  if (replaces || identity(model) != before) {
     ++model.terms_version;
     model.formula_model = formula_model;
   }
@@ -34,8 +39,10 @@ void note_change(GamModel& model, const std::vector<const SplineBasis*>& before,
 ModelResult<void> setup_auto(GamModel& model, MatrixView x, std::span<const std::size_t> k,
                              std::string_view basis) {
   const auto before = identity(model);
+  // auto_setup leaves the list alone only when k does not match the columns.
+  const bool replaces = k.size() == x.cols;
   auto result = auto_setup(model.smooth_terms, x, k, basis);
-  note_change(model, before, /*formula_model=*/false);
+  note_change(model, before, replaces, /*formula_model=*/false);
   return result;
 }
 
@@ -43,8 +50,11 @@ ModelResult<void> setup_formula(GamModel& model, MatrixView x, std::string_view 
   auto terms = parse_formula(formula);
   if (!terms) return std::unexpected(terms.error());
   const auto before = identity(model);
+  // formula_setup leaves the list alone only when a term names a missing column.
+  bool replaces = true;
+  for (const FormulaTerm& t : *terms) replaces = replaces && t.column < x.cols;
   auto result = formula_setup(model.smooth_terms, x, *terms);
-  note_change(model, before, /*formula_model=*/true);
+  note_change(model, before, replaces, /*formula_model=*/true);
   return result;
 }
 
@@ -52,6 +62,13 @@ ModelResult<void> add_cubic_spline(GamModel& model, std::string name, std::size_
                                    double x_min, double x_max) {
   auto term = new_bs_smooth_even_knots(std::move(name), num_basis, x_min, x_max);
   if (!term) return fail_model(term.error());
+  // Knots from a non-finite or empty or reversed range would be NaN, coincident or
+  // decreasing: no basis a fit could use.
+  if (!std::isfinite(x_min) || !std::isfinite(x_max) || !(x_min < x_max)) {
+    return fail_model(GamError::invalid_parameter(
+        diag::format("add_cubic_spline needs finite x_min < x_max, got x_min {} and x_max {}",
+                     {x_min, x_max})));
+  }
   // The j-th hand-added smooth reads column j of the x later passed to the fit.
   term->column = model.smooth_terms.size();
   model.smooth_terms.push_back(std::move(*term));

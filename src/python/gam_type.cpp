@@ -256,9 +256,10 @@ PyObject* gam_add_cubic_spline(PyObject* self, PyObject* args, PyObject* kwargs)
   });
 }
 
-// fit and fit_auto_optimized: automatic setup, then the cached fit.
+// fit and fit_auto_optimized: automatic setup, then the cached fit. Only fit has a default
+// method; fit_auto_optimized requires a str, as fit_auto does.
 PyObject* cached_fit(PyObject* self, PyObject* args, PyObject* kwargs, const char* fn,
-                     const char* format, bool with_all_lambdas) {
+                     const char* format, bool method_has_default) {
   return write_model(self, [&](GamModel& model) -> PyObject* {
     static const char* keywords[] = {"x", "y", "k", "method", "bs", "max_iter", nullptr};
     PyObject *x_obj, *y_obj, *k_obj, *method_obj = nullptr, *bs_obj = nullptr,
@@ -270,7 +271,8 @@ PyObject* cached_fit(PyObject* self, PyObject* args, PyObject* kwargs, const cha
     if (!convert_fit_args(fn, x_obj, y_obj, a)) return nullptr;
     auto k = as_sizes(k_obj, {fn, "k"});
     if (!k) return nullptr;
-    auto method = optional_string(fn, "method", method_obj, "REML");
+    auto method = method_has_default ? optional_string(fn, "method", method_obj, "REML")
+                                     : as_string(method_obj, {fn, "method"});
     if (!method) return nullptr;
     auto bs = optional_string(fn, "bs", bs_obj, "bs");
     if (!bs) return nullptr;
@@ -278,16 +280,17 @@ PyObject* cached_fit(PyObject* self, PyObject* args, PyObject* kwargs, const cha
     if (auto ok = setup_auto(model, a.x, *k, *bs); !ok) return raise(ok.error());
     if (auto ok = fit_gam(model, a.x, a.y, *method, a.max_iter, FitPath::Cached); !ok)
       return raise(ok.error());
-    return fit_result(model, with_all_lambdas);
+    return fit_result(model, /*with_all_lambdas=*/true);
   });
 }
 
 PyObject* gam_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return cached_fit(self, args, kwargs, "fit", "OOO|OOO:fit", true);
+  return cached_fit(self, args, kwargs, "fit", "OOO|OOO:fit", /*method_has_default=*/true);
 }
 
 PyObject* gam_fit_auto_optimized(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return cached_fit(self, args, kwargs, "fit_auto_optimized", "OOOO|OO:fit_auto_optimized", true);
+  return cached_fit(self, args, kwargs, "fit_auto_optimized", "OOOO|OO:fit_auto_optimized",
+                    /*method_has_default=*/false);
 }
 
 PyObject* gam_fit_manual(PyObject* self, PyObject* args, PyObject* kwargs) {

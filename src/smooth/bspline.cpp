@@ -253,6 +253,22 @@ Matrix BSplineBasis::evaluate_reference(VectorView x) const {
 
 namespace {
 
+// Puts into v[pos], for every pos of the ascending `positions`, the value a full sort of
+// v would put there, leaving the rest unsorted. v[lo, hi) holds exactly the values of
+// ranks lo .. hi - 1; each nth_element settles the middle wanted rank and splits the
+// range there, so the cost is O(N log P) for P positions instead of O(N log N).
+void place_order_statistics(std::vector<double>& v, std::span<const std::size_t> positions,
+                            std::size_t lo, std::size_t hi) {
+  if (positions.empty() || hi - lo <= 1) return;
+  const std::size_t mid = positions.size() / 2;
+  const std::size_t pos = positions[mid];
+  const auto base = v.begin();
+  std::nth_element(base + static_cast<std::ptrdiff_t>(lo), base + static_cast<std::ptrdiff_t>(pos),
+                   base + static_cast<std::ptrdiff_t>(hi));
+  place_order_statistics(v, positions.first(mid), lo, pos);
+  place_order_statistics(v, positions.subspan(mid + 1), pos + 1, hi);
+}
+
 Result<void> check_basis_size(std::size_t k) {
   if (k < 2) {
     return fail(GamError::invalid_parameter(diag::format(
@@ -296,24 +312,36 @@ Result<SmoothTerm> new_bs_smooth(std::string name, std::size_t k, VectorView x) 
     }
   }
 
-  // A sorted copy: the caller's column is a borrowed, possibly strided view.
-  std::vector<double> xs(x.size);
-  for (std::size_t i = 0; i < x.size; ++i) xs[i] = x[i];
-  std::sort(xs.begin(), xs.end());
-  const std::size_t count = xs.size();
-  const double x_min = xs.front();
-  const double x_max = xs.back();
-
   // Interior quantiles (i + 1) / (k - 1), linear between order statistics; the 0 and 1
-  // quantiles (the data extremes) are not knots.
+  // quantiles (the data extremes) are not knots. Position r_i on the 0 .. N - 1 scale of
+  // order statistics; as p < 1, j = floor(r) is below N - 1 except for a single-value
+  // column, whose one value is then the knot.
+  const std::size_t count = x.size;
   const std::size_t m = k - 2;
+  std::vector<double> position(m);
+  std::vector<std::size_t> wanted{0, count - 1};
+  for (std::size_t i = 0; i < m; ++i) {
+    const double p = static_cast<double>(i + 1) / static_cast<double>(k - 1);
+    position[i] = p * static_cast<double>(count - 1);
+    const auto j = static_cast<std::size_t>(std::floor(position[i]));
+    wanted.push_back(std::min(j, count - 1));
+    wanted.push_back(std::min(j + 1, count - 1));
+  }
+  std::sort(wanted.begin(), wanted.end());
+  wanted.erase(std::unique(wanted.begin(), wanted.end()), wanted.end());
+
+  // A copy (the caller's column is a borrowed, possibly strided view) with the wanted
+  // order statistics in their sorted places.
+  std::vector<double> xs(count);
+  for (std::size_t i = 0; i < count; ++i) xs[i] = x[i];
+  place_order_statistics(xs, wanted, 0, count);
+  const double x_min = xs[0];
+  const double x_max = xs[count - 1];
+
   Vector knots(m);
   for (std::size_t i = 0; i < m; ++i) {
-    // Position r on the 0 .. N - 1 scale of order statistics. As p < 1, j = floor(r) is
-    // below N - 1 except for a single-value column, whose one value is then the knot.
-    const double p = static_cast<double>(i + 1) / static_cast<double>(k - 1);
-    const double r = p * static_cast<double>(count - 1);
-    const std::size_t j = static_cast<std::size_t>(std::floor(r));
+    const double r = position[i];
+    const auto j = static_cast<std::size_t>(std::floor(r));
     if (j < count - 1) {
       const double f = r - static_cast<double>(j);
       knots[i] = (1.0 - f) * xs[j] + f * xs[j + 1];

@@ -120,6 +120,18 @@ class TestBSpline:
         np.testing.assert_array_equal(term["penalty"],
                                       vt.smooth_penalty("cubic", 6, term["knots"]))
 
+    @pytest.mark.parametrize("count", [1, 2, 7, 1000, 20001])
+    @pytest.mark.parametrize("k", [4, 9, 30])
+    def test_knots_are_interior_quantiles(self, count, k, rng):
+        data = rng.normal(size=count).round(1)  # ties inside as well
+        p = np.arange(1, k - 1) / (k - 1)
+        expected = np.quantile(data, p)
+        lo, hi = data.min(), data.max()
+        eps = (hi - lo) * 1e-6
+        expected = np.where(expected <= lo, lo + eps, expected)
+        expected = np.where(expected >= hi, hi - eps, expected)
+        np.testing.assert_allclose(bs(k, data)["knots"], expected, rtol=1e-13, atol=1e-13)
+
     def test_ties_at_the_extremes_are_pulled_inside(self):
         data = np.concatenate([np.zeros(60), np.arange(1.0, 41.0), np.full(60, 40.0)])
         knots = bs(5, data)["knots"]

@@ -99,16 +99,10 @@ Result<double> evaluate(VectorView y, MatrixView x, VectorView w, const Matrix& 
   const std::size_t used = std::min(lambdas.size(), penalties.size());
   if (auto ok = check_penalties(penalties, used, p); !ok) return fail(std::move(ok.error()));
 
-  // A = X'WX + sum_j lambda_j S_j, then the uniform ridge from A's own diagonal.
+  // A = X'WX + sum_j lambda_j S_j + delta I with the uniform ridge of reml_ridge().
+  const double delta = reml_ridge(xtwx, lambdas.size());
   Matrix a = xtwx;
   for (std::size_t j = 0; j < used; ++j) a.add_scaled(penalties[j], lambdas[j]);
-  double diag_max = 1.0;
-  for (std::size_t i = 0; i < p; ++i) {
-    const double v = std::abs(a(i, i));
-    if (v > diag_max) diag_max = v;  // NaN never compares greater: skipped
-  }
-  const double delta =
-      kRemlRidge * (1.0 + std::sqrt(static_cast<double>(lambdas.size()))) * diag_max;
   for (std::size_t i = 0; i < p; ++i) a(i, i) += delta;
 
   auto solved = solve(a, xtwy);
@@ -146,6 +140,22 @@ Result<double> evaluate(VectorView y, MatrixView x, VectorView w, const Matrix& 
 }
 
 }  // namespace
+
+double reml_ridge(const Matrix& xtwx, std::size_t m) {
+  // The scale comes from X'WX before any penalty is added. With two or more smooths that
+  // all reproduce constants, X'WX + S_lambda has null directions whose eigenvalue in the
+  // ridged matrix is delta itself, so the score carries about 0.5 (nullity) ln(delta). A
+  // delta that followed the penalized diagonal would move with lambda and give the score
+  // a slope in rho that belongs to the guard, not to the model; this one is constant
+  // along a search, so those directions add a constant.
+  double diag_max = 1.0;
+  const std::size_t p = std::min(xtwx.rows(), xtwx.cols());
+  for (std::size_t i = 0; i < p; ++i) {
+    const double v = std::abs(xtwx(i, i));
+    if (v > diag_max) diag_max = v;  // NaN never compares greater: skipped
+  }
+  return kRemlRidge * (1.0 + std::sqrt(static_cast<double>(m))) * diag_max;
+}
 
 Result<double> reml_criterion(VectorView y, MatrixView x, VectorView w,
                               std::span<const double> lambdas, std::span<const Matrix> penalties) {

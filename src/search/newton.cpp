@@ -365,15 +365,13 @@ Result<RemlDerivatives> reml_derivatives_cached(VectorView y, MatrixView x, Vect
   RemlDerivatives out{Vector(m), Matrix(m, m)};
   if (m == 0) return out;
 
-  // A = X'WX + S_lambda + delta I with the criterion's uniform ridge. delta is held
-  // fixed in the derivatives below (its dependence on lambda through max_j A_jj is left
-  // out, as the criterion's own derivatives leave it out).
+  // A = X'WX + S_lambda + delta I with the criterion's own uniform ridge. delta comes
+  // from X'WX alone and does not depend on lambda, so the derivatives below are those
+  // of the criterion itself.
   Matrix s_lambda(p, p);
   for (std::size_t j = 0; j < m; ++j) s_lambda.add_scaled(penalties[j], lambdas[j]);
   Matrix a = cache.xtwx + s_lambda;
-  double diag_max = 1.0;
-  for (std::size_t i = 0; i < p; ++i) diag_max = std::fmax(diag_max, std::fabs(a(i, i)));
-  const double delta = kCachedHessianRidge * (1.0 + std::sqrt(static_cast<double>(m))) * diag_max;
+  const double delta = reml_ridge(cache.xtwx, m);
   for (std::size_t i = 0; i < p; ++i) a(i, i) += delta;
   auto a_inv_r = inverse(a);
   if (!a_inv_r) return std::unexpected(a_inv_r.error());

@@ -33,9 +33,6 @@ inline constexpr std::size_t kNewtonRemlChangeMinIterations = 2;
 // Max-norm of the gradient accepted when no step improves the score any more.
 inline constexpr double kNewtonStallGradientTolerance = 0.1;
 inline constexpr double kNewtonRemlChangeFloor = 1e-10;
-// Uniform ridge of the cached Hessian, the same as the criterion's:
-// 1e-5 (1 + sqrt(m)) max(1, max_j |A_jj|).
-inline constexpr double kCachedHessianRidge = 1e-5;
 
 // What the Newton search minimises. Every method receives smoothing parameters on the
 // natural scale (the search exponentiates rho first) and returns derivatives with
@@ -75,9 +72,9 @@ Status optimize_reml_newton(SmoothingParameter& state, VectorView y, MatrixView 
                             const NewtonOptions& options = {});
 
 // First and second derivatives of the REML score with respect to rho, both from one
-// factorisation of A = X'WX + sum_j lambda_j S_j + delta I, where delta is the
-// criterion's own ridge. They are the exact derivatives of reml_criterion with delta
-// held fixed, so the Hessian is the Jacobian of this gradient up to rounding.
+// factorisation of A = X'WX + sum_j lambda_j S_j + delta I, where delta = reml_ridge(X'WX, m)
+// is the criterion's own ridge (independent of lambda). They are the exact derivatives of
+// reml_criterion, so the Hessian is the Jacobian of this gradient up to rounding.
 struct RemlDerivatives {
   Vector gradient;  // m
   Matrix hessian;   // m x m, exactly symmetric

@@ -4,13 +4,18 @@ import pytest
 import _velkan_testing as t
 
 
+def ridge(xtwx, m):
+    """The criterion's uniform ridge: scaled by X'WX's diagonal, whatever the penalties."""
+    return 1e-5 * (1 + np.sqrt(m)) * max(1.0, np.abs(np.diag(xtwx)).max())
+
+
 def oracle(y, X, w, lambdas, penalties, ranks):
     """The score in NumPy with slogdet; `ranks` are the expected r_j of the used pairs
     (None where lambda_j does not exceed 1e-10)."""
     used = min(len(lambdas), len(penalties))
-    a = X.T @ (w[:, None] * X) + sum(l * s for l, s in zip(lambdas[:used], penalties[:used]))
-    a = a + 1e-5 * (1 + np.sqrt(len(lambdas))) * max(1.0, np.abs(np.diag(a)).max()) * np.eye(
-        len(a))
+    xtwx = X.T @ (w[:, None] * X)
+    a = xtwx + sum(l * s for l, s in zip(lambdas[:used], penalties[:used]))
+    a = a + ridge(xtwx, len(lambdas)) * np.eye(len(a))
     beta = np.linalg.solve(a, X.T @ (w * y))
     rss = np.sum(w * (y - X @ beta) ** 2)
     pen = sum(l * beta @ s @ beta for l, s in zip(lambdas[:used], penalties[:used]))
@@ -87,8 +92,8 @@ def test_determinant_out_of_double_range_gives_finite_score(case, rng):
         w, lam = np.full(300, 1e-9), 1e-9
     p = X.shape[1]
     s = embedded(p, list(range(p)))
-    a = X.T @ (w[:, None] * X) + lam * s
-    a = a + 2e-5 * max(1.0, np.abs(np.diag(a)).max()) * np.eye(p)
+    xtwx = X.T @ (w[:, None] * X)
+    a = xtwx + lam * s + ridge(xtwx, 1) * np.eye(p)
     det = t.linalg_determinant(a)
     assert np.isinf(det) if case == "overflow" else det == 0.0
     got = t.fit_reml_criterion(y, X, w, [lam], [s])
@@ -97,12 +102,12 @@ def test_determinant_out_of_double_range_gives_finite_score(case, rng):
 
 def test_singular_system():
     # Non-negative weights and lambdas keep A + delta I regular; a negative lambda can
-    # cancel the ridge: 4 + lam = -2e-5 = -delta up to rounding. The solve refuses the
-    # system before a score exists (its pivot floor lies above the determinant's); the
-    # log-determinant of a singular matrix is -inf.
+    # cancel the ridge: X'WX = 4, delta = 2e-5 * 4, 4 + lam = -delta up to rounding. The
+    # solve refuses the system before a score exists (its pivot floor lies above the
+    # determinant's); the log-determinant of a singular matrix is -inf.
     assert t.linalg_log_determinant(np.zeros((3, 3))) == -np.inf
     with pytest.raises(ValueError, match="^Singular matrix encountered$"):
-        t.fit_reml_criterion(np.arange(4.0), np.ones((4, 1)), np.ones(4), [-(4 + 2e-5)],
+        t.fit_reml_criterion(np.arange(4.0), np.ones((4, 1)), np.ones(4), [-(4 + 8e-5)],
                              [np.ones((1, 1))])
 
 

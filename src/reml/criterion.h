@@ -22,9 +22,9 @@ inline constexpr double kTwoPi = 6.283185307179586;
 // The criterion's uniform ridge for m = len(lambdas) smoothing parameters:
 //   delta = kRemlRidge (1 + sqrt(m)) max(1, max_i |(X'WX)_ii|)   (NaN entries skipped).
 // Its scale is taken from the unpenalized cross product, so delta does not depend on the
-// smoothing parameters: directions left unpenalized by every S_j and by X'WX (a constant
-// that can move between smooths) then add a constant to the score, not a slope in
-// log(lambda) that no derivative of the model contains.
+// smoothing parameters: directions that neither X'WX nor any S_j sees (a constant that
+// can move between smooths) then add a constant to the score, not a slope in log(lambda)
+// that no derivative of the model contains.
 double reml_ridge(const Matrix& xtwx, std::size_t m);
 
 // REML score

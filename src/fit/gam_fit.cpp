@@ -10,6 +10,7 @@
 #include "fit/design.h"
 #include "fit/family.h"
 #include "fit/pirls.h"
+#include "fit/problem_size.h"
 #include "linalg/products.h"
 #include "search/gcv.h"
 #include "search/smoothing_parameter.h"
@@ -112,6 +113,13 @@ ModelResult<void> fit_gam(GamModel& model, MatrixView x, VectorView y, std::stri
     return fail_model(GamError::dimension_mismatch("X has " + str(x.rows) + " rows but y has " +
                                                    str(y.size) + " elements"));
   if (auto ok = check_columns(model, x); !ok) return fail_model(ok.error());
+  {
+    // Before the passes over the data: a request the machine cannot hold fails at once.
+    std::size_t p = 0;
+    for (const SmoothTerm& t : model.smooth_terms) p += t.width();
+    if (auto ok = check_problem_size(x.rows, p, model.smooth_terms.size()); !ok)
+      return fail_model(ok.error());
+  }
   if (y.size == 0) return fail_usage("y is empty: a model needs at least one observation");
   if (!all_finite(y)) return fail_usage("y contains NaN or infinite values");
   for (std::size_t j : used_columns(model, x.cols))
@@ -206,6 +214,8 @@ Result<Vector> predict_gam(const GamModel& model, MatrixView x) {
   if (model.fitted_terms_version != model.terms_version)
     return fail(GamError::dimension_mismatch(
         "the smooth terms changed since the model was fitted; fit the model again"));
+  if (auto ok = check_design_size(x.rows, model.coefficients->size()); !ok)
+    return fail(ok.error());
   auto design = build_design(model.smooth_terms, x);
   if (!design) return fail(design.error());
   if (design->x.cols() != model.coefficients->size())

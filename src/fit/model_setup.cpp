@@ -5,6 +5,7 @@
 
 #include "diag/format.h"
 #include "fit/gam_fit.h"
+#include "fit/problem_size.h"
 #include "smooth/bspline.h"
 #include "smooth/formula.h"
 #include "smooth/setup.h"
@@ -41,6 +42,11 @@ ModelResult<void> setup_auto(GamModel& model, MatrixView x, std::span<const std:
   const auto before = identity(model);
   // auto_setup leaves the list alone only when k does not match the columns.
   const bool replaces = k.size() == x.cols;
+  // A model the machine could not hold is refused before the list is touched (building a
+  // B-spline smooth already copies its column).
+  if (replaces && (basis == "bs" || basis == "cr")) {
+    if (auto ok = check_smooth_sizes(x.rows, k); !ok) return fail_model(ok.error());
+  }
   auto result = auto_setup(model.smooth_terms, x, k, basis);
   note_change(model, before, replaces, /*formula_model=*/false);
   return result;
@@ -53,6 +59,12 @@ ModelResult<void> setup_formula(GamModel& model, MatrixView x, std::string_view 
   // formula_setup leaves the list alone only when a term names a missing column.
   bool replaces = true;
   for (const FormulaTerm& t : *terms) replaces = replaces && t.column < x.cols;
+  if (replaces) {
+    std::vector<std::size_t> sizes;
+    sizes.reserve(terms->size());
+    for (const FormulaTerm& t : *terms) sizes.push_back(t.k);
+    if (auto ok = check_smooth_sizes(x.rows, sizes); !ok) return fail_model(ok.error());
+  }
   auto result = formula_setup(model.smooth_terms, x, *terms);
   note_change(model, before, replaces, /*formula_model=*/true);
   return result;

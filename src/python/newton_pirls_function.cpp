@@ -2,6 +2,7 @@
 // data and penalties, returned as a 6-tuple.
 #include <string>
 
+#include "fit/problem_size.h"
 #include "python/module_parts.h"
 #include "python/support/convert.h"
 #include "python/support/errors.h"
@@ -51,6 +52,8 @@ PyObject* newton_pirls_py(PyObject*, PyObject* args, PyObject* kwargs) {
       options.verbose = *v;
     }
 
+    if (auto ok = check_problem_size(x->rows, x->cols, penalties->size()); !ok)
+      return raise(ok.error(), "Newton-PIRLS optimization failed: ");
     auto result = newton_pirls(*y, *x, *w, *init, *penalties, options);
     if (!result) return raise(result.error(), "Newton-PIRLS optimization failed: ");
 

@@ -9,6 +9,7 @@
 
 #include "diag/format.h"
 #include "fit/design.h"
+#include "fit/problem_size.h"
 #include "python/module_parts.h"
 #include "python/support/convert.h"
 #include "python/support/errors.h"
@@ -36,17 +37,19 @@ bool check_lambdas(const std::vector<double>& lambdas) {
   return true;
 }
 
-// Owned copies of the five arguments shared by the gradient and the Hessian.
+// The five arguments shared by the gradient and the Hessian: the arrays as views of the
+// caller's (alive in the argument tuple for the whole call, and read only after every
+// argument has been converted), the lists as owned copies.
 struct DerivativeArgs {
-  Vector y;
-  Matrix x;
-  Vector w;
+  VectorView y;
+  MatrixView x;
+  VectorView w;
   std::vector<double> lambdas;
   std::vector<Matrix> penalties;
 };
 
-std::optional<DerivativeArgs> convert_derivative_args(const char* fname, PyObject* args,
-                                                      PyObject* kwargs) {
+std::optional<DerivativeArgs> convert_derivative_args(const char* fname, const char* prefix,
+                                                      PyObject* args, PyObject* kwargs) {
   static const char* kw[] = {"y", "x", "w", "lambdas", "penalties", nullptr};
   PyObject *yo = nullptr, *xo = nullptr, *wo = nullptr, *lo = nullptr, *po = nullptr;
   const std::string format = std::string("OOOOO:") + fname;
@@ -65,14 +68,18 @@ std::optional<DerivativeArgs> convert_derivative_args(const char* fname, PyObjec
   if (!penalties) return std::nullopt;
   if (!check_lambdas(*lambdas)) return std::nullopt;
   // The core checks the remaining shapes (lengths of y and w, penalty sizes, counts) and
-  // reports them as DimensionMismatch under the function's prefix.
-  return DerivativeArgs{Vector::from(*y), Matrix::from(*x), Vector::from(*w),
-                        std::move(*lambdas), std::move(*penalties)};
+  // reports them as DimensionMismatch under the function's prefix; what it would allocate
+  // for them is checked here first.
+  if (auto ok = check_problem_size(x->rows, x->cols, penalties->size()); !ok) {
+    raise(ok.error(), prefix);
+    return std::nullopt;
+  }
+  return DerivativeArgs{*y, *x, *w, std::move(*lambdas), std::move(*penalties)};
 }
 
 PyObject* reml_gradient_multi_qr_py(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    auto a = convert_derivative_args("reml_gradient_multi_qr_py", args, kwargs);
+    auto a = convert_derivative_args("reml_gradient_multi_qr_py", kGradientPrefix, args, kwargs);
     if (!a) return nullptr;
     auto g = reml_gradient_multi_qr(a->y, a->x, a->w, a->lambdas, a->penalties);
     if (!g) return raise(g.error(), kGradientPrefix);
@@ -82,7 +89,7 @@ PyObject* reml_gradient_multi_qr_py(PyObject*, PyObject* args, PyObject* kwargs)
 
 PyObject* reml_hessian_multi_qr_py(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    auto a = convert_derivative_args("reml_hessian_multi_qr_py", args, kwargs);
+    auto a = convert_derivative_args("reml_hessian_multi_qr_py", kHessianPrefix, args, kwargs);
     if (!a) return nullptr;
     auto h = reml_hessian_multi_qr(a->y, a->x, a->w, a->lambdas, a->penalties);
     if (!h) return raise(h.error(), kHessianPrefix);
@@ -124,8 +131,10 @@ PyObject* evaluate_gradient(PyObject*, PyObject* args, PyObject* kwargs) {
           diag::format("k_values has {} entries but x has only {} columns",
                        {k_values->size(), xv->cols}));
     }
-    const Matrix x = Matrix::from(*xv);
-    const Vector y = Vector::from(*yv);
+    if (auto ok = check_smooth_sizes(xv->rows, *k_values); !ok) return raise(ok.error());
+    // Views of the caller's arrays, alive in the argument tuple for the whole call.
+    const MatrixView x = *xv;
+    const VectorView y = *yv;
 
     std::vector<SmoothTerm> terms;
     terms.reserve(k_values->size());
@@ -154,7 +163,7 @@ PyObject* evaluate_gradient(PyObject*, PyObject* args, PyObject* kwargs) {
         for (std::size_t b = 0; b < width; ++b) s(off + a, off + b) = block(a, b);
       penalties.push_back(std::move(s));
     }
-    const Vector weights(x.rows(), 1.0);
+    const Vector weights(x.rows, 1.0);
 
     auto g = reml_gradient_multi_qr(y, design->x, weights, *lambdas, penalties);
     if (!g) return raise(g.error(), kGradientPrefix);

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "fit/design.h"
 #include "python/support/numpy_api.h"
 #include "python/support/py_ref.h"
 
@@ -187,6 +188,18 @@ std::optional<std::vector<T>> convert_sequence(PyObject* obj, ArgName name, cons
     type_error(name, expected, obj);
     return std::nullopt;
   }
+  // The snapshot below holds a slot and possibly a new object per item (a range makes its
+  // items on the fly), about six doubles' worth: a length whose snapshot could not fit in
+  // memory is refused before it is built. A sequence without a length is read as before.
+  const Py_ssize_t len = PySequence_Size(obj);
+  if (len < 0) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return std::nullopt;  // e.g. OverflowError
+    PyErr_Clear();
+  } else if (static_cast<std::size_t>(len) > max_matrix_elements() / 6) {
+    PyErr_Format(PyExc_ValueError, "%s() argument '%s' has %zd items, too many for this machine's memory",
+                 name.function, name.argument, len);
+    return std::nullopt;
+  }
   // A tuple snapshot: item conversions may run Python code (__index__, __float__) that
   // changes the caller's list, and must not make this loop read past its end.
   PyRef seq(PySequence_Tuple(obj));
@@ -222,12 +235,23 @@ std::optional<std::vector<double>> as_floats(PyObject* obj, ArgName name) {
 }
 
 std::optional<std::vector<Matrix>> as_matrix_list(PyObject* obj, ArgName name) {
-  return convert_sequence<Matrix>(obj, name, "a sequence of 2-D float64 arrays",
-                                  [&](PyObject* item) -> std::optional<Matrix> {
-                                    auto v = as_matrix(item, name);
-                                    if (!v) return std::nullopt;
-                                    return Matrix::from(*v);
-                                  });
+  // The copies together may take at most max_matrix_elements(), checked before each copy
+  // (an item may be a broadcast view of any size that holds almost no memory itself).
+  const double limit = static_cast<double>(max_matrix_elements());
+  double total = 0.0;
+  return convert_sequence<Matrix>(
+      obj, name, "a sequence of 2-D float64 arrays", [&](PyObject* item) -> std::optional<Matrix> {
+        auto v = as_matrix(item, name);
+        if (!v) return std::nullopt;
+        total += static_cast<double>(v->rows) * static_cast<double>(v->cols);
+        if (total > limit) {
+          PyErr_Format(PyExc_ValueError,
+                       "%s() argument '%s' holds arrays too large to copy in this machine's memory",
+                       name.function, name.argument);
+          return std::nullopt;
+        }
+        return Matrix::from(*v);
+      });
 }
 
 PyObject* to_numpy(const Vector& v) {

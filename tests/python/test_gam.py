@@ -1,6 +1,7 @@
-"""The GAM object: construction, family, getters, doc strings and signatures."""
+"""The GAM object: construction, family, getters, doc strings, signatures, borrow flag."""
 import inspect
 
+import numpy as np
 import pytest
 
 from velkan_core import GAM
@@ -94,3 +95,60 @@ class TestDocumentation:
         assert set(UNFITTED_GETTERS + ["get_family"]) <= set(present)
         assert present == [n for n in METHOD_ORDER if n in present]
         assert [n for n in vars(GAM) if not n.startswith("__")] == present
+
+
+class Reenter:
+    """An int / float whose conversion first runs `action` (Python code during binding)."""
+
+    def __init__(self, action, value):
+        self.action, self.value = action, value
+
+    def __index__(self):
+        self.action()
+        return self.value
+
+    def __float__(self):
+        self.action()
+        return float(self.value)
+
+
+class TestBorrowFlag:
+    """Argument conversion can run Python code that calls back into the same object: the
+    object is marked busy before its arguments are converted."""
+
+    @staticmethod
+    def data():
+        x = np.linspace(0.0, 1.0, 40).reshape(-1, 1)
+        return x, np.sin(6.0 * x[:, 0])
+
+    @pytest.mark.parametrize("inner, message", [
+        (lambda g, x, y: g.get_family(), "Already mutably borrowed"),
+        (lambda g, x, y: g.get_coefficients(), "Already mutably borrowed"),
+        (lambda g, x, y: g.fit(x, y, [5]), "Already borrowed"),
+        (lambda g, x, y: g.add_cubic_spline("a", 5, 0.0, 1.0), "Already borrowed"),
+    ])
+    def test_reentrant_call_during_fit(self, inner, message):
+        g = GAM()
+        x, y = self.data()
+        with pytest.raises(RuntimeError) as info:
+            g.fit(x, y, k=[Reenter(lambda: inner(g, x, y), 5)])
+        assert type(info.value) is RuntimeError and info.value.args == (message,)
+        # The flag was given back: the object works normally afterwards.
+        assert g.get_family() == "gaussian"
+        assert g.fit(x, y, k=[5])["fitted"] is True
+
+    def test_reentrant_call_during_add_cubic_spline(self):
+        g = GAM()
+        with pytest.raises(RuntimeError, match="^Already borrowed$"):
+            g.add_cubic_spline("a", 5, Reenter(lambda: g.add_cubic_spline("b", 5, 0.0, 1.0), 0),
+                               1.0)
+        with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
+            g.add_cubic_spline("a", 5, 0.0, Reenter(g.get_family, 1))
+        g.add_cubic_spline("a", 5, 0.0, 1.0)
+
+    def test_other_objects_stay_usable(self):
+        g, other = GAM(), GAM("poisson")
+        seen = []
+        x, y = self.data()
+        result = g.fit(x, y, k=[Reenter(lambda: seen.append(other.get_family()), 5)])
+        assert seen == ["poisson"] and result["fitted"] is True

@@ -15,5 +15,9 @@ cmake --build "$build_dir"
 export LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)"
 export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:allocator_may_return_null=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
-export PYTHONPATH="$PWD/$build_dir/python${PYTHONPATH:+:$PYTHONPATH}"
+case "$build_dir" in
+  /*) module_dir="$build_dir/python" ;;
+  *) module_dir="$PWD/$build_dir/python" ;;
+esac
+export PYTHONPATH="$module_dir${PYTHONPATH:+:$PYTHONPATH}"
 python3 -m pytest -q -p no:cacheprovider "$@"

@@ -15,6 +15,9 @@ namespace velkan {
 
 // A penalty whose infinity norm is not above this keeps scale 1.
 inline constexpr double kPenaltyNormFloor = 1e-10;
+// Rows of the design filled at a time (every block of them before the next rows), so that
+// the block norms are taken from rows still in cache.
+inline constexpr std::size_t kDesignChunkRows = 1024;
 
 struct ModelDesign {
   Matrix x;                          // n x p

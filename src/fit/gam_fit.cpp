@@ -12,6 +12,7 @@
 #include "fit/pirls.h"
 #include "fit/problem_size.h"
 #include "linalg/products.h"
+#include "reml/criterion.h"
 #include "search/gcv.h"
 #include "search/smoothing_parameter.h"
 
@@ -52,6 +53,10 @@ Result<void> check_columns(const GamModel& model, MatrixView x) {
       return fail(GamError::dimension_mismatch("X has " + str(x.cols) + " columns but smooth '" +
                                                t.name + "' uses column " + str(t.column)));
   return {};
+}
+
+bool all_ones(const Vector& v) {
+  return std::all_of(v.begin(), v.end(), [](double e) { return e == 1.0; });
 }
 
 bool all_finite(VectorView v) {
@@ -143,6 +148,19 @@ ModelResult<void> fit_gam(GamModel& model, MatrixView x, VectorView y, std::stri
   }
   const Matrix& X = design->x;
 
+  // Gaussian working weights are exactly 1 whatever the coefficients, so X'X and X'y are
+  // the same for every PiRLS solve and every search of this fit: formed once, in one pass.
+  std::optional<CrossProducts> unit_products;
+  std::optional<RemlCache> unit_cache;
+  PirlsOptions pirls_options;
+  if (model.family == Family::Gaussian) {
+    unit_products = compute_xtx_xty(X, y);
+    double yty = 0.0;
+    for (std::size_t i = 0; i < y.size; ++i) yty += y[i] * y[i];
+    unit_cache = RemlCache{unit_products->xtwx, unit_products->xtwy, yty};
+    pirls_options.unit_weight_products = &*unit_products;
+  }
+
   SmoothingParameter state;
   state.method = *selection;
   state.reml_algorithm = REMLAlgorithm::Newton;
@@ -156,12 +174,14 @@ ModelResult<void> fit_gam(GamModel& model, MatrixView x, VectorView y, std::stri
   double search_ms = 0.0;
   for (std::size_t it = 1; it <= iterations; ++it) {
     diag::Timer t;
-    auto fit = pirls(y, X, state.lambda.span(), penalties, model.family);
+    auto fit = pirls(y, X, state.lambda.span(), penalties, model.family, pirls_options);
     pirls_ms += t.elapsed_ms();
     if (!fit) return fail_model(fit.error());
     const Vector lambda_old = state.lambda;
     t.restart();
-    auto searched = optimize(state, y, X, fit->weights, penalties, m);
+    // The cached products are X'WX for unit weights only: checked, not assumed.
+    const RemlCache* cache = unit_cache && all_ones(fit->weights) ? &*unit_cache : nullptr;
+    auto searched = optimize(state, y, X, fit->weights, penalties, m, cache);
     search_ms += t.elapsed_ms();
     if (!searched) return search_failure(searched.error());
     const double tolerance =
@@ -170,7 +190,7 @@ ModelResult<void> fit_gam(GamModel& model, MatrixView x, VectorView y, std::stri
   }
 
   diag::Timer t;
-  auto final_fit = pirls(y, X, state.lambda.span(), penalties, model.family);
+  auto final_fit = pirls(y, X, state.lambda.span(), penalties, model.family, pirls_options);
   pirls_ms += t.elapsed_ms();
   if (!final_fit) return fail_model(final_fit.error());
   if (cached) {

@@ -127,10 +127,20 @@ Result<PirlsResult> pirls(VectorView y, MatrixView x, std::span<const double> la
   // Gaussian fits are exempt: their first solve is the exact optimum of a quadratic.
   const bool safeguard = options.step_halving && family != Family::Gaussian;
 
+  const CrossProducts* cached =
+      family == Family::Gaussian ? options.unit_weight_products : nullptr;
+  if (cached && (cached->xtwx.rows() != p || cached->xtwx.cols() != p ||
+                 cached->xtwy.size() != p)) {
+    return fail(GamError::dimension_mismatch(
+        diag::format("Cached cross products are {}x{} and {} but X has {} columns",
+                     {cached->xtwx.rows(), cached->xtwx.cols(), cached->xtwy.size(), p})));
+  }
+
   Vector beta(p);
-  Vector eta = initial_eta(family, y);
-  WorkingModel wm{Vector(n), Vector(n)};
-  Vector xtwx_weights;  // the weights xtwx was formed with
+  // With the cached products eta is needed only for the result, formed once at the end.
+  Vector eta = cached ? Vector() : initial_eta(family, y);
+  WorkingModel wm{cached ? Vector() : Vector(n), cached ? Vector() : Vector(n)};
+  Vector xtwx_weights(cached ? 0 : n);  // the weights xtwx was formed with
   Matrix xtwx;
   bool have_xtwx = false;
 
@@ -140,31 +150,43 @@ Result<PirlsResult> pirls(VectorView y, MatrixView x, std::span<const double> la
   PirlsResult out;
   std::size_t iteration = 1;
   for (;; ++iteration) {
-    linearise(family, y, eta, wm);
-
-    // The O(n p^2) cross product is formed only when the weights changed: gaussian
-    // weights are exactly 1 on every iteration, so X'X is formed once per call.
-    if (!have_xtwx || wm.w != xtwx_weights) {
-      xtwx = compute_xtwx(x, wm.w);
-      xtwx_weights = wm.w;
-      have_xtwx = true;
+    Vector rhs;
+    if (!cached) {
+      linearise(family, y, eta, wm);
+      // The O(n p^2) cross product is formed only when the weights changed (gaussian
+      // weights are exactly 1 on every iteration, so X'X is formed once per call), in the
+      // same pass as X'Wz.
+      if (!have_xtwx || wm.w != xtwx_weights) {
+        CrossProducts products = compute_xtwx_xtwy(x, wm.w, wm.z);
+        xtwx = std::move(products.xtwx);
+        rhs = std::move(products.xtwy);
+        // The weights are kept by swapping buffers: linearise rewrites every entry of
+        // wm.w on the next iteration.
+        std::swap(xtwx_weights, wm.w);
+        have_xtwx = true;
+      } else {
+        rhs = compute_xtwy(x, xtwx_weights, wm.z);
+      }
+    } else {
+      rhs = cached->xtwy;
     }
+    const Matrix& normal = cached ? cached->xtwx : xtwx;
 
     // Ridge scaled by the largest diagonal magnitude (at least 1); NaN entries are
     // skipped by the comparison and surface in the solve instead.
     double diag_max = 1.0;
     for (std::size_t j = 0; j < p; ++j) {
-      const double v = std::abs(xtwx(j, j));
+      const double v = std::abs(normal(j, j));
       if (v > diag_max) diag_max = v;
     }
-    Matrix a = xtwx + s_lambda;
+    Matrix a = normal + s_lambda;
     const double ridge = ridge_factor * diag_max;
     for (std::size_t j = 0; j < p; ++j) a(j, j) += ridge;
 
-    auto solved = solve(std::move(a), compute_xtwy(x, wm.w, wm.z));
+    auto solved = solve(std::move(a), std::move(rhs));
     if (!solved) return fail(std::move(solved.error()));
     Vector beta_new = std::move(*solved);
-    Vector eta_new = matvec(x, beta_new);
+    Vector eta_new = cached ? Vector() : matvec(x, beta_new);
     const double change = max_abs_change(beta_new, beta);
 
     bool stalled = false;
@@ -209,6 +231,7 @@ Result<PirlsResult> pirls(VectorView y, MatrixView x, std::span<const double> la
     if (stalled || iteration == kPirlsMaxIterations) break;
   }
 
+  if (cached) eta = matvec(x, beta);
   out.fitted_values = linkinv(family, eta);
   out.deviance = deviance(family, y, out.fitted_values);
   out.weights = working_weights(family, eta);

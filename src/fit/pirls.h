@@ -7,6 +7,7 @@
 #include "common/gam_error.h"
 #include "fit/family.h"
 #include "linalg/matrix.h"
+#include "linalg/products.h"
 
 namespace velkan {
 
@@ -56,6 +57,14 @@ struct PirlsOptions {
   // Convergence is judged on the change proposed by the solve, never on a halved step,
   // so a shortened step cannot be mistaken for convergence.
   bool step_halving = true;
+
+  // Gaussian family only (ignored for the others): X'X and X'y of this very (x, y), as
+  // compute_xtx_xty forms them, held by a caller that fits the same data several times.
+  // Gaussian working weights are exactly 1 and the working response eta + (y - eta) is y
+  // up to rounding, so every solve then takes its system from these instead of a pass
+  // over the data, and the only pass left is X beta for the result. DimensionMismatch
+  // when they are not p x p and p.
+  const CrossProducts* unit_weight_products = nullptr;
 };
 
 // Fits the coefficients of X for fixed smoothing parameters: starting from initial_eta,
@@ -63,8 +72,9 @@ struct PirlsOptions {
 // and working response z, the ridge r = 1e-5 (1 + sqrt(m)) max(1, max_j |X'WX_jj|), until
 // the largest coefficient change is below 1e-6 or 100 solves were made. Non-convergence
 // (including non-finite input) is reported through `converged`, not as an error.
-// Cost per solve: one X'WX (skipped when the weights did not change, as for gaussian),
-// O(n p) for X'Wz and X beta, and O(p^3) for the solve.
+// Cost per solve: one pass over the data forming X'WX and X'Wz together (X'Wz alone when
+// the weights did not change, as for gaussian), one for X beta, and O(p^3) for the solve;
+// with options.unit_weight_products (gaussian) only O(p^3), plus one X beta at the end.
 // Errors, checked in this order: DimensionMismatch "X has {} rows but y has {} elements",
 // DimensionMismatch "Number of lambdas must match number of penalty matrices",
 // and DimensionMismatch "Penalty matrix {} is {}x{} but X has {} columns" for a penalty

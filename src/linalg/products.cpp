@@ -74,8 +74,16 @@ Matrix symmetric_from_upper(const std::vector<double>& c, std::size_t p) {
   return out;
 }
 
+// Rows per chunk of the fused passes, which read each chunk of the design twice (two BLAS
+// calls) and rely on it staying in cache in between: 2048 rows of 30 columns are 480 KiB.
+constexpr std::size_t kFusedChunkRows = 2048;
+
 // sum_i s_i^2 x_i x_i' with s_i = sqrt(w_i) (s_i = 1 without weights), for gram and X'WX.
-Matrix weighted_gram(MatrixView x, const VectorView* w) {
+// With `y`, also sum_i s_i^2 y_i x_i into *xty (length p, zero on entry): the chunk
+// buffer that feeds the rank-k update feeds a matrix-vector product too, so the design is
+// read once for both.
+Matrix weighted_gram(MatrixView x, const VectorView* w, const VectorView* y = nullptr,
+                     Vector* xty = nullptr) {
   const std::size_t n = x.rows, p = x.cols;
   if (p == 0 || n == 0) return Matrix(p, p);
 
@@ -92,6 +100,10 @@ Matrix weighted_gram(MatrixView x, const VectorView* w) {
         double* row = out.row_ptr(a);
         for (std::size_t b = a; b < p; ++b) row[b] += za * z[b];
       }
+      if (y) {
+        const double sy = s * (*y)[i];
+        for (std::size_t j = 0; j < p; ++j) (*xty)[j] += z[j] * sy;
+      }
     }
     for (std::size_t a = 0; a < p; ++a) {
       for (std::size_t b = 0; b < a; ++b) out(a, b) = out(b, a);
@@ -102,25 +114,41 @@ Matrix weighted_gram(MatrixView x, const VectorView* w) {
   const auto pi = static_cast<lapack_int>(p);
   const double one = 1.0;
   const char upper = 'U';
+  const lapack_int inc = 1;
   std::vector<double> c(p * p, 0.0);
+  // The chunk's (scaled) response, contiguous for BLAS.
+  std::vector<double> ys(y ? std::min(n, std::max(kCrossProductChunkRows, kFusedChunkRows)) : 0);
 
   // Without weights a BLAS-readable design needs no copy at all.
   if (!w) {
     if (auto layout = blas_layout(x)) {
-      constexpr std::size_t kDirectChunk = std::size_t{1} << 20;  // keeps K within 32 bits
-      for (std::size_t r0 = 0; r0 < n; r0 += kDirectChunk) {
-        const auto len = static_cast<lapack_int>(std::min(kDirectChunk, n - r0));
+      // Alone, the update takes large chunks (K stays within 32 bits); fused with X'y,
+      // chunks small enough to stay in cache for the second product.
+      const std::size_t chunk = y ? kFusedChunkRows : std::size_t{1} << 20;
+      for (std::size_t r0 = 0; r0 < n; r0 += chunk) {
+        const std::size_t len = std::min(chunk, n - r0);
+        const auto leni = static_cast<lapack_int>(len);
         if (layout->row_major) {
           // The chunk is X_c' (p x len), column-major: C += X_c' (X_c')'.
           const double* ptr = layout->data + static_cast<std::ptrdiff_t>(r0) * x.row_stride;
           const char trans = 'N';
-          lapack::scipy_dsyrk_(&upper, &trans, &pi, &len, &one, ptr, &layout->ld, &one,
+          lapack::scipy_dsyrk_(&upper, &trans, &pi, &leni, &one, ptr, &layout->ld, &one,
                                c.data(), &pi, 1, 1);
+          if (y) {
+            for (std::size_t i = 0; i < len; ++i) ys[i] = (*y)[r0 + i];
+            lapack::scipy_dgemv_(&trans, &pi, &leni, &one, ptr, &layout->ld, ys.data(), &inc,
+                                 &one, xty->data(), &inc, 1);
+          }
         } else {
           const double* ptr = layout->data + static_cast<std::ptrdiff_t>(r0);
           const char trans = 'T';
-          lapack::scipy_dsyrk_(&upper, &trans, &pi, &len, &one, ptr, &layout->ld, &one,
+          lapack::scipy_dsyrk_(&upper, &trans, &pi, &leni, &one, ptr, &layout->ld, &one,
                                c.data(), &pi, 1, 1);
+          if (y) {
+            for (std::size_t i = 0; i < len; ++i) ys[i] = (*y)[r0 + i];
+            lapack::scipy_dgemv_(&trans, &leni, &pi, &one, ptr, &layout->ld, ys.data(), &inc,
+                                 &one, xty->data(), &inc, 1);
+          }
         }
       }
       return symmetric_from_upper(c, p);
@@ -137,6 +165,9 @@ Matrix weighted_gram(MatrixView x, const VectorView* w) {
     const std::size_t len = std::min(chunk, n - r0);
     const auto leni = static_cast<lapack_int>(len);
     for (std::size_t i = 0; i < len; ++i) scale[i] = w ? std::sqrt((*w)[r0 + i]) : 1.0;
+    if (y) {
+      for (std::size_t i = 0; i < len; ++i) ys[i] = scale[i] * (*y)[r0 + i];
+    }
     if (rows_contiguous) {
       for (std::size_t i = 0; i < len; ++i) {
         const double s = scale[i];
@@ -154,6 +185,10 @@ Matrix weighted_gram(MatrixView x, const VectorView* w) {
       const char trans = 'N';
       lapack::scipy_dsyrk_(&upper, &trans, &pi, &leni, &one, buf.data(), &pi, &one, c.data(),
                            &pi, 1, 1);
+      if (y) {
+        lapack::scipy_dgemv_(&trans, &pi, &leni, &one, buf.data(), &pi, ys.data(), &inc, &one,
+                             xty->data(), &inc, 1);
+      }
     } else {
       for (std::size_t j = 0; j < p; ++j) {
         const double* src = x.data + static_cast<std::ptrdiff_t>(j) * x.col_stride +
@@ -171,6 +206,10 @@ Matrix weighted_gram(MatrixView x, const VectorView* w) {
       const char trans = 'T';
       lapack::scipy_dsyrk_(&upper, &trans, &pi, &leni, &one, buf.data(), &leni, &one, c.data(),
                            &pi, 1, 1);
+      if (y) {
+        lapack::scipy_dgemv_(&trans, &leni, &pi, &one, buf.data(), &leni, ys.data(), &inc,
+                             &one, xty->data(), &inc, 1);
+      }
     }
   }
   return symmetric_from_upper(c, p);
@@ -326,6 +365,78 @@ Vector compute_xtwy(MatrixView x, VectorView w, VectorView y) {
     }
   }
   return v;
+}
+
+CrossProducts compute_xtwx_xtwy(MatrixView x, VectorView w, VectorView y) {
+  CrossProducts out{Matrix(), Vector(x.cols)};
+  out.xtwx = weighted_gram(x, &w, &y, &out.xtwy);
+  return out;
+}
+
+CrossProducts compute_xtx_xty(MatrixView x, VectorView y) {
+  CrossProducts out{Matrix(), Vector(x.cols)};
+  out.xtwx = weighted_gram(x, nullptr, &y, &out.xtwy);
+  return out;
+}
+
+ResidualProducts compute_residual_products(MatrixView x, VectorView w, VectorView y,
+                                           VectorView beta) {
+  const std::size_t n = x.rows, p = x.cols;
+  ResidualProducts out{0.0, Vector(p)};
+  if (n == 0) return out;
+  Vector b = Vector::from(beta);  // contiguous for BLAS
+
+  if (p == 0 || static_cast<double>(n) * static_cast<double>(p) <
+                    static_cast<double>(kBlasMinMultiplyAdds) ||
+      !fits(p)) {
+    for (std::size_t i = 0; i < n; ++i) {
+      const double r = y[i] - dot(x.row(i), b.view());
+      const double wr = w[i] * r;
+      out.rss += wr * r;
+      for (std::size_t j = 0; j < p; ++j) out.xtwr[j] += x(i, j) * wr;
+    }
+    return out;
+  }
+
+  // Per chunk: r = y_c - X_c b, then X_c' (w r) while the chunk is still in cache. A
+  // design BLAS cannot read in place is copied one chunk at a time.
+  const auto layout = blas_layout(x);
+  const std::size_t chunk = std::min(n, kFusedChunkRows);
+  std::vector<double> r(chunk);
+  Matrix copy;
+  const double one = 1.0, minus_one = -1.0;
+  const lapack_int inc = 1;
+  const auto pi = static_cast<lapack_int>(p);
+  for (std::size_t r0 = 0; r0 < n; r0 += chunk) {
+    const std::size_t len = std::min(chunk, n - r0);
+    const auto leni = static_cast<lapack_int>(len);
+    BlasLayout l{};
+    if (layout) {
+      l = *layout;
+      l.data += static_cast<std::ptrdiff_t>(r0) * (l.row_major ? x.row_stride : 1);
+    } else {
+      const MatrixView rows{x.data + static_cast<std::ptrdiff_t>(r0) * x.row_stride, len, p,
+                            x.row_stride, x.col_stride};
+      copy = Matrix::from(rows);
+      l = BlasLayout{copy.data(), pi, true};
+    }
+    for (std::size_t i = 0; i < len; ++i) r[i] = y[r0 + i];
+    // Row-major: the buffer is X_c' (p x len), so X_c b is 'T' and X_c' u is 'N'.
+    const char fwd = l.row_major ? 'T' : 'N';
+    const char back = l.row_major ? 'N' : 'T';
+    const lapack_int rows_i = l.row_major ? pi : leni;
+    const lapack_int cols_i = l.row_major ? leni : pi;
+    lapack::scipy_dgemv_(&fwd, &rows_i, &cols_i, &minus_one, l.data, &l.ld, b.data(), &inc, &one,
+                         r.data(), &inc, 1);
+    for (std::size_t i = 0; i < len; ++i) {
+      const double wr = w[r0 + i] * r[i];
+      out.rss += wr * r[i];
+      r[i] = wr;
+    }
+    lapack::scipy_dgemv_(&back, &rows_i, &cols_i, &one, l.data, &l.ld, r.data(), &inc, &one,
+                         out.xtwr.data(), &inc, 1);
+  }
+  return out;
 }
 
 double quad_form(MatrixView s, VectorView beta) {

@@ -28,6 +28,29 @@ Matrix compute_xtwx(MatrixView x, VectorView w);
 // X'Wy = (sqrt(W) X)' (sqrt(W) y).
 Vector compute_xtwy(MatrixView x, VectorView w, VectorView y);
 
+// X'WX and X'Wy together, from one pass over the design: each chunk of rows is read once
+// (scaled by sqrt(w) into the chunk buffer) and serves both products. Equal to
+// compute_xtwx and compute_xtwy up to rounding; X'WX is exactly symmetric.
+struct CrossProducts {
+  Matrix xtwx;  // p x p
+  Vector xtwy;  // p
+};
+CrossProducts compute_xtwx_xtwy(MatrixView x, VectorView w, VectorView y);
+// The same with unit weights, X'X and X'y, reading the design in place (no scaled copy)
+// wherever BLAS can read it.
+CrossProducts compute_xtx_xty(MatrixView x, VectorView y);
+
+// The weighted residual sums at coefficients beta, r = y - X beta:
+//   rss = sum_i w_i r_i^2   and   xtwr = X'W r,
+// from one pass over the design in row chunks: the residuals of a chunk are formed and
+// used while the chunk is in cache, and no vector of length n is allocated.
+struct ResidualProducts {
+  double rss = 0.0;
+  Vector xtwr;  // p
+};
+ResidualProducts compute_residual_products(MatrixView x, VectorView w, VectorView y,
+                                           VectorView beta);
+
 // beta' S beta.
 double quad_form(MatrixView s, VectorView beta);
 

@@ -13,6 +13,7 @@
 #include "reml/augmented.h"
 #include "reml/blockwise_qr.h"
 #include "reml/penalty_sqrt.h"
+#include "reml/residual_sums.h"
 
 namespace velkan {
 
@@ -36,20 +37,14 @@ GamError qr_failure(const LinalgFailure& f) {
 }
 
 // Steps shared by both entries once A = R'R (ridge included) and beta are known.
-Result<Vector> gradient_from_factor(VectorView y, MatrixView x, VectorView w,
-                                    std::span<const double> lambdas,
+Result<Vector> gradient_from_factor(MatrixView x, std::span<const double> lambdas,
                                     std::span<const Matrix> penalties,
                                     std::span<const Matrix> sqrts, const TriangularSystem& factor,
-                                    const Vector& beta, bool trace_phi) {
+                                    const Vector& beta, ResidualSums& sums, bool trace_phi) {
   const std::size_t n = x.rows, p = x.cols, m = lambdas.size();
 
-  const Vector fitted = matvec(x, beta);
-  Vector resid(n);
-  double rss = 0.0;
-  for (std::size_t k = 0; k < n; ++k) {
-    resid[k] = y[k] - fitted[k];
-    rss += w[k] * resid[k] * resid[k];
-  }
+  const ResidualProducts residuals = sums.at(beta);
+  const double rss = residuals.rss;
   const std::size_t rank = total_rank(sqrts);
   const double n_minus_r = static_cast<double>(n) - static_cast<double>(rank);
   // Without residual degrees of freedom the scale is undefined: NaN, as the criterion
@@ -80,9 +75,9 @@ Result<Vector> gradient_from_factor(VectorView y, MatrixView x, VectorView w,
   auto solved = factor.solve(rhs);
   if (!solved) return fail(std::move(solved.error()));
 
-  // sum_k w_k r_k (X v)_k = (X'W r)' v: one pass over the data serves every smooth. The
-  // weights belong in this sum because RSS itself is weighted.
-  const Vector xtwr = compute_xtwy(x, w, resid);
+  // sum_k w_k r_k (X v)_k = (X'W r)' v: one X'W r serves every smooth. The weights belong
+  // in this sum because RSS itself is weighted.
+  const Vector& xtwr = residuals.xtwr;
 
   Vector g(m);
   for (std::size_t i = 0; i < m; ++i) {
@@ -150,16 +145,16 @@ Result<Vector> reml_gradient_multi_qr(VectorView y, MatrixView x, VectorView w,
   auto ridged = add_diagonal_to_triangle(*r, coef->ridge.span());
   if (!ridged) return fail(qr_failure(ridged.error()));
 
-  return gradient_from_factor(y, x, w, lambdas, penalties, *sqrts,
-                              TriangularSystem(std::move(*ridged)), coef->beta,
-                              /*trace_phi=*/true);
+  ResidualSums sums(y, x, w);
+  return gradient_from_factor(x, lambdas, penalties, *sqrts, TriangularSystem(std::move(*ridged)),
+                              coef->beta, sums, /*trace_phi=*/true);
 }
 
 Result<Vector> reml_gradient_blockwise(VectorView y, MatrixView x, VectorView w,
                                        std::span<const double> lambdas,
                                        std::span<const Matrix> penalties,
                                        std::span<const Matrix> sqrt_penalties, const Matrix* xtwx,
-                                       const Vector* xtwy) {
+                                       const Vector* xtwy, ResidualSums* sums) {
   if (auto ok = check_derivative_inputs(y, x, w, lambdas, penalties, sqrt_penalties); !ok)
     return fail(std::move(ok.error()));
   const std::size_t n = x.rows, p = x.cols, m = lambdas.size();
@@ -210,9 +205,15 @@ Result<Vector> reml_gradient_blockwise(VectorView y, MatrixView x, VectorView w,
     diag::print("[BLOCKWISE_DEBUG] Expected trace: {:.6e}\n", {trace_of(expected)});
   }
 
-  Vector rhs = xtwy ? *xtwy : compute_xtwy(x, w, y);
-  auto coef = xtwx ? ridged_coefficients(*xtwx, std::move(rhs), lambdas, penalties)
-                   : ridged_coefficients(compute_xtwx(x, w), std::move(rhs), lambdas, penalties);
+  // Whatever the caller did not cache is formed here, both products in one pass.
+  Result<RidgedCoefficients> coef;
+  if (xtwx) {
+    coef = ridged_coefficients(*xtwx, xtwy ? *xtwy : compute_xtwy(x, w, y), lambdas, penalties);
+  } else {
+    CrossProducts products = compute_xtwx_xtwy(x, w, y);
+    coef = ridged_coefficients(products.xtwx, xtwy ? *xtwy : std::move(products.xtwy), lambdas,
+                               penalties);
+  }
   if (!coef) return fail(std::move(coef.error()));
 
   // Top the factor's ridge up to the coefficient solve's, so that R'R is the very matrix
@@ -222,9 +223,9 @@ Result<Vector> reml_gradient_blockwise(VectorView y, MatrixView x, VectorView w,
   auto ridged = add_diagonal_to_triangle(r, extra.span());
   if (!ridged) return fail(qr_failure(ridged.error()));
 
-  return gradient_from_factor(y, x, w, lambdas, penalties, *sqrts,
-                              TriangularSystem(std::move(*ridged)), coef->beta,
-                              /*trace_phi=*/false);
+  ResidualSums local(y, x, w);
+  return gradient_from_factor(x, lambdas, penalties, *sqrts, TriangularSystem(std::move(*ridged)),
+                              coef->beta, sums ? *sums : local, /*trace_phi=*/false);
 }
 
 }  // namespace velkan

@@ -22,6 +22,7 @@
 
 #include "common/gam_error.h"
 #include "linalg/matrix.h"
+#include "reml/residual_sums.h"
 
 namespace velkan {
 
@@ -50,13 +51,16 @@ Result<Vector> reml_gradient_multi_qr(VectorView y, MatrixView x, VectorView w,
 // Size-dispatching entry: the direct method below blockwise_row_threshold(m) rows,
 // otherwise a Cholesky factor of the cached X'WX + S_lambda (falling back to the block-wise
 // QR factor when that fails or no cache is given). The caches are trusted to match x, w
-// and y. Prints the "[BLOCKWISE_DEBUG]" lines under VELKAN_GRAD_DEBUG.
+// and y; so is `sums`, which, when given, supplies RSS and X'W r at the coefficients
+// (from the cross products when that is accurate, see ResidualSums) instead of a pass over
+// the data. Prints the "[BLOCKWISE_DEBUG]" lines under VELKAN_GRAD_DEBUG.
 // Errors: as the direct method, plus compute_r_blockwise's, and DimensionMismatch for
 // caches of the wrong size.
 Result<Vector> reml_gradient_blockwise(VectorView y, MatrixView x, VectorView w,
                                        std::span<const double> lambdas,
                                        std::span<const Matrix> penalties,
                                        std::span<const Matrix> sqrt_penalties = {},
-                                       const Matrix* xtwx = nullptr, const Vector* xtwy = nullptr);
+                                       const Matrix* xtwx = nullptr, const Vector* xtwy = nullptr,
+                                       ResidualSums* sums = nullptr);
 
 }  // namespace velkan

@@ -142,14 +142,24 @@ class RemlObjective final : public NewtonObjective {
                 std::span<const Matrix> sqrt_penalties, const RemlCache& cache,
                 const NewtonOptions& options)
       : y_(y), x_(x), w_(w), penalties_(penalties), sqrt_(sqrt_penalties), cache_(cache),
-        options_(options) {}
+        options_(options), sums_(y, x, w, cache.xtwx, cache.xtwy, cache.ywy) {}
 
+  // The score is a deterministic function of lambda, and each iteration starts at the
+  // point its predecessor's line search accepted, which was scored there: successful
+  // scores are remembered by their exact lambdas and not evaluated twice.
   Result<double> score(std::span<const double> lambdas) override {
-    return reml_criterion_cached(y_, x_, w_, cache_, lambdas, penalties_);
+    for (const auto& [at, value] : scored_)
+      if (std::equal(at.begin(), at.end(), lambdas.begin(), lambdas.end())) return value;
+    auto value = reml_criterion_cached(y_, x_, w_, cache_, lambdas, penalties_);
+    if (value) {
+      if (scored_.size() >= kRememberedScores) scored_.erase(scored_.begin());
+      scored_.emplace_back(std::vector<double>(lambdas.begin(), lambdas.end()), *value);
+    }
+    return value;
   }
   Result<Vector> gradient(std::span<const double> lambdas) override {
     return reml_gradient_blockwise(y_, x_, w_, lambdas, penalties_, sqrt_, &cache_.xtwx,
-                                   &cache_.xtwy);
+                                   &cache_.xtwy, &sums_);
   }
   Result<Vector> gradient_uncached(std::span<const double> lambdas) override {
     return reml_gradient_blockwise(y_, x_, w_, lambdas, penalties_);
@@ -157,10 +167,14 @@ class RemlObjective final : public NewtonObjective {
   Result<Matrix> hessian(std::span<const double> lambdas) override {
     if (options_.hessian == NewtonHessian::MultiQr)
       return reml_hessian_multi_qr(y_, x_, w_, lambdas, penalties_);
-    return reml_hessian_cached(y_, x_, w_, cache_, lambdas, penalties_, sqrt_);
+    auto d = reml_derivatives_cached(y_, x_, w_, cache_, lambdas, penalties_, sqrt_, sums_);
+    if (!d) return std::unexpected(d.error());
+    return std::move(d->hessian);
   }
 
  private:
+  // Enough for every trial of one line search (at most 31) and the point after it.
+  static constexpr std::size_t kRememberedScores = 40;
   VectorView y_;
   MatrixView x_;
   VectorView w_;
@@ -168,6 +182,9 @@ class RemlObjective final : public NewtonObjective {
   std::span<const Matrix> sqrt_;
   const RemlCache& cache_;
   NewtonOptions options_;
+  // RSS and X'W r for the gradient and the Hessian, anchored along the search.
+  ResidualSums sums_;
+  std::vector<std::pair<std::vector<double>, double>> scored_;
 };
 
 }  // namespace
@@ -337,10 +354,19 @@ Status optimize_reml_newton(SmoothingParameter& state, VectorView y, MatrixView 
   diag::trace(Switch::Profile, "[PROFILE] Pre-computed sqrt_penalties: {:.2}ms\n",
               {timer.elapsed_ms()});
 
-  // The one O(n p^2) pass of the search: every score, gradient and Hessian below works
-  // from these while the weights stay fixed.
+  // The one O(n p^2) pass of the search (none when the caller holds the products): every
+  // score, gradient and Hessian below works from these while the weights stay fixed.
   timer.restart();
-  const RemlCache cache = make_reml_cache(y, x, w);
+  const std::size_t p = x.cols;
+  if (options.cache && (options.cache->xtwx.rows() != p || options.cache->xtwx.cols() != p ||
+                        options.cache->xtwy.size() != p))
+    return std::unexpected(GamError::dimension_mismatch(
+        diag::format("Cached cross products are {}x{} and {} but X has {} columns",
+                     {options.cache->xtwx.rows(), options.cache->xtwx.cols(),
+                      options.cache->xtwy.size(), p})));
+  RemlCache own;
+  if (!options.cache) own = make_reml_cache(y, x, w);
+  const RemlCache& cache = options.cache ? *options.cache : own;
   diag::trace(Switch::Profile, "[PROFILE] Pre-computed X'WX and X'Wy: {:.2}ms\n",
               {timer.elapsed_ms()});
 
@@ -356,6 +382,17 @@ Result<RemlDerivatives> reml_derivatives_cached(VectorView y, MatrixView x, Vect
                                                 std::span<const double> lambdas,
                                                 std::span<const Matrix> penalties,
                                                 std::span<const Matrix> sqrt_penalties) {
+  ResidualSums sums(y, x, w, cache.xtwx, cache.xtwy, cache.ywy);
+  return reml_derivatives_cached(y, x, w, cache, lambdas, penalties, sqrt_penalties, sums);
+}
+
+// y and w reach this overload through `sums`.
+Result<RemlDerivatives> reml_derivatives_cached(VectorView /*y*/, MatrixView x, VectorView /*w*/,
+                                                const RemlCache& cache,
+                                                std::span<const double> lambdas,
+                                                std::span<const Matrix> penalties,
+                                                std::span<const Matrix> sqrt_penalties,
+                                                ResidualSums& sums) {
   const std::size_t m = lambdas.size();
   const std::size_t n = x.rows;
   const std::size_t p = x.cols;
@@ -379,27 +416,12 @@ Result<RemlDerivatives> reml_derivatives_cached(VectorView y, MatrixView x, Vect
 
   const Vector beta = matvec(a_inv, cache.xtwy);
   // Every residual-sum derivative lives in coefficient space through X'W r:
-  // d RSS = -2 (X'W r)' d beta. X'W r = X'Wy - X'WX beta and RSS = y'Wy - beta'(X'Wy +
-  // X'W r) need no pass over the data; when the magnitudes that cancel in RSS are too
-  // large for its size (the same test as the cached criterion's), both come from one
-  // O(n p) pass instead.
-  const Vector xtwx_beta = matvec(cache.xtwx, beta);
-  Vector xtwr(p);
-  for (std::size_t i = 0; i < p; ++i) xtwr[i] = cache.xtwy[i] - xtwx_beta[i];
-  double rss = cache.ywy - dot(beta, cache.xtwy) - dot(beta, xtwr);
-  double spread = std::sqrt(cache.ywy);
-  for (std::size_t j = 0; j < p; ++j)
-    spread += std::fabs(beta[j]) * std::sqrt(std::max(cache.xtwx(j, j), 0.0));
-  if (!(rss >= kRemlRssCancellationLimit * spread * spread)) {
-    const Vector fitted = matvec(x, beta);
-    Vector resid(n);
-    rss = 0.0;
-    for (std::size_t k = 0; k < n; ++k) {
-      resid[k] = y[k] - fitted[k];
-      rss += w[k] * resid[k] * resid[k];
-    }
-    xtwr = compute_xtwy(x, w, resid);
-  }
+  // d RSS = -2 (X'W r)' d beta. RSS and X'W r come from the cross products relative to
+  // the anchor of `sums` when the cancellation in RSS is small enough (the cached
+  // criterion's test), else from one O(n p) pass over the data.
+  ResidualProducts residuals = sums.at(beta);
+  const double rss = residuals.rss;
+  const Vector xtwr = std::move(residuals.xtwr);
 
   double total_rank = 0.0;
   for (std::size_t j = 0; j < m; ++j) total_rank += static_cast<double>(sqrt_penalties[j].cols());

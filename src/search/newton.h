@@ -9,6 +9,7 @@
 #include "common/gam_error.h"
 #include "linalg/matrix.h"
 #include "reml/criterion.h"
+#include "reml/residual_sums.h"
 #include "search/smoothing_parameter.h"
 
 namespace velkan {
@@ -61,6 +62,10 @@ enum class NewtonHessian {
 };
 struct NewtonOptions {
   NewtonHessian hessian = NewtonHessian::Cached;
+  // X'WX, X'Wy and y'Wy of the very (y, x, w) of the call, when the caller already holds
+  // them (a gaussian fit forms them once for all its searches); otherwise the search forms
+  // them itself. DimensionMismatch when they are not p x p and p.
+  const RemlCache* cache = nullptr;
 };
 
 // The REML search of `optimize` (method REML, algorithm Newton): builds the penalty square
@@ -90,6 +95,15 @@ Result<RemlDerivatives> reml_derivatives_cached(VectorView y, MatrixView x, Vect
                                                 std::span<const double> lambdas,
                                                 std::span<const Matrix> penalties,
                                                 std::span<const Matrix> sqrt_penalties);
+
+// The same, taking RSS and X'W r from `sums` (built over the same y, x, w and cache), so
+// that successive calls along a search share its anchor and rarely read the data.
+Result<RemlDerivatives> reml_derivatives_cached(VectorView y, MatrixView x, VectorView w,
+                                                const RemlCache& cache,
+                                                std::span<const double> lambdas,
+                                                std::span<const Matrix> penalties,
+                                                std::span<const Matrix> sqrt_penalties,
+                                                ResidualSums& sums);
 
 // The Hessian the REML search uses by default: reml_derivatives_cached(...).hessian.
 Result<Matrix> reml_hessian_cached(VectorView y, MatrixView x, VectorView w,

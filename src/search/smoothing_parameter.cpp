@@ -35,6 +35,11 @@ Status check_search_inputs(VectorView y, MatrixView x, VectorView w,
 
 Status optimize(SmoothingParameter& state, VectorView y, MatrixView x, VectorView w,
                 std::span<const Matrix> penalties, std::size_t m) {
+  return optimize(state, y, x, w, penalties, m, nullptr);
+}
+
+Status optimize(SmoothingParameter& state, VectorView y, MatrixView x, VectorView w,
+                std::span<const Matrix> penalties, std::size_t m, const RemlCache* cache) {
   if (m != state.lambda.size())
     return std::unexpected(
         GamError::dimension_mismatch("Number of penalties must match number of lambdas"));
@@ -48,7 +53,9 @@ Status optimize(SmoothingParameter& state, VectorView y, MatrixView x, VectorVie
   if (state.method == SelectionMethod::GCV) return optimize_gcv(state, y, x, w, penalties, m);
   if (state.reml_algorithm == REMLAlgorithm::FellnerSchall)
     return optimize_reml_fellner_schall(state, y, x, w, penalties, m);
-  return optimize_reml_newton(state, y, x, w, penalties, m);
+  NewtonOptions options;
+  options.cache = cache;
+  return optimize_reml_newton(state, y, x, w, penalties, m, options);
 }
 
 }  // namespace velkan

@@ -41,6 +41,13 @@ struct SmoothingParameter {
 Status optimize(SmoothingParameter& state, VectorView y, MatrixView x, VectorView w,
                 std::span<const Matrix> penalties, std::size_t m);
 
+struct RemlCache;
+// The same, given X'WX, X'Wy and y'Wy of this very (y, x, w) when the caller holds them
+// (null: none): the REML Newton search then takes them instead of forming its own (same
+// values up to rounding). The other searches do not use them.
+Status optimize(SmoothingParameter& state, VectorView y, MatrixView x, VectorView w,
+                std::span<const Matrix> penalties, std::size_t m, const RemlCache* cache);
+
 // The shape checks of `optimize` on their own: y and w of length x.rows(), at least m
 // penalties, each x.cols() x x.cols().
 Status check_search_inputs(VectorView y, MatrixView x, VectorView w,

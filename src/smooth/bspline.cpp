@@ -66,7 +66,9 @@ struct LocalValues {
 // (t[s] <= x < t[s + 1], 3 <= s < k): degree d has the splines s - d .. s. Each value is
 // formed by the same two guarded terms, in the same order, as bspline_value; the splines
 // outside the triangle are exactly zero there (their indicators are all 0 and every
-// quotient is finite), so leaving them out changes no value.
+// quotient is finite), so leaving them out changes no value. The slopes are formed only
+// when kSlopes is set (plain evaluation needs none, and they cost divisions per point).
+template <bool kSlopes>
 LocalValues local_values(std::span<const double> t, std::size_t s, double x) {
   const std::size_t l = t.size();
   auto left = [&](std::size_t i, std::size_t d, double lower) {
@@ -99,9 +101,10 @@ LocalValues local_values(std::span<const double> t, std::size_t s, double x) {
 
   LocalValues out;
   out.first = s - 3;
+  for (std::size_t r = 0; r < 4; ++r) out.value[r] = prev[r];
+  if (!kSlopes) return out;
   for (std::size_t r = 0; r < 4; ++r) {
     const std::size_t j = out.first + r;
-    out.value[r] = prev[r];
     // Quadratic splines j and j + 1; quadratic[q] is spline s - 2 + q.
     const double qj = r >= 1 ? quadratic[r - 1] : 0.0;
     const double qj1 = r <= 2 ? quadratic[r] : 0.0;
@@ -162,13 +165,27 @@ void BSplineBasis::values_at(double x, double* row, double* deriv) const {
   // Regular span: t[3] <= x < t[k], i.e. inside [q_0, q_{m-1}). Anything else (NaN,
   // degenerate knot vectors) takes the full recursion.
   if (t[3] <= x && x < t[k_]) {
-    const auto last = t.begin() + static_cast<std::ptrdiff_t>(k_) + 1;
-    const auto above = std::upper_bound(t.begin() + 3, last, x);
-    const std::size_t s = static_cast<std::size_t>(above - t.begin()) - 1;
-    const LocalValues v = local_values(t, s, x);
-    for (std::size_t r = 0; r < 4; ++r) {
-      row[v.first + r] = v.value[r];
-      if (deriv) deriv[v.first + r] = v.slope[r];
+    // The span is the last knot t[s] <= x among t[3] .. t[k] (t[3] <= x holds and
+    // x < t[k] keeps s below k), the same index as upper_bound minus one. The search
+    // halves the range with conditional moves instead of branches, which random points
+    // would mispredict half of the time.
+    const double* first = t.data() + 3;
+    std::size_t len = k_ - 2;  // t[3] .. t[k]
+    while (len > 1) {
+      const std::size_t half = len / 2;
+      first = first[half] <= x ? first + half : first;
+      len -= half;
+    }
+    const std::size_t s = static_cast<std::size_t>(first - t.data());
+    if (deriv) {
+      const LocalValues v = local_values<true>(t, s, x);
+      for (std::size_t r = 0; r < 4; ++r) {
+        row[v.first + r] = v.value[r];
+        deriv[v.first + r] = v.slope[r];
+      }
+    } else {
+      const LocalValues v = local_values<false>(t, s, x);
+      for (std::size_t r = 0; r < 4; ++r) row[v.first + r] = v.value[r];
     }
     return;
   }

@@ -1,0 +1,50 @@
+// The weighted residual sums the REML derivatives need at given coefficients, for data
+// (y, x, w) that stay fixed while a search moves the coefficients:
+//   RSS = sum_i w_i (y_i - x_i beta)^2   and   X'W r,  r = y - X beta.
+//
+// Both follow from the cross products without touching the data, relative to an anchor
+// beta0 at which they are known:
+//   X'W r = X'W r0 - X'WX d,   RSS = r0'W r0 - d'(X'W r0 + X'W r),   d = beta - beta0.
+// The anchor beta0 = 0 has r0 = y, so X'Wy and y'Wy anchor it before any data pass. The
+// RSS formula cancels terms of size up to (sqrt(r0'W r0) + sum_j |d_j| sqrt(X'WX_jj))^2,
+// so it is used only when RSS is at least kRemlRssCancellationLimit times that bound (the
+// cached criterion's own test); otherwise the sums come from one pass over the data, and
+// that pass's coefficients become the new anchor. Anchored at a nearby earlier point, the
+// cancelling terms are of the size of the residuals themselves, so along a search the
+// data is read only when the coefficients move far.
+#pragma once
+
+#include <cstddef>
+
+#include "linalg/matrix.h"
+#include "linalg/products.h"
+
+namespace velkan {
+
+class ResidualSums {
+ public:
+  // Every evaluation reads the data.
+  ResidualSums(VectorView y, MatrixView x, VectorView w);
+  // With X'WX, X'Wy and y'Wy of the same (y, x, w); `xtwx` is borrowed and must outlive
+  // this object. A NaN y'Wy leaves no anchor until the first data pass.
+  ResidualSums(VectorView y, MatrixView x, VectorView w, const Matrix& xtwx, const Vector& xtwy,
+               double ywy);
+
+  // RSS and X'W r at beta (length p = x.cols).
+  ResidualProducts at(const Vector& beta);
+
+  // Passes over the data made so far (for tests and benchmarks).
+  std::size_t data_passes() const { return passes_; }
+
+ private:
+  VectorView y_;
+  MatrixView x_;
+  VectorView w_;
+  const Matrix* xtwx_ = nullptr;
+  bool anchored_ = false;
+  Vector anchor_beta_;
+  ResidualProducts anchor_;
+  std::size_t passes_ = 0;
+};
+
+}  // namespace velkan

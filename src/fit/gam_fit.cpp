@@ -14,6 +14,7 @@
 #include "linalg/products.h"
 #include "reml/criterion.h"
 #include "search/gcv.h"
+#include "search/newton.h"
 #include "search/smoothing_parameter.h"
 
 namespace velkan {
@@ -160,6 +161,7 @@ ModelResult<void> fit_gam(GamModel& model, MatrixView x, VectorView y, std::stri
     unit_cache = RemlCache{unit_products->xtwx, unit_products->xtwy, yty};
     pirls_options.unit_weight_products = &*unit_products;
   }
+  RemlSearchMemo memo;
 
   SmoothingParameter state;
   state.method = *selection;
@@ -172,6 +174,9 @@ ModelResult<void> fit_gam(GamModel& model, MatrixView x, VectorView y, std::stri
 
   double pirls_ms = 0.0;
   double search_ms = 0.0;
+  // The latest PiRLS fit of the loop and its smoothing parameters.
+  std::optional<PirlsResult> last_fit;
+  Vector last_lambda;
   for (std::size_t it = 1; it <= iterations; ++it) {
     diag::Timer t;
     auto fit = pirls(y, X, state.lambda.span(), penalties, model.family, pirls_options);
@@ -179,18 +184,28 @@ ModelResult<void> fit_gam(GamModel& model, MatrixView x, VectorView y, std::stri
     if (!fit) return fail_model(fit.error());
     const Vector lambda_old = state.lambda;
     t.restart();
-    // The cached products are X'WX for unit weights only: checked, not assumed.
-    const RemlCache* cache = unit_cache && all_ones(fit->weights) ? &*unit_cache : nullptr;
-    auto searched = optimize(state, y, X, fit->weights, penalties, m, cache);
+    // The cached products are X'WX for unit weights only: checked, not assumed. With
+    // them every search sees the same data, and what one learnt serves the next.
+    SearchReuse reuse;
+    if (unit_cache && all_ones(fit->weights)) reuse = SearchReuse{&*unit_cache, &memo};
+    auto searched = optimize(state, y, X, fit->weights, penalties, m, reuse);
     search_ms += t.elapsed_ms();
     if (!searched) return search_failure(searched.error());
+    last_fit = std::move(*fit);
+    last_lambda = lambda_old;
     const double tolerance =
         cached && it >= kRelaxFromIteration ? kRelaxedOuterTolerance : kOuterTolerance;
     if (log_change(state.lambda, lambda_old) < tolerance) break;
   }
 
+  // PiRLS is a deterministic function of the smoothing parameters: when the search
+  // returned exactly the values the loop's last fit was made with (a gaussian fit's second
+  // search repeats its first), the final fit is that fit.
   diag::Timer t;
-  auto final_fit = pirls(y, X, state.lambda.span(), penalties, model.family, pirls_options);
+  Result<PirlsResult> final_fit =
+      last_fit && last_lambda == state.lambda
+          ? Result<PirlsResult>(std::move(*last_fit))
+          : pirls(y, X, state.lambda.span(), penalties, model.family, pirls_options);
   pirls_ms += t.elapsed_ms();
   if (!final_fit) return fail_model(final_fit.error());
   if (cached) {

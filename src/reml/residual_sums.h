@@ -21,14 +21,27 @@
 
 namespace velkan {
 
+// Coefficients at which RSS and X'W r are known from the data (or, at beta = 0, from y'Wy
+// and X'Wy).
+struct ResidualAnchor {
+  bool valid = false;
+  Vector beta;
+  ResidualProducts sums;
+};
+
 class ResidualSums {
  public:
   // Every evaluation reads the data.
   ResidualSums(VectorView y, MatrixView x, VectorView w);
   // With X'WX, X'Wy and y'Wy of the same (y, x, w); `xtwx` is borrowed and must outlive
-  // this object. A NaN y'Wy leaves no anchor until the first data pass.
+  // this object. A NaN y'Wy leaves no anchor until the first data pass. With `shared`,
+  // the anchor lives there instead (a valid one is used from the start, and every new one
+  // is stored there), so that several evaluators over the same data can pass it on.
   ResidualSums(VectorView y, MatrixView x, VectorView w, const Matrix& xtwx, const Vector& xtwy,
-               double ywy);
+               double ywy, ResidualAnchor* shared = nullptr);
+  // Not copyable: the anchor may be the object's own.
+  ResidualSums(const ResidualSums&) = delete;
+  ResidualSums& operator=(const ResidualSums&) = delete;
 
   // RSS and X'W r at beta (length p = x.cols).
   ResidualProducts at(const Vector& beta);
@@ -41,9 +54,8 @@ class ResidualSums {
   MatrixView x_;
   VectorView w_;
   const Matrix* xtwx_ = nullptr;
-  bool anchored_ = false;
-  Vector anchor_beta_;
-  ResidualProducts anchor_;
+  ResidualAnchor own_;
+  ResidualAnchor* anchor_ = &own_;
   std::size_t passes_ = 0;
 };
 

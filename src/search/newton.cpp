@@ -142,11 +142,15 @@ class RemlObjective final : public NewtonObjective {
                 std::span<const Matrix> sqrt_penalties, const RemlCache& cache,
                 const NewtonOptions& options)
       : y_(y), x_(x), w_(w), penalties_(penalties), sqrt_(sqrt_penalties), cache_(cache),
-        options_(options), sums_(y, x, w, cache.xtwx, cache.xtwy, cache.ywy) {}
+        options_(options),
+        sums_(y, x, w, cache.xtwx, cache.xtwy, cache.ywy,
+              options.memo ? &options.memo->anchor : nullptr),
+        scored_(options.memo ? options.memo->scores : own_scores_) {}
 
   // The score is a deterministic function of lambda, and each iteration starts at the
   // point its predecessor's line search accepted, which was scored there: successful
-  // scores are remembered by their exact lambdas and not evaluated twice.
+  // scores are remembered by their exact lambdas and not evaluated twice (nor by a later
+  // search over the same data, with a memo).
   Result<double> score(std::span<const double> lambdas) override {
     for (const auto& [at, value] : scored_)
       if (std::equal(at.begin(), at.end(), lambdas.begin(), lambdas.end())) return value;
@@ -173,8 +177,8 @@ class RemlObjective final : public NewtonObjective {
   }
 
  private:
-  // Enough for every trial of one line search (at most 31) and the point after it.
-  static constexpr std::size_t kRememberedScores = 40;
+  // Enough for the trials of several line searches (each at most 31).
+  static constexpr std::size_t kRememberedScores = 64;
   VectorView y_;
   MatrixView x_;
   VectorView w_;
@@ -184,7 +188,8 @@ class RemlObjective final : public NewtonObjective {
   NewtonOptions options_;
   // RSS and X'W r for the gradient and the Hessian, anchored along the search.
   ResidualSums sums_;
-  std::vector<std::pair<std::vector<double>, double>> scored_;
+  std::vector<std::pair<std::vector<double>, double>> own_scores_;
+  std::vector<std::pair<std::vector<double>, double>>& scored_;
 };
 
 }  // namespace
@@ -370,7 +375,9 @@ Status optimize_reml_newton(SmoothingParameter& state, VectorView y, MatrixView 
   diag::trace(Switch::Profile, "[PROFILE] Pre-computed X'WX and X'Wy: {:.2}ms\n",
               {timer.elapsed_ms()});
 
-  RemlObjective objective(y, x, w, penalties, sqrt_penalties, cache, options);
+  NewtonOptions used = options;
+  if (!options.cache) used.memo = nullptr;  // a memo belongs to the caller's products
+  RemlObjective objective(y, x, w, penalties, sqrt_penalties, cache, used);
   auto lambda = newton_search(objective, state.lambda);
   if (!lambda) return std::unexpected(lambda.error());
   state.lambda = std::move(*lambda);

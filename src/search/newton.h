@@ -5,6 +5,8 @@
 
 #include <cstddef>
 #include <span>
+#include <utility>
+#include <vector>
 
 #include "common/gam_error.h"
 #include "linalg/matrix.h"
@@ -60,12 +62,24 @@ enum class NewtonHessian {
   Cached,  // reml_hessian_cached from the per-call X'WX (the default)
   MultiQr  // reml_hessian_multi_qr, which refactors the augmented system each time
 };
+// What one REML search learns about its data that a later search over the very same y,
+// x, w and penalties can use: the scores it computed, by their exact lambdas (the score is
+// a deterministic function of them), and the anchor of its residual sums. A gaussian fit's
+// searches all see the same data, and each repeats the previous one's path.
+struct RemlSearchMemo {
+  std::vector<std::pair<std::vector<double>, double>> scores;
+  ResidualAnchor anchor;
+};
+
 struct NewtonOptions {
   NewtonHessian hessian = NewtonHessian::Cached;
   // X'WX, X'Wy and y'Wy of the very (y, x, w) of the call, when the caller already holds
   // them (a gaussian fit forms them once for all its searches); otherwise the search forms
   // them itself. DimensionMismatch when they are not p x p and p.
   const RemlCache* cache = nullptr;
+  // Kept across calls by a caller whose searches share their data (used only together
+  // with `cache`); the caller guarantees that y, x, w and the penalties are the same.
+  RemlSearchMemo* memo = nullptr;
 };
 
 // The REML search of `optimize` (method REML, algorithm Newton): builds the penalty square

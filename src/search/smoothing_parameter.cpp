@@ -35,11 +35,11 @@ Status check_search_inputs(VectorView y, MatrixView x, VectorView w,
 
 Status optimize(SmoothingParameter& state, VectorView y, MatrixView x, VectorView w,
                 std::span<const Matrix> penalties, std::size_t m) {
-  return optimize(state, y, x, w, penalties, m, nullptr);
+  return optimize(state, y, x, w, penalties, m, SearchReuse{});
 }
 
 Status optimize(SmoothingParameter& state, VectorView y, MatrixView x, VectorView w,
-                std::span<const Matrix> penalties, std::size_t m, const RemlCache* cache) {
+                std::span<const Matrix> penalties, std::size_t m, const SearchReuse& reuse) {
   if (m != state.lambda.size())
     return std::unexpected(
         GamError::dimension_mismatch("Number of penalties must match number of lambdas"));
@@ -54,7 +54,8 @@ Status optimize(SmoothingParameter& state, VectorView y, MatrixView x, VectorVie
   if (state.reml_algorithm == REMLAlgorithm::FellnerSchall)
     return optimize_reml_fellner_schall(state, y, x, w, penalties, m);
   NewtonOptions options;
-  options.cache = cache;
+  options.cache = reuse.cache;
+  options.memo = reuse.memo;
   return optimize_reml_newton(state, y, x, w, penalties, m, options);
 }
 

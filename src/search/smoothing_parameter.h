@@ -42,11 +42,18 @@ Status optimize(SmoothingParameter& state, VectorView y, MatrixView x, VectorVie
                 std::span<const Matrix> penalties, std::size_t m);
 
 struct RemlCache;
-// The same, given X'WX, X'Wy and y'Wy of this very (y, x, w) when the caller holds them
-// (null: none): the REML Newton search then takes them instead of forming its own (same
-// values up to rounding). The other searches do not use them.
+struct RemlSearchMemo;
+// What a caller that searches the same data several times can hand to the REML Newton
+// search (the other searches do not use it).
+struct SearchReuse {
+  // X'WX, X'Wy and y'Wy of this very (y, x, w), taken instead of forming them (the same
+  // values up to rounding).
+  const RemlCache* cache = nullptr;
+  // With `cache`: what earlier searches over the same y, x, w and penalties learnt.
+  RemlSearchMemo* memo = nullptr;
+};
 Status optimize(SmoothingParameter& state, VectorView y, MatrixView x, VectorView w,
-                std::span<const Matrix> penalties, std::size_t m, const RemlCache* cache);
+                std::span<const Matrix> penalties, std::size_t m, const SearchReuse& reuse);
 
 // The shape checks of `optimize` on their own: y and w of length x.rows(), at least m
 // penalties, each x.cols() x x.cols().

@@ -94,31 +94,32 @@ class TestShapes:
         assert T.linalg_log_determinant(np.zeros((0, 0))) == 0.0
 
 
+@pytest.fixture(scope="module")
+def lapack_switch_systems():
+    rng = np.random.default_rng(7)
+    small = near_identity(rng, 999)
+    big = np.zeros((1000, 1000))
+    big[:999, :999] = small
+    big[999, 999] = 1.5
+    # Mix the last row in so the big system is not block diagonal for the solver.
+    big[999, :999] = 0.01 * rng.standard_normal(999)
+    return small, big, rng.standard_normal(1000)
+
+
 class TestLapackSwitch:
     """999 unknowns run the elimination, 1000 the LAPACK path; both must agree with NumPy
     and with each other on a system that embeds the smaller one."""
 
-    @pytest.fixture(scope="class")
-    def systems(self):
-        rng = np.random.default_rng(7)
-        small = near_identity(rng, 999)
-        big = np.zeros((1000, 1000))
-        big[:999, :999] = small
-        big[999, 999] = 1.5
-        # Mix the last row in so the big system is not block diagonal for the solver.
-        big[999, :999] = 0.01 * rng.standard_normal(999)
-        return small, big, rng.standard_normal(1000)
-
     @pytest.mark.parametrize("which", [0, 1])
-    def test_solve_and_inverse_match_numpy(self, systems, which):
-        a = systems[which]
-        b = systems[2][: a.shape[0]]
+    def test_solve_and_inverse_match_numpy(self, lapack_switch_systems, which):
+        a = lapack_switch_systems[which]
+        b = lapack_switch_systems[2][: a.shape[0]]
         np.testing.assert_allclose(T.linalg_solve(a, b), np.linalg.solve(a, b), rtol=1e-9,
                                    atol=1e-12)
         np.testing.assert_allclose(T.linalg_inverse(a), np.linalg.inv(a), rtol=1e-9, atol=1e-12)
 
-    def test_paths_agree(self, systems):
-        small, big, b = systems
+    def test_paths_agree(self, lapack_switch_systems):
+        small, big, b = lapack_switch_systems
         # With the last row's coupling the determinant gains exactly the factor 1.5.
         det_small, det_big = T.linalg_determinant(small), T.linalg_determinant(big)
         assert det_big == pytest.approx(1.5 * det_small, rel=1e-10)

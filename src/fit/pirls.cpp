@@ -27,16 +27,18 @@ struct WorkingModel {
   Vector w;
 };
 
+// Working response z and weight w of one observation at linear predictor e.
+inline void linearise_one(Family family, double y, double e, double& z, double& w) {
+  const auto [mu, g] = mean_and_derivative(family, e);
+  // A vanishing derivative would blow up (y - mu) / g; the observation then keeps its
+  // current linear predictor as working response (its weight is floored anyway).
+  z = std::abs(g) >= kPirlsDerivativeFloor ? e + (y - mu) / g : e;
+  w = std::max(g * g / std::max(variance(family, mu), kVarianceFloor), kVarianceFloor);
+}
+
 void linearise(Family family, VectorView y, const Vector& eta, WorkingModel& out) {
   const std::size_t n = eta.size();
-  for (std::size_t i = 0; i < n; ++i) {
-    const double e = eta[i];
-    const auto [mu, g] = mean_and_derivative(family, e);
-    // A vanishing derivative would blow up (y - mu) / g; the observation then keeps its
-    // current linear predictor as working response (its weight is floored anyway).
-    out.z[i] = std::abs(g) >= kPirlsDerivativeFloor ? e + (y[i] - mu) / g : e;
-    out.w[i] = std::max(g * g / std::max(variance(family, mu), kVarianceFloor), kVarianceFloor);
-  }
+  for (std::size_t i = 0; i < n; ++i) linearise_one(family, y[i], eta[i], out.z[i], out.w[i]);
 }
 
 // Largest |a_j - b_j|; +inf as soon as any difference is NaN, so that non-finite
@@ -51,14 +53,19 @@ double max_abs_change(const Vector& a, const Vector& b) {
   return change;
 }
 
-// deviance(y, linkinv(eta)) + beta' S_lambda beta, the objective the safeguard watches.
-double penalized_deviance(Family family, VectorView y, const Vector& eta, const Matrix& s_lambda,
-                          const Vector& beta) {
+// deviance(y, linkinv(eta)), summed in observation order.
+double data_deviance(Family family, VectorView y, const Vector& eta) {
   double dev = 0.0;
   for (std::size_t i = 0; i < eta.size(); ++i) {
     dev += unit_deviance(family, y[i], linkinv(family, eta[i]));
   }
-  return dev + quad_form(s_lambda, beta);
+  return dev;
+}
+
+// deviance(y, linkinv(eta)) + beta' S_lambda beta, the objective the safeguard watches.
+double penalized_deviance(Family family, VectorView y, const Vector& eta, const Matrix& s_lambda,
+                          const Vector& beta) {
+  return data_deviance(family, y, eta) + quad_form(s_lambda, beta);
 }
 
 double squared_norm(const Vector& v) {
@@ -136,9 +143,20 @@ Result<PirlsResult> pirls(VectorView y, MatrixView x, std::span<const double> la
                      {cached->xtwx.rows(), cached->xtwx.cols(), cached->xtwy.size(), p})));
   }
 
+  // Families other than gaussian change their weights on every iteration, so the next
+  // iteration's X'WX and X'Wz are formed in the same pass over the design as the new
+  // eta = X beta (compute_xtwx_xtwy_at), when the iteration is going on: one read of the
+  // design per iteration instead of two. A step the safeguard shortens discards them.
+  const bool streamed = !cached && family != Family::Gaussian;
+  CrossProducts next;      // products at the linearisation of eta, when have_next
+  bool have_next = false;  // wm.w and wm.z then hold that linearisation's weights too
+
   Vector beta(p);
   // With the cached products eta is needed only for the result, formed once at the end.
   Vector eta = cached ? Vector() : initial_eta(family, y);
+  // The next eta is formed in this buffer, swapped with eta once accepted: a fresh vector
+  // of length n per iteration would be fresh pages from the system every time.
+  Vector eta_new(cached ? 0 : n);
   WorkingModel wm{cached ? Vector() : Vector(n), cached ? Vector() : Vector(n)};
   Vector xtwx_weights(cached ? 0 : n);  // the weights xtwx was formed with
   Matrix xtwx;
@@ -151,7 +169,13 @@ Result<PirlsResult> pirls(VectorView y, MatrixView x, std::span<const double> la
   std::size_t iteration = 1;
   for (;; ++iteration) {
     Vector rhs;
-    if (!cached) {
+    if (have_next) {
+      xtwx = std::move(next.xtwx);
+      rhs = std::move(next.xtwy);
+      std::swap(xtwx_weights, wm.w);
+      have_xtwx = true;
+      have_next = false;
+    } else if (!cached) {
       linearise(family, y, eta, wm);
       // The O(n p^2) cross product is formed only when the weights changed (gaussian
       // weights are exactly 1 on every iteration, so X'X is formed once per call), in the
@@ -186,12 +210,32 @@ Result<PirlsResult> pirls(VectorView y, MatrixView x, std::span<const double> la
     auto solved = solve(std::move(a), std::move(rhs));
     if (!solved) return fail(std::move(solved.error()));
     Vector beta_new = std::move(*solved);
-    Vector eta_new = cached ? Vector() : matvec(x, beta_new);
     const double change = max_abs_change(beta_new, beta);
+    const bool going_on = !(change < kPirlsTolerance) && iteration < kPirlsMaxIterations;
+    double dev_new = 0.0;  // data_deviance at eta_new when the safeguard needs it
+    if (streamed && going_on) {
+      auto weigh = [&](std::size_t first, std::span<const double> xb, std::span<double> w,
+                       std::span<double> z) {
+        for (std::size_t i = 0; i < xb.size(); ++i) {
+          const std::size_t k = first + i;
+          eta_new[k] = xb[i];
+          linearise_one(family, y[k], xb[i], wm.z[k], wm.w[k]);
+          w[i] = wm.w[k];
+          z[i] = wm.z[k];
+          // In observation order, as penalized_deviance sums it.
+          if (safeguard) dev_new += unit_deviance(family, y[k], linkinv(family, xb[i]));
+        }
+      };
+      next = compute_xtwx_xtwy_at(x, beta_new.view(), weigh);
+      have_next = true;
+    } else if (!cached) {
+      matvec_into(x, beta_new, std::span<double>(eta_new.data(), n));
+      if (safeguard) dev_new = data_deviance(family, y, eta_new);
+    }
 
     bool stalled = false;
     if (safeguard) {
-      double value = penalized_deviance(family, y, eta_new, s_lambda, beta_new);
+      double value = dev_new + quad_form(s_lambda, beta_new);
       if (have_reference && worse(value, beta_new, reference, beta, ridge)) {
         // Walk back along the step: beta + t (beta_new - beta), t = 1/2, 1/4, ...
         const Vector full_step = beta_new;
@@ -203,7 +247,8 @@ Result<PirlsResult> pirls(VectorView y, MatrixView x, std::span<const double> la
           for (std::size_t j = 0; j < p; ++j) {
             beta_new[j] = beta[j] + t * (full_step[j] - beta[j]);
           }
-          eta_new = matvec(x, beta_new);
+          matvec_into(x, beta_new, std::span<double>(eta_new.data(), n));
+          have_next = false;  // formed at the full step's eta
           value = penalized_deviance(family, y, eta_new, s_lambda, beta_new);
           if (!worse(value, beta_new, reference, beta, ridge)) {
             accepted = true;
@@ -216,6 +261,7 @@ Result<PirlsResult> pirls(VectorView y, MatrixView x, std::span<const double> la
           eta_new = eta;
           value = reference;
           stalled = true;
+          have_next = false;
         }
       }
       reference = value;
@@ -223,7 +269,7 @@ Result<PirlsResult> pirls(VectorView y, MatrixView x, std::span<const double> la
     }
 
     beta = std::move(beta_new);
-    eta = std::move(eta_new);
+    if (!cached) std::swap(eta, eta_new);
     if (change < kPirlsTolerance) {
       out.converged = true;
       break;

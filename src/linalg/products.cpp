@@ -74,6 +74,65 @@ Matrix symmetric_from_upper(const std::vector<double>& c, std::size_t p) {
   return out;
 }
 
+// Adds rows r0 .. r0 + len - 1 of x, row i scaled by scale[i], to the symmetric rank-k
+// update of the upper triangle c (column-major p x p) and, when ys (the scaled response
+// of the same rows) is given, to xty = sum_i (scale_i x_i) ys_i. The scaled rows go
+// through `buf` (at least len * p doubles), which takes the layout in which the source is
+// read along its shorter stride, so the copy streams through memory.
+void add_scaled_rows(MatrixView x, std::size_t r0, std::size_t len, const double* scale,
+                     const double* ys, std::vector<double>& buf, std::vector<double>& c,
+                     double* xty) {
+  const std::size_t p = x.cols;
+  const auto pi = static_cast<lapack_int>(p);
+  const auto leni = static_cast<lapack_int>(len);
+  const double one = 1.0;
+  const char upper = 'U';
+  const lapack_int inc = 1;
+  if (std::abs(x.col_stride) <= std::abs(x.row_stride)) {
+    for (std::size_t i = 0; i < len; ++i) {
+      const double s = scale[i];
+      const double* src = x.data + static_cast<std::ptrdiff_t>(r0 + i) * x.row_stride;
+      double* dst = buf.data() + i * p;
+      if (x.col_stride == 1) {
+        for (std::size_t j = 0; j < p; ++j) dst[j] = s * src[j];
+      } else {
+        for (std::size_t j = 0; j < p; ++j) {
+          dst[j] = s * src[static_cast<std::ptrdiff_t>(j) * x.col_stride];
+        }
+      }
+    }
+    // Row-major len x p buffer = column-major p x len matrix X_c'.
+    const char trans = 'N';
+    lapack::scipy_dsyrk_(&upper, &trans, &pi, &leni, &one, buf.data(), &pi, &one, c.data(), &pi,
+                         1, 1);
+    if (ys) {
+      lapack::scipy_dgemv_(&trans, &pi, &leni, &one, buf.data(), &pi, ys, &inc, &one, xty, &inc,
+                           1);
+    }
+    return;
+  }
+  for (std::size_t j = 0; j < p; ++j) {
+    const double* src = x.data + static_cast<std::ptrdiff_t>(j) * x.col_stride +
+                        static_cast<std::ptrdiff_t>(r0) * x.row_stride;
+    double* dst = buf.data() + j * len;
+    if (x.row_stride == 1) {
+      for (std::size_t i = 0; i < len; ++i) dst[i] = scale[i] * src[i];
+    } else {
+      for (std::size_t i = 0; i < len; ++i) {
+        dst[i] = scale[i] * src[static_cast<std::ptrdiff_t>(i) * x.row_stride];
+      }
+    }
+  }
+  // Column-major len x p buffer = X_c itself: C += X_c' X_c.
+  const char trans = 'T';
+  lapack::scipy_dsyrk_(&upper, &trans, &pi, &leni, &one, buf.data(), &leni, &one, c.data(), &pi,
+                       1, 1);
+  if (ys) {
+    lapack::scipy_dgemv_(&trans, &leni, &pi, &one, buf.data(), &leni, ys, &inc, &one, xty, &inc,
+                         1);
+  }
+}
+
 // Rows per chunk of the fused passes, which read each chunk of the design twice (two BLAS
 // calls) and rely on it staying in cache in between: 2048 rows of 30 columns are 480 KiB.
 constexpr std::size_t kFusedChunkRows = 2048;
@@ -155,62 +214,18 @@ Matrix weighted_gram(MatrixView x, const VectorView* w, const VectorView* y = nu
     }
   }
 
-  // Scaled copies, chunk by chunk. The buffer takes the layout in which the source is
-  // read along its shorter stride, so the copy streams through memory.
-  const bool rows_contiguous = std::abs(x.col_stride) <= std::abs(x.row_stride);
+  // Scaled copies, chunk by chunk.
   const std::size_t chunk = std::min(n, kCrossProductChunkRows);
   std::vector<double> buf(chunk * p);
   std::vector<double> scale(chunk);
   for (std::size_t r0 = 0; r0 < n; r0 += chunk) {
     const std::size_t len = std::min(chunk, n - r0);
-    const auto leni = static_cast<lapack_int>(len);
     for (std::size_t i = 0; i < len; ++i) scale[i] = w ? std::sqrt((*w)[r0 + i]) : 1.0;
     if (y) {
       for (std::size_t i = 0; i < len; ++i) ys[i] = scale[i] * (*y)[r0 + i];
     }
-    if (rows_contiguous) {
-      for (std::size_t i = 0; i < len; ++i) {
-        const double s = scale[i];
-        const double* src = x.data + static_cast<std::ptrdiff_t>(r0 + i) * x.row_stride;
-        double* dst = buf.data() + i * p;
-        if (x.col_stride == 1) {
-          for (std::size_t j = 0; j < p; ++j) dst[j] = s * src[j];
-        } else {
-          for (std::size_t j = 0; j < p; ++j) {
-            dst[j] = s * src[static_cast<std::ptrdiff_t>(j) * x.col_stride];
-          }
-        }
-      }
-      // Row-major len x p buffer = column-major p x len matrix X_c'.
-      const char trans = 'N';
-      lapack::scipy_dsyrk_(&upper, &trans, &pi, &leni, &one, buf.data(), &pi, &one, c.data(),
-                           &pi, 1, 1);
-      if (y) {
-        lapack::scipy_dgemv_(&trans, &pi, &leni, &one, buf.data(), &pi, ys.data(), &inc, &one,
-                             xty->data(), &inc, 1);
-      }
-    } else {
-      for (std::size_t j = 0; j < p; ++j) {
-        const double* src = x.data + static_cast<std::ptrdiff_t>(j) * x.col_stride +
-                            static_cast<std::ptrdiff_t>(r0) * x.row_stride;
-        double* dst = buf.data() + j * len;
-        if (x.row_stride == 1) {
-          for (std::size_t i = 0; i < len; ++i) dst[i] = scale[i] * src[i];
-        } else {
-          for (std::size_t i = 0; i < len; ++i) {
-            dst[i] = scale[i] * src[static_cast<std::ptrdiff_t>(i) * x.row_stride];
-          }
-        }
-      }
-      // Column-major len x p buffer = X_c itself: C += X_c' X_c.
-      const char trans = 'T';
-      lapack::scipy_dsyrk_(&upper, &trans, &pi, &leni, &one, buf.data(), &leni, &one, c.data(),
-                           &pi, 1, 1);
-      if (y) {
-        lapack::scipy_dgemv_(&trans, &leni, &pi, &one, buf.data(), &leni, ys.data(), &inc,
-                             &one, xty->data(), &inc, 1);
-      }
-    }
+    add_scaled_rows(x, r0, len, scale.data(), y ? ys.data() : nullptr, buf, c,
+                    y ? xty->data() : nullptr);
   }
   return symmetric_from_upper(c, p);
 }
@@ -255,9 +270,18 @@ Matrix matmul(MatrixView a, MatrixView b) {
 }
 
 Vector matvec(MatrixView a, VectorView x) {
+  Vector y(a.rows);
+  matvec_into(a, x, std::span<double>(y.data(), y.size()));
+  return y;
+}
+
+void matvec_into(MatrixView a, VectorView x, std::span<double> y) {
   const std::size_t m = a.rows, n = a.cols;
-  Vector y(m);
-  if (m == 0 || n == 0) return y;
+  if (m == 0) return;
+  if (n == 0) {
+    std::fill(y.begin(), y.end(), 0.0);
+    return;
+  }
 
   if (static_cast<double>(m) * static_cast<double>(n) >=
       static_cast<double>(kBlasMinMultiplyAdds)) {
@@ -268,6 +292,9 @@ Vector matvec(MatrixView a, VectorView x) {
         x_copy = Vector::from(x);
         xp = x_copy.data();
       }
+      // Reused storage may hold anything: with beta = 0 BLAS need not read y, but some
+      // versions scale it by zero, which keeps a NaN.
+      std::fill(y.begin(), y.end(), 0.0);
       const double one = 1.0, zero = 0.0;
       const lapack_int inc = 1;
       const auto mi = static_cast<lapack_int>(m), ni = static_cast<lapack_int>(n);
@@ -281,12 +308,11 @@ Vector matvec(MatrixView a, VectorView x) {
         lapack::scipy_dgemv_(&trans, &mi, &ni, &one, layout->data, &layout->ld, xp, &inc,
                              &zero, y.data(), &inc, 1);
       }
-      return y;
+      return;
     }
   }
 
   for (std::size_t i = 0; i < m; ++i) y[i] = dot(a.row(i), x);
-  return y;
 }
 
 double dot(VectorView a, VectorView b) {
@@ -376,6 +402,61 @@ CrossProducts compute_xtwx_xtwy(MatrixView x, VectorView w, VectorView y) {
 CrossProducts compute_xtx_xty(MatrixView x, VectorView y) {
   CrossProducts out{Matrix(), Vector(x.cols)};
   out.xtwx = weighted_gram(x, nullptr, &y, &out.xtwy);
+  return out;
+}
+
+CrossProducts compute_xtwx_xtwy_at(MatrixView x, VectorView beta, const ChunkWeigher& weigh) {
+  const std::size_t n = x.rows, p = x.cols;
+  CrossProducts out{Matrix(p, p), Vector(p)};
+  if (n == 0) return out;
+  Vector b = Vector::from(beta);  // contiguous for BLAS
+
+  if (p == 0 || static_cast<double>(n) * static_cast<double>(p) * static_cast<double>(p) <
+                    static_cast<double>(kBlasMinMultiplyAdds) ||
+      !fits(p)) {
+    // Small: every row at once, then the plain loops of the weighted cross products.
+    Vector xb(n), w(n), z(n);
+    for (std::size_t i = 0; i < n; ++i) xb[i] = dot(x.row(i), b.view());
+    weigh(0, std::span<const double>(xb.data(), n), std::span<double>(w.data(), n),
+          std::span<double>(z.data(), n));
+    const VectorView wv = w.view(), zv = z.view();
+    out.xtwx = weighted_gram(x, &wv, &zv, &out.xtwy);
+    return out;
+  }
+
+  // Per chunk: X_c b read from memory, the weights and response of the chunk, then the
+  // scaled copy and both products from rows that are still in cache.
+  const auto layout = blas_layout(x);
+  const std::size_t chunk = std::min(n, kCrossProductChunkRows);
+  std::vector<double> buf(chunk * p), xb(chunk), w(chunk), z(chunk), scale(chunk);
+  std::vector<double> c(p * p, 0.0);
+  const double one = 1.0, zero = 0.0;
+  const lapack_int inc = 1;
+  const auto pi = static_cast<lapack_int>(p);
+  for (std::size_t r0 = 0; r0 < n; r0 += chunk) {
+    const std::size_t len = std::min(chunk, n - r0);
+    const auto leni = static_cast<lapack_int>(len);
+    if (layout) {
+      const double* ptr =
+          layout->data + static_cast<std::ptrdiff_t>(r0) * (layout->row_major ? x.row_stride : 1);
+      // Row-major: the buffer is X_c' (p x len), so X_c b is its transpose times b.
+      const char trans = layout->row_major ? 'T' : 'N';
+      const lapack_int rows_i = layout->row_major ? pi : leni;
+      const lapack_int cols_i = layout->row_major ? leni : pi;
+      lapack::scipy_dgemv_(&trans, &rows_i, &cols_i, &one, ptr, &layout->ld, b.data(), &inc, &zero,
+                           xb.data(), &inc, 1);
+    } else {
+      for (std::size_t i = 0; i < len; ++i) xb[i] = dot(x.row(r0 + i), b.view());
+    }
+    weigh(r0, std::span<const double>(xb.data(), len), std::span<double>(w.data(), len),
+          std::span<double>(z.data(), len));
+    for (std::size_t i = 0; i < len; ++i) {
+      scale[i] = std::sqrt(w[i]);
+      z[i] *= scale[i];
+    }
+    add_scaled_rows(x, r0, len, scale.data(), z.data(), buf, c, out.xtwy.data());
+  }
+  out.xtwx = symmetric_from_upper(c, p);
   return out;
 }
 

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
+#include <span>
 
 #include "linalg/matrix.h"
 
@@ -17,6 +19,8 @@ inline constexpr std::size_t kCrossProductChunkRows = 4096;
 // Every input may be a view with any strides, negative ones included.
 Matrix matmul(MatrixView a, MatrixView b);
 Vector matvec(MatrixView a, VectorView x);
+// The same product written into `y` (length a.rows), so that storage can be reused.
+void matvec_into(MatrixView a, VectorView x, std::span<double> y);
 double dot(VectorView a, VectorView b);
 
 // A'A (p x p, exactly symmetric).
@@ -39,6 +43,16 @@ CrossProducts compute_xtwx_xtwy(MatrixView x, VectorView w, VectorView y);
 // The same with unit weights, X'X and X'y, reading the design in place (no scaled copy)
 // wherever BLAS can read it.
 CrossProducts compute_xtx_xty(MatrixView x, VectorView y);
+
+// X'WX and X'Wz at weights and a response that depend on X beta, from one pass over the
+// design: for each chunk of rows, X_c beta is formed and handed to `weigh` (with the
+// index of the chunk's first row), which writes the chunk's weights (non-negative) and
+// response; the chunk then enters both products while it is still in cache. This is one
+// read of the design where forming X beta and then X'WX would take two. Equal to
+// compute_xtwx_xtwy(x, w, z) for the w and z `weigh` produces, up to rounding.
+using ChunkWeigher = std::function<void(std::size_t first, std::span<const double> xb,
+                                        std::span<double> w, std::span<double> z)>;
+CrossProducts compute_xtwx_xtwy_at(MatrixView x, VectorView beta, const ChunkWeigher& weigh);
 
 // The weighted residual sums at coefficients beta, r = y - X beta:
 //   rss = sum_i w_i r_i^2   and   xtwr = X'W r,

@@ -39,6 +39,21 @@ def test_cross_products_in_one_pass(rng, size, layout):
 
 @pytest.mark.parametrize("size", SHAPES)
 @pytest.mark.parametrize("layout", LAYOUTS)
+def test_cross_products_at_weights_from_x_beta(rng, size, layout):
+    # The binding's weights are 1 / (1 + u^2) and its response u + row index, u = X beta.
+    x, _, _ = data(rng, size)
+    beta = rng.standard_normal(x.shape[1])
+    xtwx, xtwz = T.linalg_compute_xtwx_xtwy_at(with_layout(x, layout), with_layout(beta, layout))
+    u = x @ beta
+    w = 1.0 / (1.0 + u * u)
+    z = u + np.arange(len(u))
+    np.testing.assert_array_equal(xtwx, xtwx.T)
+    close(xtwx, (x * w[:, None]).T @ x)
+    close(xtwz, x.T @ (w * z))
+
+
+@pytest.mark.parametrize("size", SHAPES)
+@pytest.mark.parametrize("layout", LAYOUTS)
 def test_residual_products(rng, size, layout):
     x, w, y = data(rng, size)
     beta = rng.standard_normal(x.shape[1])

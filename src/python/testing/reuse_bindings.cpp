@@ -2,6 +2,7 @@
 // residual sums, the anchored residual sums of the REML derivatives, PiRLS on cached
 // unit-weight products, and REML searches that reuse a cache and a memo.
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -95,6 +96,30 @@ PyObject* compute_xtx_xty_py(PyObject*, PyObject* args) {
     auto y = as_vector(yo, {"linalg_compute_xtx_xty", "y"});
     if (!y || !lengths_fit(*x, {*y})) return nullptr;
     const velkan::CrossProducts c = velkan::compute_xtx_xty(*x, *y);
+    return tuple_of({to_numpy(c.xtwx), to_numpy(c.xtwy)});
+  });
+}
+
+// linalg_compute_xtwx_xtwy_at(x, beta) -> (X'WX, X'Wz) with w_i = 1 / (1 + u_i^2) and
+// z_i = u_i + i, u = X beta: weights that depend on X beta, and a response that shows
+// whether each chunk was given its own rows.
+PyObject* compute_xtwx_xtwy_at_py(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    PyObject *xo, *bo;
+    if (!PyArg_ParseTuple(args, "OO", &xo, &bo)) return nullptr;
+    auto x = as_matrix(xo, {"linalg_compute_xtwx_xtwy_at", "x"});
+    if (!x) return nullptr;
+    auto beta = as_vector(bo, {"linalg_compute_xtwx_xtwy_at", "beta"});
+    if (!beta) return nullptr;
+    if (beta->size != x->cols) return raise_value_error("inconsistent shapes");
+    auto weigh = [](std::size_t first, std::span<const double> u, std::span<double> w,
+                    std::span<double> z) {
+      for (std::size_t i = 0; i < u.size(); ++i) {
+        w[i] = 1.0 / (1.0 + u[i] * u[i]);
+        z[i] = u[i] + static_cast<double>(first + i);
+      }
+    };
+    const velkan::CrossProducts c = velkan::compute_xtwx_xtwy_at(*x, *beta, weigh);
     return tuple_of({to_numpy(c.xtwx), to_numpy(c.xtwy)});
   });
 }
@@ -238,6 +263,7 @@ PyObject* optimize_reused_py(PyObject*, PyObject* args) {
 velkan::testing::Registrar reg{{
     {"linalg_compute_xtwx_xtwy", compute_xtwx_xtwy_py, METH_VARARGS, nullptr},
     {"linalg_compute_xtx_xty", compute_xtx_xty_py, METH_VARARGS, nullptr},
+    {"linalg_compute_xtwx_xtwy_at", compute_xtwx_xtwy_at_py, METH_VARARGS, nullptr},
     {"linalg_residual_products", residual_products_py, METH_VARARGS, nullptr},
     {"reml_residual_sums", residual_sums_py, METH_VARARGS, nullptr},
     {"fit_pirls_unit_products", pirls_unit_products_py, METH_VARARGS, nullptr},

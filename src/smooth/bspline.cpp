@@ -286,6 +286,81 @@ void place_order_statistics(std::vector<double>& v, std::span<const std::size_t>
   place_order_statistics(v, positions.subspan(mid + 1), pos + 1, hi);
 }
 
+// The values a full sort of x would put at each of the ascending, distinct `ranks` (all
+// below x.size, x finite and not empty), read in three passes: the range, a histogram of
+// kQuantileBuckets equal-width buckets, and a gather of the buckets that hold a wanted
+// rank, which are then selected in. The bucket index is non-decreasing in the value, so
+// every value of a bucket sorts before every value of the next and a rank's bucket is
+// found from the counts. Data whose wanted buckets hold more than a quarter of the values
+// (extreme outliers, heavy ties) are selected in place instead. Either way the values are
+// exact order statistics.
+std::vector<double> order_statistics(VectorView x, std::span<const std::size_t> ranks) {
+  const std::size_t n = x.size;
+  double lo = x[0], hi = x[0];
+  for (std::size_t i = 1; i < n; ++i) {
+    lo = std::min(lo, x[i]);
+    hi = std::max(hi, x[i]);
+  }
+  std::vector<double> out(ranks.size(), lo);
+  if (lo == hi) return out;
+
+  auto in_place = [&]() {
+    std::vector<double> xs(n);
+    for (std::size_t i = 0; i < n; ++i) xs[i] = x[i];
+    place_order_statistics(xs, ranks, 0, n);
+    for (std::size_t k = 0; k < ranks.size(); ++k) out[k] = xs[ranks[k]];
+    return out;
+  };
+  const double scale = static_cast<double>(kQuantileBuckets) / (hi - lo);
+  if (!std::isfinite(scale) || n < 4 * kQuantileBuckets) return in_place();
+  auto bucket = [&](double v) {
+    return std::min(static_cast<std::size_t>((v - lo) * scale), kQuantileBuckets - 1);
+  };
+
+  std::vector<std::size_t> start(kQuantileBuckets + 1, 0);
+  for (std::size_t i = 0; i < n; ++i) ++start[bucket(x[i]) + 1];
+  for (std::size_t b = 0; b < kQuantileBuckets; ++b) start[b + 1] += start[b];
+
+  // Where each wanted bucket's values go in the gathered array.
+  constexpr std::size_t kUnused = static_cast<std::size_t>(-1);
+  std::vector<std::size_t> slot(kQuantileBuckets, kUnused);
+  std::vector<std::size_t> bucket_of(ranks.size());
+  std::size_t gathered = 0;
+  for (std::size_t k = 0; k < ranks.size(); ++k) {
+    const auto above = std::upper_bound(start.begin(), start.end(), ranks[k]);
+    const std::size_t b = static_cast<std::size_t>(above - start.begin()) - 1;
+    bucket_of[k] = b;
+    if (slot[b] == kUnused) {
+      slot[b] = gathered;
+      gathered += start[b + 1] - start[b];
+    }
+  }
+  if (gathered > n / 4) return in_place();
+
+  std::vector<double> values(gathered);
+  std::vector<std::size_t> fill(slot);
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::size_t b = bucket(x[i]);
+    if (slot[b] != kUnused) values[fill[b]++] = x[i];
+  }
+  // Rank r of bucket b sits at slot[b] + r - start[b] once its bucket is selected in.
+  std::vector<std::size_t> positions(ranks.size());
+  for (std::size_t k = 0; k < ranks.size(); ++k)
+    positions[k] = slot[bucket_of[k]] + ranks[k] - start[bucket_of[k]];
+  for (std::size_t k = 0; k < ranks.size();) {
+    const std::size_t b = bucket_of[k];
+    std::size_t e = k;
+    while (e < ranks.size() && bucket_of[e] == b) ++e;
+    const std::size_t from = slot[b];
+    const std::size_t to = from + start[b + 1] - start[b];
+    place_order_statistics(values, std::span<const std::size_t>(positions).subspan(k, e - k),
+                           from, to);
+    k = e;
+  }
+  for (std::size_t k = 0; k < ranks.size(); ++k) out[k] = values[positions[k]];
+  return out;
+}
+
 Result<void> check_basis_size(std::size_t k) {
   if (k < 2) {
     return fail(GamError::invalid_parameter(diag::format(
@@ -347,13 +422,14 @@ Result<SmoothTerm> new_bs_smooth(std::string name, std::size_t k, VectorView x) 
   std::sort(wanted.begin(), wanted.end());
   wanted.erase(std::unique(wanted.begin(), wanted.end()), wanted.end());
 
-  // A copy (the caller's column is a borrowed, possibly strided view) with the wanted
-  // order statistics in their sorted places.
-  std::vector<double> xs(count);
-  for (std::size_t i = 0; i < count; ++i) xs[i] = x[i];
-  place_order_statistics(xs, wanted, 0, count);
-  const double x_min = xs[0];
-  const double x_max = xs[count - 1];
+  // The wanted order statistics, and a lookup of each by its rank.
+  const std::vector<double> stats = order_statistics(x, wanted);
+  auto xs = [&](std::size_t rank) {
+    const auto at = std::lower_bound(wanted.begin(), wanted.end(), rank);
+    return stats[static_cast<std::size_t>(at - wanted.begin())];
+  };
+  const double x_min = xs(0);
+  const double x_max = xs(count - 1);
 
   Vector knots(m);
   for (std::size_t i = 0; i < m; ++i) {
@@ -361,9 +437,9 @@ Result<SmoothTerm> new_bs_smooth(std::string name, std::size_t k, VectorView x) 
     const auto j = static_cast<std::size_t>(std::floor(r));
     if (j < count - 1) {
       const double f = r - static_cast<double>(j);
-      knots[i] = (1.0 - f) * xs[j] + f * xs[j + 1];
+      knots[i] = (1.0 - f) * xs(j) + f * xs(j + 1);
     } else {
-      knots[i] = xs[count - 1];
+      knots[i] = xs(count - 1);
     }
   }
   // Ties at an extreme put a knot on it; keep every knot strictly inside the data.

@@ -21,6 +21,8 @@ inline constexpr double kBoundaryTolerance = 1e-10;
 // ... at this distance from the knot; beyond the tolerance the basis is extrapolated
 // linearly from the same inside point.
 inline constexpr double kBoundaryOffset = 2e-10;
+// Buckets of the histogram through which the quantile knots of long columns are found.
+inline constexpr std::size_t kQuantileBuckets = 4096;
 
 // Value at x of the degree-d B-spline i on the knot vector t, by the Cox-de Boor
 // recursion. Degree-0 splines are the half-open span indicators, the last span closed;

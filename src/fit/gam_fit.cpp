@@ -160,6 +160,7 @@ ModelResult<void> fit_gam(GamModel& model, MatrixView x, VectorView y, std::stri
     for (std::size_t i = 0; i < y.size; ++i) yty += y[i] * y[i];
     unit_cache = RemlCache{unit_products->xtwx, unit_products->xtwy, yty};
     pirls_options.unit_weight_products = &*unit_products;
+    pirls_options.residual_sums = true;
   }
   RemlSearchMemo memo;
 
@@ -187,7 +188,13 @@ ModelResult<void> fit_gam(GamModel& model, MatrixView x, VectorView y, std::stri
     // The cached products are X'WX for unit weights only: checked, not assumed. With
     // them every search sees the same data, and what one learnt serves the next.
     SearchReuse reuse;
-    if (unit_cache && all_ones(fit->weights)) reuse = SearchReuse{&*unit_cache, &memo};
+    if (unit_cache && all_ones(fit->weights)) {
+      reuse = SearchReuse{&*unit_cache, &memo};
+      // The residual sums PiRLS formed with its X beta anchor the search's own, so that
+      // its first derivatives need no pass over the data.
+      if (!memo.anchor.valid && fit->residual_sums)
+        memo.anchor = ResidualAnchor{true, fit->coefficients, *fit->residual_sums};
+    }
     auto searched = optimize(state, y, X, fit->weights, penalties, m, reuse);
     search_ms += t.elapsed_ms();
     if (!searched) return search_failure(searched.error());

@@ -277,10 +277,22 @@ Result<PirlsResult> pirls(VectorView y, MatrixView x, std::span<const double> la
     if (stalled || iteration == kPirlsMaxIterations) break;
   }
 
-  if (cached) eta = matvec(x, beta);
+  if (cached) {
+    // Gaussian working weights are 1 whatever eta is; the one pass over the design forms
+    // eta and, when asked for, the residual sums with it.
+    out.weights = Vector(n, 1.0);
+    eta = Vector(n);
+    if (options.residual_sums) {
+      out.residual_sums = compute_residual_products(x, out.weights, y, beta,
+                                                    std::span<double>(eta.data(), n));
+    } else {
+      matvec_into(x, beta, std::span<double>(eta.data(), n));
+    }
+  } else {
+    out.weights = working_weights(family, eta);
+  }
   out.fitted_values = linkinv(family, eta);
   out.deviance = deviance(family, y, out.fitted_values);
-  out.weights = working_weights(family, eta);
   out.linear_predictor = std::move(eta);
   out.coefficients = std::move(beta);
   out.iterations = iteration;

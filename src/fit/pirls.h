@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <span>
 
 #include "common/gam_error.h"
@@ -30,6 +31,9 @@ struct PirlsResult {
   double deviance = 0.0;
   std::size_t iterations = 0;  // solves performed, 1 .. 100
   bool converged = false;
+  // RSS and X'r at the coefficients, when PirlsOptions::residual_sums asked for them and
+  // unit_weight_products were used; empty otherwise.
+  std::optional<ResidualProducts> residual_sums;
   // Step halvings over the whole call. A halving re-evaluates the penalized deviance at a
   // shortened step (one X beta product and one deviance sum) but performs no solve, so it
   // does not count as an iteration.
@@ -65,6 +69,9 @@ struct PirlsOptions {
   // over the data, and the only pass left is X beta for the result. DimensionMismatch
   // when they are not p x p and p.
   const CrossProducts* unit_weight_products = nullptr;
+  // With unit_weight_products: also the residual sums of the result, RSS and X'r at the
+  // final coefficients (r = y - X beta, unit weights), from the same pass as X beta.
+  bool residual_sums = false;
 };
 
 // Fits the coefficients of X for fixed smoothing parameters: starting from initial_eta,

@@ -461,7 +461,7 @@ CrossProducts compute_xtwx_xtwy_at(MatrixView x, VectorView beta, const ChunkWei
 }
 
 ResidualProducts compute_residual_products(MatrixView x, VectorView w, VectorView y,
-                                           VectorView beta) {
+                                           VectorView beta, std::span<double> xb) {
   const std::size_t n = x.rows, p = x.cols;
   ResidualProducts out{0.0, Vector(p)};
   if (n == 0) return out;
@@ -471,7 +471,9 @@ ResidualProducts compute_residual_products(MatrixView x, VectorView w, VectorVie
                     static_cast<double>(kBlasMinMultiplyAdds) ||
       !fits(p)) {
     for (std::size_t i = 0; i < n; ++i) {
-      const double r = y[i] - dot(x.row(i), b.view());
+      const double u = dot(x.row(i), b.view());
+      if (!xb.empty()) xb[i] = u;
+      const double r = y[i] - u;
       const double wr = w[i] * r;
       out.rss += wr * r;
       for (std::size_t j = 0; j < p; ++j) out.xtwr[j] += x(i, j) * wr;
@@ -479,13 +481,13 @@ ResidualProducts compute_residual_products(MatrixView x, VectorView w, VectorVie
     return out;
   }
 
-  // Per chunk: r = y_c - X_c b, then X_c' (w r) while the chunk is still in cache. A
-  // design BLAS cannot read in place is copied one chunk at a time.
+  // Per chunk: u = X_c b, r = y_c - u, then X_c' (w r) while the chunk is still in cache.
+  // A design BLAS cannot read in place is copied one chunk at a time.
   const auto layout = blas_layout(x);
   const std::size_t chunk = std::min(n, kFusedChunkRows);
-  std::vector<double> r(chunk);
+  std::vector<double> u(chunk), r(chunk);
   Matrix copy;
-  const double one = 1.0, minus_one = -1.0;
+  const double one = 1.0, zero = 0.0;
   const lapack_int inc = 1;
   const auto pi = static_cast<lapack_int>(p);
   for (std::size_t r0 = 0; r0 < n; r0 += chunk) {
@@ -501,15 +503,17 @@ ResidualProducts compute_residual_products(MatrixView x, VectorView w, VectorVie
       copy = Matrix::from(rows);
       l = BlasLayout{copy.data(), pi, true};
     }
-    for (std::size_t i = 0; i < len; ++i) r[i] = y[r0 + i];
-    // Row-major: the buffer is X_c' (p x len), so X_c b is 'T' and X_c' u is 'N'.
+    // Row-major: the buffer is X_c' (p x len), so X_c b is 'T' and X_c' v is 'N'.
     const char fwd = l.row_major ? 'T' : 'N';
     const char back = l.row_major ? 'N' : 'T';
     const lapack_int rows_i = l.row_major ? pi : leni;
     const lapack_int cols_i = l.row_major ? leni : pi;
-    lapack::scipy_dgemv_(&fwd, &rows_i, &cols_i, &minus_one, l.data, &l.ld, b.data(), &inc, &one,
-                         r.data(), &inc, 1);
+    std::fill(u.begin(), u.begin() + static_cast<std::ptrdiff_t>(len), 0.0);
+    lapack::scipy_dgemv_(&fwd, &rows_i, &cols_i, &one, l.data, &l.ld, b.data(), &inc, &zero,
+                         u.data(), &inc, 1);
+    if (!xb.empty()) std::copy_n(u.begin(), len, xb.begin() + static_cast<std::ptrdiff_t>(r0));
     for (std::size_t i = 0; i < len; ++i) {
+      r[i] = y[r0 + i] - u[i];
       const double wr = w[r0 + i] * r[i];
       out.rss += wr * r[i];
       r[i] = wr;

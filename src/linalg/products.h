@@ -57,13 +57,14 @@ CrossProducts compute_xtwx_xtwy_at(MatrixView x, VectorView beta, const ChunkWei
 // The weighted residual sums at coefficients beta, r = y - X beta:
 //   rss = sum_i w_i r_i^2   and   xtwr = X'W r,
 // from one pass over the design in row chunks: the residuals of a chunk are formed and
-// used while the chunk is in cache, and no vector of length n is allocated.
+// used while the chunk is in cache, and no vector of length n is allocated. When `xb` is
+// given (length n), X beta is written there too.
 struct ResidualProducts {
   double rss = 0.0;
   Vector xtwr;  // p
 };
 ResidualProducts compute_residual_products(MatrixView x, VectorView w, VectorView y,
-                                           VectorView beta);
+                                           VectorView beta, std::span<double> xb = {});
 
 // beta' S beta.
 double quad_form(MatrixView s, VectorView beta);

@@ -59,15 +59,26 @@ class TestPirlsOnUnitWeightProducts:
         assert cached["converged"] and cached["deviance"] == pytest.approx(plain["deviance"],
                                                                           rel=1e-10)
 
+    def test_residual_sums_of_the_result(self, fitted):
+        _, _, _, y, design, pens = fitted
+        r = T.fit_pirls_unit_products(y, design, [0.5, 3.0], pens, "gaussian", None, None, True)
+        resid = y - design @ r["coefficients"]
+        assert r["rss"] == pytest.approx(np.sum(resid ** 2), rel=1e-12)
+        np.testing.assert_allclose(r["xtr"], design.T @ resid, rtol=0,
+                                   atol=1e-12 * np.abs(design.T @ y).max())
+        np.testing.assert_allclose(r["linear_predictor"], design @ r["coefficients"], rtol=1e-12)
+        np.testing.assert_array_equal(r["linear_predictor"], r["fitted_values"])
+
     @pytest.mark.parametrize("family", ["poisson", "binomial"])
     def test_other_families_ignore_the_products(self, rng, family):
         x = rng.uniform(size=(400, 3))
         y = (rng.uniform(size=400) < 0.4).astype(float)
         pens = [np.eye(3)]
         plain = T.fit_pirls(y, x, [1.0], pens, family)
-        cached = T.fit_pirls_unit_products(y, x, [1.0], pens, family)
+        cached = T.fit_pirls_unit_products(y, x, [1.0], pens, family, None, None, True)
         for key in ("coefficients", "fitted_values", "weights"):
             np.testing.assert_array_equal(cached[key], plain[key])
+        assert cached["rss"] is None
 
     def test_products_of_the_wrong_shape(self, rng):
         x = rng.uniform(size=(50, 5))

@@ -173,13 +173,17 @@ PyObject* residual_sums_py(PyObject*, PyObject* args) {
   });
 }
 
-// fit_pirls_unit_products(y, X, lambdas, penalties, family, xtx=None, xty=None) -> dict:
-// PiRLS with cached unit-weight products, compute_xtx_xty(X, y) unless given.
+// fit_pirls_unit_products(y, X, lambdas, penalties, family, xtx=None, xty=None,
+//                         residual_sums=False) -> dict: PiRLS with cached unit-weight
+// products, compute_xtx_xty(X, y) unless given; with residual_sums, "rss" and "xtr" too
+// (None when PiRLS gave none).
 PyObject* pirls_unit_products_py(PyObject*, PyObject* args) {
   return guarded([&]() -> PyObject* {
     PyObject *yo, *xo, *lo, *po, *xtxo = Py_None, *xtyo = Py_None;
     const char* family = nullptr;
-    if (!PyArg_ParseTuple(args, "OOOOs|OO", &yo, &xo, &lo, &po, &family, &xtxo, &xtyo))
+    int residual_sums = 0;
+    if (!PyArg_ParseTuple(args, "OOOOs|OOp", &yo, &xo, &lo, &po, &family, &xtxo, &xtyo,
+                          &residual_sums))
       return nullptr;
     const char* fn = "fit_pirls_unit_products";
     auto y = as_vector(yo, {fn, "y"});
@@ -205,6 +209,7 @@ PyObject* pirls_unit_products_py(PyObject*, PyObject* args) {
     }
     velkan::PirlsOptions options;
     options.unit_weight_products = &products;
+    options.residual_sums = residual_sums != 0;
     auto r = velkan::pirls(*y, *x, *lambdas, *penalties, *f, options);
     if (!r) return raise(r.error());
     PyRef dict(PyDict_New());
@@ -216,7 +221,9 @@ PyObject* pirls_unit_products_py(PyObject*, PyObject* args) {
         {"weights", to_numpy(r->weights)},
         {"deviance", PyFloat_FromDouble(r->deviance)},
         {"iterations", PyLong_FromSize_t(r->iterations)},
-        {"converged", PyBool_FromLong(r->converged)}};
+        {"converged", PyBool_FromLong(r->converged)},
+        {"rss", r->residual_sums ? PyFloat_FromDouble(r->residual_sums->rss) : Py_NewRef(Py_None)},
+        {"xtr", r->residual_sums ? to_numpy(r->residual_sums->xtwr) : Py_NewRef(Py_None)}};
     bool ok = true;
     for (const auto& [key, value] : items) {
       PyRef v(value);

@@ -89,10 +89,13 @@ LocalValues local_values(std::span<const double> t, std::size_t s, double x) {
     const std::size_t base = s - d;
     for (std::size_t r = 0; r <= d; ++r) {
       const std::size_t i = base + r;
-      // Spline i of degree d - 1 sits at prev[r - 1] (absent for r = 0), spline i + 1 at prev[r].
-      const double lower = r == 0 ? 0.0 : prev[r - 1];
-      const double upper = r < d ? prev[r] : 0.0;
-      cur[r] = left(i, d, lower) + right(i, d, upper);
+      // Spline i of degree d - 1 sits at prev[r - 1] (absent for r = 0), spline i + 1 at
+      // prev[r] (absent for r = d). An absent spline is 0 and its term a finite quotient
+      // times 0 (x is finite here), which adds nothing but possibly the sign of a zero:
+      // it is left out rather than paid for with a division.
+      const double from_left = r == 0 ? 0.0 : left(i, d, prev[r - 1]);
+      const double from_right = r < d ? right(i, d, prev[r]) : 0.0;
+      cur[r] = r == 0 ? from_right : r == d ? from_left : from_left + from_right;
     }
     if (d == 2) std::copy(cur.begin(), cur.begin() + 3, quadratic.begin());
     prev = cur;

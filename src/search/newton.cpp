@@ -369,8 +369,15 @@ Status optimize_reml_newton(SmoothingParameter& state, VectorView y, MatrixView 
         diag::format("Cached cross products are {}x{} and {} but X has {} columns",
                      {options.cache->xtwx.rows(), options.cache->xtwx.cols(),
                       options.cache->xtwy.size(), p})));
+  // Formed here, X'WX and X'Wy come from one pass over the design (the values of
+  // make_reml_cache up to rounding).
   RemlCache own;
-  if (!options.cache) own = make_reml_cache(y, x, w);
+  if (!options.cache) {
+    CrossProducts products = compute_xtwx_xtwy(x, w, y);
+    double ywy = 0.0;
+    for (std::size_t i = 0; i < y.size; ++i) ywy += w[i] * y[i] * y[i];
+    own = RemlCache{std::move(products.xtwx), std::move(products.xtwy), ywy};
+  }
   const RemlCache& cache = options.cache ? *options.cache : own;
   diag::trace(Switch::Profile, "[PROFILE] Pre-computed X'WX and X'Wy: {:.2}ms\n",
               {timer.elapsed_ms()});

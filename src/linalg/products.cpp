@@ -61,38 +61,45 @@ BlasLayout blas_operand(MatrixView v, Matrix& storage) {
   return *blas_layout(storage.view());
 }
 
-// Copies the upper triangle of the column-major p x p buffer `c` into both triangles of
-// a row-major matrix, which is then exactly symmetric.
-Matrix symmetric_from_upper(const std::vector<double>& c, std::size_t p) {
+// Copies the upper triangle of the leading p x p block of the column-major buffer `c`
+// (leading dimension ld) into both triangles of a row-major matrix, which is then exactly
+// symmetric.
+Matrix symmetric_from_upper(const std::vector<double>& c, std::size_t p, std::size_t ld) {
   Matrix out(p, p);
   for (std::size_t b = 0; b < p; ++b) {
     for (std::size_t a = 0; a <= b; ++a) {
-      out(a, b) = c[a + b * p];
-      out(b, a) = c[a + b * p];
+      out(a, b) = c[a + b * ld];
+      out(b, a) = c[a + b * ld];
     }
   }
   return out;
 }
 
-// Adds rows r0 .. r0 + len - 1 of x, row i scaled by scale[i], to the symmetric rank-k
-// update of the upper triangle c (column-major p x p) and, when ys (the scaled response
-// of the same rows) is given, to xty = sum_i (scale_i x_i) ys_i. The scaled rows go
-// through `buf` (at least len * p doubles), which takes the layout in which the source is
-// read along its shorter stride, so the copy streams through memory.
+Matrix symmetric_from_upper(const std::vector<double>& c, std::size_t p) {
+  return symmetric_from_upper(c, p, p);
+}
+
+// Adds rows r0 .. r0 + len - 1 of x, row i scaled by scale[i], to a symmetric rank-k
+// update of the upper triangle of c (column-major, q x q). With ys (the scaled response
+// of the same rows), q = p + 1 and each row is extended by ys[i]: the update of the
+// extended rows [scale_i x_i, ys_i] holds X'WX in its leading p x p block and
+// sum_i (scale_i x_i) ys_i = X'Wz in its last column, so one BLAS call forms both.
+// Without ys, q = p. The extended rows go through `buf` (at least len * q doubles), which
+// takes the layout in which the source is read along its shorter stride, so the copy
+// streams through memory.
 void add_scaled_rows(MatrixView x, std::size_t r0, std::size_t len, const double* scale,
-                     const double* ys, std::vector<double>& buf, std::vector<double>& c,
-                     double* xty) {
+                     const double* ys, std::vector<double>& buf, std::vector<double>& c) {
   const std::size_t p = x.cols;
-  const auto pi = static_cast<lapack_int>(p);
+  const std::size_t q = ys ? p + 1 : p;
+  const auto qi = static_cast<lapack_int>(q);
   const auto leni = static_cast<lapack_int>(len);
   const double one = 1.0;
   const char upper = 'U';
-  const lapack_int inc = 1;
   if (std::abs(x.col_stride) <= std::abs(x.row_stride)) {
     for (std::size_t i = 0; i < len; ++i) {
       const double s = scale[i];
       const double* src = x.data + static_cast<std::ptrdiff_t>(r0 + i) * x.row_stride;
-      double* dst = buf.data() + i * p;
+      double* dst = buf.data() + i * q;
       if (x.col_stride == 1) {
         for (std::size_t j = 0; j < p; ++j) dst[j] = s * src[j];
       } else {
@@ -100,15 +107,12 @@ void add_scaled_rows(MatrixView x, std::size_t r0, std::size_t len, const double
           dst[j] = s * src[static_cast<std::ptrdiff_t>(j) * x.col_stride];
         }
       }
+      if (ys) dst[p] = ys[i];
     }
-    // Row-major len x p buffer = column-major p x len matrix X_c'.
+    // Row-major len x q buffer = column-major q x len matrix of the extended rows.
     const char trans = 'N';
-    lapack::scipy_dsyrk_(&upper, &trans, &pi, &leni, &one, buf.data(), &pi, &one, c.data(), &pi,
+    lapack::scipy_dsyrk_(&upper, &trans, &qi, &leni, &one, buf.data(), &qi, &one, c.data(), &qi,
                          1, 1);
-    if (ys) {
-      lapack::scipy_dgemv_(&trans, &pi, &leni, &one, buf.data(), &pi, ys, &inc, &one, xty, &inc,
-                           1);
-    }
     return;
   }
   for (std::size_t j = 0; j < p; ++j) {
@@ -123,14 +127,11 @@ void add_scaled_rows(MatrixView x, std::size_t r0, std::size_t len, const double
       }
     }
   }
-  // Column-major len x p buffer = X_c itself: C += X_c' X_c.
+  if (ys) std::copy_n(ys, len, buf.data() + p * len);
+  // Column-major len x q buffer: C += B' B.
   const char trans = 'T';
-  lapack::scipy_dsyrk_(&upper, &trans, &pi, &leni, &one, buf.data(), &leni, &one, c.data(), &pi,
+  lapack::scipy_dsyrk_(&upper, &trans, &qi, &leni, &one, buf.data(), &leni, &one, c.data(), &qi,
                        1, 1);
-  if (ys) {
-    lapack::scipy_dgemv_(&trans, &leni, &pi, &one, buf.data(), &leni, ys, &inc, &one, xty, &inc,
-                         1);
-  }
 }
 
 // Rows per chunk of the fused passes, which read each chunk of the design twice (two BLAS
@@ -214,20 +215,24 @@ Matrix weighted_gram(MatrixView x, const VectorView* w, const VectorView* y = nu
     }
   }
 
-  // Scaled copies, chunk by chunk.
+  // Scaled copies, chunk by chunk, extended by the scaled response when there is one.
+  const std::size_t q = y ? p + 1 : p;
   const std::size_t chunk = std::min(n, kCrossProductChunkRows);
-  std::vector<double> buf(chunk * p);
+  std::vector<double> buf(chunk * q);
   std::vector<double> scale(chunk);
+  std::vector<double> cq(q * q, 0.0);
   for (std::size_t r0 = 0; r0 < n; r0 += chunk) {
     const std::size_t len = std::min(chunk, n - r0);
     for (std::size_t i = 0; i < len; ++i) scale[i] = w ? std::sqrt((*w)[r0 + i]) : 1.0;
     if (y) {
       for (std::size_t i = 0; i < len; ++i) ys[i] = scale[i] * (*y)[r0 + i];
     }
-    add_scaled_rows(x, r0, len, scale.data(), y ? ys.data() : nullptr, buf, c,
-                    y ? xty->data() : nullptr);
+    add_scaled_rows(x, r0, len, scale.data(), y ? ys.data() : nullptr, buf, cq);
   }
-  return symmetric_from_upper(c, p);
+  if (y) {
+    for (std::size_t a = 0; a < p; ++a) (*xty)[a] = cq[a + p * q];
+  }
+  return symmetric_from_upper(cq, p, q);
 }
 
 }  // namespace
@@ -428,8 +433,9 @@ CrossProducts compute_xtwx_xtwy_at(MatrixView x, VectorView beta, const ChunkWei
   // scaled copy and both products from rows that are still in cache.
   const auto layout = blas_layout(x);
   const std::size_t chunk = std::min(n, kCrossProductChunkRows);
-  std::vector<double> buf(chunk * p), xb(chunk), w(chunk), z(chunk), scale(chunk);
-  std::vector<double> c(p * p, 0.0);
+  const std::size_t q = p + 1;  // rows extended by the scaled response
+  std::vector<double> buf(chunk * q), xb(chunk), w(chunk), z(chunk), scale(chunk);
+  std::vector<double> c(q * q, 0.0);
   const double one = 1.0, zero = 0.0;
   const lapack_int inc = 1;
   const auto pi = static_cast<lapack_int>(p);
@@ -454,9 +460,10 @@ CrossProducts compute_xtwx_xtwy_at(MatrixView x, VectorView beta, const ChunkWei
       scale[i] = std::sqrt(w[i]);
       z[i] *= scale[i];
     }
-    add_scaled_rows(x, r0, len, scale.data(), z.data(), buf, c, out.xtwy.data());
+    add_scaled_rows(x, r0, len, scale.data(), z.data(), buf, c);
   }
-  out.xtwx = symmetric_from_upper(c, p);
+  out.xtwx = symmetric_from_upper(c, p, q);
+  for (std::size_t a = 0; a < p; ++a) out.xtwy[a] = c[a + p * q];
   return out;
 }
 

@@ -10,7 +10,9 @@
 //      C++ exception reaches the interpreter.
 //   2. Bind the arguments with PyArg_ParseTupleAndKeywords, "O" items only, so each is
 //      accepted positionally or by keyword, then convert each with support/convert.h;
-//      is_none() marks an optional argument that takes its default.
+//      is_none() marks an optional argument that takes its default. Arrays come last:
+//      their views borrow the arrays' memory, and converting a sequence or a number may
+//      run Python code that could resize an array already viewed.
 //   3. Make one call into the core.
 //   4. Report a failure through raise() (GamError or ModelError, verbatim display text)
 //      or raise_value_error() for the interface's own messages; otherwise build the
@@ -188,7 +190,7 @@ struct FitArgs {
   std::optional<std::size_t> max_iter;
 };
 
-// Converts x, y and an optional max_iter (None or absent: the default).
+// Converts x and y into views; called after every other argument is converted.
 bool convert_fit_args(const char* fn, PyObject* x_obj, PyObject* y_obj, FitArgs& out) {
   auto x = as_matrix(x_obj, {fn, "x"});
   if (!x) return false;
@@ -268,7 +270,6 @@ PyObject* cached_fit(PyObject* self, PyObject* args, PyObject* kwargs, const cha
                                      &x_obj, &y_obj, &k_obj, &method_obj, &bs_obj, &iter_obj))
       return nullptr;
     FitArgs a;
-    if (!convert_fit_args(fn, x_obj, y_obj, a)) return nullptr;
     auto k = as_sizes(k_obj, {fn, "k"});
     if (!k) return nullptr;
     auto method = method_has_default ? optional_string(fn, "method", method_obj, "REML")
@@ -277,6 +278,7 @@ PyObject* cached_fit(PyObject* self, PyObject* args, PyObject* kwargs, const cha
     auto bs = optional_string(fn, "bs", bs_obj, "bs");
     if (!bs) return nullptr;
     if (!convert_max_iter(fn, iter_obj, a)) return nullptr;
+    if (!convert_fit_args(fn, x_obj, y_obj, a)) return nullptr;
     if (auto ok = setup_auto(model, a.x, *k, *bs); !ok) return raise(ok.error());
     if (auto ok = fit_gam(model, a.x, a.y, *method, a.max_iter, FitPath::Cached); !ok)
       return raise(ok.error());
@@ -302,10 +304,10 @@ PyObject* gam_fit_manual(PyObject* self, PyObject* args, PyObject* kwargs) {
       return nullptr;
     const char* fn = "fit_manual";
     FitArgs a;
-    if (!convert_fit_args(fn, x_obj, y_obj, a)) return nullptr;
     auto method = as_string(method_obj, {fn, "method"});
     if (!method) return nullptr;
     if (!convert_max_iter(fn, iter_obj, a)) return nullptr;
+    if (!convert_fit_args(fn, x_obj, y_obj, a)) return nullptr;
     if (auto ok = fit_gam(model, a.x, a.y, *method, a.max_iter, FitPath::Plain); !ok)
       return raise(ok.error());
     return fit_result(model, false);
@@ -321,7 +323,6 @@ PyObject* gam_fit_auto(PyObject* self, PyObject* args, PyObject* kwargs) {
       return nullptr;
     const char* fn = "fit_auto";
     FitArgs a;
-    if (!convert_fit_args(fn, x_obj, y_obj, a)) return nullptr;
     auto k = as_sizes(k_obj, {fn, "k"});
     if (!k) return nullptr;
     auto method = as_string(method_obj, {fn, "method"});
@@ -329,6 +330,7 @@ PyObject* gam_fit_auto(PyObject* self, PyObject* args, PyObject* kwargs) {
     auto bs = optional_string(fn, "bs", bs_obj, "bs");
     if (!bs) return nullptr;
     if (!convert_max_iter(fn, iter_obj, a)) return nullptr;
+    if (!convert_fit_args(fn, x_obj, y_obj, a)) return nullptr;
     if (auto ok = setup_auto(model, a.x, *k, *bs); !ok) return raise(ok.error());
     if (auto ok = fit_gam(model, a.x, a.y, *method, a.max_iter, FitPath::Plain); !ok)
       return raise(ok.error());
@@ -346,12 +348,12 @@ PyObject* gam_fit_formula(PyObject* self, PyObject* args, PyObject* kwargs) {
       return nullptr;
     const char* fn = "fit_formula";
     FitArgs a;
-    if (!convert_fit_args(fn, x_obj, y_obj, a)) return nullptr;
     auto formula = as_string(formula_obj, {fn, "formula"});
     if (!formula) return nullptr;
     auto method = as_string(method_obj, {fn, "method"});
     if (!method) return nullptr;
     if (!convert_max_iter(fn, iter_obj, a)) return nullptr;
+    if (!convert_fit_args(fn, x_obj, y_obj, a)) return nullptr;
     if (auto ok = setup_formula(model, a.x, *formula); !ok) return raise(ok.error());
     if (auto ok = fit_gam(model, a.x, a.y, *method, a.max_iter, FitPath::Plain); !ok)
       return raise(ok.error());

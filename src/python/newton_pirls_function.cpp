@@ -24,14 +24,8 @@ PyObject* newton_pirls_py(PyObject*, PyObject* args, PyObject* kwargs) {
                                      const_cast<char**>(keywords), &y_obj, &x_obj, &w_obj,
                                      &init_obj, &pen_obj, &iter_obj, &tol_obj, &verbose_obj))
       return nullptr;
-    auto y = as_vector(y_obj, {kName, "y"});
-    if (!y) return nullptr;
-    auto x = as_matrix(x_obj, {kName, "x"});
-    if (!x) return nullptr;
-    auto w = as_vector(w_obj, {kName, "w"});
-    if (!w) return nullptr;
-    auto init = as_vector(init_obj, {kName, "initial_log_lambda"});
-    if (!init) return nullptr;
+    // Everything that may run Python code (the penalty sequence, max_iter's __index__,
+    // grad_tol's __float__) before the arrays, whose views borrow their memory.
     auto penalties = as_matrix_list(pen_obj, {kName, "penalties"});
     if (!penalties) return nullptr;
     // None keeps the default of each option.
@@ -51,6 +45,14 @@ PyObject* newton_pirls_py(PyObject*, PyObject* args, PyObject* kwargs) {
       if (!v) return nullptr;
       options.verbose = *v;
     }
+    auto y = as_vector(y_obj, {kName, "y"});
+    if (!y) return nullptr;
+    auto x = as_matrix(x_obj, {kName, "x"});
+    if (!x) return nullptr;
+    auto w = as_vector(w_obj, {kName, "w"});
+    if (!w) return nullptr;
+    auto init = as_vector(init_obj, {kName, "initial_log_lambda"});
+    if (!init) return nullptr;
 
     if (auto ok = check_problem_size(x->rows, x->cols, penalties->size()); !ok)
       return raise(ok.error(), "Newton-PIRLS optimization failed: ");

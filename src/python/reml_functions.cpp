@@ -56,16 +56,18 @@ std::optional<DerivativeArgs> convert_derivative_args(const char* fname, const c
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), const_cast<char**>(kw), &yo, &xo,
                                    &wo, &lo, &po))
     return std::nullopt;
+  // The lists first: converting them may run Python code, which must not find a view
+  // of an array already taken (it could resize the array under it).
+  auto lambdas = as_floats(lo, ArgName{fname, "lambdas"});
+  if (!lambdas) return std::nullopt;
+  auto penalties = as_matrix_list(po, ArgName{fname, "penalties"});
+  if (!penalties) return std::nullopt;
   auto y = as_vector(yo, ArgName{fname, "y"});
   if (!y) return std::nullopt;
   auto x = as_matrix(xo, ArgName{fname, "x"});
   if (!x) return std::nullopt;
   auto w = as_vector(wo, ArgName{fname, "w"});
   if (!w) return std::nullopt;
-  auto lambdas = as_floats(lo, ArgName{fname, "lambdas"});
-  if (!lambdas) return std::nullopt;
-  auto penalties = as_matrix_list(po, ArgName{fname, "penalties"});
-  if (!penalties) return std::nullopt;
   if (!check_lambdas(*lambdas)) return std::nullopt;
   // The core checks the remaining shapes (lengths of y and w, penalty sizes, counts) and
   // reports them as DimensionMismatch under the function's prefix; what it would allocate
@@ -116,14 +118,15 @@ PyObject* evaluate_gradient(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO:evaluate_gradient",
                                      const_cast<char**>(kw), &xo, &yo, &lo, &ko))
       return nullptr;
-    auto xv = as_matrix(xo, ArgName{"evaluate_gradient", "x"});
-    if (!xv) return nullptr;
-    auto yv = as_vector(yo, ArgName{"evaluate_gradient", "y"});
-    if (!yv) return nullptr;
+    // The lists before the arrays, as in convert_derivative_args.
     auto lambdas = as_floats(lo, ArgName{"evaluate_gradient", "lambdas"});
     if (!lambdas) return nullptr;
     auto k_values = as_sizes(ko, ArgName{"evaluate_gradient", "k_values"});
     if (!k_values) return nullptr;
+    auto xv = as_matrix(xo, ArgName{"evaluate_gradient", "x"});
+    if (!xv) return nullptr;
+    auto yv = as_vector(yo, ArgName{"evaluate_gradient", "y"});
+    if (!yv) return nullptr;
     if (!check_lambdas(*lambdas)) return nullptr;
     // One smooth per entry of k_values, each on its own column: there must be a column.
     if (k_values->size() > xv->cols) {

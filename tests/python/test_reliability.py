@@ -364,6 +364,58 @@ def test_other_thread_meets_a_busy_object(data):
     assert snapshot(g) == snapshot(fresh)
 
 
+RESIZE_PREAMBLE = """
+import numpy as np
+import velkan_core as vc
+rng = np.random.default_rng(0)
+x = rng.uniform(size=(2000, 2))
+y = rng.uniform(size=2000)
+
+class Resizes:
+    # Converting this number reallocates x's buffer and reuses the freed memory.
+    def __init__(self, value):
+        self.value = value
+    def _resize(self):
+        x.resize((1, 1), refcheck=False)
+        np.zeros((3000, 3000))
+    def __index__(self):
+        self._resize()
+        return self.value
+    def __float__(self):
+        self._resize()
+        return float(self.value)
+
+def manual():
+    g = vc.GAM()
+    g.add_cubic_spline("a", 5, 0.0, 1.0)
+    g.add_cubic_spline("b", 5, 0.0, 1.0)
+    return g
+try:
+    CALL
+except ValueError as e:
+    print(e)
+"""
+
+
+@pytest.mark.parametrize("call, message", [
+    ("vc.GAM().fit(x, y, k=[Resizes(5), 5])", "k length (2) must match number of columns (1)"),
+    ("manual().fit_manual(x, y, 'REML', Resizes(3))",
+     "Matrix dimension mismatch: X has 1 rows but y has 2000 elements"),
+    ("vc.evaluate_gradient(x, y, [1.0, 1.0], [5, Resizes(5)])",
+     "k_values has 2 entries but x has only 1 columns"),
+    ("vc.reml_gradient_multi_qr_py(y, x, np.ones(2000), [Resizes(1.0)], [np.eye(2)])",
+     "Gradient computation failed: Matrix dimension mismatch: X has 1 rows"),
+    ("vc.newton_pirls_py(y, x, np.ones(2000), np.zeros(1), [np.eye(2)], Resizes(3), None, "
+     "None)", "Newton-PIRLS optimization failed: Matrix dimension mismatch: X has 1 rows"),
+])
+def test_arrays_read_after_argument_code_that_resizes_them(call, message):
+    # Arrays are viewed only once every other argument is converted: an argument whose
+    # conversion resizes an input array is seen as the resized array, never as freed memory.
+    proc = run_python(RESIZE_PREAMBLE.replace("CALL", call), timeout=120)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    assert proc.stdout.startswith(message), proc.stdout
+
+
 # ---- threads --------------------------------------------------------------------------
 
 def thread_jobs(rng):

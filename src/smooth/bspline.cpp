@@ -124,6 +124,56 @@ LocalValues local_values(std::span<const double> t, std::size_t s, double x) {
   return out;
 }
 
+// Two doubles processed together: the recursion's divisions dominate its cost, and the
+// processor divides both lanes of a pair in about the time of one.
+typedef double Pair __attribute__((vector_size(16)));
+
+// local_values<false> at two points at once, point a in span sa and point b in span sb
+// (both regular spans), written into row_a and row_b. Every lane performs exactly the
+// operations local_values performs for its point (IEEE operations are exact per lane), so
+// the values are identical to it. In a regular span the knot indices of the triangle stay
+// below t.size() (i + d + 1 <= s + 4 <= k + 3), so the index guards of local_values never
+// apply and only the denominator guard remains.
+void local_values_pair(std::span<const double> t, std::size_t sa, std::size_t sb, double xa,
+                       double xb, double* row_a, double* row_b) {
+  const Pair x = {xa, xb};
+  const Pair zero = {0.0, 0.0};
+  const Pair floor = {kSplineDenominatorFloor, kSplineDenominatorFloor};
+  auto at = [&](std::size_t ia, std::size_t ib) { return Pair{t[ia], t[ib]}; };
+  auto guarded = [&](Pair den, Pair quotient) {
+    const Pair magnitude = den < zero ? -den : den;
+    return magnitude > floor ? quotient : zero;
+  };
+  std::array<Pair, 5> prev{Pair{1.0, 1.0}, zero, zero, zero, zero};
+  std::array<Pair, 5> cur{};
+  // Unrolled completely, the triangle lives in registers instead of on the stack.
+#pragma GCC unroll 3
+  for (std::size_t d = 1; d <= 3; ++d) {
+#pragma GCC unroll 4
+    for (std::size_t r = 0; r <= d; ++r) {
+      const std::size_t ia = sa - d + r, ib = sb - d + r;
+      Pair from_left = zero, from_right = zero;
+      if (r > 0) {
+        const Pair lo = at(ia, ib);
+        const Pair den = at(ia + d, ib + d) - lo;
+        from_left = guarded(den, (x - lo) / den * prev[r - 1]);
+      }
+      if (r < d) {
+        const Pair hi = at(ia + d + 1, ib + d + 1);
+        const Pair den = hi - at(ia + 1, ib + 1);
+        from_right = guarded(den, (hi - x) / den * prev[r]);
+      }
+      cur[r] = r == 0 ? from_right : r == d ? from_left : from_left + from_right;
+    }
+    prev = cur;
+    cur = {};
+  }
+  for (std::size_t r = 0; r < 4; ++r) {
+    row_a[sa - 3 + r] = prev[r][0];
+    row_b[sb - 3 + r] = prev[r][1];
+  }
+}
+
 }  // namespace
 
 BSplineBasis::BSplineBasis(std::size_t k, Vector knots) : k_(k), knots_(std::move(knots)) {
@@ -151,6 +201,21 @@ Result<std::unique_ptr<BSplineBasis>> BSplineBasis::create(std::size_t k, Vector
 // that subtracting kBoundaryOffset rounds back to the knot itself (|hi| above about 2e6),
 // the largest double below the knot is used instead: without that, the rows at and
 // beyond the maximum of such data would be all zeros.
+std::size_t BSplineBasis::span_of(double x) const {
+  // The last knot t[s] <= x among t[3] .. t[k] (t[3] <= x holds and x < t[k] keeps s below
+  // k), the same index as upper_bound minus one. The search halves the range with
+  // conditional moves instead of branches, which random points would mispredict half of
+  // the time.
+  const double* first = full_.data() + 3;
+  std::size_t len = k_ - 2;  // t[3] .. t[k]
+  while (len > 1) {
+    const std::size_t half = len / 2;
+    first = first[half] <= x ? first + half : first;
+    len -= half;
+  }
+  return static_cast<std::size_t>(first - full_.data());
+}
+
 double BSplineBasis::inner_lo() const {
   const double hi = knots_[knots_.size() - 1];
   const double p = knots_[0] + kBoundaryOffset;
@@ -168,18 +233,7 @@ void BSplineBasis::values_at(double x, double* row, double* deriv) const {
   // Regular span: t[3] <= x < t[k], i.e. inside [q_0, q_{m-1}). Anything else (NaN,
   // degenerate knot vectors) takes the full recursion.
   if (t[3] <= x && x < t[k_]) {
-    // The span is the last knot t[s] <= x among t[3] .. t[k] (t[3] <= x holds and
-    // x < t[k] keeps s below k), the same index as upper_bound minus one. The search
-    // halves the range with conditional moves instead of branches, which random points
-    // would mispredict half of the time.
-    const double* first = t.data() + 3;
-    std::size_t len = k_ - 2;  // t[3] .. t[k]
-    while (len > 1) {
-      const std::size_t half = len / 2;
-      first = first[half] <= x ? first + half : first;
-      len -= half;
-    }
-    const std::size_t s = static_cast<std::size_t>(first - t.data());
+    const std::size_t s = span_of(x);
     if (deriv) {
       const LocalValues v = local_values<true>(t, s, x);
       for (std::size_t r = 0; r < 4; ++r) {
@@ -216,6 +270,12 @@ Status BSplineBasis::evaluate_into(VectorView x, double* out, std::size_t row_st
   values_at(below_at, below_value.data(), below_slope.data());
   values_at(above_at, above_value.data(), above_slope.data());
 
+  const std::span<const double> t = full_;
+  // A point inside a regular span waits here for a second one, and the two are evaluated
+  // together (local_values_pair); every other row is written at once.
+  bool waiting = false;
+  double wait_at = 0.0;
+  double* wait_row = nullptr;
   for (std::size_t p = 0; p < n; ++p) {
     const double xp = x[p];
     double* row = out + p * row_stride;
@@ -234,11 +294,21 @@ Status BSplineBasis::evaluate_into(VectorView x, double* out, std::size_t row_st
       } else if (xp > hi - kBoundaryTolerance || xp >= hi) {
         at = above_at;
       }
-      // Inside, values_at writes only the non-zero functions.
+      // Inside, only the non-zero functions are written.
       std::fill(row, row + k_, 0.0);
-      values_at(at, row, nullptr);
+      if (!(t[3] <= at && at < t[k_])) {
+        values_at(at, row, nullptr);  // degenerate knots: the full recursion
+      } else if (!waiting) {
+        waiting = true;
+        wait_at = at;
+        wait_row = row;
+      } else {
+        local_values_pair(t, span_of(wait_at), span_of(at), wait_at, at, wait_row, row);
+        waiting = false;
+      }
     }
   }
+  if (waiting) values_at(wait_at, wait_row, nullptr);
   return {};
 }
 

@@ -55,6 +55,8 @@ class BSplineBasis final : public SplineBasis {
  private:
   BSplineBasis(std::size_t k, Vector knots);
 
+  // The regular span of x (t[3] <= x < t[k] assumed): the last knot t[s] <= x, 3 <= s < k.
+  std::size_t span_of(double x) const;
   // Where a point inside the boundary tolerance is evaluated (see evaluation_point()).
   double inner_lo() const;
   double inner_hi() const;

@@ -4,8 +4,9 @@ Cases: gaussian with three smooths of k = 10 at n = 10^4, 10^5 and 10^6, and poi
 binomial at n = 10^5. For each case, in a fresh subprocess so that the peak memory is the
 case's own, it prints
   fit s        best of five wall times of one `fit` call on a fresh GAM (three at 10^6),
-  floor s      best of five times of one X'WX with NumPy, (X * w[:, None]).T @ X, on a
-               random n x 30 design (BLAS on one thread, as the extension runs it),
+  floor s      best time of one X'WX with NumPy, (X * w[:, None]).T @ X, on a random
+               n x 30 design (BLAS on one thread, as the extension runs it), measured
+               alternately with the fits so that both see the same load,
   ratio        fit / floor,
   peak MB      growth of the process's memory high-water mark during the first fit
                (VmHWM after resetting it through /proc/self/clear_refs, less the
@@ -54,19 +55,17 @@ def run_case(n, family):
     peak_kib = status_kib("VmHWM") - rss_before
     del gam
 
-    best = float("inf")
+    # Fit and floor alternate, so that a change of the machine's load affects both.
+    xr = np.random.default_rng(1).uniform(size=(n, p))
+    w = np.random.default_rng(2).uniform(0.5, 1.5, size=n)
+    (xr * w[:, None]).T @ xr  # warm-up
+    best = floor = float("inf")
     for _ in range(3 if n >= 10**6 else 5):
         gam = velkan_core.GAM(family)
         t = time.perf_counter()
         gam.fit(x, y, k=[K] * D)
         best = min(best, time.perf_counter() - t)
         del gam
-
-    xr = np.random.default_rng(1).uniform(size=(n, p))
-    w = np.random.default_rng(2).uniform(0.5, 1.5, size=n)
-    (xr * w[:, None]).T @ xr  # warm-up
-    floor = float("inf")
-    for _ in range(5):
         t = time.perf_counter()
         (xr * w[:, None]).T @ xr
         floor = min(floor, time.perf_counter() - t)

@@ -27,13 +27,15 @@ struct WorkingModel {
   Vector w;
 };
 
-// Working response z and weight w of one observation at linear predictor e.
-inline void linearise_one(Family family, double y, double e, double& z, double& w) {
+// Working response z and weight w of one observation at linear predictor e; returns the
+// mean linkinv(e) (mean_and_derivative's mean is bit-identical to it).
+inline double linearise_one(Family family, double y, double e, double& z, double& w) {
   const auto [mu, g] = mean_and_derivative(family, e);
   // A vanishing derivative would blow up (y - mu) / g; the observation then keeps its
   // current linear predictor as working response (its weight is floored anyway).
   z = std::abs(g) >= kPirlsDerivativeFloor ? e + (y - mu) / g : e;
   w = std::max(g * g / std::max(variance(family, mu), kVarianceFloor), kVarianceFloor);
+  return mu;
 }
 
 void linearise(Family family, VectorView y, const Vector& eta, WorkingModel& out) {
@@ -219,11 +221,11 @@ Result<PirlsResult> pirls(VectorView y, MatrixView x, std::span<const double> la
         for (std::size_t i = 0; i < xb.size(); ++i) {
           const std::size_t k = first + i;
           eta_new[k] = xb[i];
-          linearise_one(family, y[k], xb[i], wm.z[k], wm.w[k]);
+          const double mu = linearise_one(family, y[k], xb[i], wm.z[k], wm.w[k]);
           w[i] = wm.w[k];
           z[i] = wm.z[k];
-          // In observation order, as penalized_deviance sums it.
-          if (safeguard) dev_new += unit_deviance(family, y[k], linkinv(family, xb[i]));
+          // In observation order, as penalized_deviance sums it, with the same mean.
+          if (safeguard) dev_new += unit_deviance(family, y[k], mu);
         }
       };
       next = compute_xtwx_xtwy_at(x, beta_new.view(), weigh);

@@ -4,8 +4,9 @@
 // response z = eta + (y - mu) / mu'(eta) and working weights w = mu'(eta)^2 / V(mu), then
 // solves the ridged penalized normal equations
 //   (X'WX + S_lambda + r I) beta = X'Wz,   S_lambda = sum_j lambda_j S_j,
-// and moves eta to X beta. The only O(n p^2) work is X'WX, done by the BLAS-backed
-// compute_xtwx on sqrt(W) X; everything else per iteration is O(n p) or O(p^3).
+// and moves eta to X beta. The only O(n p^2) work is X'WX, a BLAS rank-k update of
+// sqrt(W) X chunk by chunk (linalg/products.h); everything else per iteration is O(n p) or
+// O(p^3).
 #include "fit/pirls.h"
 
 #include <algorithm>

@@ -79,9 +79,12 @@ struct PirlsOptions {
 // and working response z, the ridge r = 1e-5 (1 + sqrt(m)) max(1, max_j |X'WX_jj|), until
 // the largest coefficient change is below 1e-6 or 100 solves were made. Non-convergence
 // (including non-finite input) is reported through `converged`, not as an error.
-// Cost per solve: one pass over the data forming X'WX and X'Wz together (X'Wz alone when
-// the weights did not change, as for gaussian), one for X beta, and O(p^3) for the solve;
-// with options.unit_weight_products (gaussian) only O(p^3), plus one X beta at the end.
+// Cost per solve, besides O(p^3) for the solve itself: for families other than gaussian
+// one pass over the data, which forms X beta and, when the iteration goes on, the next
+// X'WX and X'Wz from the rows it just read (a step the safeguard shortens costs another
+// X beta per halving and a fresh X'WX); for gaussian one pass for X'WX and X'Wz (X'Wz
+// alone once the weights are known not to change) and one for X beta; with
+// options.unit_weight_products (gaussian) nothing, plus one X beta at the end.
 // Errors, checked in this order: DimensionMismatch "X has {} rows but y has {} elements",
 // DimensionMismatch "Number of lambdas must match number of penalty matrices",
 // and DimensionMismatch "Penalty matrix {} is {}x{} but X has {} columns" for a penalty

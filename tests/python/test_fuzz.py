@@ -469,7 +469,9 @@ def vector(n, good):
                      st.just({"t": "huge", "shape": [10**10]}), WRONG_KINDS)
 
 
-EDGE_INTS = [0, 1, 2, 3, 10**4, 10**4 + 1, 10**9, 2**31, 2**63 - 1, 2**64 - 1, 2**64, 2**70,
+# 10**4 itself, the largest basis size allowed, is left out: a fit with such a basis is
+# valid and takes hours (dense p x p factorizations), which would read as a hang here.
+EDGE_INTS = [0, 1, 2, 3, 10**4 + 1, 10**9, 2**31, 2**63 - 1, 2**64 - 1, 2**64, 2**70,
              -1, -(2**63)]
 
 
@@ -582,7 +584,7 @@ def formula(good, d):
         return st.lists(term, min_size=1, max_size=3).map(lambda t: lit("str", " + ".join(t)))
     wild = st.builds(lambda c, k, sp: f"s({c},{sp}k={k})",
                      st.sampled_from(cols + ["-1", "99999999999999999999", "x", ""]),
-                     st.sampled_from(["0", "1", "3", "10000", "10001", "18446744073709551616",
+                     st.sampled_from(["0", "1", "3", "10001", "18446744073709551616",
                                       "-5", "5.5", ""]),
                      st.sampled_from([" ", "", "\t"]))
     joined = st.lists(st.one_of(term, wild), min_size=0, max_size=4).map(" + ".join)

@@ -1,7 +1,8 @@
-// The REML score. Both entry points share one evaluation that starts from X'WX and X'Wy;
+// The REML score. All entry points share one evaluation that starts from X'WX and X'Wy;
 // they differ only in how the residual sum of squares is obtained: the from-data entry
 // point always sums over the data, the cached one uses the normal equations when they are
-// accurate enough (see kRemlRssCancellationLimit).
+// accurate enough (see kRemlRssCancellationLimit), and the anchored one asks ResidualSums,
+// which applies the same test relative to its anchor.
 #include "reml/criterion.h"
 
 #include <algorithm>
@@ -13,6 +14,7 @@
 #include "diag/format.h"
 #include "linalg/dense_solve.h"
 #include "linalg/products.h"
+#include "reml/residual_sums.h"
 
 namespace velkan {
 
@@ -25,6 +27,15 @@ Status check_data(VectorView y, MatrixView x, VectorView w) {
     return fail(GamError::dimension_mismatch(
         diag::format("X has {} rows but y has {} elements and w has {} elements",
                      {x.rows, y.size, w.size})));
+  }
+  return {};
+}
+
+Status check_cache(const RemlCache& cache, std::size_t p) {
+  if (cache.xtwx.rows() != p || cache.xtwx.cols() != p || cache.xtwy.size() != p) {
+    return fail(GamError::dimension_mismatch(
+        diag::format("Cached cross products are {}x{} and {} but X has {} columns",
+                     {cache.xtwx.rows(), cache.xtwx.cols(), cache.xtwy.size(), p})));
   }
   return {};
 }
@@ -89,11 +100,12 @@ double rss_from_normal_equations(const Matrix& xtwx, const Vector& xtwy, double 
   return rss >= kRemlRssCancellationLimit * spread * spread ? rss : kNaN;
 }
 
-// The score from the weighted cross products of the same (y, x, w). With `ywy` NaN the
-// RSS is summed over the data; otherwise the normal equations are tried first.
+// The score from the weighted cross products of the same (y, x, w). With `sums` the RSS
+// comes from them; without, with `ywy` NaN it is summed over the data, otherwise the
+// normal equations are tried first.
 Result<double> evaluate(VectorView y, MatrixView x, VectorView w, const Matrix& xtwx,
                         const Vector& xtwy, double ywy, std::span<const double> lambdas,
-                        std::span<const Matrix> penalties) {
+                        std::span<const Matrix> penalties, ResidualSums* sums = nullptr) {
   const std::size_t n = y.size;
   const std::size_t p = x.cols;
   const std::size_t used = std::min(lambdas.size(), penalties.size());
@@ -111,8 +123,13 @@ Result<double> evaluate(VectorView y, MatrixView x, VectorView w, const Matrix& 
 
   // Weighted residual sum of squares. The pass over the data is O(n p) and free of the
   // cancellation the normal-equation form suffers when the fit nearly interpolates.
-  double rss = rss_from_normal_equations(xtwx, xtwy, ywy, beta);
-  if (std::isnan(rss)) rss = rss_from_data(y, x, w, beta);
+  double rss = kNaN;
+  if (sums) {
+    rss = sums->at(beta).rss;
+  } else {
+    rss = rss_from_normal_equations(xtwx, xtwy, ywy, beta);
+    if (std::isnan(rss)) rss = rss_from_data(y, x, w, beta);
+  }
 
   double penalty = 0.0;
   for (std::size_t j = 0; j < used; ++j) penalty += lambdas[j] * quad_form(penalties[j], beta);
@@ -175,13 +192,16 @@ Result<double> reml_criterion_cached(VectorView y, MatrixView x, VectorView w,
                                      const RemlCache& cache, std::span<const double> lambdas,
                                      std::span<const Matrix> penalties) {
   if (auto ok = check_data(y, x, w); !ok) return fail(std::move(ok.error()));
-  const std::size_t p = x.cols;
-  if (cache.xtwx.rows() != p || cache.xtwx.cols() != p || cache.xtwy.size() != p) {
-    return fail(GamError::dimension_mismatch(
-        diag::format("Cached cross products are {}x{} and {} but X has {} columns",
-                     {cache.xtwx.rows(), cache.xtwx.cols(), cache.xtwy.size(), p})));
-  }
+  if (auto ok = check_cache(cache, x.cols); !ok) return fail(std::move(ok.error()));
   return evaluate(y, x, w, cache.xtwx, cache.xtwy, cache.ywy, lambdas, penalties);
+}
+
+Result<double> reml_criterion_cached(VectorView y, MatrixView x, VectorView w,
+                                     const RemlCache& cache, std::span<const double> lambdas,
+                                     std::span<const Matrix> penalties, ResidualSums& sums) {
+  if (auto ok = check_data(y, x, w); !ok) return fail(std::move(ok.error()));
+  if (auto ok = check_cache(cache, x.cols); !ok) return fail(std::move(ok.error()));
+  return evaluate(y, x, w, cache.xtwx, cache.xtwy, cache.ywy, lambdas, penalties, &sums);
 }
 
 }  // namespace velkan

@@ -9,6 +9,8 @@
 
 namespace velkan {
 
+class ResidualSums;  // reml/residual_sums.h
+
 // Ridge on the penalized normal matrix: kRemlRidge (1 + sqrt(m)) max(1, max_i |(X'WX)_ii|),
 // m = len(lambdas). See reml_ridge().
 inline constexpr double kRemlRidge = 1e-5;
@@ -71,5 +73,15 @@ inline constexpr double kRemlRssCancellationLimit = 1e-3;
 Result<double> reml_criterion_cached(VectorView y, MatrixView x, VectorView w,
                                      const RemlCache& cache, std::span<const double> lambdas,
                                      std::span<const Matrix> penalties);
+
+// The same score with the RSS taken from `sums` (built over the same y, x, w and cache.xtwx),
+// which holds an anchor along a search: relative to it the RSS comes from the cross
+// products under the same cancellation test as above, so trials near an earlier data pass
+// (a line search around the current coefficients, for a response far from zero) read no
+// data, and the score agrees with reml_criterion() up to rounding. A failed test makes the
+// pass over the data, which re-anchors `sums`.
+Result<double> reml_criterion_cached(VectorView y, MatrixView x, VectorView w,
+                                     const RemlCache& cache, std::span<const double> lambdas,
+                                     std::span<const Matrix> penalties, ResidualSums& sums);
 
 }  // namespace velkan

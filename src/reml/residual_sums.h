@@ -1,5 +1,5 @@
-// The weighted residual sums the REML derivatives need at given coefficients, for data
-// (y, x, w) that stay fixed while a search moves the coefficients:
+// The weighted residual sums the REML score and derivatives need at given coefficients,
+// for data (y, x, w) that stay fixed while a search moves the coefficients:
 //   RSS = sum_i w_i (y_i - x_i beta)^2   and   X'W r,  r = y - X beta.
 //
 // Both follow from the cross products without touching the data, relative to an anchor

@@ -154,7 +154,9 @@ class RemlObjective final : public NewtonObjective {
   Result<double> score(std::span<const double> lambdas) override {
     for (const auto& [at, value] : scored_)
       if (std::equal(at.begin(), at.end(), lambdas.begin(), lambdas.end())) return value;
-    auto value = reml_criterion_cached(y_, x_, w_, cache_, lambdas, penalties_);
+    // Through the anchored sums: the trials of a line search lie near the coefficients of
+    // the last data pass, so they read no data even for a response far from zero.
+    auto value = reml_criterion_cached(y_, x_, w_, cache_, lambdas, penalties_, sums_);
     if (value) {
       if (scored_.size() >= kRememberedScores) scored_.erase(scored_.begin());
       scored_.emplace_back(std::vector<double>(lambdas.begin(), lambdas.end()), *value);
@@ -186,7 +188,7 @@ class RemlObjective final : public NewtonObjective {
   std::span<const Matrix> sqrt_;
   const RemlCache& cache_;
   NewtonOptions options_;
-  // RSS and X'W r for the gradient and the Hessian, anchored along the search.
+  // RSS and X'W r for the score, the gradient and the Hessian, anchored along the search.
   ResidualSums sums_;
   std::vector<std::pair<std::vector<double>, double>> own_scores_;
   std::vector<std::pair<std::vector<double>, double>>& scored_;

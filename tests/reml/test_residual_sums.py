@@ -62,3 +62,45 @@ def test_without_cache_every_evaluation_reads_the_data(rng):
     results, passes = T.reml_residual_sums(y, x, w, np.array(betas), False)
     assert passes == 3
     check(results, y, x, w, betas, 1e-12)
+
+
+def block_penalties(p):
+    # A second-difference penalty on each of the two blocks of `problem`.
+    d = np.diff(np.eye(p // 2), 2, axis=0)
+    pens = []
+    for b in range(2):
+        s = np.zeros((p, p))
+        s[b * (p // 2):(b + 1) * (p // 2), b * (p // 2):(b + 1) * (p // 2)] = d.T @ d
+        pens.append(s)
+    return pens
+
+
+def test_anchored_score_reads_the_data_once_for_a_far_response(rng):
+    # A response 1e4 from zero: from beta = 0 the normal equations cancel nearly every
+    # digit, so the first score reads the data and anchors there. The trials of a line
+    # search around it (halved steps in log lambda) then take the RSS from the anchor,
+    # and every score still agrees with the one summed over the data.
+    y, x, w, _ = problem(rng, 1e4)
+    pens = block_penalties(x.shape[1])
+    rho, step = np.log([3.0, 0.2]), np.array([2.0, -1.5])
+    trials = np.exp([rho] + [rho + 0.5 ** h * step for h in range(8)])
+    scores, passes = T.reml_criterion_anchored(y, x, w, trials, pens)
+    assert passes == 1
+    for lams, score in zip(trials, scores):
+        assert score == pytest.approx(T.fit_reml_criterion(y, x, w, list(lams), pens), rel=1e-12)
+
+
+def test_anchored_score_matches_the_cached_score_near_zero(rng):
+    # A response near zero needs no data pass at all, and the anchored RSS is the
+    # normal-equation RSS of the cached score.
+    _, x, w, _ = problem(rng, 0.0)
+    y = 0.1 * rng.standard_normal(len(w))
+    pens = block_penalties(x.shape[1])
+    trials = np.array([[1.0, 1.0], [10.0, 0.1], [1e-3, 1e3]])
+    scores, passes = T.reml_criterion_anchored(y, x, w, trials, pens)
+    assert passes == 0
+    cache = T.fit_make_reml_cache(y, x, w)
+    for lams, score in zip(trials, scores):
+        want = T.fit_reml_criterion_cached(y, x, w, *cache, list(lams), pens)
+        assert score == pytest.approx(want, rel=1e-12)
+        assert score == pytest.approx(T.fit_reml_criterion(y, x, w, list(lams), pens), rel=1e-10)

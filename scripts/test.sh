@@ -2,6 +2,10 @@
 # Installs everything the tests need (from PyPI), builds velkan_core together with the
 # test-only module _velkan_testing, and runs the whole test suite (or the tests and
 # pytest options given as arguments).
+#
+# Without arguments it then runs the whole suite a second time against a build with
+# AddressSanitizer and UndefinedBehaviorSanitizer (scripts/test_sanitized.sh, a few
+# minutes more); set VELKAN_SKIP_SANITIZED=1 to leave that pass out.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 python3 -m pip install --quiet --disable-pip-version-check --root-user-action=ignore \
@@ -10,3 +14,7 @@ python3 -m pip install --quiet --disable-pip-version-check --root-user-action=ig
 python3 -m pip install --quiet --disable-pip-version-check --root-user-action=ignore \
   --no-build-isolation -C cmake.define.VELKAN_TESTING=ON -C build-dir=build/test .
 python3 -m pytest -q -p no:cacheprovider "$@"
+if [ "$#" -eq 0 ] && [ "${VELKAN_SKIP_SANITIZED:-0}" != "1" ]; then
+  echo "== the same suite under AddressSanitizer and UndefinedBehaviorSanitizer =="
+  bash scripts/test_sanitized.sh
+fi

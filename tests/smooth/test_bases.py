@@ -49,8 +49,7 @@ class TestCubicRegressionSpline:
         points = np.linspace(-50, 150, 2001)
         term = vt.smooth_cr_term(12, 0.0, 100.0, points)
         np.testing.assert_array_equal(term["into"], term["values"])
-        values = term["values"]
-        np.testing.assert_allclose(values.sum(axis=1), 1.0, atol=1e-12)
+        np.testing.assert_allclose(term["values"].sum(axis=1), 1.0, atol=1e-12)
 
     @pytest.mark.parametrize("k", [0, 1, 2])
     def test_tiny_bases_stay_in_bounds(self, k):
@@ -63,16 +62,11 @@ class TestCubicRegressionSpline:
         if k == 2:  # a straight line through both knots, continued outside
             np.testing.assert_allclose(values[:5, 1], [-1, 0, 0.5, 1, 2])
 
-    def test_nan_point_gives_nan_row(self):
-        values = vt.smooth_cr_term(5, 0.0, 1.0, np.array([0.3, np.nan]))["values"]
-        assert np.isfinite(values[0]).all() and np.isnan(values[1]).all()
-
     def test_coincident_range_is_non_finite_not_a_crash(self):
         term = vt.smooth_cr_term(5, 2.0, 2.0, np.array([1.0, 2.0, 3.0]))
         assert not np.isfinite(term["penalty"]).all()
 
     @pytest.mark.parametrize("k, lo, hi, message", [
-        (0, 0.0, 1.0, "A cr smooth needs at least 2 basis functions, got 0"),
         (1, 0.0, 1.0, "A cr smooth needs at least 2 basis functions, got 1"),
         (10**9, 0.0, 1.0,
          "Number of basis functions (1000000000) exceeds the supported maximum of 10000"),
@@ -87,10 +81,8 @@ class TestCubicRegressionSpline:
 
 
 def bs(k, data, points=None):
-    data = np.asarray(data, float)
-    if points is None:
-        return vt.smooth_bs_term(k, data)
-    return vt.smooth_bs_term(k, data, np.asarray(points, float))
+    extra = () if points is None else (np.asarray(points, float),)
+    return vt.smooth_bs_term(k, np.asarray(data, float), *extra)
 
 
 def probe_points(lo, hi, rng):
@@ -196,15 +188,9 @@ class TestBSpline:
         np.testing.assert_array_equal(values[0], values[2])
         np.testing.assert_array_equal(values, term["reference"])
 
-    def test_nan_point_gives_nan_row(self):
-        values = bs(6, np.arange(50.0), [10.0, np.nan])["values"]
-        assert np.isfinite(values[0]).all() and np.isnan(values[1]).all()
-
     @pytest.mark.parametrize("k, data, message", [
         (3, np.arange(10.0), "Need at least 2 knots for penalty matrix"),
-        (2, np.arange(10.0), "Need at least 2 knots for penalty matrix"),
         (1, np.arange(10.0), "A bs smooth needs at least 2 basis functions, got 1"),
-        (0, np.arange(10.0), "A bs smooth needs at least 2 basis functions, got 0"),
         (10**9, np.arange(10.0),
          "Number of basis functions (1000000000) exceeds the supported maximum of 10000"),
         (6, np.array([]), "Cannot place bs smooth knots on an empty data column"),
@@ -217,6 +203,11 @@ class TestBSpline:
         with pytest.raises(ValueError) as e:
             bs(k, data)
         assert str(e.value) == PREFIX + message
+
+    def test_nan_point_gives_nan_row(self):
+        for values in (vt.smooth_cr_term(5, 0.0, 1.0, np.array([0.3, np.nan]))["values"],
+                       bs(6, np.arange(50.0), [10.0, np.nan])["values"]):
+            assert np.isfinite(values[0]).all() and np.isnan(values[1]).all()
 
     def test_single_value_column_builds(self):
         term = bs(5, [3.0], [2.0, 3.0, 4.0])
@@ -235,9 +226,7 @@ class TestEvenlySpacedKnots:
 
     @pytest.mark.parametrize("num_basis, message", [
         (3, "Need at least 2 knots for penalty matrix"),
-        (2, "Need at least 2 knots for penalty matrix"),
         (1, "A bs smooth needs at least 2 basis functions, got 1"),
-        (0, "A bs smooth needs at least 2 basis functions, got 0"),
     ])
     def test_refusals(self, num_basis, message):
         with pytest.raises(ValueError) as e:

@@ -173,20 +173,9 @@ class TestLogDeterminant:
         assert det in (0.0, np.inf)
         assert T.linalg_log_determinant(a) == pytest.approx(logabs, rel=1e-12)
 
-    def test_diagonal_overflow(self):
-        a = np.diag([1e200, 1e200, 1e200, 2.0])
-        assert T.linalg_determinant(a) == np.inf
-        assert T.linalg_log_determinant(a) == pytest.approx(600 * np.log(10) + np.log(2),
-                                                            rel=1e-15)
-
     @pytest.mark.parametrize("n", [3, 60, 1000])
     def test_negative_determinant_is_nan(self, n):
         a = 1e20 * np.eye(n)
         a[[0, 1]] = a[[1, 0]]
         assert T.linalg_determinant(a) < 0
         assert np.isnan(T.linalg_log_determinant(a))
-
-    def test_below_floor_is_minus_infinity(self):
-        a = np.array([[1.0, 2.0], [2.0, 4.0 + 1e-16]])
-        assert T.linalg_determinant(a) == 0.0
-        assert T.linalg_log_determinant(a) == -np.inf

@@ -74,14 +74,12 @@ BASIS_LIMIT = "Invalid parameter: Number of basis functions (1000000000) exceeds
 
 @pytest.mark.parametrize("call, message", [
     ("vc.GAM().fit(x[:, :1], y, k=[10**9])", BASIS_LIMIT),
-    ("vc.GAM().fit_formula(x, y, 's(0, k=1000000000)', 'REML', None)", BASIS_LIMIT),
     ("vc.GAM().add_cubic_spline('a', 10**9, 0, 1)", BASIS_LIMIT),
     ("vc.evaluate_gradient(x, y, [1.0], [10**9])", BASIS_LIMIT),
     ("vc.compute_penalty_matrix('tps', 10**9, np.linspace(0, 1, 5))",
      "num_basis = 1000000000 asks for a penalty matrix too large for this machine's memory"),
     # Sizes each allowed on its own, together far beyond memory.
     ("vc.GAM().fit(x, y, k=[10000] * 5)", PENALTIES_TOO_LARGE),
-    ("vc.GAM().fit_auto(x, y, [10000] * 5, 'REML', 'cr', None)", PENALTIES_TOO_LARGE),
     ("vc.GAM().fit_formula(x, y, ' + '.join(f's({j}, k=10000)' for j in range(5)), 'REML', "
      "None)", PENALTIES_TOO_LARGE),
     ("vc.evaluate_gradient(x, y, [1.0] * 5, [10000] * 5)", PENALTIES_TOO_LARGE),
@@ -144,33 +142,21 @@ class Raising:
 # works: it stops, with ValueError, exactly when the failing call had rebuilt the smooths)
 FAILURES = {
     "x-as-list": (lambda g, x, y: g.fit(x.tolist(), y, k=[5, 5]), TypeError, True),
-    "int-x": (lambda g, x, y: g.fit(x.astype(int), y, k=[5, 5]), TypeError, True),
     "k-str": (lambda g, x, y: g.fit(x, y, k="55"), TypeError, True),
     "k-negative": (lambda g, x, y: g.fit(x, y, k=[-1, 5]), OverflowError, True),
-    "max-iter-huge": (lambda g, x, y: g.fit(x, y, k=[5, 5], max_iter=2**64), OverflowError,
-                      True),
     "index-raises": (lambda g, x, y: g.fit(x, y, k=[Raising(RuntimeError("inner")), 5]),
                      RuntimeError, True),
     "k-length": (lambda g, x, y: g.fit(x, y, k=[5]), ValueError, True),
     "k-too-large": (lambda g, x, y: g.fit(x, y, k=[10**9, 5]), ValueError, False),
-    "k-one": (lambda g, x, y: g.fit_auto(x, y, [1, 5], "REML", None, None), ValueError,
-              False),
     "method": (lambda g, x, y: g.fit(x, y, k=[5, 5], method="reml"), ValueError, False),
-    "basis": (lambda g, x, y: g.fit(x, y, k=[5, 5], bs="CR"), ValueError, False),
     "nan-y": (lambda g, x, y: g.fit(x, np.full_like(y, np.nan), k=[5, 5]), ValueError, False),
     "singular": (lambda g, x, y: g.fit(x[:3], y[:3], k=[5, 5]), ValueError, False),
     "gcv-two-smooths": (lambda g, x, y: g.fit(x, y, k=[5, 5], method="GCV"), ValueError,
                         False),
     "formula-syntax": (lambda g, x, y: g.fit_formula(x, y, "s(0, k=5", "REML", None),
                        ValueError, True),
-    "formula-column": (lambda g, x, y: g.fit_formula(x, y, "s(7, k=5)", "REML", None),
-                       ValueError, True),
-    "manual-columns": (lambda g, x, y: g.fit_manual(x[:, :1], y, "REML", None), ValueError,
-                       True),
     "manual-rows": (lambda g, x, y: g.fit_manual(x, y[1:], "REML", None), ValueError, True),
     "spline-size": (lambda g, x, y: g.add_cubic_spline("c", 3, 0.0, 1.0), ValueError, True),
-    "spline-range": (lambda g, x, y: g.add_cubic_spline("c", 5, np.nan, 1.0), ValueError,
-                     True),
     "predict-columns": (lambda g, x, y: g.predict(x[:, :1]), ValueError, True),
     "predict-dtype": (lambda g, x, y: g.predict(x.astype(np.float32)), TypeError, True),
 }

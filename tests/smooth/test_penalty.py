@@ -14,8 +14,7 @@ def penalty(kind, k, knots):
 
 @pytest.mark.parametrize("kind, k, knots, message", [
     ("bs", 4, [0, 1], "Unknown basis type: bs"),
-    ("CR", 4, [0, 1, 2, 3], "Unknown basis type: CR"),
-    ("", 4, [0, 1], "Unknown basis type: "),
+    ("CR", 4, [0, 1, 2, 3], "Unknown basis type: CR"), ("", 4, [0, 1], "Unknown basis type: "),
     # The type is checked before anything else, the knot count before the size guard.
     ("spline", 10**9, [], "Unknown basis type: spline"),
     ("cr", 5, [0, 1, 2, 3],

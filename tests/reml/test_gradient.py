@@ -168,8 +168,7 @@ class TestDebugLines:
         assert out.stdout == ""
 
     @pytest.mark.parametrize("p, line", [
-        (1, "[QR_DEBUG] R'R diagonal: [14.000000]"),
-        (0, "[QR_DEBUG] R'R diagonal: []"),
+        (1, "[QR_DEBUG] R'R diagonal: [14.000000]"), (0, "[QR_DEBUG] R'R diagonal: []"),
     ])
     def test_small_triangles(self, p, line):
         code = (f"import numpy as np, _velkan_testing as vt\n"

@@ -16,24 +16,18 @@ def one(fn, family, value):
 SCALAR_CASES = [
     (t.fit_linkinv, "binomial", 25.0, 1 / (1 + math.exp(-20))),
     (t.fit_linkinv, "binomial", -25.0, 1 / (1 + math.exp(20))),
-    (t.fit_linkinv, "binomial", 0.0, 0.5),
-    (t.fit_linkinv, "poisson", 30.0, math.exp(20)),
+    (t.fit_linkinv, "binomial", 0.0, 0.5), (t.fit_linkinv, "poisson", 30.0, math.exp(20)),
     (t.fit_linkinv, "poisson", -800.0, 0.0),  # no lower cap
-    (t.fit_linkinv, "gamma", 0.0, 1e10),
-    (t.fit_linkinv, "gamma", 5e-11, 1e10),
+    (t.fit_linkinv, "gamma", 0.0, 1e10), (t.fit_linkinv, "gamma", 5e-11, 1e10),
     (t.fit_linkinv, "gamma", -2.0, -0.5),
     (t.fit_mu_eta, "poisson", 30.0, math.exp(30)),  # derivative is not capped
     (t.fit_mu_eta, "binomial", 25.0, (1 / (1 + math.exp(-20))) * (1 - 1 / (1 + math.exp(-20)))),
-    (t.fit_mu_eta, "gamma", 0.5, -4.0),
-    (t.fit_variance, "binomial", 0.25, 0.1875),
-    (t.fit_variance, "poisson", 3.0, 3.0),
-    (t.fit_variance, "gamma", 3.0, 9.0),
+    (t.fit_mu_eta, "gamma", 0.5, -4.0), (t.fit_variance, "binomial", 0.25, 0.1875),
+    (t.fit_variance, "poisson", 3.0, 3.0), (t.fit_variance, "gamma", 3.0, 9.0),
     (t.fit_initial_eta, "binomial", 1.0, math.log(0.99 / 0.01)),
     (t.fit_initial_eta, "binomial", 0.0, math.log(0.01 / 0.99)),
-    (t.fit_initial_eta, "binomial", 0.5, 0.0),
-    (t.fit_initial_eta, "poisson", 0.0, math.log(0.1)),
-    (t.fit_initial_eta, "gamma", 0.0, 10.0),
-    (t.fit_initial_eta, "gamma", 4.0, 0.25),
+    (t.fit_initial_eta, "binomial", 0.5, 0.0), (t.fit_initial_eta, "poisson", 0.0, math.log(0.1)),
+    (t.fit_initial_eta, "gamma", 0.0, 10.0), (t.fit_initial_eta, "gamma", 4.0, 0.25),
 ]
 
 
@@ -76,8 +70,7 @@ DEVIANCE_CASES = [
     ("binomial", [0.25], [0.5], 2 * (0.25 * math.log(0.5) + 0.75 * math.log(1.5))),
     ("binomial", [1.5, -0.5], [0.3, 0.3], 0.0),  # outside [0, 1]: nothing
     ("binomial", [1.0], [0.0], 2 * math.log(1e10)),  # mean floored at 1e-10
-    ("poisson", [0.0], [2.0], 4.0),
-    ("poisson", [3.0], [2.0], 2 * (3 * math.log(1.5) - 1)),
+    ("poisson", [0.0], [2.0], 4.0), ("poisson", [3.0], [2.0], 2 * (3 * math.log(1.5) - 1)),
     ("poisson", [1.0], [0.0], 2 * (math.log(1e10) - (1 - 1e-10))),
     ("gamma", [2.0], [1.0], 2 * (1.0 - math.log(2.0))),
     ("gaussian", [1.0, -2.0], [-1.0, -4.5], 4.0 + 6.25),

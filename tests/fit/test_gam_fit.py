@@ -66,8 +66,7 @@ class TestFormulaColumns:
 
     @pytest.mark.parametrize("formula, columns, k", [
         ("s(1, k=8) + s(0, k=6)", [1, 0], [8, 6]),
-        ("s(2, k=7) + s(0, k=5) + s(2, k=6)", [2, 0, 2], [7, 5, 6]),
-        ("s(2, k=7)", [2], [7]),
+        ("s(2, k=7) + s(0, k=5) + s(2, k=6)", [2, 0, 2], [7, 5, 6]), ("s(2, k=7)", [2], [7]),
     ], ids=["reversed", "repeated", "subset"])
     def test_matches_fit_on_rearranged_columns(self, formula, columns, k, rng):
         x = rng.uniform(size=(200, 3))

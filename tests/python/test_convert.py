@@ -111,8 +111,7 @@ class TestScalars:
         ("size", 3, 3), ("size", np.int64(4), 4), ("size", 2**64 - 1, 2**64 - 1),
         ("double", 1, 1.0), ("double", 2.5, 2.5), ("double", np.float32(0.5), 0.5),
         ("double", Fraction(1, 4), 0.25), ("bool", True, True), ("bool", False, False),
-        ("string", "héllo", "héllo"),
-        ("floats", [1, 2.5, np.float64(3)], None),
+        ("string", "héllo", "héllo"), ("floats", [1, 2.5, np.float64(3)], None),
     ])
     def test_accepted(self, kind, obj, value):
         out = t.convert(kind, obj)

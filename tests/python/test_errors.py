@@ -94,8 +94,7 @@ class TestTranslation:
 
 class TestBorrowFlag:
     @pytest.mark.parametrize("outer, inner, conflict", [
-        ("shared", "shared", None),
-        ("shared", "exclusive", "Already borrowed"),
+        ("shared", "shared", None), ("shared", "exclusive", "Already borrowed"),
         ("exclusive", "exclusive", "Already borrowed"),
         ("exclusive", "shared", "Already mutably borrowed"),
     ])

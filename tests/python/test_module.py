@@ -105,8 +105,7 @@ class TestComputePenaltyMatrix:
         (("tps", "4", np.zeros(2)), TypeError, "num_basis"),
         ((b"tps", 4, np.zeros(2)), TypeError, "basis_type"),
         (("tps", -1, np.zeros(2)), OverflowError, ""),
-        (("tps", 2**64, np.zeros(2)), OverflowError, ""),
-        (("tps", 4), TypeError, "knots"),
+        (("tps", 2**64, np.zeros(2)), OverflowError, ""), (("tps", 4), TypeError, "knots"),
         (("tps", 4, np.zeros(2), 1), TypeError, ""),
     ])
     def test_unconvertible_arguments(self, args, exc, fragment):

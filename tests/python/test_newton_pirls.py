@@ -61,10 +61,8 @@ def test_core_errors_carry_the_prefix(data, change, message):
 
 
 @pytest.mark.parametrize("index, value, error", [
-    (0, [1.0] * 150, TypeError),
-    (1, np.zeros(150), TypeError),
-    (4, [np.eye(16).astype(np.float32)] * 2, TypeError),
-    (5, -1, OverflowError),
+    (0, [1.0] * 150, TypeError), (1, np.zeros(150), TypeError),
+    (4, [np.eye(16).astype(np.float32)] * 2, TypeError), (5, -1, OverflowError),
     (6, "tight", TypeError),
 ])
 def test_conversion_errors(data, index, value, error):

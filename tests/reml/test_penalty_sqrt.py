@@ -26,8 +26,7 @@ class TestSquareRoot:
         # largest eigenvalue 0.5: the absolute floor 1e-10 applies, so 7e-11 is dropped
         ([0.5, 7e-11, 0.0], [True, False, False]),
         # relative threshold 1e-4 of the largest eigenvalue 1e6
-        ([1e6, 5e-5, 2e-4], [True, False, True]),
-        ([0.0, 0.0, 0.0], [False, False, False]),
+        ([1e6, 5e-5, 2e-4], [True, False, True]), ([0.0, 0.0, 0.0], [False, False, False]),
     ])
     def test_threshold(self, diagonal, kept):
         l = sqrt_of(np.diag(diagonal))

@@ -177,32 +177,32 @@ std::string format(std::string_view tmpl, std::initializer_list<FormatArg> args)
       out.append(tmpl.substr(i));
       break;
     }
-    std::string_view spec = tmpl.substr(i + 1, close - i - 1);
+    std::string_view field = tmpl.substr(i + 1, close - i - 1);
     i = close;
     char align = '>';
     std::size_t width = 0;
     int precision = -1;
     bool exponent = false;
-    if (!spec.empty() && spec.front() == ':') {
-      spec.remove_prefix(1);
-      if (!spec.empty() && (spec.front() == '<' || spec.front() == '>' || spec.front() == '^')) {
-        align = spec.front();
-        spec.remove_prefix(1);
+    if (!field.empty() && field.front() == ':') {
+      field.remove_prefix(1);
+      if (!field.empty() && (field.front() == '<' || field.front() == '>' || field.front() == '^')) {
+        align = field.front();
+        field.remove_prefix(1);
       }
-      while (!spec.empty() && spec.front() >= '0' && spec.front() <= '9') {
-        width = std::min<std::size_t>(width * 10 + static_cast<std::size_t>(spec.front() - '0'),
+      while (!field.empty() && field.front() >= '0' && field.front() <= '9') {
+        width = std::min<std::size_t>(width * 10 + static_cast<std::size_t>(field.front() - '0'),
                                       kMaxFieldNumber);
-        spec.remove_prefix(1);
+        field.remove_prefix(1);
       }
-      if (!spec.empty() && spec.front() == '.') {
-        spec.remove_prefix(1);
+      if (!field.empty() && field.front() == '.') {
+        field.remove_prefix(1);
         precision = 0;
-        while (!spec.empty() && spec.front() >= '0' && spec.front() <= '9') {
-          precision = std::min(precision * 10 + (spec.front() - '0'), kMaxFieldNumber);
-          spec.remove_prefix(1);
+        while (!field.empty() && field.front() >= '0' && field.front() <= '9') {
+          precision = std::min(precision * 10 + (field.front() - '0'), kMaxFieldNumber);
+          field.remove_prefix(1);
         }
       }
-      if (!spec.empty() && spec.front() == 'e') exponent = true;
+      if (!field.empty() && field.front() == 'e') exponent = true;
     }
     std::string text = next == args.end() ? std::string("{?}") : (next++)->render(precision, exponent);
     if (text.size() < width) {

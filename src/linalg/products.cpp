@@ -54,6 +54,21 @@ std::optional<BlasLayout> blas_layout(MatrixView v) {
   return std::nullopt;
 }
 
+// Rows [r0, r0 + len) of x as BLAS sees them: the caller's own memory when x has a
+// BLAS-compatible layout, otherwise a row-major copy held in `copy`.
+BlasLayout chunk_layout(MatrixView x, const std::optional<BlasLayout>& layout, std::size_t r0,
+                        std::size_t len, Matrix& copy) {
+  if (layout) {
+    BlasLayout l = *layout;
+    l.data += static_cast<std::ptrdiff_t>(r0) * (l.row_major ? x.row_stride : 1);
+    return l;
+  }
+  const MatrixView rows{x.data + static_cast<std::ptrdiff_t>(r0) * x.row_stride, len, x.cols,
+                        x.row_stride, x.col_stride};
+  copy = Matrix::from(rows);
+  return BlasLayout{copy.data(), static_cast<lapack_int>(x.cols), true};
+}
+
 // Copies `v` into `storage` when BLAS cannot read it in place; returns the layout to use.
 BlasLayout blas_operand(MatrixView v, Matrix& storage) {
   if (auto layout = blas_layout(v)) return *layout;
@@ -374,16 +389,7 @@ Vector compute_xtwy(MatrixView x, VectorView w, VectorView y) {
     const std::size_t len = std::min(chunk, n - r0);
     const auto leni = static_cast<lapack_int>(len);
     for (std::size_t i = 0; i < len; ++i) u[i] = w[r0 + i] * y[r0 + i];
-    BlasLayout l{};
-    if (layout) {
-      l = *layout;
-      l.data += static_cast<std::ptrdiff_t>(r0) * (l.row_major ? x.row_stride : 1);
-    } else {
-      const MatrixView rows{x.data + static_cast<std::ptrdiff_t>(r0) * x.row_stride, len, p,
-                            x.row_stride, x.col_stride};
-      copy = Matrix::from(rows);
-      l = BlasLayout{copy.data(), pi, true};
-    }
+    const BlasLayout l = chunk_layout(x, layout, r0, len, copy);
     if (l.row_major) {
       // The buffer is X_c' (p x len): v += X_c' u.
       const char trans = 'N';
@@ -500,16 +506,7 @@ ResidualProducts compute_residual_products(MatrixView x, VectorView w, VectorVie
   for (std::size_t r0 = 0; r0 < n; r0 += chunk) {
     const std::size_t len = std::min(chunk, n - r0);
     const auto leni = static_cast<lapack_int>(len);
-    BlasLayout l{};
-    if (layout) {
-      l = *layout;
-      l.data += static_cast<std::ptrdiff_t>(r0) * (l.row_major ? x.row_stride : 1);
-    } else {
-      const MatrixView rows{x.data + static_cast<std::ptrdiff_t>(r0) * x.row_stride, len, p,
-                            x.row_stride, x.col_stride};
-      copy = Matrix::from(rows);
-      l = BlasLayout{copy.data(), pi, true};
-    }
+    const BlasLayout l = chunk_layout(x, layout, r0, len, copy);
     // Row-major: the buffer is X_c' (p x len), so X_c b is 'T' and X_c' v is 'N'.
     const char fwd = l.row_major ? 'T' : 'N';
     const char back = l.row_major ? 'N' : 'T';

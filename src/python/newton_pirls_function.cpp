@@ -59,21 +59,15 @@ PyObject* newton_pirls_py(PyObject*, PyObject* args, PyObject* kwargs) {
     auto result = newton_pirls(*y, *x, *w, *init, *penalties, options);
     if (!result) return raise(result.error(), "Newton-PIRLS optimization failed: ");
 
-    PyRef items[6] = {
-        PyRef(to_numpy(result->log_lambda)),
-        PyRef(to_numpy(result->lambda)),
-        PyRef(PyFloat_FromDouble(result->reml)),
-        PyRef(PyLong_FromSize_t(result->iterations)),
-        PyRef(PyBool_FromLong(result->converged)),
-        PyRef(PyUnicode_FromStringAndSize(result->message.data(),
-                                          static_cast<Py_ssize_t>(result->message.size()))),
-    };
-    for (const PyRef& item : items)
-      if (!item) return nullptr;
-    PyRef tuple(PyTuple_New(6));
-    if (!tuple) return nullptr;
-    for (Py_ssize_t i = 0; i < 6; ++i) PyTuple_SET_ITEM(tuple.get(), i, items[i].release());
-    return tuple.release();
+    return tuple_of({
+        to_numpy(result->log_lambda),
+        to_numpy(result->lambda),
+        PyFloat_FromDouble(result->reml),
+        PyLong_FromSize_t(result->iterations),
+        PyBool_FromLong(result->converged),
+        PyUnicode_FromStringAndSize(result->message.data(),
+                                    static_cast<Py_ssize_t>(result->message.size())),
+    });
   });
 }
 

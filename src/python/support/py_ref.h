@@ -4,6 +4,9 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <initializer_list>
+#include <vector>
+
 namespace velkan::py {
 
 class PyRef {
@@ -39,5 +42,20 @@ class PyRef {
  private:
   PyObject* p_ = nullptr;
 };
+
+// A tuple that takes ownership of `items` (new references). If any item is null (its
+// constructor failed with an exception set) the others are released and nullptr returned.
+inline PyObject* tuple_of(std::initializer_list<PyObject*> items) {
+  std::vector<PyRef> refs;
+  refs.reserve(items.size());
+  for (PyObject* o : items) refs.emplace_back(o);
+  for (const PyRef& r : refs)
+    if (!r) return nullptr;
+  PyRef t(PyTuple_New(static_cast<Py_ssize_t>(refs.size())));
+  if (!t) return nullptr;
+  for (std::size_t i = 0; i < refs.size(); ++i)
+    PyTuple_SET_ITEM(t.get(), static_cast<Py_ssize_t>(i), refs[i].release());
+  return t.release();
+}
 
 }  // namespace velkan::py

@@ -35,19 +35,8 @@ using velkan::py::PyRef;
 using velkan::py::raise;
 using velkan::py::raise_value_error;
 using velkan::py::to_numpy;
+using velkan::py::tuple_of;
 
-// A tuple of new references; nullptr (exception set) if any is null.
-PyObject* tuple_of(std::initializer_list<PyObject*> items) {
-  std::vector<PyRef> refs;
-  for (PyObject* o : items) refs.emplace_back(o);
-  for (const PyRef& r : refs)
-    if (!r) return nullptr;
-  PyRef t(PyTuple_New(static_cast<Py_ssize_t>(refs.size())));
-  if (!t) return nullptr;
-  for (std::size_t i = 0; i < refs.size(); ++i)
-    PyTuple_SET_ITEM(t.get(), static_cast<Py_ssize_t>(i), refs[i].release());
-  return t.release();
-}
 
 PyObject* list_of(std::vector<PyObject*> items) {
   std::vector<PyRef> refs;

@@ -37,12 +37,6 @@ std::optional<char> letter(PyObject* obj, ArgName name) {
   return s->size() == 1 ? (*s)[0] : '?';
 }
 
-PyObject* pair(PyObject* a, PyObject* b) {
-  PyRef first(a), second(b);
-  if (!first || !second) return nullptr;
-  return PyTuple_Pack(2, first.get(), second.get());
-}
-
 PyObject* solve_py(PyObject*, PyObject* args) {
   return velkan::py::guarded([&]() -> PyObject* {
     PyObject *a_obj, *b_obj;
@@ -95,7 +89,7 @@ PyObject* qr_py(PyObject*, PyObject* args) {
     if (!a) return nullptr;
     auto r = velkan::qr(*a);
     if (!r) return raise_failure(r.error());
-    return pair(to_numpy(r->q), to_numpy(r->r));
+    return velkan::py::tuple_of({to_numpy(r->q), to_numpy(r->r)});
   });
 }
 
@@ -170,7 +164,7 @@ PyObject* lu_factor_py(PyObject*, PyObject* args) {
     if (!a) return nullptr;
     auto f = velkan::lu_factor(*a);
     if (!f) return raise_failure(f.error());
-    return pair(to_numpy(f->lu), pivots_to_list(f->pivots));
+    return velkan::py::tuple_of({to_numpy(f->lu), pivots_to_list(f->pivots)});
   });
 }
 
@@ -200,7 +194,7 @@ PyObject* symmetric_eigen_py(PyObject*, PyObject* args) {
     if (!a) return nullptr;
     auto e = velkan::symmetric_eigen(*a);
     if (!e) return raise_failure(e.error());
-    return pair(to_numpy(e->values), to_numpy(e->vectors));
+    return velkan::py::tuple_of({to_numpy(e->values), to_numpy(e->vectors)});
   });
 }
 

@@ -1,0 +1,55 @@
+// Cooperative interruption of long computations.
+//
+// The numerical loops of the core call poll_interrupt() between units of work: between
+// passes over the data, once per iteration of every search, every few thousand rows of a
+// pass. Whoever runs core code on a thread may install a poller for that thread (the Python
+// binding installs one that briefly takes the interpreter lock and runs its signal
+// handlers). The poller is consulted at most once per kInterruptPollInterval, so polling
+// often costs only a clock read. When it reports an interrupt, poll_interrupt() returns
+// interrupted_error() and the caller unwinds like any other failure; the installer then
+// sees interrupt_pending() and reports the interrupt in its own terms.
+//
+// Threads without a poller (worker threads, tests of the core) never see an interrupt from
+// here; worker loops watch a shared cancellation flag instead.
+#pragma once
+
+#include <chrono>
+
+#include "common/gam_error.h"
+
+namespace velkan {
+
+inline constexpr std::chrono::milliseconds kInterruptPollInterval{20};
+
+class InterruptPoller {
+ public:
+  virtual ~InterruptPoller() = default;
+  // True when the computation should stop. Called on the installing thread only.
+  virtual bool interrupted() = 0;
+};
+
+// Installs `poller` for the calling thread for the lifetime of this object (nesting
+// restores the previous poller). The pending flag is cleared on installation.
+class ScopedInterruptPoller {
+ public:
+  explicit ScopedInterruptPoller(InterruptPoller& poller);
+  ~ScopedInterruptPoller();
+  ScopedInterruptPoller(const ScopedInterruptPoller&) = delete;
+  ScopedInterruptPoller& operator=(const ScopedInterruptPoller&) = delete;
+
+ private:
+  InterruptPoller* previous_;
+  bool previous_pending_;
+};
+
+// The error an interrupted computation fails with.
+GamError interrupted_error();
+
+// Ok, or interrupted_error() when this thread's poller reports an interrupt (and every
+// call after that, until a new poller is installed).
+Status poll_interrupt();
+
+// Whether poll_interrupt() has failed on this thread under the current poller.
+bool interrupt_pending();
+
+}  // namespace velkan

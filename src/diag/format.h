@@ -70,5 +70,11 @@ class FormatArg {
 
 // Fills the placeholders of `tmpl` in order. Surplus placeholders render as "{?}".
 std::string format(std::string_view tmpl, std::initializer_list<FormatArg> args);
+// The same with the arguments listed directly: format("{} of {}", i, n).
+template <class... Args>
+  requires(sizeof...(Args) > 0)
+std::string format(std::string_view tmpl, const Args&... args) {
+  return format(tmpl, {FormatArg(args)...});
+}
 
 }  // namespace velkan::diag

@@ -35,6 +35,14 @@ void scipy_dtrtrs_(const char* uplo, const char* trans, const char* diag, const 
                    const lapack_int* nrhs, const double* a, const lapack_int* lda, double* b,
                    const lapack_int* ldb, lapack_int* info, std::size_t, std::size_t,
                    std::size_t);
+void scipy_dpotri_(const char* uplo, const lapack_int* n, double* a, const lapack_int* lda,
+                   lapack_int* info, std::size_t uplo_len);
+void scipy_dpotrs_(const char* uplo, const lapack_int* n, const lapack_int* nrhs, const double* a,
+                   const lapack_int* lda, double* b, const lapack_int* ldb, lapack_int* info,
+                   std::size_t uplo_len);
+void scipy_dpstrf_(const char* uplo, const lapack_int* n, double* a, const lapack_int* lda,
+                   lapack_int* piv, lapack_int* rank, const double* tol, double* work,
+                   lapack_int* info, std::size_t uplo_len);
 void scipy_dsyev_(const char* jobz, const char* uplo, const lapack_int* n, double* a,
                   const lapack_int* lda, double* w, double* work, const lapack_int* lwork,
                   lapack_int* info, std::size_t, std::size_t);

@@ -1,0 +1,87 @@
+// One-dimensional spline bases of the modelling engine, each with its wiggliness penalty.
+//
+//   "ps"  cubic B-splines on evenly spaced knots covering [lo, hi] (the knot grid extends
+//         three spacings beyond each end, so every function has the same shape), with the
+//         second-order difference penalty on the coefficients. Null space: straight lines.
+//   "cr"  natural cubic regression spline: coefficients are the function's values at k
+//         knots (first and last at the ends of the data), penalty the integrated squared
+//         second derivative. Null space: straight lines.
+//   "cc"  cyclic cubic regression spline on k + 1 knots whose last lies one period after
+//         the first: k coefficients, the values at the first k knots; the function and its
+//         first two derivatives join up across the period. Null space: constants.
+//
+// Outside [lo, hi] the "ps" and "cr" bases continue along their tangent at the nearer
+// end (value and slope), never as a cubic; "cc" repeats with its period.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+#include <optional>
+
+#include "common/gam_error.h"
+#include "linalg/matrix.h"
+
+namespace velkan::terms {
+
+enum class BasisKind { PSpline, CubicRegression, CyclicCubic };
+
+// "ps", "cr", "cc".
+std::optional<BasisKind> parse_basis(std::string_view name);
+const char* basis_name(BasisKind kind);
+
+// Smallest basis size of each kind: a cubic B-spline basis needs one knot interval
+// (4 functions); the regression splines need three knots.
+std::size_t min_basis_size(BasisKind kind);
+// Largest basis size of any kind (and of any tensor product of them).
+inline constexpr std::size_t kMaxTermWidth = 4096;
+
+class MarginalBasis {
+ public:
+  // knots: "ps" [lo, hi] with lo < hi; "cr" k strictly increasing knots; "cc" k + 1
+  // strictly increasing knots (the last one period after the first). All finite.
+  // Refused (InvalidParameter, naming what is wrong): an unknown size, too few or too many
+  // functions, knots of the wrong count, unordered or non-finite knots.
+  static Result<MarginalBasis> create(BasisKind kind, std::size_t k, VectorView knots);
+
+  BasisKind kind() const { return kind_; }
+  std::size_t size() const { return k_; }
+  const Vector& knots() const { return knots_; }
+
+  // Writes the size() basis values at x into out[0 .. size()). x must not be NaN.
+  void evaluate(double x, double* out) const;
+
+  // k x k, symmetric positive semi-definite.
+  const Matrix& penalty() const { return penalty_; }
+  // Dimension of the penalty's range (structural: k - 2, k - 2, k - 1).
+  std::size_t penalty_rank() const { return rank_; }
+  // The penalty's eigenvalues, ascending; the k - rank smallest are exactly zero.
+  const Vector& penalty_eigenvalues() const { return eigenvalues_; }
+
+ private:
+  MarginalBasis() = default;
+
+  void evaluate_pspline(double x, double* out) const;
+  void evaluate_natural(double x, double* out) const;
+  void evaluate_cyclic(double x, double* out) const;
+  // Writes the cubic-spline row for x in knot interval j (x between t_j and t_{j+1}) of a
+  // spline whose knot values are the coefficients and whose second derivatives at the
+  // knots are second_[knot] . coefficients; `next` is the knot index of t_{j+1}'s value.
+  void interval_row(double x, std::size_t j, std::size_t next, double* out) const;
+
+  BasisKind kind_ = BasisKind::PSpline;
+  std::size_t k_ = 0;
+  Vector knots_;
+  // "ps": knot spacing and number of intervals over [lo, hi].
+  double spacing_ = 0.0;
+  std::size_t intervals_ = 0;
+  // "cr" / "cc": the map from coefficients to second derivatives at the knots, one row
+  // per knot (k x k; for "cr" its first and last rows are zero), and for "cr" the slopes
+  // at both ends as rows over the coefficients.
+  Matrix second_;
+  Vector slope_lo_, slope_hi_;
+  Matrix penalty_;
+  Vector eigenvalues_;
+  std::size_t rank_ = 0;
+};
+
+}  // namespace velkan::terms

@@ -137,7 +137,8 @@ def _codes(col: np.ndarray, levels: np.ndarray, j: Any) -> np.ndarray:
     unseen = levels[pos] != col
     if np.any(unseen):
         i = int(np.argmax(unseen))
-        raise ValueError(f"column {j!r} has level {col[i]!r} (row {i}), not seen when the model was fitted")
+        value = col[i].item() if isinstance(col[i], np.generic) else col[i]
+        raise ValueError(f"column {j!r} has level {value!r} (row {i}), not seen when the model was fitted")
     return pos.astype(np.float64)
 
 
@@ -254,7 +255,7 @@ class GAM:
         if terms is None:
             terms = TermList(s(j) for j in range(d))
 
-        spec, inputs, infos, columns = self._build_spec(terms, X)
+        spec, inputs, infos, columns = self._build_spec(terms, X, w)
         lams = [lam for t in terms if isinstance(t, SmoothTerm) for lam in t.lam]
         fitted = self._run(family, method, spec, inputs, infos, columns, y, w, off, lams,
                            max_iter, threads, d)
@@ -262,7 +263,7 @@ class GAM:
         self._set_attributes(fitted)
         return self
 
-    def _build_spec(self, terms: TermList, X: np.ndarray):
+    def _build_spec(self, terms: TermList, X: np.ndarray, w: np.ndarray | None):
         n, d = X.shape
         spec: list[dict] = []
         inputs: list[_InputColumn] = []
@@ -295,7 +296,7 @@ class GAM:
                 n_pen += len(cols)
             elif isinstance(term, LinearTerm):
                 c, x = numeric(term.col, what)
-                spec.append({"kind": "linear", "columns": [c], "center": float(np.mean(x))})
+                spec.append({"kind": "linear", "columns": [c], "center": float(np.average(x, weights=w))})
                 infos.append(_TermInfo(what, "linear"))
             elif isinstance(term, FactorTerm):
                 idx = _column_index(term.col, d, what)
@@ -349,7 +350,7 @@ class GAM:
             step = _engine.fit_step(layout, sums, beta0, rho, free, method, known_scale,
                                     200, 1e-6)
             last_exit = step["exit"]
-            search_ok = last_exit in ("converged", "no free parameters")
+            search_ok = last_exit in ("converged", "no free parameters", "exact fit")
             rho = step["rho"]
             beta_new = step["beta_raw"]
             if family == "gaussian":

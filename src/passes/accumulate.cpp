@@ -96,11 +96,11 @@ Result<PassSums> accumulate(const terms::ModelLayout& layout, const RowData& dat
     for (std::size_t i = 0; i < count; ++i) {
       const std::size_t r = first + i;
       double* row = rows + i * q;
-      if (options.column_sums) {
-        for (std::size_t j = 0; j < p; ++j) s.column_sums[j] += row[j];
-      }
       const double y = data.response[r];
       const double pw = at_or(data.weights, r, 1.0);
+      if (options.column_sums) {
+        for (std::size_t j = 0; j < p; ++j) s.column_sums[j] += pw * row[j];
+      }
       const double off = at_or(data.offset, r, 0.0);
       double xb = 0.0;
       for (std::size_t j = 0; j < p; ++j) xb += row[j] * beta0[j];

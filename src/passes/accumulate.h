@@ -49,7 +49,7 @@ struct PassSums {
   double pearson = 0.0;    // sum of prior-weighted (y - mu)^2 / V(mu)
   double weight_sum = 0.0; // sum of prior weights
   double rows = 0.0;       // rows with a positive prior weight
-  Vector column_sums;      // raw design column sums over all rows (when requested)
+  Vector column_sums;      // prior-weighted raw design column sums (when requested)
   // False when some row's mean, weight or deviance came out non-finite (a step too far).
   bool finite = true;
 

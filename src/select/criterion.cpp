@@ -29,16 +29,27 @@ struct Block {
   std::size_t o;  // offset
   std::size_t q;  // size
   const Matrix* s;
+  const Matrix* root;  // root' root = s
 };
 
-// y[o..o+q) = S x[o..o+q)
-Vector block_times(const Block& b, const Vector& x) {
-  Vector y(b.q);
-  for (std::size_t a = 0; a < b.q; ++a) {
+// E x[o..o+q) with E the block's penalty root.
+Vector root_times(const Block& b, const Vector& x) {
+  Vector y(b.root->rows());
+  for (std::size_t a = 0; a < y.size(); ++a) {
     double acc = 0.0;
-    const double* row = b.s->row_ptr(a);
+    const double* row = b.root->row_ptr(a);
     for (std::size_t c = 0; c < b.q; ++c) acc += row[c] * x[b.o + c];
     y[a] = acc;
+  }
+  return y;
+}
+
+// S x[o..o+q) = E'(E x), which keeps the digits of a vector close to the null space.
+Vector block_times(const Block& b, const Vector& ex) {
+  Vector y(b.q);
+  for (std::size_t a = 0; a < b.root->rows(); ++a) {
+    const double* row = b.root->row_ptr(a);
+    for (std::size_t c = 0; c < b.q; ++c) y[c] += row[c] * ex[a];
   }
   return y;
 }
@@ -62,7 +73,7 @@ Result<Evaluation> evaluate(const WorkingProblem& wp, Criterion criterion, doubl
   for (std::size_t i = 0; i < wp.ridge.size(); ++i) h(i, i) += wp.ridge[i];
   for (std::size_t j = 0; j < m; ++j) {
     const auto& pen = wp.penalties[j];
-    blocks[j] = {pen.offset, pen.matrix.rows(), &pen.matrix};
+    blocks[j] = {pen.offset, pen.matrix.rows(), &pen.matrix, &pen.root};
     lambda[j] = std::exp(rho[j]);
     for (std::size_t a = 0; a < blocks[j].q; ++a)
       for (std::size_t b = 0; b < blocks[j].q; ++b) h(pen.offset + a, pen.offset + b) += lambda[j] * pen.matrix(a, b);
@@ -71,6 +82,7 @@ Result<Evaluation> evaluate(const WorkingProblem& wp, Criterion criterion, doubl
   Evaluation ev;
   auto factor = SpdFactor::factor(h.view());
   if (!factor) return ev;  // not positive definite: undefined here
+  ev.solved = true;
 
   Vector b = Vector::from(wp.xtwt);
   {
@@ -84,13 +96,20 @@ Result<Evaluation> evaluate(const WorkingProblem& wp, Criterion criterion, doubl
   ev.deviance = wp.ttwt - 2.0 * dot(delta.view(), wp.xtwt.view()) + dot(delta.view(), g_delta.view());
 
   std::vector<Vector> s_beta(m);  // S_j beta over block j
+  std::vector<double> quad(m);    // beta'S_j beta = |E_j beta|^2
   Vector s_tilde_beta(p);         // (ridge + S_lambda) beta
-  for (std::size_t i = 0; i < wp.ridge.size(); ++i) s_tilde_beta[i] = wp.ridge[i] * ev.beta[i];
+  double penalty = 0.0;
+  for (std::size_t i = 0; i < wp.ridge.size(); ++i) {
+    s_tilde_beta[i] = wp.ridge[i] * ev.beta[i];
+    penalty += wp.ridge[i] * ev.beta[i] * ev.beta[i];
+  }
   for (std::size_t j = 0; j < m; ++j) {
-    s_beta[j] = block_times(blocks[j], ev.beta);
+    const Vector eb = root_times(blocks[j], ev.beta);
+    quad[j] = dot(eb.view(), eb.view());
+    penalty += lambda[j] * quad[j];
+    s_beta[j] = block_times(blocks[j], eb);
     for (std::size_t a = 0; a < blocks[j].q; ++a) s_tilde_beta[blocks[j].o + a] += lambda[j] * s_beta[j][a];
   }
-  const double penalty = dot(ev.beta.view(), s_tilde_beta.view());
   ev.penalized_deviance = ev.deviance + penalty;
   ev.log_det_h = factor->log_determinant();
 
@@ -155,9 +174,7 @@ Result<Evaluation> evaluate(const WorkingProblem& wp, Criterion criterion, doubl
     for (std::size_t a = 0; a < bj.q; ++a)
       for (std::size_t c = 0; c < bj.q; ++c) t += hinv(bj.o + a, bj.o + c) * (*bj.s)(c, a);
     tr[j] = lambda[j] * t;
-    double q = 0.0;
-    for (std::size_t a = 0; a < bj.q; ++a) q += ev.beta[bj.o + a] * s_beta[j][a];
-    dp[j] = lambda[j] * q;
+    dp[j] = lambda[j] * quad[j];
   }
 
   ev.gradient = Vector(m);
@@ -236,7 +253,7 @@ Result<Evaluation> evaluate(const WorkingProblem& wp, Criterion criterion, doubl
       // (n - M) ln D_p / 2 beyond the term kept at fixed phi.
       const double dpen = ev.penalized_deviance;
       for (std::size_t j = 0; j < m; ++j)
-        for (std::size_t k = 0; k < m; ++k) ev.hessian(j, k) -= 0.5 * nr * dp[j] * dp[k] / (dpen * dpen);
+        for (std::size_t k = 0; k < m; ++k) ev.hessian(j, k) -= 0.5 * nr * (dp[j] / dpen) * (dp[k] / dpen);
     }
     return ev;
   }

@@ -56,6 +56,9 @@ struct Evaluation {
   // False where the criterion is undefined: H not positive definite, or (estimated scale)
   // no residual information left (D_p <= 0 or n <= M; GCV: n <= tau).
   bool defined = false;
+  // Whether H was factorised (beta and the deviances are then valid even where the
+  // criterion is undefined).
+  bool solved = false;
   double score = 0.0;
   Vector gradient;  // one entry per penalty (order >= 1)
   Matrix hessian;   // (order 2)

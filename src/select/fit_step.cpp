@@ -61,10 +61,12 @@ Result<StepResult> fit_step(const StepInput& in) {
 
   // Directions that neither the data nor the penalties determine (aliased linear terms, a
   // factor level without weight, more unpenalized coefficients than rows) get a fixed ridge.
+  // They are the null space of G + sum_j S_j, whatever the lambdas; the balanced lambdas
+  // keep the sum well scaled, so that the rank test sees structure, not conditioning.
   Matrix h = wp.xtwx;
   for (std::size_t j = 0; j < m; ++j) {
     const auto& pen = wp.penalties[j];
-    const double lambda = std::exp(std::clamp(rho[j], opt.lower[j], opt.upper[j]));
+    const double lambda = std::exp(out.rho_balanced[j]);
     for (std::size_t a = 0; a < pen.matrix.rows(); ++a)
       for (std::size_t b = 0; b < pen.matrix.rows(); ++b)
         h(pen.offset + a, pen.offset + b) += lambda * pen.matrix(a, b);

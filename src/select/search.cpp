@@ -22,6 +22,7 @@ const char* search_exit_name(SearchExit e) {
   switch (e) {
     case SearchExit::Converged: return "converged";
     case SearchExit::NoFreeParameters: return "no free parameters";
+    case SearchExit::ExactFit: return "exact fit";
     case SearchExit::StepFailed: return "step failed";
     case SearchExit::IterationLimit: return "iteration limit";
   }
@@ -48,6 +49,11 @@ Result<SearchResult> newton_search(const WorkingProblem& wp, Criterion criterion
   };
   auto first = eval(res.rho, 2);
   if (!first) return fail(first.error());
+  if (!first->defined && first->solved && !(first->penalized_deviance > 0.0)) {
+    res.at = std::move(*first);
+    res.exit = SearchExit::ExactFit;
+    return res;
+  }
   // More penalty makes H "more" positive definite; try a few heavier starting points.
   for (int attempt = 0; !first->defined && attempt < 4 && !idx.empty(); ++attempt) {
     for (std::size_t j : idx) res.rho[j] = std::min(res.rho[j] + kMaxRhoStep, opt.upper[j]);

@@ -22,7 +22,10 @@ namespace velkan::select {
 
 inline constexpr double kMaxRhoStep = 5.0;
 
-enum class SearchExit { Converged, NoFreeParameters, StepFailed, IterationLimit };
+// ExactFit: the data leave no residual variation at all (an all-zero response, say), so
+// every smoothing parameter fits them exactly and the criterion is undefined; the
+// coefficients at the start are returned.
+enum class SearchExit { Converged, NoFreeParameters, ExactFit, StepFailed, IterationLimit };
 const char* search_exit_name(SearchExit e);
 
 struct SearchOptions {

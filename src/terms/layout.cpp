@@ -225,13 +225,15 @@ Status ModelLayout::evaluate_rows(std::span<const VectorView> columns, std::size
   return {};
 }
 
-Matrix ModelLayout::penalty_matrix(std::size_t j) const {
-  const Term& term = terms_[penalties_[j].term];
-  const std::size_t target = penalties_[j].margin;
-  // Kronecker product of identities and the target margin's penalty, margin 0 outermost.
+namespace {
+
+// Kronecker product of identities with `target`'s matrix in place of margin `target`,
+// margin 0 outermost.
+template <class Pick>
+Matrix margin_kronecker(const Term& term, std::size_t target, Pick pick) {
   Matrix acc = Matrix::identity(1);
   for (std::size_t m = 0; m < term.margins.size(); ++m) {
-    const Matrix factor = m == target ? term.margins[m].penalty() : Matrix::identity(term.margins[m].size());
+    const Matrix factor = m == target ? pick(term.margins[m]) : Matrix::identity(term.margins[m].size());
     Matrix next(acc.rows() * factor.rows(), acc.cols() * factor.cols());
     for (std::size_t a = 0; a < acc.rows(); ++a)
       for (std::size_t b = 0; b < acc.cols(); ++b) {
@@ -246,17 +248,36 @@ Matrix ModelLayout::penalty_matrix(std::size_t j) const {
   return acc;
 }
 
+}  // namespace
+
+Matrix ModelLayout::penalty_matrix(std::size_t j) const {
+  return margin_kronecker(terms_[penalties_[j].term], penalties_[j].margin,
+                          [](const MarginalBasis& b) { return b.penalty(); });
+}
+
+Matrix ModelLayout::penalty_root(std::size_t j) const {
+  return margin_kronecker(terms_[penalties_[j].term], penalties_[j].margin,
+                          [](const MarginalBasis& b) { return b.penalty_root(); });
+}
+
 std::vector<PenaltyBlock> ModelLayout::constrained_penalties() const {
   std::vector<PenaltyBlock> out;
   out.reserve(penalties_.size());
   for (std::size_t j = 0; j < penalties_.size(); ++j) {
     const std::size_t t = penalties_[j].term;
     Matrix s = penalty_matrix(j);
+    Matrix root = penalty_root(j);
     const auto r = std::find_if(reflections_.begin(), reflections_.end(),
                                 [&](const Reflection& x) { return x.term == t; });
     if (r == reflections_.end()) {
-      out.push_back({coefficient_offsets_[t], std::move(s)});
+      out.push_back({coefficient_offsets_[t], std::move(s), std::move(root)});
       continue;
+    }
+    // root Q, then drop the first column.
+    Matrix reduced_root(root.rows(), root.cols() - 1);
+    for (std::size_t row = 0; row < root.rows(); ++row) {
+      reflect(r->v, r->beta, root.row_ptr(row), 1);
+      for (std::size_t c = 1; c < root.cols(); ++c) reduced_root(row, c - 1) = root(row, c);
     }
     // Q S Q with Q = I - beta v v', then drop the first row and column.
     const std::size_t q = s.rows();
@@ -266,7 +287,7 @@ std::vector<PenaltyBlock> ModelLayout::constrained_penalties() const {
     Matrix reduced(q - 1, q - 1);
     for (std::size_t a = 1; a < q; ++a)
       for (std::size_t b = 1; b < q; ++b) reduced(a - 1, b - 1) = 0.5 * (s(a, b) + s(b, a));
-    out.push_back({coefficient_offsets_[t], std::move(reduced)});
+    out.push_back({coefficient_offsets_[t], std::move(reduced), std::move(reduced_root)});
   }
   return out;
 }
@@ -275,12 +296,12 @@ double ModelLayout::penalty_quadratic(VectorView raw_beta, VectorView lambda) co
   double total = 0.0;
   for (std::size_t j = 0; j < penalties_.size(); ++j) {
     const std::size_t o = offsets_[penalties_[j].term];
-    const Matrix s = penalty_matrix(j);
+    const Matrix e = penalty_root(j);
     double qf = 0.0;
-    for (std::size_t a = 0; a < s.rows(); ++a) {
+    for (std::size_t a = 0; a < e.rows(); ++a) {
       double row = 0.0;
-      for (std::size_t b = 0; b < s.cols(); ++b) row += s(a, b) * raw_beta[o + b];
-      qf += raw_beta[o + a] * row;
+      for (std::size_t b = 0; b < e.cols(); ++b) row += e(a, b) * raw_beta[o + b];
+      qf += row * row;
     }
     total += lambda[j] * qf;
   }

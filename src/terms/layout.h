@@ -53,10 +53,11 @@ struct PenaltyRef {
 };
 
 // A penalty in the constrained parameterisation: `matrix` covers coefficients
-// [offset, offset + matrix.rows()).
+// [offset, offset + matrix.rows()), and root' root = matrix.
 struct PenaltyBlock {
   std::size_t offset;
   Matrix matrix;
+  Matrix root;
 };
 
 // log|S_lambda|_+ (the product of the non-zero eigenvalues of sum_j lambda_j S_j, up to a
@@ -102,11 +103,13 @@ class ModelLayout {
                        std::size_t count, double* out, std::size_t stride) const;
 
   const std::vector<PenaltyRef>& penalties() const { return penalties_; }
-  // Penalty j over its term's raw block (width x width).
+  // Penalty j over its term's raw block (width x width), and a square root of it
+  // (root' root = penalty; rows: the penalty's rank).
   Matrix penalty_matrix(std::size_t j) const;
+  Matrix penalty_root(std::size_t j) const;
   // Every penalty in the constrained parameterisation.
   std::vector<PenaltyBlock> constrained_penalties() const;
-  // sum_j lambda_j beta_t' S_j beta_t over raw coefficients (width() values).
+  // sum_j lambda_j |root_j beta_t|^2 over raw coefficients (width() values).
   double penalty_quadratic(VectorView raw_beta, VectorView lambda) const;
   // log|S_lambda|_+ at rho = log lambda (one entry per penalty). Computed from the
   // margins' penalty eigenvalues, so it is exact for any spread of the lambdas: the

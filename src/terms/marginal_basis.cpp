@@ -154,6 +154,12 @@ Result<MarginalBasis> MarginalBasis::create(BasisKind kind, std::size_t k, Vecto
   b.eigenvalues_ = std::move(eig->values);
   // The null space is known exactly; its computed eigenvalues are rounding noise.
   for (std::size_t i = 0; i < k - b.rank_; ++i) b.eigenvalues_[i] = 0.0;
+  b.root_ = Matrix(b.rank_, k);
+  for (std::size_t r = 0; r < b.rank_; ++r) {
+    const std::size_t c = k - b.rank_ + r;
+    const double sq = std::sqrt(b.eigenvalues_[c]);
+    for (std::size_t j = 0; j < k; ++j) b.root_(r, j) = sq * eig->vectors(j, c);
+  }
   return b;
 }
 

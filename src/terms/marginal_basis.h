@@ -56,6 +56,10 @@ class MarginalBasis {
   std::size_t penalty_rank() const { return rank_; }
   // The penalty's eigenvalues, ascending; the k - rank smallest are exactly zero.
   const Vector& penalty_eigenvalues() const { return eigenvalues_; }
+  // A square root of the penalty: rank x k with root' root = penalty. Quadratic forms are
+  // computed as |root beta|^2, which stays accurate where beta'S beta would cancel (a
+  // coefficient vector close to the null space times a very large smoothing parameter).
+  const Matrix& penalty_root() const { return root_; }
 
  private:
   MarginalBasis() = default;
@@ -81,6 +85,7 @@ class MarginalBasis {
   Vector slope_lo_, slope_hi_;
   Matrix penalty_;
   Vector eigenvalues_;
+  Matrix root_;
   std::size_t rank_ = 0;
 };
 

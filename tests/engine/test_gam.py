@@ -180,3 +180,38 @@ def test_other_criteria_and_fixed_lambda(rng, family, method):
     gam = GAM(s(0) + s(1, lam=3.0) + s(2), family=family, method=method).fit(X, y)
     assert gam.converged_ and gam.lambda_[1] == pytest.approx(3.0)
     assert np.sqrt(np.mean((gam.predict(X, type="link") - eta) ** 2)) < 0.3
+
+
+def test_ctrl_c_stops_a_long_fit_and_keeps_the_model():
+    import signal
+    import subprocess
+    import sys
+    import time
+    code = """
+import numpy as np, sys, time
+from velkan import GAM, s, te
+rng = np.random.default_rng(0)
+X = rng.uniform(size=(2_000_000, 3))
+y = rng.poisson(np.exp(np.sin(6 * X[:, 0]))).astype(float)
+gam = GAM(s(0), family="poisson").fit(X[:1000], y[:1000])
+before = gam.predict(X[:5])
+long = GAM(te(0, 1, k=(10, 10)) + s(2), family="poisson", tol=1e-300, max_iter=10**6)
+long.__dict__.update({k: v for k, v in vars(gam).items() if k.endswith('_') or k == '_fitted'})
+print("ready", flush=True)
+start = time.perf_counter()
+try:
+    long.fit(X, y)
+except KeyboardInterrupt:
+    print("interrupted", time.perf_counter() - start, flush=True)
+    assert np.array_equal(long.predict(X[:5]), before)
+    print("intact", flush=True)
+"""
+    p = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, text=True)
+    assert p.stdout.readline().strip() == "ready"
+    time.sleep(1.5)
+    sent = time.perf_counter()
+    p.send_signal(signal.SIGINT)
+    out, _ = p.communicate(timeout=60)
+    delay = time.perf_counter() - sent
+    assert "interrupted" in out and "intact" in out, out
+    assert delay < 2.0

@@ -44,13 +44,13 @@ VectorView view(const std::optional<Array1>& a) { return a ? view(*a) : VectorVi
 // A NumPy array owning a copy of the values.
 Out1 to_numpy(const Vector& v) {
   auto* data = new double[std::max<std::size_t>(v.size(), 1)];
-  std::memcpy(data, v.data(), v.size() * sizeof(double));
+  if (v.size() > 0) std::memcpy(data, v.data(), v.size() * sizeof(double));
   nb::capsule owner(data, [](void* p) noexcept { delete[] static_cast<double*>(p); });
   return Out1(data, {v.size()}, owner);
 }
 Out2 to_numpy(const Matrix& m) {
   auto* data = new double[std::max<std::size_t>(m.size(), 1)];
-  std::memcpy(data, m.data(), m.size() * sizeof(double));
+  if (m.size() > 0) std::memcpy(data, m.data(), m.size() * sizeof(double));
   nb::capsule owner(data, [](void* p) noexcept { delete[] static_cast<double*>(p); });
   return Out2(data, {m.rows(), m.cols()}, owner);
 }

@@ -4,7 +4,8 @@
 >>> from velkan import GAM, s, te, l, f
 """
 
-from ._gam import GAM, ConvergenceWarning
+from ._fit import ConvergenceWarning
+from ._gam import GAM
 from ._terms import Term, TermList, f, l, s, te
 
 __all__ = ["GAM", "ConvergenceWarning", "Term", "TermList", "s", "te", "l", "f"]

@@ -1,0 +1,100 @@
+"""Checking user inputs and reading rows from them.
+
+A fit reads its rows through a *row source*: something that yields the rows in chunks,
+once per pass. In-memory arrays are one chunk. Each chunk gives the user's columns (by
+index or name), the response, weights and offset; `_design` turns a chunk's columns into
+the engine's input columns.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+from typing import Any, Iterator
+
+import numpy as np
+
+
+def as_2d(X: Any, name: str = "X") -> np.ndarray:
+    """X as a two-dimensional array with at least one row (masked arrays refused)."""
+    if isinstance(X, np.ma.MaskedArray):
+        raise TypeError(f"{name} is a masked array; fill or drop the masked values first")
+    arr = np.asarray(X)
+    if arr.ndim == 1:
+        arr = arr.reshape(-1, 1)
+    if arr.ndim != 2:
+        raise ValueError(f"{name} must be two-dimensional (rows x columns), got {arr.ndim} dimensions")
+    if arr.shape[0] == 0:
+        raise ValueError(f"{name} has no rows")
+    return arr
+
+
+def as_vector(v: Any, n: int, name: str, *, allow_none: bool = True) -> np.ndarray | None:
+    """v as a finite float64 vector of length n (a scalar is broadcast); None stays None."""
+    if v is None:
+        if allow_none:
+            return None
+        raise ValueError(f"{name} is required")
+    if isinstance(v, np.ma.MaskedArray):
+        raise TypeError(f"{name} is a masked array; fill or drop the masked values first")
+    try:
+        arr = np.asarray(v, dtype=np.float64)
+    except (TypeError, ValueError) as e:
+        raise ValueError(f"{name} must be numeric: {e}") from None
+    if arr.ndim == 0:
+        arr = np.full(n, float(arr))
+    if arr.ndim != 1 or arr.shape[0] != n:
+        raise ValueError(f"{name} must have one value per row ({n}), got shape {arr.shape}")
+    bad = ~np.isfinite(arr)
+    if bad.any():
+        i = int(np.argmax(bad))
+        raise ValueError(f"{name} contains NaN or infinite values (first at row {i})")
+    return arr
+
+
+def check_weights(w: np.ndarray | None) -> None:
+    if w is None:
+        return
+    if (w < 0).any():
+        i = int(np.argmax(w < 0))
+        raise ValueError(f"sample_weight must be non-negative (row {i} is {w[i]!r})")
+    if not (w > 0).any():
+        raise ValueError("sample_weight is zero for every row")
+
+
+@dataclass
+class Chunk:
+    """Rows of a source: the user's columns (2-D array, columns by position), response,
+    weights and offset (None: ones, zeros)."""
+
+    X: np.ndarray
+    y: np.ndarray | None
+    weights: np.ndarray | None = None
+    offset: np.ndarray | None = None
+
+    @property
+    def rows(self) -> int:
+        return self.X.shape[0]
+
+
+class ArraySource:
+    """Rows held in memory: a single chunk, read afresh on every pass."""
+
+    def __init__(self, X: Any, y: Any = None, sample_weight: Any = None, offset: Any = None,
+                 *, require_y: bool = True) -> None:
+        X = as_2d(X)
+        n = X.shape[0]
+        self.chunk = Chunk(X, as_vector(y, n, "y", allow_none=not require_y),
+                           as_vector(sample_weight, n, "sample_weight"),
+                           as_vector(offset, n, "offset"))
+        check_weights(self.chunk.weights)
+
+    @property
+    def n_features(self) -> int:
+        return self.chunk.X.shape[1]
+
+    @property
+    def rows(self) -> int:
+        return self.chunk.rows
+
+    def chunks(self) -> Iterator[Chunk]:
+        yield self.chunk

@@ -61,19 +61,59 @@ def check_weights(w: np.ndarray | None) -> None:
         raise ValueError("sample_weight is zero for every row")
 
 
+class ArrayColumns:
+    """The columns of a two-dimensional array, by position (and by name when names are given).
+
+    Every row source hands out its columns through this interface: `resolve` turns a user's
+    column reference (position or name) into a position, `column` returns one column as a
+    1-D array (any dtype; numeric checks belong to the caller).
+    """
+
+    def __init__(self, X: np.ndarray, names: list[str] | None = None) -> None:
+        self.X = X
+        self.names = names
+
+    @property
+    def n_features(self) -> int:
+        return self.X.shape[1]
+
+    @property
+    def rows(self) -> int:
+        return self.X.shape[0]
+
+    def resolve(self, key: Any, what: str) -> int:
+        if isinstance(key, str):
+            if self.names is None:
+                raise ValueError(f"{what}: column {key!r} is named, but X has no column names (pass a DataFrame)")
+            try:
+                return self.names.index(key)
+            except ValueError:
+                raise ValueError(f"{what}: no column named {key!r}; columns are {self.names}") from None
+        if key >= self.n_features:
+            raise ValueError(f"{what}: column {key} does not exist; X has {self.n_features} columns")
+        return int(key)
+
+    def label(self, position: int) -> Any:
+        """How messages name a column: its name, else its position."""
+        return self.names[position] if self.names is not None else position
+
+    def column(self, position: int) -> np.ndarray:
+        return self.X[:, position]
+
+
 @dataclass
 class Chunk:
-    """Rows of a source: the user's columns (2-D array, columns by position), response,
-    weights and offset (None: ones, zeros)."""
+    """Rows of a source: the user's columns, the response, weights and offset (None: ones,
+    zeros)."""
 
-    X: np.ndarray
+    columns: ArrayColumns
     y: np.ndarray | None
     weights: np.ndarray | None = None
     offset: np.ndarray | None = None
 
     @property
     def rows(self) -> int:
-        return self.X.shape[0]
+        return self.columns.rows
 
 
 class ArraySource:
@@ -83,14 +123,18 @@ class ArraySource:
                  *, require_y: bool = True) -> None:
         X = as_2d(X)
         n = X.shape[0]
-        self.chunk = Chunk(X, as_vector(y, n, "y", allow_none=not require_y),
+        self.chunk = Chunk(ArrayColumns(X), as_vector(y, n, "y", allow_none=not require_y),
                            as_vector(sample_weight, n, "sample_weight"),
                            as_vector(offset, n, "offset"))
         check_weights(self.chunk.weights)
 
     @property
     def n_features(self) -> int:
-        return self.chunk.X.shape[1]
+        return self.chunk.columns.n_features
+
+    @property
+    def feature_names(self) -> list[str] | None:
+        return self.chunk.columns.names
 
     @property
     def rows(self) -> int:

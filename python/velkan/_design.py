@@ -25,8 +25,9 @@ RESOLUTION = 1e-12
 class InputColumn:
     """How one engine input column is made from the user's data."""
 
-    source: Any                        # the user's column: position (or name)
+    source: int                        # the user's column, by position
     levels: np.ndarray | None = None   # factor levels; codes are positions in it
+    label: Any = None                  # how messages name the column
 
 
 @dataclass
@@ -48,25 +49,20 @@ class Design:
     lams: list[float | None]           # per penalty: fixed smoothing parameter or None
 
 
-def column_index(j: Any, n_features: int, what: str) -> int:
-    if isinstance(j, str):
-        raise ValueError(f"{what}: column {j!r} is named, but X has no column names (pass a DataFrame)")
-    if j >= n_features:
-        raise ValueError(f"{what}: column {j} does not exist; X has {n_features} columns")
-    return int(j)
-
-
-def numeric_column(X: np.ndarray, j: int, what: str) -> np.ndarray:
-    col = X[:, j]
+def numeric_values(col: np.ndarray, label: Any, what: str) -> np.ndarray:
+    """A column as finite float64 values (NaN, infinity and non-numeric data refused)."""
     if col.dtype != np.float64:
         try:
+            if col.dtype.kind not in "biufO":
+                raise TypeError
             col = col.astype(np.float64)
         except (TypeError, ValueError):
-            raise ValueError(f"{what}: column {j} is not numeric; use f({j}) for a categorical column") from None
+            raise ValueError(f"{what}: column {label!r} is not numeric; use f({label!r}) for a "
+                             "categorical column") from None
     bad = ~np.isfinite(col)
     if bad.any():
         i = int(np.argmax(bad))
-        raise ValueError(f"X contains NaN or infinite values (column {j}, row {i})")
+        raise ValueError(f"X contains NaN or infinite values (column {label!r}, row {i})")
     return col
 
 
@@ -114,24 +110,43 @@ def margin_knots(x: np.ndarray, k: int, bs: str, period: Any, what: str, j: Any)
     return np.linspace(start, end, k + 1)
 
 
-def build_design(terms: TermList, X: np.ndarray, weights: np.ndarray | None,
-                 fit_intercept: bool) -> tuple[Design, list[np.ndarray]]:
-    """The design of `terms` on training rows X, and the engine input columns of X."""
-    d = X.shape[1]
+class ExactStats:
+    """What the design needs to know about the training columns, computed exactly from
+    columns held in memory. (A streaming source provides the same from a first pass.)"""
+
+    def __init__(self, columns: Any, weights: np.ndarray | None) -> None:
+        self.columns = columns
+        self.weights = weights
+
+    def numeric(self, position: int, what: str) -> np.ndarray:
+        return numeric_values(self.columns.column(position), self.columns.label(position), what)
+
+    def knots(self, position: int, k: int, bs: str, period: Any, what: str) -> np.ndarray:
+        label = self.columns.label(position)
+        return margin_knots(self.numeric(position, what), k, bs, period, what, label)
+
+    def mean(self, position: int, what: str) -> float:
+        return float(np.average(self.numeric(position, what), weights=self.weights))
+
+    def levels(self, position: int) -> np.ndarray:
+        return factor_levels(self.columns.column(position), self.columns.label(position))
+
+
+def build_design(terms: TermList, columns: Any, stats: Any, fit_intercept: bool) -> Design:
+    """The design of `terms`: `columns` resolves the terms' column references (position or
+    name), `stats` supplies knots, means and factor levels of the training columns."""
     spec: list[dict] = []
     inputs: list[InputColumn] = []
-    columns: list[np.ndarray] = []
     infos: list[TermInfo] = []
     lams: list[float | None] = []
     numeric_index: dict[int, int] = {}
 
-    def numeric(j: Any, what: str) -> tuple[int, np.ndarray]:
-        idx = column_index(j, d, what)
-        if idx not in numeric_index:
-            numeric_index[idx] = len(columns)
-            columns.append(numeric_column(X, idx, what))
-            inputs.append(InputColumn(idx))
-        return numeric_index[idx], columns[numeric_index[idx]]
+    def numeric(key: Any, what: str) -> tuple[int, int]:
+        pos = columns.resolve(key, what)
+        if pos not in numeric_index:
+            numeric_index[pos] = len(inputs)
+            inputs.append(InputColumn(pos, label=columns.label(pos)))
+        return numeric_index[pos], pos
 
     if fit_intercept:
         spec.append({"kind": "intercept"})
@@ -140,45 +155,43 @@ def build_design(terms: TermList, X: np.ndarray, weights: np.ndarray | None,
         what = repr(term)
         if isinstance(term, SmoothTerm):
             margins, cols = [], []
-            for m, j in enumerate(term.cols):
-                c, x = numeric(j, what)
+            for m, key in enumerate(term.cols):
+                c, pos = numeric(key, what)
                 cols.append(c)
-                margins.append((term.bs[m], term.k[m],
-                                margin_knots(x, term.k[m], term.bs[m], term.period[m], what, j)))
+                margins.append((term.bs[m], term.k[m], stats.knots(pos, term.k[m], term.bs[m], term.period[m], what)))
             spec.append({"kind": "smooth", "columns": cols, "margins": margins})
             infos.append(TermInfo(what, "smooth", list(range(len(lams), len(lams) + len(cols))),
                                   sources=term.cols))
             lams.extend(term.lam)
         elif isinstance(term, LinearTerm):
-            c, x = numeric(term.col, what)
-            spec.append({"kind": "linear", "columns": [c], "center": float(np.average(x, weights=weights))})
+            c, pos = numeric(term.col, what)
+            spec.append({"kind": "linear", "columns": [c], "center": stats.mean(pos, what)})
             infos.append(TermInfo(what, "linear", sources=(term.col,)))
         elif isinstance(term, FactorTerm):
-            idx = column_index(term.col, d, what)
-            raw = X[:, idx]
-            levels = factor_levels(raw, idx)
+            pos = columns.resolve(term.col, what)
+            levels = stats.levels(pos)
             if levels.size < 2:
-                raise ValueError(f"{what}: column {idx} has a single level ({levels[0]!r}); "
-                                 "a factor needs two or more")
-            inputs.append(InputColumn(idx, levels))
-            columns.append(factor_codes(raw, levels, idx))
-            spec.append({"kind": "factor", "columns": [len(columns) - 1], "levels": int(levels.size)})
+                raise ValueError(f"{what}: column {columns.label(pos)!r} has a single level "
+                                 f"({levels[0]!r}); a factor needs two or more")
+            inputs.append(InputColumn(pos, levels, columns.label(pos)))
+            spec.append({"kind": "factor", "columns": [len(inputs) - 1], "levels": int(levels.size)})
             infos.append(TermInfo(what, "factor", levels=levels, sources=(term.col,)))
         else:
             raise TypeError(f"unknown term {term!r}")
     if not spec:
         raise ValueError("the model has no terms")
-    return Design(spec, inputs, infos, lams), columns
+    return Design(spec, inputs, infos, lams)
 
 
-def engine_columns(inputs: list[InputColumn], X: np.ndarray, n_features: int) -> list[np.ndarray]:
-    """The engine input columns of rows X (same user columns as at fit time)."""
-    if X.shape[1] != n_features:
-        raise ValueError(f"X has {X.shape[1]} columns; the model was fitted on {n_features}")
-    cols = []
+def engine_columns(inputs: list[InputColumn], columns: Any, n_features: int) -> list[np.ndarray]:
+    """The engine input columns of some rows (the same user columns as at fit time)."""
+    if columns.n_features != n_features:
+        raise ValueError(f"X has {columns.n_features} columns; the model was fitted on {n_features}")
+    out = []
     for inp in inputs:
+        col = columns.column(inp.source)
         if inp.levels is None:
-            cols.append(numeric_column(X, inp.source, "predict"))
+            out.append(numeric_values(col, inp.label, "predict"))
         else:
-            cols.append(factor_codes(X[:, inp.source], inp.levels, inp.source))
-    return cols
+            out.append(factor_codes(col, inp.levels, inp.label))
+    return out

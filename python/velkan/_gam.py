@@ -9,7 +9,7 @@ import numpy as np
 
 from . import _engine
 from ._data import ArraySource
-from ._design import build_design, engine_columns
+from ._design import ExactStats, build_design, engine_columns
 from ._families import SCALE_ESTIMATED, check_family, check_support, inverse_link, starting_level
 from ._fit import ConvergenceWarning, Fitted, fit_loop
 from ._terms import TermList, as_terms, s
@@ -98,7 +98,9 @@ class GAM:
         check_support(family, chunk.y)
         if terms is None:
             terms = TermList(s(j) for j in range(source.n_features))
-        design, columns = build_design(terms, chunk.X, chunk.weights, self.fit_intercept)
+        design = build_design(terms, chunk.columns, ExactStats(chunk.columns, chunk.weights),
+                              self.fit_intercept)
+        columns = engine_columns(design.inputs, chunk.columns, source.n_features)
 
         def run_pass(layout: Any, beta0: np.ndarray, from_response: bool, column_sums: bool) -> dict:
             return _engine.accumulate(layout, columns, chunk.y, chunk.weights, chunk.offset, family,
@@ -135,7 +137,7 @@ class GAM:
         if type not in ("response", "link"):
             raise ValueError(f"type must be 'response' or 'link', got {type!r}")
         source = ArraySource(X, require_y=False, offset=offset)
-        cols = engine_columns(fitted.inputs, source.chunk.X, fitted.n_features)
+        cols = engine_columns(fitted.inputs, source.chunk.columns, fitted.n_features)
         eta = _engine.linear_predictor(fitted.engine_layout(), cols, fitted.beta_raw,
                                        source.chunk.offset, source.rows, _threads(self.n_jobs))
         return eta if type == "link" else inverse_link(fitted.family, eta)

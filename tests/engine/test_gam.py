@@ -50,6 +50,14 @@ def test_integer_weights_equal_repeated_rows(rng):
     a = GAM(terms, family="poisson").fit(X, y, sample_weight=reps)
     b = GAM(terms, family="poisson").fit(np.repeat(X, reps, axis=0), np.repeat(y, reps))
     np.testing.assert_allclose(a.coef_, b.coef_, rtol=1e-7, atol=1e-9)
+    # binomial: a proportion with m trials is m Bernoulli rows
+    m = rng.integers(1, 5, size=300)
+    k = rng.binomial(m, 0.3 + 0.4 * X[:, 0])
+    rows = np.repeat(np.arange(300), m)
+    ones = np.concatenate([np.arange(mi) < ki for mi, ki in zip(m, k)]).astype(float)
+    a = GAM(terms, family="binomial").fit(X, k / m, sample_weight=m)
+    b = GAM(terms, family="binomial").fit(X[rows], ones)
+    np.testing.assert_allclose(a.coef_, b.coef_, rtol=1e-7, atol=1e-9)
 
 
 @pytest.mark.parametrize("family", FAMILIES)

@@ -6,9 +6,6 @@ namespace velkan::passes {
 
 namespace {
 
-// log(1 + e^a) without overflow or loss for large |a|.
-double softplus(double a) { return std::max(a, 0.0) + std::log1p(std::exp(-std::abs(a))); }
-
 // x log x with 0 log 0 = 0.
 double xlogx(double x) { return x > 0.0 ? x * std::log(x) : 0.0; }
 
@@ -53,7 +50,11 @@ WorkingRow working_row(GlmFamily f, double y, double eta, double pw) {
       r.mu = eta >= 0.0 ? 1.0 / (1.0 + e) : e / (1.0 + e);
       r.weight = pw * var;
       r.residual = var > 0.0 ? (y - r.mu) / var : 0.0;
-      r.deviance = 2.0 * pw * (xlogx(y) + xlogx(1.0 - y) + y * softplus(-eta) + (1.0 - y) * softplus(eta));
+      // softplus(+-eta) = max(+-eta, 0) + log1p(e^-|eta|), from the exponential above.
+      const double l1p = std::log1p(e);
+      const double sp_pos = std::max(eta, 0.0) + l1p, sp_neg = std::max(-eta, 0.0) + l1p;
+      const double entropy = (y > 0.0 && y < 1.0) ? xlogx(y) + xlogx(1.0 - y) : 0.0;
+      r.deviance = 2.0 * pw * (entropy + y * sp_neg + (1.0 - y) * sp_pos);
       r.pearson = var > 0.0 ? pw * (y - r.mu) * (y - r.mu) / var : 0.0;
       if (r.weight == 0.0) r.residual = 0.0;
       return r;

@@ -5,7 +5,8 @@ Terms combine with ``+`` into a :class:`TermList`::
     from velkan import s, te, l, f
     terms = s(0, k=20) + te(1, 2) + l(3) + f(4)
 
-A column is named by its index in ``X`` (or, for DataFrame input, by its name).
+A column is named by its index in ``X`` (or, for DataFrame input, by its name). The
+``repr`` of terms is also formula text: ``str(terms)`` parses back to the same terms.
 """
 
 from __future__ import annotations
@@ -123,6 +124,8 @@ class SmoothTerm(Term):
             extra = f", k={self.k[0]}, bs={self.bs[0]!r}"
             if self.lam[0] is not None:
                 extra += f", lam={self.lam[0]!r}"
+            if self.period[0] is not None:
+                extra += f", period={self.period[0]!r}"
             return f"s({cols}{extra})"
         extra = f", k={self.k!r}, bs={self.bs!r}"
         if any(v is not None for v in self.lam):

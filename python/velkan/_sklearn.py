@@ -103,8 +103,10 @@ class _SklearnGAM(GAM):
 
         >>> import numpy as np
         >>> from velkan import GAMRegressor
-        >>> X = np.random.default_rng(0).uniform(size=(100, 2))
-        >>> GAMRegressor().fit(X, X.sum(axis=1)).get_feature_names_out()
+        >>> rng = np.random.default_rng(0)
+        >>> X = rng.uniform(size=(100, 2))
+        >>> y = np.sin(4 * X[:, 0]) + X[:, 1] ** 2 + rng.normal(scale=0.1, size=100)
+        >>> GAMRegressor().fit(X, y).get_feature_names_out()
         array(['s(0)', 's(1)'], dtype=object)
         """
         check_is_fitted(self)

@@ -47,7 +47,16 @@ _TOKEN = re.compile(r"""
 
 
 class FormulaError(ValueError):
-    """A formula that cannot be parsed; ``position`` is the offending character (0-based)."""
+    """A formula that cannot be parsed; ``position`` is the offending character (0-based).
+
+    >>> from velkan import GAM
+    >>> GAM("y ~ s(x, bs=tp)").fit({"x": [0.0, 1.0], "y": [0.0, 1.0]})
+    Traceback (most recent call last):
+    ...
+    velkan._formula.FormulaError: s('x'): unknown basis 'tp'; use one of 'ps', 'cr', 'cc' (at character 13)
+      y ~ s(x, bs=tp)
+                  ^
+    """
 
     def __init__(self, message: str, text: str, position: int) -> None:
         self.message = message
@@ -206,7 +215,7 @@ class _Parser:
         if token.kind == "op" and token.text in "([":
             close = ")" if token.text == "(" else "]"
             self.i += 1
-            items = []
+            items: list[Any] = []
             while not self.at(close):
                 if items:
                     self.take(",")

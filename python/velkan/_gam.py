@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import dataclasses
 import os
-from typing import TYPE_CHECKING, Any, NamedTuple
+from typing import TYPE_CHECKING, Any, BinaryIO, NamedTuple
 
 import numpy as np
 
@@ -15,10 +15,15 @@ from ._families import SCALE_ESTIMATED, check_family, check_support, inverse_lin
 from ._fit import ConvergenceWarning, Fitted, fit_loop
 from ._formula import parse_formula
 from ._frames import AlignedColumns
-from ._terms import Term, TermList, as_terms, f, s
+from ._terms import Term, TermList, TermsLike, as_terms, f, s
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
+    from numpy.typing import ArrayLike
+
+# X: a two-dimensional array-like, or a data frame (pandas, polars, Arrow, a mapping of
+# column name to 1-D array); no frame library is imported to name their types.
+DataLike = Any
 
 METHODS = ("REML", "GCV", "UBRE")
 # Values of each numeric input column a fitted model keeps for the rug of its plots.
@@ -110,7 +115,7 @@ class GAM:
     array(['x', 'z'], dtype=object)
     """
 
-    def __init__(self, terms: Any = None, family: str = "gaussian", method: str = "REML",
+    def __init__(self, terms: TermsLike = None, family: str = "gaussian", method: str = "REML",
                  fit_intercept: bool = True, max_iter: int = 100, tol: float = 1e-7,
                  n_jobs: int | None = None, verbose: bool = False) -> None:
         self.terms = terms
@@ -136,6 +141,7 @@ class GAM:
             raise ValueError(f"tol must be a number in (0, 1), got {self.tol!r}")
         threads = _threads(self.n_jobs)
         response = None
+        terms: TermList | None
         if isinstance(self.terms, str):
             formula = parse_formula(self.terms)
             response, terms = formula.response, formula.terms
@@ -151,7 +157,8 @@ class GAM:
         return default_terms(columns)
 
     # ------------------------------------------------------------------ fitting
-    def fit(self, X: Any, y: Any = None, sample_weight: Any = None, offset: Any = None) -> "GAM":
+    def fit(self, X: DataLike, y: "ArrayLike | None" = None, sample_weight: "ArrayLike | None" = None,
+            offset: "ArrayLike | None" = None) -> "GAM":
         """Fit the model; returns ``self``.
 
         ``X`` is a two-dimensional array or a data frame (pandas, polars, Arrow, a dict of
@@ -174,6 +181,7 @@ class GAM:
     def _fit_source(self, source: ArraySource, params: Params) -> "GAM":
         chunk = source.chunk
         family = params.family
+        assert chunk.y is not None  # a fit's source always has a response
         check_support(family, chunk.y)
         terms = params.terms if params.terms is not None else self._default_terms(chunk.columns)
         design = build_design(terms, chunk.columns, ExactStats(chunk.columns, chunk.weights),
@@ -216,17 +224,17 @@ class GAM:
             raise RuntimeError("this GAM is not fitted yet; call fit(X, y) first")
         return fitted
 
-    def _model_columns(self, X: Any, offset: Any = None) -> tuple[list[np.ndarray], ArraySource]:
+    def _model_columns(self, X: DataLike, offset: "ArrayLike | None" = None) -> tuple[list[np.ndarray], ArraySource]:
         """The engine input columns of new data: a frame's columns are matched by name
         when the model was fitted on named columns, otherwise by position."""
         fitted = self._check_fitted()
         source = ArraySource(X, require_y=False, offset=offset)
-        columns = source.chunk.columns
+        columns: Any = source.chunk.columns
         if fitted.feature_names is not None and columns.names is not None:
             columns = AlignedColumns(columns, fitted.feature_names)
         return engine_columns(fitted.inputs, columns, fitted.n_features), source
 
-    def predict(self, X: Any, offset: Any = None, type: str = "response") -> np.ndarray:
+    def predict(self, X: DataLike, offset: "ArrayLike | None" = None, type: str = "response") -> np.ndarray:
         """Predicted means (``type="response"``) or linear predictors (``type="link"``).
 
         A DataFrame's columns are matched by name (its response column, if any, is
@@ -258,9 +266,10 @@ class GAM:
         return state
 
     def __setstate__(self, state: dict) -> None:
+        """Restores a pickled model (the engine layout is rebuilt on first use)."""
         self.__dict__.update(state)
 
-    def save(self, path: Any) -> None:
+    def save(self, path: "str | os.PathLike[str] | BinaryIO") -> None:
         """Write the fitted model to ``path`` (a file name or a binary file object) in
         velkan's model file format: arrays and plain metadata, no executable content. Read
         it back with :func:`velkan.load`; predictions are bit-identical.
@@ -278,7 +287,7 @@ class GAM:
 
         save(self, path)
 
-    def plot(self, term: Any = None, *, ax: Any = None, rug: bool = True) -> "Figure":
+    def plot(self, term: "int | str | Term | None" = None, *, ax: Any = None, rug: bool = True) -> "Figure":
         """Draw the partial effect of every term (or of ``term``: its index in model order,
         the intercept counted as 0 when present, the term itself or its label), with its
         95 % band and a rug of the training data; tensor products as filled contours.

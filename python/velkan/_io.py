@@ -71,7 +71,15 @@ _UNICODE_DTYPE = re.compile(r"^[<>|=]?U\d{1,6}$")
 
 class ModelFileError(ValueError):
     """A model file that cannot be read: not a model file, corrupted, truncated,
-    inconsistent, or written by a newer velkan."""
+    inconsistent, or written by a newer velkan.
+
+    >>> import io
+    >>> from velkan import load
+    >>> load(io.BytesIO(b"not a model"))
+    Traceback (most recent call last):
+    ...
+    velkan._io.ModelFileError: the file: not a velkan model file (File is not a zip file)
+    """
 
 
 # --------------------------------------------------------------------------- writing
@@ -118,7 +126,7 @@ def _plain(value: Any) -> Any:
 
 
 def _params_json(estimator: Any) -> dict:
-    params = {}
+    params: dict[str, Any] = {}
     for name in _param_names(type(estimator)):
         value = getattr(estimator, name)
         if name == "terms":
@@ -141,7 +149,7 @@ def _params_json(estimator: Any) -> dict:
 def _param_names(cls: type) -> list[str]:
     import inspect
 
-    return [p.name for p in inspect.signature(cls.__init__).parameters.values()
+    return [p.name for p in inspect.signature(cls.__init__).parameters.values()  # type: ignore[misc]
             if p.name != "self" and p.kind == p.POSITIONAL_OR_KEYWORD]
 
 
@@ -151,7 +159,7 @@ def _npy_bytes(array: np.ndarray) -> bytes:
     return buf.getvalue()
 
 
-def save(estimator: Any, path: Any) -> None:
+def save(estimator: Any, path: "str | os.PathLike[str] | IO[bytes]") -> None:
     """Write a fitted estimator to `path` (a file name, path object or binary file)."""
     fitted: Fitted | None = getattr(estimator, "_fitted", None)
     if fitted is None:
@@ -172,7 +180,7 @@ def save(estimator: Any, path: Any) -> None:
             scalars[fld.name] = [int(v) for v in value]
         else:
             scalars[fld.name] = value
-    rug = []
+    rug: list[str | None] = []
     for i, values in enumerate(getattr(estimator, "_rug", None) or []):
         if values is None:
             rug.append(None)
@@ -196,7 +204,7 @@ def save(estimator: Any, path: Any) -> None:
             for name, data in members:
                 zf.writestr(zipfile.ZipInfo(name, _FIXED_DATE), data, compress_type=zipfile.ZIP_STORED)
 
-    if hasattr(path, "write"):
+    if not isinstance(path, (str, os.PathLike)):
         write(path)
         return
     # Written beside the target and moved over it, so a failed save leaves any earlier
@@ -473,7 +481,7 @@ def _open(path: Any) -> tuple[zipfile.ZipFile, int, str]:
     return zipfile.ZipFile(path), os.path.getsize(path), str(path)
 
 
-def load(path: Any) -> Any:
+def load(path: "str | os.PathLike[str] | IO[bytes]") -> Any:
     """Read a model written by ``save``: a :class:`velkan.GAM` (or scikit-learn estimator)
     that predicts bit-identically to the one saved. `path` is a file name, path object or
     binary file. Files are data only: loading one cannot run code.
@@ -487,7 +495,7 @@ def load(path: Any) -> Any:
     >>> bool((load(buf).predict(x) == gam.predict(x)).all())
     True
     """
-    name = getattr(path, "name", path)
+    name = getattr(path, "name", "the file") if hasattr(path, "read") else str(path)
     try:
         zf, size, name = _open(path)
     except (zipfile.BadZipFile, zipfile.LargeZipFile, EOFError) as e:
@@ -539,7 +547,7 @@ def _load(zf: zipfile.ZipFile, size: int) -> Any:
         raise ModelFileError(f"array 'column_sums' has shape {column_sums.shape}; the model needs ({layout.width},)")
     layout = layout.centred(column_sums)
     fitted = _fitted(meta, design, layout, zf)
-    rug = []
+    rug: list[np.ndarray | None] = []
     for i, entry in enumerate(_Json.get(meta, "rug", list, "file")):
         if entry is None:
             rug.append(None)

@@ -19,6 +19,7 @@ from collections.abc import Mapping
 from typing import Any
 
 import numpy as np
+from numpy.typing import ArrayLike
 from sklearn.base import BaseEstimator, ClassifierMixin, RegressorMixin
 from sklearn.utils.multiclass import check_classification_targets, type_of_target
 from sklearn.utils.validation import check_is_fitted, validate_data
@@ -26,8 +27,8 @@ from sklearn.utils.validation import check_is_fitted, validate_data
 from ._data import ArraySource
 from ._families import inverse_link
 from ._frames import is_frame
-from ._gam import GAM, Params, default_terms, term_name
-from ._terms import FactorTerm, SmoothTerm, TermList
+from ._gam import GAM, DataLike, Params, default_terms, term_name
+from ._terms import FactorTerm, SmoothTerm, TermList, TermsLike
 
 REGRESSION_FAMILIES = ("gaussian", "gamma", "poisson")
 
@@ -39,6 +40,7 @@ class _SklearnGAM(GAM):
     k: int | None
     bs: str | None
     lam: float | None
+    _numeric_target: bool
 
     def _check_params(self) -> Params:
         params = super()._check_params()
@@ -113,7 +115,7 @@ class _SklearnGAM(GAM):
         return np.asarray([term_name(t) for t in self._fitted.terms if t.kind != "intercept"], dtype=object)
 
     def __sklearn_tags__(self) -> Any:
-        tags = super().__sklearn_tags__()
+        tags = super().__sklearn_tags__()  # type: ignore[misc]  # from BaseEstimator
         tags.input_tags.allow_nan = False
         tags.input_tags.sparse = False
         return tags
@@ -172,7 +174,7 @@ class GAMRegressor(RegressorMixin, BaseEstimator, _SklearnGAM):
 
     _numeric_target = True
 
-    def __init__(self, terms: Any = None, family: str = "gaussian", method: str = "REML",
+    def __init__(self, terms: TermsLike = None, family: str = "gaussian", method: str = "REML",
                  k: int | None = None, bs: str | None = None, lam: float | None = None,
                  fit_intercept: bool = True, max_iter: int = 100, tol: float = 1e-7,
                  n_jobs: int | None = None, verbose: bool = False) -> None:
@@ -195,12 +197,14 @@ class GAMRegressor(RegressorMixin, BaseEstimator, _SklearnGAM):
                              f"got {self.family!r}{hint}")
         return super()._check_params()
 
-    def fit(self, X: Any, y: Any, sample_weight: Any = None, offset: Any = None) -> "GAMRegressor":
+    # scikit-learn's fit takes y always (a formula's response is not read from X here).
+    def fit(self, X: DataLike, y: ArrayLike, sample_weight: ArrayLike | None = None,  # type: ignore[override]
+            offset: ArrayLike | None = None) -> "GAMRegressor":
         """Fit the model; returns ``self``. ``sample_weight`` and ``offset`` as for
         :meth:`velkan.GAM.fit`."""
         return self._fit_validated(X, y, sample_weight, offset)
 
-    def predict(self, X: Any, offset: Any = None, type: str = "response") -> np.ndarray:  # noqa: A002
+    def predict(self, X: DataLike, offset: ArrayLike | None = None, type: str = "response") -> np.ndarray:
         """Predicted means (``type="response"``) or linear predictors (``type="link"``)."""
         if type not in ("response", "link"):
             raise ValueError(f"type must be 'response' or 'link', got {type!r}")
@@ -244,7 +248,7 @@ class GAMClassifier(ClassifierMixin, BaseEstimator, _SklearnGAM):
     _numeric_target = False
     _saved_attributes = ("classes_",)
 
-    def __init__(self, terms: Any = None, method: str = "REML", k: int | None = None,
+    def __init__(self, terms: TermsLike = None, method: str = "REML", k: int | None = None,
                  bs: str | None = None, lam: float | None = None, fit_intercept: bool = True,
                  max_iter: int = 100, tol: float = 1e-7, n_jobs: int | None = None,
                  verbose: bool = False) -> None:
@@ -259,7 +263,8 @@ class GAMClassifier(ClassifierMixin, BaseEstimator, _SklearnGAM):
         self.n_jobs = n_jobs
         self.verbose = verbose
 
-    def fit(self, X: Any, y: Any, sample_weight: Any = None, offset: Any = None) -> "GAMClassifier":
+    def fit(self, X: DataLike, y: ArrayLike, sample_weight: ArrayLike | None = None,  # type: ignore[override]
+            offset: ArrayLike | None = None) -> "GAMClassifier":
         """Fit the model to two classes; returns ``self``."""
         return self._fit_validated(X, y, sample_weight, offset)
 
@@ -280,16 +285,16 @@ class GAMClassifier(ClassifierMixin, BaseEstimator, _SklearnGAM):
                              f"it has {classes.size} class")
         return codes.astype(np.float64), {"classes_": classes}
 
-    def decision_function(self, X: Any, offset: Any = None) -> np.ndarray:
+    def decision_function(self, X: DataLike, offset: ArrayLike | None = None) -> np.ndarray:
         """The linear predictor (log-odds of ``classes_[1]``)."""
         return self._link(X, offset)
 
-    def predict_proba(self, X: Any, offset: Any = None) -> np.ndarray:
+    def predict_proba(self, X: DataLike, offset: ArrayLike | None = None) -> np.ndarray:
         """Class probabilities, one column per class in ``classes_``."""
         p = inverse_link("binomial", self._link(X, offset))
         return np.column_stack([1.0 - p, p])
 
-    def predict(self, X: Any, offset: Any = None) -> np.ndarray:
+    def predict(self, X: DataLike, offset: ArrayLike | None = None) -> np.ndarray:  # type: ignore[override]
         """The more probable class of each row."""
         positive = self._link(X, offset) > 0.0
         return self.classes_[positive.astype(int)]

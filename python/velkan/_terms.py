@@ -38,7 +38,12 @@ class Term:
 
 
 class TermList(tuple):
-    """An ordered collection of terms, built with ``+``."""
+    """An ordered collection of terms, built with ``+``; its ``repr`` is formula text.
+
+    >>> from velkan import s, f
+    >>> s("age") + f("region")
+    s('age', k=10, bs='ps') + f('region')
+    """
 
     def __new__(cls, terms: Iterable[Term] = ()) -> "TermList":
         terms = tuple(terms)
@@ -249,3 +254,8 @@ def as_terms(terms: object) -> TermList:
     if isinstance(terms, (list, tuple)):
         return TermList(terms)
     raise TypeError(f"terms must be a term, a sum of terms or a list of terms, not {type(terms).__name__}")
+
+
+# What a model's terms may be given as: formula text, one term, a sum or a list of terms,
+# or None (a term for every column).
+TermsLike = Union[str, Term, TermList, Sequence[Term], None]

@@ -20,6 +20,22 @@ def frame(rng, n=1500):
     return pd.DataFrame(data)
 
 
+class ArrowStream:  # a frame known only by the Arrow stream it exports
+    def __init__(self, df):
+        self.table = pa.Table.from_pandas(df)
+
+    def __arrow_c_stream__(self, requested_schema=None):
+        return self.table.__arrow_c_stream__(requested_schema)
+
+
+class Interchange:  # ... or by the dataframe interchange protocol
+    def __init__(self, df):
+        self.table = pa.Table.from_pandas(df)
+
+    def __dataframe__(self, nan_as_null=False, allow_copy=True):
+        return self.table.__dataframe__(nan_as_null, allow_copy)
+
+
 CONVERT = {
     "pandas": lambda df: df,
     "pandas-categorical": lambda df: df.astype({"region": "category"}),
@@ -27,6 +43,8 @@ CONVERT = {
     "polars-categorical": lambda df: pl.from_pandas(df).with_columns(pl.col("region").cast(pl.Categorical)),
     "arrow": pa.Table.from_pandas,
     "dict": lambda df: {c: df[c].to_numpy() for c in df},
+    "arrow-stream": ArrowStream,
+    "interchange": Interchange,
 }
 
 

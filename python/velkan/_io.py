@@ -340,6 +340,7 @@ def _design(meta: dict) -> tuple[Design, int]:
         else:
             raise ModelFileError(f"{where}: unknown term kind {kind!r}")
         spec.append(entry)
+    n_penalties = len(_Json.get(d, "lams", list, "design"))
     terms = []
     for t, term in enumerate(_Json.get(d, "terms", list, "design")):
         where = f"design.terms[{t}]"
@@ -350,7 +351,7 @@ def _design(meta: dict) -> tuple[Design, int]:
             raise ModelFileError(f"{where} does not match design.spec[{t}]")
         levels = inputs[factor_of_term[t]].levels if t in factor_of_term else None
         terms.append(TermInfo(_Json.get(term, "label", str, where), kind,
-                              [_Json.index(p, 2**31, where + ".penalties") for p in pens], levels, sources))
+                              [_Json.index(p, n_penalties, where + ".penalties") for p in pens], levels, sources))
     if len(terms) != len(spec) or not spec:
         raise ModelFileError("design.terms and design.spec differ in length")
     lams = []
@@ -418,6 +419,9 @@ def _fitted(meta: dict, design: Design, layout: Any, zf: zipfile.ZipFile) -> Fit
         if isinstance(kwargs.get(name), bool) or not isinstance(kwargs.get(name), (int, float)):
             raise ModelFileError(f"fitted.{name} must be a number")
         kwargs[name] = float(kwargs[name])
+    for name, kind in (("converged", bool), ("n_iter", int), ("passes", int), ("search_exit", str)):
+        if name in kwargs and (not isinstance(kwargs[name], kind) or (kind is int and isinstance(kwargs[name], bool))):
+            raise ModelFileError(f"fitted.{name} has the wrong type")
     n_features = kwargs["n_features"]
     if isinstance(n_features, bool) or not isinstance(n_features, int) or n_features < 1 \
             or any(inp.source >= n_features for inp in design.inputs):

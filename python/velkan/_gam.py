@@ -69,8 +69,8 @@ class GAM:
         Threads for passes over the data; None uses every core.
     verbose : bool
         Print one line per iteration: the criterion's value, the deviance, the smoothing
-        parameters and the time since the fit started, e.g.
-        ``iteration 3: REML 1234.5  deviance 456.7  lambda [12.3  0.45]  0.021 s``.
+        parameters and the time since the fit started, such as
+        ``iteration 2: REML 2363.7247  deviance 1743.1948  lambda [3.3276e+00 4.7842e+08]  0.002 s``.
 
     Attributes
     ----------

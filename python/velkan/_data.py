@@ -13,6 +13,8 @@ from typing import Any, Iterator
 
 import numpy as np
 
+from ._frames import frame_columns, is_frame
+
 
 def as_2d(X: Any, name: str = "X") -> np.ndarray:
     """X as a two-dimensional array with at least one row (masked arrays refused)."""
@@ -117,13 +119,33 @@ class Chunk:
 
 
 class ArraySource:
-    """Rows held in memory: a single chunk, read afresh on every pass."""
+    """Rows held in memory: a single chunk, read afresh on every pass.
+
+    `X` is a two-dimensional array or a data frame (see `_frames`). `response` names the
+    formula's response: a frame's column of that name is never a feature, and when `y` is
+    None the response is read from it.
+    """
 
     def __init__(self, X: Any, y: Any = None, sample_weight: Any = None, offset: Any = None,
-                 *, require_y: bool = True) -> None:
-        X = as_2d(X)
-        n = X.shape[0]
-        self.chunk = Chunk(ArrayColumns(X), as_vector(y, n, "y", allow_none=not require_y),
+                 *, require_y: bool = True, response: str | None = None) -> None:
+        if is_frame(X):
+            columns: Any = frame_columns(X)
+            if columns.rows == 0:
+                raise ValueError("X has no rows")
+            if response is not None and columns.names is not None and response in columns.names:
+                position = columns.resolve(response, "the response")
+                if y is None and require_y:
+                    y = numeric_response(columns.column(position), response)
+                columns = columns.without(position)
+        else:
+            columns = ArrayColumns(as_2d(X))
+        if y is None and require_y and response is not None:
+            if isinstance(columns, ArrayColumns):
+                raise ValueError(f"y is None: the formula's response {response!r} is read from a "
+                                 "DataFrame's column, but X is an array; pass y")
+            raise ValueError(f"y is None and X has no column {response!r} (the formula's response)")
+        n = columns.rows
+        self.chunk = Chunk(columns, as_vector(y, n, "y", allow_none=not require_y),
                            as_vector(sample_weight, n, "sample_weight"),
                            as_vector(offset, n, "offset"))
         check_weights(self.chunk.weights)
@@ -142,3 +164,10 @@ class ArraySource:
 
     def chunks(self) -> Iterator[Chunk]:
         yield self.chunk
+
+
+def numeric_response(values: np.ndarray, name: str) -> np.ndarray:
+    """A frame's response column as float64; booleans count as 0 / 1."""
+    if values.dtype.kind not in "biuf":
+        raise ValueError(f"the response column {name!r} is not numeric")
+    return values.astype(np.float64)

@@ -141,8 +141,13 @@ def build_design(terms: TermList, columns: Any, stats: Any, fit_intercept: bool)
     lams: list[float | None] = []
     numeric_index: dict[int, int] = {}
 
+    categorical = getattr(columns, "categorical", lambda position: False)
+
     def numeric(key: Any, what: str) -> tuple[int, int]:
         pos = columns.resolve(key, what)
+        if categorical(pos):
+            label = columns.label(pos)
+            raise ValueError(f"{what}: column {label!r} is categorical; use f({label!r}) for it")
         if pos not in numeric_index:
             numeric_index[pos] = len(inputs)
             inputs.append(InputColumn(pos, label=columns.label(pos)))

@@ -2,19 +2,43 @@
 
 from __future__ import annotations
 
+import dataclasses
 import os
-from typing import Any
+from typing import TYPE_CHECKING, Any, BinaryIO, NamedTuple
 
 import numpy as np
 
 from . import _engine
 from ._data import ArraySource
-from ._design import ExactStats, build_design, engine_columns
+from ._design import Design, ExactStats, TermInfo, build_design, engine_columns
 from ._families import SCALE_ESTIMATED, check_family, check_support, inverse_link, starting_level
 from ._fit import ConvergenceWarning, Fitted, fit_loop
-from ._terms import TermList, as_terms, s
+from ._formula import parse_formula
+from ._frames import AlignedColumns
+from ._terms import Term, TermList, TermsLike, as_terms, f, s
+
+if TYPE_CHECKING:
+    from matplotlib.figure import Figure
+    from numpy.typing import ArrayLike
+
+# X: a two-dimensional array-like, or a data frame (pandas, polars, Arrow, a mapping of
+# column name to 1-D array); no frame library is imported to name their types.
+DataLike = Any
 
 METHODS = ("REML", "GCV", "UBRE")
+# Values of each numeric input column a fitted model keeps for the rug of its plots.
+RUG_SIZE = 1000
+
+
+class Params(NamedTuple):
+    """The checked parameters of one fit."""
+
+    family: str
+    method: str
+    response: str | None       # the formula's response column
+    terms: TermList | None     # None: a term for every column
+    max_iter: int
+    threads: int
 
 __all__ = ["GAM", "ConvergenceWarning"]
 
@@ -25,8 +49,12 @@ class GAM:
 
     Parameters
     ----------
-    terms : term, sum of terms, list of terms, or None
-        The model's terms (``s``, ``te``, ``l``, ``f``); None fits ``s(j)`` for every column.
+    terms : str, term, sum of terms, list of terms, or None
+        The model: a formula such as ``"y ~ s(age, k=20) + te(lat, lon) + f(region)"``, or
+        the same terms as objects (``s("age", k=20) + te("lat", "lon") + f("region")``).
+        Columns are named (DataFrame input) or given by position (``s(0)``, any input).
+        None fits ``s()`` for every numeric column and ``f()`` for every categorical,
+        string or boolean column of a DataFrame (``s()`` for every column of an array).
     family : {"gaussian", "binomial", "poisson", "gamma"}
         Response distribution; links identity, logit, log, log.
     method : {"REML", "GCV", "UBRE"}
@@ -40,7 +68,32 @@ class GAM:
     n_jobs : int or None
         Threads for passes over the data; None uses every core.
     verbose : bool
-        Print one line per iteration.
+        Print one line per iteration: the criterion's value, the deviance, the smoothing
+        parameters and the time since the fit started, such as
+        ``iteration 2: REML 2363.7247  deviance 1743.1948  lambda [3.3276e+00 4.7842e+08]  0.002 s``.
+
+    Attributes
+    ----------
+    coef_ : ndarray
+        Coefficients (centred parameterisation: intercept first, then each term's).
+    lambda_ : ndarray
+        Smoothing parameters, one per penalty (a tensor product has one per margin).
+    scale_ : float
+        Estimated (gaussian, gamma) or known (binomial, poisson: 1) dispersion.
+    edf_ : float
+        Effective degrees of freedom of the whole model.
+    deviance_ : float
+        Deviance at the fitted coefficients.
+    converged_, n_iter_ : bool, int
+        Whether the fit met its tolerance, and the penalized IRLS iterations it took.
+    n_features_in_ : int
+        Columns of ``X`` at fit time (a formula's response column not counted).
+    feature_names_in_ : ndarray of str
+        Their names, when ``X`` had string column names.
+
+    A fit can be stopped with Ctrl-C (``KeyboardInterrupt``); the model then keeps its
+    previous fit. Fitted models pickle, and ``save`` / :func:`velkan.load` write and read
+    a portable file holding data only.
 
     Examples
     --------
@@ -52,9 +105,17 @@ class GAM:
     >>> gam = GAM(s(0) + l(1)).fit(X, y)
     >>> gam.predict(X[:3]).shape
     (3,)
+
+    With named columns (a pandas or polars DataFrame, an Arrow table or a dict of arrays)
+    a formula names the response, which ``fit`` then takes from ``X``:
+
+    >>> data = {"x": X[:, 0], "z": X[:, 1], "y": y}
+    >>> gam = GAM("y ~ s(x) + l(z)").fit(data)
+    >>> gam.feature_names_in_
+    array(['x', 'z'], dtype=object)
     """
 
-    def __init__(self, terms: Any = None, family: str = "gaussian", method: str = "REML",
+    def __init__(self, terms: TermsLike = None, family: str = "gaussian", method: str = "REML",
                  fit_intercept: bool = True, max_iter: int = 100, tol: float = 1e-7,
                  n_jobs: int | None = None, verbose: bool = False) -> None:
         self.terms = terms
@@ -67,7 +128,7 @@ class GAM:
         self.verbose = verbose
 
     # ------------------------------------------------------------------ checks
-    def _check_params(self) -> tuple[str, str, TermList | None, int, int]:
+    def _check_params(self) -> Params:
         family = check_family(self.family)
         if self.method not in METHODS:
             raise ValueError(f"method must be one of {', '.join(map(repr, METHODS))}; got {self.method!r}")
@@ -79,37 +140,65 @@ class GAM:
         if not (isinstance(self.tol, (int, float)) and 0.0 < self.tol < 1.0):
             raise ValueError(f"tol must be a number in (0, 1), got {self.tol!r}")
         threads = _threads(self.n_jobs)
-        terms = None if self.terms is None else as_terms(self.terms)
+        response = None
+        terms: TermList | None
+        if isinstance(self.terms, str):
+            formula = parse_formula(self.terms)
+            response, terms = formula.response, formula.terms
+        else:
+            terms = None if self.terms is None else as_terms(self.terms)
         if terms is not None and len(terms) == 0 and not self.fit_intercept:
             raise ValueError("the model has no terms")
-        return family, self.method, terms, int(self.max_iter), threads
+        return Params(family, self.method, response, terms, int(self.max_iter), threads)
+
+    def _default_terms(self, columns: Any) -> TermList:
+        """The model when no terms are given: ``f`` for categorical, string and boolean
+        columns, ``s`` for the others."""
+        return default_terms(columns)
 
     # ------------------------------------------------------------------ fitting
-    def fit(self, X: Any, y: Any, sample_weight: Any = None, offset: Any = None) -> "GAM":
+    def fit(self, X: DataLike, y: "ArrayLike | None" = None, sample_weight: "ArrayLike | None" = None,
+            offset: "ArrayLike | None" = None) -> "GAM":
         """Fit the model; returns ``self``.
 
-        ``sample_weight`` multiplies each row's log-likelihood contribution (binomial: the
-        number of trials, ``y`` the proportion of successes); ``offset`` enters the linear
-        predictor with coefficient 1. A failed fit leaves a previous fit untouched.
+        ``X`` is a two-dimensional array or a data frame (pandas, polars, Arrow, a dict of
+        columns). ``y`` may be left out when the formula names the response and ``X`` has
+        that column. ``sample_weight`` multiplies each row's log-likelihood contribution
+        (binomial: the number of trials, ``y`` the proportion of successes); ``offset``
+        enters the linear predictor with coefficient 1. A failed or interrupted fit leaves
+        a previous fit untouched.
+
+        >>> import numpy as np
+        >>> from velkan import GAM
+        >>> x = np.linspace(0, 1, 200)
+        >>> GAM().fit(x[:, None], np.sin(5 * x)).n_iter_
+        1
         """
-        family, method, terms, max_iter, threads = self._check_params()
-        source = ArraySource(X, y, sample_weight, offset)
+        params = self._check_params()
+        source = ArraySource(X, y, sample_weight, offset, response=params.response)
+        return self._fit_source(source, params)
+
+    def _fit_source(self, source: ArraySource, params: Params) -> "GAM":
         chunk = source.chunk
+        family = params.family
+        assert chunk.y is not None  # a fit's source always has a response
         check_support(family, chunk.y)
-        if terms is None:
-            terms = TermList(s(j) for j in range(source.n_features))
+        terms = params.terms if params.terms is not None else self._default_terms(chunk.columns)
         design = build_design(terms, chunk.columns, ExactStats(chunk.columns, chunk.weights),
                               self.fit_intercept)
         columns = engine_columns(design.inputs, chunk.columns, source.n_features)
+        threads = params.threads
 
         def run_pass(layout: Any, beta0: np.ndarray, from_response: bool, column_sums: bool) -> dict:
             return _engine.accumulate(layout, columns, chunk.y, chunk.weights, chunk.offset, family,
                                       beta0, from_response, column_sums, threads)
 
         start = starting_level(family, chunk.y, chunk.weights) if self.fit_intercept else None
-        fitted = fit_loop(design, run_pass, family=family, method=method, start_level=start,
-                          max_iter=max_iter, tol=self.tol, verbose=self.verbose,
+        fitted = fit_loop(design, run_pass, family=family, method=params.method, start_level=start,
+                          max_iter=params.max_iter, tol=self.tol, verbose=self.verbose,
                           n_features=source.n_features)
+        fitted.feature_names = source.feature_names
+        self._rug = rug_sample(design, columns)
         self._fitted = fitted
         self._set_attributes(fitted)
         return self
@@ -123,6 +212,10 @@ class GAM:
         self.n_features_in_ = fitted.n_features
         self.edf_ = float(np.sum(fitted.edf))
         self.deviance_ = fitted.deviance
+        if fitted.feature_names is not None:
+            self.feature_names_in_ = np.asarray(fitted.feature_names, dtype=object)
+        elif "feature_names_in_" in self.__dict__:
+            del self.feature_names_in_
 
     # ------------------------------------------------------------------ prediction
     def _check_fitted(self) -> Fitted:
@@ -131,16 +224,83 @@ class GAM:
             raise RuntimeError("this GAM is not fitted yet; call fit(X, y) first")
         return fitted
 
-    def predict(self, X: Any, offset: Any = None, type: str = "response") -> np.ndarray:
-        """Predicted means (``type="response"``) or linear predictors (``type="link"``)."""
+    def _model_columns(self, X: DataLike, offset: "ArrayLike | None" = None) -> tuple[list[np.ndarray], ArraySource]:
+        """The engine input columns of new data: a frame's columns are matched by name
+        when the model was fitted on named columns, otherwise by position."""
+        fitted = self._check_fitted()
+        source = ArraySource(X, require_y=False, offset=offset)
+        columns: Any = source.chunk.columns
+        if fitted.feature_names is not None and columns.names is not None:
+            columns = AlignedColumns(columns, fitted.feature_names)
+        return engine_columns(fitted.inputs, columns, fitted.n_features), source
+
+    def predict(self, X: DataLike, offset: "ArrayLike | None" = None, type: str = "response") -> np.ndarray:
+        """Predicted means (``type="response"``) or linear predictors (``type="link"``).
+
+        A DataFrame's columns are matched by name (its response column, if any, is
+        ignored); an array's by position.
+
+        >>> import numpy as np
+        >>> from velkan import GAM
+        >>> x = np.linspace(0, 1, 200)[:, None]
+        >>> gam = GAM(family="poisson").fit(x, np.round(5 * x[:, 0]))
+        >>> gam.predict([[0.5]], type="link").round(1)
+        array([0.9])
+        """
         fitted = self._check_fitted()
         if type not in ("response", "link"):
             raise ValueError(f"type must be 'response' or 'link', got {type!r}")
-        source = ArraySource(X, require_y=False, offset=offset)
-        cols = engine_columns(fitted.inputs, source.chunk.columns, fitted.n_features)
+        cols, source = self._model_columns(X, offset)
         eta = _engine.linear_predictor(fitted.engine_layout(), cols, fitted.beta_raw,
                                        source.chunk.offset, source.rows, _threads(self.n_jobs))
         return eta if type == "link" else inverse_link(fitted.family, eta)
+
+    # ------------------------------------------------------------------ persistence, plots
+    def __getstate__(self) -> dict:
+        # The engine layout is a compiled object; it is rebuilt from the design and the
+        # column sums (deterministically, so predictions are unchanged) on first use.
+        state = self.__dict__.copy()
+        fitted = state.get("_fitted")
+        if fitted is not None:
+            state["_fitted"] = dataclasses.replace(fitted, layout=None)
+        return state
+
+    def __setstate__(self, state: dict) -> None:
+        """Restores a pickled model (the engine layout is rebuilt on first use)."""
+        self.__dict__.update(state)
+
+    def save(self, path: "str | os.PathLike[str] | BinaryIO") -> None:
+        """Write the fitted model to ``path`` (a file name or a binary file object) in
+        velkan's model file format: arrays and plain metadata, no executable content. Read
+        it back with :func:`velkan.load`; predictions are bit-identical.
+
+        >>> import os, tempfile, numpy as np
+        >>> from velkan import GAM, load
+        >>> x = np.linspace(0, 1, 100)[:, None]
+        >>> gam = GAM().fit(x, np.cos(3 * x[:, 0]))
+        >>> path = os.path.join(tempfile.mkdtemp(), "model.velkan")
+        >>> gam.save(path)
+        >>> bool((load(path).predict(x) == gam.predict(x)).all())
+        True
+        """
+        from ._io import save
+
+        save(self, path)
+
+    def plot(self, term: "int | str | Term | None" = None, *, ax: Any = None, rug: bool = True) -> "Figure":
+        """Draw the partial effect of every term (or of ``term``: its index in model order,
+        the intercept counted as 0 when present, the term itself or its label), with its
+        95 % band and a rug of the training data; tensor products as filled contours.
+        Returns the matplotlib figure (``pip install velkan[plot]``).
+
+        >>> import numpy as np
+        >>> from velkan import GAM
+        >>> x = np.linspace(0, 1, 100)[:, None]
+        >>> fig = GAM().fit(x, np.cos(3 * x[:, 0])).plot()  # doctest: +SKIP
+        """
+        from ._plot import plot
+
+        return plot(self, term, ax=ax, rug=rug)
 
     def __repr__(self) -> str:
         params = []
@@ -159,3 +319,40 @@ def _threads(n_jobs: Any) -> int:
     if isinstance(n_jobs, bool) or not isinstance(n_jobs, (int, np.integer)) or n_jobs < 1:
         raise ValueError(f"n_jobs must be a positive integer, -1 or None, got {n_jobs!r}")
     return int(n_jobs)
+
+
+def term_name(info: TermInfo) -> str:
+    """A term's short name: ``s(age)``, ``te(lat, lon)``, ``l(2)``, ``f(region)``."""
+    if info.kind == "intercept":
+        return info.label
+    function = info.label.partition("(")[0]
+    return f"{function}({', '.join(str(c) for c in info.sources)})"
+
+
+def default_terms(columns: Any, k: int = 10, bs: str = "ps", lam: float | None = None) -> TermList:
+    """``f`` for every categorical, string or boolean column, ``s`` for every other one."""
+    categorical = getattr(columns, "categorical", lambda position: False)
+    terms: list[Term] = []
+    for j in range(columns.n_features):
+        key = columns.label(j)
+        if categorical(j) or columns.column(j).dtype.kind == "b":
+            terms.append(f(key))
+        else:
+            terms.append(s(key, k=k, bs=bs, lam=lam))
+    return TermList(terms)
+
+
+def rug_sample(design: Design, columns: list[np.ndarray]) -> list[np.ndarray | None]:
+    """Per engine input column: up to RUG_SIZE of its training values, sorted, always with
+    the smallest and largest (None for factor columns)."""
+    out: list[np.ndarray | None] = []
+    rng = np.random.default_rng(0)
+    for inp, values in zip(design.inputs, columns):
+        if inp.levels is not None:
+            out.append(None)
+            continue
+        if values.size > RUG_SIZE:
+            picked = values[rng.integers(0, values.size, RUG_SIZE - 2)]
+            values = np.concatenate([picked, [values.min(), values.max()]])
+        out.append(np.sort(values))
+    return out

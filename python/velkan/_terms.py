@@ -5,7 +5,8 @@ Terms combine with ``+`` into a :class:`TermList`::
     from velkan import s, te, l, f
     terms = s(0, k=20) + te(1, 2) + l(3) + f(4)
 
-A column is named by its index in ``X`` (or, for DataFrame input, by its name).
+A column is named by its index in ``X`` (or, for DataFrame input, by its name). The
+``repr`` of terms is also formula text: ``str(terms)`` parses back to the same terms.
 """
 
 from __future__ import annotations
@@ -37,7 +38,12 @@ class Term:
 
 
 class TermList(tuple):
-    """An ordered collection of terms, built with ``+``."""
+    """An ordered collection of terms, built with ``+``; its ``repr`` is formula text.
+
+    >>> from velkan import s, f
+    >>> s("age") + f("region")
+    s('age', k=10, bs='ps') + f('region')
+    """
 
     def __new__(cls, terms: Iterable[Term] = ()) -> "TermList":
         terms = tuple(terms)
@@ -123,6 +129,8 @@ class SmoothTerm(Term):
             extra = f", k={self.k[0]}, bs={self.bs[0]!r}"
             if self.lam[0] is not None:
                 extra += f", lam={self.lam[0]!r}"
+            if self.period[0] is not None:
+                extra += f", period={self.period[0]!r}"
             return f"s({cols}{extra})"
         extra = f", k={self.k!r}, bs={self.bs!r}"
         if any(v is not None for v in self.lam):
@@ -246,3 +254,8 @@ def as_terms(terms: object) -> TermList:
     if isinstance(terms, (list, tuple)):
         return TermList(terms)
     raise TypeError(f"terms must be a term, a sum of terms or a list of terms, not {type(terms).__name__}")
+
+
+# What a model's terms may be given as: formula text, one term, a sum or a list of terms,
+# or None (a term for every column).
+TermsLike = Union[str, Term, TermList, Sequence[Term], None]

@@ -1,0 +1,574 @@
+"""Saving and loading fitted models.
+
+The model file format, version 1
+--------------------------------
+A model file is a ZIP archive whose members are all *stored* (not compressed):
+
+``velkan-model.json``
+    UTF-8 JSON (NaN and infinities written as ``NaN`` / ``Infinity``) with the keys
+    ``format`` (always ``"velkan-model"``), ``version`` (this format's version, 1),
+    ``written_by`` (the velkan version), ``estimator`` (``"GAM"``, ``"GAMRegressor"`` or
+    ``"GAMClassifier"``), ``params`` (the estimator's constructor arguments; ``terms`` as
+    ``null``, ``{"formula": text}`` or ``{"terms": text}``, the text being formula
+    syntax), ``fitted`` (the fitted model's scalars and lists), ``design`` (the engine
+    layout's term specification with every knot, the input columns with their factor
+    levels, the terms' labels and penalties, the fixed smoothing parameters), ``rug``
+    (per input column, the name of its rug array or null), ``attributes`` (estimator
+    attributes such as a classifier's ``classes_``) and ``arrays`` (name -> shape).
+
+``arrays/<name>.npy``
+    One NumPy ``.npy`` array each (float64, never object arrays): ``beta_raw``,
+    ``column_sums`` (one per raw design column), ``beta``, ``edf``, ``xtwx`` (the
+    centred parameterisation), ``rho`` (one per penalty), ``rug_<i>``.
+
+Factor levels and other labels are JSON values tagged with their NumPy dtype. Floats are
+written in their shortest round-trip form, so a loaded model predicts bit-identically.
+
+Reading checks everything before it allocates anything large: the format and version,
+that every member is stored and fits in the file, the JSON's types and values (basis
+sizes, knot counts, column references), the memory the engine layout will take against
+the file's size, and every array's header (dtype, shape) against the layout, before its
+data is read. Nothing is ever unpickled. Any inconsistency is a :class:`ModelFileError`.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import io
+import json
+import math
+import os
+import re
+import tempfile
+import zipfile
+from typing import IO, Any
+
+import numpy as np
+
+from . import _engine
+from ._design import Design, InputColumn, TermInfo
+from ._families import FAMILIES
+from ._fit import Fitted
+from ._formula import parse_formula
+from ._terms import BASES, _MIN_K
+
+FORMAT = "velkan-model"
+FORMAT_VERSION = 1
+METADATA = "velkan-model.json"
+ARRAY_DIR = "arrays/"
+# Largest metadata member read (the JSON of a model with thousands of terms is a few MB).
+MAX_METADATA_BYTES = 64 * 2**20
+# Largest basis (and tensor product) size; the engine refuses larger ones too.
+MAX_TERM_WIDTH = 4096
+# Engine memory a file may ask for, beyond what its own size justifies: the layout's
+# penalty matrices grow with the square of each term's width, as the saved X'WX does.
+LAYOUT_MEMORY_PER_FILE_BYTE = 16
+LAYOUT_MEMORY_ALLOWANCE = 256 * 2**20
+_FIXED_DATE = (1980, 1, 1, 0, 0, 0)
+_NUMERIC_DTYPE = re.compile(r"^[<>|=]?[fiub][1248]$")
+_UNICODE_DTYPE = re.compile(r"^[<>|=]?U\d{1,6}$")
+
+
+class ModelFileError(ValueError):
+    """A model file that cannot be read: not a model file, corrupted, truncated,
+    inconsistent, or written by a newer velkan.
+
+    >>> import io
+    >>> from velkan import load
+    >>> load(io.BytesIO(b"not a model"))
+    Traceback (most recent call last):
+    ...
+    velkan._io.ModelFileError: the file: not a velkan model file (File is not a zip file)
+    """
+
+
+# --------------------------------------------------------------------------- writing
+def _json_levels(values: np.ndarray, what: str) -> dict:
+    """A label array (factor levels, classes) as tagged JSON."""
+    if values.dtype.kind in "fiub":
+        return {"dtype": values.dtype.str, "values": values.tolist()}
+    if values.dtype.kind == "U":
+        return {"dtype": values.dtype.str, "values": values.tolist()}
+    if values.dtype.kind == "O":
+        items = values.tolist()
+        if all(isinstance(v, (str, int, float)) for v in items):
+            return {"dtype": "object", "values": items}
+    raise TypeError(f"{what} ({values.dtype}) cannot be written to a model file: levels must be "
+                    "numbers, booleans or strings")
+
+
+def _design_json(design: Design) -> dict:
+    spec = []
+    for term in design.spec:
+        entry = dict(term)
+        if "margins" in entry:
+            entry["margins"] = [[bs, int(k), np.asarray(knots, dtype=float).tolist()]
+                                for bs, k, knots in entry["margins"]]
+        if "center" in entry:
+            entry["center"] = float(entry["center"])
+        spec.append(entry)
+    inputs = [{"source": int(i.source), "label": _plain(i.label),
+               "levels": None if i.levels is None else _json_levels(i.levels, f"the levels of column {i.label!r}")}
+              for i in design.inputs]
+    terms = [{"label": t.label, "kind": t.kind, "penalties": [int(p) for p in t.penalties],
+              "sources": [_plain(c) for c in t.sources]} for t in design.terms]
+    return {"spec": spec, "inputs": inputs, "terms": terms,
+            "lams": [None if v is None else float(v) for v in design.lams]}
+
+
+def _plain(value: Any) -> Any:
+    """A column label as JSON: a string or an integer."""
+    if isinstance(value, (np.integer, int)) and not isinstance(value, bool):
+        return int(value)
+    if isinstance(value, str):
+        return value
+    raise TypeError(f"column label {value!r} cannot be written to a model file (strings and integers only)")
+
+
+def _params_json(estimator: Any) -> dict:
+    params: dict[str, Any] = {}
+    for name in _param_names(type(estimator)):
+        value = getattr(estimator, name)
+        if name == "terms":
+            if value is None:
+                params[name] = None
+            elif isinstance(value, str):
+                params[name] = {"formula": value}
+            else:
+                from ._terms import as_terms
+                params[name] = {"terms": repr(as_terms(value))}
+        elif value is None or isinstance(value, (bool, int, float, str)):
+            params[name] = value
+        elif isinstance(value, np.generic):
+            params[name] = value.item()
+        else:
+            raise TypeError(f"parameter {name}={value!r} cannot be written to a model file")
+    return params
+
+
+def _param_names(cls: type) -> list[str]:
+    import inspect
+
+    return [p.name for p in inspect.signature(cls.__init__).parameters.values()  # type: ignore[misc]
+            if p.name != "self" and p.kind == p.POSITIONAL_OR_KEYWORD]
+
+
+def _npy_bytes(array: np.ndarray) -> bytes:
+    buf = io.BytesIO()
+    np.lib.format.write_array(buf, np.ascontiguousarray(array, dtype=np.float64), allow_pickle=False)
+    return buf.getvalue()
+
+
+def save(estimator: Any, path: "str | os.PathLike[str] | IO[bytes]") -> None:
+    """Write a fitted estimator to `path` (a file name, path object or binary file)."""
+    fitted: Fitted | None = getattr(estimator, "_fitted", None)
+    if fitted is None:
+        raise ValueError(f"this {type(estimator).__name__} is not fitted yet; fit it before saving")
+    arrays: dict[str, np.ndarray] = {}
+    scalars: dict[str, Any] = {}
+    for fld in dataclasses.fields(Fitted):
+        value = getattr(fitted, fld.name)
+        if fld.name in ("design", "layout"):
+            continue
+        if isinstance(value, np.ndarray):
+            arrays[fld.name] = value
+        elif isinstance(value, (np.floating, np.integer, np.bool_)):
+            scalars[fld.name] = value.item()
+        elif fld.name == "feature_names" and value is not None:
+            scalars[fld.name] = [_plain(v) for v in value]
+        elif fld.name == "undetermined":
+            scalars[fld.name] = [int(v) for v in value]
+        else:
+            scalars[fld.name] = value
+    rug: list[str | None] = []
+    for i, values in enumerate(getattr(estimator, "_rug", None) or []):
+        if values is None:
+            rug.append(None)
+        else:
+            arrays[f"rug_{i}"] = values
+            rug.append(f"rug_{i}")
+    attributes = {name: _json_levels(np.asarray(getattr(estimator, name)), name)
+                  for name in getattr(estimator, "_saved_attributes", ())}
+    from . import __version__
+
+    meta = {"format": FORMAT, "version": FORMAT_VERSION, "written_by": f"velkan {__version__}",
+            "estimator": type(estimator).__name__, "params": _params_json(estimator),
+            "fitted": scalars, "design": _design_json(fitted.design), "rug": rug,
+            "attributes": attributes,
+            "arrays": {name: list(np.shape(a)) for name, a in arrays.items()}}
+    members = [(METADATA, json.dumps(meta, indent=1).encode("utf-8"))]
+    members += [(f"{ARRAY_DIR}{name}.npy", _npy_bytes(a)) for name, a in arrays.items()]
+
+    def write(fileobj: IO[bytes]) -> None:
+        with zipfile.ZipFile(fileobj, "w", compression=zipfile.ZIP_STORED) as zf:
+            for name, data in members:
+                zf.writestr(zipfile.ZipInfo(name, _FIXED_DATE), data, compress_type=zipfile.ZIP_STORED)
+
+    if not isinstance(path, (str, os.PathLike)):
+        write(path)
+        return
+    # Written beside the target and moved over it, so a failed save leaves any earlier
+    # file at `path` intact.
+    path = os.fspath(path)
+    fd, tmp = tempfile.mkstemp(prefix=".velkan-", dir=os.path.dirname(os.path.abspath(path)))
+    try:
+        with os.fdopen(fd, "wb") as fh:
+            write(fh)
+        os.replace(tmp, path)
+    except BaseException:
+        os.unlink(tmp)
+        raise
+
+
+# --------------------------------------------------------------------------- reading
+class _Json:
+    """Typed access to the metadata; every refusal names where in the file it is."""
+
+    @staticmethod
+    def get(obj: Any, key: str, types: type | tuple, where: str, optional: bool = False) -> Any:
+        if not isinstance(obj, dict):
+            raise ModelFileError(f"{where} is not a JSON object")
+        if key not in obj:
+            if optional:
+                return None
+            raise ModelFileError(f"{where} has no {key!r}")
+        value = obj[key]
+        if optional and value is None:
+            return None
+        if isinstance(value, bool) and bool not in (types if isinstance(types, tuple) else (types,)):
+            raise ModelFileError(f"{where}.{key} has the wrong type (bool)")
+        if not isinstance(value, types):
+            raise ModelFileError(f"{where}.{key} has the wrong type ({type(value).__name__})")
+        return value
+
+    @staticmethod
+    def index(value: Any, bound: int, where: str) -> int:
+        if isinstance(value, bool) or not isinstance(value, int) or not 0 <= value < bound:
+            raise ModelFileError(f"{where} must be an integer in [0, {bound}), got {value!r}")
+        return value
+
+    @staticmethod
+    def label(value: Any, where: str) -> str | int:
+        if isinstance(value, str) or (isinstance(value, int) and not isinstance(value, bool) and value >= 0):
+            return value
+        raise ModelFileError(f"{where} must be a column name or position, got {value!r}")
+
+
+def _levels(obj: Any, where: str) -> np.ndarray:
+    dtype = _Json.get(obj, "dtype", str, where)
+    values = _Json.get(obj, "values", list, where)
+    if dtype == "object":
+        if not all(isinstance(v, (str, int, float)) for v in values):
+            raise ModelFileError(f"{where}: levels must be strings or numbers")
+        out = np.empty(len(values), dtype=object)
+        out[:] = values
+        return out
+    if not (_NUMERIC_DTYPE.match(dtype) or _UNICODE_DTYPE.match(dtype)):
+        raise ModelFileError(f"{where}: unsupported level dtype {dtype!r}")
+    try:
+        return np.array(values, dtype=np.dtype(dtype))
+    except (TypeError, ValueError, OverflowError) as e:
+        raise ModelFileError(f"{where}: levels do not fit dtype {dtype!r} ({e})") from None
+
+
+def _knots(value: Any, bs: str, k: int, where: str) -> np.ndarray:
+    expected = {"ps": 2, "cr": k, "cc": k + 1}[bs]
+    if not isinstance(value, list) or len(value) != expected:
+        raise ModelFileError(f"{where}: bs={bs!r} with k={k} needs {expected} knots")
+    if not all(isinstance(v, (int, float)) and not isinstance(v, bool) and math.isfinite(v) for v in value):
+        raise ModelFileError(f"{where}: knots must be finite numbers")
+    return np.array(value, dtype=np.float64)
+
+
+def _design(meta: dict) -> tuple[Design, int]:
+    """The design described by the metadata, and an estimate of the engine layout's
+    memory in bytes."""
+    d = _Json.get(meta, "design", dict, "file")
+    raw_inputs = _Json.get(d, "inputs", list, "design")
+    n_inputs = len(raw_inputs)
+    inputs = []
+    for i, inp in enumerate(raw_inputs):
+        where = f"design.inputs[{i}]"
+        levels = _Json.get(inp, "levels", dict, where, optional=True)
+        inputs.append(InputColumn(_Json.index(_Json.get(inp, "source", int, where), 2**31, where + ".source"),
+                                  None if levels is None else _levels(levels, where + ".levels"),
+                                  _Json.label(inp.get("label"), where + ".label")))
+    spec = []
+    memory = 0
+    factor_of_term: dict[int, int] = {}
+    for t, term in enumerate(_Json.get(d, "spec", list, "design")):
+        where = f"design.spec[{t}]"
+        kind = _Json.get(term, "kind", str, where)
+        entry: dict[str, Any] = {"kind": kind}
+        if kind == "intercept":
+            spec.append(entry)
+            continue
+        cols = _Json.get(term, "columns", list, where)
+        entry["columns"] = [_Json.index(c, n_inputs, f"{where}.columns") for c in cols]
+        if kind == "linear":
+            center = _Json.get(term, "center", (int, float), where)
+            if len(cols) != 1 or not math.isfinite(center) or inputs[cols[0]].levels is not None:
+                raise ModelFileError(f"{where}: a linear term reads one numeric column")
+            entry["center"] = float(center)
+        elif kind == "factor":
+            levels = _Json.get(term, "levels", int, where)
+            if len(cols) != 1 or inputs[cols[0]].levels is None or len(inputs[cols[0]].levels) != levels \
+                    or levels < 2:
+                raise ModelFileError(f"{where}: a factor term reads one factor column with its levels")
+            entry["levels"] = levels
+            factor_of_term[t] = cols[0]
+        elif kind == "smooth":
+            margins = _Json.get(term, "margins", list, where)
+            if not 1 <= len(margins) == len(cols) <= 16:
+                raise ModelFileError(f"{where}: a smooth has one margin per column")
+            width = 1
+            entry["margins"] = []
+            for m, margin in enumerate(margins):
+                mw = f"{where}.margins[{m}]"
+                if not isinstance(margin, list) or len(margin) != 3 or margin[0] not in BASES:
+                    raise ModelFileError(f"{mw}: expected [basis, k, knots]")
+                bs, k = margin[0], margin[1]
+                if isinstance(k, bool) or not isinstance(k, int) or not _MIN_K[bs] <= k <= MAX_TERM_WIDTH:
+                    raise ModelFileError(f"{mw}: k must be an integer in [{_MIN_K[bs]}, {MAX_TERM_WIDTH}]")
+                if inputs[cols[m]].levels is not None:
+                    raise ModelFileError(f"{mw}: a smooth reads numeric columns")
+                width *= k
+                if width > MAX_TERM_WIDTH:
+                    raise ModelFileError(f"{where}: more than {MAX_TERM_WIDTH} basis functions")
+                entry["margins"].append((bs, k, _knots(margin[2], bs, k, mw)))
+            memory += 8 * width * width * (len(margins) + 2)
+        else:
+            raise ModelFileError(f"{where}: unknown term kind {kind!r}")
+        spec.append(entry)
+    n_penalties = len(_Json.get(d, "lams", list, "design"))
+    terms = []
+    for t, term in enumerate(_Json.get(d, "terms", list, "design")):
+        where = f"design.terms[{t}]"
+        pens = _Json.get(term, "penalties", list, where)
+        sources = tuple(_Json.label(c, where + ".sources") for c in _Json.get(term, "sources", list, where))
+        kind = _Json.get(term, "kind", str, where)
+        if t >= len(spec) or kind != spec[t]["kind"]:
+            raise ModelFileError(f"{where} does not match design.spec[{t}]")
+        levels = inputs[factor_of_term[t]].levels if t in factor_of_term else None
+        terms.append(TermInfo(_Json.get(term, "label", str, where), kind,
+                              [_Json.index(p, n_penalties, where + ".penalties") for p in pens], levels, sources))
+    if len(terms) != len(spec) or not spec:
+        raise ModelFileError("design.terms and design.spec differ in length")
+    lams = []
+    for i, v in enumerate(_Json.get(d, "lams", list, "design")):
+        if v is not None and (isinstance(v, bool) or not isinstance(v, (int, float)) or not 0 < v < math.inf):
+            raise ModelFileError(f"design.lams[{i}] must be a positive number or null")
+        lams.append(None if v is None else float(v))
+    return Design(spec, inputs, terms, lams), memory
+
+
+def _read_array(zf: zipfile.ZipFile, name: str, shape: tuple[int, ...] | None) -> np.ndarray:
+    """An array member; its header is checked (float64, `shape` unless None, size) before
+    its data is read."""
+    member = f"{ARRAY_DIR}{name}.npy"
+    try:
+        data = zf.read(member)
+    except KeyError:
+        raise ModelFileError(f"the file has no array {name!r}") from None
+    f = io.BytesIO(data)
+    try:
+        version = np.lib.format.read_magic(f)
+        read_header = {(1, 0): np.lib.format.read_array_header_1_0,
+                       (2, 0): np.lib.format.read_array_header_2_0}.get(version)
+        if read_header is None:
+            raise ValueError(f"unsupported .npy version {version}")
+        got_shape, fortran, dtype = read_header(f)
+    except (ValueError, SyntaxError, TypeError) as e:
+        raise ModelFileError(f"array {name!r} has a malformed header ({e})") from None
+    if dtype != np.dtype("<f8") or fortran or len(got_shape) > 2:
+        raise ModelFileError(f"array {name!r} must be a float64 vector or matrix in C order")
+    if shape is not None and tuple(got_shape) != shape:
+        raise ModelFileError(f"array {name!r} has shape {tuple(got_shape)}; the model needs {shape}")
+    count = math.prod(got_shape)
+    if len(data) - f.tell() != 8 * count:
+        raise ModelFileError(f"array {name!r} holds {len(data) - f.tell()} bytes for {count} values")
+    return np.frombuffer(data, dtype="<f8", count=count, offset=f.tell()).reshape(got_shape).astype(np.float64)
+
+
+def _fitted(meta: dict, design: Design, layout: Any, zf: zipfile.ZipFile) -> Fitted:
+    scalars = _Json.get(meta, "fitted", dict, "file")
+    declared = _Json.get(meta, "arrays", dict, "file")
+    p, q, m = layout.width, layout.coefficients, len(layout.penalty_terms)
+    shapes: dict[str, tuple[int, ...]] = {"column_sums": (p,), "beta_raw": (p,), "beta": (q,),
+                                          "edf": (q,), "xtwx": (q, q), "rho": (m,)}
+    kwargs: dict[str, Any] = {"design": design}
+    for fld in dataclasses.fields(Fitted):
+        if fld.name in ("design", "layout"):
+            continue
+        if fld.name in declared:
+            kwargs[fld.name] = _read_array(zf, fld.name, shapes.get(fld.name))
+        elif fld.name in scalars:
+            kwargs[fld.name] = scalars[fld.name]
+        elif fld.default is dataclasses.MISSING and fld.default_factory is dataclasses.MISSING:
+            raise ModelFileError(f"the fitted model has no {fld.name!r}")
+    known = {fld.name for fld in dataclasses.fields(Fitted)}
+    unknown = (set(scalars) | set(declared)) - known - {n for n in declared if n.startswith("rug_")}
+    if unknown:
+        raise ModelFileError(f"unknown fitted fields {sorted(unknown)}")
+    for name in shapes:
+        if not isinstance(kwargs.get(name), np.ndarray):
+            raise ModelFileError(f"the fitted model has no array {name!r}")
+    if kwargs["family"] not in FAMILIES or not isinstance(kwargs["method"], str):
+        raise ModelFileError(f"unknown family {kwargs['family']!r}")
+    for name in ("scale", "score", "deviance", "pearson", "rows", "weight_sum"):
+        if isinstance(kwargs.get(name), bool) or not isinstance(kwargs.get(name), (int, float)):
+            raise ModelFileError(f"fitted.{name} must be a number")
+        kwargs[name] = float(kwargs[name])
+    for name, kind in (("converged", bool), ("n_iter", int), ("passes", int), ("search_exit", str)):
+        if name in kwargs and (not isinstance(kwargs[name], kind) or (kind is int and isinstance(kwargs[name], bool))):
+            raise ModelFileError(f"fitted.{name} has the wrong type")
+    n_features = kwargs["n_features"]
+    if isinstance(n_features, bool) or not isinstance(n_features, int) or n_features < 1 \
+            or any(inp.source >= n_features for inp in design.inputs):
+        raise ModelFileError("fitted.n_features does not cover the model's input columns")
+    names = kwargs.get("feature_names")
+    if names is not None and (not isinstance(names, list) or len(names) != n_features
+                              or not all(isinstance(v, str) for v in names)):
+        raise ModelFileError("fitted.feature_names must be one name per feature")
+    undetermined = kwargs.get("undetermined", [])
+    if not isinstance(undetermined, list):
+        raise ModelFileError("fitted.undetermined must be a list")
+    kwargs["undetermined"] = [_Json.index(v, q, "fitted.undetermined") for v in undetermined]
+    return Fitted(layout=layout, **kwargs)
+
+
+def _estimator_class(name: str) -> type:
+    from ._gam import GAM
+
+    if name == "GAM":
+        return GAM
+    if name in ("GAMRegressor", "GAMClassifier"):
+        try:
+            from . import _sklearn
+        except ImportError:
+            raise ModelFileError(f"the file holds a {name}, which needs scikit-learn; install it") from None
+        return getattr(_sklearn, name)
+    raise ModelFileError(f"unknown estimator {name!r}")
+
+
+def _estimator(meta: dict) -> Any:
+    cls = _estimator_class(_Json.get(meta, "estimator", str, "file"))
+    params = dict(_Json.get(meta, "params", dict, "file"))
+    if set(params) - set(_param_names(cls)):
+        raise ModelFileError(f"unknown parameters {sorted(set(params) - set(_param_names(cls)))}")
+    terms = params.get("terms")
+    if isinstance(terms, dict) and len(terms) == 1 and isinstance(next(iter(terms.values())), str):
+        kind, text = next(iter(terms.items()))
+        if kind == "formula":
+            params["terms"] = text
+        elif kind == "terms":
+            params["terms"] = parse_formula(text).terms
+        else:
+            raise ModelFileError(f"params.terms: unknown kind {kind!r}")
+    elif terms is not None:
+        raise ModelFileError("params.terms must be null or {'formula': text} / {'terms': text}")
+    for name, value in params.items():
+        if name != "terms" and not (value is None or isinstance(value, (bool, int, float, str))):
+            raise ModelFileError(f"params.{name} must be a plain value")
+    estimator = cls(**params)
+    estimator._check_params()
+    return estimator
+
+
+def _open(path: Any) -> tuple[zipfile.ZipFile, int, str]:
+    if hasattr(path, "read"):
+        path.seek(0, os.SEEK_END)
+        size = path.tell()
+        path.seek(0)
+        return zipfile.ZipFile(path), size, getattr(path, "name", "the file")
+    path = os.fspath(path)
+    return zipfile.ZipFile(path), os.path.getsize(path), str(path)
+
+
+def load(path: "str | os.PathLike[str] | IO[bytes]") -> Any:
+    """Read a model written by ``save``: a :class:`velkan.GAM` (or scikit-learn estimator)
+    that predicts bit-identically to the one saved. `path` is a file name, path object or
+    binary file. Files are data only: loading one cannot run code.
+
+    >>> import io, numpy as np
+    >>> from velkan import GAM, load
+    >>> x = np.linspace(0, 1, 100)[:, None]
+    >>> gam = GAM().fit(x, x[:, 0] ** 2)
+    >>> buf = io.BytesIO()
+    >>> gam.save(buf)
+    >>> bool((load(buf).predict(x) == gam.predict(x)).all())
+    True
+    """
+    name = getattr(path, "name", "the file") if hasattr(path, "read") else str(path)
+    try:
+        zf, size, name = _open(path)
+    except (zipfile.BadZipFile, zipfile.LargeZipFile, EOFError) as e:
+        raise ModelFileError(f"{name}: not a velkan model file ({e})") from None
+    try:
+        with zf:
+            return _load(zf, size)
+    except ModelFileError as e:
+        raise ModelFileError(f"{name}: {e}") from None
+    except (zipfile.BadZipFile, EOFError, ValueError, TypeError, KeyError, IndexError,
+            OverflowError, RecursionError, UnicodeDecodeError) as e:
+        # The file's content is inconsistent in a way the checks above do not name.
+        raise ModelFileError(f"{name}: not a readable velkan model file ({type(e).__name__}: {e})") from None
+
+
+def _load(zf: zipfile.ZipFile, size: int) -> Any:
+    infos = zf.infolist()
+    if sum(i.compress_size for i in infos) > size:
+        raise ModelFileError("its members claim more bytes than the file holds (truncated?)")
+    for info in infos:
+        if info.compress_type != zipfile.ZIP_STORED or info.file_size != info.compress_size:
+            raise ModelFileError(f"member {info.filename!r} is compressed; model files store members as they are")
+    try:
+        info = zf.getinfo(METADATA)
+    except KeyError:
+        raise ModelFileError(f"not a velkan model file (no {METADATA})") from None
+    if info.file_size > MAX_METADATA_BYTES:
+        raise ModelFileError(f"its metadata is {info.file_size} bytes; at most {MAX_METADATA_BYTES}")
+    meta = json.loads(zf.read(METADATA).decode("utf-8"))
+    if _Json.get(meta, "format", str, "file", optional=True) != FORMAT:
+        raise ModelFileError("not a velkan model file")
+    version = _Json.get(meta, "version", int, "file")
+    if version > FORMAT_VERSION:
+        raise ModelFileError(f"written in model file format version {version} ("
+                             f"{meta.get('written_by', 'a newer velkan')!s}); this velkan reads versions "
+                             f"up to {FORMAT_VERSION}: upgrade velkan to read it")
+    if version < 1:
+        raise ModelFileError(f"unknown format version {version}")
+    estimator = _estimator(meta)
+    design, memory = _design(meta)
+    if memory > LAYOUT_MEMORY_PER_FILE_BYTE * size + LAYOUT_MEMORY_ALLOWANCE:
+        raise ModelFileError(f"its terms would take {memory / 2**20:.0f} MiB, far more than a "
+                             f"file of {size} bytes can describe")
+    column_sums = _read_array(zf, "column_sums", None)
+    layout = _engine.Layout(design.spec)
+    if layout.input_columns != len(design.inputs) or len(layout.penalty_terms) != len(design.lams):
+        raise ModelFileError("the design's input columns or penalties do not match its terms")
+    if column_sums.shape != (layout.width,):
+        raise ModelFileError(f"array 'column_sums' has shape {column_sums.shape}; the model needs ({layout.width},)")
+    layout = layout.centred(column_sums)
+    fitted = _fitted(meta, design, layout, zf)
+    rug: list[np.ndarray | None] = []
+    for i, entry in enumerate(_Json.get(meta, "rug", list, "file")):
+        if entry is None:
+            rug.append(None)
+        elif entry == f"rug_{i}" and i < len(design.inputs):
+            values = _read_array(zf, entry, None)
+            if values.ndim != 1:
+                raise ModelFileError(f"array {entry!r} must be a vector")
+            rug.append(values)
+        else:
+            raise ModelFileError(f"rug[{i}] must be null or 'rug_{i}'")
+    attributes = _Json.get(meta, "attributes", dict, "file")
+    if set(attributes) != set(getattr(estimator, "_saved_attributes", ())):
+        raise ModelFileError(f"attributes {sorted(attributes)} do not belong to a {type(estimator).__name__}")
+    for key, value in attributes.items():
+        setattr(estimator, key, _levels(value, f"attributes.{key}"))
+    estimator._rug = rug or None
+    estimator._fitted = fitted
+    estimator._set_attributes(fitted)
+    return estimator
+

@@ -1,0 +1,206 @@
+"""Partial-effect plots of a fitted model (matplotlib, an optional dependency).
+
+Each term gets a panel on the link scale: a smooth or linear term its curve over the
+training range with a 95 % band and a rug of the training values, a factor one point per
+level with its interval, a tensor product a filled contour over its first two columns.
+The effects come from the model's ``partial_effect(term, X)``; the other columns of the
+evaluation rows are held at a typical training value (a column's median, a factor's first
+level), which shifts nothing, since each term's effect depends on its own columns only.
+"""
+
+from __future__ import annotations
+
+import math
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+
+from ._gam import term_name
+from ._terms import Term
+
+if TYPE_CHECKING:
+    from matplotlib.figure import Figure
+
+# Evaluation points of a curve, and of each side of a contour grid.
+CURVE_POINTS = 200
+CONTOUR_POINTS = 60
+# Standard normal quantile of a two-sided 95 % band.
+Z95 = 1.959963984540054
+PANEL_COLUMNS = 3
+
+
+def _pyplot() -> Any:
+    try:
+        import matplotlib.pyplot as plt
+    except ImportError:
+        raise ImportError("plot() needs matplotlib: pip install 'velkan[plot]' (or pip install "
+                          "matplotlib)") from None
+    return plt
+
+
+def resolve_term(fitted: Any, term: Any) -> int:
+    """A term's index in model order from its index, the term object or its label."""
+    infos = fitted.terms
+    if isinstance(term, (int, np.integer)) and not isinstance(term, bool):
+        if not 0 <= term < len(infos):
+            raise IndexError(f"term {term} does not exist; the model has {len(infos)} terms "
+                             "(the intercept, if any, is term 0)")
+        return int(term)
+    if isinstance(term, Term):
+        term = repr(term)
+    if isinstance(term, str):
+        for i, info in enumerate(infos):
+            if term in (info.label, term_name(info)):
+                return i
+        raise ValueError(f"no term {term!r}; the terms are {[term_name(t) for t in infos]}")
+    raise TypeError(f"a term is given by its index, the term or its label, not {type(term).__name__}")
+
+
+class _Rows:
+    """Evaluation rows in the layout of the training data, with every column the model
+    reads held at a typical value unless set."""
+
+    def __init__(self, gam: Any, fitted: Any) -> None:
+        self.fitted = fitted
+        self.rug = getattr(gam, "_rug", None) or [None] * len(fitted.inputs)
+        self.typical: dict[int, Any] = {}
+        for i, inp in enumerate(fitted.inputs):
+            if inp.levels is not None:
+                self.typical[inp.source] = inp.levels[0]
+            else:
+                self.typical.setdefault(inp.source, self._median(i))
+
+    def _median(self, i: int) -> float:
+        if self.rug[i] is not None and len(self.rug[i]):
+            return float(np.median(self.rug[i]))
+        lo, hi = self.range(i)
+        return 0.5 * (lo + hi)
+
+    def range(self, i: int, term: dict | None = None, margin: int = 0) -> tuple[float, float]:
+        """The training range of engine input column i (from a smooth's knots when given)."""
+        if term is not None and term["kind"] == "smooth":
+            knots = np.asarray(term["margins"][margin][2])
+            return float(knots[0]), float(knots[-1])
+        if self.rug[i] is not None and len(self.rug[i]):
+            return float(self.rug[i][0]), float(self.rug[i][-1])
+        center = float(term["center"]) if term is not None and "center" in term else 0.0
+        return center - 1.0, center + 1.0
+
+    def make(self, n: int, values: dict[int, np.ndarray]) -> Any:
+        """n rows, feature position -> values set, the rest typical."""
+        names = self.fitted.feature_names
+        columns = []
+        for j in range(self.fitted.n_features):
+            if j in values:
+                columns.append(np.asarray(values[j]))
+            else:
+                fill = self.typical.get(j, 0.0)
+                column = np.empty(n, dtype=object if isinstance(fill, str) else np.asarray(fill).dtype)
+                column[:] = fill
+                columns.append(column)
+        if names is not None:
+            return dict(zip(names, columns))
+        if all(c.dtype.kind in "biuf" for c in columns):
+            return np.column_stack(columns).astype(np.float64)
+        return np.column_stack([c.astype(object) for c in columns])
+
+
+def _effect(gam: Any, fitted: Any, index: int, X: Any) -> tuple[np.ndarray, np.ndarray | None]:
+    partial = getattr(gam, "partial_effect", None)
+    if partial is not None:
+        effect, se = partial(index, X)
+        return np.asarray(effect), np.asarray(se)
+    # Without the inference methods: the term's share of the linear predictor, no band.
+    layout = fitted.engine_layout()
+    columns, _ = gam._model_columns(X)
+    design = layout.design(columns)
+    o, q = layout.offset(index), layout.term_width(index)
+    return design[:, o:o + q] @ fitted.beta_raw[o:o + q], None
+
+
+def _rug(ax: Any, values: np.ndarray | None, axis: str = "x") -> None:
+    if values is None or not len(values):
+        return
+    if axis == "x":
+        ax.plot(values, np.zeros_like(values), "|", color="k", alpha=0.35, markersize=8,
+                transform=ax.get_xaxis_transform(), clip_on=False)
+    else:
+        ax.plot(np.zeros_like(values), values, "_", color="k", alpha=0.35, markersize=8,
+                transform=ax.get_yaxis_transform(), clip_on=False)
+
+
+def _draw(gam: Any, fitted: Any, rows: _Rows, index: int, ax: Any, rug: bool) -> None:
+    info = fitted.terms[index]
+    spec = fitted.design.spec[index]
+    inputs = spec.get("columns", [])
+    def label(i: int) -> str:
+        name = fitted.inputs[i].label
+        return name if isinstance(name, str) else f"column {name}"
+
+    ax.set_title(term_name(info))
+    if info.kind == "factor":
+        levels = fitted.inputs[inputs[0]].levels
+        X = rows.make(len(levels), {fitted.inputs[inputs[0]].source: levels})
+        effect, se = _effect(gam, fitted, index, X)
+        positions = np.arange(len(levels))
+        ax.errorbar(positions, effect, yerr=None if se is None else Z95 * se, fmt="o", capsize=4)
+        ax.set_xticks(positions, [str(v) for v in levels])
+        ax.set_xlabel(label(inputs[0]))
+        ax.axhline(0.0, color="0.7", lw=0.8, zorder=0)
+        return
+    if info.kind == "smooth" and len(inputs) >= 2:
+        (lo0, hi0), (lo1, hi1) = rows.range(inputs[0], spec, 0), rows.range(inputs[1], spec, 1)
+        g0, g1 = np.meshgrid(np.linspace(lo0, hi0, CONTOUR_POINTS), np.linspace(lo1, hi1, CONTOUR_POINTS))
+        X = rows.make(g0.size, {fitted.inputs[inputs[0]].source: g0.ravel(),
+                                fitted.inputs[inputs[1]].source: g1.ravel()})
+        effect, _ = _effect(gam, fitted, index, X)
+        filled = ax.contourf(g0, g1, effect.reshape(g0.shape), levels=20, cmap="RdBu_r")
+        ax.figure.colorbar(filled, ax=ax)
+        ax.set_xlabel(label(inputs[0]))
+        ax.set_ylabel(label(inputs[1]))
+        if rug:
+            _rug(ax, rows.rug[inputs[0]], "x")
+            _rug(ax, rows.rug[inputs[1]], "y")
+        return
+    lo, hi = rows.range(inputs[0], spec)
+    grid = np.linspace(lo, hi, CURVE_POINTS)
+    X = rows.make(grid.size, {fitted.inputs[inputs[0]].source: grid})
+    effect, se = _effect(gam, fitted, index, X)
+    line, = ax.plot(grid, effect)
+    if se is not None:
+        ax.fill_between(grid, effect - Z95 * se, effect + Z95 * se, color=line.get_color(), alpha=0.25, lw=0)
+    ax.axhline(0.0, color="0.7", lw=0.8, zorder=0)
+    ax.set_xlabel(label(inputs[0]))
+    if rug:
+        _rug(ax, rows.rug[inputs[0]])
+
+
+def plot(gam: Any, term: Any = None, *, ax: Any = None, rug: bool = True) -> "Figure":
+    """Partial-effect panels of a fitted model; see `GAM.plot`."""
+    fitted = gam._check_fitted()
+    plt = _pyplot()
+    if term is None:
+        indices = [i for i, t in enumerate(fitted.terms) if t.kind != "intercept"]
+        if not indices:
+            raise ValueError("the model has no terms besides the intercept")
+    else:
+        indices = [resolve_term(fitted, term)]
+        if fitted.terms[indices[0]].kind == "intercept":
+            raise ValueError("the intercept has no partial effect to plot")
+    if ax is not None:
+        if len(indices) != 1:
+            raise ValueError("ax draws one term; give term=..., or leave ax out for every term")
+        axes = [ax]
+        figure = ax.figure
+    else:
+        ncols = min(PANEL_COLUMNS, len(indices))
+        nrows = math.ceil(len(indices) / ncols)
+        figure, grid = plt.subplots(nrows, ncols, figsize=(4.2 * ncols, 3.4 * nrows), squeeze=False,
+                                    layout="constrained")
+        axes = list(grid.ravel())
+        for extra in axes[len(indices):]:
+            extra.set_visible(False)
+    rows = _Rows(gam, fitted)
+    for index, panel in zip(indices, axes):
+        _draw(gam, fitted, rows, index, panel, rug)
+    return figure

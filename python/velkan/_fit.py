@@ -84,6 +84,7 @@ class Fitted:
     feature_names: list | None = None
     layout: Any = None          # the engine layout, rebuilt from the design on demand
     ridge: np.ndarray | None = None   # identifiability ridge of the final step (None: none)
+    rho_hessian: np.ndarray | None = None  # Hessian of the criterion in rho at the optimum
     # Sums of the response alone from the first pass (RESPONSE_SUMS), for the null
     # deviance and the log-likelihood.
     response_sums: dict = field(default_factory=dict)
@@ -210,4 +211,5 @@ def fit_loop(design: Design, run_pass: PassFn, *, family: str, method: str, star
                   converged=converged and search_ok, n_iter=n_iter, passes=passes,
                   search_exit=last_exit, undetermined=list(step["undetermined"]), layout=layout,
                   ridge=np.asarray(step["ridge"]) if len(step["ridge"]) else None,
+                  rho_hessian=np.asarray(step["hessian"]) if len(step["hessian"]) == n_pen else None,
                   response_sums=response_sums)

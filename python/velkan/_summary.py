@@ -7,7 +7,7 @@ freedom (the method is written down in the engine's term_test.h). Parametric
 coefficients get the usual Wald statistic estimate / standard error, referred to the
 normal distribution when the scale is known and to Student's t with the residual degrees
 of freedom when it is estimated. Every standard error comes from the Bayesian covariance
-Vp. Coefficients the data do not determine (aliased columns, held at zero by the fit)
+with the smoothing-parameter correction (Vc, see _inference). Coefficients the data do not determine (aliased columns, held at zero by the fit)
 have NaN standard error, statistic and p-value.
 """
 
@@ -145,16 +145,16 @@ def summarize(fitted: Fitted) -> Summary:
             if exact:
                 tests.append(TermTest(info.label, term_edf[t], math.nan, math.nan, math.nan))
                 continue
-            vp = np.ascontiguousarray(cov.vp[o:o + q, o:o + q])
+            vc = np.ascontiguousarray(cov.vc[o:o + q, o:o + q])
             g = np.ascontiguousarray(fitted.xtwx[o:o + q, o:o + q])
-            statistic, ref_df, _rank, p = _engine.smooth_term_test(beta, vp, g, term_edf[t], rdf)
+            statistic, ref_df, _rank, p = _engine.smooth_term_test(beta, vc, g, term_edf[t], rdf)
             tests.append(TermTest(info.label, term_edf[t], ref_df, statistic, p))
             continue
         names = ([f"{info.label}[{level}]" for level in info.levels[1:]] if info.kind == "factor"
                  else [info.label])
         for j, name in enumerate(names):
             i = o + j
-            se = math.sqrt(max(cov.vp[i, i], 0.0))
+            se = math.sqrt(max(cov.vc[i, i], 0.0))
             if i in undetermined or exact:
                 coefficients.append(Coefficient(name, float(beta[j]), math.nan if not exact else 0.0,
                                                 math.nan, math.nan))

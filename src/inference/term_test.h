@@ -1,7 +1,8 @@
 // Approximate tests of "this smooth term is zero".
 //
 // The method. Let beta be the term's q coefficients, V its q x q block of the Bayesian
-// covariance Vp, G its block of X'WX and tau its effective degrees of freedom.
+// covariance (Vp, or Vc which adds the smoothing parameters' uncertainty; see
+// covariance.h), G its block of X'WX and tau its effective degrees of freedom.
 //
 // 1. Work with the term's fitted values, not its coefficients, so that the test does not
 //    depend on how the basis is scaled or rotated: with G = R'R (R = D^1/2 Q' from the

@@ -342,22 +342,28 @@ NB_MODULE(_engine, m) {
   m.def(
       "covariance",
       [](const terms::ModelLayout& layout, const Array2& xtwx, const std::optional<Array1>& ridge,
-         const Array1& rho, double scale) {
+         const Array1& rho, double scale, const std::optional<Array1>& beta,
+         const std::optional<Array2>& rho_hessian, const std::vector<bool>& free) {
         if (xtwx.shape(0) != layout.coefficients() || xtwx.shape(1) != layout.coefficients()) {
           throw nb::value_error("cross products do not match the layout's coefficients");
         }
         const auto penalties = layout.constrained_penalties();
+        std::optional<inference::SmoothingUncertainty> unc;
+        if (beta && rho_hessian) unc = inference::SmoothingUncertainty{view(*beta), view(*rho_hessian), free};
         auto r = without_gil([&] {
-          return inference::coefficient_covariance(view(xtwx), penalties, view(ridge), view(rho), scale);
+          return inference::coefficient_covariance(view(xtwx), penalties, view(ridge), view(rho), scale,
+                                                   unc ? &*unc : nullptr);
         });
         const auto c = value_or_raise(std::move(r));
         nb::dict d;
         d["vp"] = to_numpy(c.vp);
         d["ve"] = to_numpy(c.ve);
+        d["vc"] = to_numpy(c.vc);
         d["edf"] = to_numpy(c.edf);
         return d;
       },
-      "layout"_a, "xtwx"_a, "ridge"_a.none(), "rho"_a, "scale"_a);
+      "layout"_a, "xtwx"_a, "ridge"_a.none(), "rho"_a, "scale"_a, "beta"_a.none() = nb::none(),
+      "rho_hessian"_a.none() = nb::none(), "free"_a = std::vector<bool>{});
 
   m.def(
       "row_variance",

@@ -38,7 +38,8 @@ Result<Matrix> smoothing_correction(const SpdFactor& factor,
                                     const SmoothingUncertainty& u, std::size_t p) {
   const std::size_t m = index.size();
   const std::size_t npen = penalties.size();
-  if (u.beta.size != p || u.hessian.rows != npen || u.hessian.cols != npen || u.free.size() != npen) {
+  if (u.beta.size != p || u.hessian.rows != npen || u.hessian.cols != npen ||
+      u.free.size() != npen) {
     return fail(GamError::dimension_mismatch(
         "the smoothing-parameter correction needs p coefficients, an m x m Hessian and m flags"));
   }
@@ -57,7 +58,8 @@ Result<Matrix> smoothing_correction(const SpdFactor& factor,
       const std::size_t ka = kept[pen.offset + a];
       if (ka == p) continue;
       double acc = 0.0;
-      for (std::size_t b = 0; b < pen.matrix.rows(); ++b) acc += pen.matrix(a, b) * u.beta[pen.offset + b];
+      for (std::size_t b = 0; b < pen.matrix.rows(); ++b)
+        acc += pen.matrix(a, b) * u.beta[pen.offset + b];
       sb[ka] = acc;
     }
     jac[c] = factor.solve(sb.view());
@@ -68,7 +70,8 @@ Result<Matrix> smoothing_correction(const SpdFactor& factor,
   for (std::size_t a = 0; a < f; ++a)
     for (std::size_t b = 0; b < f; ++b) hf(a, b) = u.hessian(fr[a], fr[b]);
   auto eig = symmetric_eigen(hf.view());
-  if (!eig) return fail(GamError::linalg_error("eigendecomposition failed: " + eig.error().debug()));
+  if (!eig)
+    return fail(GamError::linalg_error("eigendecomposition failed: " + eig.error().debug()));
   // V_rho = sum_e v_e w_e w_e', v_e = min(1 / h_e, cap) (non-positive h_e: the cap).
   for (std::size_t e = 0; e < f; ++e) {
     const double h = eig->values[e];
@@ -93,8 +96,8 @@ Result<Covariance> coefficient_covariance(MatrixView xtwx,
   const std::size_t p = xtwx.rows;
   if (xtwx.cols != p || (ridge.size != 0 && ridge.size != p) || rho.size != penalties.size()) {
     return fail(GamError::dimension_mismatch(diag::format(
-        "cross products {} x {}, ridge {}, {} log smoothing parameters for {} penalties",
-        xtwx.rows, xtwx.cols, ridge.size, rho.size, penalties.size())));
+        "cross products {} x {}, ridge {}, {} log smoothing parameters for {} penalties", xtwx.rows,
+        xtwx.cols, ridge.size, rho.size, penalties.size())));
   }
   if (!(scale >= 0.0) || !std::isfinite(scale)) {
     return fail(GamError::invalid_parameter(

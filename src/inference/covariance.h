@@ -48,17 +48,17 @@ namespace velkan::inference {
 inline constexpr double kRhoVarianceCap = 50.0 * 50.0 / 12.0;
 
 struct Covariance {
-  Matrix vp;            // p x p, exactly symmetric
-  Matrix ve;            // p x p, exactly symmetric
-  Matrix vc;            // p x p: Vp corrected for the smoothing parameters' uncertainty
-  Vector edf;           // diag(F), p entries
+  Matrix vp;   // p x p, exactly symmetric
+  Matrix ve;   // p x p, exactly symmetric
+  Matrix vc;   // p x p: Vp corrected for the smoothing parameters' uncertainty
+  Vector edf;  // diag(F), p entries
 };
 
 // What the correction for estimated smoothing parameters needs.
 struct SmoothingUncertainty {
-  VectorView beta;           // the fitted coefficients, p entries
-  MatrixView hessian;        // m x m Hessian of the REML score in rho at the optimum
-  std::vector<bool> free;    // m entries: which rho were estimated (the others are exact)
+  VectorView beta;         // the fitted coefficients, p entries
+  MatrixView hessian;      // m x m Hessian of the REML score in rho at the optimum
+  std::vector<bool> free;  // m entries: which rho were estimated (the others are exact)
 };
 
 // xtwx: G (p x p); penalties in the same parameterisation; ridge: p entries or empty for

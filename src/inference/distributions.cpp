@@ -89,7 +89,8 @@ double beta_fraction(double a, double b, double x) {
 // x^a (1 - x)^b / (a B(a, b)).
 double beta_prefactor(double a, double b, double x) {
   return std::exp(std::lgamma(a + b) - std::lgamma(a) - std::lgamma(b) + a * std::log(x) +
-                  b * std::log1p(-x)) / a;
+                  b * std::log1p(-x)) /
+         a;
 }
 
 template <class F>

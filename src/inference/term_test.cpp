@@ -69,7 +69,8 @@ Result<TermTest> smooth_term_test(VectorView beta, MatrixView vp, MatrixView g, 
   out.rank = rank;
   if (rank == 0) return out;
 
-  const double tau = std::min(std::max(std::isfinite(edf) ? edf : 1.0, 1.0), static_cast<double>(rank));
+  const double tau =
+      std::min(std::max(std::isfinite(edf) ? edf : 1.0, 1.0), static_cast<double>(rank));
   const auto k = static_cast<std::size_t>(std::floor(tau));
   const double nu = k < rank ? tau - static_cast<double>(k) : 0.0;
   double t = 0.0;

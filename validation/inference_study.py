@@ -283,6 +283,16 @@ def _timed(fn):
     return time.perf_counter() - t0
 
 
+def cpu_name() -> str:
+    try:
+        for line in Path("/proc/cpuinfo").read_text().splitlines():
+            if line.startswith("model name"):
+                return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or "unknown CPU"
+
+
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--quick", action="store_true")
@@ -300,7 +310,7 @@ def main() -> None:
     q = args.quick
     warnings.simplefilter("ignore")
     out = ["## Inference: simulation study\n",
-           f"Machine: {platform.machine()}, {os.cpu_count()} cores, {platform.processor() or 'unknown CPU'}, "
+           f"Machine: {platform.machine()}, {os.cpu_count()} cores, {cpu_name()}, "
            f"Python {platform.python_version()}, NumPy {np.__version__}, velkan {velkan.__version__}"
            + (f", pyGAM {__import__('pygam').__version__}, statsmodels {__import__('statsmodels').__version__}"
               if peers else "") + "; every library on one thread.\n"]

@@ -34,6 +34,10 @@ SEARCH_TOLERANCE = 1e-6
 
 PassFn = Callable[[Any, np.ndarray, bool, bool], dict]
 
+# Pass sums that only a first pass collects (see velkan._engine.accumulate).
+RESPONSE_SUMS = ("response_sum", "residual_sum", "residual_square_sum", "saturated_sum",
+                 "log_normaliser", "offset_rows")
+
 
 class ConvergenceWarning(RuntimeWarning):
     """A fit stopped before its convergence criterion was met; results are kept."""
@@ -79,6 +83,12 @@ class Fitted:
     undetermined: list[int] = field(default_factory=list)
     feature_names: list | None = None
     layout: Any = None          # the engine layout, rebuilt from the design on demand
+    ridge: np.ndarray | None = None   # identifiability ridge of the final step (None: none)
+    rho_hessian: np.ndarray | None = None  # Hessian of the criterion in rho at the optimum
+    # Sums of the response alone from the first pass (RESPONSE_SUMS), for the null
+    # deviance and the log-likelihood.
+    response_sums: dict = field(default_factory=dict)
+    inference: Any = field(default=None, repr=False)  # covariances, computed on demand
 
     def engine_layout(self) -> Any:
         if self.layout is None:
@@ -115,6 +125,7 @@ def fit_loop(design: Design, run_pass: PassFn, *, family: str, method: str, star
     if not sums["finite"]:
         raise ValueError("the starting linear predictor is not finite; check y, sample_weight and offset")
     column_sums = np.asarray(sums["column_sums"])
+    response_sums = {key: float(sums[key]) for key in RESPONSE_SUMS if key in sums}
     layout = layout.centred(column_sums)
 
     def log(it: int, step: dict, deviance: float) -> None:
@@ -185,11 +196,20 @@ def fit_loop(design: Design, run_pass: PassFn, *, family: str, method: str, star
         warnings.warn(f"{len(step['undetermined'])} coefficient direction(s) are not determined by "
                       "the data (aliased terms?); they were held near zero", ConvergenceWarning,
                       stacklevel=4)
+    if family == "gaussian":
+        # The single pass was made at the starting level: its deviance is the null model's;
+        # the fitted model's is the working deviance at the solution (exact for gaussian).
+        deviance = pearson = float(step["deviance"])
+    else:
+        deviance, pearson = float(sums["deviance"]), float(sums["pearson"])
     return Fitted(family=family, method=method, design=design, column_sums=column_sums,
                   beta_raw=step["beta_raw"], beta=step["beta"], rho=np.asarray(rho, dtype=float),
                   scale=float(step["scale"]), xtwx=step["xtwx"], edf=step["edf_per_coefficient"],
-                  score=float(step["score"]), deviance=float(sums["deviance"]),
-                  pearson=float(sums["pearson"]), rows=float(sums["rows"]),
+                  score=float(step["score"]), deviance=deviance,
+                  pearson=pearson, rows=float(sums["rows"]),
                   weight_sum=float(sums["weight_sum"]), n_features=n_features,
                   converged=converged and search_ok, n_iter=n_iter, passes=passes,
-                  search_exit=last_exit, undetermined=list(step["undetermined"]), layout=layout)
+                  search_exit=last_exit, undetermined=list(step["undetermined"]), layout=layout,
+                  ridge=np.asarray(step["ridge"]) if len(step["ridge"]) else None,
+                  rho_hessian=np.asarray(step["hessian"]) if len(step["hessian"]) == n_pen else None,
+                  response_sums=response_sums)

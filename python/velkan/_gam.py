@@ -8,13 +8,14 @@ from typing import TYPE_CHECKING, Any, BinaryIO, NamedTuple
 
 import numpy as np
 
-from . import _engine
+from . import _engine, _inference
 from ._data import ArraySource
 from ._design import Design, ExactStats, TermInfo, build_design, engine_columns
 from ._families import SCALE_ESTIMATED, check_family, check_support, inverse_link, starting_level
 from ._fit import ConvergenceWarning, Fitted, fit_loop
 from ._formula import parse_formula
 from ._frames import AlignedColumns
+from ._summary import Summary, summarize
 from ._terms import Term, TermList, TermsLike, as_terms, f, s
 
 if TYPE_CHECKING:
@@ -234,11 +235,19 @@ class GAM:
             columns = AlignedColumns(columns, fitted.feature_names)
         return engine_columns(fitted.inputs, columns, fitted.n_features), source
 
-    def predict(self, X: DataLike, offset: "ArrayLike | None" = None, type: str = "response") -> np.ndarray:
+    def _new_rows(self, X: DataLike, offset: "ArrayLike | None" = None) -> tuple[list[np.ndarray], np.ndarray | None, int]:
+        """The engine input columns, offset and row count of new rows."""
+        cols, source = self._model_columns(X, offset)
+        return cols, source.chunk.offset, source.rows
+
+    def predict(self, X: DataLike, offset: "ArrayLike | None" = None, type: str = "response",
+                return_std: bool = False) -> Any:
         """Predicted means (``type="response"``) or linear predictors (``type="link"``).
 
         A DataFrame's columns are matched by name (its response column, if any, is
-        ignored); an array's by position.
+        ignored); an array's by position. With ``return_std=True`` returns
+        ``(prediction, se)``, ``se`` the standard error of the linear predictor (link scale;
+        use ``confidence_intervals`` for bounds on the response scale).
 
         >>> import numpy as np
         >>> from velkan import GAM
@@ -250,10 +259,42 @@ class GAM:
         fitted = self._check_fitted()
         if type not in ("response", "link"):
             raise ValueError(f"type must be 'response' or 'link', got {type!r}")
-        cols, source = self._model_columns(X, offset)
+        cols, off, n = self._new_rows(X, offset)
+        if return_std:
+            eta, se = _inference.link_with_se(fitted, cols, off, n, _threads(self.n_jobs))
+            return (eta if type == "link" else inverse_link(fitted.family, eta)), se
         eta = _engine.linear_predictor(fitted.engine_layout(), cols, fitted.beta_raw,
-                                       source.chunk.offset, source.rows, _threads(self.n_jobs))
+                                       off, n, _threads(self.n_jobs))
         return eta if type == "link" else inverse_link(fitted.family, eta)
+
+    def confidence_intervals(self, X: Any, level: float = 0.95, offset: Any = None) -> np.ndarray:
+        """``(n, 2)`` lower and upper bounds of the mean at each row (response scale): the
+        interval eta +- z se on the link scale, mapped through the inverse link."""
+        fitted = self._check_fitted()
+        level = _inference.check_level(level)
+        cols, off, n = self._new_rows(X, offset)
+        return _inference.confidence_intervals(fitted, cols, off, n, _threads(self.n_jobs), level)
+
+    def prediction_intervals(self, X: Any, level: float = 0.95, offset: Any = None) -> np.ndarray:
+        """``(n, 2)`` bounds for a new observation at each row (gaussian family only): the
+        mean's uncertainty plus the residual scale."""
+        fitted = self._check_fitted()
+        level = _inference.check_level(level)
+        cols, off, n = self._new_rows(X, offset)
+        return _inference.prediction_intervals(fitted, cols, off, n, _threads(self.n_jobs), level)
+
+    def partial_effect(self, term: Any, X: Any) -> tuple[np.ndarray, np.ndarray]:
+        """``(effect, se)``: one term's contribution to the linear predictor at each row of
+        ``X`` and its standard error. ``term`` is its position in the model (the intercept,
+        when fitted, is 0), the term itself (``s(0)``) or its label."""
+        fitted = self._check_fitted()
+        index = _inference.term_index(fitted, term)
+        cols, _, n = self._new_rows(X)
+        return _inference.partial_effect(fitted, index, cols, n, _threads(self.n_jobs))
+
+    def summary(self) -> Summary:
+        """Term tests, parametric coefficients and model statistics (see ``Summary``)."""
+        return summarize(self._check_fitted())
 
     # ------------------------------------------------------------------ persistence, plots
     def __getstate__(self) -> dict:

@@ -2,9 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
-#include "diag/format.h"
+#include <math.h>
 #include <vector>
 
+#include "diag/format.h"
 #include "linalg/lapack.h"
 #include "passes/row_blocks.h"
 
@@ -44,6 +45,37 @@ struct Accumulator {
   PassSums sums;
 };
 
+// log Gamma(x) for x > 0 without the global sign variable std::lgamma writes: passes run
+// on several threads.
+double log_gamma(double x) {
+  int sign = 0;
+  return ::lgamma_r(x, &sign);
+}
+
+// One row's share of the response sums (see PassSums).
+void add_response_terms(GlmFamily family, double y, double pw, double e, double off,
+                        PassSums& s) {
+  s.response_sum += pw * y;
+  s.residual_sum += pw * e;
+  s.residual_square_sum += pw * e * e;
+  if (off != 0.0) s.offset_rows += 1.0;
+  if (pw == 0.0) return;
+  auto xlogx = [](double x) { return x > 0.0 ? x * std::log(x) : 0.0; };
+  switch (family) {
+    case GlmFamily::Gaussian: break;
+    case GlmFamily::Binomial:
+      s.saturated_sum += pw * (xlogx(y) + xlogx(1.0 - y));
+      s.log_normaliser += log_gamma(pw + 1.0) - log_gamma(pw * y + 1.0) -
+                          log_gamma(pw * (1.0 - y) + 1.0);
+      break;
+    case GlmFamily::Poisson:
+      s.saturated_sum += pw * xlogx(y);
+      s.log_normaliser -= pw * log_gamma(y + 1.0);
+      break;
+    case GlmFamily::Gamma: s.saturated_sum += pw * std::log(y); break;
+  }
+}
+
 void symmetric_rank_update(std::size_t q, std::size_t count, const double* rows, double* c) {
   const auto qi = static_cast<lapack_int>(q);
   const auto ki = static_cast<lapack_int>(count);
@@ -64,6 +96,12 @@ void PassSums::add(const PassSums& o) {
   pearson += o.pearson;
   weight_sum += o.weight_sum;
   rows += o.rows;
+  response_sum += o.response_sum;
+  residual_sum += o.residual_sum;
+  residual_square_sum += o.residual_square_sum;
+  saturated_sum += o.saturated_sum;
+  log_normaliser += o.log_normaliser;
+  offset_rows += o.offset_rows;
   finite = finite && o.finite;
 }
 
@@ -115,6 +153,7 @@ Result<PassSums> accumulate(const terms::ModelLayout& layout, const RowData& dat
               : family == GlmFamily::Poisson  ? "poisson"
                                               : "gamma")));
         }
+        add_response_terms(family, y, pw, y - off - xb, off, s);
         if (family != GlmFamily::Gaussian) {
           eta = starting_eta(family, y, pw);
           shift = eta - off - xb;

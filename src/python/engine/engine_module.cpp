@@ -14,8 +14,12 @@
 #include <string>
 #include <vector>
 
+#include "inference/covariance.h"
+#include "inference/distributions.h"
+#include "inference/term_test.h"
 #include "linalg/blas_threads.h"
 #include "passes/accumulate.h"
+#include "passes/row_variance.h"
 #include "python/support/released_gil.h"
 #include "select/fit_step.h"
 #include "terms/layout.h"
@@ -126,6 +130,12 @@ nb::dict sums_to_dict(const passes::PassSums& s) {
   d["weight_sum"] = s.weight_sum;
   d["rows"] = s.rows;
   d["column_sums"] = to_numpy(s.column_sums);
+  d["response_sum"] = s.response_sum;
+  d["residual_sum"] = s.residual_sum;
+  d["residual_square_sum"] = s.residual_square_sum;
+  d["saturated_sum"] = s.saturated_sum;
+  d["log_normaliser"] = s.log_normaliser;
+  d["offset_rows"] = s.offset_rows;
   d["finite"] = s.finite;
   return d;
 }
@@ -327,6 +337,64 @@ NB_MODULE(_engine, m) {
       "layout"_a, "sums"_a, "beta0"_a, "rho"_a, "criterion"_a, "known_scale"_a, "order"_a = 2);
 
   m.attr("NAN") = std::numeric_limits<double>::quiet_NaN();
+
+  // ---- inference: covariances, row-wise standard errors, tests
+  m.def(
+      "covariance",
+      [](const terms::ModelLayout& layout, const Array2& xtwx, const std::optional<Array1>& ridge,
+         const Array1& rho, double scale, const std::optional<Array1>& beta,
+         const std::optional<Array2>& rho_hessian, const std::vector<bool>& free) {
+        if (xtwx.shape(0) != layout.coefficients() || xtwx.shape(1) != layout.coefficients()) {
+          throw nb::value_error("cross products do not match the layout's coefficients");
+        }
+        const auto penalties = layout.constrained_penalties();
+        std::optional<inference::SmoothingUncertainty> unc;
+        if (beta && rho_hessian) unc = inference::SmoothingUncertainty{view(*beta), view(*rho_hessian), free};
+        auto r = without_gil([&] {
+          return inference::coefficient_covariance(view(xtwx), penalties, view(ridge), view(rho), scale,
+                                                   unc ? &*unc : nullptr);
+        });
+        const auto c = value_or_raise(std::move(r));
+        nb::dict d;
+        d["vp"] = to_numpy(c.vp);
+        d["ve"] = to_numpy(c.ve);
+        d["vc"] = to_numpy(c.vc);
+        d["edf"] = to_numpy(c.edf);
+        return d;
+      },
+      "layout"_a, "xtwx"_a, "ridge"_a.none(), "rho"_a, "scale"_a, "beta"_a.none() = nb::none(),
+      "rho_hessian"_a.none() = nb::none(), "free"_a = std::vector<bool>{});
+
+  m.def(
+      "row_variance",
+      [](const terms::ModelLayout& layout, const std::vector<Array1>& columns,
+         std::size_t first_column, const Array1& beta, const Array2& cov, std::size_t n,
+         std::size_t threads) {
+        const auto views = column_views(columns);
+        Vector fit(n), variance(n);
+        auto r = without_gil([&] {
+          return passes::row_variance(layout, views, first_column, view(beta), view(cov),
+                                      fit.span(), variance.span(), threads);
+        });
+        if (!r) raise(r.error());
+        return nb::make_tuple(to_numpy(fit), to_numpy(variance));
+      },
+      "layout"_a, "columns"_a, "first_column"_a, "beta"_a, "cov"_a, "rows"_a, "threads"_a = 1);
+
+  m.def(
+      "smooth_term_test",
+      [](const Array1& beta, const Array2& vp, const Array2& g, double edf, double residual_df) {
+        const auto t = value_or_raise(
+            inference::smooth_term_test(view(beta), view(vp), view(g), edf, residual_df));
+        return nb::make_tuple(t.statistic, t.ref_df, t.rank, t.p_value);
+      },
+      "beta"_a, "vp"_a, "g"_a, "edf"_a, "residual_df"_a);
+  m.def("wald_p_value", &inference::wald_p_value, "statistic"_a, "residual_df"_a);
+  m.def("normal_quantile", &inference::normal_quantile, "p"_a);
+  m.def("chi_square_upper", &inference::chi_square_upper, "x"_a, "df"_a);
+  m.def("f_upper", &inference::f_upper, "x"_a, "df1"_a, "df2"_a);
+  m.def("student_t_two_sided", &inference::student_t_two_sided, "t"_a, "df"_a);
+  m.def("chi_square_mixture_upper", &inference::chi_square_mixture_upper, "x"_a, "k"_a, "nu"_a);
 }
 
 }  // namespace velkan::engine

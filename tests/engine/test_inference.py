@@ -1,0 +1,236 @@
+"""Inference of velkan.GAM: covariances, edf and standard errors against dense NumPy,
+intervals, term tests, model statistics and the reference distributions."""
+
+import math
+import warnings
+
+import numpy as np
+import pytest
+from scipy import integrate, stats
+
+from velkan import GAM, ConvergenceWarning, f, l, s
+from velkan import _engine as E
+from velkan._inference import covariances, term_edf
+
+
+def dense(gam, X):
+    """Raw design of X and the map Z from the fit's coefficients to the raw ones."""
+    fit = gam._fitted
+    lay = fit.engine_layout()
+    D = lay.design([X[:, j] for j in range(X.shape[1])])
+    Z = np.column_stack([lay.expand(e) for e in np.eye(lay.coefficients)])
+    return D, Z, lay
+
+
+def penalized_solution(gam, Xc, w, z, rho):
+    """Dense penalized weighted least squares at log smoothing parameters rho."""
+    lay = gam._fitted.engine_layout()
+    H = Xc.T @ (w[:, None] * Xc)
+    for (o, S), r in zip(lay.constrained_penalties(), rho):
+        H[o:o + len(S), o:o + len(S)] += math.exp(r) * S
+    return H, np.linalg.solve(H, Xc.T @ (w * z))
+
+
+@pytest.mark.parametrize("family", ["gaussian", "poisson"])
+def test_covariances_edf_and_standard_errors_match_dense_numpy(rng, family):
+    n = 400
+    X = rng.uniform(size=(n, 3))
+    eta = np.sin(2 * np.pi * X[:, 0]) + X[:, 1] ** 2 + 0.5 * X[:, 2]
+    y = eta + 0.3 * rng.normal(size=n) if family == "gaussian" else rng.poisson(np.exp(eta)).astype(float)
+    gam = GAM(s(0, k=8) + s(1, k=6, bs="cr") + l(2), family=family, tol=1e-12).fit(X, y)
+    fit, cov = gam._fitted, covariances(gam._fitted)
+    D, Z, lay = dense(gam, X)
+    Xc = D @ Z
+    mu = gam.predict(X)
+    w = np.ones(n) if family == "gaussian" else mu
+    z = Xc @ fit.beta + (y - mu) / (1.0 if family == "gaussian" else mu)  # working response
+    H, beta = penalized_solution(gam, Xc, w, z, fit.rho)
+    G = Xc.T @ (w[:, None] * Xc)
+    Hinv = np.linalg.inv(H)
+    np.testing.assert_allclose(beta, fit.beta, rtol=1e-5, atol=1e-7)
+    np.testing.assert_allclose(cov.vp, fit.scale * Hinv, rtol=1e-5, atol=1e-12)
+    np.testing.assert_allclose(cov.ve, fit.scale * Hinv @ G @ Hinv, rtol=1e-5, atol=1e-12)
+    np.testing.assert_allclose(cov.edf, np.diag(Hinv @ G), rtol=1e-5, atol=1e-9)
+    # Vc = Vp + J V_rho J', J from central differences of the dense solution in rho.
+    h = 1e-5
+    J = np.column_stack([(penalized_solution(gam, Xc, w, z, fit.rho + h * e)[1]
+                          - penalized_solution(gam, Xc, w, z, fit.rho - h * e)[1]) / (2 * h)
+                         for e in np.eye(len(fit.rho))])
+    vals, vecs = np.linalg.eigh(fit.rho_hessian)
+    v_rho = vecs @ np.diag(np.minimum(1 / np.maximum(vals, 1e-300), 2500 / 12)) @ vecs.T
+    np.testing.assert_allclose(cov.vc, cov.vp + J @ v_rho @ J.T, rtol=1e-4, atol=1e-10)
+    # Row-wise standard errors of new rows, whole model and each term's block.
+    Xn = rng.uniform(size=(50, 3))
+    Dn = dense(gam, Xn)[0]
+    Vraw = Z @ cov.vc @ Z.T
+    _, se = gam.predict(Xn, return_std=True)
+    np.testing.assert_allclose(se, np.sqrt(np.einsum("ij,jk,ik->i", Dn, Vraw, Dn)), rtol=1e-9)
+    for t in range(1, 4):
+        o, q = lay.offset(t), lay.term_width(t)
+        effect, se_t = gam.partial_effect(t, Xn)
+        B = Dn[:, o:o + q]
+        np.testing.assert_allclose(effect, B @ fit.beta_raw[o:o + q], rtol=1e-9, atol=1e-12)
+        np.testing.assert_allclose(se_t, np.sqrt(np.einsum("ij,jk,ik->i", B, Vraw[o:o + q, o:o + q], B)),
+                                   rtol=1e-9, atol=1e-14)
+
+
+@pytest.mark.parametrize("bs, null_dim", [("ps", 1), ("cr", 1), ("cc", 0)])
+@pytest.mark.parametrize("truth", ["linear", "wiggly"])
+def test_term_edf_lies_between_null_space_and_width(rng, bs, null_dim, truth):
+    n = 1500
+    X = rng.uniform(size=(n, 1))
+    if truth == "linear":
+        y = (X[:, 0] if bs != "cc" else 0.0) + rng.normal(size=n)
+    else:
+        y = np.sin(4 * np.pi * X[:, 0]) ** 3 + 1e-3 * rng.normal(size=n)
+    gam = GAM(s(0, k=8, bs=bs)).fit(X, y)
+    edf = term_edf(gam._fitted)[1]
+    width = gam._fitted.engine_layout().coefficient_width(1)
+    assert null_dim - 1e-6 <= edf <= width + 1e-6
+    # a wiggly truth without noise uses nearly all of the basis; a linear one its null space
+    assert (edf > width - 0.5) if truth == "wiggly" else (edf < null_dim + 1.0)
+
+
+@pytest.mark.parametrize("family", ["gaussian", "binomial"])
+def test_intervals_widen_where_the_data_are_sparse(rng, family):
+    x = np.concatenate([rng.uniform(0, 0.5, size=1900), rng.uniform(0.5, 1, size=40)])
+    eta = np.sin(2 * np.pi * x)
+    y = eta + 0.3 * rng.normal(size=x.size) if family == "gaussian" else rng.binomial(1, 1 / (1 + np.exp(-eta))).astype(float)
+    gam = GAM(s(0), family=family).fit(x[:, None], y)
+    grid = np.array([[0.25], [0.85]])
+    _, se = gam.predict(grid, return_std=True)
+    assert se[1] > 2.5 * se[0]
+    ci = gam.confidence_intervals(grid, level=0.9)
+    mean = gam.predict(grid)
+    assert np.all(ci[:, 0] < mean) and np.all(mean < ci[:, 1])
+    assert ci[1, 1] - ci[1, 0] > ci[0, 1] - ci[0, 0]
+    wider = gam.confidence_intervals(grid, level=0.99)
+    assert np.all(wider[:, 0] < ci[:, 0]) and np.all(wider[:, 1] > ci[:, 1])
+    if family == "gaussian":
+        pi = gam.prediction_intervals(grid, level=0.9)
+        half = E.normal_quantile(0.95) * np.sqrt(se ** 2 + gam.scale_)
+        np.testing.assert_allclose(pi, np.column_stack([mean - half, mean + half]), rtol=1e-12)
+    else:
+        assert np.all((ci > 0) & (ci < 1))
+
+
+def test_rank_deficient_terms_give_finite_results(rng):
+    n = 300
+    X = np.column_stack([rng.choice([0.1, 0.5, 0.9], size=n), rng.uniform(size=n), rng.uniform(size=n)])
+    X[:, 2] = X[:, 1]  # aliased with column 1
+    y = X[:, 0] + 2 * X[:, 1] + 0.2 * rng.normal(size=n)
+    with pytest.warns(ConvergenceWarning, match="not determined"):
+        gam = GAM(s(0, k=10) + l(1) + l(2)).fit(X, y)
+    summary = gam.summary()
+    smooth = summary.terms[0]
+    assert all(math.isfinite(v) for v in smooth[1:]) and smooth.edf <= 2.0 + 1e-6  # 3 values: 2 df
+    pred, se = gam.predict(X, return_std=True)
+    assert np.all(np.isfinite(se)) and np.all(se > 0)
+    coefs = {c.name: c for c in summary.coefficients}
+    kept, held = sorted(["l(1)", "l(2)"], key=lambda k: math.isnan(coefs[k].std_error))
+    assert math.isnan(coefs[held].std_error) and coefs[held].estimate == pytest.approx(0, abs=1e-6)
+    # The determined slope has the standard error of the model without the aliased column
+    # (up to the scale estimate, whose degrees of freedom count the aliased column).
+    alone = GAM(s(0, k=10) + l(1)).fit(X[:, :2], y)
+    ratio = math.sqrt(gam.scale_ / alone.scale_)
+    assert coefs[kept].std_error == pytest.approx(alone.summary().coefficients[1].std_error * ratio, rel=1e-5)
+
+
+@pytest.mark.parametrize("family", ["gaussian", "poisson", "binomial", "gamma"])
+@pytest.mark.parametrize("weighted", [False, True])
+def test_deviances_log_likelihood_and_aic(rng, family, weighted):
+    n = 600
+    X = rng.uniform(size=(n, 2))
+    eta = 0.5 + np.sin(3 * X[:, 0])
+    w = rng.integers(1, 4, size=n).astype(float) if weighted else np.ones(n)
+    mu = {"gaussian": eta, "poisson": np.exp(eta), "binomial": 1 / (1 + np.exp(-eta)), "gamma": np.exp(eta)}[family]
+    y = {"gaussian": lambda: mu + 0.4 * rng.normal(size=n), "poisson": lambda: rng.poisson(mu).astype(float),
+         "binomial": lambda: rng.binomial(w.astype(int), mu) / w, "gamma": lambda: rng.gamma(4.0, mu / 4.0)}[family]()
+    gam = GAM(s(0) + l(1), family=family, tol=1e-12).fit(X, y, sample_weight=w)
+    sm = gam.summary()
+    m = gam.predict(X)
+    if family == "gaussian":
+        dev, ll = np.sum(w * (y - m) ** 2), np.sum(w * stats.norm.logpdf(y, m, np.sqrt(np.sum(w * (y - m) ** 2) / w.sum())))
+        null = np.sum(w * (y - np.average(y, weights=w)) ** 2)
+    elif family == "poisson":
+        dev = 2 * np.sum(w * (stats.poisson.logpmf(y, y) - stats.poisson.logpmf(y, m)))
+        ll, null = np.sum(w * stats.poisson.logpmf(y, m)), 2 * np.sum(w * (stats.poisson.logpmf(y, y) - stats.poisson.logpmf(y, np.average(y, weights=w))))
+    elif family == "binomial":
+        k = np.round(w * y)
+        dev = 2 * np.sum(stats.binom.logpmf(k, w, y) - stats.binom.logpmf(k, w, m))
+        ll, null = np.sum(stats.binom.logpmf(k, w, m)), 2 * np.sum(stats.binom.logpmf(k, w, y) - stats.binom.logpmf(k, w, np.average(y, weights=w)))
+    else:
+        phi = gam.deviance_ / w.sum()
+        dev = 2 * np.sum(w * (-np.log(y / m) + (y - m) / m))
+        ll = np.sum(w * stats.gamma.logpdf(y, 1 / phi, scale=m * phi))
+        mean = np.average(y, weights=w)
+        null = 2 * np.sum(w * (-np.log(y / mean) + (y - mean) / mean))
+    assert gam.deviance_ == pytest.approx(dev, rel=1e-6)
+    assert sm.null_deviance == pytest.approx(null, rel=1e-9)
+    assert sm.deviance_explained == pytest.approx(1 - dev / null, rel=1e-6)
+    assert sm.log_likelihood == pytest.approx(ll, rel=1e-6)
+    extra = 1.0 if family in ("gaussian", "gamma") else 0.0
+    assert sm.aic == pytest.approx(-2 * ll + 2 * (sm.edf + extra), rel=1e-6)
+
+
+def test_offset_null_deviance_exact_for_gaussian_and_nan_otherwise(rng):
+    X = rng.uniform(size=(400, 1))
+    off = rng.normal(size=400)
+    y = 1e6 + off + np.sin(3 * X[:, 0]) + 0.1 * rng.normal(size=400)
+    sm = GAM(s(0)).fit(X, y, offset=off).summary()
+    assert sm.null_deviance == pytest.approx(np.sum((y - off - np.mean(y - off)) ** 2), rel=1e-9)
+    counts = rng.poisson(np.exp(off)).astype(float)
+    assert math.isnan(GAM(s(0), family="poisson").fit(X, counts, offset=off).summary().deviance_explained)
+
+
+def test_summary_tests_and_table(rng):
+    n = 800
+    X = rng.uniform(size=(n, 3))
+    X[:, 2] = rng.integers(0, 3, size=n)
+    y = np.sin(2 * np.pi * X[:, 0]) + 0.4 * X[:, 2] + 0.5 * rng.normal(size=n)  # x1 has no effect
+    sm = GAM(s(0) + s(1) + f(2)).fit(X, y).summary()
+    (t0, t1), coefs = sm.terms, {c.name: c for c in sm.coefficients}
+    assert t0.p_value < 1e-20 and t1.p_value > 1e-3 and 1.0 <= t1.ref_df <= 9.0
+    assert list(coefs) == ["(Intercept)", "f(2)[1.0]", "f(2)[2.0]"]
+    c = coefs["f(2)[2.0]"]
+    assert c.p_value == pytest.approx(2 * stats.t.sf(abs(c.estimate / c.std_error), sm.residual_df), rel=1e-8)
+    assert sm.reml == pytest.approx(sm.score) and sm.n == n and sm.converged
+    text = str(sm)
+    assert "s(0, k=10, bs='ps')" in text and "f(2)[2.0]" in text and "deviance explained" in text
+
+
+def test_argument_errors(rng):
+    X = rng.uniform(size=(200, 2))
+    gam = GAM(s(0) + l(1), family="poisson").fit(X, rng.poisson(2.0, size=200).astype(float))
+    cases = [(lambda: gam.confidence_intervals(X, level=1.0), ValueError, "level"),
+             (lambda: gam.prediction_intervals(X), ValueError, "gaussian"),
+             (lambda: gam.partial_effect(3, X), ValueError, "out of range"),
+             (lambda: gam.partial_effect("s(7)", X), ValueError, "not in the model"),
+             (lambda: gam.partial_effect(1.5, X), TypeError, "term must be"),
+             (lambda: GAM().summary(), RuntimeError, "not fitted")]
+    for call, error, match in cases:
+        with pytest.raises(error, match=match):
+            call()
+    by_object, by_label = gam.partial_effect(s(0), X[:5]), gam.partial_effect("l(1)", X[:5])
+    np.testing.assert_array_equal(by_object[0], gam.partial_effect(1, X[:5])[0])
+    np.testing.assert_array_equal(by_label[1], gam.partial_effect(2, X[:5])[1])
+
+
+def mixture_sf(x, k, nu):
+    """P(C_k + nu C_1 > x) by quadrature over C_1."""
+    inner = lambda c: stats.chi2.pdf(c, 1) * stats.chi2.sf(x - nu * c, k)
+    return stats.chi2.sf(x / nu, 1) + integrate.quad(inner, 0, x / nu, limit=500, epsabs=0, epsrel=1e-12)[0]
+
+
+@pytest.mark.parametrize("x", [0.3, 2.0, 7.5, 40.0])
+def test_reference_distributions(x):
+    for df in (0.6, 1.0, 4.5, 60.0):
+        assert E.chi_square_upper(x, df) == pytest.approx(stats.chi2.sf(x, df), rel=1e-11)
+        assert E.student_t_two_sided(x, df) == pytest.approx(2 * stats.t.sf(x, df), rel=1e-10)
+        for df2 in (3.0, 500.0):
+            assert E.f_upper(x, df, df2) == pytest.approx(stats.f.sf(x, df, df2), rel=1e-9)
+    for k, nu in ((1, 0.5), (3, 0.2), (6, 0.9)):
+        assert E.chi_square_mixture_upper(x, k, nu) == pytest.approx(mixture_sf(x, k, nu), rel=1e-7, abs=1e-15)
+    p = stats.norm.cdf(-x / 2)
+    assert E.normal_quantile(p) == pytest.approx(-x / 2, rel=1e-12)
+    assert E.normal_quantile(stats.norm.cdf(x / 8)) == pytest.approx(x / 8, rel=1e-9)

@@ -303,7 +303,7 @@ class GAM:
         state = self.__dict__.copy()
         fitted = state.get("_fitted")
         if fitted is not None:
-            state["_fitted"] = dataclasses.replace(fitted, layout=None)
+            state["_fitted"] = dataclasses.replace(fitted, layout=None, inference=None)
         return state
 
     def __setstate__(self, state: dict) -> None:

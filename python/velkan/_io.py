@@ -159,6 +159,11 @@ def _npy_bytes(array: np.ndarray) -> bytes:
     return buf.getvalue()
 
 
+# Fitted fields that are not data of the model: the compiled layout (rebuilt from the
+# design) and the covariance cache (recomputed on demand).
+_NOT_SAVED = ("design", "layout", "inference")
+
+
 def save(estimator: Any, path: "str | os.PathLike[str] | IO[bytes]") -> None:
     """Write a fitted estimator to `path` (a file name, path object or binary file)."""
     fitted: Fitted | None = getattr(estimator, "_fitted", None)
@@ -168,7 +173,7 @@ def save(estimator: Any, path: "str | os.PathLike[str] | IO[bytes]") -> None:
     scalars: dict[str, Any] = {}
     for fld in dataclasses.fields(Fitted):
         value = getattr(fitted, fld.name)
-        if fld.name in ("design", "layout"):
+        if fld.name in _NOT_SAVED:
             continue
         if isinstance(value, np.ndarray):
             arrays[fld.name] = value
@@ -178,6 +183,8 @@ def save(estimator: Any, path: "str | os.PathLike[str] | IO[bytes]") -> None:
             scalars[fld.name] = [_plain(v) for v in value]
         elif fld.name == "undetermined":
             scalars[fld.name] = [int(v) for v in value]
+        elif fld.name == "response_sums":
+            scalars[fld.name] = {str(k): float(v) for k, v in value.items()}
         else:
             scalars[fld.name] = value
     rug: list[str | None] = []
@@ -396,9 +403,13 @@ def _fitted(meta: dict, design: Design, layout: Any, zf: zipfile.ZipFile) -> Fit
     p, q, m = layout.width, layout.coefficients, len(layout.penalty_terms)
     shapes: dict[str, tuple[int, ...]] = {"column_sums": (p,), "beta_raw": (p,), "beta": (q,),
                                           "edf": (q,), "xtwx": (q, q), "rho": (m,)}
+    optional_shapes = {"ridge": (q,), "rho_hessian": (m, m)}
     kwargs: dict[str, Any] = {"design": design}
     for fld in dataclasses.fields(Fitted):
-        if fld.name in ("design", "layout"):
+        if fld.name in _NOT_SAVED:
+            continue
+        if fld.name in optional_shapes and fld.name in declared:
+            kwargs[fld.name] = _read_array(zf, fld.name, optional_shapes[fld.name])
             continue
         if fld.name in declared:
             kwargs[fld.name] = _read_array(zf, fld.name, shapes.get(fld.name))
@@ -430,6 +441,15 @@ def _fitted(meta: dict, design: Design, layout: Any, zf: zipfile.ZipFile) -> Fit
     if names is not None and (not isinstance(names, list) or len(names) != n_features
                               or not all(isinstance(v, str) for v in names)):
         raise ModelFileError("fitted.feature_names must be one name per feature")
+    sums = kwargs.get("response_sums", {})
+    if not isinstance(sums, dict) or not all(
+            isinstance(k, str) and isinstance(v, (int, float)) and not isinstance(v, bool)
+            for k, v in sums.items()) or len(sums) > 64:
+        raise ModelFileError("fitted.response_sums must map names to numbers")
+    kwargs["response_sums"] = {k: float(v) for k, v in sums.items()}
+    for name in optional_shapes:
+        if name in kwargs and kwargs[name] is not None and not isinstance(kwargs[name], np.ndarray):
+            raise ModelFileError(f"fitted.{name} must be an array")
     undetermined = kwargs.get("undetermined", [])
     if not isinstance(undetermined, list):
         raise ModelFileError("fitted.undetermined must be a list")

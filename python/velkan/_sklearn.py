@@ -91,13 +91,17 @@ class _SklearnGAM(GAM):
         """The response the family models, and attributes the fit sets with it."""
         return y, {}
 
-    def _link(self, X: Any, offset: Any = None) -> np.ndarray:
+    def _checked_rows(self, X: Any) -> Any:
+        """New rows checked as scikit-learn checks them (column count and names)."""
         check_is_fitted(self)
         if is_frame(X) and not isinstance(X, Mapping):
             validate_data(self, X, reset=False, skip_check_array=True)
         elif not is_frame(X):
             X = validate_data(self, X, reset=False, dtype=self._dtype(self._check_params()))
-        return GAM.predict(self, X, offset=offset, type="link")
+        return X
+
+    def _link(self, X: Any, offset: Any = None) -> np.ndarray:
+        return GAM.predict(self, self._checked_rows(X), offset=offset, type="link")
 
     def get_feature_names_out(self, input_features: Any = None) -> np.ndarray:
         """The model's terms in order, without the intercept: ``s(age)``, ``te(lat, lon)``,
@@ -204,10 +208,15 @@ class GAMRegressor(RegressorMixin, BaseEstimator, _SklearnGAM):
         :meth:`velkan.GAM.fit`."""
         return self._fit_validated(X, y, sample_weight, offset)
 
-    def predict(self, X: DataLike, offset: ArrayLike | None = None, type: str = "response") -> np.ndarray:
-        """Predicted means (``type="response"``) or linear predictors (``type="link"``)."""
+    def predict(self, X: DataLike, offset: ArrayLike | None = None, type: str = "response",
+                return_std: bool = False) -> Any:
+        """Predicted means (``type="response"``) or linear predictors (``type="link"``);
+        with ``return_std=True`` also their standard errors on the link scale, as for
+        :meth:`velkan.GAM.predict`."""
         if type not in ("response", "link"):
             raise ValueError(f"type must be 'response' or 'link', got {type!r}")
+        if return_std:
+            return GAM.predict(self, self._checked_rows(X), offset=offset, type=type, return_std=True)
         eta = self._link(X, offset)
         return eta if type == "link" else inverse_link(self._fitted.family, eta)
 

@@ -38,7 +38,9 @@ def saved(model):
 
 
 def outputs(model, X):
-    return model.predict_proba(X) if isinstance(model, GAMClassifier) else model.predict(X)
+    if isinstance(model, GAMClassifier):
+        return model.predict_proba(X)
+    return np.column_stack(model.predict(X, return_std=True) + (model.confidence_intervals(X),))
 
 
 def test_pickle_and_save_round_trips_are_bit_identical(rng):
@@ -46,6 +48,8 @@ def test_pickle_and_save_round_trips_are_bit_identical(rng):
         for copied in (pickle.loads(pickle.dumps(model)), load(io.BytesIO(saved(model)))):
             assert type(copied) is type(model) and repr(copied) == repr(model)
             np.testing.assert_array_equal(outputs(copied, X), outputs(model, X))
+            if hasattr(model, "summary"):
+                assert str(copied.summary()) == str(model.summary())
             for name in ("coef_", "lambda_", "edf_", "n_features_in_", "classes_", "feature_names_in_"):
                 if hasattr(model, name):
                     np.testing.assert_array_equal(getattr(copied, name), getattr(model, name))

@@ -32,6 +32,9 @@ MAX_HALVINGS = 30
 SEARCH_ITERATIONS = 200
 SEARCH_TOLERANCE = 1e-6
 
+# Mean binomial deviance per row below which every row is fitted exactly (separation).
+SEPARATION_DEVIANCE = 1e-8
+
 PassFn = Callable[[Any, np.ndarray, bool, bool], dict]
 
 # Pass sums that only a first pass collects (see velkan._engine.accumulate).
@@ -191,6 +194,10 @@ def fit_loop(design: Design, run_pass: PassFn, *, family: str, method: str, star
                       "are those of the last iteration", ConvergenceWarning, stacklevel=4)
     if not search_ok:
         warnings.warn(f"the smoothing-parameter search stopped before converging ({last_exit})",
+                      ConvergenceWarning, stacklevel=4)
+    if family == "binomial" and float(sums["deviance"]) <= SEPARATION_DEVIANCE * max(float(sums["rows"]), 1.0):
+        warnings.warn("the fitted probabilities are numerically 0 or 1 at every row: the classes "
+                      "are separated perfectly, and the coefficients have no finite maximum",
                       ConvergenceWarning, stacklevel=4)
     if step["undetermined"]:
         warnings.warn(f"{len(step['undetermined'])} coefficient direction(s) are not determined by "

@@ -55,8 +55,8 @@ Result<StepResult> fit_step(const StepInput& in) {
   opt.upper = Vector(m);
   for (std::size_t j = 0; j < m; ++j) {
     // Fixed parameters may lie anywhere; free ones search around the balanced value.
-    opt.lower[j] = in.free[j] ? out.rho_balanced[j] - kRhoHalfRange : rho[j];
-    opt.upper[j] = in.free[j] ? out.rho_balanced[j] + kRhoHalfRange : rho[j];
+    opt.lower[j] = in.free[j] ? out.rho_balanced[j] - kRhoBelow : rho[j];
+    opt.upper[j] = in.free[j] ? out.rho_balanced[j] + kRhoAbove : rho[j];
   }
 
   // Directions that neither the data nor the penalties determine (aliased linear terms, a

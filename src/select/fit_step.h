@@ -17,8 +17,13 @@ inline constexpr double kIdentifiabilityTolerance = 1e-10;
 // Ridge, relative to the largest diagonal entry of G + S_lambda, placed on undetermined
 // directions so that H stays positive definite; it does not move with lambda.
 inline constexpr double kIdentifiabilityRidge = 1e-8;
-// Range of the search around the balanced smoothing parameters.
-inline constexpr double kRhoHalfRange = 25.0;
+// Range of the search around the balanced smoothing parameters (those that make each
+// penalty's trace equal its block's share of X'WX). e^15 times the balanced value already
+// shrinks every penalized direction to a negligible share of a degree of freedom; beyond
+// it the criterion is flat to within the rounding of ln|H| (H's condition grows with
+// lambda), and its gradient is noise.
+inline constexpr double kRhoBelow = 25.0;
+inline constexpr double kRhoAbove = 15.0;
 
 struct StepInput {
   const terms::ModelLayout* layout = nullptr;  // centred or not

@@ -15,6 +15,8 @@ namespace {
 constexpr double kEigenFloor = 1e-7;
 constexpr double kArmijo = 1e-4;
 constexpr std::size_t kMaxHalvings = 30;
+// Largest gradient component with which a failed line search still counts as convergence.
+constexpr double kFlatGradient = 1e-2;
 
 }  // namespace
 
@@ -134,7 +136,9 @@ Result<SearchResult> newton_search(const WorkingProblem& wp, Criterion criterion
     }
     ++res.iterations;
     if (!accepted) {
-      res.exit = SearchExit::StepFailed;
+      // No step along a descent direction lowers the score: it is flat to within the
+      // accuracy of its evaluation here. That is convergence unless the gradient is large.
+      res.exit = gmax <= kFlatGradient ? SearchExit::Converged : SearchExit::StepFailed;
       break;
     }
     auto next = eval(trial, 2);

@@ -223,3 +223,14 @@ except KeyboardInterrupt:
     delay = time.perf_counter() - sent
     assert "interrupted" in out and "intact" in out, out
     assert delay < 2.0
+
+
+def test_straight_line_terms_converge_and_separation_is_reported(rng):
+    # Terms whose truth is linear drive their smoothing parameters to the top of the search
+    # range, where the criterion is flat: that is convergence, not a failed search.
+    X = rng.uniform(size=(400, 5))
+    y = X @ np.array([1.0, -2.0, 0.5, 3.0, 0.0]) + np.sin(6 * X[:, 0]) + 0.3 * rng.normal(size=400)
+    gam = GAM(s(0) + s(1) + s(2) + s(3) + s(4)).fit(X, y)
+    assert gam.converged_ and np.sum(gam.lambda_ > 1e4) >= 2
+    with pytest.warns(ConvergenceWarning, match="separated perfectly"):
+        GAM(family="binomial").fit(X[:, :2], (X[:, 0] > 0.5).astype(float))

@@ -14,7 +14,7 @@ import velkan
 
 SMOOTH_NAMES = ["age", "bmi", "bp", "s1", "s2", "s3", "s4", "s5", "s6"]
 # The full model smooths every measurement; REML turns bp and s1..s4 into straight lines
-# (smoothing parameters above 1e7), so the chosen model has them as linear terms.
+# (smoothing parameters above 1e6), so the chosen model has them as linear terms.
 FULL = "s(age) + f(sex) + s(bmi) + s(bp) + s(s1) + s(s2) + s(s3) + s(s4) + s(s5) + s(s6)"
 CHOSEN = "s(age) + f(sex) + s(bmi) + l(bp) + l(s1) + l(s2) + l(s3) + l(s4) + s(s5) + s(s6)"
 

@@ -7,6 +7,8 @@
 #include <limits>
 #include <vector>
 
+#include "common/interrupt.h"
+
 namespace velkan {
 
 namespace {
@@ -66,6 +68,7 @@ Result<ModelDesign> build_design(std::span<const SmoothTerm> terms, MatrixView x
   // buffer of its raw values, which the constraint then maps into the rows.
   std::vector<double> raw;
   for (std::size_t r0 = 0; r0 < n; r0 += kDesignChunkRows) {
+    if (auto ok = poll_interrupt(); !ok) return fail(std::move(ok.error()));
     const std::size_t len = std::min(kDesignChunkRows, n - r0);
     for (std::size_t j = 0; j < terms.size(); ++j) {
       const SmoothTerm& term = terms[j];

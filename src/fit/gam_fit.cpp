@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "common/interrupt.h"
 #include "diag/clock.h"
 #include "diag/sink.h"
 #include "fit/design.h"
@@ -179,6 +180,7 @@ ModelResult<void> fit_gam(GamModel& model, MatrixView x, VectorView y, std::stri
   std::optional<PirlsResult> last_fit;
   Vector last_lambda;
   for (std::size_t it = 1; it <= iterations; ++it) {
+    if (auto ok = poll_interrupt(); !ok) return fail_model(ok.error());
     diag::Timer t;
     auto fit = pirls(y, X, state.lambda.span(), penalties, model.family, pirls_options);
     pirls_ms += t.elapsed_ms();
@@ -226,6 +228,10 @@ ModelResult<void> fit_gam(GamModel& model, MatrixView x, VectorView y, std::stri
     const double r = y[i] - final_fit->fitted_values[i];
     rss += r * r;
   }
+
+  // An interrupt that arrived during the last pass (or under the last diagnostic line)
+  // still stops the fit here, before anything is stored.
+  if (auto ok = poll_interrupt(); !ok) return fail_model(ok.error());
 
   // Every result field is replaced together, only now that nothing can fail.
   model.coefficients = std::move(final_fit->coefficients);

@@ -14,6 +14,7 @@
 #include <limits>
 #include <utility>
 
+#include "common/interrupt.h"
 #include "diag/format.h"
 #include "linalg/dense_solve.h"
 #include "linalg/products.h"
@@ -171,6 +172,7 @@ Result<PirlsResult> pirls(VectorView y, MatrixView x, std::span<const double> la
   PirlsResult out;
   std::size_t iteration = 1;
   for (;; ++iteration) {
+    if (auto ok = poll_interrupt(); !ok) return fail(std::move(ok.error()));
     Vector rhs;
     if (have_next) {
       xtwx = std::move(next.xtwx);
@@ -245,6 +247,7 @@ Result<PirlsResult> pirls(VectorView y, MatrixView x, std::span<const double> la
         bool accepted = false;
         double t = 1.0;
         for (std::size_t h = 0; h < kPirlsMaxHalvings; ++h) {
+          if (auto ok = poll_interrupt(); !ok) return fail(std::move(ok.error()));
           t *= 0.5;
           ++out.step_halvings;
           for (std::size_t j = 0; j < p; ++j) {
@@ -280,6 +283,8 @@ Result<PirlsResult> pirls(VectorView y, MatrixView x, std::span<const double> la
     if (stalled || iteration == kPirlsMaxIterations) break;
   }
 
+  // The last pass may have been cut short by an interrupt.
+  if (auto ok = poll_interrupt(); !ok) return fail(std::move(ok.error()));
   if (cached) {
     // Gaussian working weights are 1 whatever eta is; the one pass over the design forms
     // eta and, when asked for, the residual sums with it.
@@ -294,6 +299,7 @@ Result<PirlsResult> pirls(VectorView y, MatrixView x, std::span<const double> la
   } else {
     out.weights = working_weights(family, eta);
   }
+  if (auto ok = poll_interrupt(); !ok) return fail(std::move(ok.error()));
   out.fitted_values = linkinv(family, eta);
   out.deviance = deviance(family, y, out.fitted_values);
   out.linear_predictor = std::move(eta);

@@ -1,4 +1,7 @@
 // Dense products and the weighted cross products. Results are newly owned row-major values.
+// The passes over the data (the cross products and residual sums, chunk by chunk) stop
+// early when an interrupt is requested (common/interrupt.h): their value is then
+// incomplete, and the caller's next poll_interrupt() fails before it can be used.
 #pragma once
 
 #include <cstddef>

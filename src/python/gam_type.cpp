@@ -52,6 +52,7 @@
 #include "python/support/convert.h"
 #include "python/support/errors.h"
 #include "python/support/py_ref.h"
+#include "python/support/released_gil.h"
 
 namespace velkan::py {
 namespace {
@@ -183,11 +184,15 @@ PyObject* gam_get_design_matrix(PyObject* self, PyObject*) {
 
 // ---- configuring, fitting and predicting -------------------------------------------
 
-// The arguments shared by the fit methods, converted in signature order.
+// The arguments shared by the fit methods, converted in signature order. The views
+// borrow the arrays' memory; `pins` holds a reference to each array for the whole call,
+// so that neither can be freed, nor resized by NumPy (which refuses to resize an array
+// referenced elsewhere), while the fit runs without the interpreter lock.
 struct FitArgs {
   MatrixView x;
   VectorView y;
   std::optional<std::size_t> max_iter;
+  PyRef pins[2];
 };
 
 // Converts x and y into views; called after every other argument is converted.
@@ -198,6 +203,8 @@ bool convert_fit_args(const char* fn, PyObject* x_obj, PyObject* y_obj, FitArgs&
   if (!y) return false;
   out.x = *x;
   out.y = *y;
+  out.pins[0] = PyRef::borrow(x_obj);
+  out.pins[1] = PyRef::borrow(y_obj);
   return true;
 }
 
@@ -279,9 +286,11 @@ PyObject* cached_fit(PyObject* self, PyObject* args, PyObject* kwargs, const cha
     if (!bs) return nullptr;
     if (!convert_max_iter(fn, iter_obj, a)) return nullptr;
     if (!convert_fit_args(fn, x_obj, y_obj, a)) return nullptr;
-    if (auto ok = setup_auto(model, a.x, *k, *bs); !ok) return raise(ok.error());
-    if (auto ok = fit_gam(model, a.x, a.y, *method, a.max_iter, FitPath::Cached); !ok)
-      return raise(ok.error());
+    auto ok = without_gil([&]() -> ModelResult<void> {
+      if (auto set = setup_auto(model, a.x, *k, *bs); !set) return set;
+      return fit_gam(model, a.x, a.y, *method, a.max_iter, FitPath::Cached);
+    });
+    if (!ok) return raise_failure(ok.error());
     return fit_result(model, /*with_all_lambdas=*/true);
   });
 }
@@ -308,8 +317,9 @@ PyObject* gam_fit_manual(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!method) return nullptr;
     if (!convert_max_iter(fn, iter_obj, a)) return nullptr;
     if (!convert_fit_args(fn, x_obj, y_obj, a)) return nullptr;
-    if (auto ok = fit_gam(model, a.x, a.y, *method, a.max_iter, FitPath::Plain); !ok)
-      return raise(ok.error());
+    auto ok = without_gil(
+        [&] { return fit_gam(model, a.x, a.y, *method, a.max_iter, FitPath::Plain); });
+    if (!ok) return raise_failure(ok.error());
     return fit_result(model, false);
   });
 }
@@ -331,9 +341,11 @@ PyObject* gam_fit_auto(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!bs) return nullptr;
     if (!convert_max_iter(fn, iter_obj, a)) return nullptr;
     if (!convert_fit_args(fn, x_obj, y_obj, a)) return nullptr;
-    if (auto ok = setup_auto(model, a.x, *k, *bs); !ok) return raise(ok.error());
-    if (auto ok = fit_gam(model, a.x, a.y, *method, a.max_iter, FitPath::Plain); !ok)
-      return raise(ok.error());
+    auto ok = without_gil([&]() -> ModelResult<void> {
+      if (auto set = setup_auto(model, a.x, *k, *bs); !set) return set;
+      return fit_gam(model, a.x, a.y, *method, a.max_iter, FitPath::Plain);
+    });
+    if (!ok) return raise_failure(ok.error());
     return fit_result(model, false);
   });
 }
@@ -354,9 +366,11 @@ PyObject* gam_fit_formula(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!method) return nullptr;
     if (!convert_max_iter(fn, iter_obj, a)) return nullptr;
     if (!convert_fit_args(fn, x_obj, y_obj, a)) return nullptr;
-    if (auto ok = setup_formula(model, a.x, *formula); !ok) return raise(ok.error());
-    if (auto ok = fit_gam(model, a.x, a.y, *method, a.max_iter, FitPath::Plain); !ok)
-      return raise(ok.error());
+    auto ok = without_gil([&]() -> ModelResult<void> {
+      if (auto set = setup_formula(model, a.x, *formula); !set) return set;
+      return fit_gam(model, a.x, a.y, *method, a.max_iter, FitPath::Plain);
+    });
+    if (!ok) return raise_failure(ok.error());
     return fit_result(model, false);
   });
 }
@@ -370,8 +384,9 @@ PyObject* gam_predict(PyObject* self, PyObject* args, PyObject* kwargs) {
       return nullptr;
     auto x = as_matrix(x_obj, {"predict", "x"});
     if (!x) return nullptr;
-    auto mu = predict_gam(model, *x);
-    if (!mu) return raise(mu.error());
+    const PyRef pin = PyRef::borrow(x_obj);
+    auto mu = without_gil([&] { return predict_gam(model, *x); });
+    if (!mu) return raise_failure(mu.error());
     return to_numpy(*mu);
   });
 }

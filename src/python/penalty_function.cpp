@@ -5,6 +5,8 @@
 #include "python/module_parts.h"
 #include "python/support/convert.h"
 #include "python/support/errors.h"
+#include "python/support/py_ref.h"
+#include "python/support/released_gil.h"
 #include "smooth/penalty.h"
 
 namespace velkan::py {
@@ -36,8 +38,9 @@ PyObject* compute_penalty_matrix_py(PyObject*, PyObject* args, PyObject* kwargs)
                                " asks for a penalty matrix too large for this machine's memory");
     }
 
-    auto penalty = compute_penalty_matrix(*basis_type, k, *knots);
-    if (!penalty) return raise(penalty.error(), "Failed to compute penalty: ");
+    const PyRef pin = PyRef::borrow(knots_obj);
+    auto penalty = without_gil([&] { return compute_penalty_matrix(*basis_type, k, *knots); });
+    if (!penalty) return raise_failure(penalty.error(), "Failed to compute penalty: ");
     return to_numpy(*penalty);
   });
 }

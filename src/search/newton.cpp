@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/interrupt.h"
 #include "diag/clock.h"
 #include "diag/sink.h"
 #include "linalg/dense_solve.h"
@@ -67,6 +68,8 @@ LineSearch line_search(NewtonObjective& f, const Vector& rho, const Vector& delt
   double scale = 1.0;
   Vector trial(rho.size());
   for (int half = 0; half <= max_half; ++half, scale *= kStepHalving) {
+    // Interrupted: no step (the search's own poll then ends it).
+    if (stop_requested()) return LineSearch{};
     for (std::size_t i = 0; i < rho.size(); ++i) trial[i] = std::exp(rho[i] + scale * delta[i]);
     const auto value = f.score(trial.span());
     if (!value) {
@@ -103,6 +106,7 @@ Result<bool> steepest_descent(NewtonObjective& f, Vector& rho, double score) {
   if (!g) return std::unexpected(g.error());
   const std::size_t len = std::min(rho.size(), g->size());
   for (double s : kSteepestDescentScales) {
+    if (auto ok = poll_interrupt(); !ok) return std::unexpected(ok.error());
     Vector trial_rho = rho;
     for (std::size_t i = 0; i < len; ++i) trial_rho[i] = rho[i] - s * (*g)[i];
     const auto value = f.score(exp_all(trial_rho).span());
@@ -204,6 +208,7 @@ Result<Vector> newton_search(NewtonObjective& f, const Vector& initial) {
   std::size_t completed = 0;
 
   for (std::size_t k = 1; k <= kNewtonMaxIterations; ++k) {
+    if (auto ok = poll_interrupt(); !ok) return std::unexpected(ok.error());
     const Vector lambda = exp_all(rho);
     const auto score_r = f.score(lambda.span());
     if (!score_r) return std::unexpected(score_r.error());
@@ -301,6 +306,7 @@ Result<Vector> newton_search(NewtonObjective& f, const Vector& initial) {
 
     timer.restart();
     const LineSearch ls = line_search(f, rho, delta, score, slope, max_half);
+    if (auto ok = poll_interrupt(); !ok) return std::unexpected(ok.error());
     diag::trace(Switch::Profile, "[PROFILE]     Line search: {:.2}ms\n", {timer.elapsed_ms()});
 
     if (ls.best_scale > kNewtonMinScale) {

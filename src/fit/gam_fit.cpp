@@ -7,6 +7,7 @@
 
 #include "common/interrupt.h"
 #include "diag/clock.h"
+#include "diag/format.h"
 #include "diag/sink.h"
 #include "fit/design.h"
 #include "fit/family.h"
@@ -110,6 +111,33 @@ std::unexpected<ModelError> search_failure(const GamError& e) {
   return fail_model(e);
 }
 
+// The first response outside the family's support, as a UsageError naming the family and
+// the value: binomial responses are proportions in [0, 1], poisson responses counts (not
+// negative), gamma responses positive. Outside them the deviance and the working response
+// have no meaning, and the fit would return numbers for a model that does not exist.
+ModelResult<void> check_support(Family family, VectorView y) {
+  const char* rule = nullptr;
+  for (std::size_t i = 0; i < y.size; ++i) {
+    const double v = y[i];
+    switch (family) {
+      case Family::Gaussian: return {};
+      case Family::Binomial:
+        if (v < 0.0 || v > 1.0) rule = "must lie in [0, 1]";
+        break;
+      case Family::Poisson:
+        if (v < 0.0) rule = "must not be negative";
+        break;
+      case Family::Gamma:
+        if (v <= 0.0) rule = "must be positive";
+        break;
+    }
+    if (rule)
+      return fail_usage(diag::format("y[{}] = {} is outside the {} family's support: responses {}",
+                                     {i, v, family_name(family), rule}));
+  }
+  return {};
+}
+
 }  // namespace
 
 ModelResult<void> fit_gam(GamModel& model, MatrixView x, VectorView y, std::string_view method,
@@ -129,6 +157,7 @@ ModelResult<void> fit_gam(GamModel& model, MatrixView x, VectorView y, std::stri
   }
   if (y.size == 0) return fail_usage("y is empty: a model needs at least one observation");
   if (!all_finite(y)) return fail_usage("y contains NaN or infinite values");
+  if (auto ok = check_support(model.family, y); !ok) return ok;
   for (std::size_t j : used_columns(model, x.cols))
     if (!all_finite(x.col(j))) return fail_usage("x contains NaN or infinite values");
   const std::size_t iterations = max_iter.value_or(kDefaultOuterIterations);

@@ -156,6 +156,16 @@ ModelResult<void> fit_gam(GamModel& model, MatrixView x, VectorView y, std::stri
       return fail_model(ok.error());
   }
   if (y.size == 0) return fail_usage("y is empty: a model needs at least one observation");
+  {
+    // Fewer observations than coefficients leave the smoothing parameters without any
+    // information (the fit interpolates at every lambda): no estimate exists to return.
+    std::size_t p = 0;
+    for (const SmoothTerm& t : model.smooth_terms) p += t.width();
+    if (y.size < p)
+      return fail_usage(diag::format(
+          "n ({}) is smaller than the number of coefficients ({}): reduce k or add observations",
+          {y.size, p}));
+  }
   if (!all_finite(y)) return fail_usage("y contains NaN or infinite values");
   if (auto ok = check_support(model.family, y); !ok) return ok;
   for (std::size_t j : used_columns(model, x.cols))

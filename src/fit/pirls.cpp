@@ -18,6 +18,7 @@
 #include "diag/format.h"
 #include "linalg/dense_solve.h"
 #include "linalg/products.h"
+#include "linalg/ridged_solve.h"
 
 namespace velkan {
 
@@ -132,8 +133,6 @@ Result<PirlsResult> pirls(VectorView y, MatrixView x, std::span<const double> la
   // S_lambda does not change during the call; accumulated in order from zero.
   Matrix s_lambda(p, p);
   for (std::size_t j = 0; j < penalties.size(); ++j) s_lambda.add_scaled(penalties[j], lambdas[j]);
-  const double ridge_factor =
-      kPirlsRidge * (1.0 + std::sqrt(static_cast<double>(lambdas.size())));
 
   // Gaussian fits are exempt: their first solve is the exact optimum of a quadratic.
   const bool safeguard = options.step_halving && family != Family::Gaussian;
@@ -201,18 +200,12 @@ Result<PirlsResult> pirls(VectorView y, MatrixView x, std::span<const double> la
     }
     const Matrix& normal = cached ? cached->xtwx : xtwx;
 
-    // Ridge scaled by the largest diagonal magnitude (at least 1); NaN entries are
-    // skipped by the comparison and surface in the solve instead.
-    double diag_max = 1.0;
-    for (std::size_t j = 0; j < p; ++j) {
-      const double v = std::abs(normal(j, j));
-      if (v > diag_max) diag_max = v;
-    }
-    Matrix a = normal + s_lambda;
-    const double ridge = ridge_factor * diag_max;
-    for (std::size_t j = 0; j < p; ++j) a(j, j) += ridge;
-
-    auto solved = solve(std::move(a), std::move(rhs));
+    // The ridge of linalg/ridged_solve.h, refined away: it keeps the solve finite when
+    // the smooths share a null direction and shrinks nothing the data determine.
+    const double ridge = normal_matrix_ridge(normal, lambdas.size());
+    auto system = RidgedSolver::from_matrix(normal + s_lambda, ridge);
+    if (!system) return fail(std::move(system.error()));
+    auto solved = system->solve(rhs);
     if (!solved) return fail(std::move(solved.error()));
     Vector beta_new = std::move(*solved);
     const double change = max_abs_change(beta_new, beta);

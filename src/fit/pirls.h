@@ -14,7 +14,6 @@ namespace velkan {
 
 inline constexpr std::size_t kPirlsMaxIterations = 100;
 inline constexpr double kPirlsTolerance = 1e-6;  // on the largest coefficient change
-inline constexpr double kPirlsRidge = 1e-5;      // times (1 + sqrt(m)) times max diagonal
 // |d mu / d eta| below which the working response falls back to eta itself.
 inline constexpr double kPirlsDerivativeFloor = 1e-10;
 // Step halving: at most this many halvings of one step toward the previous coefficients.
@@ -75,8 +74,9 @@ struct PirlsOptions {
 };
 
 // Fits the coefficients of X for fixed smoothing parameters: starting from initial_eta,
-// repeated solves of (X'WX + sum_j lambda_j S_j + r I) beta = X'Wz with working weights W
-// and working response z, the ridge r = 1e-5 (1 + sqrt(m)) max(1, max_j |X'WX_jj|), until
+// repeated solves of (X'WX + sum_j lambda_j S_j) beta = X'Wz with working weights W and
+// working response z, through the ridge r = normal_matrix_ridge(X'WX, m) and refined toward
+// the unridged system (linalg/ridged_solve.h), until
 // the largest coefficient change is below 1e-6 or 100 solves were made. Non-convergence
 // (including non-finite input) is reported through `converged`, not as an error.
 // Cost per solve, besides O(p^3) for the solve itself: for families other than gaussian

@@ -70,7 +70,8 @@ Result<double> line_search(const Scorer& score, const Vector& rho, const Vector&
     const auto f = score(trial);
     if (f) {
       if (k < 5) say("    step={:.3e}: REML={:.6}, Δ={:.3e}\n", {t, *f, *f - f0});
-      if (*f < f0) {
+      // A non-finite score (a system the ridge no longer keeps regular) is no decrease.
+      if (std::isfinite(*f) && *f < f0) {
         say("  Accepted step: {:.6e}\n", {t});
         return t;
       }

@@ -272,6 +272,18 @@ ModelResult<void> fit_gam(GamModel& model, MatrixView x, VectorView y, std::stri
   // still stops the fit here, before anything is stored.
   if (auto ok = poll_interrupt(); !ok) return fail_model(ok.error());
 
+  std::vector<std::string> notes;
+  if (!final_fit->converged)
+    notes.push_back(diag::format(
+        "penalized IRLS did not converge in {} iterations; the results are those of its last "
+        "iteration",
+        {final_fit->iterations}));
+  if (!state.converged)
+    notes.push_back(diag::format(
+        "the smoothing-parameter search stopped after {} iterations without converging; the "
+        "smoothing parameters are its last values",
+        {kNewtonMaxIterations}));
+
   // Every result field is replaced together, only now that nothing can fail.
   model.coefficients = std::move(final_fit->coefficients);
   model.fitted_values = std::move(final_fit->fitted_values);
@@ -284,6 +296,7 @@ ModelResult<void> fit_gam(GamModel& model, MatrixView x, VectorView y, std::stri
   model.fitted_terms_version = model.terms_version;
   model.fitted_columns = x.cols;
   model.fitted = true;
+  model.convergence_notes = std::move(notes);
   return {};
 }
 

@@ -242,6 +242,20 @@ PyObject* fit_result(const GamModel& m, bool with_all_lambdas) {
   return dict.release();
 }
 
+// Issues one velkan_core.ConvergenceWarning per note of the fit just stored. False with
+// the exception set when a warning filter turns a warning into an error; the stored
+// results stay either way.
+bool warn_convergence(PyObject* self, const GamModel& m) {
+  if (m.convergence_notes.empty()) return true;
+  PyObject* module = PyType_GetModule(Py_TYPE(self));  // borrowed
+  if (!module) return false;
+  PyRef category(PyObject_GetAttrString(module, "ConvergenceWarning"));
+  if (!category) return false;
+  for (const std::string& note : m.convergence_notes)
+    if (PyErr_WarnEx(category.get(), note.c_str(), 1) < 0) return false;
+  return true;
+}
+
 PyObject* gam_add_cubic_spline(PyObject* self, PyObject* args, PyObject* kwargs) {
   return write_model(self, [&](GamModel& model) -> PyObject* {
     static const char* keywords[] = {"var_name", "num_basis", "x_min", "x_max", nullptr};
@@ -291,6 +305,7 @@ PyObject* cached_fit(PyObject* self, PyObject* args, PyObject* kwargs, const cha
       return fit_gam(model, a.x, a.y, *method, a.max_iter, FitPath::Cached);
     });
     if (!ok) return raise_failure(ok.error());
+    if (!warn_convergence(self, model)) return nullptr;
     return fit_result(model, /*with_all_lambdas=*/true);
   });
 }
@@ -320,6 +335,7 @@ PyObject* gam_fit_manual(PyObject* self, PyObject* args, PyObject* kwargs) {
     auto ok = without_gil(
         [&] { return fit_gam(model, a.x, a.y, *method, a.max_iter, FitPath::Plain); });
     if (!ok) return raise_failure(ok.error());
+    if (!warn_convergence(self, model)) return nullptr;
     return fit_result(model, false);
   });
 }
@@ -346,6 +362,7 @@ PyObject* gam_fit_auto(PyObject* self, PyObject* args, PyObject* kwargs) {
       return fit_gam(model, a.x, a.y, *method, a.max_iter, FitPath::Plain);
     });
     if (!ok) return raise_failure(ok.error());
+    if (!warn_convergence(self, model)) return nullptr;
     return fit_result(model, false);
   });
 }
@@ -371,6 +388,7 @@ PyObject* gam_fit_formula(PyObject* self, PyObject* args, PyObject* kwargs) {
       return fit_gam(model, a.x, a.y, *method, a.max_iter, FitPath::Plain);
     });
     if (!ok) return raise_failure(ok.error());
+    if (!warn_convergence(self, model)) return nullptr;
     return fit_result(model, false);
   });
 }

@@ -10,6 +10,7 @@
 #include "diag/clock.h"
 #include "diag/sink.h"
 #include "linalg/dense_solve.h"
+#include "linalg/factorizations.h"
 #include "linalg/products.h"
 #include "linalg/ridged_solve.h"
 #include "reml/derivatives.h"
@@ -204,7 +205,8 @@ class RemlObjective final : public NewtonObjective {
 
 }  // namespace
 
-Result<Vector> newton_search(NewtonObjective& f, const Vector& initial) {
+Result<Vector> newton_search(NewtonObjective& f, const Vector& initial, bool* converged) {
+  if (converged) *converged = true;
   const std::size_t m = initial.size();
   Vector rho(m);
   for (std::size_t i = 0; i < m; ++i) rho[i] = std::log(initial[i]);
@@ -255,6 +257,25 @@ Result<Vector> newton_search(NewtonObjective& f, const Vector& initial) {
     for (std::size_t i = 0; i < m; ++i)
       for (std::size_t j = 0; j < m; ++j) ht(i, j) = h(i, j) / (d[i] * d[j]);
     for (std::size_t i = 0; i < m; ++i) ht(i, i) += kNewtonPreconditionedRidge;
+    // Far from the optimum the score need not be convex in rho: an indefinite Hessian
+    // gives a direction along which the score rises, and the line search then finds
+    // nothing. Its eigenvalues are taken by magnitude (and floored), which keeps the
+    // curvature's scale in every direction and always yields a descent direction.
+    if (auto eig = symmetric_eigen(ht); eig && m > 0 && !(eig->values[0] > kNewtonEigenFloor)) {
+      bool finite = true;
+      for (double v : eig->values) finite = finite && std::isfinite(v);
+      if (finite) {
+        for (std::size_t i = 0; i < m; ++i) {
+          for (std::size_t j = 0; j < m; ++j) {
+            double v = 0.0;
+            for (std::size_t c = 0; c < m; ++c)
+              v += eig->vectors(i, c) * std::max(std::abs(eig->values[c]), kNewtonEigenFloor) *
+                   eig->vectors(j, c);
+            ht(i, j) = v;
+          }
+        }
+      }
+    }
 
     const double grad_l2 = norm2(g);
     const double grad_linf = max_abs(g);
@@ -351,6 +372,9 @@ Result<Vector> newton_search(NewtonObjective& f, const Vector& initial) {
     completed = k;
   }
 
+  // Out of iterations, or stopped on a gradient still too large: the values are kept, but
+  // the caller learns that they are not a converged optimum.
+  if (converged) *converged = false;
   diag::trace(Switch::Profile, "[PROFILE] Reached max iterations ({}) without convergence\n",
               {kNewtonMaxIterations});
   return exp_all(rho);
@@ -397,9 +421,11 @@ Status optimize_reml_newton(SmoothingParameter& state, VectorView y, MatrixView 
   NewtonOptions used = options;
   if (!options.cache) used.memo = nullptr;  // a memo belongs to the caller's products
   RemlObjective objective(y, x, w, penalties, sqrt_penalties, cache, used);
-  auto lambda = newton_search(objective, state.lambda);
+  bool converged = true;
+  auto lambda = newton_search(objective, state.lambda, &converged);
   if (!lambda) return std::unexpected(lambda.error());
   state.lambda = std::move(*lambda);
+  state.converged = converged;
   return {};
 }
 

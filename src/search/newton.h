@@ -21,6 +21,8 @@ inline constexpr std::size_t kNewtonMaxIterations = 10;
 inline constexpr double kNewtonDiagonalFloor = 1e-10;
 // Added to the diagonal of the preconditioned Hessian so a singular one still solves.
 inline constexpr double kNewtonPreconditionedRidge = 1e-7;
+// Smallest eigenvalue the preconditioned Hessian keeps when it is made positive definite.
+inline constexpr double kNewtonEigenFloor = 1e-6;
 // Largest Euclidean norm of a step in rho: one step never moves lambda by more than e^4.
 inline constexpr double kNewtonMaxStepNorm = 4.0;
 inline constexpr double kArmijoConstant = 0.01;
@@ -54,8 +56,11 @@ class NewtonObjective {
 
 // Runs the search from rho = log(initial) over len(initial) parameters and returns the
 // chosen lambdas. Errors of the objective (other than trial scores) and of the Newton
-// solve are returned unchanged.
-Result<Vector> newton_search(NewtonObjective& objective, const Vector& initial);
+// solve are returned unchanged. With `converged`, whether the search stopped on one of its
+// convergence tests (false when it ran out of iterations, or stopped with a gradient still
+// above the stall tolerance) is stored there.
+Result<Vector> newton_search(NewtonObjective& objective, const Vector& initial,
+                             bool* converged = nullptr);
 
 // Which Hessian the REML search uses.
 enum class NewtonHessian {

@@ -27,6 +27,9 @@ struct SmoothingParameter {
   Vector lambda;  // one value per penalty, in penalty order; overwritten by optimize
   SelectionMethod method = SelectionMethod::REML;
   REMLAlgorithm reml_algorithm = REMLAlgorithm::Newton;
+  // Set by optimize: false when the search returned values it did not converge to (the
+  // REML Newton search at its iteration cap); such values are still the search's best.
+  bool converged = true;
 };
 
 // Chooses the smoothing parameters of the m penalties S_1..S_m (each p x p over the

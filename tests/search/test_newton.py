@@ -195,9 +195,10 @@ class TestSearchDecisions:
         assert rho[0] == 0.0
 
     def test_steepest_descent_fallback(self, profile):
-        # A negative Hessian makes the Newton step point uphill; the fallback moves by
-        # -0.01 g each iteration until the iteration cap.
-        rho, _ = search(lambda r: 10 + r[0], lambda r: 0.5, lambda r: -1.0, [0.0])
+        # A cached gradient of the wrong sign makes the Newton step point uphill; the
+        # fallback moves by -0.01 g (the uncached gradient) each iteration until the cap.
+        rho, _ = search(lambda r: 10 + r[0], lambda r: -0.5, lambda r: 1.0, [0.0],
+                        grad_uncached=lambda r: 0.5)
         out = profile()
         assert "[PROFILE]   Newton failed, trying steepest descent" in out
         assert "[PROFILE]     SD scale=0.01: REML=9.995000 (current=10.000000, improvement=true)" in out

@@ -3,6 +3,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <string>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -26,11 +29,38 @@ double infinity_norm(MatrixView m) {
 
 }  // namespace
 
+namespace {
+
+// The memory limit of the process's control group, in bytes, when one is set: the
+// cgroup v2 "memory.max" (the text "max" means none) or the cgroup v1 limit (a huge
+// value means none). 0 when there is no limit or it cannot be read.
+double cgroup_memory_limit() {
+  for (const char* path : {"/sys/fs/cgroup/memory.max",
+                           "/sys/fs/cgroup/memory/memory.limit_in_bytes"}) {
+    std::ifstream file(path);
+    std::string text;
+    if (!(file >> text)) continue;
+    if (text == "max") return 0.0;
+    char* end = nullptr;
+    const double bytes = std::strtod(text.c_str(), &end);
+    if (end == text.c_str() || !(bytes > 0.0)) continue;
+    return bytes;
+  }
+  return 0.0;
+}
+
+}  // namespace
+
 std::size_t max_matrix_elements() {
   const long pages = sysconf(_SC_PHYS_PAGES);
   const long page_size = sysconf(_SC_PAGE_SIZE);
-  if (pages <= 0 || page_size <= 0) return std::size_t{1} << 31;
-  const double bytes = static_cast<double>(pages) * static_cast<double>(page_size);
+  double bytes = pages > 0 && page_size > 0
+                     ? static_cast<double>(pages) * static_cast<double>(page_size)
+                     : static_cast<double>(std::size_t{1} << 31) * 3.0 * sizeof(double);
+  // In a container the control group's limit, often far below the host's memory, is what
+  // the process can actually use.
+  const double limit = cgroup_memory_limit();
+  if (limit > 0.0 && limit < bytes) bytes = limit;
   return static_cast<std::size_t>(bytes / 3.0 / sizeof(double));
 }
 

@@ -294,7 +294,9 @@ Result<PirlsResult> pirls(VectorView y, MatrixView x, std::span<const double> la
   }
   if (auto ok = poll_interrupt(); !ok) return fail(std::move(ok.error()));
   out.fitted_values = linkinv(family, eta);
-  out.deviance = deviance(family, y, out.fitted_values);
+  auto total = deviance(family, y, out.fitted_values);
+  if (!total) return fail(std::move(total.error()));
+  out.deviance = *total;
   out.linear_predictor = std::move(eta);
   out.coefficients = std::move(beta);
   out.iterations = iteration;

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <vector>
 
@@ -343,7 +344,9 @@ void matvec_into(MatrixView a, VectorView x, std::span<double> y) {
 }
 
 double dot(VectorView a, VectorView b) {
-  const std::size_t n = std::min(a.size, b.size);
+  // Unequal lengths are a caller's fault: no number is made up from part of the data.
+  if (a.size != b.size) return std::numeric_limits<double>::quiet_NaN();
+  const std::size_t n = a.size;
   if (a.stride == 1 && b.stride == 1) {
     // Four running sums let the compiler keep several multiply-adds in flight.
     double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;

@@ -180,8 +180,6 @@ class RemlObjective final : public NewtonObjective {
     return reml_gradient_blockwise(y_, x_, w_, lambdas, penalties_);
   }
   Result<Matrix> hessian(std::span<const double> lambdas) override {
-    if (options_.hessian == NewtonHessian::MultiQr)
-      return reml_hessian_multi_qr(y_, x_, w_, lambdas, penalties_);
     auto d = reml_derivatives_cached(y_, x_, w_, cache_, lambdas, penalties_, sqrt_, sums_);
     if (!d) return std::unexpected(d.error());
     return std::move(d->hessian);

@@ -62,11 +62,6 @@ class NewtonObjective {
 Result<Vector> newton_search(NewtonObjective& objective, const Vector& initial,
                              bool* converged = nullptr);
 
-// Which Hessian the REML search uses.
-enum class NewtonHessian {
-  Cached,  // reml_hessian_cached from the per-call X'WX (the default)
-  MultiQr  // reml_hessian_multi_qr, which refactors the augmented system each time
-};
 // What one REML search learns about its data that a later search over the very same y,
 // x, w and penalties can use: the scores it computed, by their exact lambdas (the score is
 // a deterministic function of them), and the anchor of its residual sums. A gaussian fit's
@@ -77,7 +72,6 @@ struct RemlSearchMemo {
 };
 
 struct NewtonOptions {
-  NewtonHessian hessian = NewtonHessian::Cached;
   // X'WX, X'Wy and y'Wy of the very (y, x, w) of the call, when the caller already holds
   // them (a gaussian fit forms them once for all its searches); otherwise the search forms
   // them itself. DimensionMismatch when they are not p x p and p.

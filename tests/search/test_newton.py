@@ -267,20 +267,6 @@ class TestOptimize:
         assert abs(np.log(lam[0]) - grid[np.argmin(scores)]) < 0.1
         assert abs(t.reml_gradient_blockwise(y, x, w, list(lam), pens)[0]) < 0.05
 
-    @pytest.mark.parametrize("ks, n", [([10, 10], 400), ([10, 10, 10], 800), ([8, 10, 12], 2500)])
-    def test_cached_hessian_converges_as_the_qr_hessian(self, profile, ks, n):
-        y, x, w, pens = additive(n, ks, seed=len(ks) + n)
-        runs = []
-        for hessian in ["cached", "multi_qr"]:
-            lam, err = t.search_optimize(y, x, w, pens, np.ones(len(ks)), hessian=hessian)
-            out = profile()
-            assert err is None
-            runs.append((lam, len([l for l in out if "Newton iter" in l]), out[-1]))
-        (lam_c, it_c, exit_c), (lam_q, it_q, exit_q) = runs
-        assert it_c == it_q and exit_c.startswith("[PROFILE] Converged")
-        np.testing.assert_allclose(lam_c, lam_q, rtol=1e-2)
-
-
     @pytest.mark.parametrize("n, seed", [(400, 1), (400, 4), (1500, 3)])
     def test_four_cubic_regression_smooths_converge(self, profile, n, seed):
         # Four smooths, one of them without signal: with a criterion ridge that followed

@@ -278,11 +278,16 @@ ModelResult<void> fit_gam(GamModel& model, MatrixView x, VectorView y, std::stri
         "penalized IRLS did not converge in {} iterations; the results are those of its last "
         "iteration",
         {final_fit->iterations}));
-  if (!state.converged)
+  if (state.outcome == SearchOutcome::IterationCap)
     notes.push_back(diag::format(
         "the smoothing-parameter search stopped after {} iterations without converging; the "
         "smoothing parameters are its last values",
         {kNewtonMaxIterations}));
+  if (state.outcome == SearchOutcome::UndefinedScore)
+    notes.push_back(
+        "the REML score is undefined here (the working response is fitted exactly, so its "
+        "scale is zero): the smoothing parameters are not determined by the data and keep "
+        "the values the search had reached");
 
   // Every result field is replaced together, only now that nothing can fail.
   model.coefficients = std::move(final_fit->coefficients);

@@ -203,8 +203,8 @@ class RemlObjective final : public NewtonObjective {
 
 }  // namespace
 
-Result<Vector> newton_search(NewtonObjective& f, const Vector& initial, bool* converged) {
-  if (converged) *converged = true;
+Result<Vector> newton_search(NewtonObjective& f, const Vector& initial, SearchOutcome* outcome) {
+  if (outcome) *outcome = SearchOutcome::Converged;
   const std::size_t m = initial.size();
   Vector rho(m);
   for (std::size_t i = 0; i < m; ++i) rho[i] = std::log(initial[i]);
@@ -217,6 +217,10 @@ Result<Vector> newton_search(NewtonObjective& f, const Vector& initial, bool* co
     const auto score_r = f.score(lambda.span());
     if (!score_r) return std::unexpected(score_r.error());
     const double score = *score_r;
+    if (!std::isfinite(score)) {
+      if (outcome) *outcome = SearchOutcome::UndefinedScore;
+      return lambda;
+    }
 
     diag::Timer timer;
     auto g_r = f.gradient(lambda.span());
@@ -372,7 +376,7 @@ Result<Vector> newton_search(NewtonObjective& f, const Vector& initial, bool* co
 
   // Out of iterations, or stopped on a gradient still too large: the values are kept, but
   // the caller learns that they are not a converged optimum.
-  if (converged) *converged = false;
+  if (outcome) *outcome = SearchOutcome::IterationCap;
   diag::trace(Switch::Profile, "[PROFILE] Reached max iterations ({}) without convergence\n",
               {kNewtonMaxIterations});
   return exp_all(rho);
@@ -419,11 +423,11 @@ Status optimize_reml_newton(SmoothingParameter& state, VectorView y, MatrixView 
   NewtonOptions used = options;
   if (!options.cache) used.memo = nullptr;  // a memo belongs to the caller's products
   RemlObjective objective(y, x, w, penalties, sqrt_penalties, cache, used);
-  bool converged = true;
-  auto lambda = newton_search(objective, state.lambda, &converged);
+  SearchOutcome outcome = SearchOutcome::Converged;
+  auto lambda = newton_search(objective, state.lambda, &outcome);
   if (!lambda) return std::unexpected(lambda.error());
   state.lambda = std::move(*lambda);
-  state.converged = converged;
+  state.outcome = outcome;
   return {};
 }
 

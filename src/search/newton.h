@@ -56,11 +56,12 @@ class NewtonObjective {
 
 // Runs the search from rho = log(initial) over len(initial) parameters and returns the
 // chosen lambdas. Errors of the objective (other than trial scores) and of the Newton
-// solve are returned unchanged. With `converged`, whether the search stopped on one of its
-// convergence tests (false when it ran out of iterations, or stopped with a gradient still
-// above the stall tolerance) is stored there.
+// solve are returned unchanged. A score that is not finite at the current point ends the
+// search with the values reached so far (there is nothing to steer by). With `outcome`,
+// how the search ended is stored there: IterationCap also when it stopped with a gradient
+// still above the stall tolerance.
 Result<Vector> newton_search(NewtonObjective& objective, const Vector& initial,
-                             bool* converged = nullptr);
+                             SearchOutcome* outcome = nullptr);
 
 // What one REML search learns about its data that a later search over the very same y,
 // x, w and penalties can use: the scores it computed, by their exact lambdas (the score is

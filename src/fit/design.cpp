@@ -89,7 +89,8 @@ Result<ModelDesign> build_design(std::span<const SmoothTerm> terms, MatrixView x
                                                "' does not match its basis"));
     }
   }
-  design.x = Matrix(n, p);
+  // Every entry is written below (a basis writes all its columns of every row).
+  design.x = Matrix::uninitialised(n, p);
   design.block_norms.assign(terms.size(), 0.0);
 
   // Rows are filled chunk by chunk, every block of a chunk before the next chunk, so each

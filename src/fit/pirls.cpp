@@ -88,11 +88,10 @@ bool exceeds(double candidate, double reference) {
 // solve that proposed the step. A non-finite value is always rejected; against a
 // non-finite reference every finite value is an improvement. Otherwise the step is
 // rejected only when the penalized deviance grows beyond rounding both without and with
-// the ridge term ridge * |beta|^2: the solve minimises the ridged objective, whose optimum
-// lies O(ridge) away from the unridged one, so close to convergence a step toward it can
-// raise the unridged value slightly (measured up to 2e-9 relative at n = 1e5) while
-// lowering the objective actually solved. That is not divergence and must not change the
-// plain iteration's result.
+// the ridge term ridge * |beta|^2: whatever the refinement leaves of the ridge (see
+// linalg/ridged_solve.h) can raise the unridged value by a hair close to convergence while
+// lowering the ridged one. That is not divergence and must not change the plain
+// iteration's result.
 bool worse(double value, const Vector& beta_new, double reference, const Vector& beta,
            double ridge) {
   if (!std::isfinite(value)) return true;

@@ -46,8 +46,9 @@ struct PirlsOptions {
   // the step is halved toward the previous coefficients (up to kPirlsMaxHalvings times)
   // until it is not. Steps that do not increase the penalized deviance are taken as
   // solved, so such fits equal the plain iteration bit for bit. A step that raises it only
-  // through the solve's own ridge (the value with r |beta|^2 added does not grow) is taken
-  // as well: near convergence that is the ridge's O(r) offset, not divergence. Never
+  // within the solve's ridge term (the value with r |beta|^2 added does not grow) is taken
+  // as well: near convergence that is what the refinement leaves of the ridge, or
+  // rounding, not divergence. Never
   // applied to the gaussian family, whose first solve is already the penalized
   // least-squares optimum.
   //

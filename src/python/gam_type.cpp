@@ -13,10 +13,13 @@
 //      is_none() marks an optional argument that takes its default. Arrays come last:
 //      their views borrow the arrays' memory, and converting a sequence or a number may
 //      run Python code that could resize an array already viewed.
-//   3. Make one call into the core.
-//   4. Report a failure through raise() (GamError or ModelError, verbatim display text)
-//      or raise_value_error() for the interface's own messages; otherwise build the
-//      result (to_numpy() copies).
+//   3. Make one call into the core, inside without_gil() (released_gil.h) when it does
+//      numerical work: other threads run meanwhile and Ctrl-C is noticed. The arrays the
+//      core reads are pinned by a reference each for the whole call.
+//   4. Report a failure through raise_failure() (a pending Python exception, from a
+//      signal handler or from sys.stdout, wins over the core's error; otherwise GamError
+//      or ModelError, verbatim display text) or raise_value_error() for the interface's
+//      own messages; otherwise build the result (to_numpy() copies).
 // Method table rows use with_signature() so that the stored doc string reads
 // "<name>($self, ...)\n--\n\n<doc>", which CPython splits into __text_signature__
 // and __doc__.
@@ -32,8 +35,9 @@
 //         return nullptr;
 //       auto x = as_matrix(x_obj, {"predict", "x"});
 //       if (!x) return nullptr;
-//       auto mu = predict(model, *x);
-//       if (!mu) return raise(mu.error());
+//       const PyRef pin = PyRef::borrow(x_obj);
+//       auto mu = without_gil([&] { return predict_gam(model, *x); });
+//       if (!mu) return raise_failure(mu.error());
 //       return to_numpy(*mu);
 //     });
 //   }

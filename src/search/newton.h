@@ -91,9 +91,10 @@ Status optimize_reml_newton(SmoothingParameter& state, VectorView y, MatrixView 
                             const NewtonOptions& options = {});
 
 // First and second derivatives of the REML score with respect to rho, both from one
-// factorisation of A = X'WX + sum_j lambda_j S_j + delta I, where delta = reml_ridge(X'WX, m)
-// is the criterion's own ridge (independent of lambda). They are the exact derivatives of
-// reml_criterion, so the Hessian is the Jacobian of this gradient up to rounding.
+// inverse of A + delta I (A = X'WX + sum_j lambda_j S_j, delta the ridge of
+// linalg/ridged_solve.h, independent of lambda) through reml/derivatives.h: the exact
+// derivatives of reml_criterion, so the Hessian is the Jacobian of this gradient up to
+// rounding.
 struct RemlDerivatives {
   Vector gradient;  // m
   Matrix hessian;   // m x m, exactly symmetric

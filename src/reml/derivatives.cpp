@@ -163,28 +163,34 @@ Result<Matrix> reml_second_order(const RemlFirstOrder& f, const RidgedSolver& sy
   }
   const double pen_over_phi = f.pen_total / f.phi;
 
+  // d2beta_ab = -A^-1 (lambda_a S_a dbeta_b + lambda_b S_b dbeta_a + [a = b] lambda_a S_a
+  // beta) for every pair a <= b, through one refined solve with a column per pair.
+  const std::size_t pairs = m * (m + 1) / 2;
+  Matrix v(p, pairs);
+  std::vector<Vector> s_beta(m);
+  for (std::size_t a = 0; a < m; ++a) s_beta[a] = matvec(penalties[a], f.beta);
+  for (std::size_t a = 0, col = 0; a < m; ++a) {
+    for (std::size_t b = a; b < m; ++b, ++col) {
+      const Vector sa_db = matvec(penalties[a], f.dbeta[b]);
+      const Vector sb_da = matvec(penalties[b], f.dbeta[a]);
+      for (std::size_t i = 0; i < p; ++i) {
+        v(i, col) = lambdas[a] * sa_db[i] + lambdas[b] * sb_da[i];
+        if (a == b) v(i, col) += lambdas[a] * s_beta[a][i];
+      }
+    }
+  }
+  auto d2 = system.solve(v);
+  if (!d2) return fail(std::move(d2.error()));
+
   Matrix h(m, m);
-  for (std::size_t a = 0; a < m; ++a) {
-    for (std::size_t b = a; b < m; ++b) {
+  for (std::size_t a = 0, col = 0; a < m; ++a) {
+    for (std::size_t b = a; b < m; ++b, ++col) {
       const bool same = a == b;
       EntryTerms e{};
       // Term 1: half the second derivative of ln|A + delta I|.
       e.t1a = -0.5 * lambdas[a] * lambdas[b] * trace_of_product(f_inv_s[a], f_inv_s[b]);
       if (same) e.t1b = 0.5 * lambdas[a] * f.trace[a];
-
-      // d2beta_ab = -A^-1 (lambda_a S_a dbeta_b + lambda_b S_b dbeta_a
-      //                    + [a = b] lambda_a S_a beta), through the refined solve.
-      const Vector sa_db = matvec(penalties[a], f.dbeta[b]);
-      const Vector sb_da = matvec(penalties[b], f.dbeta[a]);
-      Vector v(p);
-      for (std::size_t i = 0; i < p; ++i) v[i] = lambdas[a] * sa_db[i] + lambdas[b] * sb_da[i];
-      if (same) {
-        const Vector sa_beta = matvec(penalties[a], f.beta);
-        for (std::size_t i = 0; i < p; ++i) v[i] += lambdas[a] * sa_beta[i];
-      }
-      auto solved = system.solve(v);
-      if (!solved) return fail(std::move(solved.error()));
-      Vector d2beta = std::move(*solved);
+      Vector d2beta = column(*d2, col);
       for (double& x : d2beta) x = -x;
 
       // Weighted: (X dbeta_a)' W (X dbeta_b) - r' W X d2beta, both through cross products.

@@ -31,15 +31,6 @@ double normal_matrix_ridge(const Matrix& xtwx, std::size_t m) {
 Result<RidgedSolver> RidgedSolver::from_matrix(Matrix a, double delta) {
   Matrix f = a;
   for (std::size_t i = 0; i < f.rows() && i < f.cols(); ++i) f(i, i) += delta;
-  // A + delta I is positive definite for every valid fit (non-negative weights and
-  // smoothing parameters): its Cholesky factor serves as the triangle. Anything else
-  // (non-finite entries, a negative smoothing parameter) takes the general inverse, whose
-  // refusals are those of every other solve.
-  bool finite = true;
-  for (std::size_t k = 0; k < f.size(); ++k) finite = finite && std::isfinite(f.data()[k]);
-  if (finite && f.square()) {
-    if (auto r = cholesky(f.view(), 'U')) return from_triangle(std::move(a), delta, std::move(*r));
-  }
   auto inv = inverse(f.view());
   if (!inv) return fail(std::move(inv.error()));
   RidgedSolver s(std::move(a), delta);

@@ -31,9 +31,8 @@ double normal_matrix_ridge(const Matrix& xtwx, std::size_t m);
 
 class RidgedSolver {
  public:
-  // From A (no ridge) and delta: the Cholesky factor of A + delta I, or, when that does not
-  // exist, its inverse. Errors: those of inverse() (SingularMatrix, non-finite entries
-  // included).
+  // From A (no ridge) and delta: forms the inverse of A + delta I. Errors: those of
+  // inverse() (SingularMatrix, non-finite entries included).
   static Result<RidgedSolver> from_matrix(Matrix a, double delta);
   // From A (no ridge), delta and an upper triangle R with R'R = A + delta I.
   static RidgedSolver from_triangle(Matrix a, double delta, Matrix r);

@@ -27,26 +27,55 @@ double infinity_norm(MatrixView m) {
   return best;
 }
 
-}  // namespace
+// cgroup v1 reports "no limit" as a value near 2^63 (rounded down to a page).
+constexpr double kNoCgroupLimit = 9.0e18;
 
-namespace {
+// One limit file: its value in bytes, or 0 when it holds none ("max" in cgroup v2, a value
+// near 2^63 in cgroup v1) or cannot be read.
+double limit_in_file(const std::string& path) {
+  std::ifstream file(path);
+  std::string text;
+  if (!(file >> text) || text == "max") return 0.0;
+  char* end = nullptr;
+  const double bytes = std::strtod(text.c_str(), &end);
+  if (end == text.c_str() || !(bytes > 0.0) || bytes >= kNoCgroupLimit) return 0.0;
+  return bytes;
+}
 
-// The memory limit of the process's control group, in bytes, when one is set: the
-// cgroup v2 "memory.max" (the text "max" means none) or the cgroup v1 limit (a huge
-// value means none). 0 when there is no limit or it cannot be read.
+// The smallest memory limit on the process's control group and its ancestors, in bytes,
+// from /proc/self/cgroup (cgroup v2 "0::/path" with memory.max, cgroup v1 "N:memory:/path"
+// with memory.limit_in_bytes); 0 when none is set.
 double cgroup_memory_limit() {
-  for (const char* path : {"/sys/fs/cgroup/memory.max",
-                           "/sys/fs/cgroup/memory/memory.limit_in_bytes"}) {
-    std::ifstream file(path);
-    std::string text;
-    if (!(file >> text)) continue;
-    if (text == "max") return 0.0;
-    char* end = nullptr;
-    const double bytes = std::strtod(text.c_str(), &end);
-    if (end == text.c_str() || !(bytes > 0.0)) continue;
-    return bytes;
+  std::ifstream self("/proc/self/cgroup");
+  std::string line;
+  double smallest = 0.0;
+  while (std::getline(self, line)) {
+    const std::size_t first = line.find(':');
+    const std::size_t second = first == std::string::npos ? first : line.find(':', first + 1);
+    if (second == std::string::npos) continue;
+    const std::string controllers = line.substr(first + 1, second - first - 1);
+    std::string path = line.substr(second + 1);
+    std::string base, file;
+    if (controllers.empty()) {
+      base = "/sys/fs/cgroup";
+      file = "/memory.max";
+    } else if (controllers == "memory" || controllers.find("memory,") != std::string::npos ||
+               controllers.find(",memory") != std::string::npos) {
+      base = "/sys/fs/cgroup/memory";
+      file = "/memory.limit_in_bytes";
+    } else {
+      continue;
+    }
+    // The group itself, then each ancestor up to the hierarchy's root.
+    while (true) {
+      const double limit = limit_in_file(base + (path == "/" ? "" : path) + file);
+      if (limit > 0.0 && (smallest == 0.0 || limit < smallest)) smallest = limit;
+      if (path.empty() || path == "/") break;
+      const std::size_t slash = path.rfind('/');
+      path = slash == 0 || slash == std::string::npos ? "/" : path.substr(0, slash);
+    }
   }
-  return 0.0;
+  return smallest;
 }
 
 }  // namespace

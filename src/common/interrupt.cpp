@@ -41,4 +41,8 @@ Status poll_interrupt() {
 
 bool interrupt_pending() { return state.pending; }
 
+void request_interrupt() {
+  if (state.poller != nullptr) state.pending = true;
+}
+
 }  // namespace velkan

@@ -23,7 +23,9 @@ inline constexpr std::chrono::milliseconds kInterruptPollInterval{20};
 
 class InterruptPoller {
  public:
-  virtual ~InterruptPoller() = default;
+  // Not noexcept: a poller that takes an interpreter lock back in its destructor may end
+  // its thread there by forced unwinding (a daemon thread at interpreter shutdown).
+  virtual ~InterruptPoller() noexcept(false) = default;
   // True when the computation should stop. Called on the installing thread only.
   virtual bool interrupted() = 0;
 };
@@ -51,5 +53,16 @@ Status poll_interrupt();
 
 // Whether poll_interrupt() has failed on this thread under the current poller.
 bool interrupt_pending();
+
+// Makes poll_interrupt() fail on this thread from now on, as if the poller had reported an
+// interrupt: for code that learns of one outside a poll (the diagnostic writer, when the
+// stream it calls raises). Ignored on a thread without a poller, which has nobody to
+// report the interrupt to and would otherwise fail every later poll.
+void request_interrupt();
+
+// For loops that have no error channel (a pass of a product over the data): true when the
+// computation should stop. Such a loop returns early with an incomplete value; whoever
+// called it polls again before using the value, and poll_interrupt() stays failed.
+inline bool stop_requested() { return !poll_interrupt().has_value(); }
 
 }  // namespace velkan

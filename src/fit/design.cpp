@@ -3,9 +3,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <string>
 #include <cmath>
 #include <limits>
 #include <vector>
+
+#include "common/interrupt.h"
 
 namespace velkan {
 
@@ -22,13 +27,69 @@ double infinity_norm(MatrixView m) {
   return best;
 }
 
+// cgroup v1 reports "no limit" as a value near 2^63 (rounded down to a page).
+constexpr double kNoCgroupLimit = 9.0e18;
+
+// One limit file: its value in bytes, or 0 when it holds none ("max" in cgroup v2, a value
+// near 2^63 in cgroup v1) or cannot be read.
+double limit_in_file(const std::string& path) {
+  std::ifstream file(path);
+  std::string text;
+  if (!(file >> text) || text == "max") return 0.0;
+  char* end = nullptr;
+  const double bytes = std::strtod(text.c_str(), &end);
+  if (end == text.c_str() || !(bytes > 0.0) || bytes >= kNoCgroupLimit) return 0.0;
+  return bytes;
+}
+
+// The smallest memory limit on the process's control group and its ancestors, in bytes,
+// from /proc/self/cgroup (cgroup v2 "0::/path" with memory.max, cgroup v1 "N:memory:/path"
+// with memory.limit_in_bytes); 0 when none is set.
+double cgroup_memory_limit() {
+  std::ifstream self("/proc/self/cgroup");
+  std::string line;
+  double smallest = 0.0;
+  while (std::getline(self, line)) {
+    const std::size_t first = line.find(':');
+    const std::size_t second = first == std::string::npos ? first : line.find(':', first + 1);
+    if (second == std::string::npos) continue;
+    const std::string controllers = line.substr(first + 1, second - first - 1);
+    std::string path = line.substr(second + 1);
+    std::string base, file;
+    if (controllers.empty()) {
+      base = "/sys/fs/cgroup";
+      file = "/memory.max";
+    } else if (controllers == "memory" || controllers.find("memory,") != std::string::npos ||
+               controllers.find(",memory") != std::string::npos) {
+      base = "/sys/fs/cgroup/memory";
+      file = "/memory.limit_in_bytes";
+    } else {
+      continue;
+    }
+    // The group itself, then each ancestor up to the hierarchy's root.
+    while (true) {
+      const double limit = limit_in_file(base + (path == "/" ? "" : path) + file);
+      if (limit > 0.0 && (smallest == 0.0 || limit < smallest)) smallest = limit;
+      if (path.empty() || path == "/") break;
+      const std::size_t slash = path.rfind('/');
+      path = slash == 0 || slash == std::string::npos ? "/" : path.substr(0, slash);
+    }
+  }
+  return smallest;
+}
+
 }  // namespace
 
 std::size_t max_matrix_elements() {
   const long pages = sysconf(_SC_PHYS_PAGES);
   const long page_size = sysconf(_SC_PAGE_SIZE);
-  if (pages <= 0 || page_size <= 0) return std::size_t{1} << 31;
-  const double bytes = static_cast<double>(pages) * static_cast<double>(page_size);
+  double bytes = pages > 0 && page_size > 0
+                     ? static_cast<double>(pages) * static_cast<double>(page_size)
+                     : static_cast<double>(std::size_t{1} << 31) * 3.0 * sizeof(double);
+  // In a container the control group's limit, often far below the host's memory, is what
+  // the process can actually use.
+  const double limit = cgroup_memory_limit();
+  if (limit > 0.0 && limit < bytes) bytes = limit;
   return static_cast<std::size_t>(bytes / 3.0 / sizeof(double));
 }
 
@@ -57,7 +118,8 @@ Result<ModelDesign> build_design(std::span<const SmoothTerm> terms, MatrixView x
                                                "' does not match its basis"));
     }
   }
-  design.x = Matrix(n, p);
+  // Every entry is written below (a basis writes all its columns of every row).
+  design.x = Matrix::uninitialised(n, p);
   design.block_norms.assign(terms.size(), 0.0);
 
   // Rows are filled chunk by chunk, every block of a chunk before the next chunk, so each
@@ -66,6 +128,7 @@ Result<ModelDesign> build_design(std::span<const SmoothTerm> terms, MatrixView x
   // buffer of its raw values, which the constraint then maps into the rows.
   std::vector<double> raw;
   for (std::size_t r0 = 0; r0 < n; r0 += kDesignChunkRows) {
+    if (auto ok = poll_interrupt(); !ok) return fail(std::move(ok.error()));
     const std::size_t len = std::min(kDesignChunkRows, n - r0);
     for (std::size_t j = 0; j < terms.size(); ++j) {
       const SmoothTerm& term = terms[j];

@@ -38,8 +38,9 @@ Result<ModelDesign> build_design(std::span<const SmoothTerm> terms, MatrixView x
 std::vector<Matrix> scaled_penalties(std::span<const SmoothTerm> terms, const ModelDesign& design,
                                      std::vector<double>* scales = nullptr);
 
-// Largest number of doubles a single dense matrix may hold: a third of the machine's
-// physical memory (a fit keeps the design, a weighted copy in blocks and the inputs).
+// Largest number of doubles a single dense matrix may hold: a third of the memory the
+// process can use, the smaller of physical memory and its control group's limit (a fit
+// keeps the design, a weighted copy in blocks and the inputs).
 std::size_t max_matrix_elements();
 
 }  // namespace velkan

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <string>
 
 namespace velkan {
 
@@ -183,11 +184,12 @@ Vector initial_eta(Family f, VectorView y) {
   return eta;
 }
 
-double deviance(Family f, VectorView y, VectorView mu) {
-  // Summed in observation order; the caller guarantees equal lengths.
+Result<double> deviance(Family f, VectorView y, VectorView mu) {
+  if (y.size != mu.size)
+    return fail(GamError::dimension_mismatch("y has " + std::to_string(y.size) +
+                                             " elements but mu has " + std::to_string(mu.size)));
   double total = 0.0;
-  const std::size_t n = std::min(y.size, mu.size);
-  for (std::size_t i = 0; i < n; ++i) total += unit_deviance(f, y[i], mu[i]);
+  for (std::size_t i = 0; i < y.size; ++i) total += unit_deviance(f, y[i], mu[i]);
   return total;
 }
 

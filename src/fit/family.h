@@ -6,6 +6,7 @@
 #include <optional>
 #include <string_view>
 
+#include "common/gam_error.h"
 #include "linalg/matrix.h"
 
 namespace velkan {
@@ -47,7 +48,8 @@ Vector mu_eta(Family f, VectorView eta);
 // working_weight(f, eta_i, linkinv(f, eta_i)) for every i.
 Vector working_weights(Family f, VectorView eta);
 Vector initial_eta(Family f, VectorView y);
-// Sum of unit deviances in observation order (y and mu of equal length).
-double deviance(Family f, VectorView y, VectorView mu);
+// Sum of unit deviances in observation order. DimensionMismatch when y and mu differ in
+// length (an internal error, never a partial sum).
+Result<double> deviance(Family f, VectorView y, VectorView mu);
 
 }  // namespace velkan

@@ -5,7 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "common/interrupt.h"
 #include "diag/clock.h"
+#include "diag/format.h"
 #include "diag/sink.h"
 #include "fit/design.h"
 #include "fit/family.h"
@@ -109,6 +111,33 @@ std::unexpected<ModelError> search_failure(const GamError& e) {
   return fail_model(e);
 }
 
+// The first response outside the family's support, as a UsageError naming the family and
+// the value: binomial responses are proportions in [0, 1], poisson responses counts (not
+// negative), gamma responses positive. Outside them the deviance and the working response
+// have no meaning, and the fit would return numbers for a model that does not exist.
+ModelResult<void> check_support(Family family, VectorView y) {
+  const char* rule = nullptr;
+  for (std::size_t i = 0; i < y.size; ++i) {
+    const double v = y[i];
+    switch (family) {
+      case Family::Gaussian: return {};
+      case Family::Binomial:
+        if (v < 0.0 || v > 1.0) rule = "must lie in [0, 1]";
+        break;
+      case Family::Poisson:
+        if (v < 0.0) rule = "must not be negative";
+        break;
+      case Family::Gamma:
+        if (v <= 0.0) rule = "must be positive";
+        break;
+    }
+    if (rule)
+      return fail_usage(diag::format("y[{}] = {} is outside the {} family's support: responses {}",
+                                     {i, v, family_name(family), rule}));
+  }
+  return {};
+}
+
 }  // namespace
 
 ModelResult<void> fit_gam(GamModel& model, MatrixView x, VectorView y, std::string_view method,
@@ -127,7 +156,18 @@ ModelResult<void> fit_gam(GamModel& model, MatrixView x, VectorView y, std::stri
       return fail_model(ok.error());
   }
   if (y.size == 0) return fail_usage("y is empty: a model needs at least one observation");
+  {
+    // Fewer observations than coefficients leave the smoothing parameters without any
+    // information (the fit interpolates at every lambda): no estimate exists to return.
+    std::size_t p = 0;
+    for (const SmoothTerm& t : model.smooth_terms) p += t.width();
+    if (y.size < p)
+      return fail_usage(diag::format(
+          "n ({}) is smaller than the number of coefficients ({}): reduce k or add observations",
+          {y.size, p}));
+  }
   if (!all_finite(y)) return fail_usage("y contains NaN or infinite values");
+  if (auto ok = check_support(model.family, y); !ok) return ok;
   for (std::size_t j : used_columns(model, x.cols))
     if (!all_finite(x.col(j))) return fail_usage("x contains NaN or infinite values");
   const std::size_t iterations = max_iter.value_or(kDefaultOuterIterations);
@@ -179,6 +219,7 @@ ModelResult<void> fit_gam(GamModel& model, MatrixView x, VectorView y, std::stri
   std::optional<PirlsResult> last_fit;
   Vector last_lambda;
   for (std::size_t it = 1; it <= iterations; ++it) {
+    if (auto ok = poll_interrupt(); !ok) return fail_model(ok.error());
     diag::Timer t;
     auto fit = pirls(y, X, state.lambda.span(), penalties, model.family, pirls_options);
     pirls_ms += t.elapsed_ms();
@@ -227,6 +268,27 @@ ModelResult<void> fit_gam(GamModel& model, MatrixView x, VectorView y, std::stri
     rss += r * r;
   }
 
+  // An interrupt that arrived during the last pass (or under the last diagnostic line)
+  // still stops the fit here, before anything is stored.
+  if (auto ok = poll_interrupt(); !ok) return fail_model(ok.error());
+
+  std::vector<std::string> notes;
+  if (!final_fit->converged)
+    notes.push_back(diag::format(
+        "penalized IRLS did not converge in {} iterations; the results are those of its last "
+        "iteration",
+        {final_fit->iterations}));
+  if (state.outcome == SearchOutcome::IterationCap)
+    notes.push_back(diag::format(
+        "the smoothing-parameter search stopped after {} iterations without converging; the "
+        "smoothing parameters are its last values",
+        {kNewtonMaxIterations}));
+  if (state.outcome == SearchOutcome::UndefinedScore)
+    notes.push_back(
+        "the REML score is undefined here (the working response is fitted exactly, so its "
+        "scale is zero): the smoothing parameters are not determined by the data and keep "
+        "the values the search had reached");
+
   // Every result field is replaced together, only now that nothing can fail.
   model.coefficients = std::move(final_fit->coefficients);
   model.fitted_values = std::move(final_fit->fitted_values);
@@ -239,6 +301,7 @@ ModelResult<void> fit_gam(GamModel& model, MatrixView x, VectorView y, std::stri
   model.fitted_terms_version = model.terms_version;
   model.fitted_columns = x.cols;
   model.fitted = true;
+  model.convergence_notes = std::move(notes);
   return {};
 }
 

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "fit/family.h"
@@ -39,6 +40,10 @@ struct GamModel {
   std::uint64_t fitted_terms_version = 0;  // terms_version the results were fitted with
   std::size_t fitted_columns = 0;          // columns of the x the results were fitted on
   bool fitted = false;
+  // What the last successful fit has to tell about its results: one sentence per part
+  // that stopped without converging (the final penalized IRLS fit, the last
+  // smoothing-parameter search). Empty when everything converged.
+  std::vector<std::string> convergence_notes;
 };
 
 }  // namespace velkan

@@ -14,9 +14,11 @@
 #include <limits>
 #include <utility>
 
+#include "common/interrupt.h"
 #include "diag/format.h"
 #include "linalg/dense_solve.h"
 #include "linalg/products.h"
+#include "linalg/ridged_solve.h"
 
 namespace velkan {
 
@@ -86,11 +88,10 @@ bool exceeds(double candidate, double reference) {
 // solve that proposed the step. A non-finite value is always rejected; against a
 // non-finite reference every finite value is an improvement. Otherwise the step is
 // rejected only when the penalized deviance grows beyond rounding both without and with
-// the ridge term ridge * |beta|^2: the solve minimises the ridged objective, whose optimum
-// lies O(ridge) away from the unridged one, so close to convergence a step toward it can
-// raise the unridged value slightly (measured up to 2e-9 relative at n = 1e5) while
-// lowering the objective actually solved. That is not divergence and must not change the
-// plain iteration's result.
+// the ridge term ridge * |beta|^2: whatever the refinement leaves of the ridge (see
+// linalg/ridged_solve.h) can raise the unridged value by a hair close to convergence while
+// lowering the ridged one. That is not divergence and must not change the plain
+// iteration's result.
 bool worse(double value, const Vector& beta_new, double reference, const Vector& beta,
            double ridge) {
   if (!std::isfinite(value)) return true;
@@ -131,8 +132,6 @@ Result<PirlsResult> pirls(VectorView y, MatrixView x, std::span<const double> la
   // S_lambda does not change during the call; accumulated in order from zero.
   Matrix s_lambda(p, p);
   for (std::size_t j = 0; j < penalties.size(); ++j) s_lambda.add_scaled(penalties[j], lambdas[j]);
-  const double ridge_factor =
-      kPirlsRidge * (1.0 + std::sqrt(static_cast<double>(lambdas.size())));
 
   // Gaussian fits are exempt: their first solve is the exact optimum of a quadratic.
   const bool safeguard = options.step_halving && family != Family::Gaussian;
@@ -171,6 +170,7 @@ Result<PirlsResult> pirls(VectorView y, MatrixView x, std::span<const double> la
   PirlsResult out;
   std::size_t iteration = 1;
   for (;; ++iteration) {
+    if (auto ok = poll_interrupt(); !ok) return fail(std::move(ok.error()));
     Vector rhs;
     if (have_next) {
       xtwx = std::move(next.xtwx);
@@ -199,18 +199,12 @@ Result<PirlsResult> pirls(VectorView y, MatrixView x, std::span<const double> la
     }
     const Matrix& normal = cached ? cached->xtwx : xtwx;
 
-    // Ridge scaled by the largest diagonal magnitude (at least 1); NaN entries are
-    // skipped by the comparison and surface in the solve instead.
-    double diag_max = 1.0;
-    for (std::size_t j = 0; j < p; ++j) {
-      const double v = std::abs(normal(j, j));
-      if (v > diag_max) diag_max = v;
-    }
-    Matrix a = normal + s_lambda;
-    const double ridge = ridge_factor * diag_max;
-    for (std::size_t j = 0; j < p; ++j) a(j, j) += ridge;
-
-    auto solved = solve(std::move(a), std::move(rhs));
+    // The ridge of linalg/ridged_solve.h, refined away: it keeps the solve finite when
+    // the smooths share a null direction and shrinks nothing the data determine.
+    const double ridge = normal_matrix_ridge(normal, lambdas.size());
+    auto system = RidgedSolver::from_matrix(normal + s_lambda, ridge);
+    if (!system) return fail(std::move(system.error()));
+    auto solved = system->solve(rhs);
     if (!solved) return fail(std::move(solved.error()));
     Vector beta_new = std::move(*solved);
     const double change = max_abs_change(beta_new, beta);
@@ -245,6 +239,7 @@ Result<PirlsResult> pirls(VectorView y, MatrixView x, std::span<const double> la
         bool accepted = false;
         double t = 1.0;
         for (std::size_t h = 0; h < kPirlsMaxHalvings; ++h) {
+          if (auto ok = poll_interrupt(); !ok) return fail(std::move(ok.error()));
           t *= 0.5;
           ++out.step_halvings;
           for (std::size_t j = 0; j < p; ++j) {
@@ -280,6 +275,8 @@ Result<PirlsResult> pirls(VectorView y, MatrixView x, std::span<const double> la
     if (stalled || iteration == kPirlsMaxIterations) break;
   }
 
+  // The last pass may have been cut short by an interrupt.
+  if (auto ok = poll_interrupt(); !ok) return fail(std::move(ok.error()));
   if (cached) {
     // Gaussian working weights are 1 whatever eta is; the one pass over the design forms
     // eta and, when asked for, the residual sums with it.
@@ -294,8 +291,11 @@ Result<PirlsResult> pirls(VectorView y, MatrixView x, std::span<const double> la
   } else {
     out.weights = working_weights(family, eta);
   }
+  if (auto ok = poll_interrupt(); !ok) return fail(std::move(ok.error()));
   out.fitted_values = linkinv(family, eta);
-  out.deviance = deviance(family, y, out.fitted_values);
+  auto total = deviance(family, y, out.fitted_values);
+  if (!total) return fail(std::move(total.error()));
+  out.deviance = *total;
   out.linear_predictor = std::move(eta);
   out.coefficients = std::move(beta);
   out.iterations = iteration;

@@ -14,7 +14,6 @@ namespace velkan {
 
 inline constexpr std::size_t kPirlsMaxIterations = 100;
 inline constexpr double kPirlsTolerance = 1e-6;  // on the largest coefficient change
-inline constexpr double kPirlsRidge = 1e-5;      // times (1 + sqrt(m)) times max diagonal
 // |d mu / d eta| below which the working response falls back to eta itself.
 inline constexpr double kPirlsDerivativeFloor = 1e-10;
 // Step halving: at most this many halvings of one step toward the previous coefficients.
@@ -47,8 +46,9 @@ struct PirlsOptions {
   // the step is halved toward the previous coefficients (up to kPirlsMaxHalvings times)
   // until it is not. Steps that do not increase the penalized deviance are taken as
   // solved, so such fits equal the plain iteration bit for bit. A step that raises it only
-  // through the solve's own ridge (the value with r |beta|^2 added does not grow) is taken
-  // as well: near convergence that is the ridge's O(r) offset, not divergence. Never
+  // within the solve's ridge term (the value with r |beta|^2 added does not grow) is taken
+  // as well: near convergence that is what the refinement leaves of the ridge, or
+  // rounding, not divergence. Never
   // applied to the gaussian family, whose first solve is already the penalized
   // least-squares optimum.
   //
@@ -75,8 +75,9 @@ struct PirlsOptions {
 };
 
 // Fits the coefficients of X for fixed smoothing parameters: starting from initial_eta,
-// repeated solves of (X'WX + sum_j lambda_j S_j + r I) beta = X'Wz with working weights W
-// and working response z, the ridge r = 1e-5 (1 + sqrt(m)) max(1, max_j |X'WX_jj|), until
+// repeated solves of (X'WX + sum_j lambda_j S_j) beta = X'Wz with working weights W and
+// working response z, through the ridge r = normal_matrix_ridge(X'WX, m) and refined toward
+// the unridged system (linalg/ridged_solve.h), until
 // the largest coefficient change is below 1e-6 or 100 solves were made. Non-convergence
 // (including non-finite input) is reported through `converged`, not as an error.
 // Cost per solve, besides O(p^3) for the solve itself: for families other than gaussian

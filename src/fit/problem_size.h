@@ -25,7 +25,7 @@ inline constexpr std::size_t kWorkMatricesPxP = 12;
 Status check_design_size(std::size_t n, std::size_t p);
 
 // InvalidParameter unless m + kWorkMatricesPxP matrices of p x p fit within twice
-// max_matrix_elements() (two thirds of physical memory: these are the whole working set
+// max_matrix_elements() (two thirds of usable memory: these are the whole working set
 // when p is large).
 Status check_penalty_size(std::size_t p, std::size_t m);
 

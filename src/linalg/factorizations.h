@@ -1,6 +1,7 @@
-// LAPACK-backed factorizations. Each copies its input into a column-major buffer (or
-// treats a row-major copy as the transpose and flips the triangle / transposition letter),
-// runs a workspace query where the routine has one, and reports failures as LinalgFailure.
+// LAPACK-backed factorizations. Each copies its input, whatever its strides, into a dense
+// column-major buffer, so the triangle and transposition letters mean what they mean for
+// the caller's matrix; runs a workspace query where the routine has one; and reports
+// failures as LinalgFailure.
 #pragma once
 
 #include <cstdint>

@@ -16,11 +16,6 @@ void scipy_dgeqrf_(const lapack_int* m, const lapack_int* n, double* a, const la
 void scipy_dorgqr_(const lapack_int* m, const lapack_int* n, const lapack_int* k, double* a,
                    const lapack_int* lda, const double* tau, double* work,
                    const lapack_int* lwork, lapack_int* info);
-void scipy_dgelqf_(const lapack_int* m, const lapack_int* n, double* a, const lapack_int* lda,
-                   double* tau, double* work, const lapack_int* lwork, lapack_int* info);
-void scipy_dorglq_(const lapack_int* m, const lapack_int* n, const lapack_int* k, double* a,
-                   const lapack_int* lda, const double* tau, double* work,
-                   const lapack_int* lwork, lapack_int* info);
 void scipy_dgetrf_(const lapack_int* m, const lapack_int* n, double* a, const lapack_int* lda,
                    lapack_int* ipiv, lapack_int* info);
 void scipy_dgetrs_(const char* trans, const lapack_int* n, const lapack_int* nrhs,

@@ -43,15 +43,9 @@ std::string LinalgFailure::debug() const {
           return "Lapack(InvalidShape)";
       }
       break;
-    case Kind::InvalidStride:
-      return "InvalidStride { s0: " + to_string(s0) + ", s1: " + to_string(s1) + " }";
-    case Kind::MemoryNotCont:
-      return "MemoryNotCont";
     case Kind::NotStandardShape:
       return "NotStandardShape { obj: " + to_string(obj) + ", rows: " + to_string(rows) +
              ", cols: " + to_string(cols) + " }";
-    case Kind::Shape:
-      return "Shape(" + shape_error + ")";
   }
   // Only reachable with an enumerator value outside the declared ones.
   return "Unknown";

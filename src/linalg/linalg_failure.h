@@ -10,16 +10,14 @@
 namespace velkan {
 
 struct LinalgFailure {
-  enum class Kind { NotSquare, Lapack, InvalidStride, MemoryNotCont, NotStandardShape, Shape };
+  enum class Kind { NotSquare, Lapack, NotStandardShape };
   enum class LapackKind { InvalidValue, ComputationalFailure, InvalidShape };
 
   Kind kind = Kind::Lapack;
   LapackKind lapack = LapackKind::ComputationalFailure;
   std::int64_t rows = 0, cols = 0;     // NotSquare, NotStandardShape
   std::int32_t return_code = 0;        // Lapack InvalidValue / ComputationalFailure
-  std::int64_t s0 = 0, s1 = 0;         // InvalidStride
   std::int32_t obj = 0;                // NotStandardShape: 0-based index of the argument
-  std::string shape_error;             // Shape
 
   static LinalgFailure not_square(std::int64_t r, std::int64_t c);
   static LinalgFailure lapack_info(std::int32_t info);  // < 0 invalid value, > 0 failure

@@ -5,7 +5,9 @@
 
 #include <cstddef>
 #include <initializer_list>
+#include <memory>
 #include <span>
+#include <utility>
 #include <vector>
 
 namespace velkan {
@@ -83,6 +85,28 @@ class Vector {
   std::vector<double> d_;
 };
 
+// An allocator whose value-initialisation leaves doubles uninitialised (construction with a
+// value is unchanged), so that a matrix about to be overwritten entirely is not first
+// zeroed: for a design of gigabytes that zeroing is seconds of work no interrupt can stop.
+template <class T>
+struct UninitialisedAllocator : std::allocator<T> {
+  template <class U>
+  struct rebind {
+    using other = UninitialisedAllocator<U>;
+  };
+  UninitialisedAllocator() = default;
+  template <class U>
+  UninitialisedAllocator(const UninitialisedAllocator<U>&) noexcept {}
+  template <class U>
+  void construct(U* p) noexcept {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <class U, class... Args>
+  void construct(U* p, Args&&... args) {
+    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+  }
+};
+
 class Matrix {
  public:
   Matrix() = default;
@@ -92,6 +116,15 @@ class Matrix {
   static Matrix from_rows(std::initializer_list<std::initializer_list<double>> rows);
   static Matrix from(MatrixView v);
   static Matrix identity(std::size_t n);
+  // rows x cols with unspecified entries: for a caller that writes every entry before any
+  // is read (the design matrix, filled row block by row block).
+  static Matrix uninitialised(std::size_t rows, std::size_t cols) {
+    Matrix m;
+    m.rows_ = rows;
+    m.cols_ = cols;
+    m.d_.resize(rows * cols);
+    return m;
+  }
 
   std::size_t rows() const { return rows_; }
   std::size_t cols() const { return cols_; }
@@ -125,7 +158,7 @@ class Matrix {
  private:
   std::size_t rows_ = 0;
   std::size_t cols_ = 0;
-  std::vector<double> d_;
+  std::vector<double, UninitialisedAllocator<double>> d_;
 };
 
 Matrix operator+(Matrix a, const Matrix& b);

@@ -13,9 +13,11 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <vector>
 
+#include "common/interrupt.h"
 #include "linalg/lapack.h"
 
 namespace velkan {
@@ -149,6 +151,10 @@ void add_scaled_rows(MatrixView x, std::size_t r0, std::size_t len, const double
                        1, 1);
 }
 
+// Rows per rank-k update of an unweighted X'X alone: large enough for BLAS to run at full
+// speed, small enough that an interrupt is noticed within a fraction of a second.
+constexpr std::size_t kGramChunkRows = std::size_t{1} << 16;
+
 // Rows per chunk of the fused passes, which read each chunk of the design twice (two BLAS
 // calls) and rely on it staying in cache in between: 2048 rows of 30 columns are 480 KiB.
 constexpr std::size_t kFusedChunkRows = 2048;
@@ -197,10 +203,11 @@ Matrix weighted_gram(MatrixView x, const VectorView* w, const VectorView* y = nu
   // Without weights a BLAS-readable design needs no copy at all.
   if (!w) {
     if (auto layout = blas_layout(x)) {
-      // Alone, the update takes large chunks (K stays within 32 bits); fused with X'y,
-      // chunks small enough to stay in cache for the second product.
-      const std::size_t chunk = y ? kFusedChunkRows : std::size_t{1} << 20;
+      // Alone, the update takes large chunks; fused with X'y, chunks small enough to stay
+      // in cache for the second product.
+      const std::size_t chunk = y ? kFusedChunkRows : kGramChunkRows;
       for (std::size_t r0 = 0; r0 < n; r0 += chunk) {
+        if (stop_requested()) break;
         const std::size_t len = std::min(chunk, n - r0);
         const auto leni = static_cast<lapack_int>(len);
         if (layout->row_major) {
@@ -237,6 +244,7 @@ Matrix weighted_gram(MatrixView x, const VectorView* w, const VectorView* y = nu
   std::vector<double> scale(chunk);
   std::vector<double> cq(q * q, 0.0);
   for (std::size_t r0 = 0; r0 < n; r0 += chunk) {
+    if (stop_requested()) break;
     const std::size_t len = std::min(chunk, n - r0);
     for (std::size_t i = 0; i < len; ++i) scale[i] = w ? std::sqrt((*w)[r0 + i]) : 1.0;
     if (y) {
@@ -336,7 +344,9 @@ void matvec_into(MatrixView a, VectorView x, std::span<double> y) {
 }
 
 double dot(VectorView a, VectorView b) {
-  const std::size_t n = std::min(a.size, b.size);
+  // Unequal lengths are a caller's fault: no number is made up from part of the data.
+  if (a.size != b.size) return std::numeric_limits<double>::quiet_NaN();
+  const std::size_t n = a.size;
   if (a.stride == 1 && b.stride == 1) {
     // Four running sums let the compiler keep several multiply-adds in flight.
     double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
@@ -386,6 +396,7 @@ Vector compute_xtwy(MatrixView x, VectorView w, VectorView y) {
   const lapack_int inc = 1;
   const auto pi = static_cast<lapack_int>(p);
   for (std::size_t r0 = 0; r0 < n; r0 += chunk) {
+    if (stop_requested()) break;
     const std::size_t len = std::min(chunk, n - r0);
     const auto leni = static_cast<lapack_int>(len);
     for (std::size_t i = 0; i < len; ++i) u[i] = w[r0 + i] * y[r0 + i];
@@ -446,6 +457,7 @@ CrossProducts compute_xtwx_xtwy_at(MatrixView x, VectorView beta, const ChunkWei
   const lapack_int inc = 1;
   const auto pi = static_cast<lapack_int>(p);
   for (std::size_t r0 = 0; r0 < n; r0 += chunk) {
+    if (stop_requested()) break;
     const std::size_t len = std::min(chunk, n - r0);
     const auto leni = static_cast<lapack_int>(len);
     if (layout) {
@@ -504,6 +516,7 @@ ResidualProducts compute_residual_products(MatrixView x, VectorView w, VectorVie
   const lapack_int inc = 1;
   const auto pi = static_cast<lapack_int>(p);
   for (std::size_t r0 = 0; r0 < n; r0 += chunk) {
+    if (stop_requested()) break;
     const std::size_t len = std::min(chunk, n - r0);
     const auto leni = static_cast<lapack_int>(len);
     const BlasLayout l = chunk_layout(x, layout, r0, len, copy);

@@ -1,4 +1,7 @@
 // Dense products and the weighted cross products. Results are newly owned row-major values.
+// The passes over the data (the cross products and residual sums, chunk by chunk) stop
+// early when an interrupt is requested (common/interrupt.h): their value is then
+// incomplete, and the caller's next poll_interrupt() fails before it can be used.
 #pragma once
 
 #include <cstddef>
@@ -21,6 +24,8 @@ Matrix matmul(MatrixView a, MatrixView b);
 Vector matvec(MatrixView a, VectorView x);
 // The same product written into `y` (length a.rows), so that storage can be reused.
 void matvec_into(MatrixView a, VectorView x, std::span<double> y);
+// a'b; NaN when the lengths differ (an internal error: every caller passes equal lengths,
+// and a NaN fails every finiteness test downstream instead of passing as a partial sum).
 double dot(VectorView a, VectorView b);
 
 // A'A (p x p, exactly symmetric).

@@ -13,10 +13,13 @@
 //      is_none() marks an optional argument that takes its default. Arrays come last:
 //      their views borrow the arrays' memory, and converting a sequence or a number may
 //      run Python code that could resize an array already viewed.
-//   3. Make one call into the core.
-//   4. Report a failure through raise() (GamError or ModelError, verbatim display text)
-//      or raise_value_error() for the interface's own messages; otherwise build the
-//      result (to_numpy() copies).
+//   3. Make one call into the core, inside without_gil() (released_gil.h) when it does
+//      numerical work: other threads run meanwhile and Ctrl-C is noticed. The arrays the
+//      core reads are pinned by a reference each for the whole call.
+//   4. Report a failure through raise_failure() (a pending Python exception, from a
+//      signal handler or from sys.stdout, wins over the core's error; otherwise GamError
+//      or ModelError, verbatim display text) or raise_value_error() for the interface's
+//      own messages; otherwise build the result (to_numpy() copies).
 // Method table rows use with_signature() so that the stored doc string reads
 // "<name>($self, ...)\n--\n\n<doc>", which CPython splits into __text_signature__
 // and __doc__.
@@ -32,8 +35,9 @@
 //         return nullptr;
 //       auto x = as_matrix(x_obj, {"predict", "x"});
 //       if (!x) return nullptr;
-//       auto mu = predict(model, *x);
-//       if (!mu) return raise(mu.error());
+//       const PyRef pin = PyRef::borrow(x_obj);
+//       auto mu = without_gil([&] { return predict_gam(model, *x); });
+//       if (!mu) return raise_failure(mu.error());
 //       return to_numpy(*mu);
 //     });
 //   }
@@ -52,6 +56,7 @@
 #include "python/support/convert.h"
 #include "python/support/errors.h"
 #include "python/support/py_ref.h"
+#include "python/support/released_gil.h"
 
 namespace velkan::py {
 namespace {
@@ -183,11 +188,15 @@ PyObject* gam_get_design_matrix(PyObject* self, PyObject*) {
 
 // ---- configuring, fitting and predicting -------------------------------------------
 
-// The arguments shared by the fit methods, converted in signature order.
+// The arguments shared by the fit methods, converted in signature order. The views
+// borrow the arrays' memory; `pins` holds a reference to each array for the whole call,
+// so that neither can be freed, nor resized by NumPy (which refuses to resize an array
+// referenced elsewhere), while the fit runs without the interpreter lock.
 struct FitArgs {
   MatrixView x;
   VectorView y;
   std::optional<std::size_t> max_iter;
+  PyRef pins[2];
 };
 
 // Converts x and y into views; called after every other argument is converted.
@@ -198,6 +207,8 @@ bool convert_fit_args(const char* fn, PyObject* x_obj, PyObject* y_obj, FitArgs&
   if (!y) return false;
   out.x = *x;
   out.y = *y;
+  out.pins[0] = PyRef::borrow(x_obj);
+  out.pins[1] = PyRef::borrow(y_obj);
   return true;
 }
 
@@ -233,6 +244,20 @@ PyObject* fit_result(const GamModel& m, bool with_all_lambdas) {
     return nullptr;
   if (PyDict_SetItemString(dict.get(), "fitted", Py_True) < 0) return nullptr;
   return dict.release();
+}
+
+// Issues one velkan_core.ConvergenceWarning per note of the fit just stored. False with
+// the exception set when a warning filter turns a warning into an error; the stored
+// results stay either way.
+bool warn_convergence(PyObject* self, const GamModel& m) {
+  if (m.convergence_notes.empty()) return true;
+  PyObject* module = PyType_GetModule(Py_TYPE(self));  // borrowed
+  if (!module) return false;
+  PyRef category(PyObject_GetAttrString(module, "ConvergenceWarning"));
+  if (!category) return false;
+  for (const std::string& note : m.convergence_notes)
+    if (PyErr_WarnEx(category.get(), note.c_str(), 1) < 0) return false;
+  return true;
 }
 
 PyObject* gam_add_cubic_spline(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -279,9 +304,12 @@ PyObject* cached_fit(PyObject* self, PyObject* args, PyObject* kwargs, const cha
     if (!bs) return nullptr;
     if (!convert_max_iter(fn, iter_obj, a)) return nullptr;
     if (!convert_fit_args(fn, x_obj, y_obj, a)) return nullptr;
-    if (auto ok = setup_auto(model, a.x, *k, *bs); !ok) return raise(ok.error());
-    if (auto ok = fit_gam(model, a.x, a.y, *method, a.max_iter, FitPath::Cached); !ok)
-      return raise(ok.error());
+    auto ok = without_gil([&]() -> ModelResult<void> {
+      if (auto set = setup_auto(model, a.x, *k, *bs); !set) return set;
+      return fit_gam(model, a.x, a.y, *method, a.max_iter, FitPath::Cached);
+    });
+    if (!ok) return raise_failure(ok.error());
+    if (!warn_convergence(self, model)) return nullptr;
     return fit_result(model, /*with_all_lambdas=*/true);
   });
 }
@@ -308,8 +336,10 @@ PyObject* gam_fit_manual(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!method) return nullptr;
     if (!convert_max_iter(fn, iter_obj, a)) return nullptr;
     if (!convert_fit_args(fn, x_obj, y_obj, a)) return nullptr;
-    if (auto ok = fit_gam(model, a.x, a.y, *method, a.max_iter, FitPath::Plain); !ok)
-      return raise(ok.error());
+    auto ok = without_gil(
+        [&] { return fit_gam(model, a.x, a.y, *method, a.max_iter, FitPath::Plain); });
+    if (!ok) return raise_failure(ok.error());
+    if (!warn_convergence(self, model)) return nullptr;
     return fit_result(model, false);
   });
 }
@@ -331,9 +361,12 @@ PyObject* gam_fit_auto(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!bs) return nullptr;
     if (!convert_max_iter(fn, iter_obj, a)) return nullptr;
     if (!convert_fit_args(fn, x_obj, y_obj, a)) return nullptr;
-    if (auto ok = setup_auto(model, a.x, *k, *bs); !ok) return raise(ok.error());
-    if (auto ok = fit_gam(model, a.x, a.y, *method, a.max_iter, FitPath::Plain); !ok)
-      return raise(ok.error());
+    auto ok = without_gil([&]() -> ModelResult<void> {
+      if (auto set = setup_auto(model, a.x, *k, *bs); !set) return set;
+      return fit_gam(model, a.x, a.y, *method, a.max_iter, FitPath::Plain);
+    });
+    if (!ok) return raise_failure(ok.error());
+    if (!warn_convergence(self, model)) return nullptr;
     return fit_result(model, false);
   });
 }
@@ -354,9 +387,12 @@ PyObject* gam_fit_formula(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!method) return nullptr;
     if (!convert_max_iter(fn, iter_obj, a)) return nullptr;
     if (!convert_fit_args(fn, x_obj, y_obj, a)) return nullptr;
-    if (auto ok = setup_formula(model, a.x, *formula); !ok) return raise(ok.error());
-    if (auto ok = fit_gam(model, a.x, a.y, *method, a.max_iter, FitPath::Plain); !ok)
-      return raise(ok.error());
+    auto ok = without_gil([&]() -> ModelResult<void> {
+      if (auto set = setup_formula(model, a.x, *formula); !set) return set;
+      return fit_gam(model, a.x, a.y, *method, a.max_iter, FitPath::Plain);
+    });
+    if (!ok) return raise_failure(ok.error());
+    if (!warn_convergence(self, model)) return nullptr;
     return fit_result(model, false);
   });
 }
@@ -370,8 +406,9 @@ PyObject* gam_predict(PyObject* self, PyObject* args, PyObject* kwargs) {
       return nullptr;
     auto x = as_matrix(x_obj, {"predict", "x"});
     if (!x) return nullptr;
-    auto mu = predict_gam(model, *x);
-    if (!mu) return raise(mu.error());
+    const PyRef pin = PyRef::borrow(x_obj);
+    auto mu = without_gil([&] { return predict_gam(model, *x); });
+    if (!mu) return raise_failure(mu.error());
     return to_numpy(*mu);
   });
 }

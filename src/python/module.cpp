@@ -20,7 +20,16 @@ int exec_module(PyObject* module) {
   velkan::use_calling_thread_only();
   install_stdout_writer();
   if (add_gam_type(module) < 0) return -1;
-  return PyModule_AddFunctions(module, module_functions());
+  if (PyModule_AddFunctions(module, module_functions()) < 0) return -1;
+  // Issued by a fit whose results it keeps although a part of it did not converge.
+  PyObject* warning = PyErr_NewExceptionWithDoc(
+      "velkan_core.ConvergenceWarning",
+      "A fit kept results from an iteration that stopped before it converged.",
+      PyExc_RuntimeWarning, nullptr);
+  if (!warning) return -1;
+  const int rc = PyModule_AddObjectRef(module, "ConvergenceWarning", warning);
+  Py_DECREF(warning);
+  return rc;
 }
 
 PyModuleDef_Slot slots[] = {

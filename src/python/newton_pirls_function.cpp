@@ -7,6 +7,7 @@
 #include "python/support/convert.h"
 #include "python/support/errors.h"
 #include "python/support/py_ref.h"
+#include "python/support/released_gil.h"
 #include "search/newton_pirls.h"
 
 namespace velkan::py {
@@ -56,8 +57,11 @@ PyObject* newton_pirls_py(PyObject*, PyObject* args, PyObject* kwargs) {
 
     if (auto ok = check_problem_size(x->rows, x->cols, penalties->size()); !ok)
       return raise(ok.error(), "Newton-PIRLS optimization failed: ");
-    auto result = newton_pirls(*y, *x, *w, *init, *penalties, options);
-    if (!result) return raise(result.error(), "Newton-PIRLS optimization failed: ");
+    // The arrays stay pinned while the search runs without the interpreter lock.
+    const PyRef pins[4] = {PyRef::borrow(y_obj), PyRef::borrow(x_obj), PyRef::borrow(w_obj),
+                           PyRef::borrow(init_obj)};
+    auto result = without_gil([&] { return newton_pirls(*y, *x, *w, *init, *penalties, options); });
+    if (!result) return raise_failure(result.error(), "Newton-PIRLS optimization failed: ");
 
     return tuple_of({
         to_numpy(result->log_lambda),

@@ -5,6 +5,8 @@
 #include "python/module_parts.h"
 #include "python/support/convert.h"
 #include "python/support/errors.h"
+#include "python/support/py_ref.h"
+#include "python/support/released_gil.h"
 #include "smooth/penalty.h"
 
 namespace velkan::py {
@@ -28,16 +30,19 @@ PyObject* compute_penalty_matrix_py(PyObject*, PyObject* args, PyObject* kwargs)
     auto knots = as_contiguous_vector(knots_obj, {fn, "knots"});
     if (!knots) return nullptr;
 
-    // A num_basis x num_basis result that cannot fit in memory is refused before the
-    // core tries to allocate it.
+    // The arguments first, then a num_basis x num_basis result that cannot fit in memory
+    // is refused before the core tries to allocate it.
     const std::size_t k = *num_basis;
+    if (auto ok = check_penalty_request(*basis_type, k, *knots); !ok)
+      return raise(ok.error(), "Failed to compute penalty: ");
     if (k != 0 && k > max_matrix_elements() / k) {
       return raise_value_error("num_basis = " + std::to_string(k) +
                                " asks for a penalty matrix too large for this machine's memory");
     }
 
-    auto penalty = compute_penalty_matrix(*basis_type, k, *knots);
-    if (!penalty) return raise(penalty.error(), "Failed to compute penalty: ");
+    const PyRef pin = PyRef::borrow(knots_obj);
+    auto penalty = without_gil([&] { return compute_penalty_matrix(*basis_type, k, *knots); });
+    if (!penalty) return raise_failure(penalty.error(), "Failed to compute penalty: ");
     return to_numpy(*penalty);
   });
 }

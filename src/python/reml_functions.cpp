@@ -13,6 +13,8 @@
 #include "python/module_parts.h"
 #include "python/support/convert.h"
 #include "python/support/errors.h"
+#include "python/support/py_ref.h"
+#include "python/support/released_gil.h"
 #include "reml/gradient.h"
 #include "reml/hessian.h"
 #include "smooth/cubic_regression_spline.h"
@@ -38,14 +40,15 @@ bool check_lambdas(const std::vector<double>& lambdas) {
 }
 
 // The five arguments shared by the gradient and the Hessian: the arrays as views of the
-// caller's (alive in the argument tuple for the whole call, and read only after every
-// argument has been converted), the lists as owned copies.
+// caller's (read only after every argument has been converted, and pinned by a reference
+// each while the call runs without the interpreter lock), the lists as owned copies.
 struct DerivativeArgs {
   VectorView y;
   MatrixView x;
   VectorView w;
   std::vector<double> lambdas;
   std::vector<Matrix> penalties;
+  PyRef pins[3];
 };
 
 std::optional<DerivativeArgs> convert_derivative_args(const char* fname, const char* prefix,
@@ -76,15 +79,21 @@ std::optional<DerivativeArgs> convert_derivative_args(const char* fname, const c
     raise(ok.error(), prefix);
     return std::nullopt;
   }
-  return DerivativeArgs{*y, *x, *w, std::move(*lambdas), std::move(*penalties)};
+  return DerivativeArgs{*y,
+                        *x,
+                        *w,
+                        std::move(*lambdas),
+                        std::move(*penalties),
+                        {PyRef::borrow(yo), PyRef::borrow(xo), PyRef::borrow(wo)}};
 }
 
 PyObject* reml_gradient_multi_qr_py(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     auto a = convert_derivative_args("reml_gradient_multi_qr_py", kGradientPrefix, args, kwargs);
     if (!a) return nullptr;
-    auto g = reml_gradient_multi_qr(a->y, a->x, a->w, a->lambdas, a->penalties);
-    if (!g) return raise(g.error(), kGradientPrefix);
+    auto g = without_gil(
+        [&] { return reml_gradient_multi_qr(a->y, a->x, a->w, a->lambdas, a->penalties); });
+    if (!g) return raise_failure(g.error(), kGradientPrefix);
     return to_numpy(*g);
   });
 }
@@ -93,8 +102,9 @@ PyObject* reml_hessian_multi_qr_py(PyObject*, PyObject* args, PyObject* kwargs) 
   return guarded([&]() -> PyObject* {
     auto a = convert_derivative_args("reml_hessian_multi_qr_py", kHessianPrefix, args, kwargs);
     if (!a) return nullptr;
-    auto h = reml_hessian_multi_qr(a->y, a->x, a->w, a->lambdas, a->penalties);
-    if (!h) return raise(h.error(), kHessianPrefix);
+    auto h = without_gil(
+        [&] { return reml_hessian_multi_qr(a->y, a->x, a->w, a->lambdas, a->penalties); });
+    if (!h) return raise_failure(h.error(), kHessianPrefix);
     return to_numpy(*h);
   });
 }
@@ -109,6 +119,47 @@ std::pair<double, double> column_range(MatrixView x, std::size_t j) {
     hi = std::max(hi, v);
   }
   return {lo, hi};
+}
+
+// The REML gradient of evaluate_gradient: one cubic regression spline smooth per entry of
+// k_values on its own column of x, unit weights, each smooth's unscaled penalty. A failure
+// of the gradient itself sets `prefix` to the gradient's message prefix; errors of the
+// smooths and the design leave it empty.
+Result<Vector> gradient_on_cr_smooths(MatrixView x, VectorView y, const std::vector<double>& lambdas,
+                                      const std::vector<std::size_t>& k_values,
+                                      const char*& prefix) {
+    std::vector<SmoothTerm> terms;
+    terms.reserve(k_values.size());
+    for (std::size_t j = 0; j < k_values.size(); ++j) {
+      const auto [lo_j, hi_j] = column_range(x, j);
+      std::string name = "x";
+      name += std::to_string(j);
+      auto term = new_cr_smooth(std::move(name), k_values[j], lo_j, hi_j);
+      if (!term) return fail(std::move(term.error()));
+      term->column = j;
+      terms.push_back(std::move(*term));
+    }
+    auto design = build_design(terms, x);
+    if (!design) return fail(std::move(design.error()));
+
+    // Each smooth's own penalty, unscaled, in its diagonal block.
+    const std::size_t p = design->x.cols();
+    std::vector<Matrix> penalties;
+    penalties.reserve(terms.size());
+    for (std::size_t j = 0; j < terms.size(); ++j) {
+      Matrix s(p, p);
+      const Matrix& block = terms[j].penalty;
+      const std::size_t off = design->offsets[j];
+      const std::size_t width = std::min({design->widths[j], block.rows(), block.cols()});
+      for (std::size_t a = 0; a < width; ++a)
+        for (std::size_t b = 0; b < width; ++b) s(off + a, off + b) = block(a, b);
+      penalties.push_back(std::move(s));
+    }
+    const Vector weights(x.rows, 1.0);
+
+    auto g = reml_gradient_multi_qr(y, design->x, weights, lambdas, penalties);
+    if (!g) prefix = kGradientPrefix;
+    return g;
 }
 
 PyObject* evaluate_gradient(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -135,41 +186,14 @@ PyObject* evaluate_gradient(PyObject*, PyObject* args, PyObject* kwargs) {
                        {k_values->size(), xv->cols}));
     }
     if (auto ok = check_smooth_sizes(xv->rows, *k_values); !ok) return raise(ok.error());
-    // Views of the caller's arrays, alive in the argument tuple for the whole call.
+    // Views of the caller's arrays, pinned while the work runs without the lock.
     const MatrixView x = *xv;
     const VectorView y = *yv;
-
-    std::vector<SmoothTerm> terms;
-    terms.reserve(k_values->size());
-    for (std::size_t j = 0; j < k_values->size(); ++j) {
-      const auto [lo_j, hi_j] = column_range(x, j);
-      std::string name = "x";
-      name += std::to_string(j);
-      auto term = new_cr_smooth(std::move(name), (*k_values)[j], lo_j, hi_j);
-      if (!term) return raise(term.error());
-      term->column = j;
-      terms.push_back(std::move(*term));
-    }
-    auto design = build_design(terms, x);
-    if (!design) return raise(design.error());
-
-    // Each smooth's own penalty, unscaled, in its diagonal block.
-    const std::size_t p = design->x.cols();
-    std::vector<Matrix> penalties;
-    penalties.reserve(terms.size());
-    for (std::size_t j = 0; j < terms.size(); ++j) {
-      Matrix s(p, p);
-      const Matrix& block = terms[j].penalty;
-      const std::size_t off = design->offsets[j];
-      const std::size_t width = std::min({design->widths[j], block.rows(), block.cols()});
-      for (std::size_t a = 0; a < width; ++a)
-        for (std::size_t b = 0; b < width; ++b) s(off + a, off + b) = block(a, b);
-      penalties.push_back(std::move(s));
-    }
-    const Vector weights(x.rows, 1.0);
-
-    auto g = reml_gradient_multi_qr(y, design->x, weights, *lambdas, penalties);
-    if (!g) return raise(g.error(), kGradientPrefix);
+    const PyRef pins[2] = {PyRef::borrow(xo), PyRef::borrow(yo)};
+    const char* prefix = "";
+    auto g =
+        without_gil([&] { return gradient_on_cr_smooths(x, y, *lambdas, *k_values, prefix); });
+    if (!g) return raise_failure(g.error(), prefix);
     return to_numpy(*g);
   });
 }

@@ -19,10 +19,6 @@ GamError mismatch(std::string_view tmpl, std::initializer_list<diag::FormatArg> 
   return GamError::dimension_mismatch(diag::format(tmpl, args));
 }
 
-GamError triangular_failure(const LinalgFailure& f) {
-  return GamError::invalid_parameter("Triangular solve failed: " + f.debug());
-}
-
 // The diagonal of R'R is the squared norm of each column of R.
 double gram_diagonal(const Matrix& r, std::size_t j) {
   double s = 0.0;
@@ -151,26 +147,6 @@ Matrix penalized_normal_matrix(const Matrix& xtwx, std::span<const double> lambd
   return a;
 }
 
-Vector coefficient_ridge(const Matrix& a, std::size_t m) {
-  const double factor = kCoefficientRidge * (1.0 + std::sqrt(static_cast<double>(m)));
-  Vector ridge(a.rows());
-  for (std::size_t i = 0; i < a.rows(); ++i) ridge[i] = factor * std::max(std::abs(a(i, i)), 1.0);
-  return ridge;
-}
-
-Result<RidgedCoefficients> ridged_coefficients(const Matrix& xtwx, Vector xtwy,
-                                               std::span<const double> lambdas,
-                                               std::span<const Matrix> penalties) {
-  Matrix a = penalized_normal_matrix(xtwx, lambdas, penalties);
-  RidgedCoefficients c;
-  c.ridge = coefficient_ridge(a, lambdas.size());
-  for (std::size_t i = 0; i < a.rows(); ++i) a(i, i) += c.ridge[i];
-  auto beta = solve(std::move(a), std::move(xtwy));
-  if (!beta) return fail(std::move(beta.error()));
-  c.beta = std::move(*beta);
-  return c;
-}
-
 LinalgResult<Matrix> add_diagonal_to_triangle(const Matrix& r, std::span<const double> extra) {
   const std::size_t p = r.cols();
   std::vector<std::size_t> rows;
@@ -183,24 +159,6 @@ LinalgResult<Matrix> add_diagonal_to_triangle(const Matrix& r, std::span<const d
     for (std::size_t j = i; j < p; ++j) stacked(i, j) = r(i, j);
   for (std::size_t k = 0; k < rows.size(); ++k) stacked(p + k, rows[k]) = std::sqrt(extra[rows[k]]);
   return qr_triangle(stacked);
-}
-
-TriangularSystem::TriangularSystem(Matrix r) : r_(std::move(r)), rt_(Matrix::from(r_.t())) {}
-
-Result<Matrix> TriangularSystem::solve_lower(MatrixView b) const {
-  if (b.cols == 0 || b.rows == 0) return Matrix(b.rows, b.cols);
-  auto z = solve_triangular(rt_, 'L', b);
-  if (!z) return fail(triangular_failure(z.error()));
-  return std::move(*z);
-}
-
-Result<Matrix> TriangularSystem::solve(MatrixView b) const {
-  auto z = solve_lower(b);
-  if (!z) return z;
-  if (b.cols == 0 || b.rows == 0) return z;
-  auto u = solve_triangular(r_, 'U', *z);
-  if (!u) return fail(triangular_failure(u.error()));
-  return std::move(*u);
 }
 
 }  // namespace velkan

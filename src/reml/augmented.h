@@ -16,10 +16,6 @@
 
 namespace velkan {
 
-// The coefficient solve adds kCoefficientRidge * (1 + sqrt(m)) * max(|A_ii|, 1) to each
-// diagonal element of A = X'WX + sum_j lambda_j S_j before solving, per element.
-inline constexpr double kCoefficientRidge = 1e-7;
-
 // Shapes every derivative routine relies on: y and w of length n = rows of x, as many
 // penalties as lambdas, each p x p, and (when given) as many square roots as penalties,
 // each with p rows. DimensionMismatch naming the first offending input otherwise.
@@ -45,43 +41,9 @@ LinalgResult<Matrix> qr_triangle(MatrixView m);
 Matrix penalized_normal_matrix(const Matrix& xtwx, std::span<const double> lambdas,
                                std::span<const Matrix> penalties);
 
-// The coefficient ridge of each diagonal element of A for m smoothing parameters.
-Vector coefficient_ridge(const Matrix& a, std::size_t m);
-
-// The penalized coefficients: beta solving (A + diag(ridge)) beta = X'Wy with
-// A = xtwx + sum_j lambda_j S_j and ridge = coefficient_ridge(A, m), by the general dense
-// solve (its error is returned unchanged). The ridge is returned too: a triangle used for
-// derivatives must carry the same one.
-struct RidgedCoefficients {
-  Vector beta;
-  Vector ridge;
-};
-Result<RidgedCoefficients> ridged_coefficients(const Matrix& xtwx, Vector xtwy,
-                                               std::span<const double> lambdas,
-                                               std::span<const Matrix> penalties);
-
 // The triangle T with T'T = R'R + diag(extra): one QR of R stacked above the diagonal
-// matrix of sqrt(extra_i). A zero or negative entry adds nothing. This is how a triangle
-// that was obtained without (or with a smaller) ridge is brought to the ridge of the
-// coefficient solve before it is used for derivatives.
+// matrix of sqrt(extra_i). A zero or negative entry adds nothing. This is how the ridge-free
+// triangle of the augmented system is brought to A + delta I before it is used.
 LinalgResult<Matrix> add_diagonal_to_triangle(const Matrix& r, std::span<const double> extra);
-
-// Solves with A = R'R for an upper-triangular R. R' is kept in standard layout so both
-// solves are plain triangular solves. Failures are InvalidParameter
-// "Triangular solve failed: {}".
-class TriangularSystem {
- public:
-  explicit TriangularSystem(Matrix r);
-
-  const Matrix& r() const { return r_; }
-  // R'^-1 B (B is p x k). Its squared Frobenius norm for B = L_j is tr(A^-1 L_j L_j').
-  Result<Matrix> solve_lower(MatrixView b) const;
-  // A^-1 B = R^-1 R'^-1 B, column by column.
-  Result<Matrix> solve(MatrixView b) const;
-
- private:
-  Matrix r_;
-  Matrix rt_;
-};
 
 }  // namespace velkan

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "common/interrupt.h"
 #include "diag/format.h"
 #include "reml/augmented.h"
 
@@ -75,6 +76,7 @@ Result<Matrix> compute_r_blockwise(MatrixView x, VectorView w, std::span<const d
 
   // Each update replaces [R; B] by a triangle with the same Gram matrix.
   for (std::size_t start = next_row; start < n; start += kBlockRows) {
+    if (auto ok = poll_interrupt(); !ok) return fail(std::move(ok.error()));
     const std::size_t stop = std::min(n, start + kBlockRows);
     std::copy(r.data(), r.data() + p * p, buffer.data());
     load_block(start, stop, p);

@@ -14,6 +14,7 @@
 #include "diag/format.h"
 #include "linalg/dense_solve.h"
 #include "linalg/products.h"
+#include "linalg/ridged_solve.h"
 #include "reml/residual_sums.h"
 
 namespace velkan {
@@ -111,15 +112,17 @@ Result<double> evaluate(VectorView y, MatrixView x, VectorView w, const Matrix& 
   const std::size_t used = std::min(lambdas.size(), penalties.size());
   if (auto ok = check_penalties(penalties, used, p); !ok) return fail(std::move(ok.error()));
 
-  // A = X'WX + sum_j lambda_j S_j + delta I with the uniform ridge of reml_ridge().
-  const double delta = reml_ridge(xtwx, lambdas.size());
+  // A = X'WX + sum_j lambda_j S_j; its log-determinant is taken with the ridge delta,
+  // and beta is the refined solution of A beta = X'Wy (linalg/ridged_solve.h).
+  const double delta = normal_matrix_ridge(xtwx, lambdas.size());
   Matrix a = xtwx;
   for (std::size_t j = 0; j < used; ++j) a.add_scaled(penalties[j], lambdas[j]);
-  for (std::size_t i = 0; i < p; ++i) a(i, i) += delta;
-
-  auto solved = solve(a, xtwy);
+  auto system = RidgedSolver::from_matrix(a, delta);
+  if (!system) return fail(std::move(system.error()));
+  auto solved = system->solve(xtwy);
   if (!solved) return fail(std::move(solved.error()));
   const Vector& beta = *solved;
+  for (std::size_t i = 0; i < p; ++i) a(i, i) += delta;
 
   // Weighted residual sum of squares. The pass over the data is O(n p) and free of the
   // cancellation the normal-equation form suffers when the fit nearly interpolates.
@@ -157,22 +160,6 @@ Result<double> evaluate(VectorView y, MatrixView x, VectorView w, const Matrix& 
 }
 
 }  // namespace
-
-double reml_ridge(const Matrix& xtwx, std::size_t m) {
-  // The scale comes from X'WX before any penalty is added. With two or more smooths that
-  // all reproduce constants, X'WX + S_lambda has null directions whose eigenvalue in the
-  // ridged matrix is delta itself, so the score carries about 0.5 (nullity) ln(delta). A
-  // delta that followed the penalized diagonal would move with lambda and give the score
-  // a slope in rho that belongs to the guard, not to the model; this one is constant
-  // along a search, so those directions add a constant.
-  double diag_max = 1.0;
-  const std::size_t p = std::min(xtwx.rows(), xtwx.cols());
-  for (std::size_t i = 0; i < p; ++i) {
-    const double v = std::abs(xtwx(i, i));
-    if (v > diag_max) diag_max = v;  // NaN never compares greater: skipped
-  }
-  return kRemlRidge * (1.0 + std::sqrt(static_cast<double>(m))) * diag_max;
-}
 
 Result<double> reml_criterion(VectorView y, MatrixView x, VectorView w,
                               std::span<const double> lambdas, std::span<const Matrix> penalties) {

@@ -11,9 +11,6 @@ namespace velkan {
 
 class ResidualSums;  // reml/residual_sums.h
 
-// Ridge on the penalized normal matrix: kRemlRidge (1 + sqrt(m)) max(1, max_i |(X'WX)_ii|),
-// m = len(lambdas). See reml_ridge().
-inline constexpr double kRemlRidge = 1e-5;
 // A smoothing parameter counts toward the penalty rank only when it exceeds this.
 inline constexpr double kRemlLambdaFloor = 1e-10;
 // A penalty row is non-zero when its absolute sum exceeds this times max(1, max |S_ab|).
@@ -21,18 +18,13 @@ inline constexpr double kRemlRowThreshold = 1e-10;
 // 2 pi as the exact double the score uses.
 inline constexpr double kTwoPi = 6.283185307179586;
 
-// The criterion's uniform ridge for m = len(lambdas) smoothing parameters:
-//   delta = kRemlRidge (1 + sqrt(m)) max(1, max_i |(X'WX)_ii|)   (NaN entries skipped).
-// Its scale is taken from the unpenalized cross product, so delta does not depend on the
-// smoothing parameters: directions that neither X'WX nor any S_j sees (a constant that
-// can move between smooths) then add a constant to the score, not a slope in log(lambda)
-// that no derivative of the model contains.
-double reml_ridge(const Matrix& xtwx, std::size_t m);
-
 // REML score
 //   0.5 (ln|A + delta I| + (RSS + P) / phi + (n - r) ln(2 pi phi) - sum_j r_j ln(lambda_j))
-// of the penalized weighted least-squares fit beta = (A + delta I)^-1 X'Wy, with
-// A = X'WX + sum_j lambda_j S_j, delta = reml_ridge(X'WX, m),
+// of the penalized weighted least-squares fit beta solving A beta = X'Wy (refined through
+// the factor of A + delta I, linalg/ridged_solve.h), with A = X'WX + sum_j lambda_j S_j and
+// delta = normal_matrix_ridge(X'WX, m). delta depends on X'WX alone, not on lambda: null
+// directions of A (a constant that can move between smooths) then add a constant to the
+// score, not a slope in log(lambda) that no derivative of the model contains.
 // RSS = sum_i w_i (y_i - x_i beta)^2, P = sum_j lambda_j beta' S_j beta,
 // phi = RSS / (n - r), and r_j the rank of S_j counted
 // as its non-zero rows minus two (at least 1; 0 when lambda_j <= 1e-10). Only the first

@@ -5,16 +5,15 @@
 //               - (RSS + P) dphi_i / phi^2 + (n - r) dphi_i / phi ]
 //
 // with r_i the column count of the square root L_i, r = sum r_i, phi = RSS / (n - r),
-// dbeta_i = -A^-1 lambda_i S_i beta and dRSS_i = -2 sum_k w_k r_k (X dbeta_i)_k.
+// dbeta_i = -A^-1 lambda_i S_i beta and dRSS_i = -2 sum_k w_k r_k (X dbeta_i)_k: the
+// derivative of the criterion of reml/criterion.h, with the same ridge delta (see
+// linalg/ridged_solve.h) in ln|A + delta I| and in every solve (reml/derivatives.h).
 //
-// A is the penalized normal matrix carrying the coefficient solve's per-element ridge
-// kCoefficientRidge (1 + sqrt(m)) max(|A_ii|, 1). With two or more smooths and no
-// intercept, X'WX + sum lambda_j S_j is singular (a constant can move between smooths), so
-// a ridge-free triangle would be singular to rounding and the trace terms and coefficient
-// derivatives would divide by noise. Every triangle used here is therefore brought to
-// exactly that ridged matrix before it is used, whichever way it was obtained.
+// Both entries factor A + delta I as a triangle R'R: the direct one from the QR of the
+// augmented matrix Z (reml/augmented.h) with the ridge added after, the block-wise one by
+// Cholesky of a cached X'WX + S_lambda + delta I or from the block-wise QR.
 //
-// Non-finite values (phi <= 0, n <= r) are not errors: they propagate into g.
+// Non-finite values (phi <= 0) are not errors: they propagate into g; with n <= r it is NaN.
 #pragma once
 
 #include <cstddef>
@@ -26,9 +25,6 @@
 
 namespace velkan {
 
-// Diagonal ridge of the Cholesky factor of a cached X'WX + sum lambda_j S_j:
-// kCholeskyRidge * max(|A_ii|, 1) per element.
-inline constexpr double kCholeskyRidge = 1e-7;
 // Below kDirectRowsBase - kDirectRowsPerSmooth * (m - 2) rows (floored at 0; m < 2 counts
 // as 2) the size-dispatching entry uses the direct method.
 inline constexpr std::size_t kDirectRowsBase = 2000;
@@ -49,8 +45,8 @@ Result<Vector> reml_gradient_multi_qr(VectorView y, MatrixView x, VectorView w,
                                       std::span<const Matrix> sqrt_penalties = {});
 
 // Size-dispatching entry: the direct method below blockwise_row_threshold(m) rows,
-// otherwise a Cholesky factor of the cached X'WX + S_lambda (falling back to the block-wise
-// QR factor when that fails or no cache is given). The caches are trusted to match x, w
+// otherwise a Cholesky factor of the cached X'WX + S_lambda + delta I (falling back to the
+// block-wise QR factor when that fails or no cache is given). The caches are trusted to match x, w
 // and y; so is `sums`, which, when given, supplies RSS and X'W r at the coefficients
 // (from the cross products when that is accurate, see ResidualSums) instead of a pass over
 // the data. Prints the "[BLOCKWISE_DEBUG]" lines under VELKAN_GRAD_DEBUG.

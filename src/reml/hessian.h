@@ -1,7 +1,6 @@
 // Hessian of the REML score with respect to the log smoothing parameters: the derivative
-// of each term of the gradient (reml/gradient.h) once more, with the same ridged matrix
-// A = X'WX + sum lambda_j S_j + diag(coefficient ridge), whose inverse is formed once from
-// the ridged triangle and reused for every entry.
+// of the gradient (reml/gradient.h) once more, from the same factor of A + delta I (see
+// reml/derivatives.h).
 #pragma once
 
 #include <span>
@@ -14,8 +13,7 @@ namespace velkan {
 // H (m x m, exactly symmetric), H[a][b] = d2 REML / drho_a drho_b. Prints the
 // "[HESS_CORRECTED]" breakdown under VELKAN_HESS_DEBUG.
 // Errors: DimensionMismatch for inputs of inconsistent shapes, penalty_sqrt's errors,
-// LinAlgError "QR decomposition failed", SingularMatrix when the triangle cannot be
-// inverted, the coefficient solve's errors.
+// LinAlgError "QR decomposition failed", InvalidParameter "Triangular solve failed: {}".
 Result<Matrix> reml_hessian_multi_qr(VectorView y, MatrixView x, VectorView w,
                                      std::span<const double> lambdas,
                                      std::span<const Matrix> penalties);

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <vector>
 
+#include "common/interrupt.h"
 #include "diag/sink.h"
 #include "linalg/factorizations.h"
 #include "linalg/products.h"
@@ -68,6 +69,7 @@ Status optimize_reml_fellner_schall(SmoothingParameter& state, VectorView /*y*/,
   diag::trace(Switch::Profile, "[PROFILE] Starting Fellner-Schall optimization (Cholesky)\n");
 
   for (std::size_t it = 0; it < kFellnerSchallMaxIterations; ++it) {
+    if (auto ok = poll_interrupt(); !ok) return std::unexpected(ok.error());
     Vector lambda(m);
     for (std::size_t i = 0; i < m; ++i) lambda[i] = std::exp(rho[i]);
     Matrix a = xtwx;

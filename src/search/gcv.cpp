@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 
+#include "common/interrupt.h"
 #include "linalg/dense_solve.h"
 #include "linalg/products.h"
 
@@ -80,6 +81,7 @@ Status optimize_gcv(SmoothingParameter& state, VectorView y, MatrixView x, Vecto
   Point best;
   bool have_best = false;
   auto evaluate = [&](double rho) -> Result<Point> {
+    if (auto ok = poll_interrupt(); !ok) return std::unexpected(ok.error());
     ++evaluations;
     if (options.evaluations) ++*options.evaluations;
     auto v = score_cached(data, s, std::exp(rho));

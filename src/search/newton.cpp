@@ -6,10 +6,14 @@
 #include <utility>
 #include <vector>
 
+#include "common/interrupt.h"
 #include "diag/clock.h"
 #include "diag/sink.h"
 #include "linalg/dense_solve.h"
+#include "linalg/factorizations.h"
 #include "linalg/products.h"
+#include "linalg/ridged_solve.h"
+#include "reml/derivatives.h"
 #include "reml/gradient.h"
 #include "reml/hessian.h"
 #include "reml/penalty_sqrt.h"
@@ -67,6 +71,8 @@ LineSearch line_search(NewtonObjective& f, const Vector& rho, const Vector& delt
   double scale = 1.0;
   Vector trial(rho.size());
   for (int half = 0; half <= max_half; ++half, scale *= kStepHalving) {
+    // Interrupted: no step (the search's own poll then ends it).
+    if (stop_requested()) return LineSearch{};
     for (std::size_t i = 0; i < rho.size(); ++i) trial[i] = std::exp(rho[i] + scale * delta[i]);
     const auto value = f.score(trial.span());
     if (!value) {
@@ -74,6 +80,8 @@ LineSearch line_search(NewtonObjective& f, const Vector& rho, const Vector& delt
       continue;
     }
     const double reml_t = *value;
+    // A non-finite trial score is no improvement, whatever its sign.
+    if (!std::isfinite(reml_t)) continue;
     const bool armijo = reml_t <= score + kArmijoConstant * scale * slope;
     if (half < 3)
       diag::trace(Switch::Profile, "[PROFILE]     half={}: scale={:.4}, REML={:.6}, armijo={}\n",
@@ -103,6 +111,7 @@ Result<bool> steepest_descent(NewtonObjective& f, Vector& rho, double score) {
   if (!g) return std::unexpected(g.error());
   const std::size_t len = std::min(rho.size(), g->size());
   for (double s : kSteepestDescentScales) {
+    if (auto ok = poll_interrupt(); !ok) return std::unexpected(ok.error());
     Vector trial_rho = rho;
     for (std::size_t i = 0; i < len; ++i) trial_rho[i] = rho[i] - s * (*g)[i];
     const auto value = f.score(exp_all(trial_rho).span());
@@ -110,7 +119,7 @@ Result<bool> steepest_descent(NewtonObjective& f, Vector& rho, double score) {
       diag::trace(Switch::Profile, "[PROFILE]     SD scale={}: REML computation failed\n", {s});
       continue;
     }
-    const bool improvement = *value < score;
+    const bool improvement = std::isfinite(*value) && *value < score;
     diag::trace(Switch::Profile,
                 "[PROFILE]     SD scale={}: REML={:.6} (current={:.6}, improvement={})\n",
                 {s, *value, score, improvement});
@@ -171,8 +180,6 @@ class RemlObjective final : public NewtonObjective {
     return reml_gradient_blockwise(y_, x_, w_, lambdas, penalties_);
   }
   Result<Matrix> hessian(std::span<const double> lambdas) override {
-    if (options_.hessian == NewtonHessian::MultiQr)
-      return reml_hessian_multi_qr(y_, x_, w_, lambdas, penalties_);
     auto d = reml_derivatives_cached(y_, x_, w_, cache_, lambdas, penalties_, sqrt_, sums_);
     if (!d) return std::unexpected(d.error());
     return std::move(d->hessian);
@@ -196,7 +203,8 @@ class RemlObjective final : public NewtonObjective {
 
 }  // namespace
 
-Result<Vector> newton_search(NewtonObjective& f, const Vector& initial) {
+Result<Vector> newton_search(NewtonObjective& f, const Vector& initial, SearchOutcome* outcome) {
+  if (outcome) *outcome = SearchOutcome::Converged;
   const std::size_t m = initial.size();
   Vector rho(m);
   for (std::size_t i = 0; i < m; ++i) rho[i] = std::log(initial[i]);
@@ -204,10 +212,15 @@ Result<Vector> newton_search(NewtonObjective& f, const Vector& initial) {
   std::size_t completed = 0;
 
   for (std::size_t k = 1; k <= kNewtonMaxIterations; ++k) {
+    if (auto ok = poll_interrupt(); !ok) return std::unexpected(ok.error());
     const Vector lambda = exp_all(rho);
     const auto score_r = f.score(lambda.span());
     if (!score_r) return std::unexpected(score_r.error());
     const double score = *score_r;
+    if (!std::isfinite(score)) {
+      if (outcome) *outcome = SearchOutcome::UndefinedScore;
+      return lambda;
+    }
 
     diag::Timer timer;
     auto g_r = f.gradient(lambda.span());
@@ -246,6 +259,25 @@ Result<Vector> newton_search(NewtonObjective& f, const Vector& initial) {
     for (std::size_t i = 0; i < m; ++i)
       for (std::size_t j = 0; j < m; ++j) ht(i, j) = h(i, j) / (d[i] * d[j]);
     for (std::size_t i = 0; i < m; ++i) ht(i, i) += kNewtonPreconditionedRidge;
+    // Far from the optimum the score need not be convex in rho: an indefinite Hessian
+    // gives a direction along which the score rises, and the line search then finds
+    // nothing. Its eigenvalues are taken by magnitude (and floored), which keeps the
+    // curvature's scale in every direction and always yields a descent direction.
+    if (auto eig = symmetric_eigen(ht); eig && m > 0 && !(eig->values[0] > kNewtonEigenFloor)) {
+      bool finite = true;
+      for (double v : eig->values) finite = finite && std::isfinite(v);
+      if (finite) {
+        for (std::size_t i = 0; i < m; ++i) {
+          for (std::size_t j = 0; j < m; ++j) {
+            double v = 0.0;
+            for (std::size_t c = 0; c < m; ++c)
+              v += eig->vectors(i, c) * std::max(std::abs(eig->values[c]), kNewtonEigenFloor) *
+                   eig->vectors(j, c);
+            ht(i, j) = v;
+          }
+        }
+      }
+    }
 
     const double grad_l2 = norm2(g);
     const double grad_linf = max_abs(g);
@@ -301,6 +333,7 @@ Result<Vector> newton_search(NewtonObjective& f, const Vector& initial) {
 
     timer.restart();
     const LineSearch ls = line_search(f, rho, delta, score, slope, max_half);
+    if (auto ok = poll_interrupt(); !ok) return std::unexpected(ok.error());
     diag::trace(Switch::Profile, "[PROFILE]     Line search: {:.2}ms\n", {timer.elapsed_ms()});
 
     if (ls.best_scale > kNewtonMinScale) {
@@ -341,6 +374,9 @@ Result<Vector> newton_search(NewtonObjective& f, const Vector& initial) {
     completed = k;
   }
 
+  // Out of iterations, or stopped on a gradient still too large: the values are kept, but
+  // the caller learns that they are not a converged optimum.
+  if (outcome) *outcome = SearchOutcome::IterationCap;
   diag::trace(Switch::Profile, "[PROFILE] Reached max iterations ({}) without convergence\n",
               {kNewtonMaxIterations});
   return exp_all(rho);
@@ -387,9 +423,11 @@ Status optimize_reml_newton(SmoothingParameter& state, VectorView y, MatrixView 
   NewtonOptions used = options;
   if (!options.cache) used.memo = nullptr;  // a memo belongs to the caller's products
   RemlObjective objective(y, x, w, penalties, sqrt_penalties, cache, used);
-  auto lambda = newton_search(objective, state.lambda);
+  SearchOutcome outcome = SearchOutcome::Converged;
+  auto lambda = newton_search(objective, state.lambda, &outcome);
   if (!lambda) return std::unexpected(lambda.error());
   state.lambda = std::move(*lambda);
+  state.outcome = outcome;
   return {};
 }
 
@@ -410,116 +448,31 @@ Result<RemlDerivatives> reml_derivatives_cached(VectorView /*y*/, MatrixView x, 
                                                 std::span<const Matrix> sqrt_penalties,
                                                 ResidualSums& sums) {
   const std::size_t m = lambdas.size();
-  const std::size_t n = x.rows;
-  const std::size_t p = x.cols;
   if (penalties.size() < m || sqrt_penalties.size() < m)
     return std::unexpected(GamError::dimension_mismatch(
         "Number of penalties and square roots must match number of lambdas"));
   RemlDerivatives out{Vector(m), Matrix(m, m)};
   if (m == 0) return out;
 
-  // A = X'WX + S_lambda + delta I with the criterion's own uniform ridge. delta comes
-  // from X'WX alone and does not depend on lambda, so the derivatives below are those
-  // of the criterion itself.
-  Matrix s_lambda(p, p);
-  for (std::size_t j = 0; j < m; ++j) s_lambda.add_scaled(penalties[j], lambdas[j]);
-  Matrix a = cache.xtwx + s_lambda;
-  const double delta = reml_ridge(cache.xtwx, m);
-  for (std::size_t i = 0; i < p; ++i) a(i, i) += delta;
-  auto a_inv_r = inverse(a);
-  if (!a_inv_r) return std::unexpected(a_inv_r.error());
-  const Matrix& a_inv = *a_inv_r;
-
-  const Vector beta = matvec(a_inv, cache.xtwy);
-  // Every residual-sum derivative lives in coefficient space through X'W r:
-  // d RSS = -2 (X'W r)' d beta. RSS and X'W r come from the cross products relative to
-  // the anchor of `sums` when the cancellation in RSS is small enough (the cached
-  // criterion's test), else from one O(n p) pass over the data.
-  ResidualProducts residuals = sums.at(beta);
-  const double rss = residuals.rss;
-  const Vector xtwr = std::move(residuals.xtwr);
-
-  double total_rank = 0.0;
-  for (std::size_t j = 0; j < m; ++j) total_rank += static_cast<double>(sqrt_penalties[j].cols());
-  const double nr = static_cast<double>(n) - total_rank;
-  const double phi = rss / nr;
-
-  // Per-penalty pieces: S_a beta, M_a = A^-1 S_a (its trace is tr(A^-1 S_a), and
-  // tr(M_a M_b) the cross trace), and the coefficient derivative.
-  std::vector<Vector> s_beta(m), dbeta(m), xtwx_dbeta(m), slam_dbeta(m);
-  std::vector<Matrix> m_a(m);
-  std::vector<double> trace(m), bsb(m);
-  const Vector slam_beta = matvec(s_lambda, beta);
-  double pen = 0.0;
-  for (std::size_t a_i = 0; a_i < m; ++a_i) {
-    s_beta[a_i] = matvec(penalties[a_i], beta);
-    bsb[a_i] = dot(beta, s_beta[a_i]);
-    pen += lambdas[a_i] * bsb[a_i];
-    m_a[a_i] = matmul(a_inv, penalties[a_i]);
-    double t = 0.0;
-    for (std::size_t i = 0; i < p; ++i) t += m_a[a_i](i, i);
-    trace[a_i] = t;
-    Vector db = matvec(a_inv, s_beta[a_i]);
-    for (double& v : db) v *= -lambdas[a_i];
-    xtwx_dbeta[a_i] = matvec(cache.xtwx, db);
-    slam_dbeta[a_i] = matvec(s_lambda, db);
-    dbeta[a_i] = std::move(db);
-  }
-  const double p_total = rss + pen;  // penalized residual sum
-
-  // The score is 0.5 [log|A| + P / phi + (n - r) ln(2 pi phi) - sum_j r_j rho_j] with
-  // P = RSS + sum_j lambda_j beta'S_j beta and phi = RSS / (n - r). Since beta minimises
-  // the penalized sum, only beta's own derivatives d beta_a = -lambda_a A^-1 S_a beta
-  // carry the dependence of RSS and P on rho besides the explicit lambda_a.
-  std::vector<double> drss(m), dphi(m), dp(m);
-  for (std::size_t a_i = 0; a_i < m; ++a_i) {
-    drss[a_i] = -2.0 * dot(xtwr, dbeta[a_i]);
-    dphi[a_i] = drss[a_i] / nr;
-    dp[a_i] = drss[a_i] + lambdas[a_i] * bsb[a_i] + 2.0 * dot(slam_beta, dbeta[a_i]);
-    const double r_a = static_cast<double>(sqrt_penalties[a_i].cols());
-    out.gradient[a_i] = 0.5 * (lambdas[a_i] * trace[a_i] - r_a + dp[a_i] / phi -
-                               p_total * dphi[a_i] / (phi * phi) + nr * dphi[a_i] / phi);
-  }
-
-  for (std::size_t a_i = 0; a_i < m; ++a_i) {
-    for (std::size_t b = a_i; b < m; ++b) {
-      const bool same = a_i == b;
-      const double la = lambdas[a_i], lb = lambdas[b];
-      // d2beta = -A^-1 (la S_a dbeta_b + lb S_b dbeta_a + [a = b] la S_a beta)
-      Vector v = matvec(penalties[a_i], dbeta[b]);
-      const Vector sb_da = matvec(penalties[b], dbeta[a_i]);
-      for (std::size_t i = 0; i < p; ++i) {
-        v[i] = la * v[i] + lb * sb_da[i];
-        if (same) v[i] += la * s_beta[a_i][i];
-      }
-      Vector d2beta = matvec(a_inv, v);
-      for (double& e : d2beta) e = -e;
-
-      double cross_trace = 0.0;  // tr(A^-1 S_a A^-1 S_b)
-      for (std::size_t i = 0; i < p; ++i)
-        for (std::size_t j = 0; j < p; ++j) cross_trace += m_a[a_i](i, j) * m_a[b](j, i);
-
-      // RSS = |W^1/2 (y - X beta)|^2: its second derivative is
-      // 2 dbeta_a'X'WX dbeta_b - 2 (X'W r)' d2beta.
-      const double d2rss = 2.0 * dot(dbeta[a_i], xtwx_dbeta[b]) - 2.0 * dot(xtwr, d2beta);
-      const double d2phi = d2rss / nr;
-      // d/drho_b of dPen_a = lambda_a beta'S_a beta + 2 beta'S_lambda dbeta_a.
-      const double d2pen = (same ? la * bsb[a_i] : 0.0) + 2.0 * la * dot(s_beta[a_i], dbeta[b]) +
-                           2.0 * lb * dot(s_beta[b], dbeta[a_i]) +
-                           2.0 * dot(dbeta[b], slam_dbeta[a_i]) + 2.0 * dot(slam_beta, d2beta);
-      const double d2p = d2rss + d2pen;
-
-      // log|A|, P / phi and (n - r) ln phi, each differentiated twice.
-      const double term1 = (same ? la * trace[a_i] : 0.0) - la * lb * cross_trace;
-      const double term2 = d2p / phi - (dp[a_i] * dphi[b] + dp[b] * dphi[a_i]) / (phi * phi) +
-                           2.0 * p_total * dphi[a_i] * dphi[b] / (phi * phi * phi) -
-                           p_total * d2phi / (phi * phi);
-      const double term3 = nr * (d2phi / phi - dphi[a_i] * dphi[b] / (phi * phi));
-      const double total = 0.5 * (term1 + term2 + term3);
-      out.hessian(a_i, b) = total;
-      out.hessian(b, a_i) = total;
-    }
-  }
+  // The criterion's A + delta I, inverted once; beta and every derivative solve refined
+  // through it (reml/derivatives.h), so these are the derivatives of that very score.
+  Matrix a = cache.xtwx;
+  for (std::size_t j = 0; j < m; ++j) a.add_scaled(penalties[j], lambdas[j]);
+  auto system = RidgedSolver::from_matrix(std::move(a), normal_matrix_ridge(cache.xtwx, m));
+  if (!system) return std::unexpected(system.error());
+  auto beta = system->solve(cache.xtwy);
+  if (!beta) return std::unexpected(beta.error());
+  // RSS and X'W r from the cross products relative to the anchor of `sums` when the
+  // cancellation is small enough (the cached criterion's test), else from one pass.
+  const ResidualProducts residuals = sums.at(*beta);
+  auto first = reml_first_order(*system, lambdas, penalties.first(m), sqrt_penalties.first(m),
+                                std::move(*beta), residuals, x.rows);
+  if (!first) return std::unexpected(first.error());
+  auto h = reml_second_order(*first, *system, cache.xtwx, lambdas, penalties.first(m),
+                             /*trace=*/false);
+  if (!h) return std::unexpected(h.error());
+  out.gradient = std::move(first->gradient);
+  out.hessian = std::move(*h);
   return out;
 }
 

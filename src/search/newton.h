@@ -21,6 +21,8 @@ inline constexpr std::size_t kNewtonMaxIterations = 10;
 inline constexpr double kNewtonDiagonalFloor = 1e-10;
 // Added to the diagonal of the preconditioned Hessian so a singular one still solves.
 inline constexpr double kNewtonPreconditionedRidge = 1e-7;
+// Smallest eigenvalue the preconditioned Hessian keeps when it is made positive definite.
+inline constexpr double kNewtonEigenFloor = 1e-6;
 // Largest Euclidean norm of a step in rho: one step never moves lambda by more than e^4.
 inline constexpr double kNewtonMaxStepNorm = 4.0;
 inline constexpr double kArmijoConstant = 0.01;
@@ -54,14 +56,13 @@ class NewtonObjective {
 
 // Runs the search from rho = log(initial) over len(initial) parameters and returns the
 // chosen lambdas. Errors of the objective (other than trial scores) and of the Newton
-// solve are returned unchanged.
-Result<Vector> newton_search(NewtonObjective& objective, const Vector& initial);
+// solve are returned unchanged. A score that is not finite at the current point ends the
+// search with the values reached so far (there is nothing to steer by). With `outcome`,
+// how the search ended is stored there: IterationCap also when it stopped with a gradient
+// still above the stall tolerance.
+Result<Vector> newton_search(NewtonObjective& objective, const Vector& initial,
+                             SearchOutcome* outcome = nullptr);
 
-// Which Hessian the REML search uses.
-enum class NewtonHessian {
-  Cached,  // reml_hessian_cached from the per-call X'WX (the default)
-  MultiQr  // reml_hessian_multi_qr, which refactors the augmented system each time
-};
 // What one REML search learns about its data that a later search over the very same y,
 // x, w and penalties can use: the scores it computed, by their exact lambdas (the score is
 // a deterministic function of them), and the anchor of its residual sums. A gaussian fit's
@@ -72,7 +73,6 @@ struct RemlSearchMemo {
 };
 
 struct NewtonOptions {
-  NewtonHessian hessian = NewtonHessian::Cached;
   // X'WX, X'Wy and y'Wy of the very (y, x, w) of the call, when the caller already holds
   // them (a gaussian fit forms them once for all its searches); otherwise the search forms
   // them itself. DimensionMismatch when they are not p x p and p.
@@ -91,9 +91,10 @@ Status optimize_reml_newton(SmoothingParameter& state, VectorView y, MatrixView 
                             const NewtonOptions& options = {});
 
 // First and second derivatives of the REML score with respect to rho, both from one
-// factorisation of A = X'WX + sum_j lambda_j S_j + delta I, where delta = reml_ridge(X'WX, m)
-// is the criterion's own ridge (independent of lambda). They are the exact derivatives of
-// reml_criterion, so the Hessian is the Jacobian of this gradient up to rounding.
+// inverse of A + delta I (A = X'WX + sum_j lambda_j S_j, delta the ridge of
+// linalg/ridged_solve.h, independent of lambda) through reml/derivatives.h: the exact
+// derivatives of reml_criterion, so the Hessian is the Jacobian of this gradient up to
+// rounding.
 struct RemlDerivatives {
   Vector gradient;  // m
   Matrix hessian;   // m x m, exactly symmetric

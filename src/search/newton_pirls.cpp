@@ -3,6 +3,7 @@
 #include <cmath>
 #include <initializer_list>
 
+#include "common/interrupt.h"
 #include "diag/format.h"
 #include "diag/sink.h"
 #include "linalg/factorizations.h"
@@ -64,11 +65,13 @@ Result<double> line_search(const Scorer& score, const Vector& rho, const Vector&
   double t = 1.0;
   Vector trial(rho.size());
   for (std::size_t k = 0; k < opt.max_line_search; ++k) {
+    if (auto ok = poll_interrupt(); !ok) return std::unexpected(ok.error());
     for (std::size_t i = 0; i < rho.size(); ++i) trial[i] = rho[i] + t * d[i];
     const auto f = score(trial);
     if (f) {
       if (k < 5) say("    step={:.3e}: REML={:.6}, Δ={:.3e}\n", {t, *f, *f - f0});
-      if (*f < f0) {
+      // A non-finite score (a system the ridge no longer keeps regular) is no decrease.
+      if (std::isfinite(*f) && *f < f0) {
         say("  Accepted step: {:.6e}\n", {t});
         return t;
       }
@@ -128,6 +131,7 @@ Result<NewtonPirlsResult> newton_pirls(VectorView y, MatrixView x, VectorView w,
   // The iteration number counts gradient evaluations: the loop stops on the gradient test
   // or the iteration cap before stepping, so max_iter iterations take max_iter - 1 steps.
   while (true) {
+    if (auto ok = poll_interrupt(); !ok) return std::unexpected(ok.error());
     ++iteration;
     const Vector lambda = exp_all(rho);
     auto g_r = reml_gradient_multi_qr(y, x, w, lambda.span(), penalties);

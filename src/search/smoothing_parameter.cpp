@@ -49,6 +49,7 @@ Status optimize(SmoothingParameter& state, VectorView y, MatrixView x, VectorVie
     return {};
   }
   for (double& l : state.lambda) l = 1.0;
+  state.outcome = SearchOutcome::Converged;
   penalties = penalties.first(m);
   if (state.method == SelectionMethod::GCV) return optimize_gcv(state, y, x, w, penalties, m);
   if (state.reml_algorithm == REMLAlgorithm::FellnerSchall)

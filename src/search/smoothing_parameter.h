@@ -23,10 +23,17 @@ enum class REMLAlgorithm { Newton, FellnerSchall };
 // "REML" and "GCV" exactly; anything else has no method.
 std::optional<SelectionMethod> parse_selection_method(std::string_view name);
 
+// How a search ended: at a converged optimum, at its iteration cap (its last values are
+// kept), or at a point where the score is undefined (a working response fitted exactly at
+// every smoothing parameter leaves a zero scale; the values reached so far are kept).
+enum class SearchOutcome { Converged, IterationCap, UndefinedScore };
+
 struct SmoothingParameter {
   Vector lambda;  // one value per penalty, in penalty order; overwritten by optimize
   SelectionMethod method = SelectionMethod::REML;
   REMLAlgorithm reml_algorithm = REMLAlgorithm::Newton;
+  // Set by optimize (only the REML Newton search reports anything but Converged).
+  SearchOutcome outcome = SearchOutcome::Converged;
 };
 
 // Chooses the smoothing parameters of the m penalties S_1..S_m (each p x p over the

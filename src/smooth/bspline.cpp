@@ -195,12 +195,6 @@ Result<std::unique_ptr<BSplineBasis>> BSplineBasis::create(std::size_t k, Vector
   return std::unique_ptr<BSplineBasis>(new BSplineBasis(k, std::move(knots)));
 }
 
-// Just inside the boundary knots. At exactly the last knot every cubic B-spline of the
-// clamped vector is zero (only the zero-width last span's indicator fires there), so
-// points at or beyond it are evaluated a little below it. Where the data are so large
-// that subtracting kBoundaryOffset rounds back to the knot itself (|hi| above about 2e6),
-// the largest double below the knot is used instead: without that, the rows at and
-// beyond the maximum of such data would be all zeros.
 std::size_t BSplineBasis::span_of(double x) const {
   // The last knot t[s] <= x among t[3] .. t[k] (t[3] <= x holds and x < t[k] keeps s below
   // k), the same index as upper_bound minus one. The search halves the range with
@@ -216,6 +210,12 @@ std::size_t BSplineBasis::span_of(double x) const {
   return static_cast<std::size_t>(first - full_.data());
 }
 
+// Just inside the boundary knots. At exactly the last knot every cubic B-spline of the
+// clamped vector is zero (only the zero-width last span's indicator fires there), so
+// points at or beyond it are evaluated a little below it. Where the data are so large
+// that subtracting kBoundaryOffset rounds back to the knot itself (|hi| above about 2e6),
+// the largest double below the knot is used instead: without that, the rows at and
+// beyond the maximum of such data would be all zeros.
 double BSplineBasis::inner_lo() const {
   const double hi = knots_[knots_.size() - 1];
   const double p = knots_[0] + kBoundaryOffset;

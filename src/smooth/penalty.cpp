@@ -232,10 +232,10 @@ Matrix diagonal_penalty(std::size_t k) {
 
 enum class PenaltyKind { CubicRegression, Cubic, Diagonal };
 
-}  // namespace
 
-Result<Matrix> compute_penalty_matrix(std::string_view basis_type, std::size_t num_basis,
-                                      VectorView knots) {
+// The argument checks; the size cap only with `size_cap`.
+Result<PenaltyKind> checked_kind(std::string_view basis_type, std::size_t num_basis,
+                                 VectorView knots, bool size_cap) {
   PenaltyKind kind;
   if (basis_type == "cr" || basis_type == "cubic_regression") {
     kind = PenaltyKind::CubicRegression;
@@ -263,12 +263,28 @@ Result<Matrix> compute_penalty_matrix(std::string_view basis_type, std::size_t n
           "The cubic penalty needs at least 4 basis functions, got {}", {num_basis})));
     }
   }
-  if (num_basis > kMaxBasisFunctions) {
+  if (size_cap && num_basis > kMaxBasisFunctions) {
     return fail(GamError::invalid_parameter(
         diag::format("Number of basis functions ({}) exceeds the supported maximum of {}",
                      {num_basis, kMaxBasisFunctions})));
   }
+  return kind;
+}
 
+}  // namespace
+
+Status check_penalty_request(std::string_view basis_type, std::size_t num_basis,
+                             VectorView knots) {
+  auto kind = checked_kind(basis_type, num_basis, knots, /*size_cap=*/false);
+  if (!kind) return fail(std::move(kind.error()));
+  return {};
+}
+
+Result<Matrix> compute_penalty_matrix(std::string_view basis_type, std::size_t num_basis,
+                                      VectorView knots) {
+  auto checked = checked_kind(basis_type, num_basis, knots, /*size_cap=*/true);
+  if (!checked) return fail(std::move(checked.error()));
+  const PenaltyKind kind = *checked;
   switch (kind) {
     case PenaltyKind::CubicRegression: return cr_penalty(num_basis, knots);
     case PenaltyKind::Cubic: return cubic_penalty(num_basis, knots);

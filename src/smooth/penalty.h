@@ -33,4 +33,10 @@ inline constexpr double kSplineDenominatorFloor = 1e-10;
 Result<Matrix> compute_penalty_matrix(std::string_view basis_type, std::size_t num_basis,
                                       VectorView knots);
 
+// The checks of compute_penalty_matrix on the basis type and the knots alone (not the
+// size cap), in the same order and with the same errors, for a caller that checks the
+// arguments before the memory a result of num_basis x num_basis would need.
+Status check_penalty_request(std::string_view basis_type, std::size_t num_basis,
+                             VectorView knots);
+
 }  // namespace velkan

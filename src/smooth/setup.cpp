@@ -1,5 +1,6 @@
 #include "smooth/setup.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -32,6 +33,25 @@ std::pair<double, double> column_range(VectorView col) {
   return {lo, hi};
 }
 
+// UsageError when the finite values of column j span too little for a smooth; a column
+// without a finite range is left to the basis constructor's own refusal.
+ModelResult<void> check_column_spread(VectorView col, std::size_t j) {
+  const auto [lo, hi] = column_range(col);
+  if (!std::isfinite(lo) || !std::isfinite(hi)) return {};
+  const double range = hi - lo;
+  if (range == 0.0)
+    return fail_usage(diag::format(
+        "x column {} is constant (every value is {}): a constant column cannot carry a smooth",
+        {j, lo}));
+  const double scale = std::max(std::abs(lo), std::abs(hi));
+  if (!(range > kMinRelativeColumnRange * scale) || !(range > kMinColumnRange))
+    return fail_usage(diag::format(
+        "x column {} spans only {:.3e} around {:.6e}: too narrow a range to carry a smooth; "
+        "rescale the column",
+        {j, range, lo}));
+  return {};
+}
+
 }  // namespace
 
 ModelResult<void> auto_setup(std::vector<SmoothTerm>& terms, MatrixView x,
@@ -46,6 +66,7 @@ ModelResult<void> auto_setup(std::vector<SmoothTerm>& terms, MatrixView x,
     if (basis != "cr" && basis != "bs") {
       return fail_usage("Unknown basis type '" + std::string(basis) + "'. Use 'bs' or 'cr'.");
     }
+    if (auto ok = check_column_spread(x.col(j), j); !ok) return ok;
     Result<SmoothTerm> term = [&]() -> Result<SmoothTerm> {
       if (basis == "cr") {
         const auto [lo, hi] = column_range(x.col(j));
@@ -69,6 +90,8 @@ ModelResult<void> formula_setup(std::vector<SmoothTerm>& terms, MatrixView x,
                        {f.column, f.k, f.column, x.cols}));
     }
   }
+  for (const FormulaTerm& f : formula)
+    if (auto ok = check_column_spread(x.col(f.column), f.column); !ok) return ok;
   terms.clear();
   for (const FormulaTerm& f : formula) {
     auto term = new_bs_smooth(term_name(f.column), f.k, x.col(f.column));

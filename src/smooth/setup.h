@@ -19,6 +19,13 @@
 
 namespace velkan {
 
+// A column carries a smooth only when its range exceeds both this fraction of its largest
+// magnitude (below it the knots differ in their last few digits and the basis is rounding
+// noise) and kMinColumnRange (below it the cubic terms of the basis and its penalty, of
+// order range^3 and range^-3, underflow or overflow).
+inline constexpr double kMinRelativeColumnRange = 1e-8;
+inline constexpr double kMinColumnRange = 1e-60;
+
 // One smooth per column of x (n x d), named "x0", "x1", ..., term j on column j with
 // k[j] basis functions; basis "bs" (B-spline, quantile knots of the column) or "cr" (cubic
 // regression spline over the column's range, NaN values ignored).
@@ -31,11 +38,14 @@ namespace velkan {
 //      term is appended with column = j.
 // Sizes below 2 or above kMaxBasisFunctions, an empty column, a "bs" column holding NaN
 // or infinity and a "cr" column without a finite range are constructor errors
-// (InvalidParameter), found before anything is allocated for the term.
+// (InvalidParameter), found before anything is allocated for the term. Before the
+// constructor, a column whose finite values span too little to place distinct knots (see
+// kMinRelativeColumnRange) fails with UsageError "x column {j} is constant ..." or
+// "x column {j} spans only ...".
 ModelResult<void> auto_setup(std::vector<SmoothTerm>& terms, MatrixView x,
                              std::span<const std::size_t> k, std::string_view basis);
 
-// One B-spline smooth per parsed term, in formula order, term i on its own column
+// One B-spline smooth per parsed term, in formula order, each column checked as above, term i on its own column
 // formula[i].column and named "x" followed by that column. Repeated and out-of-order
 // columns are allowed (each term is its own smooth).
 //   1. A column index not below the column count of x fails with UsageError

@@ -6,7 +6,8 @@ import velkan_core
 from tests.helpers import run_python
 
 REGISTRATION_ORDER = ["GAM", "compute_penalty_matrix", "evaluate_gradient",
-                      "reml_gradient_multi_qr_py", "reml_hessian_multi_qr_py", "newton_pirls_py"]
+                      "reml_gradient_multi_qr_py", "reml_hessian_multi_qr_py", "newton_pirls_py",
+                      "ConvergenceWarning"]
 
 
 class TestRegistration:

@@ -2,11 +2,7 @@ import numpy as np
 import pytest
 
 import _velkan_testing as t
-
-
-def ridge(xtwx, m):
-    """The criterion's uniform ridge: scaled by X'WX's diagonal, whatever the penalties."""
-    return 1e-5 * (1 + np.sqrt(m)) * max(1.0, np.abs(np.diag(xtwx)).max())
+from tests.helpers import ridge, ridged_solve
 
 
 def oracle(y, X, w, lambdas, penalties, ranks):
@@ -15,8 +11,8 @@ def oracle(y, X, w, lambdas, penalties, ranks):
     used = min(len(lambdas), len(penalties))
     xtwx = X.T @ (w[:, None] * X)
     a = xtwx + sum(l * s for l, s in zip(lambdas[:used], penalties[:used]))
+    beta = ridged_solve(a, xtwx, len(lambdas), X.T @ (w * y))
     a = a + ridge(xtwx, len(lambdas)) * np.eye(len(a))
-    beta = np.linalg.solve(a, X.T @ (w * y))
     rss = np.sum(w * (y - X @ beta) ** 2)
     pen = sum(l * beta @ s @ beta for l, s in zip(lambdas[:used], penalties[:used]))
     sign, logdet = np.linalg.slogdet(a)
@@ -131,12 +127,14 @@ class TestCached:
         assert t.fit_reml_criterion_cached(y, X, w, xtwx, xtwy, np.nan, lams, pens) == direct
 
     def test_rss_stays_accurate_under_cancellation(self, rng):
-        # y in the column space of orthogonal, equally scaled columns: the residual is only
-        # the ridge's shrinkage, RSS ~ 4e-10 y'Wy, and y'Wy - 2 beta'X'Wy + beta'X'WX beta
-        # would lose about six digits of it (score off by ~5e-7 relative).
+        # y nearly in the column space of orthogonal, equally scaled columns: RSS ~ 4e-10
+        # y'Wy, and y'Wy - 2 beta'X'Wy + beta'X'WX beta would lose about six digits of it
+        # (score off by ~5e-7 relative).
         q, _ = np.linalg.qr(rng.normal(size=(40, 30)))
         X, w = 10 * q, np.ones(40)
-        y = 1e3 * (X @ rng.normal(size=30))
+        off = rng.normal(size=40)
+        off -= q @ (q.T @ off)
+        y = 1e3 * (X @ rng.normal(size=30)) + 1.1 * off / np.linalg.norm(off)
         s = embedded(30, [0, 1, 2])
         xtwx, xtwy, ywy = t.fit_make_reml_cache(y, X, w)
         got = t.fit_reml_criterion_cached(y, X, w, xtwx, xtwy, ywy, [1e-12], [s])

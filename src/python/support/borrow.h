@@ -1,8 +1,10 @@
 // The borrow flag of a Python object that owns core state. A method takes the flag for
 // the whole call: exclusive when it changes the object, shared when it only reads. A
-// conflicting call (possible only through Python code run during the first call, e.g.
-// an argument's __index__ or a finaliser calling back into the same object) fails at
-// once with RuntimeError instead of waiting or seeing half-changed state.
+// conflicting call fails at once with RuntimeError instead of waiting or seeing
+// half-changed state: a call from Python code run during the first call (an argument's
+// __index__, a finaliser, a sys.stdout under a diagnostic line calling back into the same
+// object), or from another thread while the first call computes without the interpreter
+// lock. The flag is read and changed only with the lock held.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN

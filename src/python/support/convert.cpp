@@ -17,11 +17,37 @@ void type_error(ArgName name, const char* expected, PyObject* got) {
                name.argument, expected, Py_TYPE(got)->tp_name);
 }
 
+// Whether `obj` is a NumPy masked array. Its data holds whatever the masked entries were
+// before masking, so reading it as a plain array would fit values the caller excluded.
+bool is_masked_array(PyObject* obj) {
+  if (PyArray_CheckExact(obj)) return false;
+  PyRef ma(PyImport_ImportModule("numpy.ma"));
+  if (!ma) {
+    PyErr_Clear();
+    return false;
+  }
+  PyRef cls(PyObject_GetAttrString(ma.get(), "MaskedArray"));
+  if (!cls) {
+    PyErr_Clear();
+    return false;
+  }
+  const int r = PyObject_IsInstance(obj, cls.get());
+  if (r < 0) PyErr_Clear();
+  return r > 0;
+}
+
 // Checks for a float64 ndarray of `ndim` dimensions; sets TypeError otherwise.
 PyArrayObject* as_float_array(PyObject* obj, int ndim, ArgName name) {
   const char* expected = ndim == 1 ? "a 1-D numpy.ndarray of float64" : "a 2-D numpy.ndarray of float64";
   if (!PyArray_Check(obj)) {
     type_error(name, expected, obj);
+    return nullptr;
+  }
+  if (is_masked_array(obj)) {
+    PyErr_Format(PyExc_TypeError,
+                 "%s() argument '%s' must be %s, not a masked array (fill or drop the masked "
+                 "entries first)",
+                 name.function, name.argument, expected);
     return nullptr;
   }
   auto* arr = reinterpret_cast<PyArrayObject*>(obj);

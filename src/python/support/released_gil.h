@@ -4,6 +4,11 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cxxabi.h>
+
+#include <type_traits>
+#include <utility>
+
 #include "common/interrupt.h"
 
 namespace velkan::py {
@@ -12,38 +17,88 @@ namespace velkan::py {
 // polling for interrupts briefly take it back to run the interpreter's signal handlers
 // (PyErr_CheckSignals). An exception a handler raises (KeyboardInterrupt, or whatever a
 // Python handler raises) stays pending on this thread; after the scope ends, a binding
-// whose core call failed checks `interrupted()` and returns nullptr to let it propagate.
+// whose core call failed checks python_error_pending() and returns nullptr to let it
+// propagate.
+//
+// Code running inside the scope that needs the interpreter (the diagnostic writer) takes
+// the lock through with_gil() of current(), never on its own: while the interpreter shuts
+// down, taking the lock ends a daemon thread by forced unwinding, and the scope must then
+// know not to take it again on the way out.
 //
 // The caller keeps every object the core reads alive and unresized for the whole scope.
 class ReleasedGil final : public InterruptPoller {
  public:
-  ReleasedGil() : state_(PyEval_SaveThread()), scope_(*this) {}
-  ~ReleasedGil() override {
-    // While the interpreter shuts down, taking the lock back ends a daemon thread by
-    // forced unwinding from inside interrupted(); that unwinding passes through here and
-    // must not try again.
-    if (!reacquiring_) PyEval_RestoreThread(state_);
+  ReleasedGil() : state_(PyEval_SaveThread()), previous_(current_), scope_(*this) {
+    current_ = this;
+  }
+  // May end in forced unwinding (a daemon thread at shutdown), hence not noexcept.
+  ~ReleasedGil() noexcept(false) {
+    current_ = previous_;
+    if (!lost_) PyEval_RestoreThread(state_);
   }
   ReleasedGil(const ReleasedGil&) = delete;
   ReleasedGil& operator=(const ReleasedGil&) = delete;
 
-  bool interrupted() override {
-    reacquiring_ = true;
-    PyEval_RestoreThread(state_);
-    reacquiring_ = false;
-    const bool raised = PyErr_CheckSignals() != 0;
-    state_ = PyEval_SaveThread();
-    return raised;
+  // Runs `f` with the lock held and releases it again. A forced unwind out of taking the
+  // lock (or out of Python code in `f` that gives the lock up and takes it back) leaves
+  // the thread without the lock: it passes on, and the scope does not touch the lock again.
+  template <class F>
+  auto with_gil(F&& f) {
+    take();
+    try {
+      if constexpr (std::is_void_v<std::invoke_result_t<F>>) {
+        std::forward<F>(f)();
+        give();
+      } else {
+        auto result = std::forward<F>(f)();
+        give();
+        return result;
+      }
+    } catch (abi::__forced_unwind&) {
+      lost_ = true;
+      throw;
+    } catch (...) {
+      give();
+      throw;
+    }
   }
 
+  bool interrupted() override {
+    return with_gil([] { return PyErr_CheckSignals() != 0; });
+  }
+
+  // The innermost scope active on the calling thread, or nullptr.
+  static ReleasedGil* current() { return current_; }
+
  private:
+  void take() {
+    try {
+      PyEval_RestoreThread(state_);
+    } catch (abi::__forced_unwind&) {
+      lost_ = true;
+      throw;
+    }
+  }
+  void give() { state_ = PyEval_SaveThread(); }
+
+  static inline thread_local ReleasedGil* current_ = nullptr;
   PyThreadState* state_;
-  bool reacquiring_ = false;
+  ReleasedGil* previous_;
+  bool lost_ = false;
   ScopedInterruptPoller scope_;
 };
 
-// After a failed core call: whether a Python exception (from a signal handler) is pending
-// and should be propagated instead of the core's error. Call with the lock held.
+// Runs `f` (a core call whose inputs the caller holds) inside a ReleasedGil scope and
+// returns its value once the lock is back.
+template <class F>
+auto without_gil(F&& f) {
+  ReleasedGil released;
+  return std::forward<F>(f)();
+}
+
+// After a failed core call: whether a Python exception (from a signal handler, or raised
+// by sys.stdout under a diagnostic line) is pending and should be propagated instead of
+// the core's error. Call with the lock held.
 inline bool python_error_pending() { return PyErr_Occurred() != nullptr; }
 
 }  // namespace velkan::py

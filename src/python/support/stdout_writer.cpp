@@ -3,23 +3,41 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <string>
+#include <cstdio>
+#include <string_view>
 
+#include "common/interrupt.h"
 #include "diag/sink.h"
+#include "python/support/released_gil.h"
 
 namespace velkan::py {
 
 namespace {
 
-void python_stdout_writer(std::string_view text) {
-  // Writes through sys.stdout.write so redirection in Python sees the lines; falls back
-  // to the C stream when sys.stdout is unusable. Never leaves an exception set.
-  PyObject *exc_type, *exc_value, *exc_tb;
-  PyErr_Fetch(&exc_type, &exc_value, &exc_tb);
+void write_c_stdout(std::string_view text) {
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  std::fflush(stdout);
+}
+
+// Called with the lock held. Writes through sys.stdout.write (and flush) so that
+// redirection in Python sees the line; falls back to the C stream when sys.stdout is
+// missing or its own call fails with an ordinary error (a closed file, a broken pipe).
+// What must stop the call is kept pending instead, and the core's next poll fails: an
+// exception from a signal handler (run here first, so a signal that arrived while the core
+// ran is handled now), and anything the stream raises that is not an Exception
+// (KeyboardInterrupt, SystemExit). Once such an exception is pending, later lines of the
+// same call are dropped: the call is on its way out.
+void write_holding_gil(std::string_view text) {
+  if (PyErr_Occurred()) return;
+  if (PyErr_CheckSignals() != 0) {
+    request_interrupt();
+    return;
+  }
   PyObject* out = PySys_GetObject("stdout");  // borrowed
   bool written = false;
   if (out && out != Py_None) {
-    PyObject* s = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+    PyObject* s =
+        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
     if (s) {
       PyObject* r = PyObject_CallMethod(out, "write", "O", s);
       Py_DECREF(s);
@@ -30,13 +48,26 @@ void python_stdout_writer(std::string_view text) {
         Py_XDECREF(f);
       }
     }
-    PyErr_Clear();
+    if (PyErr_Occurred()) {
+      if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+        request_interrupt();
+        return;
+      }
+      PyErr_Clear();
+    }
   }
-  if (!written) {
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fflush(stdout);
+  if (!written) write_c_stdout(text);
+}
+
+void python_stdout_writer(std::string_view text) {
+  if (ReleasedGil* released = ReleasedGil::current()) {
+    released->with_gil([&] { write_holding_gil(text); });
+  } else if (PyGILState_Check()) {
+    write_holding_gil(text);
+  } else {
+    // A thread that has no interpreter state of its own.
+    write_c_stdout(text);
   }
-  PyErr_Restore(exc_type, exc_value, exc_tb);
 }
 
 }  // namespace

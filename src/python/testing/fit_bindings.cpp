@@ -101,7 +101,9 @@ PyObject* fit_deviance(PyObject*, PyObject* args) {
     Family f{};
     VectorView y, mu;
     if (!parse_pair(args, "fit_deviance", "y", "mu", &f, &y, &mu)) return nullptr;
-    return PyFloat_FromDouble(velkan::deviance(f, y, mu));
+    auto total = velkan::deviance(f, y, mu);
+    if (!total) return velkan::py::raise(total.error());
+    return PyFloat_FromDouble(*total);
   });
 }
 

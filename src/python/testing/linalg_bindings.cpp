@@ -307,20 +307,11 @@ PyObject* failure_render_py(PyObject*, PyObject* args) {
       f = velkan::LinalgFailure::lapack_info(static_cast<std::int32_t>(a));
     } else if (k == "invalid_shape") {
       f = velkan::LinalgFailure::invalid_shape();
-    } else if (k == "invalid_stride") {
-      f.kind = K::InvalidStride;
-      f.s0 = a;
-      f.s1 = b;
-    } else if (k == "memory_not_cont") {
-      f.kind = K::MemoryNotCont;
     } else if (k == "not_standard_shape") {
       f.kind = K::NotStandardShape;
       f.obj = static_cast<std::int32_t>(a);
       f.rows = b;
       f.cols = c;
-    } else if (k == "shape") {
-      f.kind = K::Shape;
-      f.shape_error = text;
     } else {
       return raise_value_error("unknown kind");
     }

@@ -111,11 +111,10 @@ PyObject* search_optimize(PyObject*, PyObject* args, PyObject* kwargs) {
     if (alg == "FellnerSchall") state.reml_algorithm = velkan::REMLAlgorithm::FellnerSchall;
     else if (alg != "Newton") return raise_value_error("unknown algorithm");
     velkan::NewtonOptions newton;
-    if (hess == "multi_qr") newton.hessian = velkan::NewtonHessian::MultiQr;
-    else if (hess != "cached") return raise_value_error("unknown hessian");
+    if (hess != "cached") return raise_value_error("unknown hessian");
 
     velkan::Status status;
-    if (!direct && newton.hessian == velkan::NewtonHessian::Cached) {
+    if (!direct) {
       status = velkan::optimize(state, d->y, d->x, d->w, d->penalties, m);
     } else {
       if (m != state.lambda.size()) return raise_value_error("m must match lambda0");

@@ -12,6 +12,7 @@ from ._data import ArraySource
 from ._design import ExactStats, build_design, engine_columns
 from ._families import SCALE_ESTIMATED, check_family, check_support, inverse_link, starting_level
 from ._fit import ConvergenceWarning, Fitted, fit_loop
+from ._stream import fit_stream, open_source, predict_source
 from ._terms import TermList, as_terms, s
 
 METHODS = ("REML", "GCV", "UBRE")
@@ -38,9 +39,13 @@ class GAM:
     tol : float
         Convergence tolerance on the relative change of the penalized deviance.
     n_jobs : int or None
-        Threads for passes over the data; None uses every core.
+        Threads for passes over the data (cross products, prediction); None uses every
+        core (on Dask, one thread per partition task). Each thread reduces a contiguous
+        range of row blocks; the ranges are summed in order, so results differ between
+        thread counts only by the rounding of that sum.
     verbose : bool
-        Print one line per iteration.
+        Print one line per iteration, and report every pass over streamed data (a
+        progress bar when tqdm is installed).
 
     Examples
     --------
@@ -85,14 +90,31 @@ class GAM:
         return family, self.method, terms, int(self.max_iter), threads
 
     # ------------------------------------------------------------------ fitting
-    def fit(self, X: Any, y: Any, sample_weight: Any = None, offset: Any = None) -> "GAM":
+    def fit(self, X: Any, y: Any = None, sample_weight: Any = None, offset: Any = None) -> "GAM":
         """Fit the model; returns ``self``.
 
         ``sample_weight`` multiplies each row's log-likelihood contribution (binomial: the
         number of trials, ``y`` the proportion of successes); ``offset`` enters the linear
         predictor with coefficient 1. A failed fit leaves a previous fit untouched.
+
+        X held in memory is read as one array. X is read in chunks, once per pass, when it
+        is a ``np.memmap``, the path of a ``.npy`` file, a Parquet file or directory (or a
+        pyarrow dataset), a list of chunks (arrays, pyarrow tables or batches, DataFrames,
+        or ``(X, y[, sample_weight[, offset]])`` tuples) or a function returning an
+        iterator of them, or a dask array or DataFrame (`velkan.dask`); ``y``,
+        ``sample_weight`` and ``offset`` may then also name columns of a table.
         """
         family, method, terms, max_iter, threads = self._check_params()
+        source = open_source(X, y, sample_weight, offset)
+        if source is not None:
+            if self.n_jobs is None:
+                threads = getattr(source, "threads_per_task", threads)
+            fitted = fit_stream(source, terms, family=family, method=method,
+                                fit_intercept=self.fit_intercept, max_iter=max_iter, tol=self.tol,
+                                verbose=self.verbose, threads=threads)
+            self._fitted = fitted
+            self._set_attributes(fitted)
+            return self
         source = ArraySource(X, y, sample_weight, offset)
         chunk = source.chunk
         check_support(family, chunk.y)
@@ -132,10 +154,19 @@ class GAM:
         return fitted
 
     def predict(self, X: Any, offset: Any = None, type: str = "response") -> np.ndarray:
-        """Predicted means (``type="response"``) or linear predictors (``type="link"``)."""
+        """Predicted means (``type="response"``) or linear predictors (``type="link"``).
+
+        X may be any input ``fit`` reads in chunks; a dask collection gives a dask array."""
         fitted = self._check_fitted()
         if type not in ("response", "link"):
             raise ValueError(f"type must be 'response' or 'link', got {type!r}")
+        source = open_source(X, offset=offset)
+        if source is not None:
+            threads = _threads(self.n_jobs)
+            if self.n_jobs is None:
+                threads = getattr(source, "threads_per_task", threads)
+            eta = predict_source(fitted, source, threads, self.verbose)
+            return eta if type == "link" else inverse_link(fitted.family, eta)
         source = ArraySource(X, require_y=False, offset=offset)
         cols = engine_columns(fitted.inputs, source.chunk.columns, fitted.n_features)
         eta = _engine.linear_predictor(fitted.engine_layout(), cols, fitted.beta_raw,

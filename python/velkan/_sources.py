@@ -377,6 +377,8 @@ class WindowSource(StreamSource):
             raise ValueError("X has no rows")
         self.X = X
         self.rows = X.shape[0]
+        for v in self.vectors.values():
+            v.check_length(self.rows)
         self.chunk_rows = chunk_rows
         self.template = WindowColumns(X, 0, 0)
 
@@ -403,6 +405,8 @@ class ParquetSource(StreamSource):
         self.rows = self.dataset.count_rows()
         if self.rows == 0:
             raise ValueError("X has no rows")
+        for v in self.vectors.values():
+            v.check_length(self.rows)
         self.chunk_rows = chunk_rows
 
     def read(self, needed: set[int] | None) -> Iterator[Chunk]:

@@ -45,8 +45,9 @@ def fit_stream(source: Any, terms: TermList | None, *, family: str, method: str,
                max_iter: int, tol: float, verbose: bool, threads: int) -> Fitted:
     """Fits the model on a source's rows (a summary pass, then `fit_loop`'s passes)."""
     if terms is None:
-        skip = source.vector_columns()
-        terms = TermList(s(j) for j in range(source.n_features) if j not in skip)
+        skip, names = source.vector_columns(), source.feature_names
+        terms = TermList(s(j if names is None else names[j]) for j in range(source.n_features)
+                         if j not in skip)
     requests = Requests()
     build_design(terms, source.template, requests, fit_intercept)
     progress = PassProgress(verbose)

@@ -157,7 +157,7 @@ def case_dask(xp, yp, family):
     stream_s = time.perf_counter() - t
     memory = GAM(terms(), family=family).fit(np.array(X), np.array(y))
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                      dashboard_address=None) as cluster, Client(cluster):
+                      dashboard_address=":0") as cluster, Client(cluster):
         t = time.perf_counter()
         gam = GAM(terms(), family=family).fit(dX, dy)
         dask_s = time.perf_counter() - t

@@ -18,7 +18,7 @@ TERMS = s(0) + s(1, bs="cr") + s(2, bs="cc") + f(3) + l(4)
 @pytest.fixture(scope="module")
 def client():
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None) as cluster, distributed.Client(cluster) as c:
+                                  dashboard_address=":0") as cluster, distributed.Client(cluster) as c:
         yield c
 
 

@@ -9,7 +9,7 @@ import pytest
 
 from tests.helpers import run_python
 from velkan import GAM, f, l, s, te
-from velkan import _sources, _summaries
+from velkan import _engine, _sources, _summaries
 
 FAMILIES = ["gaussian", "binomial", "poisson", "gamma"]
 
@@ -216,3 +216,23 @@ np.save({str(tmp_path / 'coef.npy')!r}, gam.coef_)
     assert out.returncode == 0, out.stderr
     assert "mapped" not in out.stdout
     np.testing.assert_allclose(np.load(tmp_path / "coef.npy"), ref.coef_, rtol=1e-8, atol=1e-10)
+
+
+def test_unaligned_arrays_are_read_like_aligned_ones(rng):
+    # NumPy arrays need not be aligned (unpickled from a byte buffer, as partitions arrive
+    # on a Dask worker); the engine reads doubles in place, so it copies those first.
+    def unaligned(a):
+        out = np.frombuffer(np.zeros(a.nbytes + 1, np.uint8).data, a.dtype, a.size, offset=1).reshape(a.shape)
+        out[...] = a
+        assert not out.flags.aligned
+        return out
+
+    X, y, w, off = data(rng, 500, "poisson")
+    terms = s(0) + s(1, bs="cr") + f(3)
+    ref = GAM(terms, family="poisson").fit(X, y, w, off)
+    gam = GAM(terms, family="poisson").fit(unaligned(X), unaligned(y), unaligned(w), unaligned(off))
+    np.testing.assert_array_equal(gam.coef_, ref.coef_)
+    np.testing.assert_array_equal(gam.predict(unaligned(X), offset=unaligned(off)), ref.predict(X, offset=off))
+    spec = [{"kind": "smooth", "columns": [0], "margins": [("cr", 6, np.linspace(0.0, 1.0, 6))]}]
+    moved = [{**spec[0], "margins": [("cr", 6, unaligned(np.linspace(0.0, 1.0, 6)))]}]
+    np.testing.assert_array_equal(_engine.Layout(moved).design([X[:, 0]]), _engine.Layout(spec).design([X[:, 0]]))

@@ -33,8 +33,10 @@ from ._design import Design, engine_columns
 from ._fit import Fitted, PassProgress, add_sums
 from ._summaries import ColumnSummaries, Requests
 
-# Rows per chunk read from files and memmaps (Parquet: rows per record batch).
+# Rows per chunk read from files and memmaps (Parquet: rows per record batch), and the
+# most bytes a window of a wide array may take (which then holds fewer rows).
 CHUNK_ROWS = 1 << 20
+WINDOW_BYTES = 1 << 26
 # Rows the engine evaluates and reduces at a time (None: the engine's default).
 PASS_BLOCK_ROWS: int | None = None
 # Record batches pyarrow may read ahead of the fit.
@@ -379,7 +381,7 @@ class WindowSource(StreamSource):
         self.rows = X.shape[0]
         for v in self.vectors.values():
             v.check_length(self.rows)
-        self.chunk_rows = chunk_rows
+        self.chunk_rows = max(1, min(chunk_rows, WINDOW_BYTES // max(1, X.shape[1] * X.dtype.itemsize)))
         self.template = WindowColumns(X, 0, 0)
 
     def read(self, needed: set[int] | None) -> Iterator[Chunk]:

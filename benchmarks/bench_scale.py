@@ -153,7 +153,7 @@ def case_dask(xp, yp, family):
                                          dtype=np.float64) for a, b in bounds])
     X, y = open_data(xp, yp)
     t = time.perf_counter()
-    streamed = GAM(terms(), family=family).fit(X, y)
+    GAM(terms(), family=family).fit(X, y)
     stream_s = time.perf_counter() - t
     memory = GAM(terms(), family=family).fit(np.array(X), np.array(y))
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,

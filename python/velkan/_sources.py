@@ -492,13 +492,18 @@ def open_stream(X: Any, y: Any = None, sample_weight: Any = None, offset: Any = 
     """The source reading X (for which `is_stream_input` holds) chunk by chunk."""
     rows = CHUNK_ROWS if chunk_rows is None else chunk_rows
     if isinstance(X, np.memmap):
-        return WindowSource(file_or_array(X), y, sample_weight, offset, rows)
+        # A vector is one column, as for arrays in memory.
+        return WindowSource(file_or_array(X.reshape(-1, 1) if X.ndim == 1 else X), y,
+                            sample_weight, offset, rows)
     if isinstance(X, (str, os.PathLike)):
         path = os.fspath(X)
         if not os.path.exists(path):
             raise FileNotFoundError(f"X: no file or directory {path!r}")
         if path.endswith(".npy"):
-            return WindowSource(FileArray.from_npy(path), y, sample_weight, offset, rows)
+            data = FileArray.from_npy(path)
+            if data.ndim == 1:
+                data = FileArray(data.path, data.offset, (data.shape[0], 1), data.dtype, False)
+            return WindowSource(data, y, sample_weight, offset, rows)
         return ParquetSource(path, y, sample_weight, offset, rows)
     if type(X).__module__.startswith("pyarrow"):
         return ParquetSource(X, y, sample_weight, offset, rows)

@@ -10,7 +10,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 python3 -m pip install --quiet --disable-pip-version-check --root-user-action=ignore \
   "scikit-build-core>=0.10" "cmake>=3.24" ninja "numpy>=1.26" "scipy-openblas32>=0.3.27" "nanobind>=2.0" \
-  scipy "pytest>=7" "hypothesis>=6" pandas polars pyarrow scikit-learn matplotlib
+  scipy "pytest>=7" "hypothesis>=6" pandas polars pyarrow scikit-learn matplotlib \
+  "dask[distributed,dataframe]" tqdm
 # The distribution was called velkan_core before the velkan package joined it.
 python3 -m pip uninstall --quiet --yes --root-user-action=ignore velkan_core 2>/dev/null || true
 python3 -m pip install --quiet --disable-pip-version-check --root-user-action=ignore \

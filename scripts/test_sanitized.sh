@@ -7,7 +7,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 python3 -m pip install --quiet --disable-pip-version-check --root-user-action=ignore \
-  "numpy>=1.26" "scipy-openblas32>=0.3.27" "nanobind>=2.0" scipy "pytest>=7" "hypothesis>=6" cmake ninja
+  "numpy>=1.26" "scipy-openblas32>=0.3.27" "nanobind>=2.0" scipy "pytest>=7" "hypothesis>=6" cmake ninja \
+  pyarrow "dask[distributed,dataframe]" tqdm
 build_dir="${VELKAN_ASAN_BUILD_DIR:-build/asan}"
 cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DVELKAN_TESTING=ON -DVELKAN_SANITIZE=ON -DPython_EXECUTABLE="$(command -v python3)" >/dev/null

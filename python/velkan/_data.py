@@ -30,8 +30,10 @@ def as_2d(X: Any, name: str = "X") -> np.ndarray:
     return arr
 
 
-def as_vector(v: Any, n: int, name: str, *, allow_none: bool = True) -> np.ndarray | None:
-    """v as a finite float64 vector of length n (a scalar is broadcast); None stays None."""
+def as_vector(v: Any, n: int, name: str, *, allow_none: bool = True,
+              first_row: int = 0) -> np.ndarray | None:
+    """v as a finite float64 vector of length n (a scalar is broadcast); None stays None.
+    `first_row` is the position of v's first row in the whole data, for messages."""
     if v is None:
         if allow_none:
             return None
@@ -49,17 +51,18 @@ def as_vector(v: Any, n: int, name: str, *, allow_none: bool = True) -> np.ndarr
     bad = ~np.isfinite(arr)
     if bad.any():
         i = int(np.argmax(bad))
-        raise ValueError(f"{name} contains NaN or infinite values (first at row {i})")
+        raise ValueError(f"{name} contains NaN or infinite values (first at row {first_row + i})")
     return arr
 
 
-def check_weights(w: np.ndarray | None) -> None:
+def check_weights(w: np.ndarray | None, first_row: int = 0, *, all_rows: bool = True) -> None:
+    """Refuses negative weights; and, when `w` covers all rows, weights that are all zero."""
     if w is None:
         return
     if (w < 0).any():
         i = int(np.argmax(w < 0))
-        raise ValueError(f"sample_weight must be non-negative (row {i} is {w[i]!r})")
-    if not (w > 0).any():
+        raise ValueError(f"sample_weight must be non-negative (row {first_row + i} is {w[i]!r})")
+    if all_rows and not (w > 0).any():
         raise ValueError("sample_weight is zero for every row")
 
 
@@ -112,6 +115,7 @@ class Chunk:
     y: np.ndarray | None
     weights: np.ndarray | None = None
     offset: np.ndarray | None = None
+    start: int = 0                     # position of the chunk's first row in the whole data
 
     @property
     def rows(self) -> int:

@@ -49,8 +49,9 @@ class Design:
     lams: list[float | None]           # per penalty: fixed smoothing parameter or None
 
 
-def numeric_values(col: np.ndarray, label: Any, what: str) -> np.ndarray:
-    """A column as finite float64 values (NaN, infinity and non-numeric data refused)."""
+def numeric_values(col: np.ndarray, label: Any, what: str, first_row: int = 0) -> np.ndarray:
+    """A column as finite float64 values (NaN, infinity and non-numeric data refused);
+    `first_row` is the position of its first row in the whole data, for messages."""
     if col.dtype != np.float64:
         try:
             if col.dtype.kind not in "biufO":
@@ -62,39 +63,48 @@ def numeric_values(col: np.ndarray, label: Any, what: str) -> np.ndarray:
     bad = ~np.isfinite(col)
     if bad.any():
         i = int(np.argmax(bad))
-        raise ValueError(f"X contains NaN or infinite values (column {label!r}, row {i})")
+        raise ValueError(f"X contains NaN or infinite values (column {label!r}, row {first_row + i})")
     return col
 
 
-def factor_levels(col: np.ndarray, j: Any) -> np.ndarray:
+def factor_levels(col: np.ndarray, j: Any, first_row: int = 0) -> np.ndarray:
     if col.dtype.kind == "f" and not np.isfinite(col).all():
         i = int(np.argmax(~np.isfinite(col)))
-        raise ValueError(f"X contains NaN or infinite values (column {j}, row {i})")
+        raise ValueError(f"X contains NaN or infinite values (column {j}, row {first_row + i})")
     try:
         return np.unique(col)
     except TypeError:
         raise ValueError(f"f({j!r}): the values of column {j!r} cannot be ordered (mixed types)") from None
 
 
-def factor_codes(col: np.ndarray, levels: np.ndarray, j: Any) -> np.ndarray:
+def factor_codes(col: np.ndarray, levels: np.ndarray, j: Any, first_row: int = 0) -> np.ndarray:
     pos = np.clip(np.searchsorted(levels, col), 0, len(levels) - 1)
     unseen = levels[pos] != col
     if np.any(unseen):
         i = int(np.argmax(unseen))
         value = col[i].item() if isinstance(col[i], np.generic) else col[i]
-        raise ValueError(f"column {j!r} has level {value!r} (row {i}), not seen when the model was fitted")
+        raise ValueError(f"column {j!r} has level {value!r} (row {first_row + i}), not seen when the "
+                         "model was fitted")
     return pos.astype(np.float64)
 
 
 def margin_knots(x: np.ndarray, k: int, bs: str, period: Any, what: str, j: Any) -> np.ndarray:
     """The knots of one marginal basis from the training values of its column."""
-    lo, hi = float(x.min()), float(x.max())
+    return knots_from_summary(float(x.min()), float(x.max()), lambda: np.unique(x), k, bs, period,
+                              what, j)
+
+
+def knots_from_summary(lo: float, hi: float, distinct: Any, k: int, bs: str, period: Any, what: str,
+                       j: Any) -> np.ndarray:
+    """The knots of one marginal basis from its column's range and, for bs="cr", `distinct()`:
+    the sorted distinct values, or a sorted sample of them that keeps the extremes (its
+    quantiles stand in for those of all distinct values)."""
     if not (hi - lo > RESOLUTION * max(abs(lo), abs(hi))) or not (hi > lo):
         raise ValueError(f"{what}: column {j!r} is constant (every value is {lo!r}) and cannot carry a smooth")
     if bs == "ps":
         return np.array([lo, hi])
     if bs == "cr":
-        u = np.unique(x)
+        u = distinct()
         if u.size < k:
             raise ValueError(f"{what}: bs='cr' with k={k} needs at least {k} distinct values in "
                              f"column {j!r}; it has {u.size}")
@@ -188,15 +198,17 @@ def build_design(terms: TermList, columns: Any, stats: Any, fit_intercept: bool)
     return Design(spec, inputs, infos, lams)
 
 
-def engine_columns(inputs: list[InputColumn], columns: Any, n_features: int) -> list[np.ndarray]:
-    """The engine input columns of some rows (the same user columns as at fit time)."""
+def engine_columns(inputs: list[InputColumn], columns: Any, n_features: int,
+                   first_row: int = 0) -> list[np.ndarray]:
+    """The engine input columns of some rows (the same user columns as at fit time);
+    `first_row` is the position of the first of them in the whole data, for messages."""
     if columns.n_features != n_features:
         raise ValueError(f"X has {columns.n_features} columns; the model was fitted on {n_features}")
     out = []
     for inp in inputs:
         col = columns.column(inp.source)
         if inp.levels is None:
-            out.append(numeric_values(col, inp.label, "predict"))
+            out.append(numeric_values(col, inp.label, "predict", first_row))
         else:
-            out.append(factor_codes(col, inp.levels, inp.label))
+            out.append(factor_codes(col, inp.levels, inp.label, first_row))
     return out

@@ -22,8 +22,9 @@ def check_family(family: object) -> str:
     return str(family)
 
 
-def check_support(family: str, y: np.ndarray) -> None:
-    """ValueError naming the family and the first response outside its support."""
+def check_support(family: str, y: np.ndarray, first_row: int = 0) -> None:
+    """ValueError naming the family and the first response outside its support (`first_row`:
+    the position of y's first row in the whole data)."""
     if family == "gaussian":
         return
     if family == "binomial":
@@ -35,7 +36,7 @@ def check_support(family: str, y: np.ndarray) -> None:
     if bad.any():
         i = int(np.argmax(bad))
         raise ValueError(
-            f"y[{i}] = {y[i]!r} is outside the support of the {family} family "
+            f"y[{first_row + i}] = {y[i]!r} is outside the support of the {family} family "
             f"({_SUPPORT[family]})")
 
 
@@ -59,10 +60,15 @@ def inverse_link(family: str, eta: np.ndarray) -> np.ndarray:
 def starting_level(family: str, y: np.ndarray, w: np.ndarray | None) -> float:
     """A finite linear predictor near the response's mean: the intercept a fit starts from."""
     mean = float(np.average(y, weights=w)) if w is not None and w.sum() > 0 else float(np.mean(y))
+    return level_from_mean(family, mean, y.size)
+
+
+def level_from_mean(family: str, mean: float, rows: int) -> float:
+    """`starting_level` from the (weighted) mean response of `rows` rows."""
     if family == "gaussian":
         return mean
     if family == "binomial":
-        m = (mean * y.size + 0.5) / (y.size + 1.0)
+        m = (mean * rows + 0.5) / (rows + 1.0)
         return float(np.log(m / (1.0 - m)))
     if family == "poisson":
         return float(np.log(mean + 0.1))

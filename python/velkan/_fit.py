@@ -18,7 +18,7 @@ import math
 import time
 import warnings
 from dataclasses import dataclass, field
-from typing import Any, Callable
+from typing import Any, Callable, Iterable, Iterator
 
 import numpy as np
 
@@ -57,6 +57,53 @@ def add_sums(a: dict | None, b: dict) -> dict:
         else:
             out[key] = value + b[key]
     return out
+
+
+class PassProgress:
+    """Reports the passes of a streamed fit when `verbose`: a progress bar over each pass's
+    rows when tqdm is installed, else one line when a pass ends."""
+
+    def __init__(self, verbose: bool) -> None:
+        self.verbose = verbose
+        self.passes = 0
+
+    def track(self, chunks: Iterable[Any], rows: int | None, what: str) -> Iterator[Any]:
+        """Yields the chunks of one pass (each with `.rows`), reporting as they are used."""
+        self.passes += 1
+        if not self.verbose:
+            yield from chunks
+            return
+        label = f"pass {self.passes} ({what})"
+        bar = _progress_bar(rows, label)
+        start, seen = time.perf_counter(), 0
+        try:
+            for chunk in chunks:
+                yield chunk
+                seen += chunk.rows
+                if bar is not None:
+                    bar.update(chunk.rows)
+        finally:
+            if bar is not None:
+                bar.close()
+        if bar is None:
+            self.report(label, seen, time.perf_counter() - start)
+
+    def finished(self, what: str, rows: int | None, seconds: float) -> None:
+        """Reports a pass that ran elsewhere (on a cluster) as one line."""
+        self.passes += 1
+        if self.verbose:
+            self.report(f"pass {self.passes} ({what})", rows, seconds)
+
+    def report(self, label: str, rows: int | None, seconds: float) -> None:
+        print(f"{label}: {rows} rows in {seconds:.3f} s", flush=True)
+
+
+def _progress_bar(rows: int | None, label: str) -> Any:
+    try:
+        from tqdm import tqdm
+    except ImportError:
+        return None
+    return tqdm(total=rows, desc=label, unit=" rows", unit_scale=True, leave=True)
 
 
 @dataclass

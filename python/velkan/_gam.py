@@ -15,6 +15,7 @@ from ._families import SCALE_ESTIMATED, check_family, check_support, inverse_lin
 from ._fit import ConvergenceWarning, Fitted, fit_loop
 from ._formula import parse_formula
 from ._frames import AlignedColumns
+from ._stream import fit_stream, open_source, predict_source
 from ._summary import Summary, summarize
 from ._terms import Term, TermList, TermsLike, as_terms, f, s
 
@@ -67,11 +68,15 @@ class GAM:
     tol : float
         Convergence tolerance on the relative change of the penalized deviance.
     n_jobs : int or None
-        Threads for passes over the data; None uses every core.
+        Threads for passes over the data (cross products, prediction); None uses every
+        core (on Dask, one thread per partition task). Each thread reduces a contiguous
+        range of row blocks; the ranges are summed in order, so results differ between
+        thread counts only by the rounding of that sum.
     verbose : bool
         Print one line per iteration: the criterion's value, the deviance, the smoothing
         parameters and the time since the fit started, such as
-        ``iteration 2: REML 2363.7247  deviance 1743.1948  lambda [3.3276e+00 4.7842e+08]  0.002 s``.
+        ``iteration 2: REML 2363.7247  deviance 1743.1948  lambda [3.3276e+00 4.7842e+08]  0.002 s``;
+        over streamed data also every pass (a progress bar when tqdm is installed).
 
     Attributes
     ----------
@@ -169,6 +174,13 @@ class GAM:
         enters the linear predictor with coefficient 1. A failed or interrupted fit leaves
         a previous fit untouched.
 
+        X held in memory is read as one array. X is read in chunks, once per pass, when it
+        is a ``np.memmap``, the path of a ``.npy`` file, a Parquet file or directory (or a
+        pyarrow dataset), a list of chunks (arrays, pyarrow tables or batches, DataFrames,
+        or ``(X, y[, sample_weight[, offset]])`` tuples) or a function returning an
+        iterator of them, or a dask array or DataFrame (`velkan.dask`); ``y``,
+        ``sample_weight`` and ``offset`` may then also name columns of a table.
+
         >>> import numpy as np
         >>> from velkan import GAM
         >>> x = np.linspace(0, 1, 200)
@@ -176,6 +188,18 @@ class GAM:
         1
         """
         params = self._check_params()
+        stream = open_source(X, params.response if y is None else y, sample_weight, offset)
+        if stream is not None:
+            threads = params.threads
+            if self.n_jobs is None:
+                threads = getattr(stream, "threads_per_task", threads)
+            fitted = fit_stream(stream, params.terms, family=params.family, method=params.method,
+                                fit_intercept=self.fit_intercept, max_iter=params.max_iter,
+                                tol=self.tol, verbose=self.verbose, threads=threads)
+            self._rug = None
+            self._fitted = fitted
+            self._set_attributes(fitted)
+            return self
         source = ArraySource(X, y, sample_weight, offset, response=params.response)
         return self._fit_source(source, params)
 
@@ -247,7 +271,8 @@ class GAM:
         A DataFrame's columns are matched by name (its response column, if any, is
         ignored); an array's by position. With ``return_std=True`` returns
         ``(prediction, se)``, ``se`` the standard error of the linear predictor (link scale;
-        use ``confidence_intervals`` for bounds on the response scale).
+        use ``confidence_intervals`` for bounds on the response scale). X may also be any
+        input ``fit`` reads in chunks; a dask collection gives a dask array.
 
         >>> import numpy as np
         >>> from velkan import GAM
@@ -259,6 +284,15 @@ class GAM:
         fitted = self._check_fitted()
         if type not in ("response", "link"):
             raise ValueError(f"type must be 'response' or 'link', got {type!r}")
+        stream = open_source(X, offset=offset)
+        if stream is not None:
+            if return_std:
+                raise ValueError("return_std needs the rows in memory (an array or a data frame)")
+            threads = _threads(self.n_jobs)
+            if self.n_jobs is None:
+                threads = getattr(stream, "threads_per_task", threads)
+            eta = predict_source(fitted, stream, threads, self.verbose)
+            return eta if type == "link" else inverse_link(fitted.family, eta)
         cols, off, n = self._new_rows(X, offset)
         if return_std:
             eta, se = _inference.link_with_se(fitted, cols, off, n, _threads(self.n_jobs))

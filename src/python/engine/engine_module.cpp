@@ -9,7 +9,9 @@
 #include <nanobind/stl/vector.h>
 
 #include <cmath>
+#include <cstdint>
 #include <cstring>
+#include <deque>
 #include <limits>
 #include <string>
 #include <vector>
@@ -36,14 +38,53 @@ using Array2 = nb::ndarray<const double, nb::ndim<2>, nb::device::cpu>;
 using Out1 = nb::ndarray<nb::numpy, double, nb::ndim<1>>;
 using Out2 = nb::ndarray<nb::numpy, double, nb::ndim<2>>;
 
-VectorView view(const Array1& a) {
-  return {a.data(), a.shape(0), static_cast<std::ptrdiff_t>(a.stride(0))};
-}
-MatrixView view(const Array2& a) {
-  return {a.data(), a.shape(0), a.shape(1), static_cast<std::ptrdiff_t>(a.stride(0)),
-          static_cast<std::ptrdiff_t>(a.stride(1))};
-}
-VectorView view(const std::optional<Array1>& a) { return a ? view(*a) : VectorView{}; }
+// NumPy arrays need not be aligned for their type (one unpickled from a byte buffer, a
+// view at an odd byte offset), but the core reads doubles in place. `Inputs` views the
+// caller's arrays and first copies any unaligned one into storage of its own, which lives
+// as long as the `Inputs` object: declare one per call, before the views it hands out.
+class Inputs {
+ public:
+  VectorView operator()(const Array1& a) {
+    const auto stride = static_cast<std::ptrdiff_t>(a.stride(0));
+    if (aligned(a.data())) return {a.data(), a.shape(0), stride};
+    auto& copy = copies_.emplace_back(a.shape(0));
+    copy_unaligned(a.data(), a.shape(0), 1, stride, 0, copy.data());
+    return {copy.data(), copy.size(), 1};
+  }
+  VectorView operator()(const std::optional<Array1>& a) { return a ? (*this)(*a) : VectorView{}; }
+  MatrixView operator()(const Array2& a) {
+    const auto rs = static_cast<std::ptrdiff_t>(a.stride(0));
+    const auto cs = static_cast<std::ptrdiff_t>(a.stride(1));
+    if (aligned(a.data())) return {a.data(), a.shape(0), a.shape(1), rs, cs};
+    auto& copy = copies_.emplace_back(a.shape(0) * a.shape(1));
+    copy_unaligned(a.data(), a.shape(0), a.shape(1), rs, cs, copy.data());
+    return {copy.data(), a.shape(0), a.shape(1), static_cast<std::ptrdiff_t>(a.shape(1)), 1};
+  }
+  std::vector<VectorView> operator()(const std::vector<Array1>& columns) {
+    std::vector<VectorView> v;
+    v.reserve(columns.size());
+    for (const auto& c : columns) v.push_back((*this)(c));
+    return v;
+  }
+
+ private:
+  static bool aligned(const double* p) {
+    return reinterpret_cast<std::uintptr_t>(p) % alignof(double) == 0;
+  }
+  // Row-major copy of a rows x cols array with element strides rs, cs, read bytewise.
+  static void copy_unaligned(const double* src, std::size_t rows, std::size_t cols,
+                             std::ptrdiff_t rs, std::ptrdiff_t cs, double* dst) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(src);
+    for (std::size_t i = 0; i < rows; ++i) {
+      for (std::size_t j = 0; j < cols; ++j) {
+        const std::ptrdiff_t at = static_cast<std::ptrdiff_t>(i) * rs + static_cast<std::ptrdiff_t>(j) * cs;
+        std::memcpy(dst + i * cols + j, bytes + at * static_cast<std::ptrdiff_t>(sizeof(double)),
+                    sizeof(double));
+      }
+    }
+  }
+  std::deque<std::vector<double>> copies_;
+};
 
 // A NumPy array owning a copy of the values.
 Out1 to_numpy(const Vector& v) {
@@ -58,8 +99,8 @@ Out2 to_numpy(const Matrix& m) {
   nb::capsule owner(data, [](void* p) noexcept { delete[] static_cast<double*>(p); });
   return Out2(data, {m.rows(), m.cols()}, owner);
 }
-Vector to_vector(const Array1& a) { return Vector::from(view(a)); }
-Matrix to_matrix(const Array2& a) { return Matrix::from(view(a)); }
+Vector to_vector(const Array1& a) { return Vector::from(Inputs{}(a)); }
+Matrix to_matrix(const Array2& a) { return Matrix::from(Inputs{}(a)); }
 
 // Raises the pending Python exception (an interrupt) or the core's error.
 [[noreturn]] void raise(const GamError& e) {
@@ -104,20 +145,14 @@ terms::Term parse_term(const nb::dict& d) {
       if (!basis) throw nb::value_error(("unknown basis \"" + name + "\"").c_str());
       const auto k = nb::cast<std::size_t>(tup[1]);
       const auto knots = nb::cast<Array1>(tup[2]);
-      t.margins.push_back(value_or_raise(terms::MarginalBasis::create(*basis, k, view(knots))));
+      Inputs in;
+      t.margins.push_back(value_or_raise(terms::MarginalBasis::create(*basis, k, in(knots))));
     }
   } else {
     throw nb::value_error(("unknown term kind \"" + kind + "\"").c_str());
   }
   if (d.contains("columns")) t.columns = nb::cast<std::vector<std::size_t>>(d["columns"]);
   return t;
-}
-
-std::vector<VectorView> column_views(const std::vector<Array1>& columns) {
-  std::vector<VectorView> v;
-  v.reserve(columns.size());
-  for (const auto& c : columns) v.push_back(view(c));
-  return v;
 }
 
 nb::dict sums_to_dict(const passes::PassSums& s) {
@@ -199,7 +234,8 @@ NB_MODULE(_engine, m) {
            "terms"_a)
       .def("centred",
            [](const terms::ModelLayout& l, const Array1& sums) {
-             return value_or_raise(l.centred(view(sums)));
+             Inputs in;
+             return value_or_raise(l.centred(in(sums)));
            },
            "column_sums"_a)
       .def_prop_ro("width", &terms::ModelLayout::width)
@@ -230,12 +266,14 @@ NB_MODULE(_engine, m) {
       .def("log_pseudo_determinant",
            [](const terms::ModelLayout& l, const Array1& rho) {
              if (rho.shape(0) != l.penalties().size()) throw nb::value_error("one rho per penalty");
-             const auto r = l.log_pseudo_determinant(view(rho));
+             Inputs in;
+             const auto r = l.log_pseudo_determinant(in(rho));
              return nb::make_tuple(r.value, to_numpy(r.gradient), to_numpy(r.hessian));
            })
       .def("design",
            [](const terms::ModelLayout& l, const std::vector<Array1>& columns) {
-             const auto views = column_views(columns);
+             Inputs in;
+             const auto views = in(columns);
              if (views.size() < l.input_columns()) throw nb::value_error("too few input columns");
              const std::size_t n = views.empty() ? 0 : views[0].size;
              for (const auto& v : views)
@@ -245,11 +283,12 @@ NB_MODULE(_engine, m) {
              return to_numpy(x);
            })
       .def("constrain_matrix", [](const terms::ModelLayout& l, const Array2& a) { return to_numpy(l.constrain(to_matrix(a))); })
-      .def("constrain_vector", [](const terms::ModelLayout& l, const Array1& v) { return to_numpy(l.constrain(view(v))); })
-      .def("expand", [](const terms::ModelLayout& l, const Array1& b) { return to_numpy(l.expand(view(b))); })
+      .def("constrain_vector", [](const terms::ModelLayout& l, const Array1& v) { Inputs in; return to_numpy(l.constrain(in(v))); })
+      .def("expand", [](const terms::ModelLayout& l, const Array1& b) { Inputs in; return to_numpy(l.expand(in(b))); })
       .def("expand_matrix", [](const terms::ModelLayout& l, const Array2& v) { return to_numpy(l.expand(to_matrix(v))); })
       .def("penalty_quadratic", [](const terms::ModelLayout& l, const Array1& beta, const Array1& lambda) {
-        return l.penalty_quadratic(view(beta), view(lambda));
+        Inputs in;
+        return l.penalty_quadratic(in(beta), in(lambda));
       });
 
   m.def(
@@ -259,10 +298,12 @@ NB_MODULE(_engine, m) {
          const std::string& family, const Array1& beta0, bool from_response, bool column_sums,
          std::size_t threads, std::size_t block_rows) {
         const auto fam = parse_family(family);
-        const auto views = column_views(columns);
-        passes::RowData data{views, view(y), view(weights), view(offset)};
+        Inputs in;
+        const auto views = in(columns);
+        passes::RowData data{views, in(y), in(weights), in(offset)};
         passes::PassOptions opt{from_response, column_sums, threads, block_rows};
-        auto r = without_gil([&] { return passes::accumulate(layout, data, fam, view(beta0), opt); });
+        const VectorView beta = in(beta0);
+        auto r = without_gil([&] { return passes::accumulate(layout, data, fam, beta, opt); });
         return sums_to_dict(value_or_raise(std::move(r)));
       },
       "layout"_a, "columns"_a, "y"_a, "weights"_a.none(), "offset"_a.none(), "family"_a,
@@ -273,10 +314,12 @@ NB_MODULE(_engine, m) {
       "linear_predictor",
       [](const terms::ModelLayout& layout, const std::vector<Array1>& columns, const Array1& beta,
          const std::optional<Array1>& offset, std::size_t n, std::size_t threads) {
-        const auto views = column_views(columns);
+        Inputs in;
+        const auto views = in(columns);
+        const VectorView b = in(beta), off = in(offset);
         Vector out(n);
         auto r = without_gil([&] {
-          return passes::linear_predictor(layout, views, view(beta), view(offset), out.span(), threads);
+          return passes::linear_predictor(layout, views, b, off, out.span(), threads);
         });
         if (!r) raise(r.error());
         return to_numpy(out);
@@ -330,8 +373,9 @@ NB_MODULE(_engine, m) {
             rho.shape(0) != layout.penalties().size()) {
           throw nb::value_error("shapes do not match the layout");
         }
-        const auto wp = select::working_problem(layout, sums, view(beta0));
-        auto ev = value_or_raise(select::evaluate(wp, parse_criterion(criterion), known_scale, view(rho), order));
+        Inputs in;
+        const auto wp = select::working_problem(layout, sums, in(beta0));
+        auto ev = value_or_raise(select::evaluate(wp, parse_criterion(criterion), known_scale, in(rho), order));
         return evaluation_to_dict(ev);
       },
       "layout"_a, "sums"_a, "beta0"_a, "rho"_a, "criterion"_a, "known_scale"_a, "order"_a = 2);

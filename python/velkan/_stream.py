@@ -1,0 +1,67 @@
+"""Fits whose rows are read in passes from a source rather than held as one array.
+
+A streamed fit makes a first pass that summarises the columns the terms use (ranges,
+means, levels, distinct values: `_summaries`), builds the design from those summaries,
+and then runs the same penalized IRLS loop as an in-memory fit, each pass reducing the
+source chunk by chunk (or partition by partition, on a Dask cluster) to p x p sums. Memory
+beyond the inputs is that of one chunk and the sums: O(chunk x columns + threads x (block
+x p + p^2)).
+
+Sums are added in a fixed order (blocks within a thread's contiguous range, the ranges in
+order, then the chunks in order), so a fit is reproducible for a given source, chunking
+and `n_jobs`; other thread counts or chunkings change only the rounding of those sums.
+"""
+
+from __future__ import annotations
+
+from typing import Any
+
+import numpy as np
+
+from ._design import build_design
+from ._fit import Fitted, PassProgress, fit_loop
+from ._sources import is_stream_input, open_stream
+from ._summaries import Requests
+from ._terms import TermList, s
+
+
+def is_dask_collection(X: Any) -> bool:
+    """A dask array or DataFrame (checked without importing dask)."""
+    return type(X).__module__.split(".")[0] == "dask" and hasattr(X, "__dask_graph__")
+
+
+def open_source(X: Any, y: Any = None, sample_weight: Any = None, offset: Any = None) -> Any:
+    """The source that streams X (dask collections, memmaps, files, chunk collections), or
+    None for data held in memory as one array."""
+    if is_dask_collection(X):
+        from .dask import DaskSource
+        return DaskSource(X, y, sample_weight, offset)
+    if is_stream_input(X):
+        return open_stream(X, y, sample_weight, offset)
+    return None
+
+
+def fit_stream(source: Any, terms: TermList | None, *, family: str, method: str, fit_intercept: bool,
+               max_iter: int, tol: float, verbose: bool, threads: int) -> Fitted:
+    """Fits the model on a source's rows (a summary pass, then `fit_loop`'s passes)."""
+    if terms is None:
+        skip, names = source.vector_columns(), source.feature_names
+        terms = TermList(s(j if names is None else names[j]) for j in range(source.n_features)
+                         if j not in skip)
+    requests = Requests()
+    build_design(terms, source.template, requests, fit_intercept)
+    progress = PassProgress(verbose)
+    stats = source.summarise(requests, family, progress)
+    design = build_design(terms, source.template, stats, fit_intercept)
+    run_pass = source.pass_function(design, family, threads, progress)
+    fitted = fit_loop(design, run_pass, family=family, method=method,
+                      start_level=stats.start_level() if fit_intercept else None,
+                      max_iter=max_iter, tol=tol, verbose=verbose, n_features=source.n_features)
+    fitted.passes += 1
+    fitted.feature_names = source.feature_names
+    return fitted
+
+
+def predict_source(fitted: Fitted, source: Any, threads: int, verbose: bool) -> np.ndarray:
+    """Linear predictors of a source's rows (a dask array for a dask source)."""
+    return source.predict(fitted, threads, PassProgress(verbose))

@@ -1,0 +1,209 @@
+"""What the design needs to know about whole training columns, gathered chunk by chunk.
+
+A streamed fit cannot look at a whole column at once, so a first pass over the data
+collects, for the columns the model's terms use: the range and (weighted) sum of every
+numeric column, the levels of every factor column, and the distinct values of every
+column that carries a bs="cr" smooth (whose knots are quantiles of its distinct values).
+The summaries of separate chunks merge, so the pass may run over partitions anywhere.
+
+Ranges, means and levels are exact. Distinct values are kept exactly while a column has
+at most `EXACT_DISTINCT_LIMIT` of them; beyond that, the "cr" knots are quantiles of a
+sample of `SKETCH_SIZE` distinct values (with the exact minimum and maximum added): the
+values whose 64-bit hashes are smallest. Hashing makes the sample uniform over the
+distinct values whatever their multiplicities, independent of the order and chunking of
+the rows, and mergeable. A knot then sits within about 1/sqrt(SKETCH_SIZE) (0.4 %) of its
+exact rank among the distinct values (one standard deviation); the in-memory fit uses the
+exact quantiles.
+"""
+
+from __future__ import annotations
+
+from typing import Any
+
+import numpy as np
+
+from ._data import Chunk
+from ._design import factor_levels, knots_from_summary, numeric_values
+from ._families import check_support, level_from_mean
+
+EXACT_DISTINCT_LIMIT = 1 << 20
+SKETCH_SIZE = 1 << 16
+
+
+def value_hashes(x: np.ndarray) -> np.ndarray:
+    """A 64-bit mix of the bits of each float64 value (equal values, -0.0 and 0.0 included,
+    hash alike)."""
+    bits = (np.ascontiguousarray(x, dtype=np.float64) + 0.0).view(np.uint64)
+    z = bits + np.uint64(0x9E3779B97F4A7C15)
+    z = (z ^ (z >> np.uint64(30))) * np.uint64(0xBF58476D1CE4E5B9)
+    z = (z ^ (z >> np.uint64(27))) * np.uint64(0x94D049BB133111EB)
+    return z ^ (z >> np.uint64(31))
+
+
+class DistinctValues:
+    """The distinct values of one column: exact (sorted) while there are few, else the
+    bottom-hash sample."""
+
+    def __init__(self) -> None:
+        self.exact: np.ndarray | None = np.empty(0)
+        self.hashes = np.empty(0, dtype=np.uint64)   # ascending, at most SKETCH_SIZE
+        self.sample = np.empty(0)                    # the values of those hashes
+
+    def update(self, x: np.ndarray) -> None:
+        x = np.asarray(x, dtype=np.float64) + 0.0
+        if self.exact is None:
+            self._sample(x)
+            return
+        if self.exact.size:
+            # Most chunks of a column with few distinct values bring none that are new.
+            pos = np.minimum(np.searchsorted(self.exact, x), self.exact.size - 1)
+            x = x[self.exact[pos] != x]
+        if x.size:
+            self._set_exact(np.union1d(self.exact, x))
+
+    def merge(self, other: "DistinctValues") -> None:
+        if other.exact is not None:
+            self.update(other.exact)
+            return
+        if self.exact is not None:
+            exact, self.exact = self.exact, None
+            self._sample(exact)
+        self._sample(other.sample, other.hashes)
+
+    def _set_exact(self, values: np.ndarray) -> None:
+        if values.size <= EXACT_DISTINCT_LIMIT:
+            self.exact = values
+        else:
+            self.exact = None
+            self._sample(values)
+
+    def _sample(self, x: np.ndarray, h: np.ndarray | None = None) -> None:
+        if h is None:
+            h = value_hashes(x)
+        if self.hashes.size == SKETCH_SIZE:
+            keep = h < self.hashes[-1]
+            x, h = x[keep], h[keep]
+        h = np.concatenate([self.hashes, h])
+        v = np.concatenate([self.sample, x])
+        h, first = np.unique(h, return_index=True)
+        self.hashes, self.sample = h[:SKETCH_SIZE], v[first[:SKETCH_SIZE]]
+
+    def sorted(self, lo: float, hi: float) -> np.ndarray:
+        """The distinct values, or the sample with the extremes."""
+        if self.exact is not None:
+            return self.exact
+        return np.unique(np.concatenate([self.sample, [lo, hi]]))
+
+
+class Requests:
+    """Stands in for the statistics while the design is planned: records which columns the
+    design needs ranges and means (`numeric`, with the term asking first), distinct
+    values (`distinct`) and levels (`factors`) of. The values it returns are placeholders."""
+
+    def __init__(self) -> None:
+        self.numeric: dict[int, str] = {}
+        self.distinct: set[int] = set()
+        self.factors: set[int] = set()
+
+    def knots(self, position: int, k: int, bs: str, period: Any, what: str) -> np.ndarray:
+        self.numeric.setdefault(position, what)
+        if bs == "cr":
+            self.distinct.add(position)
+        return np.linspace(0.0, 1.0, k + 1)
+
+    def mean(self, position: int, what: str) -> float:
+        self.numeric.setdefault(position, what)
+        return 0.0
+
+    def levels(self, position: int) -> np.ndarray:
+        self.factors.add(position)
+        return np.arange(2.0)
+
+    @property
+    def columns(self) -> set[int]:
+        return set(self.numeric) | self.factors
+
+
+class ColumnSummaries:
+    """The statistics provider of a streamed fit (the methods of `ExactStats`), filled by
+    `update` per chunk and `merge` across partitions. Also checks every chunk's response
+    against the family and keeps what the starting intercept needs."""
+
+    def __init__(self, requests: Requests, labels: dict[int, Any], family: str) -> None:
+        self.requests, self.labels, self.family = requests, labels, family
+        self.ranges = {pos: [np.inf, -np.inf, 0.0] for pos in requests.numeric}  # min, max, sum w x
+        self.distinct = {pos: DistinctValues() for pos in requests.distinct}
+        self.level_sets: dict[int, np.ndarray | None] = {pos: None for pos in requests.factors}
+        self.rows = 0
+        self.weight_sum = 0.0
+        self.response_sum = 0.0     # sum w y
+        self.positive_weight = False
+
+    def update(self, chunk: Chunk) -> None:
+        if chunk.y is None:
+            raise ValueError("y is required")
+        w = chunk.weights
+        for pos, what in self.requests.numeric.items():
+            x = numeric_values(chunk.columns.column(pos), self.labels[pos], what, chunk.start)
+            r = self.ranges[pos]
+            r[0], r[1] = min(r[0], float(x.min())), max(r[1], float(x.max()))
+            r[2] += float(x.sum() if w is None else w @ x)
+            if pos in self.distinct:
+                self.distinct[pos].update(x)
+        for pos in self.level_sets:
+            self._add_levels(pos, factor_levels(chunk.columns.column(pos), self.labels[pos], chunk.start))
+        check_support(self.family, chunk.y, chunk.start)
+        self.rows += chunk.rows
+        self.weight_sum += chunk.rows if w is None else float(w.sum())
+        self.response_sum += float(chunk.y.sum() if w is None else w @ chunk.y)
+        self.positive_weight = self.positive_weight or w is None or bool((w > 0).any())
+
+    def _add_levels(self, pos: int, levels: np.ndarray | None) -> None:
+        if levels is None:
+            return
+        known = self.level_sets[pos]
+        try:
+            self.level_sets[pos] = levels if known is None else np.union1d(known, levels)
+        except TypeError:
+            label = self.labels[pos]
+            raise ValueError(f"f({label!r}): the values of column {label!r} cannot be ordered "
+                             "(mixed types)") from None
+
+    def merge(self, other: "ColumnSummaries") -> "ColumnSummaries":
+        for pos, r in self.ranges.items():
+            o = other.ranges[pos]
+            r[0], r[1], r[2] = min(r[0], o[0]), max(r[1], o[1]), r[2] + o[2]
+        for pos, d in self.distinct.items():
+            d.merge(other.distinct[pos])
+        for pos in self.level_sets:
+            self._add_levels(pos, other.level_sets[pos])
+        self.rows += other.rows
+        self.weight_sum += other.weight_sum
+        self.response_sum += other.response_sum
+        self.positive_weight = self.positive_weight or other.positive_weight
+        return self
+
+    def finish(self) -> "ColumnSummaries":
+        """Checks that apply to the whole data (after the last update or merge)."""
+        if self.rows == 0:
+            raise ValueError("X has no rows")
+        if not self.positive_weight:
+            raise ValueError("sample_weight is zero for every row")
+        return self
+
+    # The statistics provider's methods.
+    def knots(self, position: int, k: int, bs: str, period: Any, what: str) -> np.ndarray:
+        lo, hi, _ = self.ranges[position]
+        distinct = self.distinct.get(position)
+        return knots_from_summary(lo, hi, lambda: distinct.sorted(lo, hi), k, bs, period, what,
+                                  self.labels[position])
+
+    def mean(self, position: int, what: str) -> float:
+        return self.ranges[position][2] / self.weight_sum
+
+    def levels(self, position: int) -> np.ndarray:
+        return self.level_sets[position]
+
+    def start_level(self) -> float:
+        """The intercept a fit starts from (as `starting_level` on the whole response)."""
+        return level_from_mean(self.family, self.response_sum / self.weight_sum, self.rows)

@@ -392,10 +392,13 @@ NB_MODULE(_engine, m) {
           throw nb::value_error("cross products do not match the layout's coefficients");
         }
         const auto penalties = layout.constrained_penalties();
+        Inputs in;
         std::optional<inference::SmoothingUncertainty> unc;
-        if (beta && rho_hessian) unc = inference::SmoothingUncertainty{view(*beta), view(*rho_hessian), free};
+        if (beta && rho_hessian) unc = inference::SmoothingUncertainty{in(*beta), in(*rho_hessian), free};
+        const MatrixView g = in(xtwx);
+        const VectorView ridge_view = in(ridge), rho_view = in(rho);
         auto r = without_gil([&] {
-          return inference::coefficient_covariance(view(xtwx), penalties, view(ridge), view(rho), scale,
+          return inference::coefficient_covariance(g, penalties, ridge_view, rho_view, scale,
                                                    unc ? &*unc : nullptr);
         });
         const auto c = value_or_raise(std::move(r));
@@ -414,10 +417,13 @@ NB_MODULE(_engine, m) {
       [](const terms::ModelLayout& layout, const std::vector<Array1>& columns,
          std::size_t first_column, const Array1& beta, const Array2& cov, std::size_t n,
          std::size_t threads) {
-        const auto views = column_views(columns);
+        Inputs in;
+        const auto views = in(columns);
+        const VectorView beta_view = in(beta);
+        const MatrixView cov_view = in(cov);
         Vector fit(n), variance(n);
         auto r = without_gil([&] {
-          return passes::row_variance(layout, views, first_column, view(beta), view(cov),
+          return passes::row_variance(layout, views, first_column, beta_view, cov_view,
                                       fit.span(), variance.span(), threads);
         });
         if (!r) raise(r.error());
@@ -428,8 +434,9 @@ NB_MODULE(_engine, m) {
   m.def(
       "smooth_term_test",
       [](const Array1& beta, const Array2& vp, const Array2& g, double edf, double residual_df) {
+        Inputs in;
         const auto t = value_or_raise(
-            inference::smooth_term_test(view(beta), view(vp), view(g), edf, residual_df));
+            inference::smooth_term_test(in(beta), in(vp), in(g), edf, residual_df));
         return nb::make_tuple(t.statistic, t.ref_df, t.rank, t.p_value);
       },
       "beta"_a, "vp"_a, "g"_a, "edf"_a, "residual_df"_a);

@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 
 import _velkan_testing as vt
-from benchmarks.simulate import simulate, true_mean
+from benchmarks.simulate import simulate
 from tests.oracles import embed, scaled
 from velkan_core import GAM
 
@@ -51,14 +51,6 @@ def test_recovery_deviance_and_paths_agree(family):
     np.testing.assert_allclose(np.log(plain["lambda"]), np.log(cached["lambda"]), atol=1e-4)
     for r in (cached, plain):  # the stored deviance is the residual sum of squares
         np.testing.assert_allclose(r["deviance"], np.sum((y - r["fitted_values"]) ** 2), rtol=1e-12)
-
-
-def test_held_out_gaussian():
-    x, y, _ = simulate(1000, 4, "gaussian", seed=5)
-    g = GAM()
-    g.fit(x, y, [10] * 4)
-    x_new = np.random.default_rng(6).uniform(0.02, 0.98, size=(500, 4))
-    assert np.sqrt(np.mean((g.predict(x_new) - true_mean(x_new, "gaussian")) ** 2)) < 0.3  # measured 0.22
 
 
 @pytest.mark.parametrize("formula, columns, k", [

@@ -16,8 +16,7 @@ LOGIT20 = 1 / (1 + math.exp(-20))
     (t.fit_linkinv, "poisson", 30.0, math.exp(20)), (t.fit_linkinv, "poisson", -800.0, 0.0),
     (t.fit_linkinv, "gamma", 5e-11, 1e10), (t.fit_linkinv, "gamma", -2.0, -0.5),
     (t.fit_mu_eta, "poisson", 30.0, math.exp(30)), (t.fit_mu_eta, "binomial", 25.0, LOGIT20 * (1 - LOGIT20)),
-    (t.fit_mu_eta, "gamma", 0.5, -4.0), (t.fit_variance, "binomial", 0.25, 0.1875),
-    (t.fit_variance, "poisson", 3.0, 3.0), (t.fit_variance, "gamma", 3.0, 9.0),
+    (t.fit_mu_eta, "gamma", 0.5, -4.0),
     (t.fit_initial_eta, "binomial", 1.0, math.log(0.99 / 0.01)), (t.fit_initial_eta, "poisson", 0.0, math.log(0.1)),
     (t.fit_initial_eta, "gamma", 0.0, 10.0), (t.fit_initial_eta, "gamma", 4.0, 0.25),
 ], ids=lambda v: getattr(v, "__name__", None))
@@ -28,6 +27,7 @@ def test_family_values(fn, family, arg, expected):
 @pytest.mark.parametrize("family, eta, mu, weight", [
     ("gaussian", 1e6, 1e6, 1.0), ("binomial", 0.0, 0.5, 0.25),
     ("binomial", 0.0, 1.0, 0.25 ** 2 / 1e-10),                    # variance floor
+    ("binomial", 1.0, 0.25, 0.19661193324148185 ** 2 / 0.1875), ("gamma", 0.5, 3.0, 16.0 / 9.0),
     ("poisson", -40.0, math.exp(-40), 1e-10),                      # weight floor
     ("poisson", 30.0, math.exp(20), math.exp(40)), ("gamma", 0.5, np.nan, np.nan),
 ])

@@ -21,7 +21,8 @@ BASE = np.arange(24, dtype=np.float64).reshape(4, 6)
 def test_matrix_and_vector_views_read_the_right_elements(x):
     np.testing.assert_array_equal(t.conv_matrix(x), x)
     np.testing.assert_array_equal(t.conv_vector(x[:, 0]), x[:, 0])
-    np.testing.assert_array_equal(t.conv_matrix_list((x, x.T)), [x, x.T]) if x.shape[0] == x.shape[1] else None
+    for got, want in zip(t.conv_matrix_list((x, x.T)), (x, x.T)):
+        np.testing.assert_array_equal(got, want)
 
 
 @pytest.mark.parametrize("conv, obj, exc, fragment", [
@@ -29,10 +30,8 @@ def test_matrix_and_vector_views_read_the_right_elements(x):
     (t.conv_matrix, np.zeros((2, 2, 2)), TypeError, "2-D"), (t.conv_matrix, BASE.astype(">f8"), TypeError, "byte order"),
     (t.conv_vector, np.frombuffer(bytearray(25), np.float64, 3, 1), TypeError, "aligned"),
     (t.conv_matrix_list, [BASE, BASE.astype(np.int32)], TypeError, "arg"),
-    (t.conv_contiguous_vector, np.arange(8.0)[::2], TypeError, "The given array is not contiguous"),
     (t.conv_sizes, "10", TypeError, "arg"), (t.conv_sizes, [1.5], TypeError, "arg"),
-    (t.conv_sizes, [np.float64(2.0)], TypeError, "arg"), (t.conv_sizes, [1, -2], OverflowError, ""),
-    (t.conv_sizes, [2**64], OverflowError, ""), (t.conv_size, 1.0, TypeError, "arg"),
+    (t.conv_sizes, [1, -2], OverflowError, ""), (t.conv_sizes, [2**64], OverflowError, ""),
     (t.conv_double, "1.0", TypeError, "arg"), (t.conv_bool, 1, TypeError, "arg"),
     (t.conv_string, b"gaussian", TypeError, "arg"), (t.conv_string, "\ud800", ValueError, "arg"),
     (t.conv_floats, ["1"], TypeError, "arg"),
@@ -42,7 +41,7 @@ def test_refused_naming_the_argument(conv, obj, exc, fragment):
         conv(obj)
     assert type(info.value) is exc and fragment in str(info.value)
     if exc is TypeError:
-        assert "argument 'arg'" in str(info.value) or "contiguous" in fragment
+        assert "argument 'arg'" in str(info.value)
 
 
 @pytest.mark.parametrize("conv, obj, value", [

@@ -1,10 +1,7 @@
-"""Generated calls over the whole Python surface, run in one worker process so that a crash
-fails the test with the offending call instead of killing pytest. Allowed outcomes: a
-result of the documented shape, or TypeError / ValueError / OverflowError / RuntimeError
-with a message. After each call on a GAM the worker checks that its borrow flag is free,
-that a call nested in an argument conversion was refused, and that a failed call left an
-earlier fit's results and predictions untouched.
-
+"""Generated calls over the whole Python surface in one worker process (a crash fails the
+test with the call). Allowed: a result of the documented shape, or TypeError / ValueError /
+OverflowError / RuntimeError with a message; on a GAM the borrow flag is free afterwards, a
+nested call was refused, and a failed call left earlier results intact.
 VELKAN_FUZZ_SCALE multiplies the number of examples (a larger campaign outside CI)."""
 import os
 import pickle
@@ -31,20 +28,17 @@ class Arr:
         self.values, self.layout = values, layout
 
     def make(self):
-        v, lay = self.values, self.layout
-        if lay == "huge":  # a view of any size over one element
-            return np.lib.stride_tricks.as_strided(np.zeros(1), shape=v, strides=(0,) * len(v))
-        if lay == "strided":
-            return np.repeat(v, 2, axis=0)[::2] if v.ndim else v
-        if lay == "negative":
-            return v[(slice(None, None, -1),) * v.ndim].copy()[(slice(None, None, -1),) * v.ndim]
-        if lay == "unaligned":
-            out = np.frombuffer(bytearray(v.nbytes + 1), v.dtype, v.size, 1).reshape(v.shape)
-            out[...] = v
-            return out
-        if lay == "byteswapped":
-            return v.astype(v.dtype.newbyteorder())
-        return np.asfortranarray(v) if lay == "F" else v
+        v, flip = self.values, (slice(None, None, -1),) * np.ndim(self.values)
+        return {"huge": lambda: np.lib.stride_tricks.as_strided(np.zeros(1), shape=v, strides=(0,) * len(v)),
+                "strided": lambda: np.repeat(v, 2, axis=0)[::2], "negative": lambda: v[flip].copy()[flip],
+                "unaligned": lambda: unaligned(v), "F": lambda: np.asfortranarray(v),
+                "byteswapped": lambda: v.astype(v.dtype.newbyteorder())}.get(self.layout, lambda: v)()
+
+
+def unaligned(v):
+    out = np.frombuffer(bytearray(v.nbytes + 1), v.dtype, v.size, 1).reshape(v.shape)
+    out[...] = v
+    return out
 
 
 class Reenter:
@@ -95,15 +89,12 @@ def worker():
         fn, state, family, args, kwargs = pickle.loads(proto_in.read(struct.unpack("I", header)[0]))
         if fn == "__abort__":
             os.abort()
-        out, gam, before = {"outcome": "ok"}, None, None
-        if state is not None:
-            gam = vc.GAM(family)
-            if state == "fitted":
-                gam.fit(ref_x, ref_y, k=[5, 5])
-                before = snapshot(gam)
-            elif state == "manual":
-                gam.add_cubic_spline("a", 5, 0.0, 1.0)
-                gam.add_cubic_spline("b", 6, 0.0, 1.0)
+        out, gam, before = {"outcome": "ok"}, vc.GAM(family) if state else None, None
+        if state == "fitted":
+            gam.fit(ref_x, ref_y, k=[5, 5])
+            before = snapshot(gam)
+        for name, size in [("a", 5), ("b", 6)] if state == "manual" else []:
+            gam.add_cubic_spline(name, size, 0.0, 1.0)
         build = lambda a: a.make() if isinstance(a, Arr) else [build(i) for i in a] if isinstance(a, list) else a
         args, kwargs = [build(a) for a in args], {k: build(a) for k, a in kwargs.items()}
         flat = lambda items: [i for a in items for i in (flat(a) if isinstance(a, list) else [a])]
@@ -143,8 +134,7 @@ def worker():
 
 
 class Worker:
-    def __init__(self):
-        self.proc = None
+    proc = None
 
     def run(self, call):
         if self.proc is None or self.proc.poll() is not None:
@@ -176,8 +166,7 @@ class Worker:
 
 @pytest.fixture(scope="module")
 def worker_process():
-    w = Worker()
-    yield w
+    yield (w := Worker())
     w.stop()
 
 

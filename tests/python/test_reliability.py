@@ -48,17 +48,11 @@ TOO_LARGE = "Invalid parameter: a design of 10000000000 rows and {} columns does
 
 
 @pytest.mark.parametrize("call, message", [
-    ("vc.GAM().add_cubic_spline('a', 10**9, 0, 1)",
-     "Invalid parameter: Number of basis functions (1000000000) exceeds the supported"),
     ("vc.compute_penalty_matrix('tps', 10**9, np.linspace(0, 1, 5))",
      "num_basis = 1000000000 asks for a penalty matrix too large for this machine's memory"),
     ("vc.GAM().fit_formula(x, y, ' + '.join(f's({j}, k=10000)' for j in range(5)), 'REML', None)",
      "Invalid parameter: penalties of 50000 x 50000 (5 of them) and the solver's work matrices do not fit"),
     ("vc.GAM().fit(huge(10**10, 3), huge(10**10), k=[5, 5, 5])", TOO_LARGE.format(15)),
-    ("fitted.predict(huge(10**10, 5))", TOO_LARGE.format(25)),
-    ("vc.evaluate_gradient(huge(10**10, 1), huge(10**10), [1.0], [5])", TOO_LARGE.format(5)),
-    ("vc.reml_hessian_multi_qr_py(huge(10**10), huge(10**10, 2), huge(10**10), [1.0], [np.eye(2)])",
-     "Hessian computation failed: " + TOO_LARGE.format(2)),
     ("vc.reml_gradient_multi_qr_py(y, x, np.ones(50), [1.0] * 3, [huge(40000, 40000)] * 3)",
      "reml_gradient_multi_qr_py() argument 'penalties' holds arrays too large to copy"),
     ("vc.newton_pirls_py(y, huge(50, 40000), np.ones(50), np.zeros(1), [huge(4000, 4000)], None, None, None)",
@@ -80,19 +74,14 @@ class Raising:
 # name: (call on a model fitted by fit(x, y, k=[5, 5]), exception, whether predict still works:
 # it stops, with ValueError, exactly when the failing call had rebuilt the smooths)
 FAILURES = {
-    "x-as-list": (lambda g, x, y: g.fit(x.tolist(), y, k=[5, 5]), TypeError, True),
-    "k-negative": (lambda g, x, y: g.fit(x, y, k=[-1, 5]), OverflowError, True),
     "index-raises": (lambda g, x, y: g.fit(x, y, k=[Raising(), 5]), RuntimeError, True),
     "k-length": (lambda g, x, y: g.fit(x, y, k=[5]), ValueError, True),
     "too-large": (lambda g, x, y: g.fit(np.tile(x, (1, 3))[:, :5], y, k=[10000] * 5), ValueError, True),
     "k-too-small": (lambda g, x, y: g.fit(x, y, k=[5, 3]), ValueError, False),
     "method": (lambda g, x, y: g.fit(x, y, k=[5, 5], method="reml"), ValueError, False),
     "nan-y": (lambda g, x, y: g.fit(x, np.full_like(y, np.nan), k=[5, 5]), ValueError, False),
-    "singular": (lambda g, x, y: g.fit(x[:3], y[:3], k=[5, 5]), ValueError, False),
     "formula-syntax": (lambda g, x, y: g.fit_formula(x, y, "s(0, k=5", "REML", None), ValueError, True),
-    "manual-rows": (lambda g, x, y: g.fit_manual(x, y[1:], "REML", None), ValueError, True),
     "spline-size": (lambda g, x, y: g.add_cubic_spline("c", 3, 0.0, 1.0), ValueError, True),
-    "predict-dtype": (lambda g, x, y: g.predict(x.astype(np.float32)), TypeError, True),
 }
 
 
@@ -163,22 +152,9 @@ def test_call_back_from_an_argument_is_refused(inner, data):
     assert item.seen == [refusal(inner)]
     fresh = GAM()
     np.testing.assert_array_equal(result["fitted_values"], fresh.fit(x, y, k=[5, 5])["fitted_values"])
-    bound = CallsBack(0, every_method(g, x, y)[inner])
-    g.add_cubic_spline("c", 5, bound, 1.0)
-    assert bound.seen == [refusal(inner)]
-
-
-def test_refusal_propagating_ends_the_outer_call_cleanly(data):
-    x, y = data
-    g, other = GAM(), GAM("poisson")
-    g.fit(x, y, k=[5, 5])
-    before = snapshot(g)
-    with pytest.raises(RuntimeError, match="^Already borrowed$"):
-        g.fit(2 * x, y, k=[CallsBack(5, lambda: g.fit(x, y, k=[5, 5]), swallow=False), 5])
-    assert snapshot(g) == before
-    other_call = CallsBack(5, other.get_family)  # other objects stay usable meanwhile
-    g.fit(x, y, k=[other_call, 5])
-    assert other_call.seen == ["completed"]
+    bound, other = CallsBack(0, every_method(g, x, y)[inner]), CallsBack(1, GAM().get_family)
+    g.add_cubic_spline("c", 5, bound, other)
+    assert bound.seen == [refusal(inner)] and other.seen == ["completed"]  # other objects stay usable
 
 
 def test_diagnostic_line_calling_back_during_the_numerical_work(data, monkeypatch):

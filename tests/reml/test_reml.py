@@ -69,7 +69,7 @@ class TestCriterion:
         s = embedded(60, list(range(60)))
         assert vt.fit_reml_criterion(y, X, w, [1.0], [s]) == pytest.approx(oracle(y, X, w, [1.0], [s], [58]), rel=1e-10)
 
-    @pytest.mark.parametrize("lams", [[0.1], [3.0, 40.0], [1e-11, 2.0]])
+    @pytest.mark.parametrize("lams", [[0.1], [1e-11, 2.0]])
     def test_cached_agrees_with_from_data(self, lams, rng):
         y, X, w = problem(rng, n=500, p=20)
         pens = [embedded(20, list(range(10))), embedded(20, list(range(10, 20)))][:len(lams)]

@@ -32,11 +32,6 @@ namespace velkan::testing {
 using py::ArgName;
 using py::PyRef;
 
-// A 1-D argument that must be contiguous (the public knots argument's converter).
-struct Contiguous {
-  VectorView view;
-};
-
 // ---- arguments ---------------------------------------------------------------------
 
 template <class T>
@@ -46,9 +41,6 @@ bool assign(std::optional<T>&& v, T& out) {
 }
 inline bool from_python(PyObject* o, ArgName n, MatrixView& out) { return assign(py::as_matrix(o, n), out); }
 inline bool from_python(PyObject* o, ArgName n, VectorView& out) { return assign(py::as_vector(o, n), out); }
-inline bool from_python(PyObject* o, ArgName n, Contiguous& out) {
-  return assign(py::as_contiguous_vector(o, n), out.view);
-}
 inline bool from_python(PyObject* o, ArgName n, Matrix& out) {
   auto v = py::as_matrix(o, n);
   if (v) out = Matrix::from(*v);

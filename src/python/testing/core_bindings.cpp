@@ -1,6 +1,5 @@
 // Test access to the dense linear algebra, the smooth constructions and the fit steps.
 // Where a core function leaves a shape check to its caller, the binding makes it.
-#include <limits>
 #include <span>
 
 #include "fit/pirls.h"
@@ -58,8 +57,7 @@ PyObject* products(MatrixView x, VectorView w, VectorView y, VectorView beta, Ma
 }
 
 // {"name", "column", "kind", "num_basis", "width", "knots", "penalty", "lambda",
-//  "has_constraint"}; with points, "values" (evaluate) and "into" (evaluate_into a wider
-// NaN-filled block, as inside a design), and for a B-spline "full_knots".
+//  "has_constraint"}; with points, "values" and, for a B-spline, "full_knots".
 PyObject* summary(const SmoothTerm& t, const std::optional<VectorView>& points) {
   const auto* bs = dynamic_cast<const BSplineBasis*>(t.basis.get());
   PyRef dict(dict_of({{"name", to_python(t.name)}, {"column", to_python(t.column)},
@@ -71,14 +69,7 @@ PyObject* summary(const SmoothTerm& t, const std::optional<VectorView>& points) 
   if (!dict || !points) return dict.release();
   auto values = t.basis->evaluate(*points);
   if (!values) return py::raise(values.error());
-  const std::size_t k = t.basis->num_basis();
-  Matrix wide(points->size, k + 3, std::numeric_limits<double>::quiet_NaN());
-  if (auto ok = t.basis->evaluate_into(*points, wide.data(), wide.cols()); !ok)
-    return py::raise(ok.error());
-  Matrix into(points->size, k);
-  for (std::size_t i = 0; i < points->size; ++i)
-    for (std::size_t j = 0; j < k; ++j) into(i, j) = wide(i, j);
-  PyRef extra(dict_of({{"values", to_python(*values)}, {"into", to_python(into)},
+  PyRef extra(dict_of({{"values", to_python(*values)},
                        {"full_knots", bs ? to_python(Vector(std::vector<double>(
                                                 bs->full_knots().begin(), bs->full_knots().end())))
                                          : Py_NewRef(Py_None)}}));
@@ -102,7 +93,6 @@ PyObject* setup_outcome(Setup setup) {
     const auto* usage = std::get_if<UsageError>(&r.error());
     message = usage ? usage->message : std::get<GamError>(r.error()).display();
   }
-  std::vector<PyObject*> items;
   PyRef list(PyList_New(0));
   if (!list) return nullptr;
   for (const SmoothTerm& t : terms) {
@@ -161,9 +151,6 @@ void define() {
   def("smooth_cr_term", [](std::size_t k, double lo, double hi, std::optional<VectorView> points) {
     return term(new_cr_smooth("cr", k, lo, hi), points);
   });
-  def("smooth_cr_evaluate_knots", [](Vector knots, VectorView points) {
-    return CubicRegressionSpline(std::move(knots)).evaluate(points);
-  });
   def("smooth_bs_term", [](std::size_t k, VectorView data, std::optional<VectorView> points) {
     return term(new_bs_smooth("bs", k, data), points);
   });
@@ -194,11 +181,6 @@ void define() {
   // Families and PiRLS.
   def("fit_linkinv", [](Family f, VectorView eta) { return linkinv(f, eta); });
   def("fit_mu_eta", [](Family f, VectorView eta) { return mu_eta(f, eta); });
-  def("fit_variance", [](Family f, VectorView mu) {
-    Vector out(mu.size);
-    for (std::size_t i = 0; i < mu.size; ++i) out[i] = variance(f, mu[i]);
-    return out;
-  });
   def("fit_initial_eta", [](Family f, VectorView y) { return initial_eta(f, y); });
   def("fit_working_weight", [](Family f, VectorView eta, VectorView mu) {
     Vector out(eta.size);

@@ -131,7 +131,6 @@ void define() {
   // One converter each, as argument 'arg' of the binding; views come back as copies.
   def("conv_matrix", [](Matrix m) { return m; });
   def("conv_vector", [](Vector v) { return v; });
-  def("conv_contiguous_vector", [](Contiguous v) { return Vector::from(v.view); });
   def("conv_sizes", [](std::vector<std::size_t> v) { return v; });
   def("conv_floats", [](std::vector<double> v) { return Vector(std::move(v)); });
   def("conv_matrix_list", [](std::vector<Matrix> v) { return v; });
@@ -171,25 +170,8 @@ void define() {
     return py::raise(ModelError{error_of(kind, std::move(payload))}, prefix.value_or(""));
   });
   def("raise_usage_error", [](std::string message) { return py::raise(ModelError{UsageError{message}}); });
-  // The debug rendering of a LinalgFailure of any kind, built field by field.
-  def("linalg_failure_debug", [](std::string kind, std::optional<std::size_t> a, std::optional<std::size_t> b,
-                                 std::optional<std::size_t> c, std::optional<std::string> text) -> PyObject* {
-    using K = LinalgFailure::Kind;
-    const auto ia = static_cast<std::int32_t>(a.value_or(0));
-    LinalgFailure f;
-    if (kind == "lapack_info") f = LinalgFailure::lapack_info(ia);
-    else if (kind == "lapack_info_negative") f = LinalgFailure::lapack_info(-ia);
-    else if (kind == "invalid_shape") f = LinalgFailure::invalid_shape();
-    else if (kind == "not_square") f = LinalgFailure::not_square(a.value_or(0), b.value_or(0));
-    else if (kind == "invalid_stride") f = {.kind = K::InvalidStride, .s0 = static_cast<std::int64_t>(a.value_or(0)),
-                                            .s1 = static_cast<std::int64_t>(b.value_or(0))};
-    else if (kind == "memory_not_cont") f.kind = K::MemoryNotCont;
-    else if (kind == "not_standard_shape") f = {.kind = K::NotStandardShape, .rows = static_cast<std::int64_t>(b.value_or(0)),
-                                                .cols = static_cast<std::int64_t>(c.value_or(0)), .obj = ia};
-    else if (kind == "shape") f = {.kind = K::Shape, .shape_error = text.value_or("")};
-    else return py::raise_value_error("unknown kind");
-    return to_python(f.debug());
-  });
+  // The one failure no small input produces: a dimension beyond LAPACK's 32-bit integers.
+  def("linalg_failure_invalid_shape", [] { return LinalgFailure::invalid_shape().debug(); });
   // A binding body that throws, or fails without setting an error, inside the backstop.
   def("guarded_throw", [](std::string what) -> PyObject* {
     if (what == "bad_alloc") throw std::bad_alloc();

@@ -3,6 +3,7 @@ definitions with NumPy and SciPy, additive regression problems built from them, 
 differences, and memory layouts of the same values."""
 import numpy as np
 from scipy.interpolate import BSpline, CubicSpline
+from scipy.linalg import block_diag
 
 LAYOUTS = ["C", "F", "strided", "negative"]
 
@@ -66,13 +67,7 @@ def bspline_values(full_knots, points, lo, hi, tol=1e-10):
 
 def embed(blocks):
     """Block penalties embedded in p x p zeros, p the total of their sizes."""
-    p, out, off = sum(len(b) for b in blocks), [], 0
-    for b in blocks:
-        s = np.zeros((p, p))
-        s[off:off + len(b), off:off + len(b)] = b
-        out.append(s)
-        off += len(b)
-    return out
+    return [block_diag(*[b if i == j else np.zeros_like(b) for j, b in enumerate(blocks)]) for i in range(len(blocks))]
 
 
 def scaled(basis, s):

@@ -64,19 +64,6 @@ def test_switch_takes_any_utf8_text(monkeypatch, value, state):
     assert t.switch_enabled("profile") is state
 
 
-def test_switches_are_read_for_every_line(monkeypatch, capsys):
-    for name, variable in [("profile", "VELKAN_PROFILE"), ("grad", "VELKAN_GRAD_DEBUG"), ("hess", "VELKAN_HESS_DEBUG"),
-                           ("trace", "VELKAN_TRACE_DEBUG")]:
-        monkeypatch.delenv(variable, raising=False)
-        assert t.switch_enabled(name) is False
-        monkeypatch.setenv(variable, "")
-        assert t.switch_enabled(name) is True
-    t.trace_line("profile", "[PROFILE] step {:.2} ms\n", 2.0)
-    monkeypatch.delenv("VELKAN_PROFILE")
-    t.trace_line("profile", "[PROFILE] step {:.2} ms\n", 1.0)
-    assert capsys.readouterr().out == "[PROFILE] step 2.00 ms\n"
-
-
 SOURCES = """
 import numpy as np, velkan_core as vc, _velkan_testing as vt
 from tests.oracles import additive

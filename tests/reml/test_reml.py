@@ -105,26 +105,18 @@ class TestCriterion:
         assert str(e.value) == MISMATCH + "X has 10 rows but y has 10 elements and w has 8 elements"
 
 
-def lambda_sets(rng, m, base=1.0):
-    return [[base] * m, list(base * np.exp(rng.uniform(-3, 3, m)))]
-
-
-def fd_criterion(y, X, w, lambdas, S):
-    crit = lambda r: vt.fit_reml_criterion(y, X, w, list(np.exp(r)), S)
-    return fd(crit, np.log(lambdas))
-
-
 class TestDerivatives:
     # The two ridges (1e-5 uniform in the criterion, 1e-7 per element in the gradient)
     # leave differences of about 1e-4 relative (measured at most 6e-4 absolute).
-    @pytest.mark.parametrize("m, basis, weighted", [(1, "cr", False), (2, "cr", True), (3, "cr", False)])
-    def test_gradient_and_hessian_are_the_slopes(self, m, basis, weighted):
+    @pytest.mark.parametrize("m, weighted", [(1, False), (2, True), (3, False)])
+    def test_gradient_and_hessian_are_the_slopes(self, m, weighted):
         rng = np.random.default_rng(20 + m)
-        y, X, w, S = additive(500, [10] * m, seed=m, basis=basis)
+        y, X, w, S = additive(500, [10] * m, seed=m, basis="cr")
         w = rng.uniform(0.2, 3.0, len(y)) if weighted else w
-        for lambdas in lambda_sets(rng, m):
+        crit = lambda r: vt.fit_reml_criterion(y, X, w, list(np.exp(r)), S)
+        for lambdas in ([1.0] * m, list(np.exp(rng.uniform(-3, 3, m)))):
             g = vt.reml_gradient_multi_qr(y, X, w, lambdas, S)
-            np.testing.assert_allclose(g, fd_criterion(y, X, w, lambdas, S), rtol=1e-4, atol=5e-4)
+            np.testing.assert_allclose(g, fd(crit, np.log(lambdas)), rtol=1e-4, atol=5e-4)
             h = hessian(y, X, w, lambdas, S)
             np.testing.assert_array_equal(h, h.T)
             grad = lambda r: vt.reml_gradient_multi_qr(y, X, w, list(np.exp(r)), S)

@@ -15,7 +15,7 @@ GCV_REFUSAL = "Not implemented: Multiple smooths not yet properly implemented fo
 
 def fs(y, x, w, pens, lam0=None, direct=False):
     lam0 = np.ones(len(pens)) if lam0 is None else np.asarray(lam0, dtype=float)
-    return t.search_optimize(y, x, w, pens, lam0, "REML", "FellnerSchall", "cached", None, direct)
+    return t.search_optimize(y, x, w, pens, lam0, "REML", "FellnerSchall", "cached", direct)
 
 
 def fellner_schall_reference(x, w, pens, iterations=10):
@@ -170,7 +170,6 @@ class TestNewtonPirls:
         newton_pirls(y, x, w, [-20.0], pens, max_iter=2, verbose=True)
         out = capsys.readouterr().out
         assert "  Line search failed, returning step=9.536743e-7\n" in out
-        assert re.search(r"\n  Descent check \(g'·Δρ\): -\d\.\d{6}e\d+ \(should be < 0\)\n", out)
         newton_pirls(y, x, w, [5.0], pens, max_iter=2, verbose=True)
         assert "  WARNING: Not a descent direction, using steepest descent\n" in capsys.readouterr().out
 

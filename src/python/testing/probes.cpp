@@ -6,7 +6,6 @@
 
 #include "diag/env.h"
 #include "diag/format.h"
-#include "diag/sink.h"
 #include "python/support/borrow.h"
 #include "python/testing/binding.h"
 #include "search/newton.h"
@@ -29,8 +28,7 @@ PyObject* format_template(std::string tmpl, PyObject* values) {
   if (!PyList_Check(values) || PyList_GET_SIZE(values) > 4) return py::raise_value_error("a list of at most 4");
   std::vector<std::vector<double>> vecs;
   std::vector<std::string> strs;
-  vecs.reserve(4);
-  strs.reserve(4);
+  vecs.reserve(4), strs.reserve(4);  // items point into them
   std::vector<diag::FormatArg> items;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values); ++i) {
     PyObject* v = PyList_GET_ITEM(values, i);
@@ -152,13 +150,6 @@ void define() {
   def("switch_enabled", [](std::string name) -> PyObject* {
     auto s = switch_named(name);
     return s ? to_python(diag::enabled(*s)) : py::raise_value_error("unknown switch");
-  });
-  // One line governed by a switch, through the sink.
-  def("trace_line", [](std::string name, std::string tmpl, double value) -> PyObject* {
-    auto s = switch_named(name);
-    if (!s) return py::raise_value_error("unknown switch");
-    diag::trace(*s, tmpl, {value});
-    Py_RETURN_NONE;
   });
 
   // Error values (kind: the variant index 0..5) and their translation.

@@ -25,16 +25,16 @@ Status same_rows(VectorView y, MatrixView x, VectorView w) {
 }
 
 // search_optimize(y, x, w, penalties, lambda0, method="REML", algorithm="Newton",
-//                 hessian="cached", m=len(penalties), direct=False) -> (lambda, error or None).
+//                 hessian="cached", direct=False) -> (lambda, error or None).
 // Through optimize unless the QR Hessian or `direct` is asked for; `direct` runs the
 // chosen search on lambda0 as given (after the same checks, without the reset to ones).
 std::tuple<Vector, std::optional<std::string>> search_optimize(
     VectorView y, MatrixView x, VectorView w, Matrices pens, Vector lambda0,
     std::optional<std::string> method, std::optional<std::string> algorithm,
-    std::optional<std::string> hessian, std::optional<std::size_t> m_arg, std::optional<bool> direct) {
+    std::optional<std::string> hessian, std::optional<bool> direct) {
   SmoothingParameter state;
   state.lambda = std::move(lambda0);
-  const std::size_t m = m_arg.value_or(pens.size());
+  const std::size_t m = pens.size();
   if (method.value_or("REML") == "GCV") state.method = SelectionMethod::GCV;
   if (algorithm.value_or("Newton") == "FellnerSchall") state.reml_algorithm = REMLAlgorithm::FellnerSchall;
   NewtonOptions newton;
@@ -44,17 +44,16 @@ std::tuple<Vector, std::optional<std::string>> search_optimize(
     status = optimize(state, y, x, w, pens, m);
   } else {
     status = check_search_inputs(y, x, w, pens, m);
-    if (status && m != state.lambda.size()) status = fail(GamError::dimension_mismatch("m != lambda0"));
+    if (status && m != state.lambda.size()) status = fail(GamError::dimension_mismatch("one lambda per penalty"));
     if (status && !direct.value_or(false))
       for (double& l : state.lambda) l = 1.0;
-    const std::span<const Matrix> used(pens.data(), std::min(m, pens.size()));
     if (!status) {
     } else if (state.method == SelectionMethod::GCV) {
-      status = optimize_gcv(state, y, x, w, used, m);
+      status = optimize_gcv(state, y, x, w, pens, m);
     } else if (state.reml_algorithm == REMLAlgorithm::FellnerSchall) {
-      status = optimize_reml_fellner_schall(state, y, x, w, used, m);
+      status = optimize_reml_fellner_schall(state, y, x, w, pens, m);
     } else {
-      status = optimize_reml_newton(state, y, x, w, used, m, newton);
+      status = optimize_reml_newton(state, y, x, w, pens, m, newton);
     }
   }
   std::optional<std::string> error;

@@ -22,9 +22,10 @@ def shortest_reference(v):
 
 
 @pytest.mark.parametrize("kind, value, n, text", [
-    ("shortest", -0.0, 0, "-0"), ("shortest", 1e-7, 0, "0.0000001"), ("shortest", 1.2345678901234568e20, 0, "123456789012345680000"),
-    ("shortest", 5e-324, 0, "0." + "0" * 323 + "5"), ("shortest", NAN, 0, "NaN"),
-    ("fixed", 2.675, 2, "2.67"), ("fixed", 0.125, 2, "0.12"), ("fixed", 99.96, 1, "100.0"), ("fixed", -0.001, 2, "-0.00"),
+    ("shortest", -0.0, 0, "-0"), ("shortest", 1e-7, 0, "0.0000001"), ("shortest", NAN, 0, "NaN"),
+    ("shortest", 1.2345678901234568e20, 0, "123456789012345680000"),
+    ("shortest", 5e-324, 0, "0." + "0" * 323 + "5"), ("fixed", -0.001, 2, "-0.00"),
+    ("fixed", 2.675, 2, "2.67"), ("fixed", 0.125, 2, "0.12"), ("fixed", 99.96, 1, "100.0"),
     ("fixed", 1.2345678901234568e20, 0, "123456789012345683968"), ("fixed", -INF, 3, "-inf"),
     ("exp", 1230.0, 2, "1.23e3"), ("exp", 4.5e-7, 2, "4.50e-7"), ("exp", 0.0, 0, "0e0"), ("exp", 9.96, 1, "1.0e1"),
     ("exp", 5e-324, 3, "4.941e-324"), ("exp", NAN, 4, "NaN"), ("exp", 1.0, 300, "1." + "0" * 300 + "e0"),
@@ -47,8 +48,9 @@ def test_random_doubles_match_python():
 
 @pytest.mark.parametrize("template, values, text", [
     ("{} {} {} {}", [7, -12, 2**64 - 1, True], "7 -12 18446744073709551615 true"),
-    ("{} {}", [False, "x"], "false x"), ("{}", [[1.0, 2.5, -0.1]], "[1, 2.5, -0.1]"), ("{}", [[INF, NAN]], "[inf, NaN]"),
-    ("{:.2}", [[1.0, 2.555]], "[1.00, 2.56]"), ("{:.1e}", [[1230.0, 0.0]], "[1.2e3, 0.0e0]"), ("{:e}", [1234.5], "1.2345e3"),
+    ("{} {}", [False, "x"], "false x"), ("{}", [[1.0, 2.5, -0.1]], "[1, 2.5, -0.1]"),
+    ("{}", [[INF, NAN]], "[inf, NaN]"), ("{:.2}", [[1.0, 2.555]], "[1.00, 2.56]"),
+    ("{:.1e}", [[1230.0, 0.0]], "[1.2e3, 0.0e0]"), ("{:e}", [1234.5], "1.2345e3"),
     ("[{:>10.2e}]", [1.5], "[    1.50e0]"), ("[{:10.3}]", [2.0], "[     2.000]"), ("[{:<8}]", [0.25], "[0.25    ]"),
     ("[{:>3}]", [123456.0], "[123456]"), ("a {{literal}} {}", [1.0], "a {literal} 1"), ("{} {}", [1.0], "1 {?}"),
     ("{:99999999999999999999.99999999999999e}", [1.0], "1." + "0" * 1000 + "e0"),  # clamped
@@ -74,7 +76,8 @@ vt.reml_gradient_blockwise(np.tile(y, 7), np.tile(X, (7, 1)), np.ones(2800), [1.
 vt.search_optimize(y, X, w, S, np.ones(2), "REML", "FellnerSchall")
 """
 # Each variable's lines, by prefix; continuation lines start with spaces.
-PREFIXES = {"VELKAN_PROFILE": ["PROFILE"], "VELKAN_HESS_DEBUG": ["HESS_CORRECTED"], "VELKAN_TRACE_DEBUG": ["TRACE_DEBUG"],
+PREFIXES = {"VELKAN_PROFILE": ["PROFILE"], "VELKAN_HESS_DEBUG": ["HESS_CORRECTED"],
+            "VELKAN_TRACE_DEBUG": ["TRACE_DEBUG"],
             "VELKAN_GRAD_DEBUG": ["PENALTY_SQRT_DEBUG", "Z_BUILD_DEBUG", "QR_DEBUG", "PHI_DEBUG", "BLOCKWISE_DEBUG",
                                   "SMOOTH_DEBUG"]}
 LINE = re.compile(r"\[(?P<prefix>[A-Z_]+)\] +\S.*|  +\S.*|")

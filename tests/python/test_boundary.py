@@ -26,8 +26,9 @@ def test_matrix_and_vector_views_read_the_right_elements(x):
 
 
 @pytest.mark.parametrize("conv, obj, exc, fragment", [
-    (t.conv_matrix, [[1.0, 2.0]], TypeError, "2-D numpy.ndarray"), (t.conv_matrix, BASE.astype(np.float32), TypeError, "dtype"),
-    (t.conv_matrix, np.zeros((2, 2, 2)), TypeError, "2-D"), (t.conv_matrix, BASE.astype(">f8"), TypeError, "byte order"),
+    (t.conv_matrix, [[1.0, 2.0]], TypeError, "2-D numpy.ndarray"), (t.conv_matrix, np.zeros(3), TypeError, "2-D"),
+    (t.conv_matrix, BASE.astype(np.float32), TypeError, "dtype"),
+    (t.conv_matrix, BASE.astype(">f8"), TypeError, "byte order"),
     (t.conv_vector, np.frombuffer(bytearray(25), np.float64, 3, 1), TypeError, "aligned"),
     (t.conv_matrix_list, [BASE, BASE.astype(np.int32)], TypeError, "arg"),
     (t.conv_sizes, "10", TypeError, "arg"), (t.conv_sizes, [1.5], TypeError, "arg"),
@@ -83,7 +84,8 @@ def test_usage_error_has_no_variant_prefix():
 
 
 @pytest.mark.parametrize("what, exc, message", [
-    ("bad_alloc", ValueError, "Not enough memory for this request"), ("runtime_error", RuntimeError, "Internal error: boom"),
+    ("bad_alloc", ValueError, "Not enough memory for this request"),
+    ("runtime_error", RuntimeError, "Internal error: boom"),
     ("int", RuntimeError, "Internal error"), ("null", RuntimeError, "Internal error: a call failed without a reason"),
     ("value_and_error", ValueError, "pending"),
 ])

@@ -39,8 +39,8 @@ bool assign(std::optional<T>&& v, T& out) {
   if (v) out = std::move(*v);
   return v.has_value();
 }
-inline bool from_python(PyObject* o, ArgName n, MatrixView& out) { return assign(py::as_matrix(o, n), out); }
-inline bool from_python(PyObject* o, ArgName n, VectorView& out) { return assign(py::as_vector(o, n), out); }
+inline bool from_python(PyObject* o, ArgName n, MatrixView& v) { return assign(py::as_matrix(o, n), v); }
+inline bool from_python(PyObject* o, ArgName n, VectorView& v) { return assign(py::as_vector(o, n), v); }
 inline bool from_python(PyObject* o, ArgName n, Matrix& out) {
   auto v = py::as_matrix(o, n);
   if (v) out = Matrix::from(*v);
@@ -51,17 +51,19 @@ inline bool from_python(PyObject* o, ArgName n, Vector& out) {
   if (v) out = Vector::from(*v);
   return v.has_value();
 }
-inline bool from_python(PyObject* o, ArgName n, std::vector<double>& out) { return assign(py::as_floats(o, n), out); }
+inline bool from_python(PyObject* o, ArgName n, std::vector<double>& v) {
+  return assign(py::as_floats(o, n), v);
+}
 inline bool from_python(PyObject* o, ArgName n, std::vector<Matrix>& out) {
   return assign(py::as_matrix_list(o, n), out);
 }
 inline bool from_python(PyObject* o, ArgName n, std::vector<std::size_t>& out) {
   return assign(py::as_sizes(o, n), out);
 }
-inline bool from_python(PyObject* o, ArgName n, std::size_t& out) { return assign(py::as_size(o, n), out); }
-inline bool from_python(PyObject* o, ArgName n, double& out) { return assign(py::as_double(o, n), out); }
-inline bool from_python(PyObject* o, ArgName n, bool& out) { return assign(py::as_bool(o, n), out); }
-inline bool from_python(PyObject* o, ArgName n, std::string& out) { return assign(py::as_string(o, n), out); }
+inline bool from_python(PyObject* o, ArgName n, std::size_t& v) { return assign(py::as_size(o, n), v); }
+inline bool from_python(PyObject* o, ArgName n, double& v) { return assign(py::as_double(o, n), v); }
+inline bool from_python(PyObject* o, ArgName n, bool& v) { return assign(py::as_bool(o, n), v); }
+inline bool from_python(PyObject* o, ArgName n, std::string& v) { return assign(py::as_string(o, n), v); }
 // A triangle letter: strings of another length become '?', which the core refuses.
 inline bool from_python(PyObject* o, ArgName n, char& out) {
   auto s = py::as_string(o, n);

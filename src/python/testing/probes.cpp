@@ -25,7 +25,8 @@ std::optional<diag::Switch> switch_named(const std::string& n) {
 // format_template(template, values): each value a float, int, bool, str or list of floats
 // (at most four).
 PyObject* format_template(std::string tmpl, PyObject* values) {
-  if (!PyList_Check(values) || PyList_GET_SIZE(values) > 4) return py::raise_value_error("a list of at most 4");
+  if (!PyList_Check(values) || PyList_GET_SIZE(values) > 4)
+    return py::raise_value_error("a list of at most 4");
   std::vector<std::vector<double>> vecs;
   std::vector<std::string> strs;
   vecs.reserve(4), strs.reserve(4);  // items point into them
@@ -59,9 +60,11 @@ PyObject* format_template(std::string tmpl, PyObject* values) {
   }
   const std::size_t n = items.size();
   const auto& a = items;
-  const std::string out =
-      n == 0 ? diag::format(tmpl, {}) : n == 1 ? diag::format(tmpl, {a[0]}) : n == 2 ? diag::format(tmpl, {a[0], a[1]})
-      : n == 3 ? diag::format(tmpl, {a[0], a[1], a[2]}) : diag::format(tmpl, {a[0], a[1], a[2], a[3]});
+  const std::string out = n == 0   ? diag::format(tmpl, {})
+                          : n == 1 ? diag::format(tmpl, {a[0]})
+                          : n == 2 ? diag::format(tmpl, {a[0], a[1]})
+                          : n == 3 ? diag::format(tmpl, {a[0], a[1], a[2]})
+                                   : diag::format(tmpl, {a[0], a[1], a[2], a[3]});
   return to_python(out);
 }
 
@@ -138,7 +141,8 @@ void define() {
   def("conv_bool", [](bool v) { return v; });
 
   // kind "shortest", "fixed" or "exp".
-  def("format_number", [](std::string kind, double value, std::optional<std::size_t> precision) -> PyObject* {
+  def("format_number", [](std::string kind, double value,
+                          std::optional<std::size_t> precision) -> PyObject* {
     const int p = static_cast<int>(precision.value_or(0));
     if (kind == "shortest") return to_python(diag::format_shortest(value));
     if (kind == "fixed") return to_python(diag::format_fixed(value, p));
@@ -175,7 +179,9 @@ void define() {
   // borrow_nested(outer, inner): takes `outer` then `inner` ("shared" / "exclusive") on
   // one flag -> (message of the inner conflict or None, whether the flag is free again).
   def("borrow_nested", [](std::string outer, std::string inner) -> PyObject* {
-    auto access = [](const std::string& s) { return s == "exclusive" ? py::Access::Exclusive : py::Access::Shared; };
+    auto access = [](const std::string& s) {
+      return s == "exclusive" ? py::Access::Exclusive : py::Access::Shared;
+    };
     py::BorrowFlag flag;
     PyRef message = PyRef::borrow(Py_None);
     {

@@ -44,7 +44,8 @@ std::tuple<Vector, std::optional<std::string>> search_optimize(
     status = optimize(state, y, x, w, pens, m);
   } else {
     status = check_search_inputs(y, x, w, pens, m);
-    if (status && m != state.lambda.size()) status = fail(GamError::dimension_mismatch("one lambda per penalty"));
+    if (status && m != state.lambda.size())
+      status = fail(GamError::dimension_mismatch("one lambda per penalty"));
     if (status && !direct.value_or(false))
       for (double& l : state.lambda) l = 1.0;
     if (!status) {
@@ -150,7 +151,8 @@ void define() {
   });
   // search_optimize_reused(y, x, w, penalties, calls) -> ([lambda per call], [remembered
   // scores after each call]): REML searches through optimize sharing one cache and memo.
-  def("search_optimize_reused", [](VectorView y, MatrixView x, VectorView w, Matrices pens, std::size_t calls)
+  def("search_optimize_reused", [](VectorView y, MatrixView x, VectorView w, Matrices pens,
+                                   std::size_t calls)
                                     -> Result<std::tuple<std::vector<Vector>, std::vector<std::size_t>>> {
     if (auto ok = same_rows(y, x, w); !ok) return fail(ok.error());
     const RemlCache cache = make_reml_cache(y, x, w);

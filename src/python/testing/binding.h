@@ -183,9 +183,9 @@ void def(const char* name, F f) {
   bindings().push_back({name, [name, f](PyObject* args) -> PyObject* {
     const Py_ssize_t given = PyTuple_GET_SIZE(args);
     constexpr auto arity = static_cast<Py_ssize_t>(std::tuple_size_v<Args>);
-    Args held;
+    Args held{};
     const bool ok = [&]<std::size_t... I>(std::index_sequence<I...>) {
-      auto one = [&](auto& slot, Py_ssize_t i) {
+      [[maybe_unused]] auto one = [&](auto& slot, Py_ssize_t i) {
         if (i < given) return from_python(PyTuple_GET_ITEM(args, i), ArgName{name, "arg"}, slot);
         if constexpr (kIsOptional<std::remove_cvref_t<decltype(slot)>>) return true;
         PyErr_Format(PyExc_TypeError, "%s() takes more arguments", name);

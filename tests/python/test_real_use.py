@@ -189,6 +189,10 @@ def test_internal_length_and_order_guards(rng):
     g, h = t.search_cached_derivatives(rng.normal(size=6), rng.normal(size=(6, 8)), np.ones(6),
                                        [1.0], [np.eye(8)])
     assert np.isnan(g).all() and np.isnan(h).all()
+    # Unequal lengths are an internal error, never the sum over the shorter.
+    assert np.isnan(t.linalg_dot(np.ones(3), np.ones(2)))
+    with pytest.raises(ValueError, match=r"^Matrix dimension mismatch: y has 3 elements but mu has 2$"):
+        t.fit_deviance("gaussian", np.ones(3), np.ones(2))
     with pytest.raises(ValueError, match=re.escape("Number of knots (5) must equal number of "
                                                    "basis functions (1000000000000)")):
         vc.compute_penalty_matrix("cr", 10**12, np.linspace(0, 1, 5))

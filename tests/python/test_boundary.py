@@ -29,6 +29,7 @@ def test_matrix_and_vector_views_read_the_right_elements(x):
     (t.conv_matrix, [[1.0, 2.0]], TypeError, "2-D numpy.ndarray"), (t.conv_matrix, np.zeros(3), TypeError, "2-D"),
     (t.conv_matrix, BASE.astype(np.float32), TypeError, "dtype"),
     (t.conv_matrix, BASE.astype(">f8"), TypeError, "byte order"),
+    (t.conv_matrix, np.ma.masked_array(BASE), TypeError, "not a masked array"),  # its masked entries would be read
     (t.conv_vector, np.frombuffer(bytearray(25), np.float64, 3, 1), TypeError, "aligned"),
     (t.conv_matrix_list, [BASE, BASE.astype(np.int32)], TypeError, "arg"),
     (t.conv_sizes, "10", TypeError, "arg"), (t.conv_sizes, [1.5], TypeError, "arg"),

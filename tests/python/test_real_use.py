@@ -166,12 +166,6 @@ def test_columns_that_cannot_carry_a_smooth_are_refused(column, message, bs, rng
         vc.GAM().fit(column[:, None], rng.normal(5, 1, 100), k=[10], bs=bs)
 
 
-def test_masked_arrays_are_refused(rng):
-    x, y = rng.uniform(size=(50, 1)), np.ma.masked_array(rng.normal(size=50))
-    with pytest.raises(TypeError, match="argument 'y' must be .* not a masked array"):
-        vc.GAM().fit(x, y, k=[5])
-
-
 @pytest.mark.parametrize("family, y", [("gaussian", 0.0), ("binomial", 0.0),
                                        ("binomial", 1.0), ("poisson", 0.0)])
 def test_constant_responses_at_the_boundary_fit_with_a_warning(family, y, rng):

@@ -140,7 +140,8 @@ void define() {
     for (std::size_t i = 0; i < lambda_sets.rows; ++i) {
       const Vector lambdas = Vector::from(lambda_sets.row(i));
       Result<double> s;
-      passes += counting_passes(anchor, [&] { s = reml_criterion_cached(y, x, w, cache, lambdas.span(), pens, sums); });
+      passes += counting_passes(
+          anchor, [&] { s = reml_criterion_cached(y, x, w, cache, lambdas.span(), pens, sums); });
       if (!s) return fail(s.error());
       scores.push_back(*s);
     }

@@ -1,11 +1,12 @@
-"""Weighted cross product X'WX of the core against NumPy.
+"""Weighted cross products of the core against NumPy.
 
 Prints, for each design size, the best of three wall times of
-  core X'WX   compute_xtwx through the test module (chunked sqrt(w)-scaled copy + dsyrk),
+  core        X'WX, X'Wy and y'Wy in one chunked pass (the REML cache the fits build,
+              through the test module: sqrt(w)-scaled copies + dsyrk),
   numpy X'WX  (X * w[:, None]).T @ X,
   numpy X'X   X.T @ X (no weights, no copy: a lower bound for any weighted form),
-  core X'Wy   compute_xtwy,  numpy X'Wy  X.T @ (w * y),
-and the extra peak resident memory of one X'WX on a 1e6 x 30 design, core and NumPy.
+  numpy X'Wy  X.T @ (w * y),
+and the extra peak resident memory of the core pass and of NumPy's X'WX on a 1e6 x 30 design.
 
 Run from the repository root after building with -DVELKAN_TESTING=ON:
     PYTHONPATH=build/<dir>/python python3 benchmarks/bench_linalg.py
@@ -43,7 +44,7 @@ rng = np.random.default_rng(0)
 x = rng.standard_normal((1_000_000, 30)); w = rng.uniform(0.5, 2.0, 1_000_000)
 before = peak_kib()
 if sys.argv[1] == "core":
-    T.linalg_compute_xtwx(x, w)
+    T.fit_make_reml_cache(np.zeros(len(w)), x, w)
 else:
     (x * w[:, None]).T @ x
 print((peak_kib() - before) / 1024.0, x.nbytes / 2**20)
@@ -58,26 +59,24 @@ def extra_peak_mib(variant):
 
 def main():
     rng = np.random.default_rng(0)
-    header = (f"{'n':>9} {'p':>3} | {'core XtWX':>10} {'numpy XtWX':>10} {'numpy XtX':>10} "
-              f"| {'core XtWy':>10} {'numpy XtWy':>10}   (ms, best of {REPEATS})")
+    header = (f"{'n':>9} {'p':>3} | {'core':>10} {'numpy XtWX':>10} {'numpy XtX':>10} "
+              f"{'numpy XtWy':>10}   (ms, best of {REPEATS})")
     print(header)
     print("-" * len(header))
     for n, p in SIZES:
         x = rng.standard_normal((n, p))
         w = rng.uniform(0.5, 2.0, n)
         y = rng.standard_normal(n)
-        core = T.linalg_compute_xtwx(x, w)
+        core = T.fit_make_reml_cache(y, x, w)[0]
         ref = (x * w[:, None]).T @ x
         assert np.allclose(core, ref, rtol=1e-10, atol=1e-8 * np.abs(ref).max())
         times = [
-            best_of(lambda: T.linalg_compute_xtwx(x, w)),
+            best_of(lambda: T.fit_make_reml_cache(y, x, w)),
             best_of(lambda: (x * w[:, None]).T @ x),
             best_of(lambda: x.T @ x),
-            best_of(lambda: T.linalg_compute_xtwy(x, w, y)),
             best_of(lambda: x.T @ (w * y)),
         ]
-        print(f"{n:>9} {p:>3} | {times[0]:>10.1f} {times[1]:>10.1f} {times[2]:>10.1f} "
-              f"| {times[3]:>10.1f} {times[4]:>10.1f}")
+        print(f"{n:>9} {p:>3} | {times[0]:>10.1f} {times[1]:>10.1f} {times[2]:>10.1f} {times[3]:>10.1f}")
     core, design = extra_peak_mib("core")
     numpy_extra, _ = extra_peak_mib("numpy")
     print(f"\nextra peak RSS of one X'WX on 1e6 x 30 (design {design:.0f} MiB): "

@@ -27,7 +27,7 @@ for j in range(2):
     s = np.zeros((p, p)); s[j * half:(j + 1) * half, j * half:(j + 1) * half] = d.T @ d
     penalties.append(s)
 roots = [T.reml_penalty_sqrt(s) for s in penalties]
-xtwx, xtwy = T.linalg_compute_xtwx(x, w), T.linalg_compute_xtwy(x, w, y)
+xtwx, xtwy, _ = T.fit_make_reml_cache(y, x, w)
 lambdas = [1.0, 3.0]
 before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
 start = time.perf_counter()

@@ -134,7 +134,7 @@ Result<PirlsResult> pirls(VectorView y, MatrixView x, std::span<const double> la
   for (std::size_t j = 0; j < penalties.size(); ++j) s_lambda.add_scaled(penalties[j], lambdas[j]);
 
   // Gaussian fits are exempt: their first solve is the exact optimum of a quadratic.
-  const bool safeguard = options.step_halving && family != Family::Gaussian;
+  const bool safeguard = family != Family::Gaussian;
 
   const CrossProducts* cached =
       family == Family::Gaussian ? options.unit_weight_products : nullptr;
@@ -241,7 +241,6 @@ Result<PirlsResult> pirls(VectorView y, MatrixView x, std::span<const double> la
         for (std::size_t h = 0; h < kPirlsMaxHalvings; ++h) {
           if (auto ok = poll_interrupt(); !ok) return fail(std::move(ok.error()));
           t *= 0.5;
-          ++out.step_halvings;
           for (std::size_t j = 0; j < p; ++j) {
             beta_new[j] = beta[j] + t * (full_step[j] - beta[j]);
           }

@@ -28,40 +28,17 @@ struct PirlsResult {
   Vector linear_predictor;
   Vector weights;
   double deviance = 0.0;
-  std::size_t iterations = 0;  // solves performed, 1 .. 100
+  // Solves performed, 1 .. 100. A step halving re-evaluates the penalized deviance at a
+  // shortened step (one X beta product and one deviance sum) but performs no solve, so it
+  // does not count as an iteration.
+  std::size_t iterations = 0;
   bool converged = false;
   // RSS and X'r at the coefficients, when PirlsOptions::residual_sums asked for them and
   // unit_weight_products were used; empty otherwise.
   std::optional<ResidualProducts> residual_sums;
-  // Step halvings over the whole call. A halving re-evaluates the penalized deviance at a
-  // shortened step (one X beta product and one deviance sum) but performs no solve, so it
-  // does not count as an iteration.
-  std::size_t step_halvings = 0;
 };
 
 struct PirlsOptions {
-  // The safeguard against divergence. When a solve's step makes the penalized deviance
-  //   deviance(y, linkinv(X beta)) + sum_j lambda_j beta' S_j beta
-  // non-finite, or larger than at the previous coefficients beyond kPirlsDevianceSlack,
-  // the step is halved toward the previous coefficients (up to kPirlsMaxHalvings times)
-  // until it is not. Steps that do not increase the penalized deviance are taken as
-  // solved, so such fits equal the plain iteration bit for bit. A step that raises it only
-  // within the solve's ridge term (the value with r |beta|^2 added does not grow) is taken
-  // as well: near convergence that is what the refinement leaves of the ridge, or
-  // rounding, not divergence. Never
-  // applied to the gaussian family, whose first solve is already the penalized
-  // least-squares optimum.
-  //
-  // The first solve is taken as it is: the iteration starts from initial_eta, which is not
-  // X beta for any coefficients, so there is no previous penalized deviance to compare
-  // with; the first solve's value becomes the reference for the second.
-  //
-  // When no halving helps, the previous coefficients are kept and the iteration stops,
-  // not converged (repeating the same solve from the same point would change nothing).
-  // Convergence is judged on the change proposed by the solve, never on a halved step,
-  // so a shortened step cannot be mistaken for convergence.
-  bool step_halving = true;
-
   // Gaussian family only (ignored for the others): X'X and X'y of this very (x, y), as
   // compute_xtx_xty forms them, held by a caller that fits the same data several times.
   // Gaussian working weights are exactly 1 and the working response eta + (y - eta) is y
@@ -80,6 +57,25 @@ struct PirlsOptions {
 // the unridged system (linalg/ridged_solve.h), until
 // the largest coefficient change is below 1e-6 or 100 solves were made. Non-convergence
 // (including non-finite input) is reported through `converged`, not as an error.
+//
+// Step halving, the safeguard against divergence: when a solve's step makes the penalized
+// deviance
+//   deviance(y, linkinv(X beta)) + sum_j lambda_j beta' S_j beta
+// non-finite, or larger than at the previous coefficients beyond kPirlsDevianceSlack, the
+// step is halved toward the previous coefficients (up to kPirlsMaxHalvings times) until it
+// is not. Steps that do not increase the penalized deviance are taken as solved, so such
+// fits equal the plain iteration bit for bit. A step that raises it only within the
+// solve's ridge term (the value with r |beta|^2 added does not grow) is taken as well: near
+// convergence that is what the refinement leaves of the ridge, or rounding, not
+// divergence. Never applied to the gaussian family, whose first solve is already the
+// penalized least-squares optimum. The first solve is taken as it is: the iteration starts
+// from initial_eta, which is not X beta for any coefficients, so there is no previous
+// penalized deviance to compare with; the first solve's value becomes the reference for
+// the second. When no halving helps, the previous coefficients are kept and the iteration
+// stops, not converged (repeating the same solve from the same point would change
+// nothing). Convergence is judged on the change proposed by the solve, never on a halved
+// step, so a shortened step cannot be mistaken for convergence.
+//
 // Cost per solve, besides O(p^3) for the solve itself: for families other than gaussian
 // one pass over the data, which forms X beta and, when the iteration goes on, the next
 // X'WX and X'Wz from the rows it just read (a step the safeguard shortens costs another

@@ -34,7 +34,6 @@ ResidualProducts ResidualSums::at(const Vector& beta) {
     // NaN anywhere fails the comparison and sends the evaluation to the data.
     if (out.rss >= kRemlRssCancellationLimit * spread * spread) return out;
   }
-  ++passes_;
   ResidualProducts fresh = compute_residual_products(x_, w_, y_, beta);
   if (xtwx_) *anchor_ = ResidualAnchor{true, beta, fresh};
   return fresh;

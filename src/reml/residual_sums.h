@@ -14,8 +14,6 @@
 // data is read only when the coefficients move far.
 #pragma once
 
-#include <cstddef>
-
 #include "linalg/matrix.h"
 #include "linalg/products.h"
 
@@ -43,11 +41,9 @@ class ResidualSums {
   ResidualSums(const ResidualSums&) = delete;
   ResidualSums& operator=(const ResidualSums&) = delete;
 
-  // RSS and X'W r at beta (length p = x.cols).
+  // RSS and X'W r at beta (length p = x.cols). Whenever they come from a pass over the
+  // data (and the cross products were given), beta and the fresh sums become the anchor.
   ResidualProducts at(const Vector& beta);
-
-  // Passes over the data made so far (for tests and benchmarks).
-  std::size_t data_passes() const { return passes_; }
 
  private:
   VectorView y_;
@@ -56,7 +52,6 @@ class ResidualSums {
   const Matrix* xtwx_ = nullptr;
   ResidualAnchor own_;
   ResidualAnchor* anchor_ = &own_;
-  std::size_t passes_ = 0;
 };
 
 }  // namespace velkan

@@ -72,7 +72,7 @@ Result<double> gcv_score(VectorView y, MatrixView x, VectorView w, MatrixView s,
 }
 
 Status optimize_gcv(SmoothingParameter& state, VectorView y, MatrixView x, VectorView w,
-                    std::span<const Matrix> penalties, std::size_t m, const GcvOptions& options) {
+                    std::span<const Matrix> penalties, std::size_t m) {
   if (m != 1) return std::unexpected(GamError::not_implemented(kGcvMultipleSmoothsMessage));
   const GcvData data = make_data(y, x, w);
   const MatrixView s = penalties[0];
@@ -83,7 +83,6 @@ Status optimize_gcv(SmoothingParameter& state, VectorView y, MatrixView x, Vecto
   auto evaluate = [&](double rho) -> Result<Point> {
     if (auto ok = poll_interrupt(); !ok) return std::unexpected(ok.error());
     ++evaluations;
-    if (options.evaluations) ++*options.evaluations;
     auto v = score_cached(data, s, std::exp(rho));
     if (!v) return std::unexpected(v.error());
     const Point pt{rho, *v};

@@ -26,18 +26,12 @@ inline constexpr char kGcvMultipleSmoothsMessage[] =
 // (n = tr gives an infinite score, not an error.)
 Result<double> gcv_score(VectorView y, MatrixView x, VectorView w, MatrixView s, double lambda);
 
-// Test hooks of the search.
-struct GcvOptions {
-  std::size_t* evaluations = nullptr;  // when set, counts the score evaluations
-};
-
 // The GCV search of `optimize`: exactly one penalty (else NotImplemented carrying
 // kGcvMultipleSmoothsMessage, before any score is evaluated). Minimises the score over
 // rho in [kLogLambdaMin, kLogLambdaMax] with at most kGcvMaxEvaluations evaluations and
 // stores the single chosen lambda. Inputs as optimize_reml_newton. Score errors end the
 // search unchanged and leave state.lambda as it was. Prints nothing.
 Status optimize_gcv(SmoothingParameter& state, VectorView y, MatrixView x, VectorView w,
-                    std::span<const Matrix> penalties, std::size_t m,
-                    const GcvOptions& options = {});
+                    std::span<const Matrix> penalties, std::size_t m);
 
 }  // namespace velkan

@@ -312,35 +312,6 @@ Status BSplineBasis::evaluate_into(VectorView x, double* out, std::size_t row_st
   return {};
 }
 
-Matrix BSplineBasis::evaluate_reference(VectorView x) const {
-  const std::span<const double> t = full_;
-  const std::size_t n = x.size;
-  Matrix out(n, k_);
-  const double lo = knots_[0];
-  const double hi = knots_[knots_.size() - 1];
-  for (std::size_t p = 0; p < n; ++p) {
-    const double xp = x[p];
-    double* row = out.row_ptr(p);
-    const bool below = xp < lo - kBoundaryTolerance;
-    const bool above = !below && xp > hi + kBoundaryTolerance;
-    if (below || above) {
-      const double at = below ? inner_lo() : inner_hi();
-      for (std::size_t j = 0; j < k_; ++j) {
-        row[j] = bspline_value(j, 3, t, at) + (xp - at) * bspline_derivative(j, t, at);
-      }
-      continue;
-    }
-    double at = xp;
-    if (xp < lo + kBoundaryTolerance) {
-      at = inner_lo();
-    } else if (xp > hi - kBoundaryTolerance || xp >= hi) {
-      at = inner_hi();
-    }
-    for (std::size_t j = 0; j < k_; ++j) row[j] = bspline_value(j, 3, t, at);
-  }
-  return out;
-}
-
 namespace {
 
 // Puts into v[pos], for every pos of the ascending `positions`, the value a full sort of

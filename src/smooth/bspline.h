@@ -46,9 +46,6 @@ class BSplineBasis final : public SplineBasis {
   std::size_t num_basis() const override { return k_; }
   VectorView knots() const override { return knots_.view(); }
 
-  // The same matrix computed by bspline_value for every (point, function) pair: the
-  // slow reference the fast evaluation is tested against.
-  Matrix evaluate_reference(VectorView x) const;
   // The full clamped knot vector, length k + 4.
   std::span<const double> full_knots() const { return full_; }
 

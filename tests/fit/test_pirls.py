@@ -1,16 +1,53 @@
+"""Families and penalized IRLS: the family functions' clamps and floors, PiRLS against a
+NumPy transcription, its step-halving safeguard, and the cached unit-weight products."""
+import math
+
 import numpy as np
 import pytest
-from scipy.interpolate import CubicSpline
 
 import _velkan_testing as t
-from tests.helpers import ridge as ridge_of, ridged_solve
+from tests.oracles import cr_basis, cr_penalty, ridged_solve, scaled
 
-FIELDS = ["coefficients", "fitted_values", "linear_predictor", "weights", "deviance",
-          "iterations", "converged"]
+LOGIT20 = 1 / (1 + math.exp(-20))
+
+
+@pytest.mark.parametrize("fn, family, arg, expected", [
+    (t.fit_linkinv, "binomial", 25.0, LOGIT20), (t.fit_linkinv, "binomial", -25.0, 1 / (1 + math.exp(20))),
+    (t.fit_linkinv, "poisson", 30.0, math.exp(20)), (t.fit_linkinv, "poisson", -800.0, 0.0),
+    (t.fit_linkinv, "gamma", 5e-11, 1e10), (t.fit_linkinv, "gamma", -2.0, -0.5),
+    (t.fit_mu_eta, "poisson", 30.0, math.exp(30)), (t.fit_mu_eta, "binomial", 25.0, LOGIT20 * (1 - LOGIT20)),
+    (t.fit_mu_eta, "gamma", 0.5, -4.0),
+    (t.fit_initial_eta, "binomial", 1.0, math.log(0.99 / 0.01)), (t.fit_initial_eta, "poisson", 0.0, math.log(0.1)),
+    (t.fit_initial_eta, "gamma", 0.0, 10.0), (t.fit_initial_eta, "gamma", 4.0, 0.25),
+], ids=lambda v: getattr(v, "__name__", None))
+def test_family_values(fn, family, arg, expected):
+    assert fn(family, np.array([arg]))[0] == pytest.approx(expected, rel=1e-14, abs=0)
+
+
+@pytest.mark.parametrize("family, eta, mu, weight", [
+    ("gaussian", 1e6, 1e6, 1.0), ("binomial", 0.0, 0.5, 0.25),
+    ("binomial", 0.0, 1.0, 0.25 ** 2 / 1e-10),                    # variance floor
+    ("binomial", 1.0, 0.25, 0.19661193324148185 ** 2 / 0.1875), ("gamma", 0.5, 3.0, 16.0 / 9.0),
+    ("poisson", -40.0, math.exp(-40), 1e-10),                      # weight floor
+    ("poisson", 30.0, math.exp(20), math.exp(40)), ("gamma", 0.5, np.nan, np.nan),
+])
+def test_working_weights(family, eta, mu, weight):
+    got = t.fit_working_weight(family, np.array([eta]), np.array([mu]))[0]
+    assert got == pytest.approx(weight, rel=1e-12, nan_ok=True)
+
+
+@pytest.mark.parametrize("family, y, mu, expected", [
+    ("binomial", [0.0, 1.0], [0.5, 0.5], 4 * math.log(2)),
+    ("binomial", [1.5, -0.5, 1.0], [0.3, 0.3, 0.0], 2 * math.log(1e10)),  # outside [0, 1]: nothing
+    ("poisson", [0.0, 3.0], [2.0, 2.0], 4.0 + 2 * (3 * math.log(1.5) - 1)),
+    ("gamma", [2.0], [1.0], 2 * (1.0 - math.log(2.0))), ("gaussian", [1.0, -2.0], [-1.0, -4.5], 10.25),
+])
+def test_deviance(family, y, mu, expected):
+    assert t.fit_deviance(family, np.array(y), np.array(mu)) == pytest.approx(expected, rel=1e-13)
 
 
 def reference_pirls(y, X, lambdas, penalties, family, max_iter=100):
-    """The plain iteration in NumPy, built on the (separately tested) family functions."""
+    """The plain iteration in NumPy on the (separately tested) family functions."""
     p = X.shape[1]
     s_lambda = sum((l * s for l, s in zip(lambdas, penalties)), np.zeros((p, p)))
     beta, eta = np.zeros(p), t.fit_initial_eta(family, y)
@@ -20,174 +57,109 @@ def reference_pirls(y, X, lambdas, penalties, family, max_iter=100):
         w = t.fit_working_weight(family, eta, mu)
         xtwx = X.T @ (w[:, None] * X)
         new = ridged_solve(xtwx + s_lambda, xtwx, len(lambdas), X.T @ (w * z))
-        change = np.abs(new - beta).max()
-        beta, eta = new, X @ new
+        change, beta, eta = np.abs(new - beta).max(), new, X @ new
         if change < 1e-6:
-            return beta, eta, it, True
-    return beta, eta, max_iter, False
+            return beta, eta, it
+    return beta, eta, max_iter
 
 
 def cr_design(x, k):
-    """Natural cubic spline basis with k evenly spaced knots (coefficients are the values
-    at the knots) and its integrated squared second-derivative penalty, scaled by
-    ||X||_inf^2 / ||S||_inf as the model's fit paths do."""
     knots = np.linspace(x.min(), x.max(), k)
-    X = np.column_stack([CubicSpline(knots, np.eye(k)[j], bc_type="natural")(x)
-                         for j in range(k)])
-    h = np.diff(knots)
-    D, B = np.zeros((k - 2, k)), np.zeros((k - 2, k - 2))
-    for i in range(k - 2):
-        D[i, i:i + 3] = 1 / h[i], -1 / h[i] - 1 / h[i + 1], 1 / h[i + 1]
-        B[i, i] = (h[i] + h[i + 1]) / 3
-        if i < k - 3:
-            B[i, i + 1] = B[i + 1, i] = h[i + 1] / 6
-    S = D.T @ np.linalg.solve(B, D)
-    return X, S * np.abs(X).sum(1).max() ** 2 / np.abs(S).sum(1).max()
+    b = cr_basis(x, knots)
+    return b, scaled(b, cr_penalty(knots))
 
 
-def divergent_bernoulli():
-    """300 Bernoulli responses, one cubic regression smooth of k = 10, lambda = 1."""
-    rng = np.random.default_rng(2)
-    x = rng.uniform(0, 1, 300)
-    truth = 3 * np.sin(2 * np.pi * x)
-    y = (rng.uniform(size=300) < 1 / (1 + np.exp(-truth))).astype(float)
-    X, S = cr_design(x, 10)
-    return y, X, S, truth
-
-
-class TestGaussian:
-    @pytest.mark.parametrize("m", [0, 2])
-    def test_two_iterations_reproduce_penalized_least_squares(self, m, rng):
-        n, p = 120, 6
-        X = rng.normal(size=(n, p))
-        y = X @ rng.normal(size=p) + 0.1 * rng.normal(size=n)
-        pens = [np.diag(rng.uniform(0, 2, p)) for _ in range(m)]
-        lams = list(rng.uniform(0.5, 3, m))
-        r = t.fit_pirls(y, X, lams, pens, "gaussian")
-        xtx = X.T @ X
-        a = xtx + sum((l * s for l, s in zip(lams, pens)), np.zeros((p, p)))
-        expected = np.linalg.solve(a, X.T @ y)  # the ridge leaves no trace
-        assert (r["iterations"], r["converged"], r["step_halvings"]) == (2, True, 0)
-        np.testing.assert_allclose(r["coefficients"], expected, rtol=1e-10)
-        np.testing.assert_allclose(r["linear_predictor"], X @ expected, rtol=1e-9, atol=1e-12)
-        np.testing.assert_array_equal(r["weights"], np.ones(n))
-        assert r["deviance"] == pytest.approx(np.sum((y - X @ expected) ** 2), rel=1e-9)
-
-    def test_tiny_coefficients_converge_after_one_solve(self, rng):
-        X = rng.normal(size=(40, 3))
-        r = t.fit_pirls(1e-9 * rng.normal(size=40), X, [], [], "gaussian")
-        assert (r["iterations"], r["converged"]) == (1, True)
-
-
-# True coefficients of (1, x1, x2) per family; gamma's inverse link keeps eta positive.
 TRUTH = {"binomial": [-0.5, 2.0, -1.5], "poisson": [0.5, 1.0, -0.7], "gamma": [1.0, 0.5, -0.3]}
 
 
-def simulate(family, rng, n=4000):
+@pytest.mark.parametrize("family", ["gaussian", "binomial", "poisson", "gamma"])
+def test_matches_reference_and_recovers_truth(family, rng):
+    n = 4000
     X = np.column_stack([np.ones(n), rng.uniform(0, 1, (n, 2))])
-    mu = t.fit_linkinv(family, X @ TRUTH[family])
-    y = {"binomial": lambda: (rng.uniform(size=n) < mu).astype(float),
-         "poisson": lambda: rng.poisson(mu).astype(float),
-         "gamma": lambda: rng.gamma(5.0, mu / 5.0)}[family]()
-    return y, X
+    mu = t.fit_linkinv(family, X @ TRUTH.get(family, [0.3, 1.0, -2.0]))
+    y = {"gaussian": lambda: mu + 0.1 * rng.normal(size=n), "binomial": lambda: (rng.uniform(size=n) < mu) * 1.0,
+         "poisson": lambda: rng.poisson(mu) * 1.0, "gamma": lambda: rng.gamma(5.0, mu / 5.0)}[family]()
+    pen = [np.diag([0.0, 1.0, 1.0]), np.diag([0.0, 0.0, 2.0])]
+    r = t.fit_pirls(y, X, [0.1, 0.5], pen, family)
+    beta, eta, iterations = reference_pirls(y, X, [0.1, 0.5], pen, family)
+    assert r["converged"] and r["iterations"] == iterations
+    np.testing.assert_allclose(r["coefficients"], beta, rtol=1e-9, atol=1e-11)
+    np.testing.assert_allclose(r["linear_predictor"], X @ r["coefficients"], rtol=1e-12, atol=1e-12)
+    assert r["deviance"] == pytest.approx(t.fit_deviance(family, y, r["fitted_values"]), rel=1e-12)
+    np.testing.assert_array_equal(r["weights"], t.fit_working_weight(family, r["linear_predictor"],
+                                                                     r["fitted_values"]))
+    assert np.abs(r["coefficients"] - TRUTH.get(family, [0.3, 1.0, -2.0])).max() < 0.25
+    if family == "gaussian":  # two solves, the ridge refined away: penalized least squares
+        a = X.T @ X + sum(l * s for l, s in zip([0.1, 0.5], pen))
+        np.testing.assert_allclose(r["coefficients"], np.linalg.solve(a, X.T @ y), rtol=1e-10)
+        assert r["iterations"] == 2
 
 
-@pytest.mark.parametrize("family", ["binomial", "poisson", "gamma"])
-def test_glm_fit_matches_reference_and_recovers_truth(family, rng):
-    y, X = simulate(family, rng)
-    pen = [np.diag([0.0, 1.0, 1.0])]
-    r = t.fit_pirls(y, X, [0.1], pen, family)
-    ref_beta, ref_eta, ref_it, ref_conv = reference_pirls(y, X, [0.1], pen, family)
-    assert r["converged"] and ref_conv and r["iterations"] == ref_it
-    np.testing.assert_allclose(r["coefficients"], ref_beta, rtol=1e-9, atol=1e-11)
-    assert np.abs(r["coefficients"] - TRUTH[family]).max() < 0.25
-    mu, eta = r["fitted_values"], r["linear_predictor"]
-    np.testing.assert_allclose(mu, t.fit_linkinv(family, ref_eta), rtol=1e-9)
-    assert r["deviance"] == pytest.approx(t.fit_deviance(family, y, mu), rel=1e-12)
-    np.testing.assert_array_equal(r["weights"], t.fit_working_weight(family, eta, mu))
+def divergent_bernoulli():
+    rng = np.random.default_rng(2)
+    x = rng.uniform(0, 1, 300)
+    truth = 3 * np.sin(2 * np.pi * x)
+    X, S = cr_design(x, 10)
+    return (rng.uniform(size=300) < 1 / (1 + np.exp(-truth))).astype(float), X, S, truth
 
 
 class TestSafeguard:
-    def test_plain_iteration_diverges_to_the_cap(self):
-        y, X, S, _ = divergent_bernoulli()
-        r = t.fit_pirls(y, X, [1.0], [S], "binomial", step_halving=False)
-        assert (r["iterations"], r["converged"], r["step_halvings"]) == (100, False, 0)
-        assert np.abs(r["linear_predictor"]).max() > 1e3
-
-    def test_halving_converges_and_recovers_truth(self):
+    def test_halving_converges_where_the_plain_iteration_diverges(self):
         y, X, S, truth = divergent_bernoulli()
+        _, plain_eta, plain_iterations = reference_pirls(y, X, [1.0], [S], "binomial")
+        assert plain_iterations == 100 and np.abs(plain_eta).max() > 1e3
         r = t.fit_pirls(y, X, [1.0], [S], "binomial")
-        assert r["converged"] and r["iterations"] < 30 and r["step_halvings"] > 0
-        eta = r["linear_predictor"]
-        assert np.sqrt(np.mean((eta - truth) ** 2)) < 0.6
+        assert r["converged"] and r["iterations"] < 30
+        assert np.sqrt(np.mean((r["linear_predictor"] - truth) ** 2)) < 0.6
         # Stationarity of the penalized likelihood (logit is canonical, so the score is
         # X'(y - mu)): X'(y - mu) = S beta, the solve's ridge refined away.
         beta, mu = r["coefficients"], r["fitted_values"]
         residual = X.T @ (y - mu) - S @ beta
         assert np.abs(residual).max() < 1e-7 * np.abs(X.T @ (y - mu)).sum()
 
-    @pytest.mark.parametrize("family", ["gaussian", "poisson", "binomial"])
-    def test_monotone_fits_are_bit_identical(self, family, rng):
-        x = rng.uniform(0, 1, 400)
-        f = np.sin(2 * np.pi * x)
-        y = {"gaussian": f + 0.3 * rng.normal(size=400),
-             "poisson": rng.poisson(np.exp(1 + f)).astype(float),
-             "binomial": (rng.uniform(size=400) < 1 / (1 + np.exp(-f))).astype(float)}[family]
-        X, S = cr_design(x, 8)
-        lam = 50.0 if family == "binomial" else 1.0
-        on = t.fit_pirls(y, X, [lam], [S], family)
-        off = t.fit_pirls(y, X, [lam], [S], family, step_halving=False)
-        assert on["step_halvings"] == 0 and on["converged"]
-        assert on["iterations"] == 2 if family == "gaussian" else on["iterations"] > 4
-        for k in FIELDS:
-            np.testing.assert_array_equal(on[k], off[k])
-
-    def test_large_counts_take_no_halving(self, rng):
-        # Large counts at n = 1e5 converge monotonely: no halving may happen, and the
-        # plain result stands bit for bit.
-        n = 100_000
+    # Large counts at n = 1e5 move the penalized deviance by rounding near convergence:
+    # still no halving, so the fit is the plain iteration.
+    @pytest.mark.parametrize("n, level, k", [(400, 1.0, 8), (100_000, 3.0, 12)])
+    def test_monotone_fits_take_the_plain_steps(self, n, level, k, rng):
         x = rng.uniform(0, 1, n)
-        y = rng.poisson(np.exp(3 + np.sin(2 * np.pi * x))).astype(float)
-        X, S = cr_design(x, 12)
-        on = t.fit_pirls(y, X, [1.0], [S], "poisson")
-        off = t.fit_pirls(y, X, [1.0], [S], "poisson", step_halving=False)
-        assert on["step_halvings"] == 0 and on["converged"]
-        for k in FIELDS:
-            np.testing.assert_array_equal(on[k], off[k])
-
-    @pytest.mark.parametrize("family", ["gaussian", "binomial"])
-    def test_nan_response_is_reported_not_converged(self, family, rng):
-        X = rng.normal(size=(30, 3))
-        y = (rng.uniform(size=30) < 0.5).astype(float)
-        y[4] = np.nan
-        try:
-            r = t.fit_pirls(y, X, [], [], family)
-        except ValueError as e:  # the solve may refuse the non-finite system instead
-            assert "Singular matrix" in str(e)
-        else:
-            assert not r["converged"]
-            assert np.isnan(r["coefficients"]).any()
+        y = rng.poisson(np.exp(level + np.sin(2 * np.pi * x))).astype(float)
+        X, S = cr_design(x, k)
+        r = t.fit_pirls(y, X, [1.0], [S], "poisson")
+        beta, _, iterations = reference_pirls(y, X, [1.0], [S], "poisson")
+        assert r["converged"] and r["iterations"] == iterations > 4
+        np.testing.assert_allclose(r["coefficients"], beta, rtol=1e-9)
 
 
-ERRORS = [
-    (10, 9, 1, 1, (4, 4), "X has 10 rows but y has 9 elements"),
-    (10, 10, 3, 2, (4, 4), "Number of lambdas must match number of penalty matrices"),
-    (10, 9, 3, 2, (4, 4), "X has 10 rows but y has 9 elements"),  # checked first
-    (10, 10, 1, 1, (3, 4), "Penalty matrix 0 is 3x4 but X has 4 columns"),
-]
-
-
-@pytest.mark.parametrize("n_x,n_y,m_l,m_p,shape,message", ERRORS)
-def test_input_errors(n_x, n_y, m_l, m_p, shape, message):
+@pytest.mark.parametrize("n_x, n_y, m_l, shape, message", [
+    (10, 9, 1, (4, 4), "X has 10 rows but y has 9 elements"),
+    (10, 10, 3, (4, 4), "Number of lambdas must match number of penalty matrices"),
+    (10, 10, 1, (3, 4), "Penalty matrix 0 is 3x4 but X has 4 columns"),
+])
+def test_input_errors(n_x, n_y, m_l, shape, message):
     with pytest.raises(ValueError) as e:
-        t.fit_pirls(np.zeros(n_y), np.ones((n_x, 4)), [1.0] * m_l,
-                    [np.zeros(shape)] * m_p, "poisson")
+        t.fit_pirls(np.zeros(n_y), np.ones((n_x, 4)), [1.0] * m_l, [np.zeros(shape)], "poisson")
     assert str(e.value) == "Matrix dimension mismatch: " + message
 
 
-@pytest.mark.parametrize("family", ["gaussian", "binomial", "gamma"])
-@pytest.mark.parametrize("n,p", [(0, 3), (4, 0)])
-def test_empty_inputs(family, n, p):
-    r = t.fit_pirls(np.ones(n), np.zeros((n, p)), [], [], family)
-    assert (r["iterations"], r["converged"]) == (1, True)
-    assert r["coefficients"].shape == (p,) and r["fitted_values"].shape == (n,)
+def test_unit_weight_products(rng):
+    # Gaussian PiRLS on X'X and X'y formed once equals the fit from the data, and hands back
+    # the residual sums of its result; other families ignore the products.
+    x = rng.uniform(size=(3000, 2))
+    X, S = cr_design(x[:, 0], 8)
+    y = 5.0 + np.sin(2 * np.pi * x[:, 0]) + 0.3 * rng.standard_normal(3000)
+    plain = t.fit_pirls(y, X, [0.5], [S], "gaussian")
+    cached = t.fit_pirls(y, X, [0.5], [S], "gaussian", X.T @ X, X.T @ y, True)
+    np.testing.assert_allclose(cached["coefficients"], plain["coefficients"], rtol=1e-9)
+    assert cached["iterations"] == 2 and cached["deviance"] == pytest.approx(plain["deviance"], rel=1e-10)
+    resid = y - X @ cached["coefficients"]
+    assert cached["rss"] == pytest.approx(np.sum(resid ** 2), rel=1e-12)
+    np.testing.assert_allclose(cached["xtr"], X.T @ resid, atol=1e-12 * np.abs(X.T @ y).max())
+    # Products that disagree with the data move a gaussian fit and no other.
+    off = t.fit_pirls(y, X, [0.5], [S], "gaussian", 2 * X.T @ X, X.T @ y)
+    assert not np.allclose(off["coefficients"], plain["coefficients"])
+    yb = (y > 5.5).astype(float)
+    other = t.fit_pirls(yb, X, [0.5], [S], "binomial", 2 * X.T @ X, X.T @ yb, True)
+    np.testing.assert_array_equal(other["coefficients"], t.fit_pirls(yb, X, [0.5], [S], "binomial")["coefficients"])
+    assert other["rss"] is None
+    with pytest.raises(ValueError, match=r"Cached cross products are 3x3 and 3 but X has 8"):
+        t.fit_pirls(y, X, [0.5], [S], "gaussian", np.eye(3), np.zeros(3))

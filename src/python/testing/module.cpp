@@ -1,30 +1,56 @@
 // _velkan_testing: exposes internals of the core to the test suite. Built only with
 // -DVELKAN_TESTING=ON; never part of the public API.
+#include <deque>
+
 #include "linalg/blas_threads.h"
 #include "python/support/numpy_api.h"
 #include "python/support/stdout_writer.h"
-#include "python/testing/registry.h"
+#include "python/testing/binding.h"
 
 namespace velkan::testing {
 
-std::vector<PyMethodDef>& registered_methods() {
-  static std::vector<PyMethodDef> methods;
-  return methods;
+std::vector<Binding>& bindings() {
+  static std::vector<Binding> all;
+  return all;
+}
+
+PyObject* dict_of(std::initializer_list<std::pair<const char*, PyObject*>> items) {
+  std::vector<PyRef> values;
+  for (const auto& item : items) values.emplace_back(item.second);
+  PyRef dict(PyDict_New());
+  if (!dict) return nullptr;
+  std::size_t i = 0;
+  for (const auto& item : items) {
+    if (!values[i] || PyDict_SetItemString(dict.get(), item.first, values[i].get()) < 0)
+      return nullptr;
+    ++i;
+  }
+  return dict.release();
 }
 
 namespace {
 
+// Every function object carries its Binding in a capsule as `self`.
+PyObject* dispatch(PyObject* self, PyObject* args) {
+  auto* b = static_cast<const Binding*>(PyCapsule_GetPointer(self, nullptr));
+  if (!b) return nullptr;
+  return py::guarded([&]() -> PyObject* { return b->call(args); });
+}
+
 int exec_module(PyObject* module) {
-  if (velkan::py::import_numpy() < 0) return -1;
-  velkan::use_calling_thread_only();
-  velkan::py::install_stdout_writer();
-  // Built once and never moved: function objects keep pointers into the table.
-  static std::vector<PyMethodDef> table = [] {
-    std::vector<PyMethodDef> t = registered_methods();
-    t.push_back({nullptr, nullptr, 0, nullptr});
-    return t;
-  }();
-  return PyModule_AddFunctions(module, table.data());
+  if (py::import_numpy() < 0) return -1;
+  use_calling_thread_only();
+  py::install_stdout_writer();
+  // Function objects keep pointers to their method definitions: never moved.
+  static std::deque<PyMethodDef> defs;
+  for (const Binding& b : bindings()) {
+    defs.push_back({b.name, dispatch, METH_VARARGS, nullptr});
+    PyRef capsule(PyCapsule_New(const_cast<Binding*>(&b), nullptr, nullptr));
+    if (!capsule) return -1;
+    PyRef fn(PyCFunction_NewEx(&defs.back(), capsule.get(), nullptr));
+    if (!fn || PyModule_AddObjectRef(module, b.name, fn.get()) < 0) return -1;
+  }
+  return 0;
 }
 
 PyModuleDef_Slot slots[] = {

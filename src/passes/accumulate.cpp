@@ -19,23 +19,6 @@ double at_or(VectorView v, std::size_t i, double fallback) {
   return v.size == 0 ? fallback : v[i];
 }
 
-Status check_lengths(const terms::ModelLayout& layout, std::span<const VectorView> columns,
-                     std::size_t n, VectorView weights, VectorView offset) {
-  if (columns.size() < layout.input_columns()) {
-    return fail(GamError::dimension_mismatch(diag::format(
-        "the model reads {} input columns, {} given", layout.input_columns(), columns.size())));
-  }
-  for (std::size_t c = 0; c < columns.size(); ++c) {
-    if (columns[c].size != n) {
-      return fail(GamError::dimension_mismatch(
-          diag::format("input column {} has {} rows, expected {}", c, columns[c].size, n)));
-    }
-  }
-  if ((weights.size != 0 && weights.size != n) || (offset.size != 0 && offset.size != n)) {
-    return fail(GamError::dimension_mismatch("weights and offset must have one entry per row"));
-  }
-  return {};
-}
 
 // One thread's accumulators: the upper triangle of [X t]' W [X t] (column-major,
 // (p + 1) x (p + 1)) built by rank-k updates of scaled rows, and the scalar sums.
@@ -87,6 +70,24 @@ void symmetric_rank_update(std::size_t q, std::size_t count, const double* rows,
 
 }  // namespace
 
+Status check_row_inputs(const terms::ModelLayout& layout, std::span<const VectorView> columns,
+                     std::size_t n, VectorView weights, VectorView offset) {
+  if (columns.size() < layout.input_columns()) {
+    return fail(GamError::dimension_mismatch(diag::format(
+        "the model reads {} input columns, {} given", layout.input_columns(), columns.size())));
+  }
+  for (std::size_t c = 0; c < columns.size(); ++c) {
+    if (columns[c].size != n) {
+      return fail(GamError::dimension_mismatch(
+          diag::format("input column {} has {} rows, expected {}", c, columns[c].size, n)));
+    }
+  }
+  if ((weights.size != 0 && weights.size != n) || (offset.size != 0 && offset.size != n)) {
+    return fail(GamError::dimension_mismatch("weights and offset must have one entry per row"));
+  }
+  return {};
+}
+
 void PassSums::add(const PassSums& o) {
   xtwx += o.xtwx;
   for (std::size_t i = 0; i < xtwt.size(); ++i) xtwt[i] += o.xtwt[i];
@@ -110,7 +111,7 @@ Result<PassSums> accumulate(const terms::ModelLayout& layout, const RowData& dat
   const std::size_t n = data.rows();
   const std::size_t p = layout.width();
   const std::size_t q = p + 1;
-  if (auto ok = check_lengths(layout, data.columns, n, data.weights, data.offset); !ok) {
+  if (auto ok = check_row_inputs(layout, data.columns, n, data.weights, data.offset); !ok) {
     return fail(ok.error());
   }
   if (beta0.size != p) {
@@ -208,7 +209,7 @@ Status linear_predictor(const terms::ModelLayout& layout, std::span<const Vector
                         std::size_t threads) {
   const std::size_t n = out.size();
   const std::size_t p = layout.width();
-  if (auto ok = check_lengths(layout, columns, n, {}, offset); !ok) return ok;
+  if (auto ok = check_row_inputs(layout, columns, n, {}, offset); !ok) return ok;
   if (beta.size != p) {
     return fail(GamError::dimension_mismatch(
         diag::format("{} coefficients for a design of {} columns", beta.size, p)));

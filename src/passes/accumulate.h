@@ -81,6 +81,11 @@ struct PassOptions {
   std::size_t block_rows = kPassBlockRows;
 };
 
+// Ok when `columns` holds at least the layout's input columns, every one of length n, and
+// weights and offset are empty or of length n; DimensionMismatch naming the first misfit.
+Status check_row_inputs(const terms::ModelLayout& layout, std::span<const VectorView> columns,
+                        std::size_t n, VectorView weights, VectorView offset);
+
 // One pass. beta0 has layout.width() entries (raw coefficients). Refused: inputs of
 // unequal lengths or too few columns, a factor code outside its levels; a response outside
 // the family's support is refused on a first pass (`from_response`) and otherwise counts

@@ -5,6 +5,7 @@
 
 #include "diag/format.h"
 #include "linalg/lapack.h"
+#include "passes/accumulate.h"
 #include "passes/row_blocks.h"
 
 namespace velkan::passes {
@@ -37,16 +38,7 @@ Status row_variance(const terms::ModelLayout& layout, std::span<const VectorView
     return fail(GamError::dimension_mismatch(
         diag::format("a covariance of {} x {} for {} coefficients", cov.rows, cov.cols, q)));
   }
-  if (columns.size() < layout.input_columns()) {
-    return fail(GamError::dimension_mismatch(diag::format(
-        "the model reads {} input columns, {} given", layout.input_columns(), columns.size())));
-  }
-  for (std::size_t c = 0; c < columns.size(); ++c) {
-    if (columns[c].size != n) {
-      return fail(GamError::dimension_mismatch(
-          diag::format("input column {} has {} rows, expected {}", c, columns[c].size, n)));
-    }
-  }
+  if (auto ok = check_row_inputs(layout, columns, n, {}, {}); !ok) return ok;
   // BLAS reads V column-major: a row-major copy read that way is V', and the product below
   // needs exactly that.
   const Matrix v = Matrix::from(cov);

@@ -71,7 +71,7 @@ void symmetric_rank_update(std::size_t q, std::size_t count, const double* rows,
 }  // namespace
 
 Status check_row_inputs(const terms::ModelLayout& layout, std::span<const VectorView> columns,
-                     std::size_t n, VectorView weights, VectorView offset) {
+                        std::size_t n, VectorView weights, VectorView offset) {
   if (columns.size() < layout.input_columns()) {
     return fail(GamError::dimension_mismatch(diag::format(
         "the model reads {} input columns, {} given", layout.input_columns(), columns.size())));

@@ -10,22 +10,17 @@ For each case, the best of five wall times through the test module (conversions 
 Run from the repository root after building with -DVELKAN_TESTING=ON:
     PYTHONPATH=build/<dir>/python python3 benchmarks/bench_basis.py
 """
-import time
 
 import numpy as np
 
 import _velkan_testing as T
+from measure import best_seconds
 
 REPEATS = 5
 
 
 def best_ms(fn):
-    best = np.inf
-    for _ in range(REPEATS):
-        start = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - start)
-    return best * 1e3
+    return best_seconds(fn, REPEATS)[0] * 1e3
 
 
 def main():

@@ -29,6 +29,7 @@ import platform
 import subprocess
 import sys
 import time
+from measure import best_seconds, reset_peak, status_kib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 PEER_TIMEOUT = 900.0
@@ -64,7 +65,6 @@ def eta3(X):
 
 
 def draw(family, mean, rng):
-    import numpy as np
     if family == "gaussian":
         return mean + 0.5 * rng.standard_normal(mean.size)
     if family == "poisson":
@@ -167,36 +167,10 @@ def fitter(lib, family, d, k):
 
 # ------------------------------------------------------------------ measurement
 
-def peak_kib():
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith("VmHWM:"):
-                return int(line.split()[1])
-    return 0
-
-
-def reset_peak():
-    try:
-        with open("/proc/self/clear_refs", "w") as f:
-            f.write("5")
-    except OSError:
-        pass
-
-
-def timed(fn, repeats):
-    best, out = float("inf"), None
-    for _ in range(repeats):
-        t = time.perf_counter()
-        out = fn()
-        best = min(best, time.perf_counter() - t)
-    return best, out
-
-
 def floor_seconds(n, p, rng):
-    import numpy as np
     D = rng.uniform(size=(n, p))
     w = rng.uniform(size=n)
-    return timed(lambda: (D * w[:, None]).T @ D, 3)[0]
+    return best_seconds(lambda: (D * w[:, None]).T @ D, 3)[0]
 
 
 def worker(spec):
@@ -223,9 +197,9 @@ def worker(spec):
     fit = fitter(lib, family, d, 10)
     repeats = 3 if (lib == "velkan" and n <= 10**5) else 1
     reset_peak()
-    before = peak_kib()
-    out["seconds"], pred = timed(lambda: fit(X, y), repeats)
-    out["peak_growth_mb"] = (peak_kib() - before) / 1024.0
+    before = status_kib("VmHWM")
+    out["seconds"], pred = best_seconds(lambda: fit(X, y), repeats)
+    out["peak_growth_mb"] = (status_kib("VmHWM") - before) / 1024.0
     mu = pred(Xt)
     if family == "gaussian":
         out["rmse"] = float(np.sqrt(np.mean((mu - mut) ** 2)))

@@ -24,17 +24,10 @@ import os
 import subprocess
 import sys
 import time
+from measure import status_kib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 D, K = 3, 10
-
-
-def status_kib(field):
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith(field + ":"):
-                return int(line.split()[1])
-    return 0
 
 
 def run_case(n, family):

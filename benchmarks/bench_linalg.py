@@ -13,23 +13,18 @@ Run from the repository root after building with -DVELKAN_TESTING=ON:
 """
 import subprocess
 import sys
-import time
 
 import numpy as np
 
 import _velkan_testing as T
+from measure import best_seconds
 
 SIZES = [(100_000, 30), (1_000_000, 30), (100_000, 60), (1_000_000, 60)]
 REPEATS = 3
 
 
 def best_of(fn):
-    best = np.inf
-    for _ in range(REPEATS):
-        start = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - start)
-    return best * 1e3
+    return best_seconds(fn, REPEATS)[0] * 1e3
 
 
 # Run in a fresh interpreter per variant so each sees only its own peak. The high-water

@@ -35,18 +35,11 @@ import subprocess
 import sys
 import tempfile
 import time
+from measure import status_kib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 D, K = 3, 10
 WRITE_ROWS = 1 << 22
-
-
-def status_kib(field):
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith(field + ":"):
-                return int(line.split()[1])
-    return 0
 
 
 def cpu_seconds():

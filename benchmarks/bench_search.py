@@ -19,12 +19,12 @@ import contextlib
 import io
 import os
 import re
-import time
 
 import numpy as np
 from scipy.interpolate import BSpline
 
 import _velkan_testing as T
+from measure import best_seconds
 
 REPEATS = 3
 K = 10
@@ -50,12 +50,7 @@ def design(n, rng):
 
 
 def best_ms(fn):
-    best = np.inf
-    for _ in range(REPEATS):
-        start = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - start)
-    return best * 1e3
+    return best_seconds(fn, REPEATS)[0] * 1e3
 
 
 def traced(y, x, w, pens):

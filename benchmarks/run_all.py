@@ -22,6 +22,7 @@ import platform
 import subprocess
 import sys
 import time
+from measure import best_seconds, reset_peak, status_kib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
@@ -43,33 +44,6 @@ def cases(quick):
 
 
 # ---------------------------------------------------------------- measurement helpers
-
-def rss_kib(field):
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith(field + ":"):
-                return int(line.split()[1])
-    return 0
-
-
-def reset_peak():
-    # Writing 5 to clear_refs resets the VmHWM high-water mark (Linux >= 4.0).
-    try:
-        with open("/proc/self/clear_refs", "w") as f:
-            f.write("5")
-        return True
-    except OSError:
-        return False
-
-
-def best_of(fn, repeats=3):
-    best = float("inf")
-    for _ in range(repeats):
-        t = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - t)
-    return best
-
 
 def rmse(a, b):
     import numpy as np
@@ -169,13 +143,13 @@ def run_case(case):
     out = dict(case)
     input_bytes = x.nbytes + y.nbytes
 
-    rss_before = rss_kib("VmRSS")
-    peak_reset = reset_peak()
+    rss_before = status_kib("VmRSS")
+    reset_peak()
     gam = velkan_core.GAM(family)
     t = time.perf_counter()
     result = gam.fit(x, y, k=[k] * d)
     out["fit_s"] = time.perf_counter() - t
-    peak = rss_kib("VmHWM") if peak_reset else rss_kib("VmHWM")
+    peak = status_kib("VmHWM")
     out["peak_growth_mb"] = max(0, peak - rss_before) / 1024.0
     p = d * k
     out["design_mb"] = n * p * 8 / 2**20
@@ -189,7 +163,7 @@ def run_case(case):
     Xr = np.random.default_rng(1).uniform(size=(n, p))
     w = np.random.default_rng(2).uniform(0.5, 1.5, size=n)
     (Xr * w[:, None]).T @ Xr  # warm-up
-    out["floor_s"] = best_of(lambda: (Xr * w[:, None]).T @ Xr, repeats=5)
+    out["floor_s"] = best_seconds(lambda: (Xr * w[:, None]).T @ Xr, 5)[0]
     out["ratio_floor"] = out["fit_s"] / out["floor_s"]
     del Xr
 

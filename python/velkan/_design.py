@@ -43,7 +43,7 @@ class TermInfo:
 
 @dataclass
 class Design:
-    spec: list[dict]                   # engine layout specification
+    spec: list[dict]                   # the engine layout's term list (plain data)
     inputs: list[InputColumn]
     terms: list[TermInfo]
     lams: list[float | None]           # per penalty: fixed smoothing parameter or None

@@ -11,7 +11,7 @@ A model file is a ZIP archive whose members are all *stored* (not compressed):
     ``"GAMClassifier"``), ``params`` (the estimator's constructor arguments; ``terms`` as
     ``null``, ``{"formula": text}`` or ``{"terms": text}``, the text being formula
     syntax), ``fitted`` (the fitted model's scalars and lists), ``design`` (the engine
-    layout's term specification with every knot, the input columns with their factor
+    layout's term list with every knot, the input columns with their factor
     levels, the terms' labels and penalties, the fixed smoothing parameters), ``rug``
     (per input column, the name of its rug array or null), ``attributes`` (estimator
     attributes such as a classifier's ``classes_``) and ``arrays`` (name -> shape).

@@ -5,7 +5,7 @@ a dask DataFrame as X. Every pass over the data is a map over the partitions, ea
 reduced to the engine's p x p and p-vector sums, then summed pairwise in a fixed tree on
 the way to the client; the smoothing-parameter search runs on the client on those sums.
 The first pass summarises the columns the same way (`_summaries`). The tasks receive the
-model as plain data (the design's term specification and the coefficients), never a
+model as plain data (the design's term list and the coefficients), never a
 compiled object, so any worker that can import velkan runs them. Passes use the current
 Dask scheduler: a ``dask.distributed`` Client when one is active.
 

@@ -17,8 +17,8 @@ namespace velkan::py {
 // polling for interrupts briefly take it back to run the interpreter's signal handlers
 // (PyErr_CheckSignals). An exception a handler raises (KeyboardInterrupt, or whatever a
 // Python handler raises) stays pending on this thread; after the scope ends, a binding
-// whose core call failed checks python_error_pending() and returns nullptr to let it
-// propagate.
+// whose core call failed checks PyErr_Occurred() and returns nullptr to let it
+// propagate instead of the core's error.
 //
 // Code running inside the scope that needs the interpreter (the diagnostic writer) takes
 // the lock through with_gil() of current(), never on its own: while the interpreter shuts
@@ -95,10 +95,5 @@ auto without_gil(F&& f) {
   ReleasedGil released;
   return std::forward<F>(f)();
 }
-
-// After a failed core call: whether a Python exception (from a signal handler, or raised
-// by sys.stdout under a diagnostic line) is pending and should be propagated instead of
-// the core's error. Call with the lock held.
-inline bool python_error_pending() { return PyErr_Occurred() != nullptr; }
 
 }  // namespace velkan::py

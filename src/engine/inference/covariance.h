@@ -1,0 +1,74 @@
+// Covariances of the penalized coefficients and their effective degrees of freedom, from
+// the products a fit keeps (no pass over the data).
+//
+// In the fit's (constrained) parameterisation, with G = X'WX at the final weights, the
+// penalty S_lambda = sum_j lambda_j S_j, the fixed identifiability ridge R (zero except
+// on directions that neither data nor penalties determine) and the scale phi:
+//
+//   H  = G + R + S_lambda
+//   Vp = phi H^-1                 Bayesian posterior covariance: the penalty read as a
+//                                 prior, so it covers the smoothing bias on average
+//   Ve = phi H^-1 G H^-1          frequentist covariance of the estimator at fixed lambda
+//   F  = H^-1 G                   the "hat" map from unpenalized to penalized estimates;
+//                                 diag(F) are the effective degrees of freedom per
+//                                 coefficient, tr(F) the model's
+//
+// H is factorised once (Cholesky of its diagonally scaled form, see linalg/spd_factor.h);
+// F and Ve come from solves with that factor, not from products with an inverse.
+//
+// The smoothing parameters are estimated, and Vp treats them as known. To first order,
+// with rho^ approximately normal around rho with covariance V_rho (the inverse of the
+// Hessian of the REML score, which is a negative log restricted likelihood in rho), the
+// total covariance of beta^ = beta(rho^) is
+//
+//   Vc = E[Var(beta | rho)] + Var(E[beta | rho]) ~= Vp + J V_rho J',
+//   J  = d beta / d rho,  column j: -lambda_j H^-1 S_j beta   (beta = H^-1 (...) at fixed data).
+//
+// A rho at the edge of its range leaves the score flat: a Hessian eigenvalue near zero
+// would make V_rho unbounded, while beta no longer moves with rho there (J ~ 0). Each
+// eigenvalue of V_rho is capped at kRhoVarianceCap, the variance of a flat distribution
+// over the whole search range: the data cannot leave rho less determined than that.
+//
+// Coefficients that carry the ridge are not determined by the data (aliased columns); the
+// fit holds them at zero. They are treated as fixed at zero here too: their rows and
+// columns of Vp, Ve and their edf are zero, and the other coefficients get the covariance
+// of the model without them (not the enormous one the ridge alone would imply).
+#pragma once
+
+#include <vector>
+
+#include "common/gam_error.h"
+#include "linalg/matrix.h"
+#include "engine/terms/layout.h"
+
+namespace velkan::inference {
+
+// Largest variance of log lambda: that of a uniform distribution over the search range of
+// width 2 x 25 (select/fit_step.h).
+inline constexpr double kRhoVarianceCap = 50.0 * 50.0 / 12.0;
+
+struct Covariance {
+  Matrix vp;   // p x p, exactly symmetric
+  Matrix ve;   // p x p, exactly symmetric
+  Matrix vc;   // p x p: Vp corrected for the smoothing parameters' uncertainty
+  Vector edf;  // diag(F), p entries
+};
+
+// What the correction for estimated smoothing parameters needs.
+struct SmoothingUncertainty {
+  VectorView beta;         // the fitted coefficients, p entries
+  MatrixView hessian;      // m x m Hessian of the REML score in rho at the optimum
+  std::vector<bool> free;  // m entries: which rho were estimated (the others are exact)
+};
+
+// xtwx: G (p x p); penalties in the same parameterisation; ridge: p entries or empty for
+// none; rho: log lambda, one per penalty; scale: phi >= 0 (0 for an exact fit). Refused:
+// shapes that disagree, a scale that is negative or not finite (InvalidParameter), an H
+// that is not numerically positive definite (LinAlgError).
+// Without `uncertainty` (or with no free rho), vc equals vp.
+Result<Covariance> coefficient_covariance(MatrixView xtwx,
+                                          const std::vector<terms::PenaltyBlock>& penalties,
+                                          VectorView ridge, VectorView rho, double scale,
+                                          const SmoothingUncertainty* uncertainty = nullptr);
+
+}  // namespace velkan::inference

@@ -1,0 +1,101 @@
+// Passes over the rows: each evaluates the raw design block by block and reduces it at
+// once, so no pass holds more than a block of the n x p design. Memory beyond the inputs
+// is O(threads * (block * p + p^2)).
+//
+// A pass of the fit linearises the model at an expansion point. Rows get the linear
+// predictor eta = offset + x'beta0 (or, on the first pass of a non-gaussian fit, the
+// starting value from the response), and from it a working weight w and working response
+// z = eta + (y - mu) / (dmu/deta). The pass accumulates
+//
+//   X'WX,   X'W t,   t'W t     with  t = z - offset - X beta0,
+//
+// i.e. the working response measured from the expansion point. Near convergence t is the
+// small working residual, so the sums keep their digits even for a response far from
+// zero (a gaussian response shifted by 1e6 loses nothing when beta0 carries the shift).
+//
+// Threads split the rows into contiguous ranges, each with its own accumulators, summed
+// in range order at the end: results depend on the thread count only through the order
+// of that summation.
+#pragma once
+
+#include <cstddef>
+#include <span>
+
+#include "common/gam_error.h"
+#include "linalg/matrix.h"
+#include "engine/passes/glm.h"
+#include "engine/terms/layout.h"
+
+namespace velkan::passes {
+
+// Rows evaluated and reduced at a time.
+inline constexpr std::size_t kPassBlockRows = 2048;
+
+// The rows a pass reads. Every view has the same length (rows); weights and offset may be
+// empty (all ones, all zeros).
+struct RowData {
+  std::span<const VectorView> columns;
+  VectorView response;
+  VectorView weights;
+  VectorView offset;
+  std::size_t rows() const { return response.size; }
+};
+
+struct PassSums {
+  Matrix xtwx;             // width x width
+  Vector xtwt;             // X'W t
+  double ttwt = 0.0;       // t'W t
+  double deviance = 0.0;   // sum of prior-weighted unit deviances at eta
+  double pearson = 0.0;    // sum of prior-weighted (y - mu)^2 / V(mu)
+  double weight_sum = 0.0; // sum of prior weights
+  double rows = 0.0;       // rows with a positive prior weight
+  Vector column_sums;      // prior-weighted raw design column sums (when requested)
+  // Sums of the response alone, for the null deviance and the log-likelihood; collected
+  // on a first pass (`from_response`) only, zero otherwise. With e = y - offset - x'beta0
+  // (the response measured from the expansion point, which on a first pass is a constant
+  // starting level, so that the gaussian null deviance sum w e^2 - (sum w e)^2 / sum w
+  // keeps its digits however far the response sits from zero):
+  double response_sum = 0.0;         // sum w y
+  double residual_sum = 0.0;         // sum w e
+  double residual_square_sum = 0.0;  // sum w e^2
+  // sum w h(y) with h the family's part of the saturated log-likelihood:
+  // binomial y log y + (1 - y) log(1 - y), poisson y log y, gamma log y, gaussian 0.
+  double saturated_sum = 0.0;
+  // The log of the density's normalising constant summed over rows: poisson
+  // -sum w log y!, binomial sum log C(w, w y) (w trials, y the proportion), else 0.
+  double log_normaliser = 0.0;
+  double offset_rows = 0.0;          // rows with a non-zero offset
+  // False when some row's mean, weight or deviance came out non-finite (a step too far).
+  bool finite = true;
+
+  // Adds another pass's sums over other rows (shapes must agree).
+  void add(const PassSums& other);
+};
+
+struct PassOptions {
+  // Linearise at the starting linear predictor from the response instead of at beta0
+  // (t then also carries eta_start - offset - X beta0).
+  bool from_response = false;
+  bool column_sums = false;
+  std::size_t threads = 1;
+  std::size_t block_rows = kPassBlockRows;
+};
+
+// Ok when `columns` holds at least the layout's input columns, every one of length n, and
+// weights and offset are empty or of length n; DimensionMismatch naming the first misfit.
+Status check_row_inputs(const terms::ModelLayout& layout, std::span<const VectorView> columns,
+                        std::size_t n, VectorView weights, VectorView offset);
+
+// One pass. beta0 has layout.width() entries (raw coefficients). Refused: inputs of
+// unequal lengths or too few columns, a factor code outside its levels; a response outside
+// the family's support is refused on a first pass (`from_response`) and otherwise counts
+// as a non-finite row.
+Result<PassSums> accumulate(const terms::ModelLayout& layout, const RowData& data,
+                            GlmFamily family, VectorView beta0, const PassOptions& options);
+
+// offset + X beta for every row (beta raw, width() entries), into `out` (rows entries).
+Status linear_predictor(const terms::ModelLayout& layout, std::span<const VectorView> columns,
+                        VectorView beta, VectorView offset, std::span<double> out,
+                        std::size_t threads = 1);
+
+}  // namespace velkan::passes

@@ -1,0 +1,251 @@
+#include "engine/terms/marginal_basis.h"
+
+#include <algorithm>
+#include <cmath>
+#include "diag/format.h"
+
+#include "linalg/dense_solve.h"
+#include "linalg/factorizations.h"
+#include "linalg/products.h"
+
+namespace velkan::terms {
+
+namespace {
+
+Result<void> check_knots(BasisKind kind, std::size_t k, VectorView knots) {
+  const std::size_t expected = kind == BasisKind::PSpline        ? 2
+                               : kind == BasisKind::CubicRegression ? k
+                                                                    : k + 1;
+  if (knots.size != expected) {
+    return fail(GamError::invalid_parameter(
+        diag::format("a \"{}\" basis of size {} needs {} knots, got {}", basis_name(kind), k,
+                    expected, knots.size)));
+  }
+  for (std::size_t i = 0; i < knots.size; ++i) {
+    if (!std::isfinite(knots[i])) {
+      return fail(GamError::invalid_parameter(
+          diag::format("knot {} of a \"{}\" basis is not finite", i, basis_name(kind))));
+    }
+    // Strictly increasing, with a spacing the arithmetic can resolve: the interval
+    // formulas divide by it and the B-spline grid by a fraction of it.
+    if (i > 0 && !(knots[i] - knots[i - 1] >
+                   1e-12 * std::max(std::abs(knots[i]), std::abs(knots[i - 1])))) {
+      return fail(GamError::invalid_parameter(diag::format(
+          "the knots of a \"{}\" basis must be strictly increasing and distinguishable "
+          "(knots {} and {} are {} and {})",
+          basis_name(kind), i - 1, i, knots[i - 1], knots[i])));
+    }
+  }
+  return {};
+}
+
+// Second-order difference penalty D'D, D the (k - 2) x k matrix of rows [1, -2, 1].
+Matrix difference_penalty(std::size_t k) {
+  Matrix s(k, k);
+  const double d[3] = {1.0, -2.0, 1.0};
+  for (std::size_t r = 0; r + 2 < k; ++r) {
+    for (std::size_t a = 0; a < 3; ++a) {
+      for (std::size_t b = 0; b < 3; ++b) s(r + a, r + b) += d[a] * d[b];
+    }
+  }
+  return s;
+}
+
+}  // namespace
+
+std::optional<BasisKind> parse_basis(std::string_view name) {
+  if (name == "ps") return BasisKind::PSpline;
+  if (name == "cr") return BasisKind::CubicRegression;
+  if (name == "cc") return BasisKind::CyclicCubic;
+  return std::nullopt;
+}
+
+const char* basis_name(BasisKind kind) {
+  switch (kind) {
+    case BasisKind::PSpline: return "ps";
+    case BasisKind::CubicRegression: return "cr";
+    case BasisKind::CyclicCubic: return "cc";
+  }
+  return "?";
+}
+
+std::size_t min_basis_size(BasisKind kind) { return kind == BasisKind::PSpline ? 4 : 3; }
+
+Result<MarginalBasis> MarginalBasis::create(BasisKind kind, std::size_t k, VectorView knots) {
+  if (k < min_basis_size(kind) || k > kMaxTermWidth) {
+    return fail(GamError::invalid_parameter(
+        diag::format("a \"{}\" basis needs between {} and {} functions, got {}",
+                    basis_name(kind), min_basis_size(kind), kMaxTermWidth, k)));
+  }
+  if (auto ok = check_knots(kind, k, knots); !ok) return fail(ok.error());
+
+  MarginalBasis b;
+  b.kind_ = kind;
+  b.k_ = k;
+  b.knots_ = Vector::from(knots);
+
+  if (kind == BasisKind::PSpline) {
+    b.intervals_ = k - 3;
+    b.spacing_ = (knots[1] - knots[0]) / static_cast<double>(b.intervals_);
+    b.penalty_ = difference_penalty(k);
+    b.rank_ = k - 2;
+  } else {
+    // Natural or periodic cubic spline through the knot values beta: its second
+    // derivatives g at the knots solve B g = D beta (continuity of the first derivative
+    // at each interior, or every, knot), and its integrated squared second derivative is
+    // beta' D' B^-1 D beta.
+    const bool cyclic = kind == BasisKind::CyclicCubic;
+    const std::size_t m = cyclic ? k : k - 2;  // equations
+    std::vector<double> h(cyclic ? k : k - 1);
+    for (std::size_t j = 0; j < h.size(); ++j) h[j] = knots[j + 1] - knots[j];
+    Matrix bm(m, m), dm(m, k);
+    for (std::size_t i = 0; i < m; ++i) {
+      // Equation i sits at knot c with neighbours l and r (indices into beta / g).
+      const std::size_t c = cyclic ? i : i + 1;
+      const std::size_t l = cyclic ? (i + k - 1) % k : i;
+      const std::size_t r = cyclic ? (i + 1) % k : i + 2;
+      const double hl = h[cyclic ? l : i];
+      const double hr = h[cyclic ? i : i + 1];
+      const auto at = [&](std::size_t knot) { return cyclic ? knot : knot - 1; };
+      bm(i, at(c)) += (hl + hr) / 3.0;
+      if (cyclic || l > 0) bm(i, at(l)) += hl / 6.0;
+      if (cyclic || r + 1 < k) bm(i, at(r)) += hr / 6.0;
+      dm(i, l) += 1.0 / hl;
+      dm(i, c) -= 1.0 / hl + 1.0 / hr;
+      dm(i, r) += 1.0 / hr;
+    }
+    auto binv = inverse(bm.view());
+    if (!binv) return fail(binv.error());
+    const Matrix f = matmul(binv->view(), dm.view());  // m x k
+    b.second_ = Matrix(k, k);
+    for (std::size_t i = 0; i < m; ++i) {
+      const std::size_t row = cyclic ? i : i + 1;
+      for (std::size_t j = 0; j < k; ++j) b.second_(row, j) = f(i, j);
+    }
+    Matrix s = matmul(dm.t(), f.view());
+    for (std::size_t i = 0; i < k; ++i) {
+      for (std::size_t j = 0; j < i; ++j) {
+        const double v = 0.5 * (s(i, j) + s(j, i));
+        s(i, j) = v;
+        s(j, i) = v;
+      }
+    }
+    b.penalty_ = std::move(s);
+    b.rank_ = cyclic ? k - 1 : k - 2;
+    if (!cyclic) {
+      const double h0 = h.front(), hn = h.back();
+      b.slope_lo_ = Vector(k);
+      b.slope_hi_ = Vector(k);
+      for (std::size_t j = 0; j < k; ++j) {
+        b.slope_lo_[j] = -h0 * (2.0 * b.second_(0, j) + b.second_(1, j)) / 6.0;
+        b.slope_hi_[j] = hn * (b.second_(k - 2, j) + 2.0 * b.second_(k - 1, j)) / 6.0;
+      }
+      b.slope_lo_[0] -= 1.0 / h0;
+      b.slope_lo_[1] += 1.0 / h0;
+      b.slope_hi_[k - 2] -= 1.0 / hn;
+      b.slope_hi_[k - 1] += 1.0 / hn;
+    }
+  }
+
+  auto eig = symmetric_eigen(b.penalty_.view());
+  if (!eig) {
+    return fail(GamError::linalg_error("penalty eigen-decomposition failed: " + eig.error().debug()));
+  }
+  b.eigenvalues_ = std::move(eig->values);
+  // The null space is known exactly; its computed eigenvalues are rounding noise.
+  for (std::size_t i = 0; i < k - b.rank_; ++i) b.eigenvalues_[i] = 0.0;
+  b.root_ = Matrix(b.rank_, k);
+  for (std::size_t r = 0; r < b.rank_; ++r) {
+    const std::size_t c = k - b.rank_ + r;
+    const double sq = std::sqrt(b.eigenvalues_[c]);
+    for (std::size_t j = 0; j < k; ++j) b.root_(r, j) = sq * eig->vectors(j, c);
+  }
+  return b;
+}
+
+void MarginalBasis::evaluate(double x, double* out) const {
+  std::fill(out, out + k_, 0.0);
+  switch (kind_) {
+    case BasisKind::PSpline: evaluate_pspline(x, out); return;
+    case BasisKind::CubicRegression: evaluate_natural(x, out); return;
+    case BasisKind::CyclicCubic: evaluate_cyclic(x, out); return;
+  }
+}
+
+void MarginalBasis::evaluate_pspline(double x, double* out) const {
+  const double lo = knots_[0], hi = knots_[1];
+  if (x < lo || x > hi) {
+    // Tangent at the nearer end: at u = 0 of the first interval the four non-zero
+    // functions are (1, 4, 1, 0) / 6 with slopes (-1, 0, 1, 0) / (2 h); the last interval
+    // at u = 1 mirrors this.
+    const double inv = 1.0 / spacing_;
+    if (x < lo) {
+      const double d = x - lo;
+      out[0] = 1.0 / 6.0 - 0.5 * d * inv;
+      out[1] = 4.0 / 6.0;
+      out[2] = 1.0 / 6.0 + 0.5 * d * inv;
+    } else {
+      const double d = x - hi;
+      out[k_ - 3] = 1.0 / 6.0 - 0.5 * d * inv;
+      out[k_ - 2] = 4.0 / 6.0;
+      out[k_ - 1] = 1.0 / 6.0 + 0.5 * d * inv;
+    }
+    return;
+  }
+  const double v = (x - lo) / spacing_;
+  auto s = static_cast<std::size_t>(v);
+  if (s >= intervals_) s = intervals_ - 1;
+  const double u = std::min(v - static_cast<double>(s), 1.0);
+  const double u2 = u * u, u3 = u2 * u, w = 1.0 - u;
+  out[s] = w * w * w / 6.0;
+  out[s + 1] = (3.0 * u3 - 6.0 * u2 + 4.0) / 6.0;
+  out[s + 2] = (-3.0 * u3 + 3.0 * u2 + 3.0 * u + 1.0) / 6.0;
+  out[s + 3] = u3 / 6.0;
+}
+
+void MarginalBasis::interval_row(double x, std::size_t j, std::size_t next, double* out) const {
+  const double h = knots_[j + 1] - knots_[j];
+  const double am = (knots_[j + 1] - x) / h;
+  const double ap = (x - knots_[j]) / h;
+  const double cm = h * h * (am * am * am - am) / 6.0;
+  const double cp = h * h * (ap * ap * ap - ap) / 6.0;
+  const double* gm = second_.row_ptr(j);
+  const double* gp = second_.row_ptr(next);
+  for (std::size_t i = 0; i < k_; ++i) out[i] = cm * gm[i] + cp * gp[i];
+  out[j] += am;
+  out[next] += ap;
+}
+
+void MarginalBasis::evaluate_natural(double x, double* out) const {
+  const double lo = knots_[0], hi = knots_[k_ - 1];
+  if (x < lo) {
+    for (std::size_t i = 0; i < k_; ++i) out[i] = (x - lo) * slope_lo_[i];
+    out[0] += 1.0;
+    return;
+  }
+  if (x > hi) {
+    for (std::size_t i = 0; i < k_; ++i) out[i] = (x - hi) * slope_hi_[i];
+    out[k_ - 1] += 1.0;
+    return;
+  }
+  const auto* t = knots_.data();
+  std::size_t j = static_cast<std::size_t>(std::upper_bound(t, t + k_, x) - t);
+  j = j == 0 ? 0 : std::min(j - 1, k_ - 2);
+  interval_row(x, j, j + 1, out);
+}
+
+void MarginalBasis::evaluate_cyclic(double x, double* out) const {
+  const double lo = knots_[0];
+  const double period = knots_[k_] - lo;
+  double y = x - lo;
+  y -= period * std::floor(y / period);
+  if (!(y < period)) y = 0.0;  // rounding at the period's end
+  if (y < 0.0) y = 0.0;
+  const double xw = lo + y;
+  const auto* t = knots_.data();
+  std::size_t j = static_cast<std::size_t>(std::upper_bound(t, t + k_ + 1, xw) - t);
+  j = j == 0 ? 0 : std::min(j - 1, k_ - 1);
+  interval_row(xw, j, (j + 1) % k_, out);
+}
+
+}  // namespace velkan::terms

@@ -1,0 +1,488 @@
+#include "velkan_core/search/newton.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <utility>
+#include <vector>
+
+#include "common/interrupt.h"
+#include "diag/clock.h"
+#include "diag/sink.h"
+#include "linalg/dense_solve.h"
+#include "linalg/factorizations.h"
+#include "linalg/products.h"
+#include "linalg/ridged_solve.h"
+#include "velkan_core/reml/derivatives.h"
+#include "velkan_core/reml/gradient.h"
+#include "velkan_core/reml/hessian.h"
+#include "velkan_core/reml/penalty_sqrt.h"
+
+namespace velkan {
+
+namespace {
+
+using diag::Switch;
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+Vector exp_all(const Vector& rho) {
+  Vector out(rho.size());
+  for (std::size_t i = 0; i < rho.size(); ++i) out[i] = std::exp(rho[i]);
+  return out;
+}
+
+double norm2(const Vector& v) {
+  double s = 0.0;
+  for (double x : v) s += x * x;
+  return std::sqrt(s);
+}
+
+// Largest |v_i|, 0 for an empty vector. A NaN entry makes the result NaN, so a broken
+// gradient can never pass a convergence test.
+double max_abs(const Vector& v) {
+  double m = 0.0;
+  for (double x : v) {
+    const double a = std::fabs(x);
+    if (std::isnan(a) || a > m) m = a;
+    if (std::isnan(m)) break;
+  }
+  return m;
+}
+
+GamError shape_error(const char* what, std::size_t got, std::size_t m) {
+  return GamError::dimension_mismatch(
+      diag::format("{} has {} entries for {} smoothing parameters", {what, got, m}));
+}
+
+// Outcome of the step-halving search along one Newton direction.
+struct LineSearch {
+  double best_scale = 0.0;  // 0 when no trial beat the iteration's score
+};
+
+// Tries rho + 0.5^half delta for half = 0 .. max_half. Stops at the first trial that
+// fails to beat an earlier improvement (keeping that improvement), or at the first halved
+// trial that improves and passes the Armijo test against the iteration's own score. A
+// full step is never accepted on Armijo alone: half 1 is still tried, because the
+// criterion is often far from quadratic at the start and the shorter step may be better.
+LineSearch line_search(NewtonObjective& f, const Vector& rho, const Vector& delta, double score,
+                       double slope, int max_half) {
+  LineSearch out;
+  double best = score;
+  double scale = 1.0;
+  Vector trial(rho.size());
+  for (int half = 0; half <= max_half; ++half, scale *= kStepHalving) {
+    // Interrupted: no step (the search's own poll then ends it).
+    if (stop_requested()) return LineSearch{};
+    for (std::size_t i = 0; i < rho.size(); ++i) trial[i] = std::exp(rho[i] + scale * delta[i]);
+    const auto value = f.score(trial.span());
+    if (!value) {
+      if (half < 3) diag::trace(Switch::Profile, "[PROFILE]     half={}: ERROR (numerical issue)\n", {half});
+      continue;
+    }
+    const double reml_t = *value;
+    // A non-finite trial score is no improvement, whatever its sign.
+    if (!std::isfinite(reml_t)) continue;
+    const bool armijo = reml_t <= score + kArmijoConstant * scale * slope;
+    if (half < 3)
+      diag::trace(Switch::Profile, "[PROFILE]     half={}: scale={:.4}, REML={:.6}, armijo={}\n",
+                  {half, scale, reml_t, armijo});
+    if (reml_t < best) {
+      out.best_scale = scale;
+      best = reml_t;
+      if (armijo && half > 0) {
+        diag::trace(Switch::Profile, "[PROFILE]   Armijo condition satisfied, accepting scale={:.4}\n",
+                    {scale});
+        return out;
+      }
+    } else if (out.best_scale > 0.0) {
+      // Shorter steps stopped helping: keep the best one found so far.
+      diag::trace(Switch::Profile, "[PROFILE]   Best step scale: {:.4}\n", {out.best_scale});
+      return out;
+    }
+  }
+  return out;
+}
+
+// Three fixed steps along the negative (uncached) gradient. On success rho is moved.
+Result<bool> steepest_descent(NewtonObjective& f, Vector& rho, double score) {
+  diag::trace(Switch::Profile, "[PROFILE]   Newton failed, trying steepest descent\n");
+  const Vector lambda = exp_all(rho);
+  auto g = f.gradient_uncached(lambda.span());
+  if (!g) return std::unexpected(g.error());
+  const std::size_t len = std::min(rho.size(), g->size());
+  for (double s : kSteepestDescentScales) {
+    if (auto ok = poll_interrupt(); !ok) return std::unexpected(ok.error());
+    Vector trial_rho = rho;
+    for (std::size_t i = 0; i < len; ++i) trial_rho[i] = rho[i] - s * (*g)[i];
+    const auto value = f.score(exp_all(trial_rho).span());
+    if (!value) {
+      diag::trace(Switch::Profile, "[PROFILE]     SD scale={}: REML computation failed\n", {s});
+      continue;
+    }
+    const bool improvement = std::isfinite(*value) && *value < score;
+    diag::trace(Switch::Profile,
+                "[PROFILE]     SD scale={}: REML={:.6} (current={:.6}, improvement={})\n",
+                {s, *value, score, improvement});
+    if (improvement) {
+      rho = std::move(trial_rho);
+      diag::trace(Switch::Profile, "[PROFILE]   Steepest descent succeeded (scale={}): REML={:.6}\n",
+                  {s, *value});
+      return true;
+    }
+  }
+  diag::trace(Switch::Profile, "[PROFILE]   Steepest descent failed at all scales\n");
+  return false;
+}
+
+void trace_raw_hessian(const Vector& lambda, const Matrix& h, const Vector& g) {
+  diag::trace(Switch::GradDebug, "\n[SMOOTH_DEBUG] Raw Hessian at λ={}:\n", {lambda.span()});
+  for (std::size_t i = 0; i < h.rows(); ++i) {
+    for (std::size_t j = 0; j < h.cols(); ++j)
+      diag::trace(Switch::GradDebug, "  H[{},{}]={:.6e}", {i, j, h(i, j)});
+    diag::trace(Switch::GradDebug, "\n");
+  }
+  diag::trace(Switch::GradDebug, "[SMOOTH_DEBUG] Gradient: {}\n", {g.span()});
+}
+
+// The REML score and its derivatives over the caches of one optimize call.
+class RemlObjective final : public NewtonObjective {
+ public:
+  RemlObjective(VectorView y, MatrixView x, VectorView w, std::span<const Matrix> penalties,
+                std::span<const Matrix> sqrt_penalties, const RemlCache& cache,
+                const NewtonOptions& options)
+      : y_(y), x_(x), w_(w), penalties_(penalties), sqrt_(sqrt_penalties), cache_(cache),
+        options_(options),
+        sums_(y, x, w, cache.xtwx, cache.xtwy, cache.ywy,
+              options.memo ? &options.memo->anchor : nullptr),
+        scored_(options.memo ? options.memo->scores : own_scores_) {}
+
+  // The score is a deterministic function of lambda, and each iteration starts at the
+  // point its predecessor's line search accepted, which was scored there: successful
+  // scores are remembered by their exact lambdas and not evaluated twice (nor by a later
+  // search over the same data, with a memo).
+  Result<double> score(std::span<const double> lambdas) override {
+    for (const auto& [at, value] : scored_)
+      if (std::equal(at.begin(), at.end(), lambdas.begin(), lambdas.end())) return value;
+    // Through the anchored sums: the trials of a line search lie near the coefficients of
+    // the last data pass, so they read no data even for a response far from zero.
+    auto value = reml_criterion_cached(y_, x_, w_, cache_, lambdas, penalties_, sums_);
+    if (value) {
+      if (scored_.size() >= kRememberedScores) scored_.erase(scored_.begin());
+      scored_.emplace_back(std::vector<double>(lambdas.begin(), lambdas.end()), *value);
+    }
+    return value;
+  }
+  Result<Vector> gradient(std::span<const double> lambdas) override {
+    return reml_gradient_blockwise(y_, x_, w_, lambdas, penalties_, sqrt_, &cache_.xtwx,
+                                   &cache_.xtwy, &sums_);
+  }
+  Result<Vector> gradient_uncached(std::span<const double> lambdas) override {
+    return reml_gradient_blockwise(y_, x_, w_, lambdas, penalties_);
+  }
+  Result<Matrix> hessian(std::span<const double> lambdas) override {
+    auto d = reml_derivatives_cached(y_, x_, w_, cache_, lambdas, penalties_, sqrt_, sums_);
+    if (!d) return std::unexpected(d.error());
+    return std::move(d->hessian);
+  }
+
+ private:
+  // Enough for the trials of several line searches (each at most 31).
+  static constexpr std::size_t kRememberedScores = 64;
+  VectorView y_;
+  MatrixView x_;
+  VectorView w_;
+  std::span<const Matrix> penalties_;
+  std::span<const Matrix> sqrt_;
+  const RemlCache& cache_;
+  NewtonOptions options_;
+  // RSS and X'W r for the score, the gradient and the Hessian, anchored along the search.
+  ResidualSums sums_;
+  std::vector<std::pair<std::vector<double>, double>> own_scores_;
+  std::vector<std::pair<std::vector<double>, double>>& scored_;
+};
+
+}  // namespace
+
+Result<Vector> newton_search(NewtonObjective& f, const Vector& initial, SearchOutcome* outcome) {
+  if (outcome) *outcome = SearchOutcome::Converged;
+  const std::size_t m = initial.size();
+  Vector rho(m);
+  for (std::size_t i = 0; i < m; ++i) rho[i] = std::log(initial[i]);
+  double previous = kInf;
+  std::size_t completed = 0;
+
+  for (std::size_t k = 1; k <= kNewtonMaxIterations; ++k) {
+    if (auto ok = poll_interrupt(); !ok) return std::unexpected(ok.error());
+    const Vector lambda = exp_all(rho);
+    const auto score_r = f.score(lambda.span());
+    if (!score_r) return std::unexpected(score_r.error());
+    const double score = *score_r;
+    if (!std::isfinite(score)) {
+      if (outcome) *outcome = SearchOutcome::UndefinedScore;
+      return lambda;
+    }
+
+    diag::Timer timer;
+    auto g_r = f.gradient(lambda.span());
+    const double gradient_ms = timer.elapsed_ms();
+    if (!g_r) return std::unexpected(g_r.error());
+    timer.restart();
+    auto h_r = f.hessian(lambda.span());
+    const double hessian_ms = timer.elapsed_ms();
+    if (!h_r) return std::unexpected(h_r.error());
+    const Vector g = std::move(*g_r);
+    const Matrix h = std::move(*h_r);
+    if (g.size() != m) return std::unexpected(shape_error("Gradient", g.size(), m));
+    if (h.rows() != m || h.cols() != m)
+      return std::unexpected(GamError::dimension_mismatch(diag::format(
+          "Hessian is {}x{} for {} smoothing parameters", {h.rows(), h.cols(), m})));
+    diag::trace(Switch::Profile, "[PROFILE]     Gradient: {:.2}ms, Hessian: {:.2}ms\n",
+                {gradient_ms, hessian_ms});
+    trace_raw_hessian(lambda, h, g);
+
+    // Diagonal preconditioning: the entries of H differ by orders of magnitude between
+    // smooths, so the system is solved in the variables D rho with D = sqrt(diag H).
+    // Non-positive (or tiny) diagonal entries are left unscaled.
+    double dmin = kInf, dmax = 0.0;
+    Vector d(m, 1.0);
+    for (std::size_t i = 0; i < m; ++i) {
+      dmin = std::min(dmin, h(i, i));
+      dmax = std::max(dmax, h(i, i));
+      if (h(i, i) > kNewtonDiagonalFloor) d[i] = std::sqrt(h(i, i));
+    }
+    const double condition = dmax / std::max(dmin, kNewtonDiagonalFloor);
+    diag::trace(Switch::Profile,
+                "[PROFILE]   Hessian diag range: [{:.6e}, {:.6e}], condition: {:.2e}\n",
+                {dmin, dmax, condition});
+    diag::trace(Switch::Profile, "[PROFILE]   Preconditioner: {}\n", {d.span()});
+    Matrix ht(m, m);
+    for (std::size_t i = 0; i < m; ++i)
+      for (std::size_t j = 0; j < m; ++j) ht(i, j) = h(i, j) / (d[i] * d[j]);
+    for (std::size_t i = 0; i < m; ++i) ht(i, i) += kNewtonPreconditionedRidge;
+    // Far from the optimum the score need not be convex in rho: an indefinite Hessian
+    // gives a direction along which the score rises, and the line search then finds
+    // nothing. Its eigenvalues are taken by magnitude (and floored), which keeps the
+    // curvature's scale in every direction and always yields a descent direction.
+    if (auto eig = symmetric_eigen(ht); eig && m > 0 && !(eig->values[0] > kNewtonEigenFloor)) {
+      bool finite = true;
+      for (double v : eig->values) finite = finite && std::isfinite(v);
+      if (finite) {
+        for (std::size_t i = 0; i < m; ++i) {
+          for (std::size_t j = 0; j < m; ++j) {
+            double v = 0.0;
+            for (std::size_t c = 0; c < m; ++c)
+              v += eig->vectors(i, c) * std::max(std::abs(eig->values[c]), kNewtonEigenFloor) *
+                   eig->vectors(j, c);
+            ht(i, j) = v;
+          }
+        }
+      }
+    }
+
+    const double grad_l2 = norm2(g);
+    const double grad_linf = max_abs(g);
+    const double reml_change = std::isfinite(previous)
+                                   ? std::fabs(score - previous) /
+                                         std::max(std::fabs(previous), kNewtonRemlChangeFloor)
+                                   : kInf;
+    diag::trace(Switch::Profile,
+                "[PROFILE] Newton iter {}: grad_L2={:.6}, grad_Linf={:.6}, REML={:.6}, "
+                "REML_change={:.6e}\n",
+                {k, grad_l2, grad_linf, score, reml_change});
+    diag::trace(Switch::Profile, "[PROFILE]   lambda={}\n", {lambda.span()});
+    diag::trace(Switch::Profile, "[PROFILE]   log_lambda={}\n", {rho.span()});
+    diag::trace(Switch::Profile, "[PROFILE]   gradient={}\n", {g.span()});
+
+    if (grad_linf < kNewtonGradientTolerance) {
+      diag::trace(Switch::Profile,
+                  "[PROFILE] Converged after {} iterations (gradient criterion: {:.6} < 0.05)\n",
+                  {k, grad_linf});
+      return lambda;
+    }
+    // The first two iterations never stop here: the first has no previous score and the
+    // second compares against a start point that says little about the optimum.
+    if (completed >= kNewtonRemlChangeMinIterations && reml_change < kNewtonRemlChangeTolerance) {
+      diag::trace(Switch::Profile,
+                  "[PROFILE] Converged after {} iterations (REML change: {:.2e} < 1e-5)\n",
+                  {k, reml_change});
+      return lambda;
+    }
+
+    // Newton direction in the preconditioned variables, mapped back to rho.
+    Vector rhs(m);
+    for (std::size_t i = 0; i < m; ++i) rhs[i] = -(g[i] / d[i]);
+    auto z = solve(std::move(ht), std::move(rhs));
+    if (!z) return std::unexpected(z.error());
+    Vector delta(m);
+    for (std::size_t i = 0; i < m; ++i) delta[i] = (*z)[i] / d[i];
+    double step_norm = norm2(delta);
+    if (step_norm > kNewtonMaxStepNorm && m > 0) {
+      const double shrink = kNewtonMaxStepNorm / step_norm;
+      for (double& v : delta) v *= shrink;
+      step_norm = kNewtonMaxStepNorm;
+    }
+    double slope = 0.0;
+    for (std::size_t i = 0; i < m; ++i) slope += g[i] * delta[i];
+    // Near the optimum fewer halvings are worth trying; far from it the quadratic model
+    // can be poor and the useful step much shorter than the Newton step.
+    const int max_half = grad_linf < 0.1 ? 10 : grad_linf < 1.0 ? 20 : 30;
+    diag::trace(Switch::Profile,
+                "[PROFILE]   Line search: step_norm={:.6}, current_REML={:.6}, max_half={}\n",
+                {step_norm, score, max_half});
+    diag::trace(Switch::Profile, "[PROFILE]     grad·step={:.6e} (expect decrease)\n", {slope});
+
+    timer.restart();
+    const LineSearch ls = line_search(f, rho, delta, score, slope, max_half);
+    if (auto ok = poll_interrupt(); !ok) return std::unexpected(ok.error());
+    diag::trace(Switch::Profile, "[PROFILE]     Line search: {:.2}ms\n", {timer.elapsed_ms()});
+
+    if (ls.best_scale > kNewtonMinScale) {
+      diag::trace(Switch::Profile, "[PROFILE]   Accepted Newton step, scale={:.4}\n",
+                  {ls.best_scale});
+      for (std::size_t i = 0; i < m; ++i) rho[i] += ls.best_scale * delta[i];
+    } else {
+      diag::trace(Switch::Profile,
+                  "[PROFILE]   Newton step too small (scale={:.3e}), checking gradient\n",
+                  {ls.best_scale});
+      if (grad_linf < kNewtonStallGradientTolerance) {
+        diag::trace(Switch::Profile,
+                    "[PROFILE] Converged after {} iterations (gradient {:.6} < 0.1, no further "
+                    "progress possible)\n",
+                    {k, grad_linf});
+        return lambda;
+      }
+      auto moved = steepest_descent(f, rho, score);
+      if (!moved) return std::unexpected(moved.error());
+      if (!*moved) {
+        auto g_last = f.gradient_uncached(lambda.span());
+        if (!g_last) return std::unexpected(g_last.error());
+        const double last_linf = max_abs(*g_last);
+        if (last_linf < kNewtonStallGradientTolerance) {
+          diag::trace(Switch::Profile,
+                      "[PROFILE] Converged after {} iterations (gradient {:.6} < {:.6} at "
+                      "numerical limit)\n",
+                      {k, last_linf, kNewtonStallGradientTolerance});
+          return lambda;
+        }
+        diag::trace(Switch::Profile,
+                    "[PROFILE]   Gradient {:.6} still too large (tolerance={:.6}), stopping\n",
+                    {last_linf, kNewtonStallGradientTolerance});
+        break;
+      }
+    }
+    previous = score;
+    completed = k;
+  }
+
+  // Out of iterations, or stopped on a gradient still too large: the values are kept, but
+  // the caller learns that they are not a converged optimum.
+  if (outcome) *outcome = SearchOutcome::IterationCap;
+  diag::trace(Switch::Profile, "[PROFILE] Reached max iterations ({}) without convergence\n",
+              {kNewtonMaxIterations});
+  return exp_all(rho);
+}
+
+Status optimize_reml_newton(SmoothingParameter& state, VectorView y, MatrixView x, VectorView w,
+                            std::span<const Matrix> penalties, std::size_t m,
+                            const NewtonOptions& options) {
+  penalties = penalties.first(m);
+  diag::Timer timer;
+  std::vector<Matrix> sqrt_penalties;
+  sqrt_penalties.reserve(m);
+  for (const Matrix& s : penalties) {
+    auto l = penalty_sqrt(s);
+    if (!l) return std::unexpected(l.error());
+    sqrt_penalties.push_back(std::move(*l));
+  }
+  diag::trace(Switch::Profile, "[PROFILE] Pre-computed sqrt_penalties: {:.2}ms\n",
+              {timer.elapsed_ms()});
+
+  // The one O(n p^2) pass of the search (none when the caller holds the products): every
+  // score, gradient and Hessian below works from these while the weights stay fixed.
+  timer.restart();
+  const std::size_t p = x.cols;
+  if (options.cache && (options.cache->xtwx.rows() != p || options.cache->xtwx.cols() != p ||
+                        options.cache->xtwy.size() != p))
+    return std::unexpected(GamError::dimension_mismatch(
+        diag::format("Cached cross products are {}x{} and {} but X has {} columns",
+                     {options.cache->xtwx.rows(), options.cache->xtwx.cols(),
+                      options.cache->xtwy.size(), p})));
+  // Formed here, X'WX and X'Wy come from one pass over the design (the values of
+  // make_reml_cache up to rounding).
+  RemlCache own;
+  if (!options.cache) {
+    CrossProducts products = compute_xtwx_xtwy(x, w, y);
+    double ywy = 0.0;
+    for (std::size_t i = 0; i < y.size; ++i) ywy += w[i] * y[i] * y[i];
+    own = RemlCache{std::move(products.xtwx), std::move(products.xtwy), ywy};
+  }
+  const RemlCache& cache = options.cache ? *options.cache : own;
+  diag::trace(Switch::Profile, "[PROFILE] Pre-computed X'WX and X'Wy: {:.2}ms\n",
+              {timer.elapsed_ms()});
+
+  NewtonOptions used = options;
+  if (!options.cache) used.memo = nullptr;  // a memo belongs to the caller's products
+  RemlObjective objective(y, x, w, penalties, sqrt_penalties, cache, used);
+  SearchOutcome outcome = SearchOutcome::Converged;
+  auto lambda = newton_search(objective, state.lambda, &outcome);
+  if (!lambda) return std::unexpected(lambda.error());
+  state.lambda = std::move(*lambda);
+  state.outcome = outcome;
+  return {};
+}
+
+Result<RemlDerivatives> reml_derivatives_cached(VectorView y, MatrixView x, VectorView w,
+                                                const RemlCache& cache,
+                                                std::span<const double> lambdas,
+                                                std::span<const Matrix> penalties,
+                                                std::span<const Matrix> sqrt_penalties) {
+  ResidualSums sums(y, x, w, cache.xtwx, cache.xtwy, cache.ywy);
+  return reml_derivatives_cached(y, x, w, cache, lambdas, penalties, sqrt_penalties, sums);
+}
+
+// y and w reach this overload through `sums`.
+Result<RemlDerivatives> reml_derivatives_cached(VectorView /*y*/, MatrixView x, VectorView /*w*/,
+                                                const RemlCache& cache,
+                                                std::span<const double> lambdas,
+                                                std::span<const Matrix> penalties,
+                                                std::span<const Matrix> sqrt_penalties,
+                                                ResidualSums& sums) {
+  const std::size_t m = lambdas.size();
+  if (penalties.size() < m || sqrt_penalties.size() < m)
+    return std::unexpected(GamError::dimension_mismatch(
+        "Number of penalties and square roots must match number of lambdas"));
+  RemlDerivatives out{Vector(m), Matrix(m, m)};
+  if (m == 0) return out;
+
+  // The criterion's A + delta I, inverted once; beta and every derivative solve refined
+  // through it (reml/derivatives.h), so these are the derivatives of that very score.
+  Matrix a = cache.xtwx;
+  for (std::size_t j = 0; j < m; ++j) a.add_scaled(penalties[j], lambdas[j]);
+  auto system = RidgedSolver::from_matrix(std::move(a), normal_matrix_ridge(cache.xtwx, m));
+  if (!system) return std::unexpected(system.error());
+  auto beta = system->solve(cache.xtwy);
+  if (!beta) return std::unexpected(beta.error());
+  // RSS and X'W r from the cross products relative to the anchor of `sums` when the
+  // cancellation is small enough (the cached criterion's test), else from one pass.
+  const ResidualProducts residuals = sums.at(*beta);
+  auto first = reml_first_order(*system, lambdas, penalties.first(m), sqrt_penalties.first(m),
+                                std::move(*beta), residuals, x.rows);
+  if (!first) return std::unexpected(first.error());
+  auto h = reml_second_order(*first, *system, cache.xtwx, lambdas, penalties.first(m),
+                             /*trace=*/false);
+  if (!h) return std::unexpected(h.error());
+  out.gradient = std::move(first->gradient);
+  out.hessian = std::move(*h);
+  return out;
+}
+
+Result<Matrix> reml_hessian_cached(VectorView y, MatrixView x, VectorView w,
+                                   const RemlCache& cache, std::span<const double> lambdas,
+                                   std::span<const Matrix> penalties,
+                                   std::span<const Matrix> sqrt_penalties) {
+  auto d = reml_derivatives_cached(y, x, w, cache, lambdas, penalties, sqrt_penalties);
+  if (!d) return std::unexpected(d.error());
+  return std::move(d->hessian);
+}
+
+}  // namespace velkan

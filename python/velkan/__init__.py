@@ -12,20 +12,29 @@ A model is a sum of terms: smooths ``s``, tensor-product smooths ``te``, linear 
     >>> gam.predict({"x": [0.3], "g": ["b"]}).round(1)
     array([2.])
 
-``GAMRegressor`` and ``GAMClassifier`` are the scikit-learn estimators (they import
-scikit-learn when first used); ``load`` reads a model written by ``save``.
+Families are classes (``Gaussian``, ``Binomial``, ``Poisson``, ...: see ``families()``),
+and ``GAM(family=...)`` takes one or a family's name. ``GAMRegressor`` and
+``GAMClassifier`` are the scikit-learn estimators (they import scikit-learn when first
+used); ``load`` reads a model written by ``save``.
 """
 
 from typing import TYPE_CHECKING, Any
 
+from ._families import CLASSES as _FAMILY_CLASSES
+from ._families import Family, families
 from ._fit import ConvergenceWarning
 from ._formula import FormulaError
 from ._gam import GAM
-from ._io import ModelFileError, load
+from ._io import ModelFileError
+from ._load import load
 from ._terms import Term, TermList, f, l, s, te
 
+# One class per family of the engine's table (Gaussian, Binomial, Poisson, ...).
+globals().update({cls.__name__: cls for cls in _FAMILY_CLASSES.values()})
+
 __all__ = ["GAM", "GAMRegressor", "GAMClassifier", "ConvergenceWarning", "FormulaError",
-           "ModelFileError", "Term", "TermList", "s", "te", "l", "f", "load"]
+           "ModelFileError", "Term", "TermList", "s", "te", "l", "f", "load", "Family", "families",
+           *(cls.__name__ for cls in _FAMILY_CLASSES.values())]
 __version__ = "0.2.0"
 
 if TYPE_CHECKING:

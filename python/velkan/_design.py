@@ -2,8 +2,10 @@
 
 The engine reads numbered input columns of float64 values. `build_design` decides which
 user columns feed them (a numeric column once, however many terms use it; a factor column
-as level codes), places every smooth's knots from the training data and records what
-prediction needs to make the same columns from new data.
+as level codes), has the engine place every smooth's knots from the training data (or a
+first pass's summaries of it), and records what prediction needs to make the same columns
+from new data. The result is a list of `velkan._engine.TermSpec`, which the engine
+validates when it builds the layout.
 """
 
 from __future__ import annotations
@@ -14,11 +16,8 @@ from typing import Any
 
 import numpy as np
 
-from ._terms import FactorTerm, LinearTerm, SmoothTerm, TermList
-
-# A column whose range is below this fraction of its magnitude cannot carry a smooth: the
-# basis could not tell its values apart.
-RESOLUTION = 1e-12
+from . import _engine
+from ._terms import BASIS_INFO, FactorTerm, LinearTerm, SmoothTerm, TermList
 
 
 @dataclass
@@ -35,18 +34,39 @@ class TermInfo:
     """One model term as the fitted model reports it."""
 
     label: str
-    kind: str                          # "intercept", "linear", "factor", "smooth"
+    kind: str                          # the engine's term kind: "intercept", "smooth", ...
     penalties: list[int] = field(default_factory=list)
     levels: np.ndarray | None = None
     sources: tuple = ()                # the user's columns it reads
 
+    @property
+    def short_name(self) -> str:
+        """``s(age)``, ``te(lat, lon)``, ``l(2)``, ``f(region)``; the intercept's label."""
+        if not self.sources:
+            return self.label
+        function = self.label.partition("(")[0]
+        return f"{function}({', '.join(str(c) for c in self.sources)})"
+
 
 @dataclass
 class Design:
-    spec: list[dict]                   # the engine layout's term list (plain data)
+    spec: list[Any]                    # the engine layout's terms (velkan._engine.TermSpec)
     inputs: list[InputColumn]
     terms: list[TermInfo]
     lams: list[float | None]           # per penalty: fixed smoothing parameter or None
+
+    def check_inputs(self) -> None:
+        """ValueError unless every term reads input columns of the kind it needs (numeric
+        for smooths and linear terms, a factor column with as many levels for a factor)."""
+        for t, spec in enumerate(self.spec):
+            cols = [self.inputs[c] if c < len(self.inputs) else None for c in spec.columns]
+            if any(c is None for c in cols):
+                raise ValueError(f"term {t} reads an input column the design does not have")
+            if spec.kind == "factor":
+                if cols[0].levels is None or len(cols[0].levels) != spec.levels:
+                    raise ValueError(f"term {t} reads a factor column with its {spec.levels} levels")
+            elif any(c.levels is not None for c in cols):
+                raise ValueError(f"term {t} reads numeric columns")
 
 
 def numeric_values(col: np.ndarray, label: Any, what: str, first_row: int = 0) -> np.ndarray:
@@ -88,36 +108,19 @@ def factor_codes(col: np.ndarray, levels: np.ndarray, j: Any, first_row: int = 0
     return pos.astype(np.float64)
 
 
-def margin_knots(x: np.ndarray, k: int, bs: str, period: Any, what: str, j: Any) -> np.ndarray:
-    """The knots of one marginal basis from the training values of its column."""
-    return knots_from_summary(float(x.min()), float(x.max()), lambda: np.unique(x), k, bs, period,
-                              what, j)
-
-
-def knots_from_summary(lo: float, hi: float, distinct: Any, k: int, bs: str, period: Any, what: str,
-                       j: Any) -> np.ndarray:
-    """The knots of one marginal basis from its column's range and, for bs="cr", `distinct()`:
-    the sorted distinct values, or a sorted sample of them that keeps the extremes (its
-    quantiles stand in for those of all distinct values)."""
-    if not (hi - lo > RESOLUTION * max(abs(lo), abs(hi))) or not (hi > lo):
-        raise ValueError(f"{what}: column {j!r} is constant (every value is {lo!r}) and cannot carry a smooth")
-    if bs == "ps":
-        return np.array([lo, hi])
-    if bs == "cr":
-        u = distinct()
-        if u.size < k:
-            raise ValueError(f"{what}: bs='cr' with k={k} needs at least {k} distinct values in "
-                             f"column {j!r}; it has {u.size}")
-        return np.quantile(u, np.linspace(0.0, 1.0, k))
+def place_knots(bs: str, k: int, lo: float, hi: float, distinct: Any, period: Any, what: str,
+                label: Any) -> np.ndarray:
+    """The knots of one marginal basis from its column's range and, for bases placing them
+    at quantiles, `distinct()`: the sorted distinct values, or a sorted sample of them that
+    keeps the extremes (its quantiles stand in for those of all distinct values)."""
     if period is None:
-        start, end = lo, hi
+        period_values = None
     elif isinstance(period, (tuple, list)):
-        start, end = float(period[0]), float(period[1])
+        period_values = np.asarray(period, dtype=np.float64)
     else:
-        start, end = lo, lo + float(period)
-    if not (end > start) or not math.isfinite(start) or not math.isfinite(end):
-        raise ValueError(f"{what}: period must give an end after its start, got {period!r}")
-    return np.linspace(start, end, k + 1)
+        period_values = np.asarray([period], dtype=np.float64)
+    values = distinct() if BASIS_INFO[bs].needs_distinct else None
+    return _engine.place_knots(bs, k, float(lo), float(hi), values, period_values, what, repr(label))
 
 
 class ExactStats:
@@ -132,8 +135,9 @@ class ExactStats:
         return numeric_values(self.columns.column(position), self.columns.label(position), what)
 
     def knots(self, position: int, k: int, bs: str, period: Any, what: str) -> np.ndarray:
-        label = self.columns.label(position)
-        return margin_knots(self.numeric(position, what), k, bs, period, what, label)
+        x = self.numeric(position, what)
+        return place_knots(bs, k, float(x.min()), float(x.max()), lambda: np.unique(x), period, what,
+                           self.columns.label(position))
 
     def mean(self, position: int, what: str) -> float:
         return float(np.average(self.numeric(position, what), weights=self.weights))
@@ -145,7 +149,7 @@ class ExactStats:
 def build_design(terms: TermList, columns: Any, stats: Any, fit_intercept: bool) -> Design:
     """The design of `terms`: `columns` resolves the terms' column references (position or
     name), `stats` supplies knots, means and factor levels of the training columns."""
-    spec: list[dict] = []
+    spec: list[Any] = []
     inputs: list[InputColumn] = []
     infos: list[TermInfo] = []
     lams: list[float | None] = []
@@ -164,7 +168,7 @@ def build_design(terms: TermList, columns: Any, stats: Any, fit_intercept: bool)
         return numeric_index[pos], pos
 
     if fit_intercept:
-        spec.append({"kind": "intercept"})
+        spec.append(_engine.TermSpec("intercept"))
         infos.append(TermInfo("(Intercept)", "intercept"))
     for term in terms:
         what = repr(term)
@@ -173,14 +177,15 @@ def build_design(terms: TermList, columns: Any, stats: Any, fit_intercept: bool)
             for m, key in enumerate(term.cols):
                 c, pos = numeric(key, what)
                 cols.append(c)
-                margins.append((term.bs[m], term.k[m], stats.knots(pos, term.k[m], term.bs[m], term.period[m], what)))
-            spec.append({"kind": "smooth", "columns": cols, "margins": margins})
+                knots = stats.knots(pos, term.k[m], term.bs[m], term.period[m], what)
+                margins.append(_engine.MarginSpec(term.bs[m], term.k[m], knots))
+            spec.append(_engine.TermSpec("smooth", cols, margins))
             infos.append(TermInfo(what, "smooth", list(range(len(lams), len(lams) + len(cols))),
                                   sources=term.cols))
             lams.extend(term.lam)
         elif isinstance(term, LinearTerm):
             c, pos = numeric(term.col, what)
-            spec.append({"kind": "linear", "columns": [c], "center": stats.mean(pos, what)})
+            spec.append(_engine.TermSpec("linear", [c], center=stats.mean(pos, what)))
             infos.append(TermInfo(what, "linear", sources=(term.col,)))
         elif isinstance(term, FactorTerm):
             pos = columns.resolve(term.col, what)
@@ -189,7 +194,7 @@ def build_design(terms: TermList, columns: Any, stats: Any, fit_intercept: bool)
                 raise ValueError(f"{what}: column {columns.label(pos)!r} has a single level "
                                  f"({levels[0]!r}); a factor needs two or more")
             inputs.append(InputColumn(pos, levels, columns.label(pos)))
-            spec.append({"kind": "factor", "columns": [len(inputs) - 1], "levels": int(levels.size)})
+            spec.append(_engine.TermSpec("factor", [len(inputs) - 1], levels=int(levels.size)))
             infos.append(TermInfo(what, "factor", levels=levels, sources=(term.col,)))
         else:
             raise TypeError(f"unknown term {term!r}")
@@ -211,4 +216,24 @@ def engine_columns(inputs: list[InputColumn], columns: Any, n_features: int,
             out.append(numeric_values(col, inp.label, "predict", first_row))
         else:
             out.append(factor_codes(col, inp.levels, inp.label, first_row))
+    return out
+
+
+# Values of each numeric input column a fitted model keeps for the rug of its plots.
+RUG_SIZE = 1000
+
+
+def rug_sample(design: Design, columns: list[np.ndarray]) -> list[np.ndarray | None]:
+    """Per engine input column: up to RUG_SIZE of its training values, sorted, always with
+    the smallest and largest (None for factor columns)."""
+    out: list[np.ndarray | None] = []
+    rng = np.random.default_rng(0)
+    for inp, values in zip(design.inputs, columns):
+        if inp.levels is not None:
+            out.append(None)
+            continue
+        if values.size > RUG_SIZE:
+            picked = values[rng.integers(0, values.size, RUG_SIZE - 2)]
+            values = np.concatenate([picked, [values.min(), values.max()]])
+        out.append(np.sort(values))
     return out

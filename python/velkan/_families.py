@@ -1,75 +1,122 @@
-"""Response families as the Python side needs them: names, support checks, links."""
+"""Response families: the engine's family table as Python classes.
+
+Every family the engine knows becomes a class here, named and documented by its table
+entry (``velkan.Poisson``, ``velkan.Binomial(link="probit")``, ...); ``GAM(family=...)``
+takes such an object or the family's name. Nothing in the package branches on a family's
+name: what differs between families (links, support, scale, messages) is read from the
+table.
+"""
 
 from __future__ import annotations
 
+from typing import Any
+
 import numpy as np
 
-FAMILIES = ("gaussian", "binomial", "poisson", "gamma")
-# Families whose dispersion is estimated; the others have it fixed at 1.
-SCALE_ESTIMATED = ("gaussian", "gamma")
+from . import _engine
 
-_SUPPORT = {
-    "gaussian": "any finite value",
-    "binomial": "proportions in [0, 1]",
-    "poisson": "non-negative counts",
-    "gamma": "positive values",
-}
+_TABLE = {info.name: info for info in _engine.families()}
+# The family a GAM fits when none is given: the first of the table.
+DEFAULT = next(iter(_TABLE))
 
 
-def check_family(family: object) -> str:
-    if family not in FAMILIES:
-        raise ValueError(f"family must be one of {', '.join(map(repr, FAMILIES))}; got {family!r}")
-    return str(family)
+class Family:
+    """A response distribution with its link function (and any parameters it takes).
+
+    Families are the subclasses ``velkan.Gaussian``, ``velkan.Binomial``, ... (see
+    :func:`velkan.families`); ``GAM(family="poisson")`` is ``GAM(family=velkan.Poisson())``.
+    ``link`` names one of the family's links (None: its default).
+    """
+
+    name: str = ""
+
+    def __init__(self, link: str | None = None, **parameters: float) -> None:
+        info = _TABLE[self.name]
+        names = [p[0] for p in info.parameters]
+        unknown = set(parameters) - set(names)
+        if unknown:
+            raise TypeError(f"{type(self).__name__}() got unexpected parameter(s) {sorted(unknown)}; "
+                            f"it takes link{''.join(', ' + n for n in names)}")
+        if link is not None and not isinstance(link, str):
+            raise TypeError(f"link must be a link name, got {link!r}")
+        self.link = info.links[0] if link is None else link
+        self.parameters = {n: parameters.get(n) for n in names}
+        self._model = self._make_model()
+
+    def _make_model(self) -> Any:
+        values = [np.nan if v is None else float(v) for v in self.parameters.values()]
+        return _engine.ResponseModel(self.name, self.link, values)
+
+    @property
+    def model(self) -> Any:
+        """The engine's response model (family, link, parameter values)."""
+        return self._model
+
+    @property
+    def info(self) -> Any:
+        """The family's entry of the engine's table."""
+        return _TABLE[self.name]
+
+    def __repr__(self) -> str:
+        args = [] if self.link == self.info.links[0] else [f"link={self.link!r}"]
+        args += [f"{k}={v!r}" for k, v in self.parameters.items() if v is not None]
+        return f"{type(self).__name__}({', '.join(args)})"
+
+    def __eq__(self, other: object) -> bool:
+        return (type(other) is type(self) and self.link == other.link  # type: ignore[attr-defined]
+                and self.parameters == other.parameters)  # type: ignore[attr-defined]
+
+    def __hash__(self) -> int:
+        return hash((self.name, self.link, tuple(self.parameters.items())))
+
+    def __getstate__(self) -> dict:
+        return {"link": self.link, "parameters": self.parameters}
+
+    def __setstate__(self, state: dict) -> None:
+        self.link, self.parameters = state["link"], state["parameters"]
+        self._model = self._make_model()
 
 
-def check_support(family: str, y: np.ndarray, first_row: int = 0) -> None:
-    """ValueError naming the family and the first response outside its support (`first_row`:
-    the position of y's first row in the whole data)."""
-    if family == "gaussian":
-        return
-    if family == "binomial":
-        bad = (y < 0.0) | (y > 1.0)
-    elif family == "poisson":
-        bad = y < 0.0
-    else:
-        bad = y <= 0.0
-    if bad.any():
-        i = int(np.argmax(bad))
-        raise ValueError(
-            f"y[{first_row + i}] = {y[i]!r} is outside the support of the {family} family "
-            f"({_SUPPORT[family]})")
+def _family_class(info: Any) -> type:
+    links = ", ".join(repr(link) for link in info.links)
+    doc = (f"{info.doc}\n\n    Links: {links} (the first is the default). Responses: "
+           f"{info.support}.\n\n    ``GAM(family={info.name!r})`` fits this family with its default link.\n")
+    return type(info.class_name, (Family,), {"name": info.name, "__doc__": doc,
+                                              "__module__": "velkan"})
 
 
-def link(family: str, mu: np.ndarray) -> np.ndarray:
-    if family == "gaussian":
-        return mu
-    if family == "binomial":
-        return np.log(mu / (1.0 - mu))
-    return np.log(mu)
+# Family classes by family name, in table order.
+CLASSES: dict[str, type] = {name: _family_class(info) for name, info in _TABLE.items()}
 
 
-def inverse_link(family: str, eta: np.ndarray) -> np.ndarray:
-    if family == "gaussian":
-        return eta
-    if family == "binomial":
-        e = np.exp(-np.abs(eta))
-        return np.where(eta >= 0.0, 1.0 / (1.0 + e), e / (1.0 + e))
-    return np.exp(eta)
+def families() -> list[str]:
+    """The names of the families velkan fits, in table order.
+
+    >>> import velkan
+    >>> velkan.families()[:2]
+    ['gaussian', 'binomial']
+    """
+    return list(CLASSES)
 
 
-def starting_level(family: str, y: np.ndarray, w: np.ndarray | None) -> float:
+def as_family(family: Any) -> Family:
+    """A Family from a family object or name (ValueError naming the known ones)."""
+    if isinstance(family, Family):
+        return family
+    if isinstance(family, str) and family in CLASSES:
+        return CLASSES[family]()
+    raise ValueError(f"family must be one of {', '.join(map(repr, CLASSES))} or a velkan family "
+                     f"object; got {family!r}")
+
+
+def family_from_fit(name: str, link: str | None, parameters: dict | None) -> Family:
+    """The family a fitted model (or a model file) records."""
+    if name not in CLASSES:
+        raise ValueError(f"unknown family {name!r}")
+    return CLASSES[name](link=link, **(parameters or {}))
+
+
+def starting_level(model: Any, y: np.ndarray, w: np.ndarray | None) -> float:
     """A finite linear predictor near the response's mean: the intercept a fit starts from."""
     mean = float(np.average(y, weights=w)) if w is not None and w.sum() > 0 else float(np.mean(y))
-    return level_from_mean(family, mean, y.size)
-
-
-def level_from_mean(family: str, mean: float, rows: int) -> float:
-    """`starting_level` from the (weighted) mean response of `rows` rows."""
-    if family == "gaussian":
-        return mean
-    if family == "binomial":
-        m = (mean * rows + 0.5) / (rows + 1.0)
-        return float(np.log(m / (1.0 - m)))
-    if family == "poisson":
-        return float(np.log(mean + 0.1))
-    return float(np.log(mean))
+    return float(model.starting_level(mean, y.size))

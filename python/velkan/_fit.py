@@ -5,15 +5,17 @@ Each iteration makes one pass over the rows (working weights and response at the
 coefficients, reduced to X'WX and X'Wt by the engine), then chooses the smoothing
 parameters on those p x p products alone (the engine's Newton search, warm-started from
 the previous iteration). A step that raises the penalized deviance is halved toward the
-previous coefficients. Gaussian fits need one pass.
+previous coefficients. A model whose working weights do not depend on the coefficients
+(normal errors, identity link) needs one pass.
 
 The loop does not know where the rows come from: it calls `run_pass(layout, beta0,
-from_response, column_sums)`, which returns the pass's sums (a dict, see
-`velkan._engine.accumulate`); sums over separate chunks of rows add up (`add_sums`).
+from_response, column_sums)`, which returns the pass's sums (`velkan._engine.PassSums`);
+sums over separate chunks of rows add up with `+`.
 """
 
 from __future__ import annotations
 
+import functools
 import math
 import time
 import warnings
@@ -24,7 +26,7 @@ import numpy as np
 
 from . import _engine
 from ._design import Design, InputColumn, TermInfo
-from ._families import SCALE_ESTIMATED
+from ._families import Family, family_from_fit
 
 # Step halvings tried when a penalized IRLS step raises the penalized deviance.
 MAX_HALVINGS = 30
@@ -32,12 +34,13 @@ MAX_HALVINGS = 30
 SEARCH_ITERATIONS = 200
 SEARCH_TOLERANCE = 1e-6
 
-# Mean binomial deviance per row below which every row is fitted exactly (separation).
-SEPARATION_DEVIANCE = 1e-8
+# Mean deviance per row below which every row counts as fitted exactly (for a family whose
+# table entry has a warning for that, such as perfect separation of binary classes).
+EXACT_FIT_DEVIANCE = 1e-8
 
-PassFn = Callable[[Any, np.ndarray, bool, bool], dict]
+PassFn = Callable[[Any, np.ndarray, bool, bool], Any]
 
-# Pass sums that only a first pass collects (see velkan._engine.accumulate).
+# Sums of the response alone that a first pass collects and a fitted model keeps.
 RESPONSE_SUMS = ("response_sum", "residual_sum", "residual_square_sum", "saturated_sum",
                  "log_normaliser", "offset_rows")
 
@@ -46,17 +49,9 @@ class ConvergenceWarning(RuntimeWarning):
     """A fit stopped before its convergence criterion was met; results are kept."""
 
 
-def add_sums(a: dict | None, b: dict) -> dict:
-    """The sums of two passes over different rows."""
-    if a is None:
-        return dict(b)
-    out = {}
-    for key, value in a.items():
-        if key == "finite":
-            out[key] = value and b[key]
-        else:
-            out[key] = value + b[key]
-    return out
+def add_sums(a: Any, b: Any) -> Any:
+    """The sums of two passes over different rows (`a` None: the first chunk's)."""
+    return b if a is None else a + b
 
 
 class PassProgress:
@@ -110,7 +105,7 @@ def _progress_bar(rows: int | None, label: str) -> Any:
 class Fitted:
     """Everything a fitted model keeps: plain data, enough to rebuild the engine layout."""
 
-    family: str
+    family: str                 # the family's name in the engine's table
     method: str
     design: Design
     column_sums: np.ndarray     # raw design column sums: the centring constraints
@@ -139,11 +134,22 @@ class Fitted:
     # deviance and the log-likelihood.
     response_sums: dict = field(default_factory=dict)
     inference: Any = field(default=None, repr=False)  # covariances, computed on demand
+    link: str | None = None     # the family's link (None: its default)
+    family_parameters: dict | None = None  # values of the family's parameters, if any
 
     def engine_layout(self) -> Any:
         if self.layout is None:
             self.layout = _engine.Layout(self.design.spec).centred(self.column_sums)
         return self.layout
+
+    @functools.cached_property
+    def family_object(self) -> Family:
+        return family_from_fit(self.family, self.link, self.family_parameters)
+
+    @property
+    def model(self) -> Any:
+        """The engine's response model of the fit."""
+        return self.family_object.model
 
     @property
     def terms(self) -> list[TermInfo]:
@@ -154,116 +160,174 @@ class Fitted:
         return self.design.inputs
 
 
-def fit_loop(design: Design, run_pass: PassFn, *, family: str, method: str, start_level: float | None,
-             max_iter: int, tol: float, verbose: bool, n_features: int) -> Fitted:
-    """Fits the model; `start_level` is the intercept to start from (None: no intercept)."""
-    layout = _engine.Layout(design.spec)
-    n_pen = len(layout.penalty_terms)
-    rho = np.full(n_pen, np.nan)
-    free = [True] * n_pen
-    for i, lam in enumerate(design.lams):
-        if lam is not None:
-            rho[i] = math.log(lam)
-            free[i] = False
-    known_scale = math.nan if family in SCALE_ESTIMATED else 1.0
+class PirlsLoop:
+    """Penalized IRLS of one model over `run_pass`'s passes: `run` makes the first pass,
+    then alternates `search` (smoothing parameters on the current pass's sums) and `advance`
+    (a pass at the new coefficients, halved back while it raises the penalized deviance)
+    until the penalized deviance settles, and `finish` collects the fitted model."""
 
-    beta0 = np.zeros(layout.width)
-    if start_level is not None:
-        beta0[0] = start_level
-    t0 = time.perf_counter()
-    sums = run_pass(layout, beta0, True, True)
-    if not sums["finite"]:
-        raise ValueError("the starting linear predictor is not finite; check y, sample_weight and offset")
-    column_sums = np.asarray(sums["column_sums"])
-    response_sums = {key: float(sums[key]) for key in RESPONSE_SUMS if key in sums}
-    layout = layout.centred(column_sums)
+    def __init__(self, design: Design, run_pass: PassFn, *, family: Family, method: str,
+                 start_level: float | None, max_iter: int, tol: float, verbose: bool,
+                 n_features: int) -> None:
+        self.design, self.run_pass, self.family, self.method = design, run_pass, family, method
+        self.model = family.model
+        self.max_iter, self.tol, self.verbose, self.n_features = max_iter, tol, verbose, n_features
+        self.layout = _engine.Layout(design.spec)
+        n_pen = len(self.layout.penalty_terms)
+        self.rho = np.full(n_pen, np.nan)
+        self.free = [True] * n_pen
+        for i, lam in enumerate(design.lams):
+            if lam is not None:
+                self.rho[i] = math.log(lam)
+                self.free[i] = False
+        self.known_scale = math.nan if self.model.info.scale_estimated else 1.0
+        self.beta0 = np.zeros(self.layout.width)
+        if start_level is not None:
+            self.beta0[0] = start_level
+        self.beta_prev: np.ndarray | None = None
+        self.dev_prev = math.nan
+        self.converged = False
+        self.passes = 0
+        self.n_iter = 0
+        self.started = time.perf_counter()
 
-    def log(it: int, step: dict, deviance: float) -> None:
-        if verbose:
-            print(f"iteration {it}: {method} {step['score']:.8g}  deviance {deviance:.8g}  "
-                  f"lambda {np.array2string(np.exp(step['rho']), precision=4)}  "
-                  f"{time.perf_counter() - t0:.3f} s", flush=True)
+    def run(self) -> Fitted:
+        self.first_pass()
+        step = None
+        for it in range(self.max_iter):
+            self.n_iter = it + 1
+            step = self.search()
+            if self.model.linear:
+                self.log(step, step.deviance)
+                self.converged = True
+                break
+            if self.advance(step):
+                break
+        assert step is not None
+        return self.finish(step)
 
-    beta_prev: np.ndarray | None = None
-    dev_prev = math.nan
-    converged = False
-    search_ok = True
-    last_exit = ""
-    passes = 1
-    n_iter = 0
-    step: dict = {}
-    for it in range(max_iter):
-        n_iter = it + 1
-        step = _engine.fit_step(layout, sums, beta0, rho, free, method, known_scale,
-                                SEARCH_ITERATIONS, SEARCH_TOLERANCE)
-        last_exit = step["exit"]
-        search_ok = last_exit in ("converged", "no free parameters", "exact fit")
-        rho = step["rho"]
-        beta_new = step["beta_raw"]
-        if family == "gaussian":
-            log(n_iter, step, step["deviance"])
-            converged = True
-            break
-        lam = np.exp(rho)
-        new_sums = run_pass(layout, beta_new, False, False)
-        passes += 1
-        pen_new = new_sums["deviance"] + layout.penalty_quadratic(beta_new, lam)
+    def first_pass(self) -> None:
+        self.sums = self.run_pass(self.layout, self.beta0, True, True)
+        self.passes = 1
+        if not self.sums.finite:
+            raise ValueError("the starting linear predictor is not finite; check y, sample_weight and offset")
+        self.column_sums = np.asarray(self.sums.column_sums)
+        self.response_sums = {key: float(getattr(self.sums.response, key)) for key in RESPONSE_SUMS}
+        self.layout = self.layout.centred(self.column_sums)
+
+    def search(self, iterations: int = SEARCH_ITERATIONS, free: list[bool] | None = None) -> Any:
+        """The smoothing-parameter search on the current pass's sums (warm-started)."""
+        step = _engine.fit_step(self.layout, self.sums, self.beta0, self.rho,
+                                self.free if free is None else free, self.method, self.known_scale,
+                                iterations, SEARCH_TOLERANCE)
+        self.last_exit, self.search_ok = step.exit, step.converged
+        self.rho = step.rho
+        return step
+
+    def penalized(self, sums: Any, beta: np.ndarray) -> float:
+        return sums.deviance + self.layout.penalty_quadratic(beta, np.exp(self.rho))
+
+    def advance(self, step: Any) -> bool:
+        """One pass at the step's coefficients, halved toward the previous ones while that
+        raises the penalized deviance; True when the fit has converged or cannot improve."""
+        beta_new = step.beta_raw
+        new_sums = self.pass_at(beta_new)
+        pen_new = self.penalized(new_sums, beta_new)
         change = math.inf
-        if beta_prev is not None:
-            pen_old = dev_prev + layout.penalty_quadratic(beta_prev, lam)
-            halvings = 0
-            while not (new_sums["finite"] and math.isfinite(pen_new)
-                       and pen_new <= pen_old + 1e-7 * abs(pen_old)):
-                if halvings == MAX_HALVINGS:
-                    break
-                beta_new = 0.5 * (beta_prev + beta_new)
-                new_sums = run_pass(layout, beta_new, False, False)
-                passes += 1
-                pen_new = new_sums["deviance"] + layout.penalty_quadratic(beta_new, lam)
-                halvings += 1
-            if halvings == MAX_HALVINGS:
+        if self.beta_prev is not None:
+            pen_old = self.penalized_previous()
+            halved = self.halve(beta_new, new_sums, pen_new, pen_old)
+            if halved is None:
                 # No step toward the new coefficients lowers the penalized deviance: the
                 # previous ones stand (their pass is the current expansion point).
-                break
+                return True
+            beta_new, new_sums, pen_new = halved
             change = abs(pen_new - pen_old) / (0.1 + abs(pen_new))
-        log(n_iter, step, new_sums["deviance"])
-        beta_prev, dev_prev = beta_new, new_sums["deviance"]
-        sums, beta0 = new_sums, beta_new
-        if change < tol:
-            converged = True
-            break
-    if family != "gaussian":
-        # Coefficients, X'WX and edf at the final expansion point and smoothing parameters.
-        step = _engine.fit_step(layout, sums, beta0, rho, [False] * n_pen, method, known_scale,
-                                1, SEARCH_TOLERANCE)
-    if not converged:
-        warnings.warn(f"penalized IRLS did not converge in {max_iter} iterations; the results "
-                      "are those of the last iteration", ConvergenceWarning, stacklevel=4)
-    if not search_ok:
-        warnings.warn(f"the smoothing-parameter search stopped before converging ({last_exit})",
-                      ConvergenceWarning, stacklevel=4)
-    if family == "binomial" and float(sums["deviance"]) <= SEPARATION_DEVIANCE * max(float(sums["rows"]), 1.0):
-        warnings.warn("the fitted probabilities are numerically 0 or 1 at every row: the classes "
-                      "are separated perfectly, and the coefficients have no finite maximum",
-                      ConvergenceWarning, stacklevel=4)
-    if step["undetermined"]:
-        warnings.warn(f"{len(step['undetermined'])} coefficient direction(s) are not determined by "
-                      "the data (aliased terms?); they were held near zero", ConvergenceWarning,
-                      stacklevel=4)
-    if family == "gaussian":
-        # The single pass was made at the starting level: its deviance is the null model's;
-        # the fitted model's is the working deviance at the solution (exact for gaussian).
-        deviance = pearson = float(step["deviance"])
-    else:
-        deviance, pearson = float(sums["deviance"]), float(sums["pearson"])
-    return Fitted(family=family, method=method, design=design, column_sums=column_sums,
-                  beta_raw=step["beta_raw"], beta=step["beta"], rho=np.asarray(rho, dtype=float),
-                  scale=float(step["scale"]), xtwx=step["xtwx"], edf=step["edf_per_coefficient"],
-                  score=float(step["score"]), deviance=deviance,
-                  pearson=pearson, rows=float(sums["rows"]),
-                  weight_sum=float(sums["weight_sum"]), n_features=n_features,
-                  converged=converged and search_ok, n_iter=n_iter, passes=passes,
-                  search_exit=last_exit, undetermined=list(step["undetermined"]), layout=layout,
-                  ridge=np.asarray(step["ridge"]) if len(step["ridge"]) else None,
-                  rho_hessian=np.asarray(step["hessian"]) if len(step["hessian"]) == n_pen else None,
-                  response_sums=response_sums)
+        self.log(step, new_sums.deviance)
+        self.beta_prev, self.dev_prev = beta_new, new_sums.deviance
+        self.sums, self.beta0 = new_sums, beta_new
+        if change < self.tol:
+            self.converged = True
+            return True
+        return False
+
+    def penalized_previous(self) -> float:
+        assert self.beta_prev is not None
+        return self.dev_prev + self.layout.penalty_quadratic(self.beta_prev, np.exp(self.rho))
+
+    def halve(self, beta_new: np.ndarray, new_sums: Any, pen_new: float,
+              pen_old: float) -> tuple[np.ndarray, Any, float] | None:
+        """Halves the step toward beta_prev until the pass is finite and does not raise the
+        penalized deviance; None when MAX_HALVINGS do not get there."""
+        halvings = 0
+        while not (new_sums.finite and math.isfinite(pen_new)
+                   and pen_new <= pen_old + 1e-7 * abs(pen_old)):
+            if halvings == MAX_HALVINGS:
+                break
+            beta_new = 0.5 * (self.beta_prev + beta_new)
+            new_sums = self.pass_at(beta_new)
+            pen_new = self.penalized(new_sums, beta_new)
+            halvings += 1
+        return None if halvings == MAX_HALVINGS else (beta_new, new_sums, pen_new)
+
+    def pass_at(self, beta: np.ndarray) -> Any:
+        self.passes += 1
+        return self.run_pass(self.layout, beta, False, False)
+
+    def log(self, step: Any, deviance: float) -> None:
+        if self.verbose:
+            print(f"iteration {self.n_iter}: {self.method} {step.score:.8g}  deviance {deviance:.8g}  "
+                  f"lambda {np.array2string(np.exp(step.rho), precision=4)}  "
+                  f"{time.perf_counter() - self.started:.3f} s", flush=True)
+
+    def finish(self, step: Any) -> Fitted:
+        if not self.model.linear:
+            # Coefficients, X'WX and edf at the final expansion point and smoothing parameters.
+            exit_, ok = self.last_exit, self.search_ok
+            step = self.search(1, [False] * len(self.free))
+            self.last_exit, self.search_ok = exit_, ok
+        self.warn(step)
+        if self.model.linear:
+            # The single pass was made at the starting level: its deviance is the null model's;
+            # the fitted model's is the working deviance at the solution (exact here).
+            deviance = pearson = float(step.deviance)
+        else:
+            deviance, pearson = float(self.sums.deviance), float(self.sums.pearson)
+        n_pen = len(self.free)
+        hessian = step.hessian
+        return Fitted(family=self.family.name, link=self.family.link,
+                      family_parameters=self.family.parameters or None, method=self.method,
+                      design=self.design, column_sums=self.column_sums, beta_raw=step.beta_raw,
+                      beta=step.beta, rho=np.asarray(self.rho, dtype=float), scale=float(step.scale),
+                      xtwx=step.xtwx, edf=step.edf, score=float(step.score), deviance=deviance,
+                      pearson=pearson, rows=float(self.sums.rows),
+                      weight_sum=float(self.sums.weight_sum), n_features=self.n_features,
+                      converged=self.converged and self.search_ok, n_iter=self.n_iter,
+                      passes=self.passes, search_exit=self.last_exit,
+                      undetermined=list(step.undetermined), layout=self.layout,
+                      ridge=step.ridge if len(step.ridge) else None,
+                      rho_hessian=hessian if hessian.shape == (n_pen, n_pen) and n_pen else None,
+                      response_sums=self.response_sums)
+
+    def warn(self, step: Any) -> None:
+        if not self.converged:
+            warnings.warn(f"penalized IRLS did not converge in {self.max_iter} iterations; the results "
+                          "are those of the last iteration", ConvergenceWarning, stacklevel=7)
+        if not self.search_ok:
+            warnings.warn(f"the smoothing-parameter search stopped before converging ({self.last_exit})",
+                          ConvergenceWarning, stacklevel=7)
+        message = self.model.info.exact_fit_warning
+        if message and float(self.sums.deviance) <= EXACT_FIT_DEVIANCE * max(float(self.sums.rows), 1.0):
+            warnings.warn(message, ConvergenceWarning, stacklevel=7)
+        if step.undetermined:
+            warnings.warn(f"{len(step.undetermined)} coefficient direction(s) are not determined by "
+                          "the data (aliased terms?); they were held near zero", ConvergenceWarning,
+                          stacklevel=7)
+
+
+def fit_loop(design: Design, run_pass: PassFn, *, family: Family, method: str,
+             start_level: float | None, max_iter: int, tol: float, verbose: bool,
+             n_features: int) -> Fitted:
+    """Fits the model; `start_level` is the intercept to start from (None: no intercept)."""
+    return PirlsLoop(design, run_pass, family=family, method=method, start_level=start_level,
+                     max_iter=max_iter, tol=tol, verbose=verbose, n_features=n_features).run()

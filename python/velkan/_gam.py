@@ -10,14 +10,15 @@ import numpy as np
 
 from . import _engine, _inference
 from ._data import ArraySource
-from ._design import Design, ExactStats, TermInfo, build_design, engine_columns
-from ._families import SCALE_ESTIMATED, check_family, check_support, inverse_link, starting_level
+from ._design import ExactStats, build_design, engine_columns, rug_sample
+from ._families import DEFAULT as DEFAULT_FAMILY
+from ._families import Family, as_family, starting_level
 from ._fit import ConvergenceWarning, Fitted, fit_loop
 from ._formula import parse_formula
 from ._frames import AlignedColumns
 from ._stream import fit_stream, open_source, predict_source
 from ._summary import Summary, summarize
-from ._terms import Term, TermList, TermsLike, as_terms, f, s
+from ._terms import Term, TermList, TermsLike, as_terms, default_terms
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
@@ -28,14 +29,12 @@ if TYPE_CHECKING:
 DataLike = Any
 
 METHODS = ("REML", "GCV", "UBRE")
-# Values of each numeric input column a fitted model keeps for the rug of its plots.
-RUG_SIZE = 1000
 
 
 class Params(NamedTuple):
     """The checked parameters of one fit."""
 
-    family: str
+    family: Family
     method: str
     response: str | None       # the formula's response column
     terms: TermList | None     # None: a term for every column
@@ -57,8 +56,10 @@ class GAM:
         Columns are named (DataFrame input) or given by position (``s(0)``, any input).
         None fits ``s()`` for every numeric column and ``f()`` for every categorical,
         string or boolean column of a DataFrame (``s()`` for every column of an array).
-    family : {"gaussian", "binomial", "poisson", "gamma"}
-        Response distribution; links identity, logit, log, log.
+    family : str or Family
+        Response distribution: a family object such as ``velkan.Poisson()`` (with its link
+        and parameters) or a family's name; :func:`velkan.families` lists them. The default
+        is the first family of that list, with its default link.
     method : {"REML", "GCV", "UBRE"}
         Smoothing-parameter criterion. UBRE needs a known scale (binomial, poisson).
     fit_intercept : bool
@@ -85,7 +86,7 @@ class GAM:
     lambda_ : ndarray
         Smoothing parameters, one per penalty (a tensor product has one per margin).
     scale_ : float
-        Estimated (gaussian, gamma) or known (binomial, poisson: 1) dispersion.
+        Estimated dispersion, or the known one (1) for families that fix it.
     edf_ : float
         Effective degrees of freedom of the whole model.
     deviance_ : float
@@ -121,7 +122,7 @@ class GAM:
     array(['x', 'z'], dtype=object)
     """
 
-    def __init__(self, terms: TermsLike = None, family: str = "gaussian", method: str = "REML",
+    def __init__(self, terms: TermsLike = None, family: "str | Family" = DEFAULT_FAMILY, method: str = "REML",
                  fit_intercept: bool = True, max_iter: int = 100, tol: float = 1e-7,
                  n_jobs: int | None = None, verbose: bool = False) -> None:
         self.terms = terms
@@ -135,11 +136,11 @@ class GAM:
 
     # ------------------------------------------------------------------ checks
     def _check_params(self) -> Params:
-        family = check_family(self.family)
+        family = as_family(self.family)
         if self.method not in METHODS:
             raise ValueError(f"method must be one of {', '.join(map(repr, METHODS))}; got {self.method!r}")
-        if self.method == "UBRE" and family in SCALE_ESTIMATED:
-            raise ValueError(f"method='UBRE' needs a known scale; the {family} family estimates it "
+        if self.method == "UBRE" and family.info.scale_estimated:
+            raise ValueError(f"method='UBRE' needs a known scale; the {family.name} family estimates it "
                              "(use 'REML' or 'GCV')")
         if isinstance(self.max_iter, bool) or not isinstance(self.max_iter, (int, np.integer)) or self.max_iter < 1:
             raise ValueError(f"max_iter must be a positive integer, got {self.max_iter!r}")
@@ -207,18 +208,18 @@ class GAM:
         chunk = source.chunk
         family = params.family
         assert chunk.y is not None  # a fit's source always has a response
-        check_support(family, chunk.y)
+        family.model.check_support(chunk.y)
         terms = params.terms if params.terms is not None else self._default_terms(chunk.columns)
         design = build_design(terms, chunk.columns, ExactStats(chunk.columns, chunk.weights),
                               self.fit_intercept)
         columns = engine_columns(design.inputs, chunk.columns, source.n_features)
         threads = params.threads
 
-        def run_pass(layout: Any, beta0: np.ndarray, from_response: bool, column_sums: bool) -> dict:
-            return _engine.accumulate(layout, columns, chunk.y, chunk.weights, chunk.offset, family,
-                                      beta0, from_response, column_sums, threads)
+        def run_pass(layout: Any, beta0: np.ndarray, from_response: bool, column_sums: bool) -> Any:
+            return _engine.accumulate(layout, columns, chunk.y, chunk.weights, chunk.offset,
+                                      family.model, beta0, from_response, column_sums, threads)
 
-        start = starting_level(family, chunk.y, chunk.weights) if self.fit_intercept else None
+        start = starting_level(family.model, chunk.y, chunk.weights) if self.fit_intercept else None
         fitted = fit_loop(design, run_pass, family=family, method=params.method, start_level=start,
                           max_iter=params.max_iter, tol=self.tol, verbose=self.verbose,
                           n_features=source.n_features)
@@ -275,9 +276,10 @@ class GAM:
         input ``fit`` reads in chunks; a dask collection gives a dask array.
 
         >>> import numpy as np
+        >>> import velkan
         >>> from velkan import GAM
         >>> x = np.linspace(0, 1, 200)[:, None]
-        >>> gam = GAM(family="poisson").fit(x, np.round(5 * x[:, 0]))
+        >>> gam = GAM(family=velkan.Poisson()).fit(x, np.round(5 * x[:, 0]))
         >>> gam.predict([[0.5]], type="link").round(1)
         array([0.9])
         """
@@ -292,14 +294,14 @@ class GAM:
             if self.n_jobs is None:
                 threads = getattr(stream, "threads_per_task", threads)
             eta = predict_source(fitted, stream, threads, self.verbose)
-            return eta if type == "link" else inverse_link(fitted.family, eta)
+            return eta if type == "link" else _response(fitted, eta)
         cols, off, n = self._new_rows(X, offset)
         if return_std:
             eta, se = _inference.link_with_se(fitted, cols, off, n, _threads(self.n_jobs))
-            return (eta if type == "link" else inverse_link(fitted.family, eta)), se
+            return (eta if type == "link" else fitted.model.inverse_link(eta)), se
         eta = _engine.linear_predictor(fitted.engine_layout(), cols, fitted.beta_raw,
                                        off, n, _threads(self.n_jobs))
-        return eta if type == "link" else inverse_link(fitted.family, eta)
+        return eta if type == "link" else fitted.model.inverse_link(eta)
 
     def confidence_intervals(self, X: Any, level: float = 0.95, offset: Any = None) -> np.ndarray:
         """``(n, 2)`` lower and upper bounds of the mean at each row (response scale): the
@@ -379,7 +381,7 @@ class GAM:
 
     def __repr__(self) -> str:
         params = []
-        for name, default in (("terms", None), ("family", "gaussian"), ("method", "REML"),
+        for name, default in (("terms", None), ("family", DEFAULT_FAMILY), ("method", "REML"),
                               ("fit_intercept", True), ("max_iter", 100), ("tol", 1e-7),
                               ("n_jobs", None), ("verbose", False)):
             value = getattr(self, name)
@@ -396,38 +398,12 @@ def _threads(n_jobs: Any) -> int:
     return int(n_jobs)
 
 
-def term_name(info: TermInfo) -> str:
-    """A term's short name: ``s(age)``, ``te(lat, lon)``, ``l(2)``, ``f(region)``."""
-    if info.kind == "intercept":
-        return info.label
-    function = info.label.partition("(")[0]
-    return f"{function}({', '.join(str(c) for c in info.sources)})"
+def _response(fitted: Fitted, eta: Any) -> Any:
+    """Means from linear predictors: an array, or a dask array mapped block by block."""
+    if isinstance(eta, np.ndarray):
+        return fitted.model.inverse_link(eta)
+    return eta.map_blocks(_inverse_link, fitted.model, dtype=np.float64)
 
 
-def default_terms(columns: Any, k: int = 10, bs: str = "ps", lam: float | None = None) -> TermList:
-    """``f`` for every categorical, string or boolean column, ``s`` for every other one."""
-    categorical = getattr(columns, "categorical", lambda position: False)
-    terms: list[Term] = []
-    for j in range(columns.n_features):
-        key = columns.label(j)
-        if categorical(j) or columns.column(j).dtype.kind == "b":
-            terms.append(f(key))
-        else:
-            terms.append(s(key, k=k, bs=bs, lam=lam))
-    return TermList(terms)
-
-
-def rug_sample(design: Design, columns: list[np.ndarray]) -> list[np.ndarray | None]:
-    """Per engine input column: up to RUG_SIZE of its training values, sorted, always with
-    the smallest and largest (None for factor columns)."""
-    out: list[np.ndarray | None] = []
-    rng = np.random.default_rng(0)
-    for inp, values in zip(design.inputs, columns):
-        if inp.levels is not None:
-            out.append(None)
-            continue
-        if values.size > RUG_SIZE:
-            picked = values[rng.integers(0, values.size, RUG_SIZE - 2)]
-            values = np.concatenate([picked, [values.min(), values.max()]])
-        out.append(np.sort(values))
-    return out
+def _inverse_link(eta: np.ndarray, model: Any) -> np.ndarray:
+    return model.inverse_link(eta)

@@ -25,11 +25,9 @@ from typing import Any
 import numpy as np
 
 from . import _engine
-from ._families import SCALE_ESTIMATED, inverse_link
+from ._families import CLASSES
 from ._fit import Fitted
 from ._terms import Term
-
-LINKS = {"gaussian": "identity", "binomial": "logit", "poisson": "log", "gamma": "log"}
 
 
 @dataclass
@@ -55,7 +53,7 @@ def covariances(fitted: Fitted) -> Covariances:
                          free=[lam is None for lam in fitted.design.lams])
         c = _engine.covariance(layout, fitted.xtwx, fitted.ridge, fitted.rho, max(fitted.scale, 0.0),
                                **extra)
-        fitted.inference = Covariances(c["vp"], c["ve"], c["vc"], c["edf"], layout.expand_matrix(c["vc"]))
+        fitted.inference = Covariances(c.vp, c.ve, c.vc, c.edf, layout.expand_matrix(c.vc))
     return fitted.inference
 
 
@@ -85,18 +83,22 @@ def link_with_se(fitted: Fitted, cols: list[np.ndarray], offset: np.ndarray | No
 def confidence_intervals(fitted: Fitted, cols: list[np.ndarray], offset: np.ndarray | None, n: int,
                          threads: int, level: float) -> np.ndarray:
     """(n, 2) bounds of the mean: the link-scale interval eta +- z se, mapped through the
-    inverse link (which is increasing for every family here, so the bounds stay ordered)."""
+    inverse link (sorted per row, for links whose inverse decreases)."""
     eta, se = link_with_se(fitted, cols, offset, n, threads)
     z = critical_value(level)
-    return np.column_stack([inverse_link(fitted.family, eta - z * se),
-                            inverse_link(fitted.family, eta + z * se)])
+    inverse = fitted.model.inverse_link
+    return np.sort(np.column_stack([inverse(eta - z * se), inverse(eta + z * se)]), axis=1)
 
 
 def prediction_intervals(fitted: Fitted, cols: list[np.ndarray], offset: np.ndarray | None, n: int,
                          threads: int, level: float) -> np.ndarray:
-    """(n, 2) bounds for a new gaussian observation of unit weight: mu +- z sqrt(se^2 + phi)."""
-    if fitted.family != "gaussian":
-        raise ValueError(f"prediction_intervals needs family='gaussian'; this model is {fitted.family} "
+    """(n, 2) bounds for a new observation of unit weight of a family with normal errors
+    and the identity link: mu +- z sqrt(se^2 + phi)."""
+    model = fitted.model
+    if not model.linear:
+        normal = [name for name, cls in CLASSES.items() if cls().info.normal_errors]
+        raise ValueError(f"prediction_intervals needs normal errors ({' or '.join(normal)} family) with "
+                         f"the identity link; this model is {model.family} with the {model.link} link "
                          "(use confidence_intervals for the mean)")
     eta, se = link_with_se(fitted, cols, offset, n, threads)
     half = critical_value(level) * np.sqrt(se ** 2 + max(fitted.scale, 0.0))
@@ -135,54 +137,32 @@ def partial_effect(fitted: Fitted, index: int, cols: list[np.ndarray], n: int,
 
 
 # ---------------------------------------------------------------------- model statistics
-def _xlogy(x: float, y: float) -> float:
-    return x * math.log(y) if x != 0.0 else 0.0
+def response_sums(fitted: Fitted) -> Any:
+    """The fit's first-pass response sums as the engine takes them (None: not recorded)."""
+    if not fitted.response_sums:
+        return None
+    sums = _engine.ResponseSums()
+    for key, value in fitted.response_sums.items():
+        setattr(sums, key, value)
+    sums.weight_sum = fitted.weight_sum
+    return sums
 
 
 def null_deviance(fitted: Fitted) -> float:
-    """Deviance of the constant-mean model (with the offset, when there is one).
-
-    Gaussian: exact with or without an offset. Other families: the constant-mean model
-    with an offset needs a fit of its own, which would take passes over the data; NaN is
-    reported then (and the deviance explained is NaN with it).
-    """
-    r = fitted.response_sums
-    sw = fitted.weight_sum
-    if not r or not sw > 0.0:
-        return math.nan
-    if fitted.family == "gaussian":
-        return max(r["residual_square_sum"] - r["residual_sum"] ** 2 / sw, 0.0)
-    if r["offset_rows"] > 0:
-        return math.nan
-    swy = r["response_sum"]
-    mean = swy / sw
-    if fitted.family == "poisson":
-        return max(2.0 * (r["saturated_sum"] - _xlogy(swy, mean)), 0.0)
-    if fitted.family == "binomial":
-        return max(2.0 * (r["saturated_sum"] - _xlogy(swy, mean) - _xlogy(sw - swy, 1.0 - mean)), 0.0)
-    return max(2.0 * (sw * math.log(mean) - r["saturated_sum"]), 0.0)
+    """Deviance of the constant-mean model (with the offset, when there is one): exact for
+    normal errors with or without an offset; with an offset the other families' would need
+    a fit of its own, which would take passes over the data, and NaN is reported then (the
+    deviance explained is NaN with it)."""
+    sums = response_sums(fitted)
+    return math.nan if sums is None else float(fitted.model.null_deviance(sums))
 
 
 def log_likelihood(fitted: Fitted) -> float:
     """Sum over rows of weight x log density at the fitted means (binomial: the weight is
-    the number of trials and the binomial coefficient is included). Gaussian and gamma
-    use the scale deviance / sum of weights (the gaussian maximum-likelihood scale)."""
-    r = fitted.response_sums
-    if not r:
-        return math.nan
-    d, sw = fitted.deviance, fitted.weight_sum
-    if fitted.family == "gaussian":
-        phi = d / sw
-        return -0.5 * sw * (math.log(2.0 * math.pi * phi) + 1.0) if phi > 0.0 else math.inf
-    if fitted.family == "poisson":
-        return r["saturated_sum"] - r["response_sum"] + r["log_normaliser"] - 0.5 * d
-    if fitted.family == "binomial":
-        return r["saturated_sum"] + r["log_normaliser"] - 0.5 * d
-    if not d > 0.0:
-        return math.inf
-    shape = sw / d
-    return (sw * (shape * math.log(shape) - math.lgamma(shape)) - shape * (0.5 * d + sw)
-            - r["saturated_sum"])
+    the number of trials and the binomial coefficient is included); an estimated scale at
+    its maximum-likelihood value."""
+    sums = response_sums(fitted)
+    return math.nan if sums is None else float(fitted.model.log_likelihood(fitted.deviance, sums))
 
 
 @dataclass
@@ -203,7 +183,7 @@ def model_statistics(fitted: Fitted) -> ModelStatistics:
     explained = 1.0 - fitted.deviance / null if null > 0.0 else math.nan
     ll = log_likelihood(fitted)
     # The scale counts as one more parameter where it is estimated.
-    k = total + (1.0 if fitted.family in SCALE_ESTIMATED else 0.0)
+    k = total + (1.0 if fitted.model.info.scale_estimated else 0.0)
     return ModelStatistics(cov.edf, total, fitted.rows - total, null, explained, ll, -2.0 * ll + 2.0 * k)
 
 

@@ -10,11 +10,13 @@ A model file is a ZIP archive whose members are all *stored* (not compressed):
     ``written_by`` (the velkan version), ``estimator`` (``"GAM"``, ``"GAMRegressor"`` or
     ``"GAMClassifier"``), ``params`` (the estimator's constructor arguments; ``terms`` as
     ``null``, ``{"formula": text}`` or ``{"terms": text}``, the text being formula
-    syntax), ``fitted`` (the fitted model's scalars and lists), ``design`` (the engine
-    layout's term list with every knot, the input columns with their factor
-    levels, the terms' labels and penalties, the fixed smoothing parameters), ``rug``
-    (per input column, the name of its rug array or null), ``attributes`` (estimator
-    attributes such as a classifier's ``classes_``) and ``arrays`` (name -> shape).
+    syntax; ``family`` as a name or ``{"family": name, "link": link, "parameters":
+    {...}}``), ``fitted`` (the fitted model's scalars and lists), ``design`` (the engine
+    layout's term specs: per term ``kind``, ``columns``, ``margins`` as ``[basis, k,
+    knots]``, ``levels`` and ``center``; the input columns with their factor levels, the
+    terms' labels and penalties, the fixed smoothing parameters), ``rug`` (per input
+    column, the name of its rug array or null), ``attributes`` (estimator attributes such
+    as a classifier's ``classes_``) and ``arrays`` (name -> shape).
 
 ``arrays/<name>.npy``
     One NumPy ``.npy`` array each (float64, never object arrays): ``beta_raw``,
@@ -25,10 +27,12 @@ Factor levels and other labels are JSON values tagged with their NumPy dtype. Fl
 written in their shortest round-trip form, so a loaded model predicts bit-identically.
 
 Reading checks everything before it allocates anything large: the format and version,
-that every member is stored and fits in the file, the JSON's types and values (basis
-sizes, knot counts, column references), the memory the engine layout will take against
-the file's size, and every array's header (dtype, shape) against the layout, before its
-data is read. Nothing is ever unpickled. Any inconsistency is a :class:`ModelFileError`.
+that every member is stored and fits in the file, the JSON's types, the memory the engine
+layout will take against the file's size, the term specs (validated by the engine as it
+builds the layout, exactly as for a fit), and every array's header (dtype, shape) against
+the layout, before its data is read. Nothing is ever unpickled. Any inconsistency is a
+:class:`ModelFileError`. Building the estimator from what is read is `velkan.load`'s
+(`_load`), so that this module needs no estimator class.
 """
 
 from __future__ import annotations
@@ -41,16 +45,14 @@ import os
 import re
 import tempfile
 import zipfile
-from typing import IO, Any
+from typing import IO, Any, NamedTuple
 
 import numpy as np
 
 from . import _engine
 from ._design import Design, InputColumn, TermInfo
-from ._families import FAMILIES
+from ._families import Family, family_from_fit
 from ._fit import Fitted
-from ._formula import parse_formula
-from ._terms import BASES, _MIN_K
 
 FORMAT = "velkan-model"
 FORMAT_VERSION = 1
@@ -58,8 +60,6 @@ METADATA = "velkan-model.json"
 ARRAY_DIR = "arrays/"
 # Largest metadata member read (the JSON of a model with thousands of terms is a few MB).
 MAX_METADATA_BYTES = 64 * 2**20
-# Largest basis (and tensor product) size; the engine refuses larger ones too.
-MAX_TERM_WIDTH = 4096
 # Engine memory a file may ask for, beyond what its own size justifies: the layout's
 # penalty matrices grow with the square of each term's width, as the saved X'WX does.
 LAYOUT_MEMORY_PER_FILE_BYTE = 16
@@ -97,22 +97,19 @@ def _json_levels(values: np.ndarray, what: str) -> dict:
                     "numbers, booleans or strings")
 
 
+def _spec_json(spec: Any) -> dict:
+    return {"kind": spec.kind, "columns": [int(c) for c in spec.columns],
+            "margins": [[m.basis, int(m.k), np.asarray(m.knots, dtype=float).tolist()] for m in spec.margins],
+            "levels": int(spec.levels), "center": float(spec.center)}
+
+
 def _design_json(design: Design) -> dict:
-    spec = []
-    for term in design.spec:
-        entry = dict(term)
-        if "margins" in entry:
-            entry["margins"] = [[bs, int(k), np.asarray(knots, dtype=float).tolist()]
-                                for bs, k, knots in entry["margins"]]
-        if "center" in entry:
-            entry["center"] = float(entry["center"])
-        spec.append(entry)
     inputs = [{"source": int(i.source), "label": _plain(i.label),
                "levels": None if i.levels is None else _json_levels(i.levels, f"the levels of column {i.label!r}")}
               for i in design.inputs]
     terms = [{"label": t.label, "kind": t.kind, "penalties": [int(p) for p in t.penalties],
               "sources": [_plain(c) for c in t.sources]} for t in design.terms]
-    return {"spec": spec, "inputs": inputs, "terms": terms,
+    return {"spec": [_spec_json(s) for s in design.spec], "inputs": inputs, "terms": terms,
             "lams": [None if v is None else float(v) for v in design.lams]}
 
 
@@ -127,7 +124,7 @@ def _plain(value: Any) -> Any:
 
 def _params_json(estimator: Any) -> dict:
     params: dict[str, Any] = {}
-    for name in _param_names(type(estimator)):
+    for name in param_names(type(estimator)):
         value = getattr(estimator, name)
         if name == "terms":
             if value is None:
@@ -137,6 +134,9 @@ def _params_json(estimator: Any) -> dict:
             else:
                 from ._terms import as_terms
                 params[name] = {"terms": repr(as_terms(value))}
+        elif isinstance(value, Family):
+            params[name] = {"family": value.name, "link": value.link,
+                            "parameters": {k: v for k, v in value.parameters.items() if v is not None}}
         elif value is None or isinstance(value, (bool, int, float, str)):
             params[name] = value
         elif isinstance(value, np.generic):
@@ -146,7 +146,7 @@ def _params_json(estimator: Any) -> dict:
     return params
 
 
-def _param_names(cls: type) -> list[str]:
+def param_names(cls: type) -> list[str]:
     import inspect
 
     return [p.name for p in inspect.signature(cls.__init__).parameters.values()  # type: ignore[misc]
@@ -278,75 +278,51 @@ def _levels(obj: Any, where: str) -> np.ndarray:
         raise ModelFileError(f"{where}: levels do not fit dtype {dtype!r} ({e})") from None
 
 
-def _knots(value: Any, bs: str, k: int, where: str) -> np.ndarray:
-    expected = {"ps": 2, "cr": k, "cc": k + 1}[bs]
-    if not isinstance(value, list) or len(value) != expected:
-        raise ModelFileError(f"{where}: bs={bs!r} with k={k} needs {expected} knots")
-    if not all(isinstance(v, (int, float)) and not isinstance(v, bool) and math.isfinite(v) for v in value):
-        raise ModelFileError(f"{where}: knots must be finite numbers")
-    return np.array(value, dtype=np.float64)
+def _numbers(value: Any, where: str) -> list:
+    if not isinstance(value, list) or not all(isinstance(v, (int, float)) and not isinstance(v, bool)
+                                              for v in value):
+        raise ModelFileError(f"{where} must be a list of numbers")
+    return value
 
 
-def _design(meta: dict) -> tuple[Design, int]:
-    """The design described by the metadata, and an estimate of the engine layout's
-    memory in bytes."""
-    d = _Json.get(meta, "design", dict, "file")
-    raw_inputs = _Json.get(d, "inputs", list, "design")
-    n_inputs = len(raw_inputs)
+def _term_spec(entry: Any, where: str, n_inputs: int) -> Any:
+    """A term spec from its JSON; the engine validates the values when it builds the layout."""
+    kind = _Json.get(entry, "kind", str, where)
+    columns = [_Json.index(c, n_inputs, f"{where}.columns")
+               for c in (_Json.get(entry, "columns", list, where, optional=True) or [])]
+    margins = []
+    for m, margin in enumerate(_Json.get(entry, "margins", list, where, optional=True) or []):
+        mw = f"{where}.margins[{m}]"
+        if not (isinstance(margin, list) and len(margin) == 3 and isinstance(margin[0], str)):
+            raise ModelFileError(f"{mw}: expected [basis, k, knots]")
+        k = _Json.index(margin[1], 2**31, f"{mw}.k")
+        margins.append(_engine.MarginSpec(margin[0], k, np.array(_numbers(margin[2], f"{mw}.knots"),
+                                                                 dtype=np.float64)))
+    levels = _Json.get(entry, "levels", int, where, optional=True) or 0
+    center = _Json.get(entry, "center", (int, float), where, optional=True) or 0.0
+    if levels < 0 or levels >= 2**31:
+        raise ModelFileError(f"{where}.levels must be a count")
+    return _engine.TermSpec(kind, columns, margins, levels, float(center))
+
+
+def _inputs(d: dict) -> list[InputColumn]:
     inputs = []
-    for i, inp in enumerate(raw_inputs):
+    for i, inp in enumerate(_Json.get(d, "inputs", list, "design")):
         where = f"design.inputs[{i}]"
         levels = _Json.get(inp, "levels", dict, where, optional=True)
         inputs.append(InputColumn(_Json.index(_Json.get(inp, "source", int, where), 2**31, where + ".source"),
                                   None if levels is None else _levels(levels, where + ".levels"),
                                   _Json.label(inp.get("label"), where + ".label")))
-    spec = []
-    memory = 0
-    factor_of_term: dict[int, int] = {}
-    for t, term in enumerate(_Json.get(d, "spec", list, "design")):
-        where = f"design.spec[{t}]"
-        kind = _Json.get(term, "kind", str, where)
-        entry: dict[str, Any] = {"kind": kind}
-        if kind == "intercept":
-            spec.append(entry)
-            continue
-        cols = _Json.get(term, "columns", list, where)
-        entry["columns"] = [_Json.index(c, n_inputs, f"{where}.columns") for c in cols]
-        if kind == "linear":
-            center = _Json.get(term, "center", (int, float), where)
-            if len(cols) != 1 or not math.isfinite(center) or inputs[cols[0]].levels is not None:
-                raise ModelFileError(f"{where}: a linear term reads one numeric column")
-            entry["center"] = float(center)
-        elif kind == "factor":
-            levels = _Json.get(term, "levels", int, where)
-            if len(cols) != 1 or inputs[cols[0]].levels is None or len(inputs[cols[0]].levels) != levels \
-                    or levels < 2:
-                raise ModelFileError(f"{where}: a factor term reads one factor column with its levels")
-            entry["levels"] = levels
-            factor_of_term[t] = cols[0]
-        elif kind == "smooth":
-            margins = _Json.get(term, "margins", list, where)
-            if not 1 <= len(margins) == len(cols) <= 16:
-                raise ModelFileError(f"{where}: a smooth has one margin per column")
-            width = 1
-            entry["margins"] = []
-            for m, margin in enumerate(margins):
-                mw = f"{where}.margins[{m}]"
-                if not isinstance(margin, list) or len(margin) != 3 or margin[0] not in BASES:
-                    raise ModelFileError(f"{mw}: expected [basis, k, knots]")
-                bs, k = margin[0], margin[1]
-                if isinstance(k, bool) or not isinstance(k, int) or not _MIN_K[bs] <= k <= MAX_TERM_WIDTH:
-                    raise ModelFileError(f"{mw}: k must be an integer in [{_MIN_K[bs]}, {MAX_TERM_WIDTH}]")
-                if inputs[cols[m]].levels is not None:
-                    raise ModelFileError(f"{mw}: a smooth reads numeric columns")
-                width *= k
-                if width > MAX_TERM_WIDTH:
-                    raise ModelFileError(f"{where}: more than {MAX_TERM_WIDTH} basis functions")
-                entry["margins"].append((bs, k, _knots(margin[2], bs, k, mw)))
-            memory += 8 * width * width * (len(margins) + 2)
-        else:
-            raise ModelFileError(f"{where}: unknown term kind {kind!r}")
-        spec.append(entry)
+    return inputs
+
+
+def _design(meta: dict) -> tuple[Design, int]:
+    """The design described by the metadata, and the memory in bytes its engine layout
+    will take."""
+    d = _Json.get(meta, "design", dict, "file")
+    inputs = _inputs(d)
+    spec = [_term_spec(entry, f"design.spec[{t}]", len(inputs))
+            for t, entry in enumerate(_Json.get(d, "spec", list, "design"))]
     n_penalties = len(_Json.get(d, "lams", list, "design"))
     terms = []
     for t, term in enumerate(_Json.get(d, "terms", list, "design")):
@@ -354,9 +330,9 @@ def _design(meta: dict) -> tuple[Design, int]:
         pens = _Json.get(term, "penalties", list, where)
         sources = tuple(_Json.label(c, where + ".sources") for c in _Json.get(term, "sources", list, where))
         kind = _Json.get(term, "kind", str, where)
-        if t >= len(spec) or kind != spec[t]["kind"]:
+        if t >= len(spec) or kind != spec[t].kind:
             raise ModelFileError(f"{where} does not match design.spec[{t}]")
-        levels = inputs[factor_of_term[t]].levels if t in factor_of_term else None
+        levels = inputs[spec[t].columns[0]].levels if spec[t].levels and spec[t].columns else None
         terms.append(TermInfo(_Json.get(term, "label", str, where), kind,
                               [_Json.index(p, n_penalties, where + ".penalties") for p in pens], levels, sources))
     if len(terms) != len(spec) or not spec:
@@ -366,7 +342,12 @@ def _design(meta: dict) -> tuple[Design, int]:
         if v is not None and (isinstance(v, bool) or not isinstance(v, (int, float)) or not 0 < v < math.inf):
             raise ModelFileError(f"design.lams[{i}] must be a positive number or null")
         lams.append(None if v is None else float(v))
-    return Design(spec, inputs, terms, lams), memory
+    design = Design(spec, inputs, terms, lams)
+    try:
+        design.check_inputs()
+    except ValueError as e:
+        raise ModelFileError(f"design: {e}") from None
+    return design, _engine.Layout.memory_estimate(spec)
 
 
 def _read_array(zf: zipfile.ZipFile, name: str, shape: tuple[int, ...] | None) -> np.ndarray:
@@ -424,8 +405,7 @@ def _fitted(meta: dict, design: Design, layout: Any, zf: zipfile.ZipFile) -> Fit
     for name in shapes:
         if not isinstance(kwargs.get(name), np.ndarray):
             raise ModelFileError(f"the fitted model has no array {name!r}")
-    if kwargs["family"] not in FAMILIES or not isinstance(kwargs["method"], str):
-        raise ModelFileError(f"unknown family {kwargs['family']!r}")
+    _check_family(kwargs)
     for name in ("scale", "score", "deviance", "pearson", "rows", "weight_sum"):
         if isinstance(kwargs.get(name), bool) or not isinstance(kwargs.get(name), (int, float)):
             raise ModelFileError(f"fitted.{name} must be a number")
@@ -457,42 +437,28 @@ def _fitted(meta: dict, design: Design, layout: Any, zf: zipfile.ZipFile) -> Fit
     return Fitted(layout=layout, **kwargs)
 
 
-def _estimator_class(name: str) -> type:
-    from ._gam import GAM
+def _check_family(kwargs: dict) -> None:
+    family, method = kwargs["family"], kwargs["method"]
+    link, parameters = kwargs.get("link"), kwargs.get("family_parameters")
+    if not isinstance(family, str) or not isinstance(method, str) or not isinstance(link, (str, type(None))):
+        raise ModelFileError("fitted.family, fitted.method and fitted.link must be names")
+    if parameters is not None and not (isinstance(parameters, dict) and all(
+            isinstance(v, (int, float, type(None))) and not isinstance(v, bool) for v in parameters.values())):
+        raise ModelFileError("fitted.family_parameters must map names to numbers")
+    try:
+        family_from_fit(family, link, parameters)
+    except (ValueError, TypeError) as e:
+        raise ModelFileError(f"fitted.family: {e}") from None
 
-    if name == "GAM":
-        return GAM
-    if name in ("GAMRegressor", "GAMClassifier"):
-        try:
-            from . import _sklearn
-        except ImportError:
-            raise ModelFileError(f"the file holds a {name}, which needs scikit-learn; install it") from None
-        return getattr(_sklearn, name)
-    raise ModelFileError(f"unknown estimator {name!r}")
 
+class ModelFile(NamedTuple):
+    """What a model file holds, read and checked; `params` are plain JSON values."""
 
-def _estimator(meta: dict) -> Any:
-    cls = _estimator_class(_Json.get(meta, "estimator", str, "file"))
-    params = dict(_Json.get(meta, "params", dict, "file"))
-    if set(params) - set(_param_names(cls)):
-        raise ModelFileError(f"unknown parameters {sorted(set(params) - set(_param_names(cls)))}")
-    terms = params.get("terms")
-    if isinstance(terms, dict) and len(terms) == 1 and isinstance(next(iter(terms.values())), str):
-        kind, text = next(iter(terms.items()))
-        if kind == "formula":
-            params["terms"] = text
-        elif kind == "terms":
-            params["terms"] = parse_formula(text).terms
-        else:
-            raise ModelFileError(f"params.terms: unknown kind {kind!r}")
-    elif terms is not None:
-        raise ModelFileError("params.terms must be null or {'formula': text} / {'terms': text}")
-    for name, value in params.items():
-        if name != "terms" and not (value is None or isinstance(value, (bool, int, float, str))):
-            raise ModelFileError(f"params.{name} must be a plain value")
-    estimator = cls(**params)
-    estimator._check_params()
-    return estimator
+    estimator: str
+    params: dict
+    fitted: Fitted
+    rug: list
+    attributes: dict
 
 
 def _open(path: Any) -> tuple[zipfile.ZipFile, int, str]:
@@ -505,20 +471,8 @@ def _open(path: Any) -> tuple[zipfile.ZipFile, int, str]:
     return zipfile.ZipFile(path), os.path.getsize(path), str(path)
 
 
-def load(path: "str | os.PathLike[str] | IO[bytes]") -> Any:
-    """Read a model written by ``save``: a :class:`velkan.GAM` (or scikit-learn estimator)
-    that predicts bit-identically to the one saved. `path` is a file name, path object or
-    binary file. Files are data only: loading one cannot run code.
-
-    >>> import io, numpy as np
-    >>> from velkan import GAM, load
-    >>> x = np.linspace(0, 1, 100)[:, None]
-    >>> gam = GAM().fit(x, x[:, 0] ** 2)
-    >>> buf = io.BytesIO()
-    >>> gam.save(buf)
-    >>> bool((load(buf).predict(x) == gam.predict(x)).all())
-    True
-    """
+def read(path: "str | os.PathLike[str] | IO[bytes]") -> ModelFile:
+    """Read and check a model file (a file name, path object or binary file)."""
     name = getattr(path, "name", "the file") if hasattr(path, "read") else str(path)
     try:
         zf, size, name = _open(path)
@@ -526,7 +480,7 @@ def load(path: "str | os.PathLike[str] | IO[bytes]") -> Any:
         raise ModelFileError(f"{name}: not a velkan model file ({e})") from None
     try:
         with zf:
-            return _load(zf, size)
+            return _read(zf, size)
     except ModelFileError as e:
         raise ModelFileError(f"{name}: {e}") from None
     except (zipfile.BadZipFile, EOFError, ValueError, TypeError, KeyError, IndexError,
@@ -535,7 +489,7 @@ def load(path: "str | os.PathLike[str] | IO[bytes]") -> Any:
         raise ModelFileError(f"{name}: not a readable velkan model file ({type(e).__name__}: {e})") from None
 
 
-def _load(zf: zipfile.ZipFile, size: int) -> Any:
+def _read(zf: zipfile.ZipFile, size: int) -> ModelFile:
     infos = zf.infolist()
     if sum(i.compress_size for i in infos) > size:
         raise ModelFileError("its members claim more bytes than the file holds (truncated?)")
@@ -558,19 +512,33 @@ def _load(zf: zipfile.ZipFile, size: int) -> Any:
                              f"up to {FORMAT_VERSION}: upgrade velkan to read it")
     if version < 1:
         raise ModelFileError(f"unknown format version {version}")
-    estimator = _estimator(meta)
+    estimator = _Json.get(meta, "estimator", str, "file")
+    params = dict(_Json.get(meta, "params", dict, "file"))
     design, memory = _design(meta)
     if memory > LAYOUT_MEMORY_PER_FILE_BYTE * size + LAYOUT_MEMORY_ALLOWANCE:
         raise ModelFileError(f"its terms would take {memory / 2**20:.0f} MiB, far more than a "
                              f"file of {size} bytes can describe")
-    column_sums = _read_array(zf, "column_sums", None)
-    layout = _engine.Layout(design.spec)
+    fitted = _fitted(meta, design, _layout(design, zf), zf)
+    return ModelFile(estimator, params, fitted, _rug(meta, design, zf),
+                     {key: _levels(value, f"attributes.{key}")
+                      for key, value in _Json.get(meta, "attributes", dict, "file").items()})
+
+
+def _layout(design: Design, zf: zipfile.ZipFile) -> Any:
+    """The engine layout of the design, centred on the saved column sums."""
+    try:
+        layout = _engine.Layout(design.spec)
+    except ValueError as e:
+        raise ModelFileError(f"design: {e}") from None
     if layout.input_columns != len(design.inputs) or len(layout.penalty_terms) != len(design.lams):
         raise ModelFileError("the design's input columns or penalties do not match its terms")
+    column_sums = _read_array(zf, "column_sums", None)
     if column_sums.shape != (layout.width,):
         raise ModelFileError(f"array 'column_sums' has shape {column_sums.shape}; the model needs ({layout.width},)")
-    layout = layout.centred(column_sums)
-    fitted = _fitted(meta, design, layout, zf)
+    return layout.centred(column_sums)
+
+
+def _rug(meta: dict, design: Design, zf: zipfile.ZipFile) -> list:
     rug: list[np.ndarray | None] = []
     for i, entry in enumerate(_Json.get(meta, "rug", list, "file")):
         if entry is None:
@@ -582,13 +550,4 @@ def _load(zf: zipfile.ZipFile, size: int) -> Any:
             rug.append(values)
         else:
             raise ModelFileError(f"rug[{i}] must be null or 'rug_{i}'")
-    attributes = _Json.get(meta, "attributes", dict, "file")
-    if set(attributes) != set(getattr(estimator, "_saved_attributes", ())):
-        raise ModelFileError(f"attributes {sorted(attributes)} do not belong to a {type(estimator).__name__}")
-    for key, value in attributes.items():
-        setattr(estimator, key, _levels(value, f"attributes.{key}"))
-    estimator._rug = rug or None
-    estimator._fitted = fitted
-    estimator._set_attributes(fitted)
-    return estimator
-
+    return rug

@@ -15,7 +15,6 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from ._gam import term_name
 from ._terms import Term
 
 if TYPE_CHECKING:
@@ -50,9 +49,9 @@ def resolve_term(fitted: Any, term: Any) -> int:
         term = repr(term)
     if isinstance(term, str):
         for i, info in enumerate(infos):
-            if term in (info.label, term_name(info)):
+            if term in (info.label, info.short_name):
                 return i
-        raise ValueError(f"no term {term!r}; the terms are {[term_name(t) for t in infos]}")
+        raise ValueError(f"no term {term!r}; the terms are {[t.short_name for t in infos]}")
     raise TypeError(f"a term is given by its index, the term or its label, not {type(term).__name__}")
 
 
@@ -76,14 +75,14 @@ class _Rows:
         lo, hi = self.range(i)
         return 0.5 * (lo + hi)
 
-    def range(self, i: int, term: dict | None = None, margin: int = 0) -> tuple[float, float]:
+    def range(self, i: int, term: Any = None, margin: int = 0) -> tuple[float, float]:
         """The training range of engine input column i (from a smooth's knots when given)."""
-        if term is not None and term["kind"] == "smooth":
-            knots = np.asarray(term["margins"][margin][2])
+        if term is not None and term.margins:
+            knots = np.asarray(term.margins[margin].knots)
             return float(knots[0]), float(knots[-1])
         if self.rug[i] is not None and len(self.rug[i]):
             return float(self.rug[i][0]), float(self.rug[i][-1])
-        center = float(term["center"]) if term is not None and "center" in term else 0.0
+        center = float(term.center) if term is not None else 0.0
         return center - 1.0, center + 1.0
 
     def make(self, n: int, values: dict[int, np.ndarray]) -> Any:
@@ -132,13 +131,13 @@ def _rug(ax: Any, values: np.ndarray | None, axis: str = "x") -> None:
 def _draw(gam: Any, fitted: Any, rows: _Rows, index: int, ax: Any, rug: bool) -> None:
     info = fitted.terms[index]
     spec = fitted.design.spec[index]
-    inputs = spec.get("columns", [])
+    inputs = list(spec.columns)
     def label(i: int) -> str:
         name = fitted.inputs[i].label
         return name if isinstance(name, str) else f"column {name}"
 
-    ax.set_title(term_name(info))
-    if info.kind == "factor":
+    ax.set_title(info.short_name)
+    if info.levels is not None:
         levels = fitted.inputs[inputs[0]].levels
         X = rows.make(len(levels), {fitted.inputs[inputs[0]].source: levels})
         effect, se = _effect(gam, fitted, index, X)
@@ -148,7 +147,7 @@ def _draw(gam: Any, fitted: Any, rows: _Rows, index: int, ax: Any, rug: bool) ->
         ax.set_xlabel(label(inputs[0]))
         ax.axhline(0.0, color="0.7", lw=0.8, zorder=0)
         return
-    if info.kind == "smooth" and len(inputs) >= 2:
+    if len(inputs) >= 2:
         (lo0, hi0), (lo1, hi1) = rows.range(inputs[0], spec, 0), rows.range(inputs[1], spec, 1)
         g0, g1 = np.meshgrid(np.linspace(lo0, hi0, CONTOUR_POINTS), np.linspace(lo1, hi1, CONTOUR_POINTS))
         X = rows.make(g0.size, {fitted.inputs[inputs[0]].source: g0.ravel(),
@@ -180,12 +179,12 @@ def plot(gam: Any, term: Any = None, *, ax: Any = None, rug: bool = True) -> "Fi
     fitted = gam._check_fitted()
     plt = _pyplot()
     if term is None:
-        indices = [i for i, t in enumerate(fitted.terms) if t.kind != "intercept"]
+        indices = [i for i, t in enumerate(fitted.terms) if t.sources]
         if not indices:
             raise ValueError("the model has no terms besides the intercept")
     else:
         indices = [resolve_term(fitted, term)]
-        if fitted.terms[indices[0]].kind == "intercept":
+        if not fitted.terms[indices[0]].sources:
             raise ValueError("the intercept has no partial effect to plot")
     if ax is not None:
         if len(indices) != 1:

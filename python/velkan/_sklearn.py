@@ -25,12 +25,14 @@ from sklearn.utils.multiclass import check_classification_targets, type_of_targe
 from sklearn.utils.validation import check_is_fitted, validate_data
 
 from ._data import ArraySource
-from ._families import inverse_link
+from ._families import CLASSES, DEFAULT, Family, as_family
 from ._frames import is_frame
-from ._gam import GAM, DataLike, Params, default_terms, term_name
-from ._terms import FactorTerm, SmoothTerm, TermList, TermsLike
+from ._gam import GAM, DataLike, Params
+from ._terms import DEFAULT_BASIS, FactorTerm, SmoothTerm, TermList, TermsLike, default_terms
 
-REGRESSION_FAMILIES = ("gaussian", "gamma", "poisson")
+# Families of responses that are not proportions (the regressor's), and the classifier's.
+REGRESSION_FAMILIES = tuple(name for name, cls in CLASSES.items() if not cls().info.proportion)
+CLASSIFIER_FAMILY = next(name for name, cls in CLASSES.items() if cls().info.proportion)
 
 
 class _SklearnGAM(GAM):
@@ -55,7 +57,7 @@ class _SklearnGAM(GAM):
 
     def _default_terms(self, columns: Any) -> TermList:
         return default_terms(columns, k=10 if self.k is None else self.k,
-                             bs="ps" if self.bs is None else self.bs, lam=self.lam)
+                             bs=DEFAULT_BASIS if self.bs is None else self.bs, lam=self.lam)
 
     def _dtype(self, params: Params) -> Any:
         # Arrays are numeric unless a factor term may read labels from them.
@@ -116,7 +118,7 @@ class _SklearnGAM(GAM):
         array(['s(0)', 's(1)'], dtype=object)
         """
         check_is_fitted(self)
-        return np.asarray([term_name(t) for t in self._fitted.terms if t.kind != "intercept"], dtype=object)
+        return np.asarray([t.short_name for t in self._fitted.terms if t.sources], dtype=object)
 
     def __sklearn_tags__(self) -> Any:
         tags = super().__sklearn_tags__()  # type: ignore[misc]  # from BaseEstimator
@@ -152,8 +154,9 @@ _PARAMS_DOC = """
 
 class GAMRegressor(RegressorMixin, BaseEstimator, _SklearnGAM):
     __doc__ = """A generalized additive model as a scikit-learn regressor.
-""" + _PARAMS_DOC.format(family="""family : {"gaussian", "gamma", "poisson"}
-        Response distribution (links identity, log, log).
+""" + _PARAMS_DOC.format(family=f"""family : str or Family
+        Response distribution, as for :class:`velkan.GAM`: one of {", ".join(map(repr, REGRESSION_FAMILIES))}
+        or a family object of one of them.
     """) + """
     Attributes
     ----------
@@ -178,7 +181,7 @@ class GAMRegressor(RegressorMixin, BaseEstimator, _SklearnGAM):
 
     _numeric_target = True
 
-    def __init__(self, terms: TermsLike = None, family: str = "gaussian", method: str = "REML",
+    def __init__(self, terms: TermsLike = None, family: "str | Family" = DEFAULT, method: str = "REML",
                  k: int | None = None, bs: str | None = None, lam: float | None = None,
                  fit_intercept: bool = True, max_iter: int = 100, tol: float = 1e-7,
                  n_jobs: int | None = None, verbose: bool = False) -> None:
@@ -195,11 +198,11 @@ class GAMRegressor(RegressorMixin, BaseEstimator, _SklearnGAM):
         self.verbose = verbose
 
     def _check_params(self) -> Params:
-        if self.family not in REGRESSION_FAMILIES:
-            hint = "; use GAMClassifier for binary targets" if self.family == "binomial" else ""
+        params = super()._check_params()
+        if params.family.info.proportion:
             raise ValueError(f"family must be one of {', '.join(map(repr, REGRESSION_FAMILIES))}; "
-                             f"got {self.family!r}{hint}")
-        return super()._check_params()
+                             f"got {self.family!r}; use GAMClassifier for binary targets")
+        return params
 
     # scikit-learn's fit takes y always (a formula's response is not read from X here).
     def fit(self, X: DataLike, y: ArrayLike, sample_weight: ArrayLike | None = None,  # type: ignore[override]
@@ -218,11 +221,14 @@ class GAMRegressor(RegressorMixin, BaseEstimator, _SklearnGAM):
         if return_std:
             return GAM.predict(self, self._checked_rows(X), offset=offset, type=type, return_std=True)
         eta = self._link(X, offset)
-        return eta if type == "link" else inverse_link(self._fitted.family, eta)
+        return eta if type == "link" else self._fitted.model.inverse_link(eta)
 
     def __sklearn_tags__(self) -> Any:
         tags = super().__sklearn_tags__()
-        tags.target_tags.positive_only = self.family in ("gamma", "poisson")
+        try:
+            tags.target_tags.positive_only = as_family(self.family).info.support_lower >= 0.0
+        except ValueError:
+            pass  # an invalid family is reported by fit
         return tags
 
 
@@ -253,7 +259,7 @@ class GAMClassifier(ClassifierMixin, BaseEstimator, _SklearnGAM):
     (2, 2)
     """
 
-    family = "binomial"
+    family = CLASSIFIER_FAMILY
     _numeric_target = False
     _saved_attributes = ("classes_",)
 
@@ -300,7 +306,8 @@ class GAMClassifier(ClassifierMixin, BaseEstimator, _SklearnGAM):
 
     def predict_proba(self, X: DataLike, offset: ArrayLike | None = None) -> np.ndarray:
         """Class probabilities, one column per class in ``classes_``."""
-        p = inverse_link("binomial", self._link(X, offset))
+        eta = self._link(X, offset)
+        p = self._fitted.model.inverse_link(eta)
         return np.column_stack([1.0 - p, p])
 
     def predict(self, X: DataLike, offset: ArrayLike | None = None) -> np.ndarray:  # type: ignore[override]

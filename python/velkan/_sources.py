@@ -329,24 +329,24 @@ class StreamSource:
         raise NotImplementedError
 
     # The three kinds of pass a streamed fit makes.
-    def summarise(self, requests: Requests, family: str, progress: PassProgress) -> ColumnSummaries:
+    def summarise(self, requests: Requests, model: Any, progress: PassProgress) -> ColumnSummaries:
         """The first pass: what the design needs from whole columns."""
         labels = {pos: self.template.label(pos) for pos in requests.columns}
-        stats = ColumnSummaries(requests, labels, family)
+        stats = ColumnSummaries(requests, labels, model)
         for chunk in progress.track(self.chunks(requests.columns), self.rows, "column summaries"):
             stats.update(chunk)
         return stats.finish()
 
-    def pass_function(self, design: Design, family: str, threads: int, progress: PassProgress) -> Any:
+    def pass_function(self, design: Design, model: Any, threads: int, progress: PassProgress) -> Any:
         """The `run_pass` of `fit_loop`: the engine's sums chunk by chunk, added in order."""
         needed = {inp.source for inp in design.inputs}
         n_features = self.n_features
 
-        def run_pass(layout: Any, beta0: np.ndarray, from_response: bool, column_sums: bool) -> dict:
+        def run_pass(layout: Any, beta0: np.ndarray, from_response: bool, column_sums: bool) -> Any:
             total = None
             for chunk in progress.track(self.chunks(needed), self.rows, "cross products"):
                 cols = engine_columns(design.inputs, chunk.columns, n_features, chunk.start)
-                sums = _engine.accumulate(layout, cols, chunk.y, chunk.weights, chunk.offset, family,
+                sums = _engine.accumulate(layout, cols, chunk.y, chunk.weights, chunk.offset, model,
                                           beta0, from_response, column_sums, threads, *block_rows())
                 total = add_sums(total, sums)
             return total

@@ -19,6 +19,7 @@ from typing import Any
 import numpy as np
 
 from ._design import build_design
+from ._families import Family
 from ._fit import Fitted, PassProgress, fit_loop
 from ._sources import is_stream_input, open_stream
 from ._summaries import Requests
@@ -41,7 +42,7 @@ def open_source(X: Any, y: Any = None, sample_weight: Any = None, offset: Any = 
     return None
 
 
-def fit_stream(source: Any, terms: TermList | None, *, family: str, method: str, fit_intercept: bool,
+def fit_stream(source: Any, terms: TermList | None, *, family: Family, method: str, fit_intercept: bool,
                max_iter: int, tol: float, verbose: bool, threads: int) -> Fitted:
     """Fits the model on a source's rows (a summary pass, then `fit_loop`'s passes)."""
     if terms is None:
@@ -51,9 +52,9 @@ def fit_stream(source: Any, terms: TermList | None, *, family: str, method: str,
     requests = Requests()
     build_design(terms, source.template, requests, fit_intercept)
     progress = PassProgress(verbose)
-    stats = source.summarise(requests, family, progress)
+    stats = source.summarise(requests, family.model, progress)
     design = build_design(terms, source.template, stats, fit_intercept)
-    run_pass = source.pass_function(design, family, threads, progress)
+    run_pass = source.pass_function(design, family.model, threads, progress)
     fitted = fit_loop(design, run_pass, family=family, method=method,
                       start_level=stats.start_level() if fit_intercept else None,
                       max_iter=max_iter, tol=tol, verbose=verbose, n_features=source.n_features)

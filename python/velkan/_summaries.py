@@ -23,8 +23,8 @@ from typing import Any
 import numpy as np
 
 from ._data import Chunk
-from ._design import factor_levels, knots_from_summary, numeric_values
-from ._families import check_support, level_from_mean
+from ._design import factor_levels, numeric_values, place_knots
+from ._terms import BASIS_INFO
 
 EXACT_DISTINCT_LIMIT = 1 << 20
 SKETCH_SIZE = 1 << 16
@@ -107,7 +107,7 @@ class Requests:
 
     def knots(self, position: int, k: int, bs: str, period: Any, what: str) -> np.ndarray:
         self.numeric.setdefault(position, what)
-        if bs == "cr":
+        if BASIS_INFO[bs].needs_distinct:
             self.distinct.add(position)
         return np.linspace(0.0, 1.0, k + 1)
 
@@ -129,8 +129,8 @@ class ColumnSummaries:
     `update` per chunk and `merge` across partitions. Also checks every chunk's response
     against the family and keeps what the starting intercept needs."""
 
-    def __init__(self, requests: Requests, labels: dict[int, Any], family: str) -> None:
-        self.requests, self.labels, self.family = requests, labels, family
+    def __init__(self, requests: Requests, labels: dict[int, Any], model: Any) -> None:
+        self.requests, self.labels, self.model = requests, labels, model
         self.ranges = {pos: [np.inf, -np.inf, 0.0] for pos in requests.numeric}  # min, max, sum w x
         self.distinct = {pos: DistinctValues() for pos in requests.distinct}
         self.level_sets: dict[int, np.ndarray | None] = {pos: None for pos in requests.factors}
@@ -152,7 +152,7 @@ class ColumnSummaries:
                 self.distinct[pos].update(x)
         for pos in self.level_sets:
             self._add_levels(pos, factor_levels(chunk.columns.column(pos), self.labels[pos], chunk.start))
-        check_support(self.family, chunk.y, chunk.start)
+        self.model.check_support(chunk.y, chunk.start)
         self.rows += chunk.rows
         self.weight_sum += chunk.rows if w is None else float(w.sum())
         self.response_sum += float(chunk.y.sum() if w is None else w @ chunk.y)
@@ -195,8 +195,8 @@ class ColumnSummaries:
     def knots(self, position: int, k: int, bs: str, period: Any, what: str) -> np.ndarray:
         lo, hi, _ = self.ranges[position]
         distinct = self.distinct.get(position)
-        return knots_from_summary(lo, hi, lambda: distinct.sorted(lo, hi), k, bs, period, what,
-                                  self.labels[position])
+        return place_knots(bs, k, lo, hi, lambda: distinct.sorted(lo, hi), period, what,
+                           self.labels[position])
 
     def mean(self, position: int, what: str) -> float:
         return self.ranges[position][2] / self.weight_sum
@@ -206,4 +206,4 @@ class ColumnSummaries:
 
     def start_level(self) -> float:
         """The intercept a fit starts from (as `starting_level` on the whole response)."""
-        return level_from_mean(self.family, self.response_sum / self.weight_sum, self.rows)
+        return float(self.model.starting_level(self.response_sum / self.weight_sum, self.rows))

@@ -20,7 +20,6 @@ from typing import NamedTuple
 import numpy as np
 
 from . import _engine, _inference
-from ._families import SCALE_ESTIMATED
 from ._fit import Fitted
 
 
@@ -129,7 +128,7 @@ def summarize(fitted: Fitted) -> Summary:
     cov = _inference.covariances(fitted)
     stats = _inference.model_statistics(fitted)
     layout = fitted.engine_layout()
-    estimated = fitted.family in SCALE_ESTIMATED
+    estimated = fitted.model.info.scale_estimated
     # Reference degrees of freedom of t and F: NaN (normal, chi-square) for a known scale.
     rdf = max(stats.residual_df, 1.0) if estimated else math.nan
     exact = not fitted.scale > 0.0  # an exact fit: zero errors, nothing to test
@@ -141,7 +140,7 @@ def summarize(fitted: Fitted) -> Summary:
     for t, info in enumerate(fitted.terms):
         o, q = layout.coefficient_offset(t), layout.coefficient_width(t)
         beta = fitted.beta[o:o + q]
-        if info.kind == "smooth":
+        if info.penalties:
             if exact:
                 tests.append(TermTest(info.label, term_edf[t], math.nan, math.nan, math.nan))
                 continue
@@ -150,7 +149,7 @@ def summarize(fitted: Fitted) -> Summary:
             statistic, ref_df, _rank, p = _engine.smooth_term_test(beta, vc, g, term_edf[t], rdf)
             tests.append(TermTest(info.label, term_edf[t], ref_df, statistic, p))
             continue
-        names = ([f"{info.label}[{level}]" for level in info.levels[1:]] if info.kind == "factor"
+        names = ([f"{info.label}[{level}]" for level in info.levels[1:]] if info.levels is not None
                  else [info.label])
         for j, name in enumerate(names):
             i = o + j
@@ -162,7 +161,7 @@ def summarize(fitted: Fitted) -> Summary:
             z = float(beta[j]) / se
             coefficients.append(Coefficient(name, float(beta[j]), se, z, _engine.wald_p_value(z, rdf)))
 
-    return Summary(family=fitted.family, link=_inference.LINKS[fitted.family], method=fitted.method,
+    return Summary(family=fitted.family, link=fitted.model.link, method=fitted.method,
                    terms=tuple(tests), coefficients=tuple(coefficients), n=int(round(fitted.rows)),
                    scale=fitted.scale, scale_estimated=estimated, edf=stats.total_edf,
                    residual_df=stats.residual_df, deviance=fitted.deviance,

@@ -13,12 +13,26 @@ from __future__ import annotations
 
 from dataclasses import dataclass
 from numbers import Integral, Real
-from typing import Iterable, Iterator, Sequence, Union
+from typing import Any, Iterable, Iterator, NamedTuple, Sequence, Union
+
+from . import _engine
 
 Column = Union[int, str]
 
-BASES = ("ps", "cr", "cc")
-_MIN_K = {"ps": 4, "cr": 3, "cc": 3}
+
+class BasisInfo(NamedTuple):
+    """What the engine's table says of a marginal basis kind."""
+
+    min_k: int
+    needs_distinct: bool     # knots at quantiles of the column's distinct values
+    periodic: bool           # takes a period
+
+
+BASIS_INFO = {name: BasisInfo(min_k, distinct, periodic)
+              for name, min_k, distinct, periodic in _engine.bases()}
+BASES = tuple(BASIS_INFO)
+DEFAULT_BASIS = BASES[0]
+MAX_TERM_WIDTH = _engine.MAX_TERM_WIDTH
 
 
 class Term:
@@ -95,10 +109,10 @@ def _check_lam(lam: object, what: str) -> float | None:
 def _check_k(k: object, bs: str, what: str) -> int:
     if isinstance(k, bool) or not isinstance(k, Integral):
         raise TypeError(f"{what}: k must be an integer, got {k!r}")
-    if k < _MIN_K[bs]:
-        raise ValueError(f"{what}: k must be at least {_MIN_K[bs]} for bs={bs!r}, got {k}")
-    if k > 4096:
-        raise ValueError(f"{what}: k must be at most 4096, got {k}")
+    if k < BASIS_INFO[bs].min_k:
+        raise ValueError(f"{what}: k must be at least {BASIS_INFO[bs].min_k} for bs={bs!r}, got {k}")
+    if k > MAX_TERM_WIDTH:
+        raise ValueError(f"{what}: k must be at most {MAX_TERM_WIDTH}, got {k}")
     return int(k)
 
 
@@ -166,7 +180,7 @@ class FactorTerm(Term):
         return f"f({self.col!r})"
 
 
-def s(col: Column, k: int = 10, bs: str = "ps", lam: float | None = None,
+def s(col: Column, k: int = 10, bs: str = DEFAULT_BASIS, lam: float | None = None,
       period: tuple[float, float] | float | None = None) -> SmoothTerm:
     """A penalized smooth of one column.
 
@@ -184,12 +198,13 @@ def s(col: Column, k: int = 10, bs: str = "ps", lam: float | None = None,
     col = _check_column(col, what)
     bs = _check_bs(bs, what)
     k = _check_k(k, bs, what)
-    if period is not None and bs != "cc":
-        raise ValueError(f"{what}: period applies to the cyclic basis bs='cc' only")
+    if period is not None and not BASIS_INFO[bs].periodic:
+        periodic = [b for b, info in BASIS_INFO.items() if info.periodic]
+        raise ValueError(f"{what}: period applies to the cyclic basis bs={periodic[0]!r} only")
     return SmoothTerm((col,), (k,), (bs,), (_check_lam(lam, what),), (period,))
 
 
-def te(*cols: Column, k: int | Sequence[int] = 5, bs: str | Sequence[str] = "ps",
+def te(*cols: Column, k: int | Sequence[int] = 5, bs: str | Sequence[str] = DEFAULT_BASIS,
        lam: float | None | Sequence[float | None] = None) -> SmoothTerm:
     """A tensor-product smooth of two or more columns.
 
@@ -220,8 +235,8 @@ def te(*cols: Column, k: int | Sequence[int] = 5, bs: str | Sequence[str] = "ps"
     width = 1
     for kk in k_t:
         width *= kk
-    if width > 4096:
-        raise ValueError(f"{what}: the tensor product has {width} basis functions; at most 4096")
+    if width > MAX_TERM_WIDTH:
+        raise ValueError(f"{what}: the tensor product has {width} basis functions; at most {MAX_TERM_WIDTH}")
     return SmoothTerm(cols, k_t, bs_t, lam_t, (None,) * d, tensor=True)
 
 
@@ -259,3 +274,17 @@ def as_terms(terms: object) -> TermList:
 # What a model's terms may be given as: formula text, one term, a sum or a list of terms,
 # or None (a term for every column).
 TermsLike = Union[str, Term, TermList, Sequence[Term], None]
+
+
+def default_terms(columns: Any, k: int = 10, bs: str = DEFAULT_BASIS, lam: float | None = None) -> TermList:
+    """The model when no terms are given: ``f`` for every categorical, string or boolean
+    column, ``s`` for every other one."""
+    categorical = getattr(columns, "categorical", lambda position: False)
+    terms: list[Term] = []
+    for j in range(columns.n_features):
+        key = columns.label(j)
+        if categorical(j) or columns.column(j).dtype.kind == "b":
+            terms.append(f(key))
+        else:
+            terms.append(s(key, k=k, bs=bs, lam=lam))
+    return TermList(terms)

@@ -127,20 +127,20 @@ class DaskSource:
                       for i in range(0, len(values), 2)]
         return values[0].compute()
 
-    def summarise(self, requests: Requests, family: str, progress: PassProgress) -> ColumnSummaries:
+    def summarise(self, requests: Requests, model: Any, progress: PassProgress) -> ColumnSummaries:
         labels = {pos: self.template.label(pos) for pos in requests.columns}
         start = time.perf_counter()
-        stats = self._reduce(self._tasks(_summary, requests, labels, family), _merge).finish()
+        stats = self._reduce(self._tasks(_summary, requests, labels, model), _merge).finish()
         self.rows = stats.rows
         progress.finished("column summaries", self.rows, time.perf_counter() - start)
         return stats
 
-    def pass_function(self, design: Design, family: str, threads: int, progress: PassProgress) -> Any:
+    def pass_function(self, design: Design, model: Any, threads: int, progress: PassProgress) -> Any:
         spec, inputs, n_features = design.spec, design.inputs, self.n_features
 
-        def run_pass(layout: Any, beta0: np.ndarray, from_response: bool, column_sums: bool) -> dict:
+        def run_pass(layout: Any, beta0: np.ndarray, from_response: bool, column_sums: bool) -> Any:
             start = time.perf_counter()
-            parts = self._tasks(_sums, spec, inputs, n_features, family, np.asarray(beta0),
+            parts = self._tasks(_sums, spec, inputs, n_features, model, np.asarray(beta0),
                                 from_response, column_sums, threads, block_rows())
             total = self._reduce(parts, add_sums)
             progress.finished("cross products", self.rows, time.perf_counter() - start)
@@ -170,8 +170,8 @@ def _on_partition(fn: Callable, part: Any, blocks: dict, specs: dict, start: int
         raise
 
 
-def _summary(chunk: Any, requests: Requests, labels: dict, family: str) -> ColumnSummaries:
-    stats = ColumnSummaries(requests, labels, family)
+def _summary(chunk: Any, requests: Requests, labels: dict, model: Any) -> ColumnSummaries:
+    stats = ColumnSummaries(requests, labels, model)
     stats.update(chunk)
     return stats
 
@@ -180,11 +180,11 @@ def _merge(a: ColumnSummaries, b: ColumnSummaries) -> ColumnSummaries:
     return a.merge(b)
 
 
-def _sums(chunk: Any, spec: list, inputs: list, n_features: int, family: str, beta0: np.ndarray,
-          from_response: bool, column_sums: bool, threads: int, blocks: tuple) -> dict:
+def _sums(chunk: Any, spec: list, inputs: list, n_features: int, model: Any, beta0: np.ndarray,
+          from_response: bool, column_sums: bool, threads: int, blocks: tuple) -> Any:
     layout = _engine.Layout(spec)
     cols = engine_columns(inputs, chunk.columns, n_features, chunk.start)
-    return _engine.accumulate(layout, cols, chunk.y, chunk.weights, chunk.offset, family, beta0,
+    return _engine.accumulate(layout, cols, chunk.y, chunk.weights, chunk.offset, model, beta0,
                               from_response, column_sums, threads, *blocks)
 
 

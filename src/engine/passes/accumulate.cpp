@@ -19,44 +19,39 @@ double at_or(VectorView v, std::size_t i, double fallback) {
   return v.size == 0 ? fallback : v[i];
 }
 
-
 // One thread's accumulators: the upper triangle of [X t]' W [X t] (column-major,
-// (p + 1) x (p + 1)) built by rank-k updates of scaled rows, and the scalar sums.
+// (p + 1) x (p + 1)) built by rank-k updates of scaled rows, the scalar sums, and the
+// per-row working arrays of one block.
 struct Accumulator {
   std::vector<double> upper;
   std::vector<double> rows;  // block x (p + 1), row-major
+  // y, prior weight, x'beta0, linear predictor and eta - offset - x'beta0 of each row,
+  // then the family's weight, residual, deviance and Pearson term.
+  std::vector<double> y, pw, xb, eta, shift, weight, residual, deviance, pearson;
   PassSums sums;
+
+  void reserve(std::size_t block, std::size_t q, std::size_t p, bool column_sums) {
+    upper.assign(q * q, 0.0);
+    rows.resize(block * q);
+    for (auto* v : {&y, &pw, &xb, &eta, &shift, &weight, &residual, &deviance, &pearson}) v->resize(block);
+    sums.column_sums = Vector(column_sums ? p : 0);
+  }
 };
 
-// log Gamma(x) for x > 0 without the global sign variable std::lgamma writes: passes run
-// on several threads.
-double log_gamma(double x) {
-  int sign = 0;
-  return ::lgamma_r(x, &sign);
-}
-
-// One row's share of the response sums (see PassSums).
-void add_response_terms(GlmFamily family, double y, double pw, double e, double off,
-                        PassSums& s) {
-  s.response_sum += pw * y;
-  s.residual_sum += pw * e;
-  s.residual_square_sum += pw * e * e;
-  if (off != 0.0) s.offset_rows += 1.0;
-  if (pw == 0.0) return;
-  auto xlogx = [](double x) { return x > 0.0 ? x * std::log(x) : 0.0; };
-  switch (family) {
-    case GlmFamily::Gaussian: break;
-    case GlmFamily::Binomial:
-      s.saturated_sum += pw * (xlogx(y) + xlogx(1.0 - y));
-      s.log_normaliser += log_gamma(pw + 1.0) - log_gamma(pw * y + 1.0) -
-                          log_gamma(pw * (1.0 - y) + 1.0);
-      break;
-    case GlmFamily::Poisson:
-      s.saturated_sum += pw * xlogx(y);
-      s.log_normaliser -= pw * log_gamma(y + 1.0);
-      break;
-    case GlmFamily::Gamma: s.saturated_sum += pw * std::log(y); break;
+// The response-only sums of a first pass over one block (see PassSums::response).
+void add_response_sums(const families::ResponseModel& model, const Accumulator& a,
+                       std::size_t first, std::size_t count, const RowData& data,
+                       families::ResponseSums& s) {
+  for (std::size_t i = 0; i < count; ++i) {
+    const double y = a.y[i], pw = a.pw[i], off = at_or(data.offset, first + i, 0.0);
+    const double e = y - off - a.xb[i];
+    s.response_sum += pw * y;
+    s.residual_sum += pw * e;
+    s.residual_square_sum += pw * e * e;
+    if (off != 0.0) s.offset_rows += 1.0;
+    s.weight_sum += pw;
   }
+  model.family().add_response_sums(a.y.data(), a.pw.data(), count, s);
 }
 
 void symmetric_rank_update(std::size_t q, std::size_t count, const double* rows, double* c) {
@@ -66,6 +61,96 @@ void symmetric_rank_update(std::size_t q, std::size_t count, const double* rows,
   const char uplo = 'U', trans = 'N';
   // Row-major count x q rows are the column-major q x count matrix A; C += A A'.
   lapack::scipy_dsyrk_(&uplo, &trans, &qi, &ki, &one, rows, &qi, &one, c, &qi, 1, 1);
+}
+
+// Fills the block's y, prior weights, x'beta0 and linear predictor from the evaluated
+// design rows, adding the prior-weighted column sums when asked. On a first pass it also
+// checks the responses against the family, adds the response-only sums and, unless one
+// pass suffices, linearises at the starting linear predictor from the response (`shift`
+// carries eta_start - offset - x'beta0 into the working response).
+Status linearise(const families::ResponseModel& model, const RowData& data, VectorView beta0,
+                 const PassOptions& options, std::size_t first, std::size_t count,
+                 Accumulator& a) {
+  const std::size_t p = beta0.size, q = p + 1;
+  PassSums& s = a.sums;
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::size_t r = first + i;
+    const double* row = a.rows.data() + i * q;
+    a.y[i] = data.response[r];
+    a.pw[i] = at_or(data.weights, r, 1.0);
+    if (options.column_sums) {
+      for (std::size_t j = 0; j < p; ++j) s.column_sums[j] += a.pw[i] * row[j];
+    }
+    double xb = 0.0;
+    for (std::size_t j = 0; j < p; ++j) xb += row[j] * beta0[j];
+    a.xb[i] = xb;
+    a.eta[i] = at_or(data.offset, r, 0.0) + xb;
+    a.shift[i] = 0.0;
+  }
+  if (!options.from_response) return {};
+  const std::size_t bad = model.first_outside_support(VectorView{a.y.data(), count, 1});
+  if (bad < count) {
+    return fail(GamError::invalid_parameter(diag::format(
+        "response {} at row {} is outside the support of the {} family ({})", a.y[bad],
+        first + bad, model.info().name, model.info().support)));
+  }
+  add_response_sums(model, a, first, count, data, s.response);
+  if (model.linear()) return {};
+  model.starting_eta(a.y.data(), a.pw.data(), count, a.eta.data());
+  for (std::size_t i = 0; i < count; ++i) {
+    a.shift[i] = a.eta[i] - at_or(data.offset, first + i, 0.0) - a.xb[i];
+  }
+  return {};
+}
+
+// Adds the block's working rows to the sums and scales each design row by the square root
+// of its working weight, with the working response t = shift + residual in column p.
+void reduce_block(Accumulator& a, std::size_t count, std::size_t p) {
+  const std::size_t q = p + 1;
+  PassSums& s = a.sums;
+  for (std::size_t i = 0; i < count; ++i) {
+    double* row = a.rows.data() + i * q;
+    s.weight_sum += a.pw[i];
+    if (a.pw[i] > 0.0) s.rows += 1.0;
+    const double t = a.shift[i] + a.residual[i];
+    if (!std::isfinite(a.deviance[i]) || !std::isfinite(a.weight[i]) || !std::isfinite(t) ||
+        !(a.weight[i] >= 0.0)) {
+      s.finite = false;
+    }
+    s.deviance += a.deviance[i];
+    s.pearson += a.pearson[i];
+    const double sw = std::sqrt(a.weight[i]);
+    for (std::size_t j = 0; j < p; ++j) row[j] *= sw;
+    row[p] = sw * t;
+  }
+}
+
+// The threads' accumulators summed in part order, with the cross products unpacked from
+// the upper triangle of the extended matrix.
+PassSums gather(const std::vector<Accumulator>& acc, std::size_t used, std::size_t p,
+                bool column_sums) {
+  const std::size_t q = p + 1;
+  PassSums out;
+  out.xtwx = Matrix(p, p);
+  out.xtwt = Vector(p);
+  out.column_sums = Vector(column_sums ? p : 0);
+  for (std::size_t part = 0; part < used; ++part) {
+    const Accumulator& a = acc[part];
+    if (a.upper.empty()) continue;
+    PassSums s = a.sums;
+    s.xtwx = Matrix(p, p);
+    s.xtwt = Vector(p);
+    for (std::size_t j = 0; j < p; ++j) {
+      for (std::size_t i = 0; i <= j; ++i) {
+        s.xtwx(i, j) = a.upper[i + j * q];
+        s.xtwx(j, i) = a.upper[i + j * q];
+      }
+      s.xtwt[j] = a.upper[j + p * q];
+    }
+    s.ttwt = a.upper[p + p * q];
+    out.add(s);
+  }
+  return out;
 }
 
 }  // namespace
@@ -97,17 +182,13 @@ void PassSums::add(const PassSums& o) {
   pearson += o.pearson;
   weight_sum += o.weight_sum;
   rows += o.rows;
-  response_sum += o.response_sum;
-  residual_sum += o.residual_sum;
-  residual_square_sum += o.residual_square_sum;
-  saturated_sum += o.saturated_sum;
-  log_normaliser += o.log_normaliser;
-  offset_rows += o.offset_rows;
+  response.add(o.response);
   finite = finite && o.finite;
 }
 
 Result<PassSums> accumulate(const terms::ModelLayout& layout, const RowData& data,
-                            GlmFamily family, VectorView beta0, const PassOptions& options) {
+                            const families::ResponseModel& model, VectorView beta0,
+                            const PassOptions& options) {
   const std::size_t n = data.rows();
   const std::size_t p = layout.width();
   const std::size_t q = p + 1;
@@ -124,84 +205,20 @@ Result<PassSums> accumulate(const terms::ModelLayout& layout, const RowData& dat
 
   auto body = [&](std::size_t part, std::size_t first, std::size_t count) -> Status {
     Accumulator& a = acc[part];
-    if (a.upper.empty()) {
-      a.upper.assign(q * q, 0.0);
-      a.rows.resize(block * q);
-      a.sums.column_sums = Vector(options.column_sums ? p : 0);
-    }
+    if (a.upper.empty()) a.reserve(block, q, p, options.column_sums);
     double* rows = a.rows.data();
     if (auto ok = layout.evaluate_rows(data.columns, first, count, rows, q); !ok) return ok;
-    PassSums& s = a.sums;
-    for (std::size_t i = 0; i < count; ++i) {
-      const std::size_t r = first + i;
-      double* row = rows + i * q;
-      const double y = data.response[r];
-      const double pw = at_or(data.weights, r, 1.0);
-      if (options.column_sums) {
-        for (std::size_t j = 0; j < p; ++j) s.column_sums[j] += pw * row[j];
-      }
-      const double off = at_or(data.offset, r, 0.0);
-      double xb = 0.0;
-      for (std::size_t j = 0; j < p; ++j) xb += row[j] * beta0[j];
-      double shift = 0.0;  // eta - offset - x'beta0
-      double eta = off + xb;
-      if (options.from_response) {
-        if (!in_support(family, y)) {
-          return fail(GamError::invalid_parameter(diag::format(
-              "response {} at row {} is outside the support of the {} family", y, r,
-              family == GlmFamily::Gaussian ? "gaussian"
-              : family == GlmFamily::Binomial ? "binomial"
-              : family == GlmFamily::Poisson  ? "poisson"
-                                              : "gamma")));
-        }
-        add_response_terms(family, y, pw, y - off - xb, off, s);
-        if (family != GlmFamily::Gaussian) {
-          eta = starting_eta(family, y, pw);
-          shift = eta - off - xb;
-        }
-      }
-      s.weight_sum += pw;
-      if (pw > 0.0) s.rows += 1.0;
-      const WorkingRow w = working_row(family, y, eta, pw);
-      const double t = shift + w.residual;
-      if (!std::isfinite(w.deviance) || !std::isfinite(w.weight) || !std::isfinite(t) ||
-          !(w.weight >= 0.0)) {
-        s.finite = false;
-      }
-      s.deviance += w.deviance;
-      s.pearson += w.pearson;
-      const double sw = std::sqrt(w.weight);
-      for (std::size_t j = 0; j < p; ++j) row[j] *= sw;
-      row[p] = sw * t;
-    }
+    if (auto ok = linearise(model, data, beta0, options, first, count, a); !ok) return ok;
+    model.working({a.y.data(), a.eta.data(), a.pw.data(), count},
+                  {a.weight.data(), a.residual.data(), a.deviance.data(), a.pearson.data()});
+    reduce_block(a, count, p);
     symmetric_rank_update(q, count, rows, a.upper.data());
     return {};
   };
 
   std::size_t used = 0;
   if (auto ok = for_each_block(n, block, acc.size(), body, &used); !ok) return fail(ok.error());
-
-  PassSums out;
-  out.xtwx = Matrix(p, p);
-  out.xtwt = Vector(p);
-  out.column_sums = Vector(options.column_sums ? p : 0);
-  for (std::size_t part = 0; part < used; ++part) {
-    const Accumulator& a = acc[part];
-    if (a.upper.empty()) continue;
-    PassSums s = a.sums;
-    s.xtwx = Matrix(p, p);
-    s.xtwt = Vector(p);
-    for (std::size_t j = 0; j < p; ++j) {
-      for (std::size_t i = 0; i <= j; ++i) {
-        s.xtwx(i, j) = a.upper[i + j * q];
-        s.xtwx(j, i) = a.upper[i + j * q];
-      }
-      s.xtwt[j] = a.upper[j + p * q];
-    }
-    s.ttwt = a.upper[p + p * q];
-    out.add(s);
-  }
-  return out;
+  return gather(acc, used, p, options.column_sums);
 }
 
 Status linear_predictor(const terms::ModelLayout& layout, std::span<const VectorView> columns,

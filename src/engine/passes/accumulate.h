@@ -23,7 +23,7 @@
 
 #include "common/gam_error.h"
 #include "linalg/matrix.h"
-#include "engine/passes/glm.h"
+#include "engine/families/family.h"
 #include "engine/terms/layout.h"
 
 namespace velkan::passes {
@@ -51,20 +51,11 @@ struct PassSums {
   double rows = 0.0;       // rows with a positive prior weight
   Vector column_sums;      // prior-weighted raw design column sums (when requested)
   // Sums of the response alone, for the null deviance and the log-likelihood; collected
-  // on a first pass (`from_response`) only, zero otherwise. With e = y - offset - x'beta0
-  // (the response measured from the expansion point, which on a first pass is a constant
-  // starting level, so that the gaussian null deviance sum w e^2 - (sum w e)^2 / sum w
-  // keeps its digits however far the response sits from zero):
-  double response_sum = 0.0;         // sum w y
-  double residual_sum = 0.0;         // sum w e
-  double residual_square_sum = 0.0;  // sum w e^2
-  // sum w h(y) with h the family's part of the saturated log-likelihood:
-  // binomial y log y + (1 - y) log(1 - y), poisson y log y, gamma log y, gaussian 0.
-  double saturated_sum = 0.0;
-  // The log of the density's normalising constant summed over rows: poisson
-  // -sum w log y!, binomial sum log C(w, w y) (w trials, y the proportion), else 0.
-  double log_normaliser = 0.0;
-  double offset_rows = 0.0;          // rows with a non-zero offset
+  // on a first pass (`from_response`) only, zero otherwise. There e = y - offset - x'beta0
+  // is the response measured from the expansion point, which on a first pass is a
+  // constant starting level, so that the gaussian null deviance sum w e^2 - (sum w e)^2 /
+  // sum w keeps its digits however far the response sits from zero.
+  families::ResponseSums response;
   // False when some row's mean, weight or deviance came out non-finite (a step too far).
   bool finite = true;
 
@@ -91,7 +82,8 @@ Status check_row_inputs(const terms::ModelLayout& layout, std::span<const Vector
 // the family's support is refused on a first pass (`from_response`) and otherwise counts
 // as a non-finite row.
 Result<PassSums> accumulate(const terms::ModelLayout& layout, const RowData& data,
-                            GlmFamily family, VectorView beta0, const PassOptions& options);
+                            const families::ResponseModel& model, VectorView beta0,
+                            const PassOptions& options);
 
 // offset + X beta for every row (beta raw, width() entries), into `out` (rows entries).
 Status linear_predictor(const terms::ModelLayout& layout, std::span<const VectorView> columns,

@@ -2,26 +2,14 @@
 
 #include <algorithm>
 #include <cmath>
-#include "diag/format.h"
 #include <numeric>
+
+#include "diag/format.h"
+#include "engine/terms/registry.h"
 
 namespace velkan::terms {
 
 namespace {
-
-std::size_t product_of_sizes(const std::vector<MarginalBasis>& margins) {
-  std::size_t q = 1;
-  for (const auto& m : margins) q *= m.size();
-  return q;
-}
-
-// Dimension of the null space of sum_m (I x .. S_m .. x I): the tensor product of the
-// margins' null spaces.
-std::size_t smooth_null_dimension(const Term& t) {
-  std::size_t d = 1;
-  for (const auto& m : t.margins) d *= m.size() - m.penalty_rank();
-  return d;
-}
 
 // x <- (I - beta v v') x over a block of length v.size() read with the given stride.
 void reflect(const Vector& v, double beta, double* x, std::ptrdiff_t stride) {
@@ -33,60 +21,33 @@ void reflect(const Vector& v, double beta, double* x, std::ptrdiff_t stride) {
 
 }  // namespace
 
-std::size_t Term::width() const {
-  switch (kind) {
-    case TermKind::Intercept:
-    case TermKind::Linear: return 1;
-    case TermKind::Factor: return levels > 0 ? levels - 1 : 0;
-    case TermKind::Smooth: return product_of_sizes(margins);
-  }
-  return 0;
-}
-
-Result<ModelLayout> ModelLayout::create(std::vector<Term> terms) {
-  if (terms.empty()) return fail(GamError::invalid_parameter("a model needs at least one term"));
+Result<ModelLayout> ModelLayout::create(const std::vector<TermSpec>& specs) {
+  if (specs.empty()) return fail(GamError::invalid_parameter("a model needs at least one term"));
   ModelLayout layout;
-  for (std::size_t t = 0; t < terms.size(); ++t) {
-    const Term& term = terms[t];
-    const std::size_t want_columns = term.kind == TermKind::Intercept ? 0
-                                     : term.kind == TermKind::Smooth  ? term.margins.size()
-                                                                      : 1;
-    if (term.columns.size() != want_columns || (term.kind == TermKind::Smooth && want_columns == 0)) {
-      return fail(GamError::invalid_parameter(
-          diag::format("term {} reads {} input columns; it needs {}", t, term.columns.size(),
-                      std::max<std::size_t>(want_columns, 1))));
-    }
-    if (term.kind == TermKind::Factor && term.levels < 2) {
-      return fail(GamError::invalid_parameter(
-          diag::format("factor term {} has {} level(s); it needs at least 2", t, term.levels)));
-    }
-    if (term.kind == TermKind::Smooth) {
-      std::size_t q = 1;
-      for (const auto& m : term.margins) {
-        q *= m.size();
-        if (q > kMaxTermWidth) {
-          return fail(GamError::invalid_parameter(diag::format(
-              "smooth term {} has more than {} basis functions", t, kMaxTermWidth)));
-        }
-      }
-      for (std::size_t m = 0; m < term.margins.size(); ++m) layout.penalties_.push_back({t, m});
-    }
-    if (term.levels > kMaxModelWidth + 1) {
+  for (std::size_t t = 0; t < specs.size(); ++t) {
+    auto term = make_term(specs[t], t);
+    if (!term) return fail(term.error());
+    const std::size_t w = (*term)->width();
+    if (w > kMaxModelWidth || layout.width_ + w > kMaxModelWidth) {
       return fail(GamError::invalid_parameter(diag::format(
           "the model has more than {} coefficients", kMaxModelWidth)));
     }
+    for (std::size_t j = 0; j < (*term)->penalty_count(); ++j) layout.penalties_.push_back({t, j});
     layout.offsets_.push_back(layout.width_);
-    layout.width_ += term.width();
-    if (layout.width_ > kMaxModelWidth) {
-      return fail(GamError::invalid_parameter(diag::format(
-          "the model has more than {} coefficients", kMaxModelWidth)));
-    }
-    for (std::size_t c : term.columns) layout.input_columns_ = std::max(layout.input_columns_, c + 1);
+    layout.width_ += w;
+    for (std::size_t c : (*term)->columns()) layout.input_columns_ = std::max(layout.input_columns_, c + 1);
+    layout.terms_.push_back(std::move(*term));
   }
-  layout.terms_ = std::move(terms);
   layout.coefficient_offsets_ = layout.offsets_;
   layout.coefficients_ = layout.width_;
   return layout;
+}
+
+std::vector<TermSpec> ModelLayout::specs() const {
+  std::vector<TermSpec> out;
+  out.reserve(terms_.size());
+  for (const auto& t : terms_) out.push_back(t->spec());
+  return out;
 }
 
 Result<ModelLayout> ModelLayout::centred(VectorView column_sums) const {
@@ -100,8 +61,8 @@ Result<ModelLayout> ModelLayout::centred(VectorView column_sums) const {
   std::size_t next = 0;
   for (std::size_t t = 0; t < terms_.size(); ++t) {
     out.coefficient_offsets_[t] = next;
-    const std::size_t q = terms_[t].width();
-    if (terms_[t].kind != TermKind::Smooth) {
+    const std::size_t q = terms_[t]->width();
+    if (!terms_[t]->centred()) {
       next += q;
       continue;
     }
@@ -114,7 +75,7 @@ Result<ModelLayout> ModelLayout::centred(VectorView column_sums) const {
     const double norm = std::sqrt(norm2);
     if (!std::isfinite(norm) || norm == 0.0) {
       return fail(GamError::invalid_parameter(
-          diag::format("smooth term {} cannot be centred: its column sums are {}", t,
+          diag::format("term {} cannot be centred: its column sums are {}", t,
                       std::isfinite(norm) ? "all zero" : "not finite")));
     }
     // Reflect c onto -sign(c_0) |c| e_0; the remaining columns of the reflection span the
@@ -130,134 +91,30 @@ Result<ModelLayout> ModelLayout::centred(VectorView column_sums) const {
 }
 
 std::size_t ModelLayout::coefficient_width(std::size_t t) const {
-  const std::size_t q = terms_[t].width();
-  return centred_ && terms_[t].kind == TermKind::Smooth ? q - 1 : q;
+  const std::size_t q = terms_[t]->width();
+  return centred_ && terms_[t]->centred() ? q - 1 : q;
 }
 
 std::size_t ModelLayout::null_space_dimension() const {
   std::size_t d = 0;
-  for (const Term& t : terms_) {
-    if (t.kind == TermKind::Smooth) {
-      d += smooth_null_dimension(t) - (centred_ ? 1 : 0);
-    } else {
-      d += t.width();
-    }
-  }
+  for (const auto& t : terms_) d += t->null_space_dimension() - (centred_ && t->centred() ? 1 : 0);
   return d;
 }
 
 Status ModelLayout::evaluate_rows(std::span<const VectorView> columns, std::size_t first,
                                   std::size_t count, double* out, std::size_t stride) const {
-  std::vector<double> margin_row, kron_a, kron_b;
   for (std::size_t t = 0; t < terms_.size(); ++t) {
-    const Term& term = terms_[t];
-    double* block = out + offsets_[t];
-    switch (term.kind) {
-      case TermKind::Intercept:
-        for (std::size_t i = 0; i < count; ++i) block[i * stride] = 1.0;
-        break;
-      case TermKind::Linear: {
-        const VectorView x = columns[term.columns[0]];
-        for (std::size_t i = 0; i < count; ++i) block[i * stride] = x[first + i] - term.center;
-        break;
-      }
-      case TermKind::Factor: {
-        const VectorView x = columns[term.columns[0]];
-        const std::size_t w = term.levels - 1;
-        for (std::size_t i = 0; i < count; ++i) {
-          double* row = block + i * stride;
-          std::fill(row, row + w, 0.0);
-          const double code = x[first + i];
-          if (!(code >= 0.0 && code < static_cast<double>(term.levels)) || code != std::floor(code)) {
-            return fail(GamError::invalid_parameter(diag::format(
-                "row {} of factor column {} holds code {}, not one of 0 .. {}", first + i,
-                term.columns[0], code, term.levels - 1)));
-          }
-          const auto level = static_cast<std::size_t>(code);
-          if (level > 0) row[level - 1] = 1.0;
-        }
-        break;
-      }
-      case TermKind::Smooth: {
-        if (term.margins.size() == 1) {
-          const VectorView x = columns[term.columns[0]];
-          const MarginalBasis& m = term.margins[0];
-          for (std::size_t i = 0; i < count; ++i) {
-            const double xi = x[first + i];
-            double* row = block + i * stride;
-            if (std::isnan(xi)) {
-              std::fill(row, row + m.size(), xi);
-            } else {
-              m.evaluate(xi, row);
-            }
-          }
-          break;
-        }
-        const std::size_t q = term.width();
-        kron_a.resize(q);
-        kron_b.resize(q);
-        for (std::size_t i = 0; i < count; ++i) {
-          std::size_t len = 1;
-          kron_a[0] = 1.0;
-          for (std::size_t m = 0; m < term.margins.size(); ++m) {
-            const MarginalBasis& basis = term.margins[m];
-            const double xi = columns[term.columns[m]][first + i];
-            margin_row.resize(basis.size());
-            if (std::isnan(xi)) {
-              std::fill(margin_row.begin(), margin_row.end(), xi);
-            } else {
-              basis.evaluate(xi, margin_row.data());
-            }
-            for (std::size_t a = 0; a < len; ++a) {
-              for (std::size_t b = 0; b < basis.size(); ++b) {
-                kron_b[a * basis.size() + b] = kron_a[a] * margin_row[b];
-              }
-            }
-            len *= basis.size();
-            std::swap(kron_a, kron_b);
-          }
-          std::copy(kron_a.begin(), kron_a.begin() + static_cast<std::ptrdiff_t>(q), block + i * stride);
-        }
-        break;
-      }
-    }
+    if (auto ok = terms_[t]->evaluate(columns, first, count, out + offsets_[t], stride); !ok) return ok;
   }
   return {};
 }
 
-namespace {
-
-// Kronecker product of identities with `target`'s matrix in place of margin `target`,
-// margin 0 outermost.
-template <class Pick>
-Matrix margin_kronecker(const Term& term, std::size_t target, Pick pick) {
-  Matrix acc = Matrix::identity(1);
-  for (std::size_t m = 0; m < term.margins.size(); ++m) {
-    const Matrix factor = m == target ? pick(term.margins[m]) : Matrix::identity(term.margins[m].size());
-    Matrix next(acc.rows() * factor.rows(), acc.cols() * factor.cols());
-    for (std::size_t a = 0; a < acc.rows(); ++a)
-      for (std::size_t b = 0; b < acc.cols(); ++b) {
-        const double s = acc(a, b);
-        if (s == 0.0) continue;
-        for (std::size_t c = 0; c < factor.rows(); ++c)
-          for (std::size_t d = 0; d < factor.cols(); ++d)
-            next(a * factor.rows() + c, b * factor.cols() + d) = s * factor(c, d);
-      }
-    acc = std::move(next);
-  }
-  return acc;
-}
-
-}  // namespace
-
 Matrix ModelLayout::penalty_matrix(std::size_t j) const {
-  return margin_kronecker(terms_[penalties_[j].term], penalties_[j].margin,
-                          [](const MarginalBasis& b) { return b.penalty(); });
+  return terms_[penalties_[j].term]->penalty(penalties_[j].index);
 }
 
 Matrix ModelLayout::penalty_root(std::size_t j) const {
-  return margin_kronecker(terms_[penalties_[j].term], penalties_[j].margin,
-                          [](const MarginalBasis& b) { return b.penalty_root(); });
+  return terms_[penalties_[j].term]->penalty_root(penalties_[j].index);
 }
 
 std::vector<PenaltyBlock> ModelLayout::constrained_penalties() const {
@@ -312,38 +169,10 @@ LogDeterminant ModelLayout::log_pseudo_determinant(VectorView rho) const {
   const std::size_t m = penalties_.size();
   LogDeterminant out{0.0, Vector(m), Matrix(m, m)};
   std::size_t first = 0;  // index of the term's first penalty
-  for (const Term& term : terms_) {
-    if (term.kind != TermKind::Smooth) continue;
-    const std::size_t d = term.margins.size();
-    std::vector<double> lambda(d);
-    for (std::size_t a = 0; a < d; ++a) lambda[a] = std::exp(rho[first + a]);
-    const std::size_t q = term.width();
-    std::vector<std::size_t> idx(d, 0);
-    std::vector<double> part(d);
-    for (std::size_t cell = 0; cell < q; ++cell) {
-      double sum = 0.0;
-      for (std::size_t a = 0; a < d; ++a) {
-        part[a] = lambda[a] * term.margins[a].penalty_eigenvalues()[idx[a]];
-        sum += part[a];
-      }
-      if (sum > 0.0) {
-        out.value += std::log(sum);
-        for (std::size_t a = 0; a < d; ++a) {
-          const double fa = part[a] / sum;
-          out.gradient[first + a] += fa;
-          out.hessian(first + a, first + a) += fa;
-          for (std::size_t b = 0; b < d; ++b) {
-            out.hessian(first + a, first + b) -= fa * part[b] / sum;
-          }
-        }
-      }
-      // Next combination, the last margin fastest.
-      for (std::size_t a = d; a-- > 0;) {
-        if (++idx[a] < term.margins[a].size()) break;
-        idx[a] = 0;
-      }
-    }
-    first += d;
+  for (const auto& t : terms_) {
+    if (t->penalty_count() == 0) continue;
+    t->add_log_determinant(rho, first, out);
+    first += t->penalty_count();
   }
   return out;
 }

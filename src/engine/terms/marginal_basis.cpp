@@ -1,6 +1,7 @@
 #include "engine/terms/marginal_basis.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include "diag/format.h"
 
@@ -70,6 +71,92 @@ const char* basis_name(BasisKind kind) {
 }
 
 std::size_t min_basis_size(BasisKind kind) { return kind == BasisKind::PSpline ? 4 : 3; }
+
+std::span<const MarginalKindInfo> marginal_kinds() {
+  static constexpr std::array<MarginalKindInfo, 3> kinds{{
+      {BasisKind::PSpline, "ps", 4, false, false},
+      {BasisKind::CubicRegression, "cr", 3, true, false},
+      {BasisKind::CyclicCubic, "cc", 3, false, true},
+  }};
+  return kinds;
+}
+
+namespace {
+
+// n evenly spaced values from start to stop, both included, computed as NumPy's linspace
+// computes them (i * step + start, the last set to stop), so that knots placed here and
+// by NumPy agree to the bit.
+Vector linspace(double start, double stop, std::size_t n) {
+  Vector y(n);
+  if (n == 0) return y;
+  const double div = static_cast<double>(n - 1);
+  const double delta = stop - start;
+  const double step = n > 1 ? delta / div : 0.0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double fi = static_cast<double>(i);
+    y[i] = (step == 0.0 && n > 1 ? (fi / div) * delta : fi * step) + start;
+  }
+  if (n > 1) y[n - 1] = stop;
+  return y;
+}
+
+// The quantile of sorted values at probability q by linear interpolation between order
+// statistics, with NumPy's arithmetic (its default method).
+double quantile(VectorView sorted, double q) {
+  const std::size_t n = sorted.size;
+  const double v = static_cast<double>(n - 1) * q;
+  if (v >= static_cast<double>(n - 1)) return sorted[n - 1];
+  const double lower = std::floor(v);
+  const auto i = static_cast<std::size_t>(lower);
+  const double a = sorted[i], b = sorted[i + 1], t = v - lower;
+  const double diff = b - a;
+  return t >= 0.5 ? b - diff * (1.0 - t) : a + diff * t;
+}
+
+}  // namespace
+
+Result<Vector> place_knots(BasisKind kind, std::size_t k, double lo, double hi,
+                           VectorView distinct, VectorView period, std::string_view what,
+                           std::string_view label) {
+  if (!(hi - lo > kRangeResolution * std::max(std::abs(lo), std::abs(hi))) || !(hi > lo)) {
+    return fail(GamError::invalid_parameter(diag::format(
+        "{}: column {} is constant (every value is {}) and cannot carry a smooth", what, label,
+        lo)));
+  }
+  switch (kind) {
+    case BasisKind::PSpline: {
+      Vector knots(2);
+      knots[0] = lo;
+      knots[1] = hi;
+      return knots;
+    }
+    case BasisKind::CubicRegression: {
+      if (distinct.size < k) {
+        return fail(GamError::invalid_parameter(diag::format(
+            "{}: bs='cr' with k={} needs at least {} distinct values in column {}; it has {}",
+            what, k, k, label, distinct.size)));
+      }
+      const Vector q = linspace(0.0, 1.0, k);
+      Vector knots(k);
+      for (std::size_t i = 0; i < k; ++i) knots[i] = quantile(distinct, q[i]);
+      return knots;
+    }
+    case BasisKind::CyclicCubic: {
+      double start = lo, end = hi;
+      if (period.size == 1) end = lo + period[0];
+      if (period.size == 2) {
+        start = period[0];
+        end = period[1];
+      }
+      if (!(end > start) || !std::isfinite(start) || !std::isfinite(end)) {
+        return fail(GamError::invalid_parameter(diag::format(
+            "{}: the period must end after it starts, got [{}, {}]", what, start, end)));
+      }
+      return linspace(start, end, k + 1);
+    }
+  }
+  return fail(GamError::invalid_parameter("unknown basis"));
+}
 
 Result<MarginalBasis> MarginalBasis::create(BasisKind kind, std::size_t k, VectorView knots) {
   if (k < min_basis_size(kind) || k > kMaxTermWidth) {

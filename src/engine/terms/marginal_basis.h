@@ -15,10 +15,12 @@
 #pragma once
 
 #include <cstddef>
-#include <string_view>
 #include <optional>
+#include <span>
+#include <string_view>
 
 #include "common/gam_error.h"
+#include "engine/terms/term_basis.h"
 #include "linalg/matrix.h"
 
 namespace velkan::terms {
@@ -32,8 +34,32 @@ const char* basis_name(BasisKind kind);
 // Smallest basis size of each kind: a cubic B-spline basis needs one knot interval
 // (4 functions); the regression splines need three knots.
 std::size_t min_basis_size(BasisKind kind);
-// Largest basis size of any kind (and of any tensor product of them).
-inline constexpr std::size_t kMaxTermWidth = 4096;
+
+// What the Python package reads about each kind.
+struct MarginalKindInfo {
+  BasisKind kind;
+  std::string_view name;
+  std::size_t min_size;
+  bool needs_distinct;  // knots are quantiles of the column's distinct values
+  bool periodic;        // takes a period
+};
+std::span<const MarginalKindInfo> marginal_kinds();
+
+// A column whose range is below this fraction of its magnitude cannot carry a smooth: the
+// basis could not tell its values apart.
+inline constexpr double kRangeResolution = 1e-12;
+
+// The knots of a basis of size k from the first pass's summary of its column: the range
+// [lo, hi]; for kinds that need them, the sorted distinct values (or a sorted sample that
+// keeps both ends); for a periodic kind the period, given as nothing (the range), one
+// value (its length, from lo) or two (start, end). Knots are "ps": [lo, hi]; "cr": the
+// quantiles of the distinct values at k evenly spaced probabilities (linear interpolation
+// between order statistics); "cc": k + 1 evenly spaced over the period. Refused
+// (InvalidParameter, naming `what` and the column `label`): a constant column, too few
+// distinct values, a period that does not end after it starts.
+Result<Vector> place_knots(BasisKind kind, std::size_t k, double lo, double hi,
+                           VectorView distinct, VectorView period, std::string_view what,
+                           std::string_view label);
 
 class MarginalBasis {
  public:

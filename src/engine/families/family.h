@@ -1,0 +1,167 @@
+// Response families: everything the engine and the Python package know about a
+// distribution lives in its entry of the family table (registry.cpp), one class per
+// family in a file of its own. The passes ask a family for the working weights and
+// residuals of a block of rows; the Python package reads names, links, support messages
+// and scale rules from the table and never branches on a family's name.
+//
+// A family with its link and the values of its extra parameters (a negative-binomial
+// theta, a Tweedie power) is a `ResponseModel`: what a pass, a prediction or a model
+// statistic needs.
+#pragma once
+
+#include <math.h>
+
+#include <cmath>
+#include <cstddef>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/gam_error.h"
+#include "engine/families/link.h"
+#include "linalg/matrix.h"
+
+namespace velkan::families {
+
+// An extra parameter of a family (negative binomial theta, Tweedie power).
+struct Parameter {
+  std::string_view name;
+  double lower;   // open interval (lower, upper) of valid values
+  double upper;
+  std::string_view doc;
+};
+
+// What the table says about a family, read by the Python package.
+struct FamilyInfo {
+  std::string_view name;        // "poisson": the name users pass as family=
+  std::string_view class_name;  // "Poisson": its class in the Python package
+  std::string_view doc;         // one paragraph for that class's docstring
+  std::span<const LinkId> links;  // allowed links; the first is the default
+  bool scale_estimated;         // dispersion estimated (gaussian, gamma) or fixed at 1
+  std::string_view support;     // the response's support in words: "non-negative counts"
+  double support_lower;         // the support's lower end (-inf when unbounded)
+  bool proportion;              // responses are proportions of trials (classification)
+  bool normal_errors;           // y = mu + normal noise: prediction intervals apply
+  // What a fit that reproduces every response exactly means for this family (perfect
+  // separation of binary classes, say), for a warning; empty when it needs none.
+  std::string_view exact_fit_warning;
+  std::span<const Parameter> parameters;
+};
+
+// The rows of one block as a family sees them: response, linear predictor and prior
+// weight (the number of trials for a binomial proportion), `count` of each.
+struct RowsIn {
+  const double* y;
+  const double* eta;
+  const double* prior_weight;
+  std::size_t count;
+};
+
+// One row's share of a pass, per row of the block:
+//   weight    prior_weight * (dmu/deta)^2 / V(mu)          (Fisher scoring)
+//   residual  (y - mu) / (dmu/deta), 0 where the weight is 0
+//   deviance  prior_weight * unit deviance
+//   pearson   prior_weight * (y - mu)^2 / V(mu)
+struct RowsOut {
+  double* weight;
+  double* residual;
+  double* deviance;
+  double* pearson;
+};
+
+// Sums of the response alone, gathered by a fit's first pass, from which the model
+// statistics (null deviance, log-likelihood) follow without another pass. With e the
+// response measured from the pass's expansion point:
+struct ResponseSums {
+  double response_sum = 0.0;         // sum w y
+  double residual_sum = 0.0;         // sum w e
+  double residual_square_sum = 0.0;  // sum w e^2
+  double saturated_sum = 0.0;        // sum w h(y), h the family's saturated-likelihood part
+  double log_normaliser = 0.0;       // sum of the log of the density's normalising constant
+  double offset_rows = 0.0;          // rows with a non-zero offset
+  double weight_sum = 0.0;           // sum w (set by the fit from the pass's sums)
+
+  void add(const ResponseSums& o);
+};
+
+class ResponseModel;
+
+class Family {
+ public:
+  virtual ~Family() = default;
+  virtual const FamilyInfo& info() const = 0;
+
+  virtual bool in_support(double y) const = 0;
+  // Whether mu is a mean the family can have (inside the domain a link may leave).
+  virtual bool valid_mean(double mu) const = 0;
+  virtual double variance(double mu, std::span<const double> parameters) const = 0;
+  virtual double unit_deviance(double y, double mu, std::span<const double> parameters) const = 0;
+
+  // The mean a fit starts from for one row, from its response (and number of trials).
+  virtual double starting_mean(double y, double prior_weight) const = 0;
+  // The mean a fit's intercept starts from, from the weighted mean response of `rows` rows.
+  virtual double starting_mean_of(double mean, double rows) const { (void)rows; return mean; }
+
+  // Working weights and residuals of a block. The default composes the link with the
+  // variance and unit deviance; families override it for their canonical link with forms
+  // that keep their accuracy where the composition would overflow or cancel.
+  virtual void working(const ResponseModel& model, const RowsIn& in, const RowsOut& out) const;
+
+  // Adds the family's response-only sums of a block (saturated_sum, log_normaliser).
+  virtual void add_response_sums(const double* y, const double* prior_weight,
+                                 std::size_t count, ResponseSums& sums) const = 0;
+  // Deviance of the constant-mean model; NaN where the sums cannot give it (an offset).
+  virtual double null_deviance(const ResponseSums& sums) const = 0;
+  // The log-likelihood of a fit of the given deviance (binomial: with the binomial
+  // coefficient; an estimated scale at its maximum-likelihood value).
+  virtual double log_likelihood(double deviance, const ResponseSums& sums) const = 0;
+};
+
+// The family table: every family the engine knows, in the order users see them.
+std::span<const Family* const> all_families();
+const Family* find_family(std::string_view name);
+
+// A family with its link and parameter values.
+class ResponseModel {
+ public:
+  // Refused (InvalidParameter, naming the family and what is wrong): an unknown family, a
+  // link the family does not allow, parameters of the wrong number or outside their range.
+  // An empty link means the family's default.
+  static Result<ResponseModel> create(std::string_view family, std::string_view link,
+                                      std::vector<double> parameters);
+
+  const Family& family() const { return *family_; }
+  const FamilyInfo& info() const { return family_->info(); }
+  const Link& link() const { return families::link(link_); }
+  LinkId link_id() const { return link_; }
+  bool canonical() const { return link_ == info().links[0]; }
+  std::span<const double> parameters() const { return parameters_; }
+  // Whether one pass at the start already gives the fit (normal errors, identity link):
+  // the working weights do not depend on the coefficients.
+  bool linear() const { return info().normal_errors && link_ == LinkId::Identity; }
+
+  // Index of the first response in y outside the family's support, or y.size if none.
+  std::size_t first_outside_support(VectorView y) const;
+  // The starting linear predictor of each row of a block.
+  void starting_eta(const double* y, const double* prior_weight, std::size_t count,
+                    double* eta) const;
+  void working(const RowsIn& in, const RowsOut& out) const { family_->working(*this, in, out); }
+
+ private:
+  const Family* family_ = nullptr;
+  LinkId link_ = LinkId::Identity;
+  std::vector<double> parameters_;
+};
+
+// x log x with 0 log 0 = 0, and x log y with 0 log y = 0.
+inline double xlogx(double x) { return x > 0.0 ? x * std::log(x) : 0.0; }
+inline double xlogy(double x, double y) { return x != 0.0 ? x * std::log(y) : 0.0; }
+// log Gamma(x) for x > 0 without the global sign variable std::lgamma writes: passes run
+// on several threads.
+inline double log_gamma(double x) {
+  int sign = 0;
+  return ::lgamma_r(x, &sign);
+}
+
+}  // namespace velkan::families

@@ -1,0 +1,34 @@
+// Link functions: eta = g(mu) and its inverse, with the derivatives of the inverse that
+// working weights need. A family lists the links it allows; every link is one entry of
+// the table in link.cpp.
+//
+// Each inverse is written to keep its accuracy in the tails: the logit through e^-|eta|,
+// probit through erfc, cloglog through expm1. Nothing is clamped; a linear predictor
+// whose mean cannot be represented gives an infinite or NaN mean, which the fit treats as
+// a step too far.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+
+namespace velkan::families {
+
+enum class LinkId : std::uint8_t {
+  Identity, Log, Logit, Probit, Cloglog, Inverse, InverseSquared, Sqrt
+};
+
+struct Link {
+  LinkId id;
+  std::string_view name;      // as users write it: "identity", "log", "logit", ...
+  double (*link)(double mu);        // eta = g(mu)
+  double (*inverse)(double eta);    // mu = g^-1(eta)
+  double (*mu_eta)(double eta);     // d mu / d eta
+};
+
+const Link& link(LinkId id);
+std::optional<LinkId> find_link(std::string_view name);
+std::span<const Link> all_links();
+
+}  // namespace velkan::families

@@ -1,0 +1,88 @@
+// Counts: V(mu) = mu, the scale fixed at 1. (Any non-negative response is accepted, as a
+// quasi-count.)
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <limits>
+
+#include "engine/families/family.h"
+
+namespace velkan::families {
+
+namespace {
+
+constexpr std::array<LinkId, 1> kLinks{LinkId::Log};
+
+class Poisson final : public Family {
+ public:
+  const FamilyInfo& info() const override {
+    static const FamilyInfo i{
+        .name = "poisson",
+        .class_name = "Poisson",
+        .doc = "Counts: V(mu) = mu, the scale fixed at 1.",
+        .links = kLinks,
+        .scale_estimated = false,
+        .support = "non-negative counts",
+        .support_lower = 0.0,
+        .proportion = false,
+        .normal_errors = false,
+        .exact_fit_warning = "",
+        .parameters = {},
+    };
+    return i;
+  }
+  bool in_support(double y) const override { return y >= 0.0 && std::isfinite(y); }
+  bool valid_mean(double mu) const override { return mu > 0.0 && std::isfinite(mu); }
+  double variance(double mu, std::span<const double>) const override { return mu; }
+  double unit_deviance(double y, double mu, std::span<const double>) const override {
+    return 2.0 * (xlogx(y) - xlogy(y, mu) - (y - mu));
+  }
+  double starting_mean(double y, double) const override { return y + 0.1; }
+  double starting_mean_of(double mean, double) const override { return mean + 0.1; }
+
+  void working(const ResponseModel& model, const RowsIn& in, const RowsOut& out) const override {
+    if (model.link_id() != LinkId::Log) return Family::working(model, in, out);
+    for (std::size_t i = 0; i < in.count; ++i) {
+      const double y = in.y[i], eta = in.eta[i], pw = in.prior_weight[i];
+      const double mu = std::exp(eta);
+      out.weight[i] = pw * mu;
+      out.residual[i] = mu > 0.0 ? y / mu - 1.0 : 0.0;
+      // y (log y - eta) - (y - mu) = y (a + expm1(-a)) with a = log y - eta.
+      if (y > 0.0) {
+        const double a = std::log(y) - eta;
+        out.deviance[i] = 2.0 * pw * y * (a + std::expm1(-a));
+      } else {
+        out.deviance[i] = 2.0 * pw * mu;
+      }
+      out.pearson[i] = mu > 0.0 ? pw * (y - mu) * (y - mu) / mu : 0.0;
+      if (out.weight[i] == 0.0) out.residual[i] = 0.0;
+    }
+  }
+
+  // h(y) = y log y; the normaliser -log y!.
+  void add_response_sums(const double* y, const double* pw, std::size_t count,
+                         ResponseSums& s) const override {
+    for (std::size_t i = 0; i < count; ++i) {
+      if (pw[i] == 0.0) continue;
+      s.saturated_sum += pw[i] * xlogx(y[i]);
+      s.log_normaliser -= pw[i] * log_gamma(y[i] + 1.0);
+    }
+  }
+  double null_deviance(const ResponseSums& s) const override {
+    if (!(s.weight_sum > 0.0) || s.offset_rows > 0.0) return std::numeric_limits<double>::quiet_NaN();
+    const double mean = s.response_sum / s.weight_sum;
+    return std::max(2.0 * (s.saturated_sum - xlogy(s.response_sum, mean)), 0.0);
+  }
+  double log_likelihood(double deviance, const ResponseSums& s) const override {
+    return s.saturated_sum - s.response_sum + s.log_normaliser - 0.5 * deviance;
+  }
+};
+
+}  // namespace
+
+const Family& poisson_family() {
+  static const Poisson f;
+  return f;
+}
+
+}  // namespace velkan::families

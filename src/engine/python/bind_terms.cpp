@@ -1,0 +1,193 @@
+// Term specs, the marginal basis kinds, knot placement and the model layout.
+#include <nanobind/stl/string.h>
+#include <nanobind/stl/tuple.h>
+#include <nanobind/stl/vector.h>
+
+#include <string>
+
+#include "engine/python/bindings.h"
+#include "engine/python/convert.h"
+#include "engine/terms/layout.h"
+#include "engine/terms/marginal_basis.h"
+#include "engine/terms/registry.h"
+
+namespace velkan::engine {
+
+using namespace nb::literals;
+using terms::MarginSpec;
+using terms::ModelLayout;
+using terms::TermSpec;
+
+namespace {
+
+using MarginState = std::tuple<std::string, std::size_t, std::vector<double>>;
+using TermState = std::tuple<std::string, std::vector<std::size_t>, std::vector<MarginState>,
+                             std::size_t, double>;
+
+MarginSpec make_margin(const std::string& basis, std::size_t k, const Array1& knots) {
+  return MarginSpec{basis, k, to_vector(knots)};
+}
+
+MarginState margin_state(const MarginSpec& m) {
+  return {m.basis, m.k, std::vector<double>(m.knots.data(), m.knots.data() + m.knots.size())};
+}
+
+MarginSpec margin_from_state(const MarginState& s) {
+  const auto& knots = std::get<2>(s);
+  Vector v(knots.size());
+  for (std::size_t i = 0; i < knots.size(); ++i) v[i] = knots[i];
+  return MarginSpec{std::get<0>(s), std::get<1>(s), std::move(v)};
+}
+
+TermState term_state(const TermSpec& t) {
+  std::vector<MarginState> margins;
+  for (const auto& m : t.margins) margins.push_back(margin_state(m));
+  return {t.kind, t.columns, margins, t.levels, t.center};
+}
+
+TermSpec term_from_state(const TermState& s) {
+  TermSpec t{std::get<0>(s), std::get<1>(s), {}, std::get<3>(s), std::get<4>(s)};
+  for (const auto& m : std::get<2>(s)) t.margins.push_back(margin_from_state(m));
+  return t;
+}
+
+void bind_specs(nb::module_& m) {
+  nb::class_<MarginSpec>(m, "MarginSpec", "One marginal basis of a smooth: kind, size, knots.")
+      .def("__init__",
+           [](MarginSpec* self, const std::string& basis, std::size_t k, const Array1& knots) {
+             new (self) MarginSpec(make_margin(basis, k, knots));
+           },
+           "basis"_a, "k"_a, "knots"_a)
+      .def_ro("basis", &MarginSpec::basis)
+      .def_ro("k", &MarginSpec::k)
+      .def_prop_ro("knots", [](const MarginSpec& s) { return to_numpy(s.knots); }, nb::rv_policy::automatic)
+      .def("__getstate__", &margin_state)
+      .def("__setstate__", [](MarginSpec* self, const MarginState& s) { new (self) MarginSpec(margin_from_state(s)); });
+
+  nb::class_<TermSpec>(m, "TermSpec",
+                       "A model term completely described: kind, input columns and the numbers "
+                       "its basis is built from.")
+      .def("__init__",
+           [](TermSpec* self, const std::string& kind, const std::vector<std::size_t>& columns,
+              const std::vector<MarginSpec>& margins, std::size_t levels, double center) {
+             new (self) TermSpec{kind, columns, margins, levels, center};
+           },
+           "kind"_a, "columns"_a = std::vector<std::size_t>{},
+           "margins"_a = std::vector<MarginSpec>{}, "levels"_a = 0, "center"_a = 0.0)
+      .def_ro("kind", &TermSpec::kind)
+      .def_ro("columns", &TermSpec::columns)
+      .def_ro("margins", &TermSpec::margins)
+      .def_ro("levels", &TermSpec::levels)
+      .def_ro("center", &TermSpec::center)
+      .def("__getstate__", &term_state)
+      .def("__setstate__", [](TermSpec* self, const TermState& s) { new (self) TermSpec(term_from_state(s)); });
+}
+
+void bind_bases(nb::module_& m) {
+  m.def("bases", [] {
+    std::vector<std::tuple<std::string, std::size_t, bool, bool>> out;
+    for (const auto& k : terms::marginal_kinds())
+      out.emplace_back(std::string(k.name), k.min_size, k.needs_distinct, k.periodic);
+    return out;
+  }, "The marginal basis kinds: (name, smallest size, knots from distinct values, periodic).");
+  m.attr("MAX_TERM_WIDTH") = terms::kMaxTermWidth;
+  m.def(
+      "place_knots",
+      [](const std::string& basis, std::size_t k, double lo, double hi,
+         const std::optional<Array1>& distinct, const std::optional<Array1>& period,
+         const std::string& what, const std::string& label) {
+        const auto kind = terms::parse_basis(basis);
+        if (!kind) throw nb::value_error(("unknown basis \"" + basis + "\"").c_str());
+        Inputs in;
+        return to_numpy(value_or_raise(
+            terms::place_knots(*kind, k, lo, hi, in(distinct), in(period), what, label)));
+      },
+      "basis"_a, "k"_a, "lo"_a, "hi"_a, "distinct"_a.none() = nb::none(),
+      "period"_a.none() = nb::none(), "what"_a = "", "label"_a = "",
+      "Knots of a marginal basis from its column's range, sorted distinct values and period.");
+}
+
+void bind_layout_queries(nb::class_<ModelLayout>& c) {
+  c.def_prop_ro("width", &ModelLayout::width)
+      .def_prop_ro("coefficients", &ModelLayout::coefficients)
+      .def_prop_ro("is_centred", &ModelLayout::is_centred)
+      .def_prop_ro("input_columns", &ModelLayout::input_columns)
+      .def_prop_ro("null_space_dimension", &ModelLayout::null_space_dimension)
+      .def_prop_ro("specs", &ModelLayout::specs)
+      .def_prop_ro("penalty_terms",
+                   [](const ModelLayout& l) {
+                     std::vector<std::size_t> t;
+                     for (const auto& p : l.penalties()) t.push_back(p.term);
+                     return t;
+                   })
+      .def("offset", &ModelLayout::offset)
+      .def("coefficient_offset", &ModelLayout::coefficient_offset)
+      .def("coefficient_width", &ModelLayout::coefficient_width)
+      .def("term_width", [](const ModelLayout& l, std::size_t t) {
+        if (t >= l.term_count()) throw nb::index_error("no such term");
+        return l.term(t).width();
+      })
+      .def("penalty_matrix", [](const ModelLayout& l, std::size_t j) {
+        if (j >= l.penalties().size()) throw nb::index_error("no such penalty");
+        return to_numpy(l.penalty_matrix(j));
+      })
+      .def("constrained_penalties", [](const ModelLayout& l) {
+        nb::list out;
+        for (const auto& p : l.constrained_penalties()) out.append(nb::make_tuple(p.offset, to_numpy(p.matrix)));
+        return out;
+      });
+}
+
+void bind_layout_maps(nb::class_<ModelLayout>& c) {
+  c.def("design",
+        [](const ModelLayout& l, const std::vector<Array1>& columns) {
+          Inputs in;
+          const auto views = in(columns);
+          if (views.size() < l.input_columns()) throw nb::value_error("too few input columns");
+          const std::size_t n = views.empty() ? 0 : views[0].size;
+          for (const auto& v : views)
+            if (v.size != n) throw nb::value_error("input columns differ in length");
+          Matrix x(n, l.width());
+          if (auto ok = l.evaluate_rows(views, 0, n, x.data(), l.width()); !ok) raise(ok.error());
+          return to_numpy(x);
+        },
+        "columns"_a, "The raw design rows of the input columns (n x width).")
+      .def("expand", [](const ModelLayout& l, const Array1& b) { Inputs in; return to_numpy(l.expand(in(b))); })
+      .def("expand_matrix", [](const ModelLayout& l, const Array2& v) { return to_numpy(l.expand(to_matrix(v))); })
+      .def("penalty_quadratic", [](const ModelLayout& l, const Array1& beta, const Array1& lambda) {
+        Inputs in;
+        return l.penalty_quadratic(in(beta), in(lambda));
+      });
+}
+
+}  // namespace
+
+void bind_terms(nb::module_& m) {
+  bind_specs(m);
+  bind_bases(m);
+  nb::class_<ModelLayout> layout(m, "Layout", "The model's terms and the design they define.");
+  layout
+      .def("__init__",
+           [](ModelLayout* self, const std::vector<TermSpec>& specs) {
+             new (self) ModelLayout(value_or_raise(ModelLayout::create(specs)));
+           },
+           "specs"_a)
+      .def("centred",
+           [](const ModelLayout& l, const Array1& sums) {
+             Inputs in;
+             return value_or_raise(l.centred(in(sums)));
+           },
+           "column_sums"_a)
+      .def_static("memory_estimate", [](const std::vector<TermSpec>& specs) {
+        std::size_t total = 0;
+        for (const auto& s : specs) {
+          const std::size_t b = terms::memory_estimate(s);
+          total = b > SIZE_MAX - total ? SIZE_MAX : total + b;
+        }
+        return total;
+      }, "specs"_a, "Bytes the layout of these specs would hold, from their sizes alone.");
+  bind_layout_queries(layout);
+  bind_layout_maps(layout);
+}
+
+}  // namespace velkan::engine

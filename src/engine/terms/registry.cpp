@@ -1,0 +1,42 @@
+#include "engine/terms/registry.h"
+
+#include <array>
+
+#include "diag/format.h"
+
+namespace velkan::terms {
+
+Result<std::shared_ptr<const TermBasis>> make_intercept(const TermSpec& spec, std::size_t index);
+Result<std::shared_ptr<const TermBasis>> make_linear(const TermSpec& spec, std::size_t index);
+Result<std::shared_ptr<const TermBasis>> make_factor(const TermSpec& spec, std::size_t index);
+Result<std::shared_ptr<const TermBasis>> make_smooth(const TermSpec& spec, std::size_t index);
+
+std::span<const TermKindInfo> term_kinds() {
+  static constexpr std::array<TermKindInfo, 4> kinds{{
+      {"intercept", make_intercept},
+      {"linear", make_linear},
+      {"factor", make_factor},
+      {"smooth", make_smooth},
+  }};
+  return kinds;
+}
+
+Result<std::shared_ptr<const TermBasis>> make_term(const TermSpec& spec, std::size_t index) {
+  for (const TermKindInfo& k : term_kinds())
+    if (k.name == spec.kind) return k.create(spec, index);
+  return fail(GamError::invalid_parameter(
+      diag::format("term {} has an unknown kind \"{}\"", index, spec.kind)));
+}
+
+std::size_t memory_estimate(const TermSpec& spec) {
+  std::size_t width = 1;
+  for (const MarginSpec& m : spec.margins) {
+    if (m.k > kMaxTermWidth || width > kMaxTermWidth) return SIZE_MAX;
+    width *= m.k;
+  }
+  if (spec.margins.empty()) return 64;
+  // Each penalty and its root as dense width x width blocks, plus the margins' own.
+  return 8 * width * width * (spec.margins.size() + 2);
+}
+
+}  // namespace velkan::terms

@@ -1,0 +1,10 @@
+#include "engine/terms/term_basis.h"
+
+namespace velkan::terms {
+
+// Terms without penalties are never asked for one (penalty_count() is 0).
+Matrix TermBasis::penalty(std::size_t) const { return {}; }
+Matrix TermBasis::penalty_root(std::size_t) const { return {}; }
+void TermBasis::add_log_determinant(VectorView, std::size_t, LogDeterminant&) const {}
+
+}  // namespace velkan::terms

@@ -118,10 +118,10 @@ def smooth(doc):
 HOSTILE = [  # how the file is changed, what the refusal says
     (dict(meta=lambda d: d.update(version=2)), "format version 2.*upgrade velkan"),
     (dict(meta=lambda d: d.update(format="zip")), "not a velkan model file"),
-    (dict(meta=lambda d: smooth(d)["margins"][0].__setitem__(1, 10**9)), "k must be an integer in"),
+    (dict(meta=lambda d: smooth(d)["margins"][0].__setitem__(1, 10**9)), "basis needs between 4 and 4096 functions"),
     (dict(meta=lambda d: smooth(d)["margins"][0].__setitem__(2, [0.0])), "knots"),
     (dict(meta=lambda d: smooth(d)["margins"][0][2].__setitem__(0, float("nan"))), "finite"),
-    (dict(meta=lambda d: d["design"]["spec"][-1].update(levels=7)), "a factor term reads"),
+    (dict(meta=lambda d: d["design"]["spec"][-1].update(levels=7)), "reads a factor column with its 7 levels"),
     (dict(meta=lambda d: d["design"]["spec"][1].update(columns=[99])), r"columns must be an integer in \[0, "),
     (dict(meta=lambda d: d["fitted"].update(n_features=1)), "n_features"),
     (dict(meta=lambda d: d["fitted"].update(feature_names=["a"])), "feature_names"),

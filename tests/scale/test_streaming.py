@@ -233,6 +233,7 @@ def test_unaligned_arrays_are_read_like_aligned_ones(rng):
     gam = GAM(terms, family="poisson").fit(unaligned(X), unaligned(y), unaligned(w), unaligned(off))
     np.testing.assert_array_equal(gam.coef_, ref.coef_)
     np.testing.assert_array_equal(gam.predict(unaligned(X), offset=unaligned(off)), ref.predict(X, offset=off))
-    spec = [{"kind": "smooth", "columns": [0], "margins": [("cr", 6, np.linspace(0.0, 1.0, 6))]}]
-    moved = [{**spec[0], "margins": [("cr", 6, unaligned(np.linspace(0.0, 1.0, 6)))]}]
-    np.testing.assert_array_equal(_engine.Layout(moved).design([X[:, 0]]), _engine.Layout(spec).design([X[:, 0]]))
+    def layout(knots):
+        return _engine.Layout([_engine.TermSpec("smooth", [0], [_engine.MarginSpec("cr", 6, knots)])])
+    knots = np.linspace(0.0, 1.0, 6)
+    np.testing.assert_array_equal(layout(unaligned(knots)).design([X[:, 0]]), layout(knots).design([X[:, 0]]))

@@ -31,7 +31,9 @@ Result<std::shared_ptr<const TermBasis>> make_term(const TermSpec& spec, std::si
 std::size_t memory_estimate(const TermSpec& spec) {
   std::size_t width = 1;
   for (const MarginSpec& m : spec.margins) {
-    if (m.k > kMaxTermWidth || width > kMaxTermWidth) return SIZE_MAX;
+    // A basis larger than any term may be is refused when the term is built, before
+    // anything of that size is allocated.
+    if (m.k > kMaxTermWidth || width > kMaxTermWidth) return 0;
     width *= m.k;
   }
   if (spec.margins.empty()) return 64;

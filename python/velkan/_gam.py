@@ -69,10 +69,10 @@ class GAM:
     tol : float
         Convergence tolerance on the relative change of the penalized deviance.
     n_jobs : int or None
-        Threads for passes over the data (cross products, prediction); None uses every
-        core (on Dask, one thread per partition task). Each thread reduces a contiguous
-        range of row blocks; the ranges are summed in order, so results differ between
-        thread counts only by the rounding of that sum.
+        Threads for passes over the data (cross products, prediction), as scikit-learn
+        counts them: None one, -1 every core (on Dask, threads per partition task). Each
+        thread reduces a contiguous range of row blocks; the ranges are summed in order,
+        so results differ between thread counts only by the rounding of that sum.
     verbose : bool
         Print one line per iteration: the criterion's value, the deviance, the smoothing
         parameters and the time since the fit started, such as
@@ -192,8 +192,6 @@ class GAM:
         stream = open_source(X, params.response if y is None else y, sample_weight, offset)
         if stream is not None:
             threads = params.threads
-            if self.n_jobs is None:
-                threads = getattr(stream, "threads_per_task", threads)
             fitted = fit_stream(stream, params.terms, family=params.family, method=params.method,
                                 fit_intercept=self.fit_intercept, max_iter=params.max_iter,
                                 tol=self.tol, verbose=self.verbose, threads=threads)
@@ -291,8 +289,6 @@ class GAM:
             if return_std:
                 raise ValueError("return_std needs the rows in memory (an array or a data frame)")
             threads = _threads(self.n_jobs)
-            if self.n_jobs is None:
-                threads = getattr(stream, "threads_per_task", threads)
             eta = predict_source(fitted, stream, threads, self.verbose)
             return eta if type == "link" else _response(fitted, eta)
         cols, off, n = self._new_rows(X, offset)
@@ -391,7 +387,10 @@ class GAM:
 
 
 def _threads(n_jobs: Any) -> int:
-    if n_jobs is None or n_jobs == -1:
+    """Threads for passes over the data: scikit-learn's convention (None one, -1 all)."""
+    if n_jobs is None:
+        return 1
+    if n_jobs == -1:
         return os.cpu_count() or 1
     if isinstance(n_jobs, bool) or not isinstance(n_jobs, (int, np.integer)) or n_jobs < 1:
         raise ValueError(f"n_jobs must be a positive integer, -1 or None, got {n_jobs!r}")

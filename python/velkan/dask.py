@@ -46,8 +46,6 @@ def _import_dask() -> Any:
 class DaskSource:
     """A dask array or DataFrame as a row source of a streamed fit."""
 
-    threads_per_task = 1
-
     def __init__(self, X: Any, y: Any = None, sample_weight: Any = None, offset: Any = None) -> None:
         dask = _import_dask()
         self.delayed = dask.delayed

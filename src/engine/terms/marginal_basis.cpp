@@ -170,84 +170,98 @@ Result<MarginalBasis> MarginalBasis::create(BasisKind kind, std::size_t k, Vecto
   b.kind_ = kind;
   b.k_ = k;
   b.knots_ = Vector::from(knots);
-
   if (kind == BasisKind::PSpline) {
     b.intervals_ = k - 3;
     b.spacing_ = (knots[1] - knots[0]) / static_cast<double>(b.intervals_);
     b.penalty_ = difference_penalty(k);
     b.rank_ = k - 2;
-  } else {
-    // Natural or periodic cubic spline through the knot values beta: its second
-    // derivatives g at the knots solve B g = D beta (continuity of the first derivative
-    // at each interior, or every, knot), and its integrated squared second derivative is
-    // beta' D' B^-1 D beta.
-    const bool cyclic = kind == BasisKind::CyclicCubic;
-    const std::size_t m = cyclic ? k : k - 2;  // equations
-    std::vector<double> h(cyclic ? k : k - 1);
-    for (std::size_t j = 0; j < h.size(); ++j) h[j] = knots[j + 1] - knots[j];
-    Matrix bm(m, m), dm(m, k);
-    for (std::size_t i = 0; i < m; ++i) {
-      // Equation i sits at knot c with neighbours l and r (indices into beta / g).
-      const std::size_t c = cyclic ? i : i + 1;
-      const std::size_t l = cyclic ? (i + k - 1) % k : i;
-      const std::size_t r = cyclic ? (i + 1) % k : i + 2;
-      const double hl = h[cyclic ? l : i];
-      const double hr = h[cyclic ? i : i + 1];
-      const auto at = [&](std::size_t knot) { return cyclic ? knot : knot - 1; };
-      bm(i, at(c)) += (hl + hr) / 3.0;
-      if (cyclic || l > 0) bm(i, at(l)) += hl / 6.0;
-      if (cyclic || r + 1 < k) bm(i, at(r)) += hr / 6.0;
-      dm(i, l) += 1.0 / hl;
-      dm(i, c) -= 1.0 / hl + 1.0 / hr;
-      dm(i, r) += 1.0 / hr;
-    }
-    auto binv = inverse(bm.view());
-    if (!binv) return fail(binv.error());
-    const Matrix f = matmul(binv->view(), dm.view());  // m x k
-    b.second_ = Matrix(k, k);
-    for (std::size_t i = 0; i < m; ++i) {
-      const std::size_t row = cyclic ? i : i + 1;
-      for (std::size_t j = 0; j < k; ++j) b.second_(row, j) = f(i, j);
-    }
-    Matrix s = matmul(dm.t(), f.view());
-    for (std::size_t i = 0; i < k; ++i) {
-      for (std::size_t j = 0; j < i; ++j) {
-        const double v = 0.5 * (s(i, j) + s(j, i));
-        s(i, j) = v;
-        s(j, i) = v;
-      }
-    }
-    b.penalty_ = std::move(s);
-    b.rank_ = cyclic ? k - 1 : k - 2;
-    if (!cyclic) {
-      const double h0 = h.front(), hn = h.back();
-      b.slope_lo_ = Vector(k);
-      b.slope_hi_ = Vector(k);
-      for (std::size_t j = 0; j < k; ++j) {
-        b.slope_lo_[j] = -h0 * (2.0 * b.second_(0, j) + b.second_(1, j)) / 6.0;
-        b.slope_hi_[j] = hn * (b.second_(k - 2, j) + 2.0 * b.second_(k - 1, j)) / 6.0;
-      }
-      b.slope_lo_[0] -= 1.0 / h0;
-      b.slope_lo_[1] += 1.0 / h0;
-      b.slope_hi_[k - 2] -= 1.0 / hn;
-      b.slope_hi_[k - 1] += 1.0 / hn;
+  } else if (auto ok = b.set_regression_penalty(); !ok) {
+    return fail(ok.error());
+  }
+  if (auto ok = b.set_penalty_root(); !ok) return fail(ok.error());
+  return b;
+}
+
+// Natural or periodic cubic spline through the knot values beta: its second derivatives
+// g at the knots solve B g = D beta (continuity of the first derivative at each interior,
+// or every, knot), and its integrated squared second derivative is beta' D' B^-1 D beta.
+Status MarginalBasis::set_regression_penalty() {
+  const std::size_t k = k_;
+  const VectorView knots = knots_.view();
+  const bool cyclic = kind_ == BasisKind::CyclicCubic;
+  const std::size_t m = cyclic ? k : k - 2;  // equations
+  std::vector<double> h(cyclic ? k : k - 1);
+  for (std::size_t j = 0; j < h.size(); ++j) h[j] = knots[j + 1] - knots[j];
+  Matrix bm(m, m), dm(m, k);
+  for (std::size_t i = 0; i < m; ++i) {
+    // Equation i sits at knot c with neighbours l and r (indices into beta / g).
+    const std::size_t c = cyclic ? i : i + 1;
+    const std::size_t l = cyclic ? (i + k - 1) % k : i;
+    const std::size_t r = cyclic ? (i + 1) % k : i + 2;
+    const double hl = h[cyclic ? l : i];
+    const double hr = h[cyclic ? i : i + 1];
+    const auto at = [&](std::size_t knot) { return cyclic ? knot : knot - 1; };
+    bm(i, at(c)) += (hl + hr) / 3.0;
+    if (cyclic || l > 0) bm(i, at(l)) += hl / 6.0;
+    if (cyclic || r + 1 < k) bm(i, at(r)) += hr / 6.0;
+    dm(i, l) += 1.0 / hl;
+    dm(i, c) -= 1.0 / hl + 1.0 / hr;
+    dm(i, r) += 1.0 / hr;
+  }
+  auto binv = inverse(bm.view());
+  if (!binv) return fail(binv.error());
+  const Matrix f = matmul(binv->view(), dm.view());  // m x k
+  second_ = Matrix(k, k);
+  for (std::size_t i = 0; i < m; ++i) {
+    const std::size_t row = cyclic ? i : i + 1;
+    for (std::size_t j = 0; j < k; ++j) second_(row, j) = f(i, j);
+  }
+  Matrix s = matmul(dm.t(), f.view());
+  for (std::size_t i = 0; i < k; ++i) {
+    for (std::size_t j = 0; j < i; ++j) {
+      const double v = 0.5 * (s(i, j) + s(j, i));
+      s(i, j) = v;
+      s(j, i) = v;
     }
   }
+  penalty_ = std::move(s);
+  rank_ = cyclic ? k - 1 : k - 2;
+  if (!cyclic) set_end_slopes(h.front(), h.back());
+  return {};
+}
 
-  auto eig = symmetric_eigen(b.penalty_.view());
+// The slopes at both ends as rows over the coefficients (the natural spline's tangents).
+void MarginalBasis::set_end_slopes(double h0, double hn) {
+  const std::size_t k = k_;
+  slope_lo_ = Vector(k);
+  slope_hi_ = Vector(k);
+  for (std::size_t j = 0; j < k; ++j) {
+    slope_lo_[j] = -h0 * (2.0 * second_(0, j) + second_(1, j)) / 6.0;
+    slope_hi_[j] = hn * (second_(k - 2, j) + 2.0 * second_(k - 1, j)) / 6.0;
+  }
+  slope_lo_[0] -= 1.0 / h0;
+  slope_lo_[1] += 1.0 / h0;
+  slope_hi_[k - 2] -= 1.0 / hn;
+  slope_hi_[k - 1] += 1.0 / hn;
+}
+
+// The penalty's eigenvalues (its known null space exactly zero) and a square root of it.
+Status MarginalBasis::set_penalty_root() {
+  const std::size_t k = k_;
+  auto eig = symmetric_eigen(penalty_.view());
   if (!eig) {
     return fail(GamError::linalg_error("penalty eigen-decomposition failed: " + eig.error().debug()));
   }
-  b.eigenvalues_ = std::move(eig->values);
+  eigenvalues_ = std::move(eig->values);
   // The null space is known exactly; its computed eigenvalues are rounding noise.
-  for (std::size_t i = 0; i < k - b.rank_; ++i) b.eigenvalues_[i] = 0.0;
-  b.root_ = Matrix(b.rank_, k);
-  for (std::size_t r = 0; r < b.rank_; ++r) {
-    const std::size_t c = k - b.rank_ + r;
-    const double sq = std::sqrt(b.eigenvalues_[c]);
-    for (std::size_t j = 0; j < k; ++j) b.root_(r, j) = sq * eig->vectors(j, c);
+  for (std::size_t i = 0; i < k - rank_; ++i) eigenvalues_[i] = 0.0;
+  root_ = Matrix(rank_, k);
+  for (std::size_t r = 0; r < rank_; ++r) {
+    const std::size_t c = k - rank_ + r;
+    const double sq = std::sqrt(eigenvalues_[c]);
+    for (std::size_t j = 0; j < k; ++j) root_(r, j) = sq * eig->vectors(j, c);
   }
-  return b;
+  return {};
 }
 
 void MarginalBasis::evaluate(double x, double* out) const {

@@ -90,6 +90,9 @@ class MarginalBasis {
  private:
   MarginalBasis() = default;
 
+  Status set_regression_penalty();
+  void set_end_slopes(double h0, double hn);
+  Status set_penalty_root();
   void evaluate_pspline(double x, double* out) const;
   void evaluate_natural(double x, double* out) const;
   void evaluate_cyclic(double x, double* out) const;

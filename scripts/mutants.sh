@@ -12,15 +12,15 @@ cd "$(dirname "$0")/.."
 build_dir="${VELKAN_MUTANTS_BUILD_DIR:-build/mutants}"
 python="${PYTHON:-python3}"
 
-if ! git diff --quiet -- src; then
-  echo "mutants.sh: src/ has uncommitted changes; commit or stash them first" >&2
+if ! git diff --quiet -- src python; then
+  echo "mutants.sh: src/ or python/ has uncommitted changes; commit or stash them first" >&2
   exit 2
 fi
 
 applied=""
 restore() {
   if [ -n "$applied" ]; then
-    git apply -R "$applied" || git checkout -- src
+    git apply -R "$applied" || git checkout -- src python
     applied=""
   fi
 }

@@ -13,7 +13,7 @@ namespace {
 
 constexpr std::array<LinkId, 1> kLinks{LinkId::Log};
 
-class Poisson final : public Family {
+class Poisson : public Family {
  public:
   const FamilyInfo& info() const override {
     static const FamilyInfo i{
@@ -78,10 +78,35 @@ class Poisson final : public Family {
   }
 };
 
+// Overdispersed counts: the poisson mean and variance function with the scale estimated
+// (F tests in the summary); a quasi-likelihood has no log-likelihood, so no AIC.
+class QuasiPoisson final : public Poisson {
+ public:
+  const FamilyInfo& info() const override {
+    static const FamilyInfo i = [] {
+      FamilyInfo q = Poisson().info();
+      q.name = "quasipoisson";
+      q.class_name = "QuasiPoisson";
+      q.doc = "Overdispersed counts: V(mu) = phi mu, the scale phi estimated.";
+      q.scale_estimated = true;
+      return q;
+    }();
+    return i;
+  }
+  double log_likelihood(double, const ResponseSums&) const override {
+    return std::numeric_limits<double>::quiet_NaN();
+  }
+};
+
 }  // namespace
 
 const Family& poisson_family() {
   static const Poisson f;
+  return f;
+}
+
+const Family& quasipoisson_family() {
+  static const QuasiPoisson f;
   return f;
 }
 

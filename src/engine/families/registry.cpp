@@ -10,10 +10,12 @@ const Family& gaussian_family();
 const Family& binomial_family();
 const Family& poisson_family();
 const Family& gamma_family();
+const Family& quasipoisson_family();
 
 std::span<const Family* const> all_families() {
-  static const std::array<const Family*, 4> table{
-      &gaussian_family(), &binomial_family(), &poisson_family(), &gamma_family()};
+  static const std::array<const Family*, 5> table{
+      &gaussian_family(), &binomial_family(), &poisson_family(), &gamma_family(),
+      &quasipoisson_family()};
   return table;
 }
 

@@ -15,7 +15,6 @@
 #include "linalg/ridged_solve.h"
 #include "velkan_core/reml/derivatives.h"
 #include "velkan_core/reml/gradient.h"
-#include "velkan_core/reml/hessian.h"
 #include "velkan_core/reml/penalty_sqrt.h"
 
 namespace velkan {
@@ -474,15 +473,6 @@ Result<RemlDerivatives> reml_derivatives_cached(VectorView /*y*/, MatrixView x, 
   out.gradient = std::move(first->gradient);
   out.hessian = std::move(*h);
   return out;
-}
-
-Result<Matrix> reml_hessian_cached(VectorView y, MatrixView x, VectorView w,
-                                   const RemlCache& cache, std::span<const double> lambdas,
-                                   std::span<const Matrix> penalties,
-                                   std::span<const Matrix> sqrt_penalties) {
-  auto d = reml_derivatives_cached(y, x, w, cache, lambdas, penalties, sqrt_penalties);
-  if (!d) return std::unexpected(d.error());
-  return std::move(d->hessian);
 }
 
 }  // namespace velkan

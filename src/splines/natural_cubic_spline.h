@@ -23,10 +23,10 @@
 namespace velkan {
 
 struct NaturalSplineSystem {
-  std::vector<double> h;                  // k - 1 spacings
-  std::vector<std::array<double, 3>> d;   // n rows of D: entries at columns i, i + 1, i + 2
-  std::vector<double> b_diag;             // n diagonal entries of B
-  std::vector<double> b_off;              // n - 1 off-diagonal entries: B_i,i+1 = B_i+1,i
+  std::vector<double> h;                 // k - 1 spacings
+  std::vector<std::array<double, 3>> d;  // n rows of D: entries at columns i, i + 1, i + 2
+  std::vector<double> b_diag;            // n diagonal entries of B
+  std::vector<double> b_off;             // n - 1 off-diagonal entries: B_i,i+1 = B_i+1,i
 };
 
 // The bands for `knots` (at least 3). The knots are not checked: coincident or decreasing

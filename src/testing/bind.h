@@ -6,14 +6,14 @@
 
 namespace velkan::testing {
 
-void bind_common(nb::module_& m);   // error values and their renderings
-void bind_diag(nb::module_& m);     // number formats, templates, switches
-void bind_linalg(nb::module_& m);   // solves, factorisations, products
-void bind_smooth(nb::module_& m);   // bases, penalties, formulas, setup
-void bind_fit(nb::module_& m);      // families, PiRLS
-void bind_reml(nb::module_& m);     // criterion, square roots, gradients, residual sums
-void bind_search(nb::module_& m);   // the smoothing-parameter searches
-void bind_python(nb::module_& m);   // velkan_core's conversions, translation, borrow flag
+void bind_common(nb::module_& m);  // error values and their renderings
+void bind_diag(nb::module_& m);    // number formats, templates, switches
+void bind_linalg(nb::module_& m);  // solves, factorisations, products
+void bind_smooth(nb::module_& m);  // bases, penalties, formulas, setup
+void bind_fit(nb::module_& m);     // families, PiRLS
+void bind_reml(nb::module_& m);    // criterion, square roots, gradients, residual sums
+void bind_search(nb::module_& m);  // the smoothing-parameter searches
+void bind_python(nb::module_& m);  // velkan_core's conversions, translation, borrow flag
 
 // The error value of variant `kind` (0 .. 5, the variant order) carrying `payload`;
 // InvalidParameter naming the range for another kind.

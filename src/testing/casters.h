@@ -141,7 +141,7 @@ handle numpy_copy(const double* data, std::size_t n, const std::size_t (&shape)[
     capsule owner(copy.get(), [](void* p) noexcept { delete[] static_cast<double*>(p); });
     const ndarray<numpy, double, ndim<N>> out(copy.release(), N, shape, owner);
     return make_caster<ndarray<numpy, double, ndim<N>>>::from_cpp(out, rv_policy::automatic,
-                                                                   nullptr);
+                                                                  nullptr);
   } catch (python_error& e) {
     e.restore();
   } catch (const std::bad_alloc&) {

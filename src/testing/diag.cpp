@@ -37,11 +37,16 @@ std::string format_template(const std::string& tmpl, const nb::list& values) {
   std::vector<diag::FormatArg> a;
   for (nb::handle v : values) a.push_back(format_arg(v, texts, vectors));
   switch (a.size()) {
-    case 0: return diag::format(tmpl, {});
-    case 1: return diag::format(tmpl, {a[0]});
-    case 2: return diag::format(tmpl, {a[0], a[1]});
-    case 3: return diag::format(tmpl, {a[0], a[1], a[2]});
-    default: return diag::format(tmpl, {a[0], a[1], a[2], a[3]});
+    case 0:
+      return diag::format(tmpl, {});
+    case 1:
+      return diag::format(tmpl, {a[0]});
+    case 2:
+      return diag::format(tmpl, {a[0], a[1]});
+    case 3:
+      return diag::format(tmpl, {a[0], a[1], a[2]});
+    default:
+      return diag::format(tmpl, {a[0], a[1], a[2], a[3]});
   }
 }
 

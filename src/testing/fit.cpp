@@ -46,21 +46,25 @@ nb::dict fit_pirls(VectorView y, MatrixView x, std::vector<double> lambdas,
 }  // namespace
 
 void bind_fit(nb::module_& m) {
-  m.def("fit_linkinv", [](const std::string& f, VectorView eta) { return linkinv(family_named(f), eta); });
-  m.def("fit_mu_eta", [](const std::string& f, VectorView eta) { return mu_eta(family_named(f), eta); });
-  m.def("fit_initial_eta", [](const std::string& f, VectorView y) { return initial_eta(family_named(f), y); });
+  m.def("fit_linkinv",
+        [](const std::string& f, VectorView eta) { return linkinv(family_named(f), eta); });
+  m.def("fit_mu_eta",
+        [](const std::string& f, VectorView eta) { return mu_eta(family_named(f), eta); });
+  m.def("fit_initial_eta",
+        [](const std::string& f, VectorView y) { return initial_eta(family_named(f), y); });
   m.def("fit_working_weight", [](const std::string& f, VectorView eta, VectorView mu) {
     const Family family = family_named(f);
     Vector out(eta.size);
-    for (std::size_t i = 0; i < eta.size && i < mu.size; ++i) out[i] = working_weight(family, eta[i], mu[i]);
+    for (std::size_t i = 0; i < eta.size && i < mu.size; ++i)
+      out[i] = working_weight(family, eta[i], mu[i]);
     return out;
   });
   m.def("fit_deviance", [](const std::string& f, VectorView y, VectorView mu) {
     return deviance(family_named(f), y, mu);
   });
-  m.def("fit_pirls", fit_pirls, nb::arg("y"), nb::arg("x"), nb::arg("lambdas"), nb::arg("penalties"),
-        nb::arg("family"), nb::arg("xtx") = nb::none(), nb::arg("xty") = nb::none(),
-        nb::arg("residual_sums") = nb::none());
+  m.def("fit_pirls", fit_pirls, nb::arg("y"), nb::arg("x"), nb::arg("lambdas"),
+        nb::arg("penalties"), nb::arg("family"), nb::arg("xtx") = nb::none(),
+        nb::arg("xty") = nb::none(), nb::arg("residual_sums") = nb::none());
 }
 
 }  // namespace velkan::testing

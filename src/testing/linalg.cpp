@@ -13,7 +13,9 @@ namespace {
 // A triangle letter: strings of another length become '?', which the core refuses.
 char triangle(const std::string& s) { return s.size() == 1 ? s[0] : '?'; }
 
-std::tuple<Matrix, Vector> pair_of(CrossProducts c) { return {std::move(c.xtwx), std::move(c.xtwy)}; }
+std::tuple<Matrix, Vector> pair_of(CrossProducts c) {
+  return {std::move(c.xtwx), std::move(c.xtwy)};
+}
 std::tuple<double, Vector> pair_of(ResidualProducts r) { return {r.rss, std::move(r.xtwr)}; }
 
 // Every product of the layer on one (x, w, y, beta): the matrix products against arrays
@@ -49,16 +51,20 @@ nb::dict products(MatrixView x, VectorView w, VectorView y, VectorView beta, Mat
 }  // namespace
 
 void bind_linalg(nb::module_& m) {
-  m.def("linalg_solve", released([](Matrix a, Vector b) { return solve(std::move(a), std::move(b)); }));
+  m.def("linalg_solve",
+        released([](Matrix a, Vector b) { return solve(std::move(a), std::move(b)); }));
   m.def("linalg_inverse", released([](MatrixView a) { return inverse(a); }));
   m.def("linalg_determinant", released([](MatrixView a) { return determinant(a); }));
   m.def("linalg_log_determinant", released([](MatrixView a) { return log_determinant(a); }));
   // (q, r)
   m.def("linalg_qr", released([](MatrixView a) {
-          return map_value(qr(a), [](QrResult f) { return std::tuple{std::move(f.q), std::move(f.r)}; });
+          return map_value(qr(a), [](QrResult f) {
+            return std::tuple{std::move(f.q), std::move(f.r)};
+          });
         }));
   m.def("linalg_qr_r", released([](MatrixView a) { return qr_r(a); }));
-  m.def("linalg_cholesky", released([](MatrixView a, std::string uplo) { return cholesky(a, triangle(uplo)); }));
+  m.def("linalg_cholesky",
+        released([](MatrixView a, std::string uplo) { return cholesky(a, triangle(uplo)); }));
   // b 1-D or 2-D.
   m.def("linalg_solve_triangular", released([](MatrixView a, std::string uplo, VectorView b) {
           return solve_triangular(a, triangle(uplo), b);
@@ -68,7 +74,9 @@ void bind_linalg(nb::module_& m) {
         }));
   // (lu, pivots)
   m.def("linalg_lu_factor", released([](MatrixView a) {
-          return map_value(lu_factor(a), [](LuFactors f) { return std::tuple{std::move(f.lu), std::move(f.pivots)}; });
+          return map_value(lu_factor(a), [](LuFactors f) {
+            return std::tuple{std::move(f.lu), std::move(f.pivots)};
+          });
         }));
   m.def("linalg_lu_inverse", released([](Matrix lu, std::vector<double> pivots) {
           LuFactors f{std::move(lu), {}};
@@ -77,8 +85,9 @@ void bind_linalg(nb::module_& m) {
         }));
   // (values, vectors)
   m.def("linalg_symmetric_eigen", released([](MatrixView a) {
-          return map_value(symmetric_eigen(a),
-                           [](SymmetricEigen e) { return std::tuple{std::move(e.values), std::move(e.vectors)}; });
+          return map_value(symmetric_eigen(a), [](SymmetricEigen e) {
+            return std::tuple{std::move(e.values), std::move(e.vectors)};
+          });
         }));
   m.def("linalg_products", products);
   m.def("linalg_dot", released([](VectorView a, VectorView b) { return dot(a, b); }));

@@ -52,21 +52,40 @@ std::tuple<std::optional<std::string>, bool> borrow_nested(const std::string& ou
 }  // namespace
 
 void bind_python(nb::module_& m) {
-  m.def("conv_matrix", [](nb::handle o) { return Matrix::from(converted(py::as_matrix(o.ptr(), {"conv_matrix", "arg"}))); });
-  m.def("conv_vector", [](nb::handle o) { return Vector::from(converted(py::as_vector(o.ptr(), {"conv_vector", "arg"}))); });
-  m.def("conv_sizes", [](nb::handle o) { return converted(py::as_sizes(o.ptr(), {"conv_sizes", "arg"})); });
-  m.def("conv_floats", [](nb::handle o) { return Vector(converted(py::as_floats(o.ptr(), {"conv_floats", "arg"}))); });
-  m.def("conv_matrix_list", [](nb::handle o) { return converted(py::as_matrix_list(o.ptr(), {"conv_matrix_list", "arg"})); });
-  m.def("conv_string", [](nb::handle o) { return converted(py::as_string(o.ptr(), {"conv_string", "arg"})); });
-  m.def("conv_size", [](nb::handle o) { return converted(py::as_size(o.ptr(), {"conv_size", "arg"})); });
-  m.def("conv_double", [](nb::handle o) { return converted(py::as_double(o.ptr(), {"conv_double", "arg"})); });
-  m.def("conv_bool", [](nb::handle o) { return converted(py::as_bool(o.ptr(), {"conv_bool", "arg"})); });
+  m.def("conv_matrix", [](nb::handle o) {
+    return Matrix::from(converted(py::as_matrix(o.ptr(), {"conv_matrix", "arg"})));
+  });
+  m.def("conv_vector", [](nb::handle o) {
+    return Vector::from(converted(py::as_vector(o.ptr(), {"conv_vector", "arg"})));
+  });
+  m.def("conv_sizes", [](nb::handle o) {
+    return converted(py::as_sizes(o.ptr(), {"conv_sizes", "arg"}));
+  });
+  m.def("conv_floats", [](nb::handle o) {
+    return Vector(converted(py::as_floats(o.ptr(), {"conv_floats", "arg"})));
+  });
+  m.def("conv_matrix_list", [](nb::handle o) {
+    return converted(py::as_matrix_list(o.ptr(), {"conv_matrix_list", "arg"}));
+  });
+  m.def("conv_string", [](nb::handle o) {
+    return converted(py::as_string(o.ptr(), {"conv_string", "arg"}));
+  });
+  m.def("conv_size", [](nb::handle o) {
+    return converted(py::as_size(o.ptr(), {"conv_size", "arg"}));
+  });
+  m.def("conv_double", [](nb::handle o) {
+    return converted(py::as_double(o.ptr(), {"conv_double", "arg"}));
+  });
+  m.def("conv_bool", [](nb::handle o) {
+    return converted(py::as_bool(o.ptr(), {"conv_bool", "arg"}));
+  });
 
   // Error values (kind: the variant index 0..5) through velkan_core's translation.
   m.def(
       "raise_gam_error",
       [](std::size_t kind, std::string payload, std::optional<std::string> prefix) {
-        return result(py::raise(ModelError{error_value(kind, std::move(payload))}, prefix.value_or("")));
+        return result(
+            py::raise(ModelError{error_value(kind, std::move(payload))}, prefix.value_or("")));
       },
       nb::arg("kind"), nb::arg("payload"), nb::arg("prefix") = nb::none());
   m.def("raise_usage_error", [](std::string message) {

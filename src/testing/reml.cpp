@@ -57,8 +57,10 @@ auto residual_sums(VectorView y, MatrixView x, VectorView w, MatrixView betas) {
 
 // ([score per row of lambda_sets], data passes): the scores of a search's trials, all
 // through one evaluator anchored on the cache.
-Result<std::tuple<std::vector<double>, std::size_t>> criterion_anchored(
-    VectorView y, MatrixView x, VectorView w, MatrixView lambda_sets, Matrices pens) {
+Result<std::tuple<std::vector<double>, std::size_t>> criterion_anchored(VectorView y, MatrixView x,
+                                                                        VectorView w,
+                                                                        MatrixView lambda_sets,
+                                                                        Matrices pens) {
   const RemlCache cache = make_reml_cache(y, x, w);
   ResidualAnchor anchor;
   ResidualSums sums(y, x, w, cache.xtwx, cache.xtwy, cache.ywy, &anchor);
@@ -79,31 +81,29 @@ Result<std::tuple<std::vector<double>, std::size_t>> criterion_anchored(
 
 void bind_reml(nb::module_& m) {
   m.def("reml_penalty_sqrt", released([](MatrixView s) { return penalty_sqrt(s); }));
-  m.def("reml_compute_r_blockwise", released([](MatrixView x, VectorView w, std::vector<double> lambdas,
-                                                Matrices sqrts) {
+  m.def("reml_compute_r_blockwise",
+        released([](MatrixView x, VectorView w, std::vector<double> lambdas, Matrices sqrts) {
           return compute_r_blockwise(x, w, lambdas, sqrts);
         }));
-  m.def(
-      "reml_gradient_multi_qr",
-      released([](VectorView y, MatrixView x, VectorView w, std::vector<double> lambdas, Matrices pens,
-                  std::optional<Matrices> sqrts) {
-        return reml_gradient_multi_qr(y, x, w, lambdas, pens, sqrts.value_or(Matrices{}));
-      }),
-      nb::arg("y"), nb::arg("x"), nb::arg("w"), nb::arg("lambdas"), nb::arg("penalties"),
-      nb::arg("sqrts") = nb::none());
-  m.def(
-      "reml_gradient_blockwise",
-      released([](VectorView y, MatrixView x, VectorView w, std::vector<double> lambdas, Matrices pens,
-                  std::optional<Matrices> sqrts, std::optional<Matrix> xtwx, std::optional<Vector> xtwy) {
-        return reml_gradient_blockwise(y, x, w, lambdas, pens, sqrts.value_or(Matrices{}),
-                                       xtwx ? &*xtwx : nullptr, xtwy ? &*xtwy : nullptr);
-      }),
-      nb::arg("y"), nb::arg("x"), nb::arg("w"), nb::arg("lambdas"), nb::arg("penalties"),
-      nb::arg("sqrts") = nb::none(), nb::arg("xtwx") = nb::none(), nb::arg("xtwy") = nb::none());
-  m.def("fit_reml_criterion", released([](VectorView y, MatrixView x, VectorView w,
-                                          std::vector<double> lambdas, Matrices pens) {
-          return reml_criterion(y, x, w, lambdas, pens);
-        }));
+  m.def("reml_gradient_multi_qr",
+        released([](VectorView y, MatrixView x, VectorView w, std::vector<double> lambdas,
+                    Matrices pens, std::optional<Matrices> sqrts) {
+          return reml_gradient_multi_qr(y, x, w, lambdas, pens, sqrts.value_or(Matrices{}));
+        }),
+        nb::arg("y"), nb::arg("x"), nb::arg("w"), nb::arg("lambdas"), nb::arg("penalties"),
+        nb::arg("sqrts") = nb::none());
+  m.def("reml_gradient_blockwise",
+        released([](VectorView y, MatrixView x, VectorView w, std::vector<double> lambdas,
+                    Matrices pens, std::optional<Matrices> sqrts, std::optional<Matrix> xtwx,
+                    std::optional<Vector> xtwy) {
+          return reml_gradient_blockwise(y, x, w, lambdas, pens, sqrts.value_or(Matrices{}),
+                                         xtwx ? &*xtwx : nullptr, xtwy ? &*xtwy : nullptr);
+        }),
+        nb::arg("y"), nb::arg("x"), nb::arg("w"), nb::arg("lambdas"), nb::arg("penalties"),
+        nb::arg("sqrts") = nb::none(), nb::arg("xtwx") = nb::none(), nb::arg("xtwy") = nb::none());
+  m.def("fit_reml_criterion",
+        released([](VectorView y, MatrixView x, VectorView w, std::vector<double> lambdas,
+                    Matrices pens) { return reml_criterion(y, x, w, lambdas, pens); }));
   // (X'WX, X'Wy, y'Wy)
   m.def("fit_make_reml_cache", [](VectorView y, MatrixView x, VectorView w) {
     same_rows(y, x, w);
@@ -118,11 +118,11 @@ void bind_reml(nb::module_& m) {
                                        lambdas, pens);
         }));
   m.def("reml_residual_sums", residual_sums);
-  m.def("reml_criterion_anchored", [](VectorView y, MatrixView x, VectorView w,
-                                      MatrixView lambda_sets, Matrices pens) {
-    same_rows(y, x, w);
-    return without_gil([&] { return criterion_anchored(y, x, w, lambda_sets, pens); });
-  });
+  m.def("reml_criterion_anchored",
+        [](VectorView y, MatrixView x, VectorView w, MatrixView lambda_sets, Matrices pens) {
+          same_rows(y, x, w);
+          return without_gil([&] { return criterion_anchored(y, x, w, lambda_sets, pens); });
+        });
 }
 
 }  // namespace velkan::testing

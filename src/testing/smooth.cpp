@@ -27,9 +27,9 @@ nb::dict summary(const SmoothTerm& t, const std::optional<VectorView>& points) {
   d["has_constraint"] = t.constraint.has_value();
   if (!points) return d;
   d["values"] = unwrap(t.basis->evaluate(*points));
-  d["full_knots"] = bs ? nb::cast(Vector(std::vector<double>(bs->full_knots().begin(),
-                                                             bs->full_knots().end())))
-                       : nb::none();
+  d["full_knots"] =
+      bs ? nb::cast(Vector(std::vector<double>(bs->full_knots().begin(), bs->full_knots().end())))
+         : nb::none();
   return d;
 }
 
@@ -91,7 +91,8 @@ void bind_smooth(nb::module_& m) {
     for (const FormulaTerm& t : unwrap(parse_formula(formula))) out.emplace_back(t.column, t.k);
     return out;
   });
-  m.def("smooth_auto_setup", [](MatrixView x, std::vector<std::size_t> k, const std::string& basis) {
+  m.def("smooth_auto_setup", [](MatrixView x, std::vector<std::size_t> k,
+                                const std::string& basis) {
     return setup_outcome([&](std::vector<SmoothTerm>& t) { return auto_setup(t, x, k, basis); });
   });
   m.def("smooth_formula_setup", [](MatrixView x, const std::string& formula) {

@@ -12,7 +12,7 @@
 //                            the core ran without the interpreter lock) propagates
 //                            instead of the core's failure.
 //
-// released(f) binds a function that runs without the interpreter lock (see without_gil):
+// released(f) binds a function that runs without the interpreter lock (see run_released):
 // its arguments are converted before the lock is given up, its result after it is back.
 #pragma once
 
@@ -76,10 +76,20 @@ auto map_value(std::expected<T, E>&& r, F f) -> std::expected<decltype(f(std::mo
   return f(std::move(*r));
 }
 
+// Runs `f` (C++ values in, C++ values out) through without_gil. An exception that a signal
+// handler raised meanwhile (the core polls for interrupts while the lock is given up)
+// propagates, whatever f returned: a value computed up to an interrupt may be incomplete.
+template <class F>
+auto run_released(F&& f) {
+  auto out = without_gil(std::forward<F>(f));
+  if (PyErr_Occurred()) throw nb::python_error();
+  return out;
+}
+
 template <class F, class R, class... A>
 auto released_call(F f, R (F::*)(A...) const) {
   return [f = std::move(f)](A... args) -> R {
-    return without_gil([&]() -> R { return f(std::forward<A>(args)...); });
+    return run_released([&]() -> R { return f(std::forward<A>(args)...); });
   };
 }
 // `f`: a lambda or function whose parameters and result are C++ values only (no Python

@@ -28,7 +28,7 @@ nb::dict fit_pirls(VectorView y, MatrixView x, std::vector<double> lambdas,
     cached = {std::move(*xtx), std::move(*xty)};
     options.unit_weight_products = &cached;
   }
-  PirlsResult r = unwrap(without_gil([&] { return pirls(y, x, lambdas, penalties, f, options); }));
+  PirlsResult r = unwrap(run_released([&] { return pirls(y, x, lambdas, penalties, f, options); }));
   nb::dict d;
   d["coefficients"] = r.coefficients;
   d["fitted_values"] = r.fitted_values;

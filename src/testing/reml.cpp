@@ -39,7 +39,7 @@ std::size_t counting_passes(const ResidualAnchor& anchor, F evaluate) {
 auto residual_sums(VectorView y, MatrixView x, VectorView w, MatrixView betas) {
   same_rows(y, x, w);
   if (betas.cols != x.cols) throw nb::value_error("one coefficient per column of x");
-  return without_gil([&] {
+  return run_released([&] {
     const RemlCache cache = make_reml_cache(y, x, w);
     ResidualAnchor anchor;
     ResidualSums sums(y, x, w, cache.xtwx, cache.xtwy, cache.ywy, &anchor);
@@ -107,7 +107,7 @@ void bind_reml(nb::module_& m) {
   // (X'WX, X'Wy, y'Wy)
   m.def("fit_make_reml_cache", [](VectorView y, MatrixView x, VectorView w) {
     same_rows(y, x, w);
-    RemlCache c = without_gil([&] { return make_reml_cache(y, x, w); });
+    RemlCache c = run_released([&] { return make_reml_cache(y, x, w); });
     return std::tuple{std::move(c.xtwx), std::move(c.xtwy), c.ywy};
   });
   // ywy NaN: the cache holds no y'Wy.
@@ -121,7 +121,7 @@ void bind_reml(nb::module_& m) {
   m.def("reml_criterion_anchored",
         [](VectorView y, MatrixView x, VectorView w, MatrixView lambda_sets, Matrices pens) {
           same_rows(y, x, w);
-          return without_gil([&] { return criterion_anchored(y, x, w, lambda_sets, pens); });
+          return run_released([&] { return criterion_anchored(y, x, w, lambda_sets, pens); });
         });
 }
 

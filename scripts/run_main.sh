@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
-# Installs velkan with its runtime dependencies (and pandas and scikit-learn, which the
-# example job uses) and runs the example job.
+# Installs velkan with its runtime dependencies and what the example job uses besides (the
+# "examples" extra of pyproject.toml), and runs the example job.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-python3 -m pip install --quiet --disable-pip-version-check --root-user-action=ignore \
-  "scikit-build-core>=0.10" "cmake>=3.24" ninja "numpy>=1.26" "scipy-openblas32>=0.3.27" "nanobind>=2.0" \
-  pandas scikit-learn
+pip_install() {
+  python3 -m pip install --quiet --disable-pip-version-check --root-user-action=ignore "$@"
+}
+pip_install "tomli>=1.1; python_version < '3.11'"
+mapfile -t requirements < <(python3 scripts/requirements.py build runtime examples)
+pip_install "${requirements[@]}"
 # The distribution was called velkan_core before the velkan package joined it.
 python3 -m pip uninstall --quiet --yes --root-user-action=ignore velkan_core 2>/dev/null || true
-python3 -m pip install --quiet --disable-pip-version-check --root-user-action=ignore \
-  --no-build-isolation -C build-dir=build/release .
+pip_install --no-build-isolation --no-deps -C build-dir=build/release .
 python3 examples/main_job.py "$@"

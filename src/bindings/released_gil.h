@@ -88,12 +88,18 @@ class ReleasedGil final : public InterruptPoller {
   ScopedInterruptPoller scope_;
 };
 
+}  // namespace velkan::py
+
+namespace velkan {
+
 // Runs `f` (a core call whose inputs the caller holds) inside a ReleasedGil scope and
-// returns its value once the lock is back.
+// returns its value once the lock is back: the one way every binding of the project, in
+// either idiom, runs numerical work without the interpreter lock. Declared in `velkan`
+// so that code in any of its namespaces finds it unqualified.
 template <class F>
 auto without_gil(F&& f) {
-  ReleasedGil released;
+  py::ReleasedGil released;
   return std::forward<F>(f)();
 }
 
-}  // namespace velkan::py
+}  // namespace velkan

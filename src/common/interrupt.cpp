@@ -39,8 +39,6 @@ Status poll_interrupt() {
   return fail(interrupted_error());
 }
 
-bool interrupt_pending() { return state.pending; }
-
 void request_interrupt() {
   if (state.poller != nullptr) state.pending = true;
 }

@@ -7,7 +7,8 @@
 // handlers). The poller is consulted at most once per kInterruptPollInterval, so polling
 // often costs only a clock read. When it reports an interrupt, poll_interrupt() returns
 // interrupted_error() and the caller unwinds like any other failure; the installer then
-// sees interrupt_pending() and reports the interrupt in its own terms.
+// reports the interrupt in its own terms (the Python binding finds the exception of the
+// interpreter's signal handler pending).
 //
 // Threads without a poller (worker threads, tests of the core) never see an interrupt from
 // here; worker loops watch a shared cancellation flag instead.
@@ -50,9 +51,6 @@ GamError interrupted_error();
 // Ok, or interrupted_error() when this thread's poller reports an interrupt (and every
 // call after that, until a new poller is installed).
 Status poll_interrupt();
-
-// Whether poll_interrupt() has failed on this thread under the current poller.
-bool interrupt_pending();
 
 // Makes poll_interrupt() fail on this thread from now on, as if the poller had reported an
 // interrupt: for code that learns of one outside a poll (the diagnostic writer, when the

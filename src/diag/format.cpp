@@ -114,16 +114,6 @@ std::string format_exp_shortest(double v) {
   return tidy_exponent(std::string_view(buf, static_cast<std::size_t>(res.ptr - buf)));
 }
 
-std::string format_vector(std::span<const double> v) {
-  std::string out = "[";
-  for (std::size_t i = 0; i < v.size(); ++i) {
-    if (i) out += ", ";
-    out += format_shortest(v[i]);
-  }
-  out += "]";
-  return out;
-}
-
 std::string FormatArg::render(int precision, bool exponent) const {
   switch (kind_) {
     case Kind::Float:

@@ -31,8 +31,6 @@ std::string format_fixed(double v, int decimals);
 std::string format_exp(double v, int decimals);
 // Exponent notation with the shortest round-trip mantissa (the bare {:e} form).
 std::string format_exp_shortest(double v);
-// "[a, b, c]" with each element in shortest form.
-std::string format_vector(std::span<const double> v);
 
 // One argument of a template. Holds a borrowed view for strings and vectors; it must not
 // outlive the call to format().

@@ -8,22 +8,6 @@ Vector Vector::from(VectorView v) {
   return out;
 }
 
-Matrix Matrix::from_rows(std::initializer_list<std::initializer_list<double>> rows) {
-  const std::size_t r = rows.size();
-  const std::size_t c = r ? rows.begin()->size() : 0;
-  Matrix m(r, c);
-  std::size_t i = 0;
-  for (const auto& row : rows) {
-    std::size_t j = 0;
-    for (double v : row) {
-      if (j < c) m(i, j) = v;
-      ++j;
-    }
-    ++i;
-  }
-  return m;
-}
-
 Matrix Matrix::from(MatrixView v) {
   Matrix m(v.rows, v.cols);
   for (std::size_t i = 0; i < v.rows; ++i) {

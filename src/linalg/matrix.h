@@ -20,7 +20,6 @@ struct VectorView {
   double operator[](std::size_t i) const {
     return data[static_cast<std::ptrdiff_t>(i) * stride];
   }
-  bool contiguous() const { return stride == 1 || size <= 1; }
 };
 
 struct MatrixView {
@@ -41,11 +40,6 @@ struct MatrixView {
   }
   VectorView col(std::size_t j) const {
     return {data + static_cast<std::ptrdiff_t>(j) * col_stride, rows, row_stride};
-  }
-  // Dense row-major layout (rows one after another, no gaps).
-  bool is_row_major() const {
-    return (cols <= 1 || col_stride == 1) &&
-           (rows <= 1 || row_stride == static_cast<std::ptrdiff_t>(cols));
   }
   // Dense column-major layout.
   bool is_col_major() const {
@@ -112,8 +106,6 @@ class Matrix {
   Matrix() = default;
   Matrix(std::size_t rows, std::size_t cols, double value = 0.0)
       : rows_(rows), cols_(cols), d_(rows * cols, value) {}
-  // Row-major initialiser: Matrix::from_rows({{1, 2}, {3, 4}}).
-  static Matrix from_rows(std::initializer_list<std::initializer_list<double>> rows);
   static Matrix from(MatrixView v);
   static Matrix identity(std::size_t n);
   // rows x cols with unspecified entries: for a caller that writes every entry before any

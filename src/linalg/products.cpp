@@ -159,87 +159,87 @@ constexpr std::size_t kGramChunkRows = std::size_t{1} << 16;
 // calls) and rely on it staying in cache in between: 2048 rows of 30 columns are 480 KiB.
 constexpr std::size_t kFusedChunkRows = 2048;
 
-// sum_i s_i^2 x_i x_i' with s_i = sqrt(w_i) (s_i = 1 without weights), for gram and X'WX.
-// With `y`, also sum_i s_i^2 y_i x_i into *xty (length p, zero on entry): the chunk
-// buffer that feeds the rank-k update feeds a matrix-vector product too, so the design is
-// read once for both.
-Matrix weighted_gram(MatrixView x, const VectorView* w, const VectorView* y = nullptr,
-                     Vector* xty = nullptr) {
+// The weighted Gram matrix of a small design (or one too wide for BLAS) by plain loops:
+// see weighted_gram().
+Matrix weighted_gram_loops(MatrixView x, const VectorView* w, const VectorView* y, Vector* xty) {
   const std::size_t n = x.rows, p = x.cols;
-  if (p == 0 || n == 0) return Matrix(p, p);
-
-  if (static_cast<double>(n) * static_cast<double>(p) * static_cast<double>(p) <
-          static_cast<double>(kBlasMinMultiplyAdds) ||
-      !fits(p)) {
-    Matrix out(p, p);
-    std::vector<double> z(p);
-    for (std::size_t i = 0; i < n; ++i) {
-      const double s = w ? std::sqrt((*w)[i]) : 1.0;
-      for (std::size_t j = 0; j < p; ++j) z[j] = s * x(i, j);
-      for (std::size_t a = 0; a < p; ++a) {
-        const double za = z[a];
-        double* row = out.row_ptr(a);
-        for (std::size_t b = a; b < p; ++b) row[b] += za * z[b];
-      }
-      if (y) {
-        const double sy = s * (*y)[i];
-        for (std::size_t j = 0; j < p; ++j) (*xty)[j] += z[j] * sy;
-      }
-    }
+  Matrix out(p, p);
+  std::vector<double> z(p);
+  for (std::size_t i = 0; i < n; ++i) {
+    const double s = w ? std::sqrt((*w)[i]) : 1.0;
+    for (std::size_t j = 0; j < p; ++j) z[j] = s * x(i, j);
     for (std::size_t a = 0; a < p; ++a) {
-      for (std::size_t b = 0; b < a; ++b) out(a, b) = out(b, a);
+      const double za = z[a];
+      double* row = out.row_ptr(a);
+      for (std::size_t b = a; b < p; ++b) row[b] += za * z[b];
     }
-    return out;
+    if (y) {
+      const double sy = s * (*y)[i];
+      for (std::size_t j = 0; j < p; ++j) (*xty)[j] += z[j] * sy;
+    }
   }
+  for (std::size_t a = 0; a < p; ++a) {
+    for (std::size_t b = 0; b < a; ++b) out(a, b) = out(b, a);
+  }
+  return out;
+}
 
+// Rows of the (scaled) response per chunk buffer of the BLAS paths.
+std::size_t response_buffer_rows(std::size_t n, const VectorView* y) {
+  return y ? std::min(n, std::max(kCrossProductChunkRows, kFusedChunkRows)) : 0;
+}
+
+// The unweighted Gram matrix of a design BLAS reads in place (`layout`), without a copy:
+// see weighted_gram().
+Matrix gram_in_place(MatrixView x, const BlasLayout& layout, const VectorView* y, Vector* xty) {
+  const std::size_t n = x.rows, p = x.cols;
   const auto pi = static_cast<lapack_int>(p);
   const double one = 1.0;
   const char upper = 'U';
   const lapack_int inc = 1;
   std::vector<double> c(p * p, 0.0);
-  // The chunk's (scaled) response, contiguous for BLAS.
-  std::vector<double> ys(y ? std::min(n, std::max(kCrossProductChunkRows, kFusedChunkRows)) : 0);
-
-  // Without weights a BLAS-readable design needs no copy at all.
-  if (!w) {
-    if (auto layout = blas_layout(x)) {
-      // Alone, the update takes large chunks; fused with X'y, chunks small enough to stay
-      // in cache for the second product.
-      const std::size_t chunk = y ? kFusedChunkRows : kGramChunkRows;
-      for (std::size_t r0 = 0; r0 < n; r0 += chunk) {
-        if (stop_requested()) break;
-        const std::size_t len = std::min(chunk, n - r0);
-        const auto leni = static_cast<lapack_int>(len);
-        if (layout->row_major) {
-          // The chunk is X_c' (p x len), column-major: C += X_c' (X_c')'.
-          const double* ptr = layout->data + static_cast<std::ptrdiff_t>(r0) * x.row_stride;
-          const char trans = 'N';
-          lapack::scipy_dsyrk_(&upper, &trans, &pi, &leni, &one, ptr, &layout->ld, &one,
-                               c.data(), &pi, 1, 1);
-          if (y) {
-            for (std::size_t i = 0; i < len; ++i) ys[i] = (*y)[r0 + i];
-            lapack::scipy_dgemv_(&trans, &pi, &leni, &one, ptr, &layout->ld, ys.data(), &inc,
-                                 &one, xty->data(), &inc, 1);
-          }
-        } else {
-          const double* ptr = layout->data + static_cast<std::ptrdiff_t>(r0);
-          const char trans = 'T';
-          lapack::scipy_dsyrk_(&upper, &trans, &pi, &leni, &one, ptr, &layout->ld, &one,
-                               c.data(), &pi, 1, 1);
-          if (y) {
-            for (std::size_t i = 0; i < len; ++i) ys[i] = (*y)[r0 + i];
-            lapack::scipy_dgemv_(&trans, &leni, &pi, &one, ptr, &layout->ld, ys.data(), &inc,
-                                 &one, xty->data(), &inc, 1);
-          }
-        }
-      }
-      return symmetric_from_upper(c, p);
+  // The chunk's response, contiguous for BLAS.
+  std::vector<double> ys(response_buffer_rows(n, y));
+  // Alone, the update takes large chunks; fused with X'y, chunks small enough to stay in
+  // cache for the second product.
+  const std::size_t chunk = y ? kFusedChunkRows : kGramChunkRows;
+  for (std::size_t r0 = 0; r0 < n; r0 += chunk) {
+    if (stop_requested()) break;
+    const std::size_t len = std::min(chunk, n - r0);
+    const auto leni = static_cast<lapack_int>(len);
+    if (y) {
+      for (std::size_t i = 0; i < len; ++i) ys[i] = (*y)[r0 + i];
+    }
+    if (layout.row_major) {
+      // The chunk is X_c' (p x len), column-major: C += X_c' (X_c')'.
+      const double* ptr = layout.data + static_cast<std::ptrdiff_t>(r0) * x.row_stride;
+      const char trans = 'N';
+      lapack::scipy_dsyrk_(&upper, &trans, &pi, &leni, &one, ptr, &layout.ld, &one, c.data(),
+                           &pi, 1, 1);
+      if (y)
+        lapack::scipy_dgemv_(&trans, &pi, &leni, &one, ptr, &layout.ld, ys.data(), &inc, &one,
+                             xty->data(), &inc, 1);
+    } else {
+      const double* ptr = layout.data + static_cast<std::ptrdiff_t>(r0);
+      const char trans = 'T';
+      lapack::scipy_dsyrk_(&upper, &trans, &pi, &leni, &one, ptr, &layout.ld, &one, c.data(),
+                           &pi, 1, 1);
+      if (y)
+        lapack::scipy_dgemv_(&trans, &leni, &pi, &one, ptr, &layout.ld, ys.data(), &inc, &one,
+                             xty->data(), &inc, 1);
     }
   }
+  return symmetric_from_upper(c, p);
+}
 
-  // Scaled copies, chunk by chunk, extended by the scaled response when there is one.
+// The weighted Gram matrix through scaled copies of the design, chunk by chunk, each row
+// extended by its scaled response when there is one: see weighted_gram().
+Matrix gram_of_scaled_chunks(MatrixView x, const VectorView* w, const VectorView* y,
+                             Vector* xty) {
+  const std::size_t n = x.rows, p = x.cols;
   const std::size_t q = y ? p + 1 : p;
   const std::size_t chunk = std::min(n, kCrossProductChunkRows);
+  std::vector<double> ys(response_buffer_rows(n, y));
   std::vector<double> buf(chunk * q);
   std::vector<double> scale(chunk);
   std::vector<double> cq(q * q, 0.0);
@@ -256,6 +256,25 @@ Matrix weighted_gram(MatrixView x, const VectorView* w, const VectorView* y = nu
     for (std::size_t a = 0; a < p; ++a) (*xty)[a] = cq[a + p * q];
   }
   return symmetric_from_upper(cq, p, q);
+}
+
+// sum_i s_i^2 x_i x_i' with s_i = sqrt(w_i) (s_i = 1 without weights), for gram and X'WX.
+// With `y`, also sum_i s_i^2 y_i x_i into *xty (length p, zero on entry): the chunk
+// buffer that feeds the rank-k update feeds a matrix-vector product too, so the design is
+// read once for both.
+Matrix weighted_gram(MatrixView x, const VectorView* w, const VectorView* y = nullptr,
+                     Vector* xty = nullptr) {
+  const std::size_t n = x.rows, p = x.cols;
+  if (p == 0 || n == 0) return Matrix(p, p);
+  if (static_cast<double>(n) * static_cast<double>(p) * static_cast<double>(p) <
+          static_cast<double>(kBlasMinMultiplyAdds) ||
+      !fits(p))
+    return weighted_gram_loops(x, w, y, xty);
+  // Without weights a BLAS-readable design needs no copy at all.
+  if (!w) {
+    if (auto layout = blas_layout(x)) return gram_in_place(x, *layout, y, xty);
+  }
+  return gram_of_scaled_chunks(x, w, y, xty);
 }
 
 }  // namespace

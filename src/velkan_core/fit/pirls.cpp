@@ -100,6 +100,258 @@ bool worse(double value, const Vector& beta_new, double reference, const Vector&
          exceeds(value + ridge * squared_norm(beta_new), reference + ridge * squared_norm(beta));
 }
 
+// The checks of pirls(), in the order its header lists them. A penalty of the wrong shape
+// would be read out of bounds.
+Status check_inputs(VectorView y, MatrixView x, std::span<const double> lambdas,
+                    std::span<const Matrix> penalties, const CrossProducts* cached) {
+  if (x.rows != y.size) {
+    return fail(GamError::dimension_mismatch(
+        diag::format("X has {} rows but y has {} elements", {x.rows, y.size})));
+  }
+  if (lambdas.size() != penalties.size()) {
+    return fail(GamError::dimension_mismatch(
+        "Number of lambdas must match number of penalty matrices"));
+  }
+  const std::size_t p = x.cols;
+  for (std::size_t j = 0; j < penalties.size(); ++j) {
+    if (penalties[j].rows() != p || penalties[j].cols() != p) {
+      return fail(GamError::dimension_mismatch(
+          diag::format("Penalty matrix {} is {}x{} but X has {} columns",
+                       {j, penalties[j].rows(), penalties[j].cols(), p})));
+    }
+  }
+  if (cached && (cached->xtwx.rows() != p || cached->xtwx.cols() != p ||
+                 cached->xtwy.size() != p)) {
+    return fail(GamError::dimension_mismatch(
+        diag::format("Cached cross products are {}x{} and {} but X has {} columns",
+                     {cached->xtwx.rows(), cached->xtwx.cols(), cached->xtwy.size(), p})));
+  }
+  return {};
+}
+
+// S_lambda = sum_j lambda_j S_j, accumulated in order from zero (p x p).
+Matrix penalty_sum(std::span<const double> lambdas, std::span<const Matrix> penalties,
+                   std::size_t p) {
+  Matrix s_lambda(p, p);
+  for (std::size_t j = 0; j < penalties.size(); ++j) s_lambda.add_scaled(penalties[j], lambdas[j]);
+  return s_lambda;
+}
+
+// How one iteration ended.
+enum class Step { Continue, Converged, Stop };
+
+// The state of one pirls() call: the fixed data and penalty, the coefficients and linear
+// predictor reached so far, and the cross products carried from one iteration to the next.
+class PirlsIteration {
+ public:
+  // `cached`: the unit-weight products of a gaussian fit, or nullptr.
+  PirlsIteration(VectorView y, MatrixView x, std::span<const double> lambdas,
+                 std::span<const Matrix> penalties, Family family, const CrossProducts* cached)
+      : y_(y), x_(x), family_(family), lambda_count_(lambdas.size()), cached_(cached),
+        // Gaussian fits are exempt: their first solve is the exact optimum of a quadratic.
+        safeguard_(family != Family::Gaussian),
+        // Families other than gaussian change their weights on every iteration, so the
+        // next iteration's X'WX and X'Wz are formed in the same pass over the design as the
+        // new eta = X beta (compute_xtwx_xtwy_at), when the iteration is going on: one read
+        // of the design per iteration instead of two. A step the safeguard shortens
+        // discards them.
+        streamed_(!cached && family != Family::Gaussian),
+        // Fixed for the whole call.
+        s_lambda_(penalty_sum(lambdas, penalties, x.cols)),
+        beta_(x.cols),
+        // With the cached products eta is needed only for the result, formed once at the end.
+        eta_(cached ? Vector() : initial_eta(family, y)),
+        // The next eta is formed in this buffer, swapped with eta once accepted: a fresh
+        // vector of length n per iteration would be fresh pages from the system every time.
+        eta_new_(cached ? 0 : x.rows),
+        wm_{cached ? Vector() : Vector(x.rows), cached ? Vector() : Vector(x.rows)},
+        xtwx_weights_(cached ? 0 : x.rows) {}
+
+  // One solve and the step it proposes (see pirls() in the header).
+  Result<Step> iterate(std::size_t iteration);
+
+  // The result at the coefficients reached; `residual_sums` as PirlsOptions asks.
+  Result<PirlsResult> finish(bool converged, std::size_t iterations, bool residual_sums);
+
+ private:
+  // The right-hand side X'Wz of this iteration's normal equations. Forms X'WX too when
+  // the weights changed; normal_matrix() is then the matrix that goes with it.
+  Vector normal_equations();
+  const Matrix& normal_matrix() const { return cached_ ? cached_->xtwx : xtwx_; }
+  // Forms eta_new = X beta_new (and, for a streamed fit that goes on, the next iteration's
+  // products from the same pass). Returns the data deviance at eta_new when the safeguard
+  // needs it, 0 otherwise.
+  double move_eta(const Vector& beta_new, bool going_on);
+  // The safeguard against divergence: halves the step toward beta_ while it makes the
+  // penalized deviance worse. True when no halving helped (beta_new is then beta_ again).
+  Result<bool> safeguard_step(Vector& beta_new, double dev_new, double ridge);
+
+  VectorView y_;
+  MatrixView x_;
+  Family family_;
+  std::size_t lambda_count_;
+  const CrossProducts* cached_;
+  bool safeguard_;
+  bool streamed_;
+  Matrix s_lambda_;
+
+  Vector beta_;
+  Vector eta_;
+  Vector eta_new_;
+  WorkingModel wm_;
+  Vector xtwx_weights_;  // the weights xtwx_ was formed with
+  Matrix xtwx_;
+  bool have_xtwx_ = false;
+  CrossProducts next_;      // products at the linearisation of eta, when have_next_
+  bool have_next_ = false;  // wm_.w and wm_.z then hold that linearisation's weights too
+  double reference_ = std::numeric_limits<double>::quiet_NaN();  // penalized deviance at beta_
+  bool have_reference_ = false;
+};
+
+Vector PirlsIteration::normal_equations() {
+  if (have_next_) {
+    xtwx_ = std::move(next_.xtwx);
+    std::swap(xtwx_weights_, wm_.w);
+    have_xtwx_ = true;
+    have_next_ = false;
+    return std::move(next_.xtwy);
+  }
+  if (cached_) return cached_->xtwy;
+  linearise(family_, y_, eta_, wm_);
+  // The O(n p^2) cross product is formed only when the weights changed (gaussian weights
+  // are exactly 1 on every iteration, so X'X is formed once per call), in the same pass as
+  // X'Wz.
+  if (have_xtwx_ && wm_.w == xtwx_weights_) return compute_xtwy(x_, xtwx_weights_, wm_.z);
+  CrossProducts products = compute_xtwx_xtwy(x_, wm_.w, wm_.z);
+  xtwx_ = std::move(products.xtwx);
+  // The weights are kept by swapping buffers: linearise rewrites every entry of wm_.w on
+  // the next iteration.
+  std::swap(xtwx_weights_, wm_.w);
+  have_xtwx_ = true;
+  return std::move(products.xtwy);
+}
+
+double PirlsIteration::move_eta(const Vector& beta_new, bool going_on) {
+  double dev_new = 0.0;
+  if (streamed_ && going_on) {
+    auto weigh = [&](std::size_t first, std::span<const double> xb, std::span<double> w,
+                     std::span<double> z) {
+      for (std::size_t i = 0; i < xb.size(); ++i) {
+        const std::size_t k = first + i;
+        eta_new_[k] = xb[i];
+        const double mu = linearise_one(family_, y_[k], xb[i], wm_.z[k], wm_.w[k]);
+        w[i] = wm_.w[k];
+        z[i] = wm_.z[k];
+        // In observation order, as penalized_deviance sums it, with the same mean.
+        if (safeguard_) dev_new += unit_deviance(family_, y_[k], mu);
+      }
+    };
+    next_ = compute_xtwx_xtwy_at(x_, beta_new.view(), weigh);
+    have_next_ = true;
+  } else if (!cached_) {
+    matvec_into(x_, beta_new, std::span<double>(eta_new_.data(), x_.rows));
+    if (safeguard_) dev_new = data_deviance(family_, y_, eta_new_);
+  }
+  return dev_new;
+}
+
+Result<bool> PirlsIteration::safeguard_step(Vector& beta_new, double dev_new, double ridge) {
+  double value = dev_new + quad_form(s_lambda_, beta_new);
+  bool stalled = false;
+  if (have_reference_ && worse(value, beta_new, reference_, beta_, ridge)) {
+    // Walk back along the step: beta + t (beta_new - beta), t = 1/2, 1/4, ...
+    const Vector full_step = beta_new;
+    bool accepted = false;
+    double t = 1.0;
+    for (std::size_t h = 0; h < kPirlsMaxHalvings; ++h) {
+      if (auto ok = poll_interrupt(); !ok) return fail(std::move(ok.error()));
+      t *= 0.5;
+      for (std::size_t j = 0; j < beta_.size(); ++j) {
+        beta_new[j] = beta_[j] + t * (full_step[j] - beta_[j]);
+      }
+      matvec_into(x_, beta_new, std::span<double>(eta_new_.data(), x_.rows));
+      have_next_ = false;  // formed at the full step's eta
+      value = penalized_deviance(family_, y_, eta_new_, s_lambda_, beta_new);
+      if (!worse(value, beta_new, reference_, beta_, ridge)) {
+        accepted = true;
+        break;
+      }
+    }
+    if (!accepted) {
+      // No point along the step improves: keep the previous coefficients.
+      beta_new = beta_;
+      eta_new_ = eta_;
+      value = reference_;
+      stalled = true;
+      have_next_ = false;
+    }
+  }
+  reference_ = value;
+  have_reference_ = true;
+  return stalled;
+}
+
+Result<Step> PirlsIteration::iterate(std::size_t iteration) {
+  if (auto ok = poll_interrupt(); !ok) return fail(std::move(ok.error()));
+  const Vector rhs = normal_equations();
+  const Matrix& normal = normal_matrix();
+  // The ridge of linalg/ridged_solve.h, refined away: it keeps the solve finite when the
+  // smooths share a null direction and shrinks nothing the data determine.
+  const double ridge = normal_matrix_ridge(normal, lambda_count_);
+  auto system = RidgedSolver::from_matrix(normal + s_lambda_, ridge);
+  if (!system) return fail(std::move(system.error()));
+  auto solved = system->solve(rhs);
+  if (!solved) return fail(std::move(solved.error()));
+  Vector beta_new = std::move(*solved);
+  const double change = max_abs_change(beta_new, beta_);
+  const bool going_on = !(change < kPirlsTolerance) && iteration < kPirlsMaxIterations;
+  const double dev_new = move_eta(beta_new, going_on);
+
+  bool stalled = false;
+  if (safeguard_) {
+    auto step = safeguard_step(beta_new, dev_new, ridge);
+    if (!step) return fail(std::move(step.error()));
+    stalled = *step;
+  }
+  beta_ = std::move(beta_new);
+  if (!cached_) std::swap(eta_, eta_new_);
+  if (change < kPirlsTolerance) return Step::Converged;
+  if (stalled || iteration == kPirlsMaxIterations) return Step::Stop;
+  return Step::Continue;
+}
+
+Result<PirlsResult> PirlsIteration::finish(bool converged, std::size_t iterations,
+                                           bool residual_sums) {
+  // The last pass may have been cut short by an interrupt.
+  if (auto ok = poll_interrupt(); !ok) return fail(std::move(ok.error()));
+  PirlsResult out;
+  const std::size_t n = x_.rows;
+  if (cached_) {
+    // Gaussian working weights are 1 whatever eta is; the one pass over the design forms
+    // eta and, when asked for, the residual sums with it.
+    out.weights = Vector(n, 1.0);
+    eta_ = Vector(n);
+    if (residual_sums) {
+      out.residual_sums = compute_residual_products(x_, out.weights, y_, beta_,
+                                                    std::span<double>(eta_.data(), n));
+    } else {
+      matvec_into(x_, beta_, std::span<double>(eta_.data(), n));
+    }
+  } else {
+    out.weights = working_weights(family_, eta_);
+  }
+  if (auto ok = poll_interrupt(); !ok) return fail(std::move(ok.error()));
+  out.fitted_values = linkinv(family_, eta_);
+  auto total = deviance(family_, y_, out.fitted_values);
+  if (!total) return fail(std::move(total.error()));
+  out.deviance = *total;
+  out.linear_predictor = std::move(eta_);
+  out.coefficients = std::move(beta_);
+  out.iterations = iterations;
+  out.converged = converged;
+  return out;
+}
+
 }  // namespace
 
 Result<PirlsResult> pirls(VectorView y, MatrixView x, std::span<const double> lambdas,
@@ -110,195 +362,19 @@ Result<PirlsResult> pirls(VectorView y, MatrixView x, std::span<const double> la
 Result<PirlsResult> pirls(VectorView y, MatrixView x, std::span<const double> lambdas,
                           std::span<const Matrix> penalties, Family family,
                           const PirlsOptions& options) {
-  if (x.rows != y.size) {
-    return fail(GamError::dimension_mismatch(
-        diag::format("X has {} rows but y has {} elements", {x.rows, y.size})));
-  }
-  if (lambdas.size() != penalties.size()) {
-    return fail(GamError::dimension_mismatch(
-        "Number of lambdas must match number of penalty matrices"));
-  }
-  const std::size_t n = x.rows;
-  const std::size_t p = x.cols;
-  // A penalty of the wrong shape would be read out of bounds below.
-  for (std::size_t j = 0; j < penalties.size(); ++j) {
-    if (penalties[j].rows() != p || penalties[j].cols() != p) {
-      return fail(GamError::dimension_mismatch(
-          diag::format("Penalty matrix {} is {}x{} but X has {} columns",
-                       {j, penalties[j].rows(), penalties[j].cols(), p})));
-    }
-  }
-
-  // S_lambda does not change during the call; accumulated in order from zero.
-  Matrix s_lambda(p, p);
-  for (std::size_t j = 0; j < penalties.size(); ++j) s_lambda.add_scaled(penalties[j], lambdas[j]);
-
-  // Gaussian fits are exempt: their first solve is the exact optimum of a quadratic.
-  const bool safeguard = family != Family::Gaussian;
-
   const CrossProducts* cached =
       family == Family::Gaussian ? options.unit_weight_products : nullptr;
-  if (cached && (cached->xtwx.rows() != p || cached->xtwx.cols() != p ||
-                 cached->xtwy.size() != p)) {
-    return fail(GamError::dimension_mismatch(
-        diag::format("Cached cross products are {}x{} and {} but X has {} columns",
-                     {cached->xtwx.rows(), cached->xtwx.cols(), cached->xtwy.size(), p})));
-  }
-
-  // Families other than gaussian change their weights on every iteration, so the next
-  // iteration's X'WX and X'Wz are formed in the same pass over the design as the new
-  // eta = X beta (compute_xtwx_xtwy_at), when the iteration is going on: one read of the
-  // design per iteration instead of two. A step the safeguard shortens discards them.
-  const bool streamed = !cached && family != Family::Gaussian;
-  CrossProducts next;      // products at the linearisation of eta, when have_next
-  bool have_next = false;  // wm.w and wm.z then hold that linearisation's weights too
-
-  Vector beta(p);
-  // With the cached products eta is needed only for the result, formed once at the end.
-  Vector eta = cached ? Vector() : initial_eta(family, y);
-  // The next eta is formed in this buffer, swapped with eta once accepted: a fresh vector
-  // of length n per iteration would be fresh pages from the system every time.
-  Vector eta_new(cached ? 0 : n);
-  WorkingModel wm{cached ? Vector() : Vector(n), cached ? Vector() : Vector(n)};
-  Vector xtwx_weights(cached ? 0 : n);  // the weights xtwx was formed with
-  Matrix xtwx;
-  bool have_xtwx = false;
-
-  double reference = std::numeric_limits<double>::quiet_NaN();  // penalized deviance at beta
-  bool have_reference = false;
-
-  PirlsResult out;
+  if (auto ok = check_inputs(y, x, lambdas, penalties, cached); !ok) return fail(ok.error());
+  PirlsIteration run(y, x, lambdas, penalties, family, cached);
   std::size_t iteration = 1;
+  bool converged = false;
   for (;; ++iteration) {
-    if (auto ok = poll_interrupt(); !ok) return fail(std::move(ok.error()));
-    Vector rhs;
-    if (have_next) {
-      xtwx = std::move(next.xtwx);
-      rhs = std::move(next.xtwy);
-      std::swap(xtwx_weights, wm.w);
-      have_xtwx = true;
-      have_next = false;
-    } else if (!cached) {
-      linearise(family, y, eta, wm);
-      // The O(n p^2) cross product is formed only when the weights changed (gaussian
-      // weights are exactly 1 on every iteration, so X'X is formed once per call), in the
-      // same pass as X'Wz.
-      if (!have_xtwx || wm.w != xtwx_weights) {
-        CrossProducts products = compute_xtwx_xtwy(x, wm.w, wm.z);
-        xtwx = std::move(products.xtwx);
-        rhs = std::move(products.xtwy);
-        // The weights are kept by swapping buffers: linearise rewrites every entry of
-        // wm.w on the next iteration.
-        std::swap(xtwx_weights, wm.w);
-        have_xtwx = true;
-      } else {
-        rhs = compute_xtwy(x, xtwx_weights, wm.z);
-      }
-    } else {
-      rhs = cached->xtwy;
-    }
-    const Matrix& normal = cached ? cached->xtwx : xtwx;
-
-    // The ridge of linalg/ridged_solve.h, refined away: it keeps the solve finite when
-    // the smooths share a null direction and shrinks nothing the data determine.
-    const double ridge = normal_matrix_ridge(normal, lambdas.size());
-    auto system = RidgedSolver::from_matrix(normal + s_lambda, ridge);
-    if (!system) return fail(std::move(system.error()));
-    auto solved = system->solve(rhs);
-    if (!solved) return fail(std::move(solved.error()));
-    Vector beta_new = std::move(*solved);
-    const double change = max_abs_change(beta_new, beta);
-    const bool going_on = !(change < kPirlsTolerance) && iteration < kPirlsMaxIterations;
-    double dev_new = 0.0;  // data_deviance at eta_new when the safeguard needs it
-    if (streamed && going_on) {
-      auto weigh = [&](std::size_t first, std::span<const double> xb, std::span<double> w,
-                       std::span<double> z) {
-        for (std::size_t i = 0; i < xb.size(); ++i) {
-          const std::size_t k = first + i;
-          eta_new[k] = xb[i];
-          const double mu = linearise_one(family, y[k], xb[i], wm.z[k], wm.w[k]);
-          w[i] = wm.w[k];
-          z[i] = wm.z[k];
-          // In observation order, as penalized_deviance sums it, with the same mean.
-          if (safeguard) dev_new += unit_deviance(family, y[k], mu);
-        }
-      };
-      next = compute_xtwx_xtwy_at(x, beta_new.view(), weigh);
-      have_next = true;
-    } else if (!cached) {
-      matvec_into(x, beta_new, std::span<double>(eta_new.data(), n));
-      if (safeguard) dev_new = data_deviance(family, y, eta_new);
-    }
-
-    bool stalled = false;
-    if (safeguard) {
-      double value = dev_new + quad_form(s_lambda, beta_new);
-      if (have_reference && worse(value, beta_new, reference, beta, ridge)) {
-        // Walk back along the step: beta + t (beta_new - beta), t = 1/2, 1/4, ...
-        const Vector full_step = beta_new;
-        bool accepted = false;
-        double t = 1.0;
-        for (std::size_t h = 0; h < kPirlsMaxHalvings; ++h) {
-          if (auto ok = poll_interrupt(); !ok) return fail(std::move(ok.error()));
-          t *= 0.5;
-          for (std::size_t j = 0; j < p; ++j) {
-            beta_new[j] = beta[j] + t * (full_step[j] - beta[j]);
-          }
-          matvec_into(x, beta_new, std::span<double>(eta_new.data(), n));
-          have_next = false;  // formed at the full step's eta
-          value = penalized_deviance(family, y, eta_new, s_lambda, beta_new);
-          if (!worse(value, beta_new, reference, beta, ridge)) {
-            accepted = true;
-            break;
-          }
-        }
-        if (!accepted) {
-          // No point along the step improves: keep the previous coefficients.
-          beta_new = beta;
-          eta_new = eta;
-          value = reference;
-          stalled = true;
-          have_next = false;
-        }
-      }
-      reference = value;
-      have_reference = true;
-    }
-
-    beta = std::move(beta_new);
-    if (!cached) std::swap(eta, eta_new);
-    if (change < kPirlsTolerance) {
-      out.converged = true;
-      break;
-    }
-    if (stalled || iteration == kPirlsMaxIterations) break;
+    auto step = run.iterate(iteration);
+    if (!step) return fail(std::move(step.error()));
+    converged = *step == Step::Converged;
+    if (*step != Step::Continue) break;
   }
-
-  // The last pass may have been cut short by an interrupt.
-  if (auto ok = poll_interrupt(); !ok) return fail(std::move(ok.error()));
-  if (cached) {
-    // Gaussian working weights are 1 whatever eta is; the one pass over the design forms
-    // eta and, when asked for, the residual sums with it.
-    out.weights = Vector(n, 1.0);
-    eta = Vector(n);
-    if (options.residual_sums) {
-      out.residual_sums = compute_residual_products(x, out.weights, y, beta,
-                                                    std::span<double>(eta.data(), n));
-    } else {
-      matvec_into(x, beta, std::span<double>(eta.data(), n));
-    }
-  } else {
-    out.weights = working_weights(family, eta);
-  }
-  if (auto ok = poll_interrupt(); !ok) return fail(std::move(ok.error()));
-  out.fitted_values = linkinv(family, eta);
-  auto total = deviance(family, y, out.fitted_values);
-  if (!total) return fail(std::move(total.error()));
-  out.deviance = *total;
-  out.linear_predictor = std::move(eta);
-  out.coefficients = std::move(beta);
-  out.iterations = iteration;
-  return out;
+  return run.finish(converged, iteration, options.residual_sums);
 }
 
 }  // namespace velkan

@@ -66,6 +66,95 @@ Vector column(const Matrix& m, std::size_t c) {
   return v;
 }
 
+// The products of the first derivatives that every Hessian entry reuses.
+struct SecondOrderTerms {
+  std::vector<Matrix> f_inv_s;             // (A + delta I)^-1 S_j, for the cross traces
+  std::vector<Vector> s_lambda_dbeta;      // S_lambda dbeta_a
+  std::vector<Vector> xtwx_dbeta;          // X'WX dbeta_a
+  Matrix d2beta;                           // p x m (m + 1) / 2, one column per pair a <= b
+};
+
+// (A + delta I)^-1 S_j for the cross traces of the log-determinant, S_lambda dbeta_a and
+// X'WX dbeta_a. Errors: those of the ridged solve.
+Status first_derivative_products(const RemlFirstOrder& f, const RidgedSolver& system,
+                                 const Matrix& xtwx, std::span<const double> lambdas,
+                                 std::span<const Matrix> penalties, SecondOrderTerms& out) {
+  const std::size_t m = lambdas.size(), p = f.beta.size();
+  out.f_inv_s.resize(m);
+  out.s_lambda_dbeta.resize(m);
+  out.xtwx_dbeta.resize(m);
+  Matrix s_lambda(p, p);
+  for (std::size_t j = 0; j < m; ++j) {
+    auto fs = system.solve_ridged(penalties[j]);
+    if (!fs) return fail(std::move(fs.error()));
+    out.f_inv_s[j] = std::move(*fs);
+    s_lambda.add_scaled(penalties[j], lambdas[j]);
+  }
+  for (std::size_t a = 0; a < m; ++a) {
+    out.s_lambda_dbeta[a] = matvec(s_lambda, f.dbeta[a]);
+    out.xtwx_dbeta[a] = matvec(xtwx, f.dbeta[a]);
+  }
+  return {};
+}
+
+// A^-1 (lambda_a S_a dbeta_b + lambda_b S_b dbeta_a + [a = b] lambda_a S_a beta) for every
+// pair a <= b, through one refined solve with a column per pair: minus the second
+// derivatives of beta. Errors: those of the solve.
+Result<Matrix> second_beta_derivatives(const RemlFirstOrder& f, const RidgedSolver& system,
+                                       std::span<const double> lambdas,
+                                       std::span<const Matrix> penalties) {
+  const std::size_t m = lambdas.size(), p = f.beta.size();
+  const std::size_t pairs = m * (m + 1) / 2;
+  Matrix v(p, pairs);
+  std::vector<Vector> s_beta(m);
+  for (std::size_t a = 0; a < m; ++a) s_beta[a] = matvec(penalties[a], f.beta);
+  for (std::size_t a = 0, col = 0; a < m; ++a) {
+    for (std::size_t b = a; b < m; ++b, ++col) {
+      const Vector sa_db = matvec(penalties[a], f.dbeta[b]);
+      const Vector sb_da = matvec(penalties[b], f.dbeta[a]);
+      for (std::size_t i = 0; i < p; ++i) {
+        v(i, col) = lambdas[a] * sa_db[i] + lambdas[b] * sb_da[i];
+        if (a == b) v(i, col) += lambdas[a] * s_beta[a][i];
+      }
+    }
+  }
+  return system.solve(v);
+}
+
+// The terms of Hessian entry (a, b), a <= b, whose pair is column `col` of t.d2beta.
+EntryTerms hessian_entry(const RemlFirstOrder& f, const SecondOrderTerms& t,
+                         std::span<const double> lambdas, std::size_t a, std::size_t b,
+                         std::size_t col) {
+  const bool same = a == b;
+  EntryTerms e{};
+  // Term 1: half the second derivative of ln|A + delta I|.
+  e.t1a = -0.5 * lambdas[a] * lambdas[b] * trace_of_product(t.f_inv_s[a], t.f_inv_s[b]);
+  if (same) e.t1b = 0.5 * lambdas[a] * f.trace[a];
+  Vector d2beta = column(t.d2beta, col);
+  for (double& x : d2beta) x = -x;
+
+  // Weighted: (X dbeta_a)' W (X dbeta_b) - r' W X d2beta, both through cross products.
+  e.d2rss = 2.0 * dot(f.dbeta[a], t.xtwx_dbeta[b]) - 2.0 * dot(f.xtwr, d2beta);
+  e.d2phi = e.d2rss / f.n_minus_r;
+  const double d2phi_rel = e.d2rss / f.rss;
+  const double q = lambdas[b] * dot(f.st_beta[b], f.dbeta[a]) + dot(f.s_lambda_t_beta, d2beta) +
+                   dot(f.dbeta[a], t.s_lambda_dbeta[b]);
+  e.d2pen = e.d2rss + (same ? lambdas[a] * f.quad[a] : 0.0) +
+            2.0 * lambdas[a] * dot(f.st_beta[a], f.dbeta[b]) + 2.0 * q;
+
+  // Term 2: half the second derivative of (RSS + P) / phi; term 3: half the derivative of
+  // (n - r) dphi_a / phi. Quotients by phi as ratios (see the header).
+  const double pen_over_phi = f.pen_total / f.phi;
+  const double ra = f.d_phi_rel[a], rb = f.d_phi_rel[b];
+  e.t2a = 0.5 * e.d2pen / f.phi;
+  e.t2b = -0.5 * (f.d_pen_total[a] * rb + f.d_pen_total[b] * ra) / f.phi;
+  e.t2c = pen_over_phi * ra * rb;
+  e.t2d = -0.5 * pen_over_phi * d2phi_rel;
+  e.t3a = 0.5 * f.n_minus_r * d2phi_rel;
+  e.t3b = -0.5 * f.n_minus_r * ra * rb;
+  return e;
+}
+
 }  // namespace
 
 Result<RemlFirstOrder> reml_first_order(const RidgedSolver& system,
@@ -139,83 +228,27 @@ Result<RemlFirstOrder> reml_first_order(const RidgedSolver& system,
 Result<Matrix> reml_second_order(const RemlFirstOrder& f, const RidgedSolver& system,
                                  const Matrix& xtwx, std::span<const double> lambdas,
                                  std::span<const Matrix> penalties, bool trace) {
-  const std::size_t m = lambdas.size(), p = f.beta.size();
+  const std::size_t m = lambdas.size();
   if (trace && diag::enabled(Switch::HessDebug)) {
     diag::print("[HESS_CORRECTED] RSS={:.6e}, phi={:.6e}, P={:.6e}\n",
                 {f.rss, f.phi, f.pen_total});
     diag::print("[HESS_CORRECTED] total_rank={}, n-r={:.6}\n", {f.rank, f.n_minus_r});
   }
-
-  // (A + delta I)^-1 S_j for the cross traces of the log-determinant, and the products of
-  // the first derivatives every entry reuses.
-  std::vector<Matrix> f_inv_s(m);
-  Matrix s_lambda(p, p);
-  std::vector<Vector> s_lambda_dbeta(m), xtwx_dbeta(m);
-  for (std::size_t j = 0; j < m; ++j) {
-    auto fs = system.solve_ridged(penalties[j]);
-    if (!fs) return fail(std::move(fs.error()));
-    f_inv_s[j] = std::move(*fs);
-    s_lambda.add_scaled(penalties[j], lambdas[j]);
-  }
-  for (std::size_t a = 0; a < m; ++a) {
-    s_lambda_dbeta[a] = matvec(s_lambda, f.dbeta[a]);
-    xtwx_dbeta[a] = matvec(xtwx, f.dbeta[a]);
-  }
-  const double pen_over_phi = f.pen_total / f.phi;
-
-  // d2beta_ab = -A^-1 (lambda_a S_a dbeta_b + lambda_b S_b dbeta_a + [a = b] lambda_a S_a
-  // beta) for every pair a <= b, through one refined solve with a column per pair.
-  const std::size_t pairs = m * (m + 1) / 2;
-  Matrix v(p, pairs);
-  std::vector<Vector> s_beta(m);
-  for (std::size_t a = 0; a < m; ++a) s_beta[a] = matvec(penalties[a], f.beta);
-  for (std::size_t a = 0, col = 0; a < m; ++a) {
-    for (std::size_t b = a; b < m; ++b, ++col) {
-      const Vector sa_db = matvec(penalties[a], f.dbeta[b]);
-      const Vector sb_da = matvec(penalties[b], f.dbeta[a]);
-      for (std::size_t i = 0; i < p; ++i) {
-        v(i, col) = lambdas[a] * sa_db[i] + lambdas[b] * sb_da[i];
-        if (a == b) v(i, col) += lambdas[a] * s_beta[a][i];
-      }
-    }
-  }
-  auto d2 = system.solve(v);
+  SecondOrderTerms t;
+  if (auto ok = first_derivative_products(f, system, xtwx, lambdas, penalties, t); !ok)
+    return fail(std::move(ok.error()));
+  auto d2 = second_beta_derivatives(f, system, lambdas, penalties);
   if (!d2) return fail(std::move(d2.error()));
+  t.d2beta = std::move(*d2);
 
   Matrix h(m, m);
   for (std::size_t a = 0, col = 0; a < m; ++a) {
     for (std::size_t b = a; b < m; ++b, ++col) {
-      const bool same = a == b;
-      EntryTerms e{};
-      // Term 1: half the second derivative of ln|A + delta I|.
-      e.t1a = -0.5 * lambdas[a] * lambdas[b] * trace_of_product(f_inv_s[a], f_inv_s[b]);
-      if (same) e.t1b = 0.5 * lambdas[a] * f.trace[a];
-      Vector d2beta = column(*d2, col);
-      for (double& x : d2beta) x = -x;
-
-      // Weighted: (X dbeta_a)' W (X dbeta_b) - r' W X d2beta, both through cross products.
-      e.d2rss = 2.0 * dot(f.dbeta[a], xtwx_dbeta[b]) - 2.0 * dot(f.xtwr, d2beta);
-      e.d2phi = e.d2rss / f.n_minus_r;
-      const double d2phi_rel = e.d2rss / f.rss;
-      const double q = lambdas[b] * dot(f.st_beta[b], f.dbeta[a]) +
-                       dot(f.s_lambda_t_beta, d2beta) + dot(f.dbeta[a], s_lambda_dbeta[b]);
-      e.d2pen = e.d2rss + (same ? lambdas[a] * f.quad[a] : 0.0) +
-                2.0 * lambdas[a] * dot(f.st_beta[a], f.dbeta[b]) + 2.0 * q;
-
-      // Term 2: half the second derivative of (RSS + P) / phi; term 3: half the
-      // derivative of (n - r) dphi_a / phi. Quotients by phi as ratios (see the header).
-      const double ra = f.d_phi_rel[a], rb = f.d_phi_rel[b];
-      e.t2a = 0.5 * e.d2pen / f.phi;
-      e.t2b = -0.5 * (f.d_pen_total[a] * rb + f.d_pen_total[b] * ra) / f.phi;
-      e.t2c = pen_over_phi * ra * rb;
-      e.t2d = -0.5 * pen_over_phi * d2phi_rel;
-      e.t3a = 0.5 * f.n_minus_r * d2phi_rel;
-      e.t3b = -0.5 * f.n_minus_r * ra * rb;
-
+      const EntryTerms e = hessian_entry(f, t, lambdas, a, b, col);
       const double total = e.total();
       h(b, a) = total;
-      if (!same) h(a, b) = total;
-      if ((same || (a == 0 && b == 1)) && trace && diag::enabled(Switch::HessDebug))
+      if (a != b) h(a, b) = total;
+      if ((a == b || (a == 0 && b == 1)) && trace && diag::enabled(Switch::HessDebug))
         trace_entry(a, b, e);
     }
   }

@@ -15,7 +15,6 @@
 #include "linalg/ridged_solve.h"
 #include "velkan_core/reml/derivatives.h"
 #include "velkan_core/reml/gradient.h"
-#include "velkan_core/reml/hessian.h"
 #include "velkan_core/reml/penalty_sqrt.h"
 
 namespace velkan {
@@ -201,185 +200,268 @@ class RemlObjective final : public NewtonObjective {
   std::vector<std::pair<std::vector<double>, double>>& scored_;
 };
 
-}  // namespace
+// The gradient and Hessian of one iteration.
+struct Derivatives {
+  Vector g;  // m
+  Matrix h;  // m x m
+};
 
-Result<Vector> newton_search(NewtonObjective& f, const Vector& initial, SearchOutcome* outcome) {
+// The Newton system in preconditioned variables: ht = D^-1 H D^-1 (ridged, and with its
+// eigenvalues taken by magnitude when it is not positive definite), D = diag(d).
+struct Preconditioned {
+  Vector d;
+  Matrix ht;
+};
+
+// Replaces the eigenvalues of the symmetric ht by their magnitudes, floored at
+// kNewtonEigenFloor, when its smallest one is not above the floor. Far from the optimum the
+// score need not be convex in rho: an indefinite Hessian gives a direction along which the
+// score rises, and the line search then finds nothing. Magnitudes keep the curvature's
+// scale in every direction and always yield a descent direction. A failed or non-finite
+// eigen-decomposition leaves ht as it is.
+void take_eigenvalue_magnitudes(Matrix& ht) {
+  const std::size_t m = ht.rows();
+  auto eig = symmetric_eigen(ht);
+  if (!eig || m == 0 || eig->values[0] > kNewtonEigenFloor) return;
+  for (double v : eig->values)
+    if (!std::isfinite(v)) return;
+  for (std::size_t i = 0; i < m; ++i) {
+    for (std::size_t j = 0; j < m; ++j) {
+      double v = 0.0;
+      for (std::size_t c = 0; c < m; ++c)
+        v += eig->vectors(i, c) * std::max(std::abs(eig->values[c]), kNewtonEigenFloor) *
+             eig->vectors(j, c);
+      ht(i, j) = v;
+    }
+  }
+}
+
+// Diagonal preconditioning: the entries of H differ by orders of magnitude between
+// smooths, so the system is solved in the variables D rho with D = sqrt(diag H).
+// Non-positive (or tiny) diagonal entries are left unscaled.
+Preconditioned precondition(const Matrix& h) {
+  const std::size_t m = h.rows();
+  double dmin = kInf, dmax = 0.0;
+  Vector d(m, 1.0);
+  for (std::size_t i = 0; i < m; ++i) {
+    dmin = std::min(dmin, h(i, i));
+    dmax = std::max(dmax, h(i, i));
+    if (h(i, i) > kNewtonDiagonalFloor) d[i] = std::sqrt(h(i, i));
+  }
+  const double condition = dmax / std::max(dmin, kNewtonDiagonalFloor);
+  diag::trace(Switch::Profile,
+              "[PROFILE]   Hessian diag range: [{:.6e}, {:.6e}], condition: {:.2e}\n",
+              {dmin, dmax, condition});
+  diag::trace(Switch::Profile, "[PROFILE]   Preconditioner: {}\n", {d.span()});
+  Matrix ht(m, m);
+  for (std::size_t i = 0; i < m; ++i)
+    for (std::size_t j = 0; j < m; ++j) ht(i, j) = h(i, j) / (d[i] * d[j]);
+  for (std::size_t i = 0; i < m; ++i) ht(i, i) += kNewtonPreconditionedRidge;
+  take_eigenvalue_magnitudes(ht);
+  return {std::move(d), std::move(ht)};
+}
+
+// A step in rho and its Euclidean norm.
+struct Step {
+  Vector delta;
+  double norm = 0.0;
+};
+
+// The Newton step in rho from the preconditioned system, capped to kNewtonMaxStepNorm.
+// Errors: those of solve().
+Result<Step> newton_step(const Vector& g, Preconditioned pc) {
+  const std::size_t m = g.size();
+  Vector rhs(m);
+  for (std::size_t i = 0; i < m; ++i) rhs[i] = -(g[i] / pc.d[i]);
+  auto z = solve(std::move(pc.ht), std::move(rhs));
+  if (!z) return std::unexpected(z.error());
+  Vector delta(m);
+  for (std::size_t i = 0; i < m; ++i) delta[i] = (*z)[i] / pc.d[i];
+  double step_norm = norm2(delta);
+  if (step_norm > kNewtonMaxStepNorm && m > 0) {
+    const double shrink = kNewtonMaxStepNorm / step_norm;
+    for (double& v : delta) v *= shrink;
+    step_norm = kNewtonMaxStepNorm;
+  }
+  return Step{std::move(delta), step_norm};
+}
+
+// What one iteration of the search decided.
+enum class Verdict { Moved, Converged, GaveUp };
+
+// The state of one newton_search call: rho and the score of the previous iteration.
+class NewtonSearch {
+ public:
+  NewtonSearch(NewtonObjective& f, const Vector& initial) : f_(f), rho_(initial.size()) {
+    for (std::size_t i = 0; i < initial.size(); ++i) rho_[i] = std::log(initial[i]);
+  }
+  Result<Vector> run(SearchOutcome* outcome);
+
+ private:
+  // Iteration k at lambda = exp(rho), whose score is `score`.
+  Result<Verdict> iterate(std::size_t k, const Vector& lambda, double score);
+  // Gradient and Hessian at lambda, timed, with their shapes checked.
+  Result<Derivatives> derivatives(const Vector& lambda);
+  // The convergence tests on the gradient and on the change of the score.
+  bool converged(std::size_t k, double grad_linf, double reml_change) const;
+  // After a line search that found no step: a small gradient ends the search, otherwise
+  // steepest descent, and then the uncached gradient decides.
+  Result<Verdict> without_newton_step(std::size_t k, const Vector& lambda, double score,
+                                      double grad_linf);
+
+  NewtonObjective& f_;
+  Vector rho_;
+  double previous_ = kInf;   // score of the last completed iteration
+  std::size_t completed_ = 0;  // number of the last completed iteration
+};
+
+Result<Derivatives> NewtonSearch::derivatives(const Vector& lambda) {
+  const std::size_t m = rho_.size();
+  diag::Timer timer;
+  auto g_r = f_.gradient(lambda.span());
+  const double gradient_ms = timer.elapsed_ms();
+  if (!g_r) return std::unexpected(g_r.error());
+  timer.restart();
+  auto h_r = f_.hessian(lambda.span());
+  const double hessian_ms = timer.elapsed_ms();
+  if (!h_r) return std::unexpected(h_r.error());
+  Derivatives out{std::move(*g_r), std::move(*h_r)};
+  if (out.g.size() != m) return std::unexpected(shape_error("Gradient", out.g.size(), m));
+  if (out.h.rows() != m || out.h.cols() != m)
+    return std::unexpected(GamError::dimension_mismatch(diag::format(
+        "Hessian is {}x{} for {} smoothing parameters", {out.h.rows(), out.h.cols(), m})));
+  diag::trace(Switch::Profile, "[PROFILE]     Gradient: {:.2}ms, Hessian: {:.2}ms\n",
+              {gradient_ms, hessian_ms});
+  trace_raw_hessian(lambda, out.h, out.g);
+  return out;
+}
+
+bool NewtonSearch::converged(std::size_t k, double grad_linf, double reml_change) const {
+  if (grad_linf < kNewtonGradientTolerance) {
+    diag::trace(Switch::Profile,
+                "[PROFILE] Converged after {} iterations (gradient criterion: {:.6} < 0.05)\n",
+                {k, grad_linf});
+    return true;
+  }
+  // The first two iterations never stop here: the first has no previous score and the
+  // second compares against a start point that says little about the optimum.
+  if (completed_ >= kNewtonRemlChangeMinIterations && reml_change < kNewtonRemlChangeTolerance) {
+    diag::trace(Switch::Profile,
+                "[PROFILE] Converged after {} iterations (REML change: {:.2e} < 1e-5)\n",
+                {k, reml_change});
+    return true;
+  }
+  return false;
+}
+
+Result<Verdict> NewtonSearch::iterate(std::size_t k, const Vector& lambda, double score) {
+  auto derivs = derivatives(lambda);
+  if (!derivs) return std::unexpected(derivs.error());
+  const Vector& g = derivs->g;
+  Preconditioned pc = precondition(derivs->h);
+
+  const double grad_l2 = norm2(g);
+  const double grad_linf = max_abs(g);
+  const double reml_change = std::isfinite(previous_)
+                                 ? std::fabs(score - previous_) /
+                                       std::max(std::fabs(previous_), kNewtonRemlChangeFloor)
+                                 : kInf;
+  diag::trace(Switch::Profile,
+              "[PROFILE] Newton iter {}: grad_L2={:.6}, grad_Linf={:.6}, REML={:.6}, "
+              "REML_change={:.6e}\n",
+              {k, grad_l2, grad_linf, score, reml_change});
+  diag::trace(Switch::Profile, "[PROFILE]   lambda={}\n", {lambda.span()});
+  diag::trace(Switch::Profile, "[PROFILE]   log_lambda={}\n", {rho_.span()});
+  diag::trace(Switch::Profile, "[PROFILE]   gradient={}\n", {g.span()});
+  if (converged(k, grad_linf, reml_change)) return Verdict::Converged;
+
+  auto step = newton_step(g, std::move(pc));
+  if (!step) return std::unexpected(step.error());
+  const Vector& delta = step->delta;
+  const std::size_t m = g.size();
+  double slope = 0.0;
+  for (std::size_t i = 0; i < m; ++i) slope += g[i] * delta[i];
+  // Near the optimum fewer halvings are worth trying; far from it the quadratic model
+  // can be poor and the useful step much shorter than the Newton step.
+  const int max_half = grad_linf < 0.1 ? 10 : grad_linf < 1.0 ? 20 : 30;
+  diag::trace(Switch::Profile,
+              "[PROFILE]   Line search: step_norm={:.6}, current_REML={:.6}, max_half={}\n",
+              {step->norm, score, max_half});
+  diag::trace(Switch::Profile, "[PROFILE]     grad·step={:.6e} (expect decrease)\n", {slope});
+
+  diag::Timer timer;
+  const LineSearch ls = line_search(f_, rho_, delta, score, slope, max_half);
+  if (auto ok = poll_interrupt(); !ok) return std::unexpected(ok.error());
+  diag::trace(Switch::Profile, "[PROFILE]     Line search: {:.2}ms\n", {timer.elapsed_ms()});
+  if (!(ls.best_scale > kNewtonMinScale)) {
+    diag::trace(Switch::Profile,
+                "[PROFILE]   Newton step too small (scale={:.3e}), checking gradient\n",
+                {ls.best_scale});
+    return without_newton_step(k, lambda, score, grad_linf);
+  }
+  diag::trace(Switch::Profile, "[PROFILE]   Accepted Newton step, scale={:.4}\n", {ls.best_scale});
+  for (std::size_t i = 0; i < m; ++i) rho_[i] += ls.best_scale * delta[i];
+  return Verdict::Moved;
+}
+
+Result<Verdict> NewtonSearch::without_newton_step(std::size_t k, const Vector& lambda,
+                                                  double score, double grad_linf) {
+  if (grad_linf < kNewtonStallGradientTolerance) {
+    diag::trace(Switch::Profile,
+                "[PROFILE] Converged after {} iterations (gradient {:.6} < 0.1, no further "
+                "progress possible)\n",
+                {k, grad_linf});
+    return Verdict::Converged;
+  }
+  auto moved = steepest_descent(f_, rho_, score);
+  if (!moved) return std::unexpected(moved.error());
+  if (*moved) return Verdict::Moved;
+  auto g_last = f_.gradient_uncached(lambda.span());
+  if (!g_last) return std::unexpected(g_last.error());
+  const double last_linf = max_abs(*g_last);
+  if (last_linf < kNewtonStallGradientTolerance) {
+    diag::trace(Switch::Profile,
+                "[PROFILE] Converged after {} iterations (gradient {:.6} < {:.6} at "
+                "numerical limit)\n",
+                {k, last_linf, kNewtonStallGradientTolerance});
+    return Verdict::Converged;
+  }
+  diag::trace(Switch::Profile,
+              "[PROFILE]   Gradient {:.6} still too large (tolerance={:.6}), stopping\n",
+              {last_linf, kNewtonStallGradientTolerance});
+  return Verdict::GaveUp;
+}
+
+Result<Vector> NewtonSearch::run(SearchOutcome* outcome) {
   if (outcome) *outcome = SearchOutcome::Converged;
-  const std::size_t m = initial.size();
-  Vector rho(m);
-  for (std::size_t i = 0; i < m; ++i) rho[i] = std::log(initial[i]);
-  double previous = kInf;
-  std::size_t completed = 0;
-
   for (std::size_t k = 1; k <= kNewtonMaxIterations; ++k) {
     if (auto ok = poll_interrupt(); !ok) return std::unexpected(ok.error());
-    const Vector lambda = exp_all(rho);
-    const auto score_r = f.score(lambda.span());
-    if (!score_r) return std::unexpected(score_r.error());
-    const double score = *score_r;
-    if (!std::isfinite(score)) {
+    const Vector lambda = exp_all(rho_);
+    const auto score = f_.score(lambda.span());
+    if (!score) return std::unexpected(score.error());
+    if (!std::isfinite(*score)) {
       if (outcome) *outcome = SearchOutcome::UndefinedScore;
       return lambda;
     }
-
-    diag::Timer timer;
-    auto g_r = f.gradient(lambda.span());
-    const double gradient_ms = timer.elapsed_ms();
-    if (!g_r) return std::unexpected(g_r.error());
-    timer.restart();
-    auto h_r = f.hessian(lambda.span());
-    const double hessian_ms = timer.elapsed_ms();
-    if (!h_r) return std::unexpected(h_r.error());
-    const Vector g = std::move(*g_r);
-    const Matrix h = std::move(*h_r);
-    if (g.size() != m) return std::unexpected(shape_error("Gradient", g.size(), m));
-    if (h.rows() != m || h.cols() != m)
-      return std::unexpected(GamError::dimension_mismatch(diag::format(
-          "Hessian is {}x{} for {} smoothing parameters", {h.rows(), h.cols(), m})));
-    diag::trace(Switch::Profile, "[PROFILE]     Gradient: {:.2}ms, Hessian: {:.2}ms\n",
-                {gradient_ms, hessian_ms});
-    trace_raw_hessian(lambda, h, g);
-
-    // Diagonal preconditioning: the entries of H differ by orders of magnitude between
-    // smooths, so the system is solved in the variables D rho with D = sqrt(diag H).
-    // Non-positive (or tiny) diagonal entries are left unscaled.
-    double dmin = kInf, dmax = 0.0;
-    Vector d(m, 1.0);
-    for (std::size_t i = 0; i < m; ++i) {
-      dmin = std::min(dmin, h(i, i));
-      dmax = std::max(dmax, h(i, i));
-      if (h(i, i) > kNewtonDiagonalFloor) d[i] = std::sqrt(h(i, i));
-    }
-    const double condition = dmax / std::max(dmin, kNewtonDiagonalFloor);
-    diag::trace(Switch::Profile,
-                "[PROFILE]   Hessian diag range: [{:.6e}, {:.6e}], condition: {:.2e}\n",
-                {dmin, dmax, condition});
-    diag::trace(Switch::Profile, "[PROFILE]   Preconditioner: {}\n", {d.span()});
-    Matrix ht(m, m);
-    for (std::size_t i = 0; i < m; ++i)
-      for (std::size_t j = 0; j < m; ++j) ht(i, j) = h(i, j) / (d[i] * d[j]);
-    for (std::size_t i = 0; i < m; ++i) ht(i, i) += kNewtonPreconditionedRidge;
-    // Far from the optimum the score need not be convex in rho: an indefinite Hessian
-    // gives a direction along which the score rises, and the line search then finds
-    // nothing. Its eigenvalues are taken by magnitude (and floored), which keeps the
-    // curvature's scale in every direction and always yields a descent direction.
-    if (auto eig = symmetric_eigen(ht); eig && m > 0 && !(eig->values[0] > kNewtonEigenFloor)) {
-      bool finite = true;
-      for (double v : eig->values) finite = finite && std::isfinite(v);
-      if (finite) {
-        for (std::size_t i = 0; i < m; ++i) {
-          for (std::size_t j = 0; j < m; ++j) {
-            double v = 0.0;
-            for (std::size_t c = 0; c < m; ++c)
-              v += eig->vectors(i, c) * std::max(std::abs(eig->values[c]), kNewtonEigenFloor) *
-                   eig->vectors(j, c);
-            ht(i, j) = v;
-          }
-        }
-      }
-    }
-
-    const double grad_l2 = norm2(g);
-    const double grad_linf = max_abs(g);
-    const double reml_change = std::isfinite(previous)
-                                   ? std::fabs(score - previous) /
-                                         std::max(std::fabs(previous), kNewtonRemlChangeFloor)
-                                   : kInf;
-    diag::trace(Switch::Profile,
-                "[PROFILE] Newton iter {}: grad_L2={:.6}, grad_Linf={:.6}, REML={:.6}, "
-                "REML_change={:.6e}\n",
-                {k, grad_l2, grad_linf, score, reml_change});
-    diag::trace(Switch::Profile, "[PROFILE]   lambda={}\n", {lambda.span()});
-    diag::trace(Switch::Profile, "[PROFILE]   log_lambda={}\n", {rho.span()});
-    diag::trace(Switch::Profile, "[PROFILE]   gradient={}\n", {g.span()});
-
-    if (grad_linf < kNewtonGradientTolerance) {
-      diag::trace(Switch::Profile,
-                  "[PROFILE] Converged after {} iterations (gradient criterion: {:.6} < 0.05)\n",
-                  {k, grad_linf});
-      return lambda;
-    }
-    // The first two iterations never stop here: the first has no previous score and the
-    // second compares against a start point that says little about the optimum.
-    if (completed >= kNewtonRemlChangeMinIterations && reml_change < kNewtonRemlChangeTolerance) {
-      diag::trace(Switch::Profile,
-                  "[PROFILE] Converged after {} iterations (REML change: {:.2e} < 1e-5)\n",
-                  {k, reml_change});
-      return lambda;
-    }
-
-    // Newton direction in the preconditioned variables, mapped back to rho.
-    Vector rhs(m);
-    for (std::size_t i = 0; i < m; ++i) rhs[i] = -(g[i] / d[i]);
-    auto z = solve(std::move(ht), std::move(rhs));
-    if (!z) return std::unexpected(z.error());
-    Vector delta(m);
-    for (std::size_t i = 0; i < m; ++i) delta[i] = (*z)[i] / d[i];
-    double step_norm = norm2(delta);
-    if (step_norm > kNewtonMaxStepNorm && m > 0) {
-      const double shrink = kNewtonMaxStepNorm / step_norm;
-      for (double& v : delta) v *= shrink;
-      step_norm = kNewtonMaxStepNorm;
-    }
-    double slope = 0.0;
-    for (std::size_t i = 0; i < m; ++i) slope += g[i] * delta[i];
-    // Near the optimum fewer halvings are worth trying; far from it the quadratic model
-    // can be poor and the useful step much shorter than the Newton step.
-    const int max_half = grad_linf < 0.1 ? 10 : grad_linf < 1.0 ? 20 : 30;
-    diag::trace(Switch::Profile,
-                "[PROFILE]   Line search: step_norm={:.6}, current_REML={:.6}, max_half={}\n",
-                {step_norm, score, max_half});
-    diag::trace(Switch::Profile, "[PROFILE]     grad·step={:.6e} (expect decrease)\n", {slope});
-
-    timer.restart();
-    const LineSearch ls = line_search(f, rho, delta, score, slope, max_half);
-    if (auto ok = poll_interrupt(); !ok) return std::unexpected(ok.error());
-    diag::trace(Switch::Profile, "[PROFILE]     Line search: {:.2}ms\n", {timer.elapsed_ms()});
-
-    if (ls.best_scale > kNewtonMinScale) {
-      diag::trace(Switch::Profile, "[PROFILE]   Accepted Newton step, scale={:.4}\n",
-                  {ls.best_scale});
-      for (std::size_t i = 0; i < m; ++i) rho[i] += ls.best_scale * delta[i];
-    } else {
-      diag::trace(Switch::Profile,
-                  "[PROFILE]   Newton step too small (scale={:.3e}), checking gradient\n",
-                  {ls.best_scale});
-      if (grad_linf < kNewtonStallGradientTolerance) {
-        diag::trace(Switch::Profile,
-                    "[PROFILE] Converged after {} iterations (gradient {:.6} < 0.1, no further "
-                    "progress possible)\n",
-                    {k, grad_linf});
-        return lambda;
-      }
-      auto moved = steepest_descent(f, rho, score);
-      if (!moved) return std::unexpected(moved.error());
-      if (!*moved) {
-        auto g_last = f.gradient_uncached(lambda.span());
-        if (!g_last) return std::unexpected(g_last.error());
-        const double last_linf = max_abs(*g_last);
-        if (last_linf < kNewtonStallGradientTolerance) {
-          diag::trace(Switch::Profile,
-                      "[PROFILE] Converged after {} iterations (gradient {:.6} < {:.6} at "
-                      "numerical limit)\n",
-                      {k, last_linf, kNewtonStallGradientTolerance});
-          return lambda;
-        }
-        diag::trace(Switch::Profile,
-                    "[PROFILE]   Gradient {:.6} still too large (tolerance={:.6}), stopping\n",
-                    {last_linf, kNewtonStallGradientTolerance});
-        break;
-      }
-    }
-    previous = score;
-    completed = k;
+    auto verdict = iterate(k, lambda, *score);
+    if (!verdict) return std::unexpected(verdict.error());
+    if (*verdict == Verdict::Converged) return lambda;
+    if (*verdict == Verdict::GaveUp) break;
+    previous_ = *score;
+    completed_ = k;
   }
-
   // Out of iterations, or stopped on a gradient still too large: the values are kept, but
   // the caller learns that they are not a converged optimum.
   if (outcome) *outcome = SearchOutcome::IterationCap;
   diag::trace(Switch::Profile, "[PROFILE] Reached max iterations ({}) without convergence\n",
               {kNewtonMaxIterations});
-  return exp_all(rho);
+  return exp_all(rho_);
+}
+
+}  // namespace
+
+Result<Vector> newton_search(NewtonObjective& f, const Vector& initial, SearchOutcome* outcome) {
+  return NewtonSearch(f, initial).run(outcome);
 }
 
 Status optimize_reml_newton(SmoothingParameter& state, VectorView y, MatrixView x, VectorView w,
@@ -474,15 +556,6 @@ Result<RemlDerivatives> reml_derivatives_cached(VectorView /*y*/, MatrixView x, 
   out.gradient = std::move(first->gradient);
   out.hessian = std::move(*h);
   return out;
-}
-
-Result<Matrix> reml_hessian_cached(VectorView y, MatrixView x, VectorView w,
-                                   const RemlCache& cache, std::span<const double> lambdas,
-                                   std::span<const Matrix> penalties,
-                                   std::span<const Matrix> sqrt_penalties) {
-  auto d = reml_derivatives_cached(y, x, w, cache, lambdas, penalties, sqrt_penalties);
-  if (!d) return std::unexpected(d.error());
-  return std::move(d->hessian);
 }
 
 }  // namespace velkan

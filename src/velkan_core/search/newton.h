@@ -120,10 +120,4 @@ Result<RemlDerivatives> reml_derivatives_cached(VectorView y, MatrixView x, Vect
                                                 std::span<const Matrix> sqrt_penalties,
                                                 ResidualSums& sums);
 
-// The Hessian the REML search uses by default: reml_derivatives_cached(...).hessian.
-Result<Matrix> reml_hessian_cached(VectorView y, MatrixView x, VectorView w,
-                                   const RemlCache& cache, std::span<const double> lambdas,
-                                   std::span<const Matrix> penalties,
-                                   std::span<const Matrix> sqrt_penalties);
-
 }  // namespace velkan

@@ -86,6 +86,85 @@ Result<double> line_search(const Scorer& score, const Vector& rho, const Vector&
   return t;
 }
 
+// The gradient at lambda with its Euclidean norm and its largest magnitude.
+struct GradientAt {
+  Vector g;
+  double norm = 0.0;
+  double max_abs = 0.0;
+};
+
+Result<GradientAt> gradient_at(VectorView y, MatrixView x, VectorView w, const Vector& lambda,
+                               std::span<const Matrix> penalties) {
+  const std::size_t m = lambda.size();
+  auto g = reml_gradient_multi_qr(y, x, w, lambda.span(), penalties);
+  if (!g) return std::unexpected(g.error());
+  if (g->size() != m)
+    return std::unexpected(GamError::dimension_mismatch(diag::format(
+        "Gradient has {} entries for {} smoothing parameters", {g->size(), m})));
+  double sum_sq = 0.0, gmax = 0.0;
+  for (double v : *g) {
+    sum_sq += v * v;
+    // NaN entries show as NaN rather than being skipped by the maximum.
+    const double a = std::fabs(v);
+    if (!std::isnan(gmax) && (std::isnan(a) || a > gmax)) gmax = a;
+  }
+  return GradientAt{std::move(*g), std::sqrt(sum_sq), gmax};
+}
+
+// The Newton direction -H^-1 g at lambda, or -g when that does not descend: an indefinite
+// Hessian can point uphill; the negative gradient never does.
+Result<Vector> search_direction(VectorView y, MatrixView x, VectorView w, const Vector& lambda,
+                                std::span<const Matrix> penalties, const Vector& g,
+                                const Narrator& say) {
+  auto h = reml_hessian_multi_qr(y, x, w, lambda.span(), penalties);
+  if (!h) return std::unexpected(h.error());
+  auto d = newton_direction(*h, g);
+  if (!d) return std::unexpected(d.error());
+  const std::size_t m = g.size();
+  double slope = 0.0;
+  for (std::size_t i = 0; i < m; ++i) slope += g[i] * (*d)[i];
+  say("  Descent check (g'·Δρ): {:.6e} (should be < 0)\n", {slope});
+  if (slope > 0.0) {
+    say("  WARNING: Not a descent direction, using steepest descent\n");
+    for (std::size_t i = 0; i < m; ++i) (*d)[i] = -g[i];
+  }
+  return d;
+}
+
+// rho += t d, narrated.
+void move_along(Vector& rho, double t, const Vector& d, const Narrator& say) {
+  double step_sq = 0.0;
+  for (std::size_t i = 0; i < rho.size(); ++i) {
+    const double s = t * d[i];
+    rho[i] += s;
+    step_sq += s * s;
+  }
+  say("  Step norm: {:.6e}\n", {std::sqrt(step_sq)});
+  say("  New ρ: {}\n", {rho.span()});
+}
+
+// The result at the final rho, with the score there.
+Result<NewtonPirlsResult> final_result(const Scorer& score, Vector rho, std::string message,
+                                       std::size_t iterations, double gnorm,
+                                       const NewtonPirlsOptions& opt, const Narrator& say) {
+  NewtonPirlsResult out;
+  out.lambda = exp_all(rho);
+  auto reml = score(rho);
+  if (!reml) return std::unexpected(reml.error());
+  say("\n{}\n", {message});
+  say("Final ρ: {}\n", {rho.span()});
+  say("Final λ: {}\n", {out.lambda.span()});
+  say("Final REML: {:.6}\n", {*reml});
+  say("Iterations: {}\n", {iterations});
+  out.message = std::move(message);
+  out.log_lambda = std::move(rho);
+  out.reml = *reml;
+  out.iterations = iterations;
+  out.grad_norm = gnorm;
+  out.converged = gnorm < opt.grad_tol;
+  return out;
+}
+
 }  // namespace
 
 Result<Vector> newton_direction(MatrixView hessian, VectorView gradient) {
@@ -134,21 +213,10 @@ Result<NewtonPirlsResult> newton_pirls(VectorView y, MatrixView x, VectorView w,
     if (auto ok = poll_interrupt(); !ok) return std::unexpected(ok.error());
     ++iteration;
     const Vector lambda = exp_all(rho);
-    auto g_r = reml_gradient_multi_qr(y, x, w, lambda.span(), penalties);
-    if (!g_r) return std::unexpected(g_r.error());
-    const Vector& g = *g_r;
-    if (g.size() != m)
-      return std::unexpected(GamError::dimension_mismatch(diag::format(
-          "Gradient has {} entries for {} smoothing parameters", {g.size(), m})));
-    double sum_sq = 0.0, gmax = 0.0;
-    for (double v : g) {
-      sum_sq += v * v;
-      // NaN entries show as NaN rather than being skipped by the maximum.
-      const double a = std::fabs(v);
-      if (!std::isnan(gmax) && (std::isnan(a) || a > gmax)) gmax = a;
-    }
-    gnorm = std::sqrt(sum_sq);
-    say("\nIteration {}: max|grad| = {:.6e}\n", {iteration, gmax});
+    auto grad = gradient_at(y, x, w, lambda, penalties);
+    if (!grad) return std::unexpected(grad.error());
+    gnorm = grad->norm;
+    say("\nIteration {}: max|grad| = {:.6e}\n", {iteration, grad->max_abs});
     if (gnorm < opt.grad_tol) {
       message = diag::format("Converged: gradient norm {:.6e} < {:.6e}", {gnorm, opt.grad_tol});
       break;
@@ -157,54 +225,20 @@ Result<NewtonPirlsResult> newton_pirls(VectorView y, MatrixView x, VectorView w,
       message = diag::format("Max iterations ({}) reached", {opt.max_iter});
       break;
     }
-    auto h = reml_hessian_multi_qr(y, x, w, lambda.span(), penalties);
-    if (!h) return std::unexpected(h.error());
-    auto d_r = newton_direction(*h, g);
-    if (!d_r) return std::unexpected(d_r.error());
-    Vector d = std::move(*d_r);
-    double slope = 0.0;
-    for (std::size_t i = 0; i < m; ++i) slope += g[i] * d[i];
-    say("  Descent check (g'·Δρ): {:.6e} (should be < 0)\n", {slope});
-    // An indefinite Hessian can point uphill; the negative gradient never does.
-    if (slope > 0.0) {
-      say("  WARNING: Not a descent direction, using steepest descent\n");
-      for (std::size_t i = 0; i < m; ++i) d[i] = -g[i];
-    }
+    auto d = search_direction(y, x, w, lambda, penalties, grad->g, say);
+    if (!d) return std::unexpected(d.error());
     // A search that finds no decrease still returns a (tiny) step: rho then moves by it,
     // and only a step below min_step ends the search.
-    auto t = line_search(score, rho, d, opt, say);
+    auto t = line_search(score, rho, *d, opt, say);
     if (!t) return std::unexpected(t.error());
     say("  Line search result: step = {:.6e}\n", {*t});
     if (*t < opt.min_step) {
       message = diag::format("Line search failed: step size {:.6e} < {:.6e}", {*t, opt.min_step});
       break;
     }
-    double step_sq = 0.0;
-    for (std::size_t i = 0; i < m; ++i) {
-      const double s = *t * d[i];
-      rho[i] += s;
-      step_sq += s * s;
-    }
-    say("  Step norm: {:.6e}\n", {std::sqrt(step_sq)});
-    say("  New ρ: {}\n", {rho.span()});
+    move_along(rho, *t, *d, say);
   }
-
-  NewtonPirlsResult out;
-  out.lambda = exp_all(rho);
-  auto reml = score(rho);
-  if (!reml) return std::unexpected(reml.error());
-  say("\n{}\n", {message});
-  say("Final ρ: {}\n", {rho.span()});
-  say("Final λ: {}\n", {out.lambda.span()});
-  say("Final REML: {:.6}\n", {*reml});
-  say("Iterations: {}\n", {iteration});
-  out.message = std::move(message);
-  out.log_lambda = std::move(rho);
-  out.reml = *reml;
-  out.iterations = iteration;
-  out.grad_norm = gnorm;
-  out.converged = gnorm < opt.grad_tol;
-  return out;
+  return final_result(score, std::move(rho), std::move(message), iteration, gnorm, opt, say);
 }
 
 }  // namespace velkan

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "diag/format.h"
+#include "splines/natural_cubic_spline.h"
 
 namespace velkan {
 
@@ -16,28 +17,23 @@ namespace {
 // ---------------------------------------------------------------------------------------
 // Cubic regression spline penalty.
 //
-// S = D' B^-1 D, where D (n x k, n = k - 2) takes second divided differences of the knot
-// values and B (n x n, tridiagonal) is the Gram matrix of the natural spline's curvature
-// at the interior knots. R = B^-1 D is formed by tridiagonal elimination without pivoting
-// (B is strictly diagonally dominant for increasing knots), on all k columns at once.
+// S = D' B^-1 D with D and B the bands of splines/natural_cubic_spline.h (D takes second
+// divided differences of the knot values, B is the Gram matrix of the natural spline's
+// curvature at the interior knots). R = B^-1 D is formed by tridiagonal elimination
+// without pivoting (B is strictly diagonally dominant for increasing knots), on all k
+// columns at once.
 Matrix cr_penalty(std::size_t k, VectorView x) {
   Matrix s(k, k);
   // With two knots or fewer the natural spline is a straight line (or a constant): it has
   // no curvature, and the penalty is zero.
   if (k < 3) return s;
   const std::size_t n = k - 2;
-
-  std::vector<double> h(k - 1);
-  for (std::size_t j = 0; j + 1 < k; ++j) h[j] = x[j + 1] - x[j];
-
+  const NaturalSplineSystem system = natural_spline_system(x);
   // D is stored by its three non-zero entries per row: D[i][i], D[i][i+1], D[i][i+2].
-  std::vector<std::array<double, 3>> d_band(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    d_band[i] = {1.0 / h[i], -1.0 / h[i] - 1.0 / h[i + 1], 1.0 / h[i + 1]};
-  }
-  std::vector<double> diag(n), off(n > 0 ? n - 1 : 0), c(n > 0 ? n - 1 : 0);
-  for (std::size_t i = 0; i < n; ++i) diag[i] = (h[i] + h[i + 1]) / 3.0;
-  for (std::size_t i = 0; i + 1 < n; ++i) off[i] = h[i + 1] / 6.0;
+  const std::vector<std::array<double, 3>>& d_band = system.d;
+  const std::vector<double>& diag = system.b_diag;
+  const std::vector<double>& off = system.b_off;
+  std::vector<double> c(n - 1);
 
   // R, n x k, row-major. Row i of D is zero outside columns i .. i + 2; the elimination
   // below still runs over full rows because R = B^-1 D is dense.

@@ -14,6 +14,7 @@ void bind_fit(nb::module_& m);     // families, PiRLS
 void bind_reml(nb::module_& m);    // criterion, square roots, gradients, residual sums
 void bind_search(nb::module_& m);  // the smoothing-parameter searches
 void bind_python(nb::module_& m);  // velkan_core's conversions, translation, borrow flag
+void bind_engine(nb::module_& m);  // the modelling engine's internals (submodule engine)
 
 // The error value of variant `kind` (0 .. 5, the variant order) carrying `payload`;
 // InvalidParameter naming the range for another kind.

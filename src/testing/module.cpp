@@ -7,7 +7,7 @@
 
 NB_MODULE(_velkan_testing, m) {
   using namespace velkan;
-  m.doc() = "Test-only access to the internals of velkan_core and the shared layer.";
+  m.doc() = "Test-only access to the internals of velkan_core, the engine and the shared layer.";
   // velkan_core's argument converters, which bind_python exposes, read arrays through
   // this module's own copy of the NumPy API table.
   if (py::import_numpy() < 0) throw nanobind::python_error();
@@ -23,6 +23,5 @@ NB_MODULE(_velkan_testing, m) {
   testing::bind_reml(m);
   testing::bind_search(m);
   testing::bind_python(m);
-  // The modelling engine's test-only helpers go here, as testing::bind_engine(m) in
-  // engine.cpp beside the others.
+  testing::bind_engine(m);
 }

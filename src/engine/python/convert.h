@@ -103,15 +103,4 @@ T value_or_raise(Result<T>&& r) {
   return std::move(*r);
 }
 
-// Runs `body` without the interpreter lock, answering Ctrl-C.
-template <class F>
-auto without_gil(F&& body) {
-  std::optional<decltype(body())> out;
-  {
-    py::ReleasedGil released;
-    out.emplace(body());
-  }
-  return std::move(*out);
-}
-
 }  // namespace velkan::engine

@@ -197,6 +197,18 @@ def test_summary_tests_and_table(rng):
     c = coefs["f(2)[2.0]"]
     assert c.p_value == pytest.approx(2 * stats.t.sf(abs(c.estimate / c.std_error), sm.residual_df), rel=1e-8)
     assert sm.reml == pytest.approx(sm.score) and sm.n == n and sm.converged
+    # Few rows: Student's t with the residual degrees of freedom (estimated scale) and the
+    # normal distribution (known scale) give visibly different p-values.
+    x = X[:40, :1]
+    counts = rng.poisson(np.exp(0.8 * x[:, 0])).astype(float)
+    for family, y_small, reference in (("gaussian", 0.3 * x[:, 0] + 0.3 * rng.normal(size=40), "t"),
+                                       ("poisson", counts, "normal")):
+        small = GAM(l(0), family=family).fit(x, y_small).summary()
+        c = small.coefficients[1]
+        z = abs(c.estimate / c.std_error)
+        t_p, normal_p = 2 * stats.t.sf(z, small.residual_df), 2 * stats.norm.sf(z)
+        assert abs(t_p - normal_p) > 1e-3 * normal_p
+        assert c.p_value == pytest.approx(t_p if reference == "t" else normal_p, rel=1e-8)
     text = str(sm)
     assert "s(0, k=10, bs='ps')" in text and "f(2)[2.0]" in text and "deviance explained" in text
 

@@ -173,3 +173,19 @@ def test_a_failed_save_keeps_the_earlier_file(rng, tmp_path):
         with pytest.raises((ValueError, TypeError), match="not fitted|cannot be written"):
             bad.save(path)
     assert path.read_bytes() == before and [p.name for p in tmp_path.iterdir()] == ["model.velkan"]
+
+
+def test_files_of_an_earlier_version_load_and_predict_identically():
+    # Written by velkan 0.2.0 (before the family table and the typed term specs): every
+    # term kind, weights, a classifier's labels.
+    import json
+    import pathlib
+    here = pathlib.Path(__file__).parent / "data"
+    expected = json.loads((here / "v1_predictions.json").read_text())
+    X = np.array(expected["X"])
+    gam = load(here / "poisson_terms_v1.velkan")
+    np.testing.assert_array_equal(gam.predict(X), expected["gam"])
+    np.testing.assert_array_equal(gam.predict(X, return_std=True)[1], expected["gam_se"])
+    clf = load(here / "classifier_v1.velkan")
+    np.testing.assert_array_equal(clf.predict_proba(X[:, :2])[:, 1], expected["clf"])
+    assert list(clf.classes_) == ["no", "yes"] and "s(1, k=8, bs='cr')" in str(gam.summary())

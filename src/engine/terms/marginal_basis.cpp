@@ -8,6 +8,7 @@
 #include "linalg/dense_solve.h"
 #include "linalg/factorizations.h"
 #include "linalg/products.h"
+#include "splines/natural_cubic_spline.h"
 
 namespace velkan::terms {
 
@@ -191,22 +192,29 @@ Status MarginalBasis::set_regression_penalty() {
   const bool cyclic = kind_ == BasisKind::CyclicCubic;
   const std::size_t m = cyclic ? k : k - 2;  // equations
   std::vector<double> h(cyclic ? k : k - 1);
-  for (std::size_t j = 0; j < h.size(); ++j) h[j] = knots[j + 1] - knots[j];
   Matrix bm(m, m), dm(m, k);
-  for (std::size_t i = 0; i < m; ++i) {
-    // Equation i sits at knot c with neighbours l and r (indices into beta / g).
-    const std::size_t c = cyclic ? i : i + 1;
-    const std::size_t l = cyclic ? (i + k - 1) % k : i;
-    const std::size_t r = cyclic ? (i + 1) % k : i + 2;
-    const double hl = h[cyclic ? l : i];
-    const double hr = h[cyclic ? i : i + 1];
-    const auto at = [&](std::size_t knot) { return cyclic ? knot : knot - 1; };
-    bm(i, at(c)) += (hl + hr) / 3.0;
-    if (cyclic || l > 0) bm(i, at(l)) += hl / 6.0;
-    if (cyclic || r + 1 < k) bm(i, at(r)) += hr / 6.0;
-    dm(i, l) += 1.0 / hl;
-    dm(i, c) -= 1.0 / hl + 1.0 / hr;
-    dm(i, r) += 1.0 / hr;
+  if (!cyclic) {
+    // The natural spline's bands, as velkan_core's cr penalty builds them.
+    const NaturalSplineSystem sys = natural_spline_system(knots);
+    h = sys.h;
+    for (std::size_t i = 0; i < m; ++i) {
+      bm(i, i) = sys.b_diag[i];
+      if (i + 1 < m) bm(i, i + 1) = bm(i + 1, i) = sys.b_off[i];
+      for (std::size_t a = 0; a < 3; ++a) dm(i, i + a) = sys.d[i][a];
+    }
+  } else {
+    for (std::size_t j = 0; j < h.size(); ++j) h[j] = knots[j + 1] - knots[j];
+    // At every knot c, with neighbours l and r around the period: the same equations.
+    for (std::size_t c = 0; c < m; ++c) {
+      const std::size_t l = (c + k - 1) % k, r = (c + 1) % k;
+      const double hl = h[l], hr = h[c];
+      bm(c, c) += (hl + hr) / 3.0;
+      bm(c, l) += hl / 6.0;
+      bm(c, r) += hr / 6.0;
+      dm(c, l) += 1.0 / hl;
+      dm(c, c) -= 1.0 / hl + 1.0 / hr;
+      dm(c, r) += 1.0 / hr;
+    }
   }
   auto binv = inverse(bm.view());
   if (!binv) return fail(binv.error());

@@ -1,16 +1,24 @@
-"""Penalized IRLS by performance iteration, over passes that reduce the rows to cross
-products.
+"""Penalized IRLS over passes that reduce the rows to cross products, and the choice of
+the smoothing parameters.
 
-Each iteration makes one pass over the rows (working weights and response at the current
-coefficients, reduced to X'WX and X'Wt by the engine), then chooses the smoothing
-parameters on those p x p products alone (the engine's Newton search, warm-started from
-the previous iteration). A step that raises the penalized deviance is halved toward the
-previous coefficients. A model whose working weights do not depend on the coefficients
+Performance iteration (``method="PQL"``, and GCV / UBRE): each iteration makes one pass
+over the rows (working weights and response at the current coefficients, reduced to X'WX
+and X'Wt by the engine), then chooses the smoothing parameters on those p x p products
+alone (the engine's Newton search, warm-started from the previous iteration), i.e. by the
+criterion of the working linear model. A step that raises the penalized deviance is halved
+toward the previous coefficients. A family parameter the criterion would estimate (a
+negative binomial theta) is moved by a Newton step on its log-likelihood at the current
+means after every pass. A model whose working weights do not depend on the coefficients
 (normal errors, identity link) needs one pass.
 
+``method="REML"`` for any other model starts there and then optimises the
+Laplace-approximate REML criterion directly (`_laplace`).
+
 The loop does not know where the rows come from: it calls `run_pass(layout, beta0,
-from_response, column_sums)`, which returns the pass's sums (`velkan._engine.PassSums`);
-sums over separate chunks of rows add up with `+`.
+from_response, column_sums, request=None)`, which returns the pass's sums
+(`velkan._engine.PassSums`); sums over separate chunks of rows add up with `+`. `request`
+(`velkan._engine.PassRequest`) carries the model to use (its parameters change during a
+fit) and what else the pass should gather.
 """
 
 from __future__ import annotations
@@ -27,6 +35,7 @@ import numpy as np
 from . import _engine
 from ._design import Design, InputColumn, TermInfo
 from ._families import Family, family_from_fit
+from ._laplace import InnerFitFailed, LaplaceSearch
 
 # Step halvings tried when a penalized IRLS step raises the penalized deviance.
 MAX_HALVINGS = 30
@@ -38,7 +47,12 @@ SEARCH_TOLERANCE = 1e-6
 # table entry has a warning for that, such as perfect separation of binary classes).
 EXACT_FIT_DEVIANCE = 1e-8
 
-PassFn = Callable[[Any, np.ndarray, bool, bool], Any]
+PassFn = Callable[..., Any]
+
+# The largest change of log(parameter) in one of performance iteration's parameter steps,
+# and its relative change below which the parameter counts as settled.
+PARAMETER_STEP = 2.0
+PARAMETER_TOLERANCE = 1e-6
 
 # Sums of the response alone that a first pass collects and a fitted model keeps.
 RESPONSE_SUMS = ("response_sum", "residual_sum", "residual_square_sum", "saturated_sum",
@@ -136,6 +150,11 @@ class Fitted:
     inference: Any = field(default=None, repr=False)  # covariances, computed on demand
     link: str | None = None     # the family's link (None: its default)
     family_parameters: dict | None = None  # values of the family's parameters, if any
+    # Parameters the fit estimated: name -> (lower, upper) of its 95 % interval.
+    parameter_intervals: dict | None = None
+    # The log-likelihood where the response sums cannot give it (a density without closed
+    # form, estimated at its maximum-likelihood scale by profile passes); None otherwise.
+    log_likelihood: float | None = None
 
     def engine_layout(self) -> Any:
         if self.layout is None:
@@ -170,6 +189,7 @@ class PirlsLoop:
                  start_level: float | None, max_iter: int, tol: float, verbose: bool,
                  n_features: int) -> None:
         self.design, self.run_pass, self.family, self.method = design, run_pass, family, method
+        self.criterion = "REML" if method == "PQL" else method
         self.model = family.model
         self.max_iter, self.tol, self.verbose, self.n_features = max_iter, tol, verbose, n_features
         self.layout = _engine.Layout(design.spec)
@@ -190,6 +210,22 @@ class PirlsLoop:
         self.passes = 0
         self.n_iter = 0
         self.started = time.perf_counter()
+        # A parameter the criterion estimates: its index, log value and the model at it.
+        self.estimated = self.model.criterion_parameter
+        self.psi = (math.log(self.model.info.parameter_starts[self.estimated])
+                    if self.estimated >= 0 else None)
+        self.current = self.model_at(self.psi)
+        self.parameter_curvature = math.nan
+
+    def model_at(self, psi: float | None) -> Any:
+        if psi is None:
+            return self.model
+        values = list(self.model.parameters)
+        values[self.estimated] = math.exp(psi)
+        return self.model.with_parameters(values)
+
+    def request(self, **options: Any) -> Any:
+        return _engine.PassRequest(self.current, parameter_sums=self.psi is not None, **options)
 
     def run(self) -> Fitted:
         self.first_pass()
@@ -204,10 +240,12 @@ class PirlsLoop:
             if self.advance(step):
                 break
         assert step is not None
+        if self.method == "REML" and not self.model.linear:
+            return self.laplace(step)
         return self.finish(step)
 
     def first_pass(self) -> None:
-        self.sums = self.run_pass(self.layout, self.beta0, True, True)
+        self.sums = self.run_pass(self.layout, self.beta0, True, True, self.request())
         self.passes = 1
         if not self.sums.finite:
             raise ValueError("the starting linear predictor is not finite; check y, sample_weight and offset")
@@ -218,10 +256,11 @@ class PirlsLoop:
     def search(self, iterations: int = SEARCH_ITERATIONS, free: list[bool] | None = None) -> Any:
         """The smoothing-parameter search on the current pass's sums (warm-started)."""
         step = _engine.fit_step(self.layout, self.sums, self.beta0, self.rho,
-                                self.free if free is None else free, self.method, self.known_scale,
+                                self.free if free is None else free, self.criterion, self.known_scale,
                                 iterations, SEARCH_TOLERANCE)
         self.last_exit, self.search_ok = step.exit, step.converged
         self.rho = step.rho
+        self.step = step
         return step
 
     def penalized(self, sums: Any, beta: np.ndarray) -> float:
@@ -246,10 +285,31 @@ class PirlsLoop:
         self.log(step, new_sums.deviance)
         self.beta_prev, self.dev_prev = beta_new, new_sums.deviance
         self.sums, self.beta0 = new_sums, beta_new
+        if self.psi is not None and self.move_parameter():
+            return False
         if change < self.tol:
             self.converged = True
             return True
         return False
+
+    def move_parameter(self) -> bool:
+        """A Newton step on psi = log(parameter) from the last pass's log-likelihood at the
+        current means; True when it moved enough to need another pass (the next step is
+        then not compared with this one, whose deviance was at the old parameter)."""
+        _, l1, l2 = self.sums.parameter_sums
+        self.parameter_curvature = -l2
+        move = -l1 / l2 if l2 < 0 else math.copysign(PARAMETER_STEP, l1)
+        move = max(-PARAMETER_STEP, min(PARAMETER_STEP, move))
+        low, high = (math.log(v) if v > 0 else -math.inf
+                     for v in self.model.info.parameters[self.estimated][1:3])
+        psi = min(max(self.psi + move, low + 1e-8, -30.0), high - 1e-8, 30.0)
+        if abs(psi - self.psi) <= PARAMETER_TOLERANCE * max(1.0, abs(psi)):
+            return False
+        self.psi = psi
+        self.current = self.model_at(psi)
+        self.sums = self.pass_at(self.beta0)
+        self.beta_prev = None
+        return True
 
     def penalized_previous(self) -> float:
         assert self.beta_prev is not None
@@ -272,13 +332,16 @@ class PirlsLoop:
 
     def pass_at(self, beta: np.ndarray) -> Any:
         self.passes += 1
-        return self.run_pass(self.layout, beta, False, False)
+        return self.run_pass(self.layout, beta, False, False, self.request())
 
     def log(self, step: Any, deviance: float) -> None:
         if self.verbose:
-            print(f"iteration {self.n_iter}: {self.method} {step.score:.8g}  deviance {deviance:.8g}  "
-                  f"lambda {np.array2string(np.exp(step.rho), precision=4)}  "
-                  f"{time.perf_counter() - self.started:.3f} s", flush=True)
+            self.say(f"iteration {self.n_iter}: {self.method} {step.score:.8g}  deviance {deviance:.8g}  "
+                     f"lambda {np.array2string(np.exp(step.rho), precision=4)}")
+
+    def say(self, text: str) -> None:
+        if self.verbose:
+            print(f"{text}  {time.perf_counter() - self.started:.3f} s", flush=True)
 
     def finish(self, step: Any) -> Fitted:
         if not self.model.linear:
@@ -293,13 +356,30 @@ class PirlsLoop:
             deviance = pearson = float(step.deviance)
         else:
             deviance, pearson = float(self.sums.deviance), float(self.sums.pearson)
+        intervals = None
+        if self.psi is not None:
+            se = 1.0 / math.sqrt(self.parameter_curvature) if self.parameter_curvature > 0 else math.inf
+            intervals = {self.parameter_name(): parameter_interval(self.psi, se)}
+        return self.fitted(step, beta=step.beta, xtwx=step.xtwx, edf=step.edf, scale=float(step.scale),
+                           score=float(step.score), deviance=deviance, pearson=pearson,
+                           hessian=step.hessian, intervals=intervals)
+
+    def parameter_name(self) -> str:
+        return self.model.info.parameters[self.estimated][0]
+
+    def fitted(self, step: Any, *, beta: np.ndarray, xtwx: np.ndarray, edf: np.ndarray, scale: float,
+               score: float, deviance: float, pearson: float, hessian: np.ndarray,
+               intervals: dict | None) -> Fitted:
         n_pen = len(self.free)
-        hessian = step.hessian
+        parameters = dict(self.family.parameters) or None
+        if parameters is not None and self.psi is not None:
+            parameters[self.parameter_name()] = math.exp(self.psi)
+            self.statistics_pass(step.beta_raw)
         return Fitted(family=self.family.name, link=self.family.link,
-                      family_parameters=self.family.parameters or None, method=self.method,
+                      family_parameters=parameters, method=self.method,
                       design=self.design, column_sums=self.column_sums, beta_raw=step.beta_raw,
-                      beta=step.beta, rho=np.asarray(self.rho, dtype=float), scale=float(step.scale),
-                      xtwx=step.xtwx, edf=step.edf, score=float(step.score), deviance=deviance,
+                      beta=beta, rho=np.asarray(self.rho, dtype=float), scale=scale,
+                      xtwx=xtwx, edf=edf, score=score, deviance=deviance,
                       pearson=pearson, rows=float(self.sums.rows),
                       weight_sum=float(self.sums.weight_sum), n_features=self.n_features,
                       converged=self.converged and self.search_ok, n_iter=self.n_iter,
@@ -307,7 +387,15 @@ class PirlsLoop:
                       undetermined=list(step.undetermined), layout=self.layout,
                       ridge=step.ridge if len(step.ridge) else None,
                       rho_hessian=hessian if hessian.shape == (n_pen, n_pen) and n_pen else None,
-                      response_sums=self.response_sums)
+                      response_sums=self.response_sums, parameter_intervals=intervals)
+
+    def statistics_pass(self, beta_raw: np.ndarray) -> None:
+        """The family's response sums at the estimated parameter (the first pass had only
+        its start): one more pass."""
+        self.passes += 1
+        sums = self.run_pass(self.layout, beta_raw, False, False, self.request(response_sums=True))
+        for key in ("saturated_sum", "log_normaliser"):
+            self.response_sums[key] = float(getattr(sums.response, key))
 
     def warn(self, step: Any) -> None:
         if not self.converged:
@@ -323,6 +411,72 @@ class PirlsLoop:
             warnings.warn(f"{len(step.undetermined)} coefficient direction(s) are not determined by "
                           "the data (aliased terms?); they were held near zero", ConvergenceWarning,
                           stacklevel=7)
+
+    # ------------------------------------------------------------------ Laplace REML
+    def laplace(self, step: Any) -> Fitted:
+        """From the performance-iteration fit, Newton's method on the Laplace-approximate
+        criterion (`_laplace`); then the fitted model at its optimum."""
+        balanced = np.asarray(step.rho_balanced)
+        lower = np.where(self.free, balanced - RHO_BELOW, self.rho)
+        upper = np.where(self.free, balanced + RHO_ABOVE, self.rho)
+        search = LaplaceSearch(self.layout, self.run_pass, self.model, rho=np.clip(self.rho, lower, upper),
+                               free=self.free, psi=self.psi, known_scale=self.known_scale,
+                               lower=lower, upper=upper, log=self.say)
+        try:
+            point = search.run(self.beta0)
+        except InnerFitFailed as e:
+            warnings.warn(f"the Laplace-approximate REML search failed ({e}); the performance-iteration "
+                          "fit is kept", ConvergenceWarning, stacklevel=6)
+            return self.finish(step)
+        self.passes += search.passes
+        self.n_iter += search.iterations
+        self.rho, self.psi, self.sums, self.current = point.rho, point.psi, point.sums, point.model
+        self.search_ok = search.converged
+        self.last_exit = "converged" if search.converged else "Laplace search stopped"
+        solve = point.step
+        self.warn(solve)
+        hessian, intervals = self.split_hessian(point.hessian)
+        crit = point.criterion
+        return self.fitted(solve, beta=np.asarray(crit.beta), xtwx=solve.xtwx, edf=solve.edf,
+                           scale=float(crit.scale), score=float(crit.score),
+                           deviance=float(point.sums.deviance), pearson=float(point.sums.pearson),
+                           hessian=hessian, intervals=intervals)
+
+    def split_hessian(self, hessian: np.ndarray | None) -> tuple[np.ndarray, dict | None]:
+        """The Hessian over every smoothing parameter as the covariance code takes it (the
+        parameter's direction profiled out: the Schur complement, whose inverse is the
+        covariance of the log smoothing parameters alone), and the parameter's interval."""
+        n_pen = len(self.free)
+        full = np.zeros((n_pen, n_pen))
+        if hessian is None:
+            return full, None
+        index = [j for j, f in enumerate(self.free) if f]
+        h = np.asarray(hessian)
+        intervals = None
+        if self.psi is not None:
+            k = len(index)
+            hr, hp, hpp = h[:k, :k], h[:k, k], h[k, k]
+            try:
+                inverse = np.linalg.inv(h)
+                se = math.sqrt(inverse[k, k]) if inverse[k, k] > 0 else math.inf
+            except np.linalg.LinAlgError:
+                se = math.inf
+            intervals = {self.parameter_name(): parameter_interval(self.psi, se)}
+            h = hr - np.outer(hp, hp) / hpp if hpp > 0 else hr
+        full[np.ix_(index, index)] = h
+        return full, intervals
+
+
+# Range of the Laplace search around the balanced smoothing parameters (as the engine's).
+RHO_BELOW = 25.0
+RHO_ABOVE = 15.0
+
+
+def parameter_interval(psi: float, se: float) -> tuple[float, float]:
+    """The 95 % interval of a parameter from its log's estimate and standard error."""
+    half = 1.959963984540054 * se
+    return (math.exp(psi - half) if math.isfinite(half) else 0.0,
+            math.exp(psi + half) if math.isfinite(half) else math.inf)
 
 
 def fit_loop(design: Design, run_pass: PassFn, *, family: Family, method: str,

@@ -28,7 +28,7 @@ if TYPE_CHECKING:
 # column name to 1-D array); no frame library is imported to name their types.
 DataLike = Any
 
-METHODS = ("REML", "GCV", "UBRE")
+METHODS = ("REML", "PQL", "GCV", "UBRE")
 
 
 class Params(NamedTuple):
@@ -213,9 +213,11 @@ class GAM:
         columns = engine_columns(design.inputs, chunk.columns, source.n_features)
         threads = params.threads
 
-        def run_pass(layout: Any, beta0: np.ndarray, from_response: bool, column_sums: bool) -> Any:
+        def run_pass(layout: Any, beta0: np.ndarray, from_response: bool, column_sums: bool,
+                     request: Any = None) -> Any:
             return _engine.accumulate(layout, columns, chunk.y, chunk.weights, chunk.offset,
-                                      family.model, beta0, from_response, column_sums, threads)
+                                      family.model, beta0, from_response, column_sums, threads,
+                                      request=request)
 
         start = starting_level(family.model, chunk.y, chunk.weights) if self.fit_intercept else None
         fitted = fit_loop(design, run_pass, family=family, method=params.method, start_level=start,

@@ -48,7 +48,7 @@ def covariances(fitted: Fitted) -> Covariances:
     if fitted.inference is None:
         layout = fitted.engine_layout()
         extra = {}
-        if fitted.method == "REML" and fitted.rho_hessian is not None:
+        if fitted.method in ("REML", "PQL") and fitted.rho_hessian is not None:
             extra = dict(beta=fitted.beta, rho_hessian=fitted.rho_hessian,
                          free=[lam is None for lam in fitted.design.lams])
         c = _engine.covariance(layout, fitted.xtwx, fitted.ridge, fitted.rho, max(fitted.scale, 0.0),

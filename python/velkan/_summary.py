@@ -167,5 +167,5 @@ def summarize(fitted: Fitted) -> Summary:
                    residual_df=stats.residual_df, deviance=fitted.deviance,
                    null_deviance=stats.null_deviance, deviance_explained=stats.deviance_explained,
                    log_likelihood=stats.log_likelihood, aic=stats.aic,
-                   reml=fitted.score if fitted.method == "REML" else math.nan, score=fitted.score,
+                   reml=fitted.score if fitted.method in ("REML", "PQL") else math.nan, score=fitted.score,
                    converged=fitted.converged)

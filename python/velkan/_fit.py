@@ -227,8 +227,13 @@ class PirlsLoop:
     def request(self, **options: Any) -> Any:
         return _engine.PassRequest(self.current, parameter_sums=self.psi is not None, **options)
 
-    def run(self) -> Fitted:
-        self.first_pass()
+    def run(self, warm: Fitted | None = None) -> Fitted:
+        """Fits the model; `warm`, a fit of the same design (another value of a family
+        parameter), gives the centring, the response sums and the start."""
+        if warm is None:
+            self.first_pass()
+        else:
+            self.warm_start(warm)
         step = None
         for it in range(self.max_iter):
             self.n_iter = it + 1
@@ -253,6 +258,15 @@ class PirlsLoop:
         self.response_sums = {key: float(getattr(self.sums.response, key)) for key in RESPONSE_SUMS}
         self.layout = self.layout.centred(self.column_sums)
 
+    def warm_start(self, warm: Fitted) -> None:
+        self.layout, self.column_sums = warm.engine_layout(), warm.column_sums
+        self.response_sums = dict(warm.response_sums)
+        self.beta0 = np.array(warm.beta_raw, dtype=float)
+        self.rho = np.array(warm.rho, dtype=float)
+        self.sums = self.pass_at(self.beta0)
+        if not self.sums.finite:
+            raise ValueError("the warm start is outside the family's domain")
+
     def search(self, iterations: int = SEARCH_ITERATIONS, free: list[bool] | None = None) -> Any:
         """The smoothing-parameter search on the current pass's sums (warm-started)."""
         step = _engine.fit_step(self.layout, self.sums, self.beta0, self.rho,
@@ -273,6 +287,10 @@ class PirlsLoop:
         new_sums = self.pass_at(beta_new)
         pen_new = self.penalized(new_sums, beta_new)
         change = math.inf
+        if self.beta_prev is None and not new_sums.finite:
+            # The first step left the mean's domain (a link that can leave it): halve it back
+            # toward the start, whose constant linear predictor lies inside.
+            beta_new, new_sums = self.back_inside(beta_new)
         if self.beta_prev is not None:
             pen_old = self.penalized_previous()
             halved = self.halve(beta_new, new_sums, pen_new, pen_old)
@@ -294,8 +312,8 @@ class PirlsLoop:
 
     def move_parameter(self) -> bool:
         """A Newton step on psi = log(parameter) from the last pass's log-likelihood at the
-        current means; True when it moved enough to need another pass (the next step is
-        then not compared with this one, whose deviance was at the old parameter)."""
+        current means; True when it moved (the next pass uses the new value, and its step
+        is not compared with this one, whose deviance was at the old value)."""
         _, l1, l2 = self.sums.parameter_sums
         self.parameter_curvature = -l2
         move = -l1 / l2 if l2 < 0 else math.copysign(PARAMETER_STEP, l1)
@@ -307,9 +325,17 @@ class PirlsLoop:
             return False
         self.psi = psi
         self.current = self.model_at(psi)
-        self.sums = self.pass_at(self.beta0)
         self.beta_prev = None
         return True
+
+    def back_inside(self, beta_new: np.ndarray) -> tuple[np.ndarray, Any]:
+        for _ in range(MAX_HALVINGS):
+            beta_new = 0.5 * (self.beta0 + beta_new)
+            sums = self.pass_at(beta_new)
+            if sums.finite:
+                return beta_new, sums
+        raise ValueError("no step from the starting values keeps every mean inside the family's "
+                         f"domain ({self.model.info.support}) under the {self.model.link} link")
 
     def penalized_previous(self) -> float:
         assert self.beta_prev is not None
@@ -335,13 +361,20 @@ class PirlsLoop:
         return self.run_pass(self.layout, beta, False, False, self.request())
 
     def log(self, step: Any, deviance: float) -> None:
-        if self.verbose:
-            self.say(f"iteration {self.n_iter}: {self.method} {step.score:.8g}  deviance {deviance:.8g}  "
-                     f"lambda {np.array2string(np.exp(step.rho), precision=4)}")
+        # Performance iteration as the start of a Laplace-REML fit is labelled PQL.
+        label = "PQL" if self.method == "REML" and not self.model.linear else self.method
+        self.say(self.n_iter, label, step.score, deviance, step.rho)
 
-    def say(self, text: str) -> None:
+    def log_laplace(self, point: Any) -> None:
+        self.laplace_iterations += 1
+        self.say(self.n_iter + self.laplace_iterations, "REML", point.criterion.score,
+                 point.sums.deviance, point.rho)
+
+    def say(self, iteration: int, label: str, score: float, deviance: float, rho: np.ndarray) -> None:
         if self.verbose:
-            print(f"{text}  {time.perf_counter() - self.started:.3f} s", flush=True)
+            print(f"iteration {iteration}: {label} {score:.8g}  deviance {deviance:.8g}  "
+                  f"lambda {np.array2string(np.exp(rho), precision=4)}  "
+                  f"{time.perf_counter() - self.started:.3f} s", flush=True)
 
     def finish(self, step: Any) -> Fitted:
         if not self.model.linear:
@@ -404,53 +437,76 @@ class PirlsLoop:
         if not self.search_ok:
             warnings.warn(f"the smoothing-parameter search stopped before converging ({self.last_exit})",
                           ConvergenceWarning, stacklevel=7)
-        message = self.model.info.exact_fit_warning
-        if message and float(self.sums.deviance) <= EXACT_FIT_DEVIANCE * max(float(self.sums.rows), 1.0):
-            warnings.warn(message, ConvergenceWarning, stacklevel=7)
+        if self.exact_fit():
+            warnings.warn(self.model.info.exact_fit_warning, ConvergenceWarning, stacklevel=7)
         if step.undetermined:
             warnings.warn(f"{len(step.undetermined)} coefficient direction(s) are not determined by "
                           "the data (aliased terms?); they were held near zero", ConvergenceWarning,
                           stacklevel=7)
 
+    def exact_fit(self) -> bool:
+        """Whether the fit reproduces every response where the family warns of that."""
+        return bool(self.model.info.exact_fit_warning) and \
+            float(self.sums.deviance) <= EXACT_FIT_DEVIANCE * max(float(self.sums.rows), 1.0)
+
     # ------------------------------------------------------------------ Laplace REML
     def laplace(self, step: Any) -> Fitted:
         """From the performance-iteration fit, Newton's method on the Laplace-approximate
-        criterion (`_laplace`); then the fitted model at its optimum."""
+        criterion (`_laplace`); then the fitted model at its optimum. A fit that reproduces
+        every response (perfectly separated classes) has no curvature left to approximate:
+        it keeps the performance-iteration fit, and its warning says why."""
+        if self.exact_fit():
+            return self.finish(step)
         balanced = np.asarray(step.rho_balanced)
         lower = np.where(self.free, balanced - RHO_BELOW, self.rho)
         upper = np.where(self.free, balanced + RHO_ABOVE, self.rho)
         search = LaplaceSearch(self.layout, self.run_pass, self.model, rho=np.clip(self.rho, lower, upper),
                                free=self.free, psi=self.psi, known_scale=self.known_scale,
-                               lower=lower, upper=upper, log=self.say)
+                               lower=lower, upper=upper, log=self.log_laplace)
+        self.laplace_iterations = 0
         try:
             point = search.run(self.beta0)
         except InnerFitFailed as e:
+            self.passes += search.passes
             warnings.warn(f"the Laplace-approximate REML search failed ({e}); the performance-iteration "
                           "fit is kept", ConvergenceWarning, stacklevel=6)
             return self.finish(step)
         self.passes += search.passes
-        self.n_iter += search.iterations
+        self.n_iter += self.laplace_iterations
         self.rho, self.psi, self.sums, self.current = point.rho, point.psi, point.sums, point.model
         self.search_ok = search.converged
         self.last_exit = "converged" if search.converged else "Laplace search stopped"
         solve = point.step
         self.warn(solve)
-        hessian, intervals = self.split_hessian(point.hessian)
+        hessian, intervals = self.split_hessian(point.hessian, point.index)
         crit = point.criterion
         return self.fitted(solve, beta=np.asarray(crit.beta), xtwx=solve.xtwx, edf=solve.edf,
-                           scale=float(crit.scale), score=float(crit.score),
+                           scale=self.pearson_scale(point), score=float(crit.score),
                            deviance=float(point.sums.deviance), pearson=float(point.sums.pearson),
                            hessian=hessian, intervals=intervals)
 
-    def split_hessian(self, hessian: np.ndarray | None) -> tuple[np.ndarray, dict | None]:
+    def pearson_scale(self, point: Any) -> float:
+        """The scale a Laplace fit reports: 1 where it is known; else (Pearson statistic +
+        beta'S beta) / (n - M), the estimate performance iteration converges to. The
+        criterion itself profiles the deviance's scale (the saddlepoint approximation),
+        which overstates the scale of skewed responses with many zeros (a Tweedie claim
+        size): the Pearson form keeps the covariances calibrated."""
+        if not self.model.info.scale_estimated:
+            return 1.0
+        quad = self.layout.penalty_quadratic(point.beta_raw, np.exp(point.rho))
+        dof = float(point.sums.rows) - self.layout.null_space_dimension
+        return (float(point.sums.pearson) + quad) / dof if dof > 0 else float(point.criterion.scale)
+
+    def split_hessian(self, hessian: np.ndarray | None, index: list[int]) -> tuple[np.ndarray, dict | None]:
         """The Hessian over every smoothing parameter as the covariance code takes it (the
         parameter's direction profiled out: the Schur complement, whose inverse is the
-        covariance of the log smoothing parameters alone), and the parameter's interval."""
+        covariance of the log smoothing parameters alone), and the parameter's interval.
+        `index` lists the penalties the Hessian covers (others were held at a bound or fixed:
+        their rows stay zero)."""
         n_pen = len(self.free)
         full = np.zeros((n_pen, n_pen))
         if hessian is None:
             return full, None
-        index = [j for j, f in enumerate(self.free) if f]
         h = np.asarray(hessian)
         intervals = None
         if self.psi is not None:
@@ -481,7 +537,8 @@ def parameter_interval(psi: float, se: float) -> tuple[float, float]:
 
 def fit_loop(design: Design, run_pass: PassFn, *, family: Family, method: str,
              start_level: float | None, max_iter: int, tol: float, verbose: bool,
-             n_features: int) -> Fitted:
-    """Fits the model; `start_level` is the intercept to start from (None: no intercept)."""
+             n_features: int, warm: Fitted | None = None) -> Fitted:
+    """Fits the model; `start_level` is the intercept to start from (None: no intercept),
+    `warm` a fit of the same design to start from instead."""
     return PirlsLoop(design, run_pass, family=family, method=method, start_level=start_level,
-                     max_iter=max_iter, tol=tol, verbose=verbose, n_features=n_features).run()
+                     max_iter=max_iter, tol=tol, verbose=verbose, n_features=n_features).run(warm)

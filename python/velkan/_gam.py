@@ -13,7 +13,8 @@ from ._data import ArraySource
 from ._design import ExactStats, build_design, engine_columns, rug_sample
 from ._families import DEFAULT as DEFAULT_FAMILY
 from ._families import Family, as_family, starting_level
-from ._fit import ConvergenceWarning, Fitted, fit_loop
+from ._fit import ConvergenceWarning, Fitted
+from ._profile import fit_model
 from ._formula import parse_formula
 from ._frames import AlignedColumns
 from ._stream import fit_stream, open_source, predict_source
@@ -220,7 +221,7 @@ class GAM:
                                       request=request)
 
         start = starting_level(family.model, chunk.y, chunk.weights) if self.fit_intercept else None
-        fitted = fit_loop(design, run_pass, family=family, method=params.method, start_level=start,
+        fitted = fit_model(design, run_pass, family=family, method=params.method, start_level=start,
                           max_iter=params.max_iter, tol=self.tol, verbose=self.verbose,
                           n_features=source.n_features)
         fitted.feature_names = source.feature_names

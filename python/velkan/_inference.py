@@ -160,7 +160,9 @@ def null_deviance(fitted: Fitted) -> float:
 def log_likelihood(fitted: Fitted) -> float:
     """Sum over rows of weight x log density at the fitted means (binomial: the weight is
     the number of trials and the binomial coefficient is included); an estimated scale at
-    its maximum-likelihood value."""
+    its maximum-likelihood value (from profile passes where the density has no closed form)."""
+    if fitted.log_likelihood is not None:
+        return float(fitted.log_likelihood)
     sums = response_sums(fitted)
     return math.nan if sums is None else float(fitted.model.log_likelihood(fitted.deviance, sums))
 
@@ -182,8 +184,9 @@ def model_statistics(fitted: Fitted) -> ModelStatistics:
     null = null_deviance(fitted)
     explained = 1.0 - fitted.deviance / null if null > 0.0 else math.nan
     ll = log_likelihood(fitted)
-    # The scale counts as one more parameter where it is estimated.
-    k = total + (1.0 if fitted.model.info.scale_estimated else 0.0)
+    # The scale counts as one more parameter where it is estimated, and so does every family
+    # parameter the fit estimated.
+    k = total + (1.0 if fitted.model.info.scale_estimated else 0.0) + len(fitted.parameter_intervals or {})
     return ModelStatistics(cov.edf, total, fitted.rows - total, null, explained, ll, -2.0 * ll + 2.0 * k)
 
 

@@ -31,9 +31,13 @@ INNER_STEPS = 60
 # Inner fits converge when the penalized deviance changes by less than this (relative).
 INNER_TOLERANCE = 1e-10
 # The search stops when the decrease its Newton step promises is below this (in units of
-# the log-likelihood), or every free gradient component is below GRADIENT_TOLERANCE.
+# the log-likelihood), or every free gradient component is below GRADIENT_TOLERANCE; a
+# step that promised less than FINAL_DECREASE is taken as the last one (its end point is
+# then within a few hundredths of a standard error of the optimum in every coordinate, and
+# the Hessian of its start serves the covariances).
 DECREASE_TOLERANCE = 1e-5
 GRADIENT_TOLERANCE = 1e-6
+FINAL_DECREASE = 1e-2
 MAX_STEP = 5.0          # largest change of a coordinate in one step
 EIGEN_FLOOR = 1e-7      # Hessian eigenvalues below this fraction of the largest are raised
 ARMIJO = 1e-4
@@ -56,6 +60,7 @@ class Point:
     sums: Any               # the pass at beta_raw (observed information)
     step: Any               # the engine's solve at rho (ridge, edf, X'WX)
     criterion: Any          # the engine's LaplaceCriterion
+    index: list[int]        # the penalties whose log smoothing parameters are coordinates
     gradient: np.ndarray | None = None
     hessian: np.ndarray | None = None
 
@@ -69,7 +74,7 @@ class LaplaceSearch:
 
     def __init__(self, layout: Any, run_pass: PassFn, model: Any, *, rho: np.ndarray,
                  free: list[bool], psi: float | None, known_scale: float,
-                 lower: np.ndarray, upper: np.ndarray, log: Callable[[str], None]) -> None:
+                 lower: np.ndarray, upper: np.ndarray, log: Callable[[Point], None]) -> None:
         self.layout, self.run_pass, self.base = layout, run_pass, model
         self.free = list(free)
         self.index = [j for j, f in enumerate(free) if f]
@@ -99,8 +104,11 @@ class LaplaceSearch:
         return self.run_pass(self.layout, beta, False, False, request)
 
     def solve(self, sums: Any, beta: np.ndarray, rho: np.ndarray) -> Any:
-        return _engine.fit_step(self.layout, sums, beta, rho, [False] * len(rho), "REML",
-                                self.known_scale, 1, 1e-6)
+        try:
+            return _engine.fit_step(self.layout, sums, beta, rho, [False] * len(rho), "REML",
+                                    self.known_scale, 1, 1e-6)
+        except ValueError as e:  # no penalized solution at these smoothing parameters
+            raise InnerFitFailed(str(e)) from None
 
     def penalized(self, sums: Any, beta: np.ndarray, rho: np.ndarray) -> float:
         return float(sums.deviance) + self.layout.penalty_quadratic(beta, np.exp(rho))
@@ -123,7 +131,7 @@ class LaplaceSearch:
         step = self.solve(sums, beta, rho)
         criterion = _engine.LaplaceCriterion(self.layout, sums, beta, rho, self.free, self.parameter,
                                              self.known_scale, step.ridge if len(step.ridge) else None)
-        return Point(np.array(rho, float), psi, model, beta, sums, step, criterion)
+        return Point(np.array(rho, float), psi, model, beta, sums, step, criterion, list(self.index))
 
     def halve(self, beta: np.ndarray, target: np.ndarray, pen: float, model: Any,
               rho: np.ndarray) -> tuple[np.ndarray, Any, float]:
@@ -144,12 +152,14 @@ class LaplaceSearch:
         point.gradient, point.hessian = point.criterion.derivatives(sums)
 
     def coordinates(self, point: Point) -> np.ndarray:
-        x = [point.rho[j] for j in self.index]
-        return np.array(x + ([point.psi] if self.parameter else []), float)
+        return self.coordinates_of(point.rho, point.psi, point.index)
 
-    def bounds(self) -> tuple[np.ndarray, np.ndarray]:
-        lo = [self.lower[j] for j in self.index] + ([self.psi_range[0]] if self.parameter else [])
-        hi = [self.upper[j] for j in self.index] + ([self.psi_range[1]] if self.parameter else [])
+    def coordinates_of(self, rho: np.ndarray, psi: float | None, index: list[int]) -> np.ndarray:
+        return np.array([rho[j] for j in index] + ([psi] if self.parameter else []), float)
+
+    def bounds(self, index: list[int]) -> tuple[np.ndarray, np.ndarray]:
+        lo = [self.lower[j] for j in index] + ([self.psi_range[0]] if self.parameter else [])
+        hi = [self.upper[j] for j in index] + ([self.psi_range[1]] if self.parameter else [])
         return np.array(lo, float), np.array(hi, float)
 
     def direction(self, point: Point) -> tuple[np.ndarray, float]:
@@ -157,7 +167,7 @@ class LaplaceSearch:
         quadratic model promises."""
         g, h = point.gradient, point.hessian
         x = self.coordinates(point)
-        lo, hi = self.bounds()
+        lo, hi = self.bounds(point.index)
         active = [a for a in range(len(x)) if not ((x[a] <= lo[a] and g[a] > 0) or (x[a] >= hi[a] and g[a] < 0))]
         step = np.zeros(len(x))
         if not active:
@@ -172,10 +182,10 @@ class LaplaceSearch:
         return step, -0.5 * float(g @ step)
 
     def move(self, point: Point, step: np.ndarray, alpha: float) -> tuple[np.ndarray, float | None]:
-        lo, hi = self.bounds()
+        lo, hi = self.bounds(point.index)
         x = np.clip(self.coordinates(point) + alpha * step, lo, hi)
         rho = point.rho.copy()
-        rho[self.index] = x[:len(self.index)]
+        rho[point.index] = x[:len(point.index)]
         return rho, (float(x[-1]) if self.parameter else None)
 
     def trial(self, point: Point, step: np.ndarray) -> Point | None:
@@ -184,7 +194,7 @@ class LaplaceSearch:
         alpha = 1.0
         for _ in range(HALVINGS):
             rho, psi = self.move(point, step, alpha)
-            dx = self.coordinates_of(rho, psi) - self.coordinates(point)
+            dx = self.coordinates_of(rho, psi, point.index) - self.coordinates(point)
             start = point.beta_raw + np.asarray(point.criterion.dbeta_raw) @ dx
             try:
                 new = self.inner_fit(rho, psi, start)
@@ -195,9 +205,6 @@ class LaplaceSearch:
                 return new
             alpha *= 0.5
         return None
-
-    def coordinates_of(self, rho: np.ndarray, psi: float | None) -> np.ndarray:
-        return np.array([rho[j] for j in self.index] + ([psi] if self.parameter else []), float)
 
     # ------------------------------------------------------------------ the search
     def run(self, beta_raw: np.ndarray) -> Point:
@@ -211,16 +218,31 @@ class LaplaceSearch:
             self.iterations = it + 1
             self.differentiate(point)
             step, promised = self.direction(point)
-            self.log(f"Laplace iteration {it + 1}: score {point.criterion.score:.8g}  "
-                     f"gradient {np.abs(point.gradient).max():.3g}")
+            self.log(point)
             if promised < DECREASE_TOLERANCE or np.abs(point.gradient).max() < GRADIENT_TOLERANCE:
                 self.converged = True
                 return point
+            self.hold_at_bounds(point)
             new = self.trial(point, step)
             if new is None:
                 # No step lowers the criterion: it is flat here to within its accuracy.
-                self.converged = promised < 1e-2
+                self.converged = promised < FINAL_DECREASE
                 return point
+            if promised < FINAL_DECREASE:
+                new.gradient, new.hessian, new.index = point.gradient, point.hessian, point.index
+                self.converged = True
+                return new
             point = new
         self.differentiate(point)
         return point
+
+    def hold_at_bounds(self, point: Point) -> None:
+        """Smoothing parameters at a bound of the range with the gradient pushing outward
+        stay there: later derivative passes leave them out (each coordinate costs about a
+        pass's cross product)."""
+        x, (lo, hi), g = self.coordinates(point), self.bounds(point.index), point.gradient
+        held = [j for a, j in enumerate(point.index)
+                if (x[a] <= lo[a] and g[a] > 0) or (x[a] >= hi[a] and g[a] < 0)]
+        for j in held:
+            self.free[j] = False
+        self.index = [j for j in self.index if j not in held]

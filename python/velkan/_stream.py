@@ -20,7 +20,8 @@ import numpy as np
 
 from ._design import build_design
 from ._families import Family
-from ._fit import Fitted, PassProgress, fit_loop
+from ._fit import Fitted, PassProgress
+from ._profile import fit_model
 from ._sources import is_stream_input, open_stream
 from ._summaries import Requests
 from ._terms import TermList, s
@@ -55,7 +56,7 @@ def fit_stream(source: Any, terms: TermList | None, *, family: Family, method: s
     stats = source.summarise(requests, family.model, progress)
     design = build_design(terms, source.template, stats, fit_intercept)
     run_pass = source.pass_function(design, family.model, threads, progress)
-    fitted = fit_loop(design, run_pass, family=family, method=method,
+    fitted = fit_model(design, run_pass, family=family, method=method,
                       start_level=stats.start_level() if fit_intercept else None,
                       max_iter=max_iter, tol=tol, verbose=verbose, n_features=source.n_features)
     fitted.passes += 1

@@ -32,6 +32,10 @@ constexpr std::array<Parameter, 1> kParameters{{
 }};
 // Terms below e^-kSeriesDrop of the largest are left out of the series.
 constexpr double kSeriesDrop = 37.0;
+// Below this |log(y / mu)| the unit deviance is summed as a series (12 terms: the first
+// left out is below 1e-17 of the sum there).
+constexpr double kDevianceSeriesBelow = 0.1;
+constexpr int kDevianceSeriesTerms = 13;
 // Largest number of series terms for one row: beyond j* +- this the terms are negligible
 // for any response a double can hold.
 constexpr std::size_t kMaxSeriesTerms = 2000000;
@@ -114,11 +118,26 @@ class Tweedie final : public Family {
     d[2] = q * (q - 1.0) * (q - 2.0) * v / (mu * mu * mu);
   }
   bool newton_weights_positive(LinkId) const override { return true; }
-  // 2 [y^(2-p) / ((1-p)(2-p)) - y mu^(1-p) / (1-p) + mu^(2-p) / (2-p)].
+  // 2 [y^(2-p) / ((1-p)(2-p)) - y mu^(1-p) / (1-p) + mu^(2-p) / (2-p)]
+  //   = 2 mu^b (e^(b a) - b e^a + b - 1) / ((b - 1) b),  a = log(y / mu), b = 2 - p,
+  // whose bracket is sum_{k >= 2} (b^k - b) a^k / k!: summed as a series near y = mu, where
+  // the closed form cancels (it would give rounding noise of either sign for y = mu).
   double unit_deviance(double y, double mu, std::span<const double> p) const override {
-    const double q = p[0], m1 = std::pow(mu, 1.0 - q);
-    const double sat = y > 0.0 ? std::pow(y, 2.0 - q) / ((1.0 - q) * (2.0 - q)) : 0.0;
-    return 2.0 * (sat - y * m1 / (1.0 - q) + mu * m1 / (2.0 - q));
+    const double b = 2.0 - p[0], mb = std::pow(mu, b);
+    if (y == 0.0) return 2.0 * mb / b;
+    const double a = std::log(y / mu);
+    double bracket = 0.0;
+    if (std::abs(a) < kDevianceSeriesBelow) {
+      double term = a, bk = b;  // a^k / k!, b^k
+      for (int k = 2; k <= kDevianceSeriesTerms; ++k) {
+        term *= a / k;
+        bk *= b;
+        bracket += (bk - b) * term;
+      }
+    } else {
+      bracket = std::expm1(b * a) - b * std::expm1(a);
+    }
+    return std::max(2.0 * mb * bracket / ((b - 1.0) * b), 0.0);
   }
   double starting_mean(double y, double) const override { return y + 0.1; }
   double starting_mean_of(double mean, double) const override { return mean + 0.1; }

@@ -266,10 +266,11 @@ def test_theta_and_power_are_recovered(rng):
     X = rng.uniform(size=(n, 2))
     mu = np.exp(np.sin(2 * np.pi * X[:, 0]) + X[:, 1])
     y = rng.negative_binomial(2.0, 2.0 / (2.0 + mu)).astype(float)
-    nb = GAM(s(0) + s(1), family="negative_binomial").fit(X, y)
-    theta, (lo, hi) = nb._fitted.family_parameters["theta"], nb._fitted.parameter_intervals["theta"]
-    assert abs(theta / 2.0 - 1) < 0.15 and lo < 2.0 < hi and lo < theta < hi
-    assert "theta" in str(nb.summary())
+    for method in ("REML", "PQL"):  # with the smoothing parameters; between passes
+        nb = GAM(s(0) + s(1), family="negative_binomial", method=method).fit(X, y)
+        theta, (lo, hi) = nb._fitted.family_parameters["theta"], nb._fitted.parameter_intervals["theta"]
+        assert abs(theta / 2.0 - 1) < 0.15 and lo < 2.0 < hi and lo < theta < hi
+    assert "theta = 2" in str(nb.summary()) and "95 % interval" in str(nb.summary())
     y = tweedie_draw(rng, mu, 1.5, 1.4)
     tw = GAM(s(0) + s(1), family="tweedie").fit(X, y)
     p, (lo, hi) = tw._fitted.family_parameters["power"], tw._fitted.parameter_intervals["power"]

@@ -52,7 +52,7 @@ PassFn = Callable[..., Any]
 # The largest change of log(parameter) in one of performance iteration's parameter steps,
 # and its relative change below which the parameter counts as settled.
 PARAMETER_STEP = 2.0
-PARAMETER_TOLERANCE = 1e-6
+PARAMETER_TOLERANCE = 1e-4
 
 # Sums of the response alone that a first pass collects and a fitted model keeps.
 RESPONSE_SUMS = ("response_sum", "residual_sum", "residual_square_sum", "saturated_sum",
@@ -216,6 +216,7 @@ class PirlsLoop:
                     if self.estimated >= 0 else None)
         self.current = self.model_at(self.psi)
         self.parameter_curvature = math.nan
+        self.parameter_settled = False  # once settled, passes stop computing its sums
 
     def model_at(self, psi: float | None) -> Any:
         if psi is None:
@@ -225,7 +226,8 @@ class PirlsLoop:
         return self.model.with_parameters(values)
 
     def request(self, **options: Any) -> Any:
-        return _engine.PassRequest(self.current, parameter_sums=self.psi is not None, **options)
+        wanted = self.psi is not None and not self.parameter_settled
+        return _engine.PassRequest(self.current, parameter_sums=wanted, **options)
 
     def run(self, warm: Fitted | None = None) -> Fitted:
         """Fits the model; `warm`, a fit of the same design (another value of a family
@@ -303,7 +305,7 @@ class PirlsLoop:
         self.log(step, new_sums.deviance)
         self.beta_prev, self.dev_prev = beta_new, new_sums.deviance
         self.sums, self.beta0 = new_sums, beta_new
-        if self.psi is not None and self.move_parameter():
+        if self.psi is not None and not self.parameter_settled and self.move_parameter():
             return False
         if change < self.tol:
             self.converged = True
@@ -322,6 +324,7 @@ class PirlsLoop:
                      for v in self.model.info.parameters[self.estimated][1:3])
         psi = min(max(self.psi + move, low + 1e-8, -30.0), high - 1e-8, 30.0)
         if abs(psi - self.psi) <= PARAMETER_TOLERANCE * max(1.0, abs(psi)):
+            self.parameter_settled = True
             return False
         self.psi = psi
         self.current = self.model_at(psi)
@@ -531,8 +534,10 @@ RHO_ABOVE = 15.0
 def parameter_interval(psi: float, se: float) -> tuple[float, float]:
     """The 95 % interval of a parameter from its log's estimate and standard error."""
     half = 1.959963984540054 * se
-    return (math.exp(psi - half) if math.isfinite(half) else 0.0,
-            math.exp(psi + half) if math.isfinite(half) else math.inf)
+    # A parameter at the edge of its range (theta of data with no overdispersion) can have
+    # a standard error large enough to overflow: the interval is then unbounded there.
+    return (math.exp(psi - half) if psi - half > -700.0 else 0.0,
+            math.exp(psi + half) if psi + half < 700.0 else math.inf)
 
 
 def fit_loop(design: Design, run_pass: PassFn, *, family: Family, method: str,

@@ -61,8 +61,12 @@ class GAM:
         Response distribution: a family object such as ``velkan.Poisson()`` (with its link
         and parameters) or a family's name; :func:`velkan.families` lists them. The default
         is the first family of that list, with its default link.
-    method : {"REML", "GCV", "UBRE"}
-        Smoothing-parameter criterion. UBRE needs a known scale (binomial, poisson).
+    method : {"REML", "PQL", "GCV", "UBRE"}
+        Smoothing-parameter criterion. "REML" maximises the restricted likelihood (for a
+        non-gaussian model its Laplace approximation, directly, with exact derivatives);
+        "PQL" applies REML to each iteration's working linear model (performance
+        iteration: fewer passes over the data). UBRE needs a known scale (binomial,
+        poisson).
     fit_intercept : bool
         Include an unpenalized intercept; every smooth is then centred.
     max_iter : int

@@ -34,7 +34,7 @@ RANGE_MARGIN = 0.01
 MAX_FITS = 30
 # Newton steps on log(scale) of one profile evaluation, and their tolerance.
 SCALE_STEPS = 20
-SCALE_TOLERANCE = 1e-8
+SCALE_TOLERANCE = 1e-6
 GOLDEN = 0.3819660112501051
 
 
@@ -106,6 +106,8 @@ class ProfileSearch:
         value, _, passes = profile_log_likelihood(fitted, self.run_pass, family.model)
         self.passes += fitted.passes + passes
         fitted.log_likelihood = value
+        if self.kwargs["verbose"]:
+            print(f"{self.name} {p:.6g}: profile log-likelihood {value:.10g} ({method} fit)", flush=True)
         self.fits[p] = (value, fitted)
         self.warm = fitted
         return -value

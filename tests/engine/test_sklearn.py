@@ -14,7 +14,7 @@ from sklearn.pipeline import make_pipeline
 from sklearn.preprocessing import StandardScaler
 from sklearn.utils.estimator_checks import check_estimator
 
-from velkan import GAMClassifier, GAMRegressor
+from velkan import GAMClassifier, GAMRegressor, Tweedie
 
 # Checks velkan fails on purpose, and why.
 WEIGHTS_ARE_PRECISION = (
@@ -26,7 +26,9 @@ SKIPPED = {"check_array_api_input"}
 
 
 @pytest.mark.parametrize("estimator", [GAMRegressor(), GAMRegressor(family="poisson"),
-                                       GAMRegressor(family="gamma"), GAMClassifier()], ids=repr)
+                                       GAMRegressor(family="gamma"), GAMClassifier(),
+                                       GAMRegressor(family="negative_binomial"),
+                                       GAMRegressor(family=Tweedie(power=1.5))], ids=repr)
 def test_scikit_learn_estimator_checks(estimator):
     expected = EXPECTED_FAILURES
     with warnings.catch_warnings():

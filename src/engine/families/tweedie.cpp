@@ -12,11 +12,16 @@
 // j* = y^(2-p) / (phi (2-p)) and fall off on both sides faster than geometrically, so the
 // sum runs outward from j* until the terms fall below e^-37 of the largest (their sum is
 // then exact to rounding). The log-gamma values depend on p alone and are tabulated once
-// per block of rows.
+// per block of rows. The terms that matter span about 17 sqrt(j* / (1 - a)) values of j,
+// so beyond j* = kSeriesLargestCentre (a small scale, a large response) the series would
+// cost thousands of terms a row; there the density is the saddlepoint approximation
+// log f = -log(2 pi phi y^p) / 2 - d(y, mu) / (2 phi), whose relative error is O(1 / j*)
+// (below 1e-4 there), so that neither time nor memory grows without bound.
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <limits>
+#include <numbers>
 #include <vector>
 
 #include "engine/families/family.h"
@@ -36,9 +41,10 @@ constexpr double kSeriesDrop = 37.0;
 // left out is below 1e-17 of the sum there).
 constexpr double kDevianceSeriesBelow = 0.1;
 constexpr int kDevianceSeriesTerms = 13;
-// Largest number of series terms for one row: beyond j* +- this the terms are negligible
-// for any response a double can hold.
-constexpr std::size_t kMaxSeriesTerms = 2000000;
+// The largest centre of the series (see above), and a bound on the terms of one row that
+// the series' shape keeps far above the number ever needed below that centre.
+constexpr double kSeriesLargestCentre = 5e4;
+constexpr std::size_t kMaxSeriesTerms = 200000;
 
 // lgamma(j + 1) + lgamma(-j a) for j = 1, 2, ..., extended as rows need more.
 class SeriesTable {
@@ -189,6 +195,13 @@ class Tweedie final : public Family {
       const double theta = mu * std::exp(-q * in.eta[i]) / (1.0 - q);
       const double e = (y * theta - kappa) / scale;
       const double j_star = std::pow(y, 2.0 - q) / (scale * (2.0 - q));
+      if (!(j_star <= kSeriesLargestCentre)) {
+        const double d = unit_deviance(y, mu, model.parameters()) / (2.0 * scale);
+        out.log_density[i] = pw * (-0.5 * (std::log(2.0 * std::numbers::pi * scale) + q * std::log(y)) - d);
+        out.d1[i] = pw * (-0.5 + d);
+        out.d2[i] = -pw * d;
+        continue;
+      }
       const Series s = series(base - a * std::log(y), j_star, table);
       out.log_density[i] = pw * (s.log_w - std::log(y) + e);
       out.d1[i] = pw * (-(1.0 - a) * s.mean_j - e);

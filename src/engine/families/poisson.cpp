@@ -2,6 +2,7 @@
 // quasi-count.)
 #include <algorithm>
 #include <array>
+#include <random>
 #include <cmath>
 #include <limits>
 
@@ -39,6 +40,12 @@ class Poisson : public Family {
   }
   double starting_mean(double y, double) const override { return y + 0.1; }
   double starting_mean_of(double mean, double) const override { return mean + 0.1; }
+
+  // A count of mean w mu divided by w (the scale is 1 by definition).
+  double draw(double mu, double pw, double, std::span<const double>,
+              RowRandom& rng) const override {
+    return static_cast<double>(std::poisson_distribution<long long>(pw * mu)(rng)) / pw;
+  }
 
   void working(const ResponseModel& model, const RowsIn& in, const RowsOut& out) const override {
     if (model.link_id() != LinkId::Log) return Family::working(model, in, out);
@@ -95,6 +102,12 @@ class QuasiPoisson final : public Poisson {
   }
   double log_likelihood(double, const ResponseSums&) const override {
     return std::numeric_limits<double>::quiet_NaN();
+  }
+  double draw(double, double, double, std::span<const double>, RowRandom&) const override {
+    return std::numeric_limits<double>::quiet_NaN();
+  }
+  std::string_view draw_requirement() const override {
+    return "a quasi-likelihood defines no distribution to draw responses from";
   }
 };
 

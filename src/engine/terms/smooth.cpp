@@ -2,7 +2,9 @@
 // row is the Kronecker product of the margins' rows (margin 0 outermost) and whose
 // penalties are S_m on margin m and identities on the others, one smoothing parameter
 // each. Centred: the intercept carries the level.
+#include <algorithm>
 #include <cmath>
+#include <optional>
 #include <vector>
 
 #include "diag/format.h"
@@ -39,6 +41,7 @@ class Smooth final : public TermBasis {
     return d;
   }
   bool centred() const override { return true; }
+  std::optional<TermSpec> richer() const override;
 
  private:
   // Kronecker product of identities with `pick(margin target)` in place of margin `target`.
@@ -142,6 +145,49 @@ void Smooth::add_log_determinant(VectorView rho, std::size_t first, LogDetermina
       idx[a] = 0;
     }
   }
+}
+
+// One margin of a smooth's richer basis, about `factor` times its size (at least two more
+// functions). A cubic B-spline basis halves its knot spacing (its functions then span the
+// coarser ones exactly), a cyclic one likewise over the same period; a regression spline,
+// whose knots sit at quantiles of data no longer at hand, is enriched by cubic B-splines
+// over its knots' range.
+MarginSpec richer_margin(const MarginalBasis& m, double factor) {
+  const std::size_t k = m.size();
+  const auto grown = std::max<std::size_t>(k + 2, static_cast<std::size_t>(std::ceil(factor * static_cast<double>(k))));
+  const Vector& knots = m.knots();
+  switch (m.kind()) {
+    case BasisKind::PSpline: {
+      const std::size_t intervals = k - 3;
+      const std::size_t size = factor >= 2.0 ? 2 * intervals + 3 : grown;
+      return {basis_name(BasisKind::PSpline), size, knots};
+    }
+    case BasisKind::CubicRegression: {
+      Vector range(2);
+      range[0] = knots[0];
+      range[1] = knots[knots.size() - 1];
+      return {basis_name(BasisKind::PSpline), grown, std::move(range)};
+    }
+    case BasisKind::CyclicCubic: {
+      const std::size_t size = factor >= 2.0 ? 2 * k : grown;
+      Vector grid(size + 1);
+      const double start = knots[0], period = knots[knots.size() - 1] - knots[0];
+      for (std::size_t i = 0; i <= size; ++i)
+        grid[i] = start + period * static_cast<double>(i) / static_cast<double>(size);
+      grid[size] = knots[knots.size() - 1];
+      return {basis_name(BasisKind::CyclicCubic), size, std::move(grid)};
+    }
+  }
+  return {};
+}
+
+// A one-column smooth doubles its resolution; a tensor product grows each of its d margins
+// by 2^(1/d), about doubling its width, so that the check stays affordable.
+std::optional<TermSpec> Smooth::richer() const {
+  TermSpec out = spec();
+  const double factor = std::pow(2.0, 1.0 / static_cast<double>(margins_.size()));
+  for (std::size_t m = 0; m < margins_.size(); ++m) out.margins[m] = richer_margin(margins_[m], factor);
+  return out;
 }
 
 }  // namespace

@@ -49,7 +49,7 @@ from ._training import Rows, as_layout, chunk_sample, join_samples, require_resp
 # Relative eigenvalue (of a matrix scaled to unit diagonal) below which a direction counts
 # as absent: exact dependencies (a smooth's constant against the intercept) sit at
 # rounding level, genuine directions of a spline basis many orders above.
-RANK_TOLERANCE = 1e-9
+RANK_TOLERANCE = 1e-8
 # Rows of the data the diagnostic plots draw: a sample of about this many, and its seed.
 PLOT_ROWS = 5000
 PLOT_SEED = 20261206

@@ -162,7 +162,7 @@ def _draw(gam: Any, fitted: Any, rows: _Rows, index: int, ax: Any, rug: bool,
         points = partial_residuals(fitted, sample, index)
         if points is not None:
             jitter = np.random.default_rng(0).uniform(-0.15, 0.15, points[0].size)
-            ax.plot(points[0] + jitter, points[1], ".", color="0.55", alpha=0.3, markersize=3, zorder=0)
+            ax.scatter(points[0] + jitter, points[1], s=4, color="0.55", alpha=0.3, linewidths=0, zorder=0)
         ax.errorbar(positions, effect, yerr=None if se is None else Z95 * se, fmt="o", capsize=4)
         ax.set_xticks(positions, [str(v) for v in levels])
         ax.set_xlabel(label(inputs[0]))
@@ -188,7 +188,7 @@ def _draw(gam: Any, fitted: Any, rows: _Rows, index: int, ax: Any, rug: bool,
     effect, se = _effect(gam, fitted, index, X)
     points = partial_residuals(fitted, sample, index)
     if points is not None:
-        ax.plot(points[0], points[1], ".", color="0.55", alpha=0.3, markersize=3, zorder=0)
+        ax.scatter(points[0], points[1], s=4, color="0.55", alpha=0.3, linewidths=0, zorder=0)
     line, = ax.plot(grid, effect)
     if se is not None:
         ax.fill_between(grid, effect - Z95 * se, effect + Z95 * se, color=line.get_color(), alpha=0.25, lw=0)

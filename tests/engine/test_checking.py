@@ -292,12 +292,14 @@ class TestPlots:
 
     def test_partial_residuals_by_default_only_for_small_data(self, gaussian_fit, monkeypatch):
         gam, X, y = gaussian_fit
-        points = [line for line in gam.plot(1).axes[0].lines if line.get_marker() == "."]
-        assert len(points) == 1 and len(points[0].get_xdata()) == 1000
+        points = lambda figure: [c for c in figure.axes[0].collections if c.get_offsets().shape[0] > 1]
+        drawn = points(gam.plot(1))
+        assert len(drawn) == 1 and drawn[0].get_offsets().shape == (1000, 2)
         # effect + working residual = the partial residual, rebuilt from the fit
-        x, r = points[0].get_data()
+        x, r = np.asarray(drawn[0].get_offsets()).T
         effect, _ = gam.partial_effect(1, X)
+        np.testing.assert_allclose(x, X[:, 0], rtol=1e-15)
         np.testing.assert_allclose(r, effect + y - gam.predict(X), rtol=1e-9, atol=1e-9)
         monkeypatch.setattr(_gam, "PARTIAL_RESIDUAL_ROWS", 500)
-        assert not [ln for ln in gam.plot(1).axes[0].lines if ln.get_marker() == "."]
-        assert [ln for ln in gam.plot(1, residuals=True).axes[0].lines if ln.get_marker() == "."]
+        assert not points(gam.plot(1))
+        assert len(points(gam.plot(1, residuals=True))) == 1

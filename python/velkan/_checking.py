@@ -28,10 +28,17 @@ others' ("worst", over every function the term could take), the same for the fit
 function ("observed") and the mean over the term's directions ("average"); pairwise, the
 worst case against each single other term. All in [0, 1]; no pass over the data.
 
-**Degrees of freedom for comparisons.** The effective degrees of freedom tr(F) treat the
-smoothing parameters as known. AIC, BIC and `compare` use tr(Vc X'WX) / phi instead, the
-edf of the covariance that the intervals use, which adds the smoothing parameters'
-uncertainty (Vc = Vp + J V_rho J', see _inference).
+**Degrees of freedom for comparisons.** The effective degrees of freedom tr(F), F =
+(X'WX + S)^-1 X'WX, treat the smoothing parameters as known. AIC and BIC count
+tr(Vc X'WX) / phi = tr(F) + tr(J V_rho J' X'WX) / phi instead, the edf of the covariance
+that the intervals use (Vc = Vp + J V_rho J', see _inference): the second part is how far
+the fitted values also follow the data through the estimated smoothing parameters.
+`compare` refers the deviance a model gains to the difference of its expected deviance
+reduction, 2 edf_c - tr(F F) (for a linear smoother, E[residual sum of squares] =
+phi (n - 2 df + tr(F F)) with df the fitted values' total sensitivity to the data), not to
+the edf difference alone: with tr(F) an extra pure-noise smooth was declared significant
+at 5 % in 9-11 % of simulated data sets, with edf_c in 6-7.5 %, with this in 4.5-5 %
+(validation/checking_study.py).
 """
 
 from __future__ import annotations
@@ -183,7 +190,7 @@ class Diagnostics:
         if self.terms:
             lines += ["", "Basis size (small p: structure left along the term's covariates; try a larger k):"]
             rows = [[t.term, f"{t.edf:.3g}", str(t.max_edf), _fmt(t.statistic), _fmt(t.df, 3),
-                     _fmt(t.p_value, 3)] for t in self.terms]
+                     _fmt_p(t.p_value)] for t in self.terms]
             header = ["", "edf", "max edf", "F" if self.scale_estimated else "chi-sq", "df", "p-value"]
             widths = [max(len(r[i]) for r in [header] + rows) for i in range(len(header))]
             for r in [header] + rows:
@@ -202,6 +209,10 @@ class Diagnostics:
 
 def _fmt(x: float, digits: int = 4) -> str:
     return "NaN" if math.isnan(x) else f"{x:.{digits}g}"
+
+
+def _fmt_p(p: float) -> str:
+    return "NaN" if math.isnan(p) else ("< 2e-16" if p < 2e-16 else f"{p:.3g}")
 
 
 def diagnostics(fitted: Fitted, rows: Rows, threads: int, verbose: bool) -> Diagnostics:
@@ -324,6 +335,16 @@ def corrected_edf(fitted: Fitted) -> float:
     return min(edf, float(len(fitted.beta) - len(fitted.undetermined)))
 
 
+def deviance_df(fitted: Fitted) -> float:
+    """2 edf_c - tr(F F): the deviance reduction the model's fit is expected to buy, in
+    units of the scale (see the module docstring)."""
+    cov = _inference.covariances(fitted)
+    if not fitted.scale > 0.0:
+        return float(np.sum(cov.edf))
+    F = cov.vp @ np.asarray(fitted.xtwx) / fitted.scale
+    return 2.0 * corrected_edf(fitted) - float(np.sum(F * F.T))
+
+
 def information_criterion(fitted: Fitted, per_parameter: float | None) -> float:
     """-2 log-likelihood + per_parameter x (corrected edf + 1 for an estimated scale);
     per_parameter None: log(n) (BIC)."""
@@ -337,7 +358,7 @@ class ComparisonRow(NamedTuple):
     model: str
     edf: float           # corrected edf
     deviance: float
-    df: float            # edf gained over the previous model (NaN for the first)
+    df: float            # expected deviance reduction over the previous model (NaN for the first)
     deviance_change: float
     statistic: float     # chi-square (known scale) or F (estimated scale)
     p_value: float
@@ -363,7 +384,7 @@ class Comparison:
         header = ["model", "edf", "deviance", "df", "deviance change",
                   "F" if self.scale_estimated else "chi-sq", "p-value"]
         rows = [[r.model, _fmt(r.edf), _fmt(r.deviance, 6), _fmt(r.df, 3), _fmt(r.deviance_change, 4),
-                 _fmt(r.statistic, 4), _fmt(r.p_value, 3)] for r in self.rows]
+                 _fmt(r.statistic, 4), _fmt_p(r.p_value)] for r in self.rows]
         widths = [max(len(r[i]) for r in [header] + rows) for i in range(len(header))]
         return "\n".join("  ".join([r[0].ljust(widths[0])] + [c.rjust(w) for c, w in zip(r[1:], widths[1:])])
                          for r in [header] + rows)
@@ -397,19 +418,20 @@ def compare(fits: list[Fitted], labels: list[str]) -> Comparison:
     check_comparable(fits)
     estimated = bool(fits[0].model.info.scale_estimated)
     edfs = [corrected_edf(f) for f in fits]
+    dfs = [deviance_df(f) for f in fits]
     rows = [ComparisonRow(labels[0], edfs[0], fits[0].deviance, math.nan, math.nan, math.nan, math.nan)]
     for i in range(1, len(fits)):
-        small, big = (i - 1, i) if edfs[i] >= edfs[i - 1] else (i, i - 1)
-        df = edfs[big] - edfs[small]
+        small, big = (i - 1, i) if dfs[i] >= dfs[i - 1] else (i, i - 1)
+        df = dfs[big] - dfs[small]
         change = fits[small].deviance - fits[big].deviance
         statistic, p_value = math.nan, math.nan
         if df > 0.0 and fits[big].scale > 0.0:
             scaled = max(change, 0.0) / fits[big].scale
             if estimated:
                 statistic = scaled / df
-                p_value = _engine.f_upper(statistic, df, max(fits[big].rows - edfs[big], 1.0))
+                p_value = _engine.f_upper(statistic, df, max(fits[big].rows - dfs[big], 1.0))
             else:
                 statistic, p_value = scaled, _engine.chi_square_upper(scaled, df)
-        rows.append(ComparisonRow(labels[i], edfs[i], fits[i].deviance, edfs[i] - edfs[i - 1],
+        rows.append(ComparisonRow(labels[i], edfs[i], fits[i].deviance, dfs[i] - dfs[i - 1],
                                   fits[i - 1].deviance - fits[i].deviance, statistic, p_value))
     return Comparison(tuple(rows), estimated)

@@ -440,7 +440,7 @@ class GAM:
         return _posterior.model_matrix(self._check_fitted(), cols, n, _threads(self.n_jobs))
 
     def sample(self, n_draws: int = 1000, seed: "int | None" = None, kind: str = "corrected") -> np.ndarray:
-        """``(n_draws, p)`` coefficients drawn from the approximate posterior N(coef_, V),
+        """``(n_draws, p)`` coefficients drawn from the approximate posterior N(``coef_``, V),
         V = ``covariance(kind)``. With ``predict_draws`` and :func:`velkan.interval` they
         give intervals for any derived quantity.
 

@@ -14,8 +14,9 @@ Writes the tables to validation/results/checking.md (and prints them).
 - compare: n = 1,000, two covariates; the null model s(x1) against s(x1) + s(x2) where x2
   has no effect (size at 5 %), and where it has an effect of moderate size, 0.15 sin(2 pi
   x2) (power). Gaussian (truth sin(2 pi x1), noise sd 1) and poisson (log mean sin(2 pi
-  x1)). The size is also shown with two other choices of degrees of freedom, to show why
-  `compare` uses the one it does.
+  x1)). The null is run on 1,000 data sets as well as on the first 200 (a rejection rate
+  of 5 % has a standard error of 1.5 % over 200). The size is also shown with two other
+  choices of degrees of freedom, to show why `compare` uses the one it does.
 - Concurvity: s(x) + s(x + e) with e of sd 0.01 (near copies), and s(x) + s(z) with
   independent uniform x, z; n = 1,000.
 - sample: the 2.5 % and 97.5 % quantiles of 2,000 posterior draws of the linear predictor
@@ -88,9 +89,9 @@ def p_values(m0, m1) -> tuple[float, float, float]:
 def comparison(reps: int) -> list[list]:
     rows = []
     for family in ("gaussian", "poisson"):
-        for effect in (0.0, 0.15):
+        for effect, count in ((0.0, 5 * reps), (0.15, reps)):
             ps = []
-            for r in range(reps):
+            for r in range(count):
                 rng = np.random.default_rng(5000 + r)
                 X = rng.uniform(size=(1000, 2))
                 eta = np.sin(2 * np.pi * X[:, 0]) + effect * np.sin(2 * np.pi * X[:, 1])
@@ -98,9 +99,12 @@ def comparison(reps: int) -> list[list]:
                 m0 = fit(s(0), family=family).fit(X, y)
                 m1 = fit(s(0) + s(1), family=family).fit(X, y)
                 ps.append(p_values(m0, m1))
-            rate = (np.asarray(ps) < 0.05).mean(axis=0)
-            rows.append([family, "none (null)" if effect == 0 else f"{effect} sin(2 pi x2)", reps,
-                         f"{rate[0]:.3f}", f"{rate[1]:.3f}", f"{rate[2]:.3f}"])
+            # The null is run five times as often: the first `reps` data sets give the rate
+            # asked for, all of them a rate with a fifth of the variance.
+            for first in sorted({reps, count}):
+                rate = (np.asarray(ps[:first]) < 0.05).mean(axis=0)
+                rows.append([family, "none (null)" if effect == 0 else f"{effect} sin(2 pi x2)", first,
+                             f"{rate[0]:.3f}", f"{rate[1]:.3f}", f"{rate[2]:.3f}"])
     return rows
 
 

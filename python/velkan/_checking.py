@@ -50,6 +50,7 @@ from typing import Any, NamedTuple
 import numpy as np
 
 from . import _engine, _inference
+from ._inference import corrected_edf
 from ._fit import Fitted
 from ._training import Rows, as_layout, chunk_sample, join_samples, require_response, sample_rate
 
@@ -325,16 +326,6 @@ def concurvity(fitted: Fitted) -> Concurvity:
 
 
 # ---------------------------------------------------------------------- comparison
-def corrected_edf(fitted: Fitted) -> float:
-    """tr(Vc X'WX) / phi: the effective degrees of freedom with the smoothing parameters'
-    uncertainty, at most the number of determined coefficients."""
-    cov = _inference.covariances(fitted)
-    if not fitted.scale > 0.0:
-        return float(np.sum(cov.edf))
-    edf = float(np.sum(cov.vc * np.asarray(fitted.xtwx))) / fitted.scale
-    return min(edf, float(len(fitted.beta) - len(fitted.undetermined)))
-
-
 def deviance_df(fitted: Fitted) -> float:
     """2 edf_c - tr(F F): the deviance reduction the model's fit is expected to buy, in
     units of the scale (see the module docstring)."""

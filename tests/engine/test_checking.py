@@ -259,14 +259,6 @@ class TestComparison:
         with pytest.raises(TypeError, match="not a fitted velkan GAM"):
             velkan.compare(base, "model")
 
-    def test_corrected_edf_exceeds_edf_for_smooths(self, gaussian_fit):
-        gam, _, _ = gaussian_fit
-        from velkan._checking import corrected_edf
-
-        edf_c = corrected_edf(gam._fitted)
-        assert gam.edf_ < edf_c <= len(gam.coef_)
-
-
 class TestPlots:
     @staticmethod
     def pixels(figure, tmp_path):

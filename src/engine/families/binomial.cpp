@@ -52,7 +52,8 @@ class Binomial final : public Family {
   // The proportion of successes in w trials; w must be a whole number.
   double draw(double mu, double pw, double, std::span<const double>,
               RowRandom& rng) const override {
-    if (pw != std::floor(pw) || pw > kMaxTrials) return std::numeric_limits<double>::quiet_NaN();
+    if (pw != std::floor(pw) || pw > kMaxTrials || !(mu >= 0.0 && mu <= 1.0))
+      return std::numeric_limits<double>::quiet_NaN();
     const auto trials = static_cast<long long>(pw);
     return static_cast<double>(std::binomial_distribution<long long>(trials, mu)(rng)) / pw;
   }

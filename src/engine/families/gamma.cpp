@@ -44,8 +44,10 @@ class Gamma final : public Family {
   // Shape w / phi and scale mu phi / w.
   double draw(double mu, double pw, double scale, std::span<const double>,
               RowRandom& rng) const override {
+    if (!(mu > 0.0) || !std::isfinite(mu)) return std::numeric_limits<double>::quiet_NaN();
     return std::gamma_distribution<double>(pw / scale, mu * scale / pw)(rng);
   }
+  std::string_view draw_requirement() const override { return "the mean must be positive"; }
 
   void working(const ResponseModel& model, const RowsIn& in, const RowsOut& out) const override {
     if (model.link_id() != LinkId::Log) return Family::working(model, in, out);

@@ -13,6 +13,8 @@ namespace velkan::families {
 namespace {
 
 constexpr std::array<LinkId, 1> kLinks{LinkId::Log};
+// Largest mean count a row may draw from (its draws stay far inside a long long).
+constexpr double kMaxDrawMean = 1e15;
 
 class Poisson : public Family {
  public:
@@ -44,7 +46,14 @@ class Poisson : public Family {
   // A count of mean w mu divided by w (the scale is 1 by definition).
   double draw(double mu, double pw, double, std::span<const double>,
               RowRandom& rng) const override {
-    return static_cast<double>(std::poisson_distribution<long long>(pw * mu)(rng)) / pw;
+    // The standard distribution needs a positive mean whose draws fit in a long long.
+    const double mean = pw * mu;
+    if (mean == 0.0) return 0.0;
+    if (!(mean > 0.0) || !(mean < kMaxDrawMean)) return std::numeric_limits<double>::quiet_NaN();
+    return static_cast<double>(std::poisson_distribution<long long>(mean)(rng)) / pw;
+  }
+  std::string_view draw_requirement() const override {
+    return "the mean count (mean times prior weight) must be below 1e15";
   }
 
   void working(const ResponseModel& model, const RowsIn& in, const RowsOut& out) const override {

@@ -92,6 +92,10 @@ Status draw_responses(const families::ResponseModel& model, VectorView mu, Vecto
                         [&](std::size_t, std::size_t first, std::size_t count) -> Status {
     for (std::size_t i = first; i < first + count; ++i) {
       const double w = weights.size == 0 ? 1.0 : weights[i];
+      if (w > 0.0 && !std::isfinite(mu[i])) {
+        return fail(GamError::invalid_parameter(diag::format(
+            "cannot draw a response at row {}: its mean is {}", first_row + i, mu[i])));
+      }
       families::RowRandom rng(seed, first_row + i);
       for (std::size_t r = 0; r < replicates; ++r) {
         const double v = w > 0.0 ? family.draw(mu[i], w, scale, params, rng)

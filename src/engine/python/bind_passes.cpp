@@ -5,6 +5,9 @@
 #include <nanobind/stl/tuple.h>
 #include <nanobind/stl/vector.h>
 
+#include <cstdint>
+#include <limits>
+
 #include "engine/families/family.h"
 #include "engine/passes/accumulate.h"
 #include "engine/passes/row_values.h"
@@ -104,6 +107,9 @@ void bind_row_values(nb::module_& m) {
          std::size_t threads) {
         Inputs in;
         const VectorView mv = in(mu), wv = in(weights);
+        if (mv.size != 0 && replicates > std::numeric_limits<std::size_t>::max() / 8 / mv.size) {
+          throw nb::value_error("too many draws: replicates x rows exceeds the address space");
+        }
         Matrix out(replicates, mv.size);
         auto r = without_gil([&] {
           return passes::draw_responses(model, mv, wv, scale, seed, first_row, replicates,

@@ -37,7 +37,7 @@ the fitted values also follow the data through the estimated smoothing parameter
 reduction, 2 edf_c - tr(F F) (for a linear smoother, E[residual sum of squares] =
 phi (n - 2 df + tr(F F)) with df the fitted values' total sensitivity to the data), not to
 the edf difference alone: with tr(F) an extra pure-noise smooth was declared significant
-at 5 % in 9-11 % of simulated data sets, with edf_c in 6-7.5 %, with this in 4.5-5 %
+at 5 % in 8-9 % of 1,000 simulated data sets, with edf_c in 6-6.5 %, with this in 3.5-5 %
 (validation/checking_study.py).
 """
 

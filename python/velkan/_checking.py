@@ -151,7 +151,7 @@ def basis_checks(fitted: Fitted, sums: Any, blocks: list[tuple[int, int, int]]) 
     return out
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, eq=False)
 class Diagnostics:
     """What `GAM.diagnostics()` reports: the fit's convergence, its smoothing parameters
     with the criterion's gradient there, and per smooth its edf and basis-size test.
@@ -261,7 +261,7 @@ def _reproduced(G: np.ndarray, J: np.ndarray, O: np.ndarray, b: np.ndarray | Non
     return float(shares.max()), float(shares.mean()), observed
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, eq=False)
 class Concurvity:
     """How much of each term the other terms can reproduce (0: nothing, 1: all of it).
 

@@ -264,7 +264,10 @@ def test_deviance_log_likelihood_and_aic_of_a_fit(rng, family, weighted):
     else:
         ll = np.sum(w * logf(y, mu, ml_scale(gam.deviance_, w.sum()) if ml_scale else 1.0))
     assert sm.log_likelihood == pytest.approx(ll, rel=1e-6)
-    k = sm.edf + (1.0 if fam.info.scale_estimated else 0.0) + len(estimated)
+    # AIC counts the edf of the corrected covariance (the smoothing parameters' share added),
+    # the scale where estimated and each estimated family parameter.
+    assert sm.edf_corrected >= sm.edf - 1e-9
+    k = sm.edf_corrected + (1.0 if fam.info.scale_estimated else 0.0) + len(estimated)
     assert sm.aic == pytest.approx(-2 * sm.log_likelihood + 2 * k, rel=1e-9)
 
 

@@ -14,6 +14,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <span>
 #include <string>
 #include <string_view>
@@ -21,6 +22,7 @@
 
 #include "common/gam_error.h"
 #include "engine/families/link.h"
+#include "engine/families/random.h"
 #include "linalg/matrix.h"
 
 namespace velkan::families {
@@ -183,6 +185,21 @@ class Family {
   virtual void add_response_sums(std::span<const double> parameters, const double* y,
                                  const double* prior_weight, std::size_t count,
                                  ResponseSums& sums) const = 0;
+  // One response drawn from the family's distribution with mean mu for a row of prior
+  // weight w > 0 at dispersion phi: mean mu and variance phi V(mu) / w, a weight counting
+  // replicates (binomial: y the proportion of successes in w trials; poisson: a count of
+  // exposure w divided by w). NaN where the family defines no distribution to draw from
+  // (a quasi-likelihood keeps this default) or none for this weight; `draw_requirement`
+  // then says what is missing.
+  virtual double draw(double mu, double prior_weight, double scale,
+                      std::span<const double> parameters, RowRandom& rng) const {
+    (void)mu, (void)prior_weight, (void)scale, (void)parameters, (void)rng;
+    return std::numeric_limits<double>::quiet_NaN();
+  }
+  virtual std::string_view draw_requirement() const {
+    return "it defines no distribution to draw responses from";
+  }
+
   // Deviance of the constant-mean model; NaN where the sums cannot give it (an offset).
   virtual double null_deviance(std::span<const double> parameters,
                                const ResponseSums& sums) const = 0;

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 #include <numbers>
+#include <random>
 
 #include "engine/families/family.h"
 
@@ -51,6 +52,21 @@ class InverseGaussian final : public Family {
     return r * r / y;
   }
   double starting_mean(double y, double) const override { return y; }
+
+  // The inverse gaussian of mean mu and shape lambda = w / phi (variance phi mu^3 / w) by
+  // the transformation with multiple roots: z^2 of a standard normal z gives the smaller
+  // root x = mu / (1 + r + sqrt(r (2 + r))), r = mu z^2 / (2 lambda) (a form without
+  // cancellation), taken with probability mu / (mu + x), else mu^2 / x.
+  double draw(double mu, double pw, double scale, std::span<const double>,
+              RowRandom& rng) const override {
+    if (!(mu > 0.0) || !std::isfinite(mu)) return std::numeric_limits<double>::quiet_NaN();
+    const double z = std::normal_distribution<double>()(rng);
+    const double r = mu * z * z * scale / (2.0 * pw);
+    const double x = mu / (1.0 + r + std::sqrt(r * (2.0 + r)));
+    const double u = std::uniform_real_distribution<double>()(rng);
+    return u * (mu + x) <= mu ? x : mu * (mu / x);
+  }
+  std::string_view draw_requirement() const override { return "the mean must be positive"; }
 
   // h(y) = 1 / y; the normaliser -1/2 log(2 pi y^3).
   void add_response_sums(std::span<const double>, const double* y, const double* pw, std::size_t count,

@@ -13,12 +13,16 @@
 #include <array>
 #include <cmath>
 #include <limits>
+#include <random>
 
 #include "engine/families/family.h"
 
 namespace velkan::families {
 
 namespace {
+
+// Largest mean count a row may draw from (its draws stay far inside a long long).
+constexpr double kMaxDrawMean = 1e15;
 
 constexpr std::array<LinkId, 1> kLinks{LinkId::Log};
 constexpr std::array<Parameter, 1> kParameters{{
@@ -101,6 +105,22 @@ class NegativeBinomial final : public Family {
   }
   double starting_mean(double y, double) const override { return y + 0.1; }
   double starting_mean_of(double mean, double) const override { return mean + 0.1; }
+
+  // w replicates of a count of mean mu sum to a negative binomial of mean w mu and shape
+  // w theta; their mean is drawn as that sum over w, from its gamma-poisson mixture.
+  double draw(double mu, double pw, double, std::span<const double> p,
+              RowRandom& rng) const override {
+    const double shape = pw * p[0], mean = pw * mu;
+    if (!(mu > 0.0) || !(mean < kMaxDrawMean) || !(shape > 0.0) || !std::isfinite(shape))
+      return std::numeric_limits<double>::quiet_NaN();
+    const double rate = std::gamma_distribution<double>(shape, mean / shape)(rng);
+    if (!(rate < kMaxDrawMean)) return std::numeric_limits<double>::quiet_NaN();
+    return rate > 0.0 ? static_cast<double>(std::poisson_distribution<long long>(rate)(rng)) / pw : 0.0;
+  }
+  std::string_view draw_requirement() const override {
+    return "the mean must be positive with the mean count (mean times prior weight) below 1e15, "
+           "and theta known";
+  }
 
   void working(const ResponseModel& model, const RowsIn& in, const RowsOut& out) const override {
     const double t = model.parameters()[0];

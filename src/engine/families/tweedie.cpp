@@ -22,6 +22,7 @@
 #include <cmath>
 #include <limits>
 #include <numbers>
+#include <random>
 #include <vector>
 
 #include "engine/families/family.h"
@@ -45,6 +46,8 @@ constexpr int kDevianceSeriesTerms = 13;
 // the series' shape keeps far above the number ever needed below that centre.
 constexpr double kSeriesLargestCentre = 5e4;
 constexpr std::size_t kMaxSeriesTerms = 200000;
+// Largest expected number of gamma summands a drawn response may have.
+constexpr double kMaxDrawCount = 1e15;
 
 // lgamma(j + 1) + lgamma(-j a) for j = 1, 2, ..., extended as rows need more.
 class SeriesTable {
@@ -147,6 +150,26 @@ class Tweedie final : public Family {
   }
   double starting_mean(double y, double) const override { return y + 0.1; }
   double starting_mean_of(double mean, double) const override { return mean + 0.1; }
+
+  // The compound poisson-gamma at dispersion phi / w: N ~ Poisson(lambda) gamma summands of
+  // shape a = (2 - p) / (p - 1) and scale (phi / w) (p - 1) mu^(p - 1), with
+  // lambda = mu^(2 - p) / ((phi / w) (2 - p)); their sum is one gamma of shape N a.
+  double draw(double mu, double pw, double scale, std::span<const double> p,
+              RowRandom& rng) const override {
+    const double q = p[0], phi = scale / pw;
+    if (!(mu > 0.0) || !std::isfinite(mu) || !(q > 1.0 && q < 2.0))
+      return std::numeric_limits<double>::quiet_NaN();
+    const double lambda = std::pow(mu, 2.0 - q) / (phi * (2.0 - q));
+    if (!(lambda < kMaxDrawCount)) return std::numeric_limits<double>::quiet_NaN();
+    const long long count = std::poisson_distribution<long long>(lambda)(rng);
+    if (count == 0) return 0.0;
+    const double shape = static_cast<double>(count) * (2.0 - q) / (q - 1.0);
+    return std::gamma_distribution<double>(shape, phi * (q - 1.0) * std::pow(mu, q - 1.0))(rng);
+  }
+  std::string_view draw_requirement() const override {
+    return "the mean must be positive with fewer than 1e15 expected gamma summands "
+           "(mu^(2-p) w / (phi (2-p))), and the power known";
+  }
 
   void working(const ResponseModel& model, const RowsIn& in, const RowsOut& out) const override {
     const auto p = model.parameters();

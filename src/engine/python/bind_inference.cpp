@@ -52,6 +52,8 @@ void bind_inference(nb::module_& m) {
       "beta"_a, "vp"_a, "g"_a, "edf"_a, "residual_df"_a);
   m.def("wald_p_value", &inference::wald_p_value, "statistic"_a, "residual_df"_a);
   m.def("normal_quantile", &inference::normal_quantile, "p"_a);
+  m.def("chi_square_upper", &inference::chi_square_upper, "x"_a, "df"_a);
+  m.def("f_upper", &inference::f_upper, "x"_a, "df1"_a, "df2"_a);
 }
 
 }  // namespace velkan::engine

@@ -81,6 +81,9 @@ void bind_specs(nb::module_& m) {
       .def_ro("center", &TermSpec::center)
       .def("__getstate__", &term_state)
       .def("__setstate__", [](TermSpec* self, const TermState& s) { new (self) TermSpec(term_from_state(s)); });
+  m.def("richer_term", [](const TermSpec& spec) -> std::optional<TermSpec> {
+    return value_or_raise(terms::make_term(spec, 0))->richer();
+  }, "spec"_a, "The spec of a richer basis of the term's columns (None: no basis size to check).");
 }
 
 void bind_bases(nb::module_& m) {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <span>
 
 #include "common/gam_error.h"
@@ -61,6 +62,11 @@ class TermBasis {
   // Whether the term is centred (its contribution summed over the training rows is zero),
   // which removes one raw column's worth of freedom.
   virtual bool centred() const { return false; }
+  // A richer basis of the same input columns, for checking whether this one is large
+  // enough: it resolves finer detail over the same range (nested within it where the kind
+  // allows), so that structure left in the residuals along these columns shows in it.
+  // None for a term with no basis size to check (parametric terms).
+  virtual std::optional<TermSpec> richer() const { return std::nullopt; }
 
  protected:
   explicit TermBasis(TermSpec spec) : spec_(std::move(spec)) {}

@@ -146,8 +146,11 @@ class ColumnSummaries:
         for pos, what in self.requests.numeric.items():
             x = numeric_values(chunk.columns.column(pos), self.labels[pos], what, chunk.start)
             r = self.ranges[pos]
-            r[0], r[1] = min(r[0], float(x.min())), max(r[1], float(x.max()))
             r[2] += float(x.sum() if w is None else w @ x)
+            if w is not None:
+                x = x[w > 0]  # rows of zero weight place no knots
+            if x.size:
+                r[0], r[1] = min(r[0], float(x.min())), max(r[1], float(x.max()))
             if pos in self.distinct:
                 self.distinct[pos].update(x)
         for pos in self.level_sets:

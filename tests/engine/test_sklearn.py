@@ -46,6 +46,7 @@ def diabetes():
     return load_diabetes(return_X_y=True, as_frame=True)
 
 
+@pytest.mark.filterwarnings("ignore::velkan.ExtrapolationWarning")
 def test_model_selection_and_pipelines(diabetes):
     X, y = diabetes
     search = GridSearchCV(GAMRegressor(k=5), {"lam": [1e-3, 1.0, 1e4]}, cv=3).fit(X, y)

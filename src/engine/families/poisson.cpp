@@ -26,7 +26,10 @@ class Poisson : public Family {
         .support_lower = 0.0,
         .proportion = false,
         .normal_errors = false,
-        .exact_fit_warning = "",
+        .exact_fit_warning =
+            "the fitted means are numerically 0 wherever the counts are 0 and every count is "
+            "reproduced (an all-zero response, or levels or regions with no counts at all), so "
+            "the coefficients there have no finite maximum",
         .parameters = {},
     };
     return i;

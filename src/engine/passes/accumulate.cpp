@@ -200,8 +200,7 @@ Result<PassSums> accumulate(const terms::ModelLayout& layout, const RowData& dat
         diag::format("{} coefficients for a design of {} columns", beta0.size, p)));
   }
   const std::size_t block = std::max<std::size_t>(options.block_rows, 1);
-  const std::size_t parts = std::max<std::size_t>(options.threads, 1);
-  std::vector<Accumulator> acc(std::min(parts, std::max<std::size_t>((n + block - 1) / block, 1)));
+  std::vector<Accumulator> acc(part_count(n, block, options.threads));
 
   auto body = [&](std::size_t part, std::size_t first, std::size_t count) -> Status {
     Accumulator& a = acc[part];
@@ -232,7 +231,7 @@ Status linear_predictor(const terms::ModelLayout& layout, std::span<const Vector
         diag::format("{} coefficients for a design of {} columns", beta.size, p)));
   }
   const std::size_t block = kPassBlockRows;
-  std::vector<std::vector<double>> buffers(std::max<std::size_t>(threads, 1));
+  std::vector<std::vector<double>> buffers(part_count(n, block, threads));
   return for_each_block(n, block, buffers.size(), [&](std::size_t part, std::size_t first,
                                                       std::size_t count) -> Status {
     auto& buf = buffers[part];

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <span>
 
 #include "common/gam_error.h"
@@ -61,6 +62,10 @@ class TermBasis {
   // Whether the term is centred (its contribution summed over the training rows is zero),
   // which removes one raw column's worth of freedom.
   virtual bool centred() const { return false; }
+  // A copy of the term whose value outside the training range of its inputs is its value
+  // at the nearer end of that range (same spec, columns and penalties); null when the term
+  // has no such range or is to be extrapolated as it is (the default).
+  virtual std::shared_ptr<const TermBasis> held_at_ends() const { return nullptr; }
 
  protected:
   explicit TermBasis(TermSpec spec) : spec_(std::move(spec)) {}

@@ -29,7 +29,7 @@ import numpy as np
 
 from . import _engine
 from ._data import ArrayColumns, Chunk, as_vector, check_weights
-from ._design import Design, engine_columns
+from ._design import Design, engine_columns, far_rows
 from ._fit import Fitted, PassProgress, add_sums
 from ._summaries import ColumnSummaries, Requests
 

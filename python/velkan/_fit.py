@@ -193,7 +193,6 @@ class PirlsLoop:
         self.model = family.model
         self.max_iter, self.tol, self.verbose, self.n_features = max_iter, tol, verbose, n_features
         self.frequency_weights, self.shrink = frequency_weights, shrink
-        self.start_information: np.ndarray | None = None
         self.layout = _engine.Layout(design.spec)
         n_pen = len(self.layout.penalty_terms)
         self.rho = np.full(n_pen, np.nan)
@@ -206,6 +205,7 @@ class PirlsLoop:
         self.beta0 = np.zeros(self.layout.width)
         if start_level is not None:
             self.beta0[0] = start_level
+        self.beta_start = self.beta0.copy()
         self.beta_prev: np.ndarray | None = None
         self.dev_prev = math.nan
         self.converged = False
@@ -244,8 +244,6 @@ class PirlsLoop:
                                 iterations, SEARCH_TOLERANCE, self.shrink, self.frequency_weights)
         if step.exit == NO_RESIDUAL_DF and self.model.info.scale_estimated:
             raise ValueError(saturated_message(self.design, self.family, self.rows(), float(np.sum(step.edf))))
-        if self.start_information is None:
-            self.start_information = np.diagonal(step.xtwx).copy()
         self.last_exit, self.search_ok = step.exit, step.converged
         self.rho = step.rho
         return step
@@ -365,10 +363,11 @@ class PirlsLoop:
 
     def shrinkage(self) -> np.ndarray:
         """A ridge worth one average row of data on every coefficient but the intercept:
-        each coefficient's information at the start (diagonal of X'WX in the centred
-        parameterisation) divided by the rows."""
-        assert self.start_information is not None
-        shrink = np.maximum(self.start_information, 0.0) / max(self.rows(), 1.0)
+        each coefficient's information at the starting intercept (the diagonal of X'WX in
+        the centred parameterisation, every row at the mean response, so that weights and
+        repeated rows agree) divided by the rows. One more pass."""
+        information = np.diagonal(self.layout.constrain_matrix(self.pass_at(self.beta_start).xtwx))
+        shrink = np.maximum(information, 0.0) / max(self.rows(), 1.0)
         for t, spec in enumerate(self.design.spec):
             if spec.kind == "intercept":
                 o = self.layout.coefficient_offset(t)

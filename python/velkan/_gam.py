@@ -244,7 +244,8 @@ class GAM:
             return _engine.accumulate(layout, columns, chunk.y, chunk.weights, chunk.offset,
                                       family.model, beta0, from_response, column_sums, threads)
 
-        start = starting_level(family.model, chunk.y, chunk.weights) if self.fit_intercept else None
+        start = (starting_level(family.model, chunk.y, chunk.weights, params.frequency_weights)
+                 if self.fit_intercept else None)
         fitted = fit_loop(design, run_pass, family=family, method=params.method, start_level=start,
                           max_iter=params.max_iter, tol=self.tol, verbose=self.verbose,
                           n_features=source.n_features, frequency_weights=params.frequency_weights)

@@ -56,7 +56,7 @@ def fit_stream(source: Any, terms: TermList | None, *, family: Family, method: s
     design = build_design(terms, source.template, stats, fit_intercept)
     run_pass = source.pass_function(design, family.model, threads, progress)
     fitted = fit_loop(design, run_pass, family=family, method=method,
-                      start_level=stats.start_level() if fit_intercept else None,
+                      start_level=stats.start_level(frequency_weights) if fit_intercept else None,
                       max_iter=max_iter, tol=tol, verbose=verbose, n_features=source.n_features,
                       frequency_weights=frequency_weights)
     fitted.passes += 1

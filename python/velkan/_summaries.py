@@ -207,6 +207,8 @@ class ColumnSummaries:
     def levels(self, position: int) -> np.ndarray:
         return self.level_sets[position]
 
-    def start_level(self) -> float:
-        """The intercept a fit starts from (as `starting_level` on the whole response)."""
-        return float(self.model.starting_level(self.response_sum / self.weight_sum, self.rows))
+    def start_level(self, frequency: bool = False) -> float:
+        """The intercept a fit starts from (as `starting_level` on the whole response;
+        `frequency`: the weights count the rows)."""
+        rows = self.weight_sum if frequency else self.rows
+        return float(self.model.starting_level(self.response_sum / self.weight_sum, rows))

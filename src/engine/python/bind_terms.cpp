@@ -159,6 +159,10 @@ void bind_layout_maps(nb::class_<ModelLayout>& c) {
         if (view.size != l.width()) throw nb::value_error("one value per raw design column is needed");
         return to_numpy(l.constrain(view));
       }, "Z'v: raw coefficients (or sums) in the centred parameterisation.")
+      .def("constrain_matrix", [](const ModelLayout& l, const Array2& a) {
+        if (a.shape(0) != l.width() || a.shape(1) != l.width()) throw nb::value_error("a width x width matrix is needed");
+        return to_numpy(l.constrain(to_matrix(a)));
+      }, "Z'AZ: a symmetric matrix over the raw design columns in the centred parameterisation.")
       .def("expand_matrix", [](const ModelLayout& l, const Array2& v) { return to_numpy(l.expand(to_matrix(v))); })
       .def("penalty_quadratic", [](const ModelLayout& l, const Array1& beta, const Array1& lambda) {
         Inputs in;

@@ -361,6 +361,19 @@ class PirlsLoop:
         return bool(self.model.info.exact_fit_warning) and \
             float(self.sums.deviance) <= EXACT_FIT_DEVIANCE * float(self.sums.weight_sum)
 
+    def separated(self) -> bool:
+        """An exact fit, or some rows fitted on the edge of the family's range where their
+        responses lie (classes separated in part of the data)."""
+        return self.exact_fit() or float(self.sums.edge_rows) > 0
+
+    def separation_message(self) -> str:
+        if self.exact_fit():
+            return self.model.info.exact_fit_warning
+        info = self.model.info
+        return (f"{self.sums.edge_rows:.0f} of {self.sums.rows:.0f} rows are fitted numerically on the edge "
+                f"of the {info.name} family's range ({info.support}), as their responses are: those rows "
+                "are separated perfectly, and the coefficients have no finite maximum")
+
     def shrinkage(self) -> np.ndarray:
         """A ridge worth one average row of data on every coefficient but the intercept:
         each coefficient's information at the starting intercept (the diagonal of X'WX in
@@ -383,7 +396,7 @@ class PirlsLoop:
             warnings.warn(f"the smoothing-parameter search stopped before converging ({self.last_exit})",
                           ConvergenceWarning, stacklevel=stacklevel)
         if self.shrink is not None:
-            warnings.warn(f"{self.model.info.exact_fit_warning}; the model was refitted with a ridge "
+            warnings.warn(f"{self.separation}; the model was refitted with a ridge "
                           "penalty worth one average row of data on every coefficient but the intercept, "
                           "which keeps the coefficients and predictions finite (they still depend on "
                           "that penalty more than on the data)", ConvergenceWarning, stacklevel=stacklevel)
@@ -423,8 +436,9 @@ def fit_loop(design: Design, run_pass: PassFn, *, family: Family, method: str,
              start_level: float | None, max_iter: int, tol: float, verbose: bool,
              n_features: int, frequency_weights: bool = False) -> Fitted:
     """Fits the model; `start_level` is the intercept to start from (None: no intercept).
-    A fit that separates the classes perfectly (or reproduces every count of zero) is
-    repeated with a small ridge on its coefficients, so that they stay finite."""
+    A fit that separates the classes perfectly, in all the data or a part of it (or
+    reproduces every count of zero), is repeated with a small ridge on its coefficients,
+    so that they stay finite."""
     def loop(shrink: np.ndarray | None) -> PirlsLoop:
         return PirlsLoop(design, run_pass, family=family, method=method, start_level=start_level,
                          max_iter=max_iter, tol=tol, verbose=verbose, n_features=n_features,
@@ -433,8 +447,9 @@ def fit_loop(design: Design, run_pass: PassFn, *, family: Family, method: str,
     first = loop(None)
     fitted = first.run()
     final = first
-    if first.exact_fit():
+    if first.separated():
         final = loop(first.shrinkage())
+        final.separation = first.separation_message()
         fitted = final.run()
     final.warn(stacklevel=5)
     return fitted

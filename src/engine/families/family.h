@@ -108,6 +108,11 @@ class Family {
   // that keep their accuracy where the composition would overflow or cancel.
   virtual void working(const ResponseModel& model, const RowsIn& in, const RowsOut& out) const;
 
+  // Whether a row's fitted mean sits numerically on the edge of the family's range where
+  // its response lies too (a binary row the fit separates perfectly): such rows pull a
+  // coefficient toward infinity. None do by default.
+  virtual bool on_edge(double y, double mu) const { (void)y; (void)mu; return false; }
+
   // Adds the family's response-only sums of a block (saturated_sum, log_normaliser).
   virtual void add_response_sums(const double* y, const double* prior_weight,
                                  std::size_t count, ResponseSums& sums) const = 0;
@@ -147,12 +152,18 @@ class ResponseModel {
   void starting_eta(const double* y, const double* prior_weight, std::size_t count,
                     double* eta) const;
   void working(const RowsIn& in, const RowsOut& out) const { family_->working(*this, in, out); }
+  // Family::on_edge at the mean of linear predictor eta.
+  bool on_edge(double y, double eta) const { return family_->on_edge(y, link().inverse(eta)); }
 
  private:
   const Family* family_ = nullptr;
   LinkId link_ = LinkId::Identity;
   std::vector<double> parameters_;
 };
+
+// A fitted probability within this distance of 0 or 1 counts as on the edge (a logit
+// beyond +-23): no finite coefficient gets there unless the rows are separated.
+inline constexpr double kEdgeProbability = 1e-10;
 
 // x log x with 0 log 0 = 0, and x log y with 0 log y = 0.
 inline double xlogx(double x) { return x > 0.0 ? x * std::log(x) : 0.0; }

@@ -58,6 +58,9 @@ struct PassSums {
   families::ResponseSums response;
   // False when some row's mean, weight or deviance came out non-finite (a step too far).
   bool finite = true;
+  // Rows fitted on the edge of the family's range (Family::on_edge), counted for the
+  // families that warn about exact fits.
+  double edge_rows = 0.0;
 
   // Adds another pass's sums over other rows (shapes must agree).
   void add(const PassSums& other);

@@ -322,15 +322,18 @@ def smooth_ranges(design: Design) -> list[tuple[str, list[tuple[int, float, floa
     return out
 
 
-def far_rows(design: Design, columns: list[np.ndarray]) -> dict[str, np.ndarray]:
-    """Per smooth term with any: the rows of `columns` (engine input columns) that lie
-    beyond its training range by more than EXTRAPOLATION_MARGIN of the range."""
-    out = {}
+def far_rows(design: Design, columns: list[np.ndarray]) -> tuple[int, dict[str, int]]:
+    """How many rows of `columns` (engine input columns) lie beyond a smooth's training
+    range by more than EXTRAPOLATION_MARGIN of the range, and how many per such smooth."""
+    rows = len(columns[0]) if columns else 0
+    anywhere = np.zeros(rows, dtype=bool)
+    counts = {}
     for label, margins in smooth_ranges(design):
-        far = np.zeros(len(columns[0]) if columns else 0, dtype=bool)
+        far = np.zeros(rows, dtype=bool)
         for c, lo, hi in margins:
             slack = EXTRAPOLATION_MARGIN * (hi - lo)
             far |= (columns[c] < lo - slack) | (columns[c] > hi + slack)
         if far.any():
-            out[label] = np.flatnonzero(far)
-    return out
+            counts[label] = int(np.count_nonzero(far))
+            anywhere |= far
+    return int(np.count_nonzero(anywhere)), counts

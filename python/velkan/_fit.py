@@ -362,9 +362,12 @@ class PirlsLoop:
             float(self.sums.deviance) <= EXACT_FIT_DEVIANCE * float(self.sums.weight_sum)
 
     def separated(self) -> bool:
-        """An exact fit, or some rows fitted on the edge of the family's range where their
-        responses lie (classes separated in part of the data)."""
-        return self.exact_fit() or float(self.sums.edge_rows) > 0
+        """Whether the fit puts rows on the edge of the family's range where their
+        responses lie (classes separated in all or part of the data, a count of zero at a
+        mean of zero): their coefficients have no finite maximum. An exact fit does so
+        wherever a response lies on the edge."""
+        edge_responses = self.exact_fit() and float(self.sums.edge_responses) > 0
+        return edge_responses or float(self.sums.edge_rows) > 0
 
     def separation_message(self) -> str:
         if self.exact_fit():
@@ -400,8 +403,6 @@ class PirlsLoop:
                           "penalty worth one average row of data on every coefficient but the intercept, "
                           "which keeps the coefficients and predictions finite (they still depend on "
                           "that penalty more than on the data)", ConvergenceWarning, stacklevel=stacklevel)
-        elif self.exact_fit():
-            warnings.warn(self.model.info.exact_fit_warning, ConvergenceWarning, stacklevel=stacklevel)
         if self.structural or self.residual_df < SATURATED_RESIDUAL_DF:
             cause = ("its unpenalized coefficients alone fill every row" if self.structural else
                      "the smoothing parameters chosen fit every row; use fewer basis functions (k), or fix lam")

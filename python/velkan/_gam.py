@@ -290,8 +290,7 @@ class GAM:
         """The engine input columns, offset and row count of new rows (warning about rows
         far beyond a smooth's training range)."""
         cols, source = self._model_columns(X, offset)
-        _warn_far(self._check_fitted(), {k: len(v) for k, v in far_rows(self._fitted.design, cols).items()},
-                  source.rows, self.extrapolate)
+        _warn_far(far_rows(self._check_fitted().design, cols), source.rows, self.extrapolate)
         return cols, source.chunk.offset, source.rows
 
     def _layout(self) -> Any:
@@ -326,7 +325,7 @@ class GAM:
                 raise ValueError("return_std needs the rows in memory (an array or a data frame)")
             _check_choice("extrapolate", self.extrapolate, EXTRAPOLATE)
             eta = predict_source(fitted, stream, _threads(self.n_jobs), self.verbose, self.extrapolate == "constant")
-            _warn_far(fitted, stream.far, stream.rows, self.extrapolate)
+            _warn_far(stream.far, stream.rows, self.extrapolate)
             if isinstance(eta, np.ndarray):
                 check_finite_predictions(fitted, eta, None)
             return eta if type == "link" else _response(fitted, eta)
@@ -445,15 +444,17 @@ def _check_choice(name: str, value: Any, choices: tuple[str, ...]) -> None:
         raise ValueError(f"{name} must be one of {', '.join(map(repr, choices))}, got {value!r}")
 
 
-def _warn_far(fitted: Fitted, counts: dict[str, int], rows: int, extrapolate: str) -> None:
-    """One warning for the rows of a prediction far beyond a smooth's training range."""
+def _warn_far(far: tuple[int, dict[str, int]], rows: int | None, extrapolate: str) -> None:
+    """One warning for the rows of a prediction far beyond a smooth's training range
+    (`far`: as `far_rows` counts them)."""
+    beyond, counts = far
     if not counts:
         return
     parts = ", ".join(f"{n} for {label}" for label, n in counts.items())
     how = ("continue each smooth along its slope at the nearer end (extrapolate='constant' "
            "holds it at its value there)" if extrapolate == "linear" else
            "hold each smooth at its value at the nearer end")
-    warnings.warn(f"{max(counts.values())} of {rows} rows lie beyond the training range of a smooth by more "
+    warnings.warn(f"{beyond} of {rows} rows lie beyond the training range of a smooth by more "
                   f"than {100 * EXTRAPOLATION_MARGIN:.0f} % of that range ({parts}); their predictions {how}",
                   ExtrapolationWarning, stacklevel=4)
 

@@ -354,15 +354,19 @@ class StreamSource:
 
     def predict(self, fitted: Fitted, threads: int, progress: PassProgress, held: bool) -> np.ndarray:
         """Linear predictors of every row, in the source's order (`held`: smooths held at
-        the ends of their training range); `far` counts the rows far beyond it, per term."""
+        the ends of their training range); `far` counts the rows far beyond it (as
+        `far_rows` does)."""
         needed = {inp.source for inp in fitted.inputs}
         layout = fitted.prediction_layout(held)
         out = []
-        self.far: dict[str, int] = {}
+        beyond, counts = 0, {}
         for chunk in progress.track(self.chunks(needed), self.rows, "prediction"):
             cols = engine_columns(fitted.inputs, chunk.columns, fitted.n_features, chunk.start)
-            for label, rows in far_rows(fitted.design, cols).items():
-                self.far[label] = self.far.get(label, 0) + len(rows)
+            rows, per_term = far_rows(fitted.design, cols)
+            beyond += rows
+            for label, n in per_term.items():
+                counts[label] = counts.get(label, 0) + n
+            self.far = (beyond, counts)
             out.append(_engine.linear_predictor(layout, cols, fitted.beta_raw, chunk.offset,
                                                 chunk.rows, threads))
         return np.concatenate(out)

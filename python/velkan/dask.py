@@ -148,7 +148,7 @@ class DaskSource:
     def predict(self, fitted: Fitted, threads: int, progress: PassProgress, held: bool) -> Any:
         """Linear predictors as a dask array (lazy; one chunk per partition of X)."""
         import dask.array as da
-        self.far: dict[str, int] = {}  # computed lazily: not counted
+        self.far: tuple[int, dict[str, int]] = (0, {})  # the rows are read lazily: not counted
         parts = self._tasks(_predict, fitted.design.spec, fitted.inputs, fitted.n_features,
                             fitted.beta_raw, threads, held)
         return da.concatenate([da.from_delayed(p, shape=(n,), dtype=np.float64)

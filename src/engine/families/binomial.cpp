@@ -37,7 +37,7 @@ class Binomial final : public Family {
   bool in_support(double y) const override { return y >= 0.0 && y <= 1.0; }
   bool valid_mean(double mu) const override { return mu > 0.0 && mu < 1.0; }
   bool on_edge(double y, double mu) const override {
-    return (y <= 0.0 && mu < kEdgeProbability) || (y >= 1.0 && 1.0 - mu < kEdgeProbability);
+    return (y <= 0.0 && mu < kEdgeMean) || (y >= 1.0 && 1.0 - mu < kEdgeMean);
   }
   double variance(double mu, std::span<const double>) const override { return mu * (1.0 - mu); }
   double unit_deviance(double y, double mu, std::span<const double>) const override {

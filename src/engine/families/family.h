@@ -161,9 +161,10 @@ class ResponseModel {
   std::vector<double> parameters_;
 };
 
-// A fitted probability within this distance of 0 or 1 counts as on the edge (a logit
-// beyond +-23): no finite coefficient gets there unless the rows are separated.
-inline constexpr double kEdgeProbability = 1e-10;
+// A fitted mean within this distance of the edge of its family's range (a probability of
+// 0 or 1: a logit beyond +-23; a rate of 0) counts as on the edge: no finite coefficient
+// gets there unless the rows are separated.
+inline constexpr double kEdgeMean = 1e-10;
 
 // x log x with 0 log 0 = 0, and x log y with 0 log y = 0.
 inline double xlogx(double x) { return x > 0.0 ? x * std::log(x) : 0.0; }

@@ -114,7 +114,10 @@ void reduce_block(const families::ResponseModel& model, Accumulator& a, std::siz
     double* row = a.rows.data() + i * q;
     s.weight_sum += a.pw[i];
     if (a.pw[i] > 0.0) s.rows += 1.0;
-    if (edges && a.pw[i] > 0.0 && model.on_edge(a.y[i], a.eta[i])) s.edge_rows += 1.0;
+    if (edges && a.pw[i] > 0.0) {
+      if (model.on_edge(a.y[i], a.eta[i])) s.edge_rows += 1.0;
+      if (model.family().on_edge(a.y[i], a.y[i])) s.edge_responses += 1.0;
+    }
     const double t = a.shift[i] + a.residual[i];
     if (!std::isfinite(a.deviance[i]) || !std::isfinite(a.weight[i]) || !std::isfinite(t) ||
         !(a.weight[i] >= 0.0)) {
@@ -186,6 +189,7 @@ void PassSums::add(const PassSums& o) {
   weight_sum += o.weight_sum;
   rows += o.rows;
   edge_rows += o.edge_rows;
+  edge_responses += o.edge_responses;
   response.add(o.response);
   finite = finite && o.finite;
 }

@@ -182,7 +182,9 @@ def _held_columns(fitted: Any, rows: _Rows, inputs: list[int]) -> str:
     and the values (their medians) at which the surface is drawn."""
     if not inputs:
         return ""
-    held = [f"{fitted.inputs[i].label} = {rows.typical[fitted.inputs[i].source]:.4g}" for i in inputs]
+    names = [fitted.inputs[i].label for i in inputs]
+    held = [f"{n if isinstance(n, str) else f'column {n}'} = {rows.typical[fitted.inputs[i].source]:.4g}"
+            for n, i in zip(names, inputs)]
     return "\nat " + ", ".join(held) + " (median)"
 
 

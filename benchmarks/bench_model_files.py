@@ -111,6 +111,8 @@ def measure_one(path: str, rows_path: str) -> None:
             outcome["text"] = "loads, predicts"
         except velkan.ModelFileError as e:
             outcome["text"] = "refused: " + str(e).split(": ", 1)[1][:48]
+        except Exception as e:  # noqa: BLE001 - reported, as an earlier velkan may fail so
+            outcome["text"] = f"fails: {type(e).__name__}: {str(e)[:40]}"
     reset_peak()
     before = status_kib("VmRSS")
     run()

@@ -30,8 +30,12 @@ Reading checks everything before it allocates anything large: the format and ver
 that every member is stored and fits in the file, the JSON's types, the memory the engine
 layout will take against the file's size, the term specs (validated by the engine as it
 builds the layout, exactly as for a fit), and every array's header (dtype, shape) against
-the layout, before its data is read. Nothing is ever unpickled. Any inconsistency is a
-:class:`ModelFileError`. Building the estimator from what is read is `velkan.load`'s
+the layout, before its data is read. Text labels keep their declared width only where the
+values fit it and the file's size pays for it (else they are read as Python strings).
+Then the model must be consistent: every number finite and in its domain, the raw
+coefficients the expansion of the centred ones, the fixed smoothing parameters those of
+``rho``, the parameters valid for the estimator. Nothing is ever unpickled. Any
+inconsistency is a :class:`ModelFileError`. Building the estimator from what is read is `velkan.load`'s
 (`_load`), so that this module needs no estimator class.
 """
 

@@ -188,11 +188,12 @@ class PirlsLoop:
     def __init__(self, design: Design, run_pass: PassFn, *, family: Family, method: str,
                  start_level: float | None, max_iter: int, tol: float, verbose: bool,
                  n_features: int, frequency_weights: bool = False,
-                 shrink: np.ndarray | None = None) -> None:
+                 shrink: np.ndarray | None = None, separation: str = "") -> None:
         self.design, self.run_pass, self.family, self.method = design, run_pass, family, method
         self.model = family.model
         self.max_iter, self.tol, self.verbose, self.n_features = max_iter, tol, verbose, n_features
-        self.frequency_weights, self.shrink = frequency_weights, shrink
+        # A refit's ridge (constrained coefficients) and what the first fit found that asked for it.
+        self.frequency_weights, self.shrink, self.separation = frequency_weights, shrink, separation
         self.layout = _engine.Layout(design.spec)
         n_pen = len(self.layout.penalty_terms)
         self.rho = np.full(n_pen, np.nan)
@@ -440,17 +441,16 @@ def fit_loop(design: Design, run_pass: PassFn, *, family: Family, method: str,
     A fit that separates the classes perfectly, in all the data or a part of it (or
     reproduces every count of zero), is repeated with a small ridge on its coefficients,
     so that they stay finite."""
-    def loop(shrink: np.ndarray | None) -> PirlsLoop:
+    def loop(shrink: np.ndarray | None = None, separation: str = "") -> PirlsLoop:
         return PirlsLoop(design, run_pass, family=family, method=method, start_level=start_level,
                          max_iter=max_iter, tol=tol, verbose=verbose, n_features=n_features,
-                         frequency_weights=frequency_weights, shrink=shrink)
+                         frequency_weights=frequency_weights, shrink=shrink, separation=separation)
 
-    first = loop(None)
+    first = loop()
     fitted = first.run()
     final = first
     if first.separated():
-        final = loop(first.shrinkage())
-        final.separation = first.separation_message()
+        final = loop(first.shrinkage(), first.separation_message())
         fitted = final.run()
     final.warn(stacklevel=5)
     return fitted

@@ -235,6 +235,7 @@ class PirlsLoop:
         if not self.sums.finite:
             raise ValueError("the starting linear predictor is not finite; check y, sample_weight and offset")
         self.column_sums = np.asarray(self.sums.column_sums)
+        self.edge_responses = float(self.sums.edge_responses)
         self.response_sums = {key: float(getattr(self.sums.response, key)) for key in RESPONSE_SUMS}
         self.layout = self.layout.centred(self.column_sums)
 
@@ -367,8 +368,7 @@ class PirlsLoop:
         responses lie (classes separated in all or part of the data, a count of zero at a
         mean of zero): their coefficients have no finite maximum. An exact fit does so
         wherever a response lies on the edge."""
-        edge_responses = self.exact_fit() and float(self.sums.edge_responses) > 0
-        return edge_responses or float(self.sums.edge_rows) > 0
+        return (self.exact_fit() and self.edge_responses > 0) or float(self.sums.edge_rows) > 0
 
     def separation_message(self) -> str:
         if self.exact_fit():

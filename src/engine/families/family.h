@@ -108,10 +108,10 @@ class Family {
   // that keep their accuracy where the composition would overflow or cancel.
   virtual void working(const ResponseModel& model, const RowsIn& in, const RowsOut& out) const;
 
-  // Whether a row's fitted mean sits numerically on the edge of the family's range where
-  // its response lies too (a binary row the fit separates perfectly): such rows pull a
-  // coefficient toward infinity. None do by default.
-  virtual bool on_edge(double y, double mu) const { (void)y; (void)mu; return false; }
+  // Whether a response lies on the edge of the family's range (a binary 0 or 1, a count of
+  // 0), where a fitted mean can only arrive at an infinite linear predictor. None do by
+  // default.
+  virtual bool on_edge(double y) const { (void)y; return false; }
 
   // Adds the family's response-only sums of a block (saturated_sum, log_normaliser).
   virtual void add_response_sums(const double* y, const double* prior_weight,
@@ -152,8 +152,6 @@ class ResponseModel {
   void starting_eta(const double* y, const double* prior_weight, std::size_t count,
                     double* eta) const;
   void working(const RowsIn& in, const RowsOut& out) const { family_->working(*this, in, out); }
-  // Family::on_edge at the mean of linear predictor eta.
-  bool on_edge(double y, double eta) const { return family_->on_edge(y, link().inverse(eta)); }
 
  private:
   const Family* family_ = nullptr;
@@ -161,10 +159,11 @@ class ResponseModel {
   std::vector<double> parameters_;
 };
 
-// A fitted mean within this distance of the edge of its family's range (a probability of
-// 0 or 1: a logit beyond +-23; a rate of 0) counts as on the edge: no finite coefficient
-// gets there unless the rows are separated.
-inline constexpr double kEdgeMean = 1e-10;
+// A row whose response lies on the edge of its family's range and whose working weight has
+// fallen below this share of its prior weight counts as fitted on the edge (a logit beyond
+// +-23, a log mean below -23): the fit is driving its linear predictor to infinity, as
+// only separated rows make it do.
+inline constexpr double kEdgeWeight = 1e-10;
 
 // x log x with 0 log 0 = 0, and x log y with 0 log y = 0.
 inline double xlogx(double x) { return x > 0.0 ? x * std::log(x) : 0.0; }

@@ -35,7 +35,7 @@ class Poisson : public Family {
     return i;
   }
   bool in_support(double y) const override { return y >= 0.0 && std::isfinite(y); }
-  bool on_edge(double y, double mu) const override { return y <= 0.0 && mu < kEdgeMean; }
+  bool on_edge(double y) const override { return y <= 0.0; }
   bool valid_mean(double mu) const override { return mu > 0.0 && std::isfinite(mu); }
   double variance(double mu, std::span<const double>) const override { return mu; }
   double unit_deviance(double y, double mu, std::span<const double>) const override {

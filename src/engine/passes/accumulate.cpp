@@ -105,8 +105,8 @@ Status linearise(const families::ResponseModel& model, const RowData& data, Vect
 
 // Adds the block's working rows to the sums and scales each design row by the square root
 // of its working weight, with the working response t = shift + residual in column p.
-void reduce_block(const families::ResponseModel& model, Accumulator& a, std::size_t count,
-                  std::size_t p) {
+void reduce_block(const families::ResponseModel& model, bool first_pass, Accumulator& a,
+                  std::size_t count, std::size_t p) {
   const std::size_t q = p + 1;
   const bool edges = !model.info().exact_fit_warning.empty();
   PassSums& s = a.sums;
@@ -114,9 +114,11 @@ void reduce_block(const families::ResponseModel& model, Accumulator& a, std::siz
     double* row = a.rows.data() + i * q;
     s.weight_sum += a.pw[i];
     if (a.pw[i] > 0.0) s.rows += 1.0;
-    if (edges && a.pw[i] > 0.0) {
-      if (model.on_edge(a.y[i], a.eta[i])) s.edge_rows += 1.0;
-      if (model.family().on_edge(a.y[i], a.y[i])) s.edge_responses += 1.0;
+    // The weight test first: it is cheap, and rarely passed.
+    if (edges && a.pw[i] > 0.0 && (first_pass || a.weight[i] < families::kEdgeWeight * a.pw[i])) {
+      const bool edge = model.family().on_edge(a.y[i]);
+      if (first_pass && edge) s.edge_responses += 1.0;
+      if (edge && a.weight[i] < families::kEdgeWeight * a.pw[i]) s.edge_rows += 1.0;
     }
     const double t = a.shift[i] + a.residual[i];
     if (!std::isfinite(a.deviance[i]) || !std::isfinite(a.weight[i]) || !std::isfinite(t) ||
@@ -218,7 +220,7 @@ Result<PassSums> accumulate(const terms::ModelLayout& layout, const RowData& dat
     if (auto ok = linearise(model, data, beta0, options, first, count, a); !ok) return ok;
     model.working({a.y.data(), a.eta.data(), a.pw.data(), count},
                   {a.weight.data(), a.residual.data(), a.deviance.data(), a.pearson.data()});
-    reduce_block(model, a, count, p);
+    reduce_block(model, options.from_response, a, count, p);
     symmetric_rank_update(q, count, rows, a.upper.data());
     return {};
   };

@@ -42,6 +42,11 @@ class Smooth final : public TermBasis {
   }
   bool centred() const override { return true; }
   std::optional<TermSpec> richer() const override;
+  std::shared_ptr<const TermBasis> held_at_ends() const override {
+    std::vector<MarginalBasis> held;
+    for (const auto& m : margins_) held.push_back(m.held_at_ends());
+    return std::make_shared<const Smooth>(spec(), std::move(held));
+  }
 
  private:
   // Kronecker product of identities with `pick(margin target)` in place of margin `target`.

@@ -9,6 +9,7 @@ from typing import TYPE_CHECKING, Any, BinaryIO, NamedTuple
 import numpy as np
 
 from . import _engine, _inference
+from ._binning import DEFAULT_MAX_BINS, BinnedDesign, bins_rows, check_binning, memory_pass, sketch_columns
 from ._data import ArraySource
 from ._design import ExactStats, build_design, engine_columns, rug_sample
 from ._families import DEFAULT as DEFAULT_FAMILY
@@ -40,6 +41,9 @@ class Params(NamedTuple):
     terms: TermList | None     # None: a term for every column
     max_iter: int
     threads: int
+    binning: Any               # True, False or "auto"
+    max_bins: int
+    temp_dir: Any
 
 __all__ = ["GAM", "ConvergenceWarning"]
 
@@ -77,7 +81,22 @@ class GAM:
         Print one line per iteration: the criterion's value, the deviance, the smoothing
         parameters and the time since the fit started, such as
         ``iteration 2: REML 2363.7247  deviance 1743.1948  lambda [3.3276e+00 4.7842e+08]  0.002 s``;
-        over streamed data also every pass (a progress bar when tqdm is installed).
+        over streamed data also every pass with the bytes it read (a progress bar when
+        tqdm is installed).
+    binning : {"auto", True, False}
+        Fit on binned covariates: every column a term reads takes at most ``max_bins``
+        values (its distinct values when it has no more, which gives the exact fit; else
+        the midpoints of bins of about equally many distinct values; factors by their
+        levels). A pass then costs a few additions per row whatever the model's size.
+        "auto" bins fits of at least 2,000,000 rows. Prediction always evaluates the exact
+        basis at the new points.
+    max_bins : int
+        Most bins of one column, 2 to 4096 (codes take one byte per row up to 256, two
+        beyond).
+    temp_dir : str or path, optional
+        Where a binned streamed fit writes its codes when they are too large to hold in
+        memory (default: the system's temporary directory); the file is removed at the
+        end of the fit, also after an error or Ctrl-C.
 
     Attributes
     ----------
@@ -93,6 +112,8 @@ class GAM:
         Deviance at the fitted coefficients.
     converged_, n_iter_ : bool, int
         Whether the fit met its tolerance, and the penalized IRLS iterations it took.
+    binned_ : bool
+        Whether the fit was on binned covariates.
     n_features_in_ : int
         Columns of ``X`` at fit time (a formula's response column not counted).
     feature_names_in_ : ndarray of str
@@ -124,7 +145,8 @@ class GAM:
 
     def __init__(self, terms: TermsLike = None, family: "str | Family" = DEFAULT_FAMILY, method: str = "REML",
                  fit_intercept: bool = True, max_iter: int = 100, tol: float = 1e-7,
-                 n_jobs: int | None = None, verbose: bool = False) -> None:
+                 n_jobs: int | None = None, verbose: bool = False, binning: Any = "auto",
+                 max_bins: int = DEFAULT_MAX_BINS, temp_dir: Any = None) -> None:
         self.terms = terms
         self.family = family
         self.method = method
@@ -133,6 +155,9 @@ class GAM:
         self.tol = tol
         self.n_jobs = n_jobs
         self.verbose = verbose
+        self.binning = binning
+        self.max_bins = max_bins
+        self.temp_dir = temp_dir
 
     # ------------------------------------------------------------------ checks
     def _check_params(self) -> Params:
@@ -147,6 +172,10 @@ class GAM:
         if not (isinstance(self.tol, (int, float)) and 0.0 < self.tol < 1.0):
             raise ValueError(f"tol must be a number in (0, 1), got {self.tol!r}")
         threads = _threads(self.n_jobs)
+        binning = getattr(self, "binning", "auto")
+        max_bins = getattr(self, "max_bins", DEFAULT_MAX_BINS)
+        temp_dir = getattr(self, "temp_dir", None)
+        check_binning(binning, max_bins, temp_dir)
         response = None
         terms: TermList | None
         if isinstance(self.terms, str):
@@ -156,7 +185,8 @@ class GAM:
             terms = None if self.terms is None else as_terms(self.terms)
         if terms is not None and len(terms) == 0 and not self.fit_intercept:
             raise ValueError("the model has no terms")
-        return Params(family, self.method, response, terms, int(self.max_iter), threads)
+        return Params(family, self.method, response, terms, int(self.max_iter), threads, binning,
+                      int(max_bins), temp_dir)
 
     def _default_terms(self, columns: Any) -> TermList:
         """The model when no terms are given: ``f`` for categorical, string and boolean
@@ -194,7 +224,9 @@ class GAM:
             threads = params.threads
             fitted = fit_stream(stream, params.terms, family=params.family, method=params.method,
                                 fit_intercept=self.fit_intercept, max_iter=params.max_iter,
-                                tol=self.tol, verbose=self.verbose, threads=threads)
+                                tol=self.tol, verbose=self.verbose, threads=threads,
+                                binning=params.binning, max_bins=params.max_bins,
+                                temp_dir=params.temp_dir)
             self._rug = None
             self._fitted = fitted
             self._set_attributes(fitted)
@@ -212,16 +244,24 @@ class GAM:
                               self.fit_intercept)
         columns = engine_columns(design.inputs, chunk.columns, source.n_features)
         threads = params.threads
-
-        def run_pass(layout: Any, beta0: np.ndarray, from_response: bool, column_sums: bool) -> Any:
-            return _engine.accumulate(layout, columns, chunk.y, chunk.weights, chunk.offset,
-                                      family.model, beta0, from_response, column_sums, threads)
+        binned = None
+        if bins_rows(params.binning, chunk.rows):
+            sketches = sketch_columns(design, columns, params.max_bins)
+            binned = BinnedDesign(design, sketches.__getitem__)
+            if self.verbose:
+                print(binned.describe(), flush=True)
+            run_pass = memory_pass(binned, chunk, source.n_features, family.model, threads)
+        else:
+            def run_pass(layout: Any, beta0: np.ndarray, from_response: bool, column_sums: bool) -> Any:
+                return _engine.accumulate(layout, columns, chunk.y, chunk.weights, chunk.offset,
+                                          family.model, beta0, from_response, column_sums, threads)
 
         start = starting_level(family.model, chunk.y, chunk.weights) if self.fit_intercept else None
         fitted = fit_loop(design, run_pass, family=family, method=params.method, start_level=start,
                           max_iter=params.max_iter, tol=self.tol, verbose=self.verbose,
                           n_features=source.n_features)
         fitted.feature_names = source.feature_names
+        fitted.binned = binned is not None
         self._rug = rug_sample(design, columns)
         self._fitted = fitted
         self._set_attributes(fitted)
@@ -236,6 +276,7 @@ class GAM:
         self.n_features_in_ = fitted.n_features
         self.edf_ = float(np.sum(fitted.edf))
         self.deviance_ = fitted.deviance
+        self.binned_ = fitted.binned
         if fitted.feature_names is not None:
             self.feature_names_in_ = np.asarray(fitted.feature_names, dtype=object)
         elif "feature_names_in_" in self.__dict__:
@@ -379,8 +420,9 @@ class GAM:
         params = []
         for name, default in (("terms", None), ("family", DEFAULT_FAMILY), ("method", "REML"),
                               ("fit_intercept", True), ("max_iter", 100), ("tol", 1e-7),
-                              ("n_jobs", None), ("verbose", False)):
-            value = getattr(self, name)
+                              ("n_jobs", None), ("verbose", False), ("binning", "auto"),
+                              ("max_bins", DEFAULT_MAX_BINS), ("temp_dir", None)):
+            value = getattr(self, name, default)
             if value is not default and value != default:
                 params.append(f"{name}={value!r}")
         return f"GAM({', '.join(params)})"

@@ -24,6 +24,7 @@ from sklearn.base import BaseEstimator, ClassifierMixin, RegressorMixin
 from sklearn.utils.multiclass import check_classification_targets, type_of_target
 from sklearn.utils.validation import check_is_fitted, validate_data
 
+from ._binning import DEFAULT_MAX_BINS
 from ._data import ArraySource
 from ._families import CLASSES, DEFAULT, Family, as_family
 from ._frames import is_frame
@@ -147,7 +148,7 @@ _PARAMS_DOC = """
     lam : float or None
         A fixed smoothing parameter for every smooth that does not fix its own; None
         estimates them.
-    fit_intercept, max_iter, tol, n_jobs, verbose
+    fit_intercept, max_iter, tol, n_jobs, verbose, binning, max_bins
         As for :class:`velkan.GAM`.
 """
 
@@ -184,7 +185,8 @@ class GAMRegressor(RegressorMixin, BaseEstimator, _SklearnGAM):
     def __init__(self, terms: TermsLike = None, family: "str | Family" = DEFAULT, method: str = "REML",
                  k: int | None = None, bs: str | None = None, lam: float | None = None,
                  fit_intercept: bool = True, max_iter: int = 100, tol: float = 1e-7,
-                 n_jobs: int | None = None, verbose: bool = False) -> None:
+                 n_jobs: int | None = None, verbose: bool = False, binning: Any = "auto",
+                 max_bins: int = DEFAULT_MAX_BINS) -> None:
         self.terms = terms
         self.family = family
         self.method = method
@@ -196,6 +198,8 @@ class GAMRegressor(RegressorMixin, BaseEstimator, _SklearnGAM):
         self.tol = tol
         self.n_jobs = n_jobs
         self.verbose = verbose
+        self.binning = binning
+        self.max_bins = max_bins
 
     def _check_params(self) -> Params:
         params = super()._check_params()
@@ -266,7 +270,7 @@ class GAMClassifier(ClassifierMixin, BaseEstimator, _SklearnGAM):
     def __init__(self, terms: TermsLike = None, method: str = "REML", k: int | None = None,
                  bs: str | None = None, lam: float | None = None, fit_intercept: bool = True,
                  max_iter: int = 100, tol: float = 1e-7, n_jobs: int | None = None,
-                 verbose: bool = False) -> None:
+                 verbose: bool = False, binning: Any = "auto", max_bins: int = DEFAULT_MAX_BINS) -> None:
         self.terms = terms
         self.method = method
         self.k = k
@@ -277,6 +281,8 @@ class GAMClassifier(ClassifierMixin, BaseEstimator, _SklearnGAM):
         self.tol = tol
         self.n_jobs = n_jobs
         self.verbose = verbose
+        self.binning = binning
+        self.max_bins = max_bins
 
     def fit(self, X: DataLike, y: ArrayLike, sample_weight: ArrayLike | None = None,  # type: ignore[override]
             offset: ArrayLike | None = None) -> "GAMClassifier":

@@ -333,7 +333,8 @@ class StreamSource:
         """The first pass: what the design needs from whole columns."""
         labels = {pos: self.template.label(pos) for pos in requests.columns}
         stats = ColumnSummaries(requests, labels, model)
-        for chunk in progress.track(self.chunks(requests.columns), self.rows, "column summaries"):
+        columns = len(requests.columns)
+        for chunk in progress.track(self.chunks(requests.columns), self.rows, "column summaries", columns):
             stats.update(chunk)
         return stats.finish()
 
@@ -344,7 +345,7 @@ class StreamSource:
 
         def run_pass(layout: Any, beta0: np.ndarray, from_response: bool, column_sums: bool) -> Any:
             total = None
-            for chunk in progress.track(self.chunks(needed), self.rows, "cross products"):
+            for chunk in progress.track(self.chunks(needed), self.rows, "cross products", len(needed)):
                 cols = engine_columns(design.inputs, chunk.columns, n_features, chunk.start)
                 sums = _engine.accumulate(layout, cols, chunk.y, chunk.weights, chunk.offset, model,
                                           beta0, from_response, column_sums, threads, *block_rows())

@@ -22,6 +22,7 @@ from typing import Any
 
 import numpy as np
 
+from . import _engine
 from ._data import Chunk
 from ._design import factor_levels, numeric_values, place_knots
 from ._terms import BASIS_INFO
@@ -100,10 +101,12 @@ class Requests:
     design needs ranges and means (`numeric`, with the term asking first), distinct
     values (`distinct`) and levels (`factors`) of. The values it returns are placeholders."""
 
-    def __init__(self) -> None:
+    def __init__(self, max_bins: int | None = None) -> None:
         self.numeric: dict[int, str] = {}
         self.distinct: set[int] = set()
         self.factors: set[int] = set()
+        # Sketch every numeric column for bins of at most this many values (None: none).
+        self.max_bins = max_bins
 
     def knots(self, position: int, k: int, bs: str, period: Any, what: str) -> np.ndarray:
         self.numeric.setdefault(position, what)
@@ -134,6 +137,8 @@ class ColumnSummaries:
         self.ranges = {pos: [np.inf, -np.inf, 0.0] for pos in requests.numeric}  # min, max, sum w x
         self.distinct = {pos: DistinctValues() for pos in requests.distinct}
         self.level_sets: dict[int, np.ndarray | None] = {pos: None for pos in requests.factors}
+        self.sketches = {pos: _engine.ColumnSketch(requests.max_bins) for pos in requests.numeric} \
+            if requests.max_bins else {}
         self.rows = 0
         self.weight_sum = 0.0
         self.response_sum = 0.0     # sum w y
@@ -150,6 +155,8 @@ class ColumnSummaries:
             r[2] += float(x.sum() if w is None else w @ x)
             if pos in self.distinct:
                 self.distinct[pos].update(x)
+            if pos in self.sketches:
+                self.sketches[pos].update(x)
         for pos in self.level_sets:
             self._add_levels(pos, factor_levels(chunk.columns.column(pos), self.labels[pos], chunk.start))
         self.model.check_support(chunk.y, chunk.start)
@@ -175,6 +182,8 @@ class ColumnSummaries:
             r[0], r[1], r[2] = min(r[0], o[0]), max(r[1], o[1]), r[2] + o[2]
         for pos, d in self.distinct.items():
             d.merge(other.distinct[pos])
+        for pos, sketch in self.sketches.items():
+            sketch.merge(other.sketches[pos])
         for pos in self.level_sets:
             self._add_levels(pos, other.level_sets[pos])
         self.rows += other.rows

@@ -42,7 +42,7 @@ namespace velkan::passes {
 inline constexpr std::size_t kMaxTermCodes = std::size_t{1} << 16;
 inline constexpr std::size_t kMaxTermTable = std::size_t{1} << 22;
 // Most cells of one pair's cross-tabulation (per thread); larger pairs sum rows per code.
-inline constexpr std::size_t kMaxCrossCells = std::size_t{1} << 20;
+inline constexpr std::size_t kMaxCrossCells = std::size_t{1} << 12;
 
 // The codes of one column over some rows: one byte each, or two (`wide`).
 struct CodeView {

@@ -15,19 +15,12 @@ namespace {
 constexpr std::uint64_t kEmptySlot = ~std::uint64_t{0};
 // Grid cells per bin of a coder (at most kMaxGridCells): enough that a cell rarely holds
 // more than one edge when the bins are quantiles of roughly smooth data.
-constexpr std::size_t kGridCellsPerBin = 4;
+constexpr std::size_t kGridCellsPerBin = 16;
 constexpr std::size_t kMaxGridCells = std::size_t{1} << 16;
 // Within a cell holding more edges than this, a binary search replaces the linear scan.
 constexpr std::uint32_t kLinearScanEdges = 8;
 
 }  // namespace
-
-std::uint64_t value_hash(double x) {
-  std::uint64_t z = std::bit_cast<std::uint64_t>(x + 0.0) + 0x9E3779B97F4A7C15ULL;
-  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-  z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-  return z ^ (z >> 31);
-}
 
 Status ColumnBins::check() const {
   if (values.size() == 0 || values.size() > (std::size_t{1} << 16) ||
@@ -96,18 +89,28 @@ void ColumnSketch::compact() {
 }
 
 std::size_t ColumnSketch::update(VectorView x) {
-  for (std::size_t i = 0; i < x.size; ++i) {
+  double lo = min_, hi = max_;
+  std::size_t i = 0;
+  for (; i < x.size && exact_; ++i) {
     const double v = x[i];
-    if (!std::isfinite(v)) return i;
-    min_ = std::min(min_, v);
-    max_ = std::max(max_, v);
-    if (exact_) {
-      insert_exact(v);
-    } else {
-      offer(value_hash(v), v);
-    }
+    if (!std::isfinite(v)) break;
+    lo = v < lo ? v : lo;
+    hi = v > hi ? v : hi;
+    insert_exact(v);
   }
-  return x.size;
+  // Sampling: most values hash above the threshold once the sample is full, and cost a
+  // hash and a comparison.
+  for (; i < x.size; ++i) {
+    const double v = x[i];
+    if (!std::isfinite(v)) break;
+    lo = v < lo ? v : lo;
+    hi = v > hi ? v : hi;
+    const std::uint64_t h = value_hash(v);
+    if (h < threshold_) offer(h, v);
+  }
+  min_ = lo;
+  max_ = hi;
+  return i;
 }
 
 void ColumnSketch::merge(const ColumnSketch& other) {
@@ -217,6 +220,7 @@ Result<ColumnSketch> ColumnSketch::from_state(const State& s) {
 BinCoder::BinCoder(const ColumnBins& bins) : edges_(bins.edges.begin(), bins.edges.end()) {
   if (edges_.empty()) {
     first_ = {0, 0};
+    edges_.push_back(std::numeric_limits<double>::infinity());
     return;
   }
   const std::size_t cells =
@@ -233,6 +237,8 @@ BinCoder::BinCoder(const ColumnBins& bins) : edges_(bins.edges.begin(), bins.edg
     while (j < edges_.size() && cell(edges_[j]) <= c) ++j;
     first_[c + 1] = static_cast<std::uint32_t>(j);
   }
+  // A sentinel past the last edge, so that a cell's first edge can always be read.
+  edges_.push_back(std::numeric_limits<double>::infinity());
 }
 
 std::size_t BinCoder::cell(double x) const {
@@ -252,7 +258,10 @@ std::size_t BinCoder::code(VectorView x, Code* out) const {
     const std::size_t c = cell(v);
     std::uint32_t lo = first_[c];
     const std::uint32_t hi = first_[c + 1];
-    if (hi - lo > kLinearScanEdges) {
+    if (hi - lo <= 1) {
+      // At most one edge in the cell (the usual case): no branch on the data.
+      lo += static_cast<std::uint32_t>(lo < hi) & static_cast<std::uint32_t>(e[lo] <= v);
+    } else if (hi - lo > kLinearScanEdges) {
       lo = static_cast<std::uint32_t>(std::upper_bound(e + lo, e + hi, v) - e);
     } else {
       while (lo < hi && e[lo] <= v) ++lo;

@@ -14,6 +14,7 @@
 // whole column, so the bins do not depend on how the rows were split or ordered.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <utility>
@@ -45,7 +46,12 @@ struct ColumnBins {
 };
 
 // The 64-bit hash of a value's bits that orders the sample (-0.0 hashes as 0.0).
-std::uint64_t value_hash(double x);
+inline std::uint64_t value_hash(double x) {
+  std::uint64_t z = std::bit_cast<std::uint64_t>(x + 0.0) + 0x9E3779B97F4A7C15ULL;
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+  return z ^ (z >> 31);
+}
 
 class ColumnSketch {
  public:

@@ -64,24 +64,29 @@ def bins_rows(binning: Any, rows: int) -> bool:
 
 
 class BinnedDesign:
-    """The bins of a design's input columns and the engine's binned layout."""
+    """The bins of a design's input columns (None: read raw) and the engine's binned
+    layout of its terms (`spec`: the design's term specs, `inputs`: its input columns)."""
 
-    def __init__(self, design: Design, sketch: Callable[[int], Any]) -> None:
-        """`sketch(position)`: the ColumnSketch of the user's column at that position."""
-        self.design = design
-        self.bins: list[Any] = []
-        for inp in design.inputs:
-            if inp.levels is None:
-                self.bins.append(sketch(inp.source).bins())
-            elif len(inp.levels) <= MAX_FACTOR_BINS:
-                levels = float(len(inp.levels))
-                self.bins.append(_engine.ColumnBins(np.arange(1.0, levels), np.arange(levels), True))
-            else:
-                self.bins.append(None)
-        self.layout = _engine.BinnedLayout.create(_engine.Layout(design.spec), self.bins)
+    def __init__(self, spec: list, inputs: list, bins: list) -> None:
+        self.spec, self.inputs, self.bins = spec, inputs, bins
+        self.layout = _engine.BinnedLayout.create(_engine.Layout(spec), bins)
         self.code_columns = list(self.layout.code_columns)
         self.raw_columns = list(self.layout.raw_columns)
-        self.row_bytes = sum(1 if self.bins[c].size <= 256 else 2 for c in self.code_columns)
+        self.row_bytes = sum(1 if bins[c].size <= 256 else 2 for c in self.code_columns)
+
+    @classmethod
+    def from_sketches(cls, design: Design, sketch: Callable[[int], Any]) -> "BinnedDesign":
+        """`sketch(position)`: the ColumnSketch of the user's column at that position."""
+        bins: list[Any] = []
+        for inp in design.inputs:
+            if inp.levels is None:
+                bins.append(sketch(inp.source).bins())
+            elif len(inp.levels) <= MAX_FACTOR_BINS:
+                levels = float(len(inp.levels))
+                bins.append(_engine.ColumnBins(np.arange(1.0, levels), np.arange(levels), True))
+            else:
+                bins.append(None)
+        return cls(design.spec, design.inputs, bins)
 
     def describe(self) -> str:
         sizes = [self.bins[c].size for c in self.code_columns]
@@ -101,7 +106,7 @@ class BinnedDesign:
         codes: list[Any] = [None] * len(self.bins)
         raw: list[Any] = [None] * len(self.bins)
         nbytes = 0
-        for c, inp in enumerate(self.design.inputs):
+        for c, inp in enumerate(self.inputs):
             want_codes = coded and c in self.code_columns
             if not want_codes and c not in self.raw_columns:
                 continue
@@ -252,8 +257,8 @@ def stream_pass(binned: BinnedDesign, source: Any, store: CodeStore | None, mode
     """The `run_pass` of a binned streamed fit: the first call codes the source's chunks
     into `store`, later calls read the codes back with the response, weights and offset
     (without a store, every call codes the chunks afresh)."""
-    needed = {binned.design.inputs[c].source for c in binned.code_columns + binned.raw_columns}
-    raw_needed = {binned.design.inputs[c].source for c in binned.raw_columns}
+    needed = {binned.inputs[c].source for c in binned.code_columns + binned.raw_columns}
+    raw_needed = {binned.inputs[c].source for c in binned.raw_columns}
     n_features = source.n_features
 
     def run_pass(layout: Any, beta0: np.ndarray, from_response: bool, column_sums: bool) -> Any:

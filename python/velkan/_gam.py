@@ -247,7 +247,7 @@ class GAM:
         binned = None
         if bins_rows(params.binning, chunk.rows):
             sketches = sketch_columns(design, columns, params.max_bins)
-            binned = BinnedDesign(design, sketches.__getitem__)
+            binned = BinnedDesign.from_sketches(design, sketches.__getitem__)
             if self.verbose:
                 print(binned.describe(), flush=True)
             run_pass = memory_pass(binned, chunk, source.n_features, family.model, threads)

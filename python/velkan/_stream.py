@@ -55,14 +55,14 @@ def fit_stream(source: Any, terms: TermList | None, *, family: Family, method: s
     requests = Requests(None if binning is False else max_bins)
     build_design(terms, source.template, requests, fit_intercept)
     progress = PassProgress(verbose)
-    stats = source.summarise(requests, family.model, progress)
+    stats = source.summarise(requests, family.model, progress, threads)
     design = build_design(terms, source.template, stats, fit_intercept)
     loop = dict(family=family, method=method, start_level=stats.start_level() if fit_intercept else None,
                 max_iter=max_iter, tol=tol, verbose=verbose, n_features=source.n_features)
     if not bins_rows(binning, stats.rows):
         fitted = fit_loop(design, source.pass_function(design, family.model, threads, progress), **loop)
     else:
-        binned = BinnedDesign(design, stats.sketches.__getitem__)
+        binned = BinnedDesign.from_sketches(design, stats.sketches.__getitem__)
         if verbose:
             print(binned.describe(), flush=True)
         if hasattr(source, "binned_pass_function"):

@@ -6,6 +6,10 @@ numeric column, the levels of every factor column, and the distinct values of ev
 column that carries a bs="cr" smooth (whose knots are quantiles of its distinct values).
 The summaries of separate chunks merge, so the pass may run over partitions anywhere.
 
+With binning on (`Requests.max_bins`), every numeric column also feeds an engine
+``ColumnSketch`` (its range, weighted sum and distinct values or a sample of them, from
+which its bins follow; see `_binning`), which then supplies the range and mean too.
+
 Ranges, means and levels are exact. Distinct values are kept exactly while a column has
 at most `EXACT_DISTINCT_LIMIT` of them; beyond that, the "cr" knots are quantiles of a
 sample of `SKETCH_SIZE` distinct values (with the exact minimum and maximum added): the
@@ -149,14 +153,20 @@ class ColumnSummaries:
             raise ValueError("y is required")
         w = chunk.weights
         for pos, what in self.requests.numeric.items():
-            x = numeric_values(chunk.columns.column(pos), self.labels[pos], what, chunk.start)
-            r = self.ranges[pos]
-            r[0], r[1] = min(r[0], float(x.min())), max(r[1], float(x.max()))
-            r[2] += float(x.sum() if w is None else w @ x)
+            col = chunk.columns.column(pos)
+            sketch = self.sketches.get(pos)
+            if sketch is not None:
+                # The sketch keeps the range and weighted sum too, in one pass over the values.
+                x = col if col.dtype == np.float64 else numeric_values(col, self.labels[pos], what, chunk.start)
+                if sketch.update(x, w) < len(x):
+                    numeric_values(x, self.labels[pos], what, chunk.start)
+            else:
+                x = numeric_values(col, self.labels[pos], what, chunk.start)
+                r = self.ranges[pos]
+                r[0], r[1] = min(r[0], float(x.min())), max(r[1], float(x.max()))
+                r[2] += float(x.sum() if w is None else w @ x)
             if pos in self.distinct:
                 self.distinct[pos].update(x)
-            if pos in self.sketches:
-                self.sketches[pos].update(x)
         for pos in self.level_sets:
             self._add_levels(pos, factor_levels(chunk.columns.column(pos), self.labels[pos], chunk.start))
         self.model.check_support(chunk.y, chunk.start)
@@ -200,15 +210,23 @@ class ColumnSummaries:
             raise ValueError("sample_weight is zero for every row")
         return self
 
+    def range_of(self, position: int) -> tuple[float, float, float]:
+        """A numeric column's minimum, maximum and weighted sum."""
+        sketch = self.sketches.get(position)
+        if sketch is not None:
+            return sketch.min, sketch.max, sketch.weighted_sum
+        lo, hi, total = self.ranges[position]
+        return lo, hi, total
+
     # The statistics provider's methods.
     def knots(self, position: int, k: int, bs: str, period: Any, what: str) -> np.ndarray:
-        lo, hi, _ = self.ranges[position]
+        lo, hi, _ = self.range_of(position)
         distinct = self.distinct.get(position)
         return place_knots(bs, k, lo, hi, lambda: distinct.sorted(lo, hi), period, what,
                            self.labels[position])
 
     def mean(self, position: int, what: str) -> float:
-        return self.ranges[position][2] / self.weight_sum
+        return self.range_of(position)[2] / self.weight_sum
 
     def levels(self, position: int) -> np.ndarray:
         return self.level_sets[position]

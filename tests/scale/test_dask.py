@@ -52,3 +52,13 @@ def test_dask_dataframe_with_named_columns(client, rng):
     bad = frame.assign(a=frame["a"].where(frame.index != 2000))
     with pytest.raises(ValueError, match=r"partition 2 of X: X contains NaN .*column 'a', row 500"):
         GAM(s("a")).fit(dd.from_pandas(bad, npartitions=4), "y")
+
+
+def test_binned_dask_fit_equals_the_in_process_binned_fit(client, rng):
+    X, y, w, off = data(rng, 6000, "poisson")
+    ref = GAM(TERMS, family="poisson", binning=True, max_bins=64).fit(X, y, w, off)
+    gam = GAM(TERMS, family="poisson", binning=True, max_bins=64).fit(
+        da.from_array(X, chunks=(1100, 5)), da.from_array(y, chunks=1100), w, da.from_array(off, chunks=1100))
+    assert gam.binned_ and ran_on_the_workers(client)
+    np.testing.assert_allclose(gam.coef_, ref.coef_, rtol=1e-10, atol=1e-10 * np.abs(ref.coef_).max())
+    assert gam.deviance_ == pytest.approx(ref.deviance_, rel=1e-10)

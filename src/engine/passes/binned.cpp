@@ -156,6 +156,7 @@ Result<BinnedLayout> BinnedLayout::create(const terms::ModelLayout& layout,
     if (codes <= kMaxTermCodes && codes * width <= kMaxTermTable) {
       Tabulated tab{t, layout.offset(t), width, codes, {cols.begin(), cols.end()}, {}, kron_table(margins)};
       for (std::size_t c : cols) tab.radix.push_back(out.bins_[c].size());
+      BinnedLayout::set_bands(tab);
       out.tab_.push_back(std::move(tab));
       out.modes_.push_back(BinnedMode::Table);
     } else {
@@ -167,6 +168,24 @@ Result<BinnedLayout> BinnedLayout::create(const terms::ModelLayout& layout,
   }
   out.plan_pairs();
   return out;
+}
+
+// The start of each table row's non-zero entries within a band of one width for all rows.
+void BinnedLayout::set_bands(Tabulated& t) {
+  std::vector<std::size_t> lo(t.codes), hi(t.codes);
+  t.band_width = 0;
+  for (std::size_t u = 0; u < t.codes; ++u) {
+    const double* r = t.table.row_ptr(u);
+    lo[u] = 0;
+    hi[u] = t.width;
+    while (lo[u] < hi[u] && r[lo[u]] == 0.0) ++lo[u];
+    while (hi[u] > lo[u] && r[hi[u] - 1] == 0.0) --hi[u];
+    t.band_width = std::max(t.band_width, hi[u] - lo[u]);
+  }
+  t.band.resize(t.codes);
+  for (std::size_t u = 0; u < t.codes; ++u) {
+    t.band[u] = static_cast<std::uint32_t>(std::min(lo[u], t.width - t.band_width));
+  }
 }
 
 // How each pair of tabulated terms is reduced (see PairKind), and which terms' counts
@@ -183,7 +202,8 @@ void BinnedLayout::plan_pairs() {
         p.kind = PairKind::Diagonal;
       } else if (ta.codes * tb.codes <= (getenv("XCELLS") ? std::stoul(getenv("XCELLS")) : kMaxCrossCells)) {
         p.cells = ta.codes * tb.codes;
-      } else if (ta.codes * tb.width <= tb.codes * ta.width) {
+      } else if (tb.band_width < ta.band_width ||
+                 (tb.band_width == ta.band_width && ta.codes * tb.width <= tb.codes * ta.width)) {
         p.kind = PairKind::GroupFirst;
         p.cells = ta.codes * tb.width;
       } else {
@@ -470,12 +490,17 @@ void BinnedPass::scatter(Tables& t, std::size_t count) const {
       const bool first = p.kind == BinnedLayout::PairKind::GroupFirst;
       const std::uint32_t* by = first ? ca : cb;
       const std::uint32_t* of = first ? cb : ca;
-      const Matrix& r = l.tab_[first ? p.b : p.a].table;
-      const std::size_t width = r.cols();
+      const auto& o = l.tab_[first ? p.b : p.a];
+      const std::size_t width = o.width;
+      const double* r = o.table.data();
+      const std::uint32_t* band = o.band.data();
+      const std::size_t b = o.band_width;
       for (std::size_t i = 0; i < count; ++i) {
-        double* g = acc + by[i] * width;
-        const double* x = r.row_ptr(of[i]);
-        for (std::size_t j = 0; j < width; ++j) g[j] += w[i] * x[j];
+        const std::size_t start = band[of[i]];
+        double* g = acc + by[i] * width + start;
+        const double* x = r + of[i] * width + start;
+        const double wi = w[i];
+        for (std::size_t j = 0; j < b; ++j) g[j] += wi * x[j];
       }
     }
   }

@@ -87,6 +87,10 @@ class BinnedLayout {
     std::size_t term = 0, offset = 0, width = 0, codes = 1;
     std::vector<std::size_t> columns, radix;  // input columns and their bin counts
     Matrix table;                             // codes x width
+    // Each table row's non-zero entries lie in [band[u], band[u] + band_width) (B-spline
+    // rows: a few); the same width for every row keeps the additions free of branches.
+    std::vector<std::uint32_t> band;
+    std::size_t band_width = 0;
   };
   struct RowTerm {
     std::size_t term = 0, offset = 0, width = 0, at = 0;  // at: start in the row block
@@ -98,7 +102,7 @@ class BinnedLayout {
     Counts,    // one side has a single code: the other side's counts
     Diagonal,  // both read one and the same column: codes always equal
     Cross,     // cross-tabulation, first's codes x second's
-    GroupFirst,   // per code of the first, sums of w times the second's rows
+    GroupFirst,   // per code of the first, sums of w times the second's rows (their bands)
     GroupSecond,  // per code of the second, sums of w times the first's rows
   };
   struct Pair {
@@ -108,6 +112,7 @@ class BinnedLayout {
   };
 
   void plan_pairs();
+  static void set_bands(Tabulated& t);
 
   std::shared_ptr<const terms::ModelLayout> layout_;
   std::vector<ColumnBins> bins_;

@@ -17,8 +17,6 @@ constexpr std::uint64_t kEmptySlot = ~std::uint64_t{0};
 // more than one edge when the bins are quantiles of roughly smooth data.
 constexpr std::size_t kGridCellsPerBin = 16;
 constexpr std::size_t kMaxGridCells = std::size_t{1} << 16;
-// Within a cell holding more edges than this, a binary search replaces the linear scan.
-constexpr std::uint32_t kLinearScanEdges = 8;
 
 }  // namespace
 
@@ -88,34 +86,70 @@ void ColumnSketch::compact() {
   }
 }
 
-std::size_t ColumnSketch::update(VectorView x) {
-  double lo = min_, hi = max_;
+std::size_t ColumnSketch::update(VectorView x, VectorView w) {
   std::size_t i = 0;
   for (; i < x.size && exact_; ++i) {
     const double v = x[i];
-    if (!std::isfinite(v)) break;
-    lo = v < lo ? v : lo;
-    hi = v > hi ? v : hi;
+    if (!std::isfinite(v)) return i;
+    min_ = std::min(min_, v);
+    max_ = std::max(max_, v);
+    sum_ += w.size == 0 ? v : w[i] * v;
     insert_exact(v);
   }
-  // Sampling: most values hash above the threshold once the sample is full, and cost a
-  // hash and a comparison.
-  for (; i < x.size; ++i) {
-    const double v = x[i];
-    if (!std::isfinite(v)) break;
-    lo = v < lo ? v : lo;
-    hi = v > hi ? v : hi;
+  // Sampling, a block at a time: the block's values are checked first, then summarised
+  // four at a time with independent accumulators (no chain of dependent additions); most
+  // hash above the threshold once the sample is full, at a hash and a comparison each.
+  constexpr std::size_t kBlock = 512;
+  double lo0 = min_, lo1 = min_, hi0 = max_, hi1 = max_;
+  double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+  auto weight = [&](std::size_t j) { return w.size == 0 ? 1.0 : w[j]; };
+  auto sample = [&](double v) {
     const std::uint64_t h = value_hash(v);
     if (h < threshold_) offer(h, v);
+  };
+  std::size_t stop = x.size;
+  while (i < stop) {
+    const std::size_t end = std::min(i + kBlock, stop);
+    for (std::size_t j = i; j < end; ++j) {
+      if (!std::isfinite(x[j])) {
+        stop = j;
+        break;
+      }
+    }
+    const std::size_t last = std::min(end, stop);
+    for (; i + 4 <= last; i += 4) {
+      const double v0 = x[i], v1 = x[i + 1], v2 = x[i + 2], v3 = x[i + 3];
+      lo0 = std::min(lo0, std::min(v0, v2));
+      lo1 = std::min(lo1, std::min(v1, v3));
+      hi0 = std::max(hi0, std::max(v0, v2));
+      hi1 = std::max(hi1, std::max(v1, v3));
+      s0 += weight(i) * v0;
+      s1 += weight(i + 1) * v1;
+      s2 += weight(i + 2) * v2;
+      s3 += weight(i + 3) * v3;
+      sample(v0);
+      sample(v1);
+      sample(v2);
+      sample(v3);
+    }
+    for (; i < last; ++i) {
+      const double v = x[i];
+      lo0 = std::min(lo0, v);
+      hi0 = std::max(hi0, v);
+      s0 += weight(i) * v;
+      sample(v);
+    }
   }
-  min_ = lo;
-  max_ = hi;
-  return i;
+  min_ = std::min(lo0, lo1);
+  max_ = std::max(hi0, hi1);
+  sum_ += (s0 + s1) + (s2 + s3);
+  return stop;
 }
 
 void ColumnSketch::merge(const ColumnSketch& other) {
   min_ = std::min(min_, other.min_);
   max_ = std::max(max_, other.max_);
+  sum_ += other.sum_;
   if (other.exact_) {
     for (double v : other.exact_values()) {
       if (exact_) {
@@ -187,7 +221,7 @@ Result<ColumnBins> ColumnSketch::bins() const {
 }
 
 ColumnSketch::State ColumnSketch::state() const {
-  State s{min_, max_, max_bins_, exact_, exact_ ? exact_values() : std::vector<double>{}};
+  State s{min_, max_, sum_, max_bins_, exact_, exact_ ? exact_values() : std::vector<double>{}};
   if (!exact_) {
     ColumnSketch copy = *this;
     copy.compact();
@@ -200,6 +234,7 @@ Result<ColumnSketch> ColumnSketch::from_state(const State& s) {
   if (s.max_bins < 2 || s.max_bins > kMaxColumnBins ||
       s.values.size() > (s.exact ? s.max_bins : kBinSampleSize) ||
       std::any_of(s.values.begin(), s.values.end(), [](double v) { return !std::isfinite(v); }) ||
+      std::isnan(s.sum) ||
       (!s.values.empty() && !(s.min <= s.max))) {
     return fail(GamError::invalid_parameter("malformed column sketch"));
   }
@@ -213,40 +248,32 @@ Result<ColumnSketch> ColumnSketch::from_state(const State& s) {
   }
   out.min_ = s.min;
   out.max_ = s.max;
+  out.sum_ = s.sum;
   return out;
 }
 
 // ----------------------------------------------------------------------------- coder
 BinCoder::BinCoder(const ColumnBins& bins) : edges_(bins.edges.begin(), bins.edges.end()) {
+  constexpr double kNone = std::numeric_limits<double>::infinity();
   if (edges_.empty()) {
-    first_ = {0, 0};
-    edges_.push_back(std::numeric_limits<double>::infinity());
+    cells_ = {{kNone, 0, 0}};
     return;
   }
-  const std::size_t cells =
-      std::min(kMaxGridCells, kGridCellsPerBin * (edges_.size() + 1));
+  const std::size_t cells = std::min(kMaxGridCells, kGridCellsPerBin * (edges_.size() + 1));
   origin_ = edges_.front();
   const double span = edges_.back() - edges_.front();
   scale_ = span > 0.0 ? static_cast<double>(cells) / span : 0.0;
+  last_cell_ = cells - 1;
   // cell() is monotone in x, so an edge in a cell before x's is <= x and one in a cell
   // after it is > x: only the edges of x's own cell need comparing.
-  first_.assign(cells + 1, 0);
-  first_[0] = 0;
+  cells_.resize(cells);
   std::size_t j = 0;
   for (std::size_t c = 0; c < cells; ++c) {
+    const std::size_t begin = j;
     while (j < edges_.size() && cell(edges_[j]) <= c) ++j;
-    first_[c + 1] = static_cast<std::uint32_t>(j);
+    cells_[c] = {j - begin == 1 ? edges_[begin] : kNone, static_cast<std::uint32_t>(begin),
+                 static_cast<std::uint32_t>(j)};
   }
-  // A sentinel past the last edge, so that a cell's first edge can always be read.
-  edges_.push_back(std::numeric_limits<double>::infinity());
-}
-
-std::size_t BinCoder::cell(double x) const {
-  const double t = (x - origin_) * scale_;
-  const std::size_t last = first_.size() - 2;
-  if (!(t > 0.0)) return 0;
-  if (t >= static_cast<double>(last)) return last;
-  return static_cast<std::size_t>(t);
 }
 
 template <class Code>
@@ -255,18 +282,13 @@ std::size_t BinCoder::code(VectorView x, Code* out) const {
   for (std::size_t i = 0; i < x.size; ++i) {
     const double v = x[i];
     if (!std::isfinite(v)) return i;
-    const std::size_t c = cell(v);
-    std::uint32_t lo = first_[c];
-    const std::uint32_t hi = first_[c + 1];
-    if (hi - lo <= 1) {
+    const Cell& k = cells_[cell(v)];
+    if (k.end <= k.code + 1) {
       // At most one edge in the cell (the usual case): no branch on the data.
-      lo += static_cast<std::uint32_t>(lo < hi) & static_cast<std::uint32_t>(e[lo] <= v);
-    } else if (hi - lo > kLinearScanEdges) {
-      lo = static_cast<std::uint32_t>(std::upper_bound(e + lo, e + hi, v) - e);
+      out[i] = static_cast<Code>(k.code + static_cast<std::uint32_t>(v >= k.edge));
     } else {
-      while (lo < hi && e[lo] <= v) ++lo;
+      out[i] = static_cast<Code>(std::upper_bound(e + k.code, e + k.end, v) - e);
     }
-    out[i] = static_cast<Code>(lo);
   }
   return x.size;
 }

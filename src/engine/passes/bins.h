@@ -58,9 +58,10 @@ class ColumnSketch {
   // max_bins in [2, kMaxColumnBins] (the caller checks).
   explicit ColumnSketch(std::size_t max_bins);
 
-  // Adds finite values; returns the index of the first value that is not finite (nothing
-  // from there on is added), or x.size.
-  std::size_t update(VectorView x);
+  // Adds finite values, with prior weights w (empty: ones) for the weighted sum; returns
+  // the index of the first value that is not finite (nothing from there on is added), or
+  // x.size.
+  std::size_t update(VectorView x, VectorView w = {});
   // Adds another sketch of the same max_bins (over other rows of the same column).
   void merge(const ColumnSketch& other);
   // The bins of everything added. Refused when nothing was added.
@@ -69,12 +70,13 @@ class ColumnSketch {
   std::size_t max_bins() const { return max_bins_; }
   double min() const { return min_; }
   double max() const { return max_; }
+  double weighted_sum() const { return sum_; }
   bool exact() const { return exact_; }
 
-  // State for pickling: min, max, max_bins, exact, and the values held (the distinct
-  // values while exact, else the sample).
+  // State for pickling: min, max, weighted sum, max_bins, exact, and the values held (the
+  // distinct values while exact, else the sample).
   struct State {
-    double min, max;
+    double min, max, sum;
     std::size_t max_bins;
     bool exact;
     std::vector<double> values;
@@ -95,6 +97,7 @@ class ColumnSketch {
   std::size_t max_bins_;
   double min_;
   double max_;
+  double sum_ = 0.0;
   bool exact_ = true;
   // Open-addressed set of the distinct values' bit patterns while exact.
   std::vector<std::uint64_t> slots_;
@@ -118,14 +121,27 @@ class BinCoder {
   std::size_t code(VectorView x, Code* out) const;
 
  private:
-  std::size_t cell(double x) const;
+  // The grid cell of x: monotone in x, clamped to the grid.
+  std::size_t cell(double x) const {
+    const double t = (x - origin_) * scale_;
+    if (!(t > 0.0)) return 0;
+    if (t >= static_cast<double>(last_cell_)) return last_cell_;
+    return static_cast<std::size_t>(t);
+  }
+
+  // A grid cell: the code of its lowest values, and its edges [code, end) (sorted); with
+  // at most one, `edge` is it (or +inf), and a value's code is code + (value >= edge).
+  struct Cell {
+    double edge;
+    std::uint32_t code;
+    std::uint32_t end;
+  };
 
   std::vector<double> edges_;
   double origin_ = 0.0;
   double scale_ = 0.0;
-  // first_[c]: the number of edges in cells before c; edges of cell c are
-  // [first_[c], first_[c + 1]).
-  std::vector<std::uint32_t> first_;
+  std::size_t last_cell_ = 0;
+  std::vector<Cell> cells_;
 };
 
 }  // namespace velkan::passes

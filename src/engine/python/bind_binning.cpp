@@ -25,7 +25,7 @@ using passes::ColumnSketch;
 namespace {
 
 using CodeArray = nb::ndarray<nb::ro, nb::ndim<1>, nb::device::cpu, nb::c_contig>;
-using SketchState = std::tuple<double, double, std::size_t, bool, std::vector<double>>;
+using SketchState = std::tuple<double, double, double, std::size_t, bool, std::vector<double>>;
 // Values coded per task when a column's codes are split across threads.
 constexpr std::size_t kCodeBlock = std::size_t{1} << 16;
 
@@ -98,26 +98,30 @@ void bind_bins(nb::module_& m) {
       .def(nb::init<std::size_t>(), "max_bins"_a)
       .def(
           "update",
-          [](ColumnSketch& s, const Array1& x) {
+          [](ColumnSketch& s, const Array1& x, const std::optional<Array1>& w) {
             Inputs in;
-            const VectorView v = in(x);
-            return without_gil([&] { return s.update(v); });
+            const VectorView v = in(x), wv = in(w);
+            if (wv.size != 0 && wv.size != v.size) throw nb::value_error("one weight per value");
+            return without_gil([&] { return s.update(v, wv); });
           },
-          "x"_a, "Adds values; returns the index of the first non-finite one (len(x) if none).")
+          "x"_a, "weights"_a.none() = nb::none(),
+          "Adds values (weights: for the weighted sum); returns the index of the first "
+          "non-finite one (len(x) if none).")
       .def("merge", &ColumnSketch::merge, "other"_a)
       .def("bins", [](const ColumnSketch& s) { return value_or_raise(s.bins()); })
       .def_prop_ro("min", &ColumnSketch::min)
       .def_prop_ro("max", &ColumnSketch::max)
+      .def_prop_ro("weighted_sum", &ColumnSketch::weighted_sum)
       .def_prop_ro("exact", &ColumnSketch::exact)
       .def_prop_ro("max_bins", &ColumnSketch::max_bins)
       .def("__getstate__",
            [](const ColumnSketch& s) {
              auto st = s.state();
-             return SketchState{st.min, st.max, st.max_bins, st.exact, std::move(st.values)};
+             return SketchState{st.min, st.max, st.sum, st.max_bins, st.exact, std::move(st.values)};
            })
       .def("__setstate__", [](ColumnSketch* self, const SketchState& s) {
         ColumnSketch::State st{std::get<0>(s), std::get<1>(s), std::get<2>(s), std::get<3>(s),
-                               std::get<4>(s)};
+                               std::get<4>(s), std::get<5>(s)};
         new (self) ColumnSketch(value_or_raise(ColumnSketch::from_state(st)));
       });
 }

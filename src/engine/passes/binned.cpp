@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
-#include <string>
 
 #include "diag/format.h"
 #include "engine/passes/response_start.h"
@@ -200,7 +198,7 @@ void BinnedLayout::plan_pairs() {
         p.kind = PairKind::Counts;
       } else if (ta.columns.size() == 1 && tb.columns.size() == 1 && ta.columns[0] == tb.columns[0]) {
         p.kind = PairKind::Diagonal;
-      } else if (ta.codes * tb.codes <= (getenv("XCELLS") ? std::stoul(getenv("XCELLS")) : kMaxCrossCells)) {
+      } else if (ta.codes * tb.codes <= kMaxCrossCells) {
         p.cells = ta.codes * tb.codes;
       } else if (tb.band_width < ta.band_width ||
                  (tb.band_width == ta.band_width && ta.codes * tb.width <= tb.codes * ta.width)) {

@@ -29,7 +29,7 @@ from typing import Any, Callable
 import numpy as np
 
 from . import _engine
-from ._design import Design, factor_codes, numeric_values
+from ._design import Design, ExactStats, factor_codes, numeric_values, place_knots
 from ._fit import format_bytes
 
 # binning="auto" bins fits of at least this many rows.
@@ -140,6 +140,40 @@ def sketch_columns(design: Design, columns: list[np.ndarray], max_bins: int) -> 
             out[inp.source] = _engine.ColumnSketch(max_bins)
             out[inp.source].update(values)
     return out
+
+
+class SketchStats(ExactStats):
+    """`ExactStats` for a binned fit of data in memory: each numeric column a term reads is
+    checked and sketched once, in one pass, and its range and mean come from the sketch."""
+
+    def __init__(self, columns: Any, weights: np.ndarray | None, max_bins: int) -> None:
+        super().__init__(columns, weights)
+        self.max_bins = max_bins
+        self.sketches: dict[int, Any] = {}
+        self.values: dict[int, np.ndarray] = {}
+
+    def sketch(self, position: int, what: str = "fit") -> Any:
+        if position not in self.sketches:
+            col, label = self.columns.column(position), self.columns.label(position)
+            x = col if col.dtype == np.float64 else numeric_values(col, label, what)
+            sketch = _engine.ColumnSketch(self.max_bins)
+            if sketch.update(x, self.weights) < len(x):
+                numeric_values(x, label, what)  # raises, naming the row
+            self.sketches[position], self.values[position] = sketch, x
+        return self.sketches[position]
+
+    def numeric(self, position: int, what: str) -> np.ndarray:
+        self.sketch(position, what)
+        return self.values[position]
+
+    def knots(self, position: int, k: int, bs: str, period: Any, what: str) -> np.ndarray:
+        sketch = self.sketch(position, what)
+        return place_knots(bs, k, sketch.min, sketch.max, lambda: np.unique(self.values[position]),
+                           period, what, self.columns.label(position))
+
+    def mean(self, position: int, what: str) -> float:
+        total = len(self.values.get(position, ())) if self.weights is None else float(self.weights.sum())
+        return self.sketch(position, what).weighted_sum / (total or self.columns.rows)
 
 
 def memory_pass(binned: BinnedDesign, chunk: Any, n_features: int, model: Any,

@@ -9,7 +9,7 @@ from typing import TYPE_CHECKING, Any, BinaryIO, NamedTuple
 import numpy as np
 
 from . import _engine, _inference
-from ._binning import DEFAULT_MAX_BINS, BinnedDesign, bins_rows, check_binning, memory_pass, sketch_columns
+from ._binning import DEFAULT_MAX_BINS, BinnedDesign, SketchStats, bins_rows, check_binning, memory_pass
 from ._data import ArraySource
 from ._design import ExactStats, build_design, engine_columns, rug_sample
 from ._families import DEFAULT as DEFAULT_FAMILY
@@ -240,18 +240,21 @@ class GAM:
         assert chunk.y is not None  # a fit's source always has a response
         family.model.check_support(chunk.y)
         terms = params.terms if params.terms is not None else self._default_terms(chunk.columns)
-        design = build_design(terms, chunk.columns, ExactStats(chunk.columns, chunk.weights),
-                              self.fit_intercept)
-        columns = engine_columns(design.inputs, chunk.columns, source.n_features)
         threads = params.threads
         binned = None
         if bins_rows(params.binning, chunk.rows):
-            sketches = sketch_columns(design, columns, params.max_bins)
-            binned = BinnedDesign.from_sketches(design, sketches.__getitem__)
+            stats = SketchStats(chunk.columns, chunk.weights, params.max_bins)
+            design = build_design(terms, chunk.columns, stats, self.fit_intercept)
+            binned = BinnedDesign.from_sketches(design, stats.sketch)
             if self.verbose:
                 print(binned.describe(), flush=True)
             run_pass = memory_pass(binned, chunk, source.n_features, family.model, threads)
+            columns = [stats.values.get(inp.source) for inp in design.inputs]  # for the rug
         else:
+            design = build_design(terms, chunk.columns, ExactStats(chunk.columns, chunk.weights),
+                                  self.fit_intercept)
+            columns = engine_columns(design.inputs, chunk.columns, source.n_features)
+
             def run_pass(layout: Any, beta0: np.ndarray, from_response: bool, column_sums: bool) -> Any:
                 return _engine.accumulate(layout, columns, chunk.y, chunk.weights, chunk.offset,
                                           family.model, beta0, from_response, column_sums, threads)

@@ -154,14 +154,15 @@ def test_bins_are_exact_below_max_bins_and_quantiles_above(rng):
     bins = sketch.bins()
     assert bins.exact and np.array_equal(bins.values, np.unique(x))
     np.testing.assert_array_equal(bins.values[bins.codes(x)[0]], x)
-    # 10^5 distinct values into 100 bins: about 1000 values in each.
-    x = rng.uniform(size=100_000)
+    # 10^5 distinct skewed values into 100 bins: about 1000 values in each (a sample of 64
+    # per bin makes a bin's count vary by about 1/8 of itself).
+    x = rng.lognormal(0.0, 2.0, size=100_000)
     sketch = _engine.ColumnSketch(100)
     sketch.update(x)
     bins = sketch.bins()
     assert not bins.exact and bins.size == 100
     counts = np.bincount(bins.codes(x)[0], minlength=100)
-    assert counts.min() > 800 and counts.max() < 1200
+    assert counts.min() > 500 and counts.max() < 1600
 
 
 def test_sketch_depends_on_the_set_of_values_alone(rng):

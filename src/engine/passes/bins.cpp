@@ -70,18 +70,18 @@ void ColumnSketch::leave_exact() {
 void ColumnSketch::offer(std::uint64_t hash, double x) {
   if (hash >= threshold_) return;
   sample_.emplace_back(hash, x + 0.0);
-  if (sample_.size() >= 2 * kBinSampleSize) compact();
+  if (sample_.size() >= 2 * sample_size()) compact();
 }
 
-// Keeps the kBinSampleSize smallest distinct hashes; once that many are kept, only values
+// Keeps the sample_size() smallest distinct hashes; once that many are kept, only values
 // hashing below the largest of them can enter.
 void ColumnSketch::compact() {
   std::sort(sample_.begin(), sample_.end());
   sample_.erase(std::unique(sample_.begin(), sample_.end(),
                             [](const auto& a, const auto& b) { return a.first == b.first; }),
                 sample_.end());
-  if (sample_.size() >= kBinSampleSize) {
-    sample_.resize(kBinSampleSize);
+  if (sample_.size() >= sample_size()) {
+    sample_.resize(sample_size());
     threshold_ = sample_.back().first;
   }
 }
@@ -232,7 +232,7 @@ ColumnSketch::State ColumnSketch::state() const {
 
 Result<ColumnSketch> ColumnSketch::from_state(const State& s) {
   if (s.max_bins < 2 || s.max_bins > kMaxColumnBins ||
-      s.values.size() > (s.exact ? s.max_bins : kBinSampleSize) ||
+      s.values.size() > (s.exact ? s.max_bins : kMaxSampleSize) ||
       std::any_of(s.values.begin(), s.values.end(), [](double v) { return !std::isfinite(v); }) ||
       std::isnan(s.sum) ||
       (!s.values.empty() && !(s.min <= s.max))) {

@@ -8,12 +8,15 @@
 //
 // The first pass feeds each column to a `ColumnSketch`: the exact minimum and maximum, the
 // distinct values while there are at most `max_bins` of them, and from then on a sample of
-// kBinSampleSize distinct values, those whose 64-bit hashes are smallest. Hashing makes the
+// sample_size(max_bins) distinct values, those whose 64-bit hashes are smallest (64 per
+// bin, from 4,096 to 65,536: a bin's share of the sample, and so of the distinct values,
+// then varies by about 1/8 of itself from bin to bin). Hashing makes the
 // sample uniform over the distinct values whatever their multiplicities, and a function of
 // the set of values alone: sketches of chunks or partitions merge to the sketch of the
 // whole column, so the bins do not depend on how the rows were split or ordered.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -25,8 +28,11 @@
 
 namespace velkan::passes {
 
-// Distinct values a sketch samples once it stops counting them exactly.
-inline constexpr std::size_t kBinSampleSize = std::size_t{1} << 16;
+// Distinct values a sketch samples per bin once it stops counting them exactly, and the
+// least and most it samples.
+inline constexpr std::size_t kSamplePerBin = 64;
+inline constexpr std::size_t kMinSampleSize = std::size_t{1} << 12;
+inline constexpr std::size_t kMaxSampleSize = std::size_t{1} << 16;
 // Most bins of one column (its codes then take two bytes).
 inline constexpr std::size_t kMaxColumnBins = 4096;
 // Codes of a column with more bins than this take two bytes instead of one.
@@ -68,6 +74,9 @@ class ColumnSketch {
   Result<ColumnBins> bins() const;
 
   std::size_t max_bins() const { return max_bins_; }
+  std::size_t sample_size() const {
+    return std::clamp(kSamplePerBin * max_bins_, kMinSampleSize, kMaxSampleSize);
+  }
   double min() const { return min_; }
   double max() const { return max_; }
   double weighted_sum() const { return sum_; }
@@ -103,7 +112,7 @@ class ColumnSketch {
   std::vector<std::uint64_t> slots_;
   std::size_t used_ = 0;
   // Sample candidates (hash, value): the distinct values that hashed below threshold_ when
-  // offered; the kBinSampleSize smallest hashes among them are the sample. compact() sorts
+  // offered; the sample_size() smallest hashes among them are the sample. compact() sorts
   // them and keeps those.
   std::vector<std::pair<std::uint64_t, double>> sample_;
   std::uint64_t threshold_ = UINT64_MAX;  // values hashing at or above it are not kept

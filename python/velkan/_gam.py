@@ -250,10 +250,13 @@ class GAM:
                 print(binned.describe(), flush=True)
             run_pass = memory_pass(binned, chunk, source.n_features, family.model, threads)
             columns = [stats.values.get(inp.source) for inp in design.inputs]  # for the rug
+            extremes = [(stats.sketches[inp.source].min, stats.sketches[inp.source].max)
+                        if inp.source in stats.sketches else None for inp in design.inputs]
         else:
             design = build_design(terms, chunk.columns, ExactStats(chunk.columns, chunk.weights),
                                   self.fit_intercept)
             columns = engine_columns(design.inputs, chunk.columns, source.n_features)
+            extremes = None
 
             def run_pass(layout: Any, beta0: np.ndarray, from_response: bool, column_sums: bool) -> Any:
                 return _engine.accumulate(layout, columns, chunk.y, chunk.weights, chunk.offset,
@@ -265,7 +268,7 @@ class GAM:
                           n_features=source.n_features)
         fitted.feature_names = source.feature_names
         fitted.binned = binned is not None
-        self._rug = rug_sample(design, columns)
+        self._rug = rug_sample(design, columns, extremes)
         self._fitted = fitted
         self._set_attributes(fitted)
         return self

@@ -446,26 +446,33 @@ Status BinnedPass::add_block(Tables& t, const BinnedRows& rows, std::size_t firs
   return {};
 }
 
-// The block's scalar sums; t.wt receives w t per row.
+// The block's scalar sums; t.wt receives w t per row. (Sums in locals: through the
+// tables' fields the compiler would store them on every row.)
 void BinnedPass::reduce_rows(Tables& t, std::size_t count) const {
   PassSums& s = t.sums;
+  double weight_sum = 0.0, rows = 0.0, deviance = 0.0, pearson = 0.0, ttwt = 0.0;
   double bw = 0.0, bwt = 0.0, bpw = 0.0;
+  bool finite = true;
   for (std::size_t i = 0; i < count; ++i) {
     const double w = t.weight[i], pw = t.pw[i];
     const double r = t.shift[i] + t.residual[i];
-    if (!std::isfinite(t.deviance[i]) || !std::isfinite(w) || !std::isfinite(r) || !(w >= 0.0)) {
-      s.finite = false;
-    }
-    s.weight_sum += pw;
-    if (pw > 0.0) s.rows += 1.0;
-    s.deviance += t.deviance[i];
-    s.pearson += t.pearson[i];
-    s.ttwt += w * r * r;
+    finite = finite && std::isfinite(t.deviance[i]) && std::isfinite(w) && std::isfinite(r) && w >= 0.0;
+    weight_sum += pw;
+    rows += pw > 0.0 ? 1.0 : 0.0;
+    deviance += t.deviance[i];
+    pearson += t.pearson[i];
+    ttwt += w * r * r;
     t.wt[i] = w * r;
     bw += w;
     bwt += w * r;
     bpw += pw;
   }
+  s.weight_sum += weight_sum;
+  s.rows += rows;
+  s.deviance += deviance;
+  s.pearson += pearson;
+  s.ttwt += ttwt;
+  s.finite = s.finite && finite;
   t.weight_total += bw;
   t.wt_total += bwt;
   t.prior_total += bpw;

@@ -141,6 +141,10 @@ def test_codes_follow_the_edges(rng, max_bins):
         lo = np.concatenate([[x.min()], edges])
         hi = np.concatenate([edges, [x.max()]])
         assert np.all((lo <= bins.values) & (bins.values <= hi)), name
+        if np.unique(x).size <= 4096:  # the sample holds every distinct value
+            first = np.array([x[codes == j].min() for j in range(bins.size)])
+            last = np.array([x[codes == j].max() for j in range(bins.size)])
+            np.testing.assert_array_equal(bins.values, first + 0.5 * (last - first), err_msg=name)
     y = x.copy()
     y[1234] = np.nan
     assert bins.codes(y, 2)[1] == 1234

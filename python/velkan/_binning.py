@@ -132,16 +132,6 @@ class BinnedDesign:
         return _engine.BinnedPass(self.layout, model, beta0, from_response, column_sums, threads)
 
 
-def sketch_columns(design: Design, columns: list[np.ndarray], max_bins: int) -> dict[int, Any]:
-    """Sketches of the numeric input columns of data in memory, by the user's position."""
-    out = {}
-    for inp, values in zip(design.inputs, columns):
-        if inp.levels is None and inp.source not in out:
-            out[inp.source] = _engine.ColumnSketch(max_bins)
-            out[inp.source].update(values)
-    return out
-
-
 class SketchStats(ExactStats):
     """`ExactStats` for a binned fit of data in memory: each numeric column a term reads is
     checked and sketched once, in one pass, and its range and mean come from the sketch."""

@@ -15,7 +15,7 @@ import pytest
 from velkan import GAM, f, l, s, te
 from velkan import _binning, _engine, _sources
 from velkan._data import ArrayColumns
-from velkan._design import ExactStats, build_design, engine_columns
+from velkan._design import build_design, engine_columns
 
 # Every registered family, so that a new one is tested the day it is added.
 FAMILIES = [info.name for info in _engine.families()]
@@ -52,10 +52,10 @@ def binned_inputs(X, terms, max_bins, unbinned):
     """The layout, its binned layout, the codes and raw columns a binned pass reads, and
     the columns of the binned design (each binned value replaced by its bin's value)."""
     cols = ArrayColumns(X)
-    design = build_design(terms, cols, ExactStats(cols, None), True)
+    stats = _binning.SketchStats(cols, None, max_bins)
+    design = build_design(terms, cols, stats, True)
     engine = engine_columns(design.inputs, cols, X.shape[1])
-    sketches = _binning.sketch_columns(design, engine, max_bins)
-    binned = _binning.BinnedDesign.from_sketches(design, sketches.__getitem__)
+    binned = _binning.BinnedDesign.from_sketches(design, stats.sketch)
     for c in unbinned:
         binned.bins[c] = None
     binned = _binning.BinnedDesign(design.spec, design.inputs, binned.bins)

@@ -63,13 +63,28 @@ def profile_log_likelihood(fitted: Fitted, run_pass: PassFn, model: Any) -> tupl
     return best, math.exp(log_phi), passes
 
 
+def binnable(family: Family, method: str, binning: Any) -> bool:
+    """Whether a fit can run on binned passes: those give the cross products alone, not the
+    sums a Laplace-REML fit of a non-gaussian model, an estimated family parameter or a
+    profile likelihood ask each pass for. Such a fit reads the rows unbinned when binning
+    is "auto", and is refused when binning is True."""
+    needs = ((method == "REML" and not family.model.linear) or profiled(family)
+             or any(v is None for v in family.parameters.values())
+             or "profile" in family.info.parameter_estimation)
+    if needs and binning is True:
+        raise ValueError(f"binning=True needs method='PQL' and every parameter of the {family.name} family "
+                         f"given (the binned passes give the cross products alone); got method={method!r}"
+                         f"{''.join(f', {k}={v}' for k, v in family.parameters.items())}")
+    return not needs
+
+
 def fit_model(design: Any, run_pass: PassFn, *, family: Family, method: str,
               start_level: float | None, max_iter: int, tol: float, verbose: bool,
-              n_features: int) -> Fitted:
+              n_features: int, frequency_weights: bool = False) -> Fitted:
     """Fits the model, estimating any profile-likelihood parameter of the family."""
     names = profiled(family)
     kwargs = dict(method=method, start_level=start_level, max_iter=max_iter, tol=tol,
-                  verbose=verbose, n_features=n_features)
+                  verbose=verbose, n_features=n_features, frequency_weights=frequency_weights)
     has_profile = "profile" in family.info.parameter_estimation
     if not names:
         fitted = fit_loop(design, run_pass, family=family, **kwargs)

@@ -24,7 +24,9 @@ from sklearn.base import BaseEstimator, ClassifierMixin, RegressorMixin
 from sklearn.utils.multiclass import check_classification_targets, type_of_target
 from sklearn.utils.validation import check_is_fitted, validate_data
 
+from ._binning import DEFAULT_MAX_BINS
 from ._data import ArraySource
+from ._design import label_kind
 from ._families import CLASSES, DEFAULT, Family, as_family
 from ._frames import is_frame
 from ._gam import GAM, DataLike, Params
@@ -64,9 +66,26 @@ class _SklearnGAM(GAM):
         factors = params.terms is not None and any(isinstance(t, FactorTerm) for t in params.terms)
         return None if factors else "numeric"
 
+    def _refuse_text(self, X: Any, params: Params) -> None:
+        """A column of text where the model reads numbers is refused naming it and the
+        factor term that would read it (scikit-learn's own message names neither)."""
+        if self._dtype(params) != "numeric" or not isinstance(X, (np.ndarray, list, tuple)):
+            return
+        arr = np.asarray(X, dtype=object) if not isinstance(X, np.ndarray) else X
+        if arr.ndim != 2 or arr.dtype.kind not in "OUS":
+            return
+        for j in range(arr.shape[1]):
+            if label_kind(arr[:, j]) == "text":
+                text = np.array([isinstance(v, (str, bytes, np.str_)) for v in arr[:, j].tolist()])
+                i = int(np.argmax(text))
+                raise ValueError(f"X: column {j} holds text ({arr[i, j]!r} in row {i}), and the model reads "
+                                 f"numbers from it; for a categorical column give the terms, with f({j}) "
+                                 f"for it, as in {type(self).__name__}('s(0) + f({j})')")
+
     def _validate_fit(self, X: Any, y: Any, params: Params) -> tuple[Any, np.ndarray]:
         """X and y checked as scikit-learn checks them (on a copy: a failed fit changes no
         attribute); a data frame keeps its columns and dtypes for velkan to read by name."""
+        self._refuse_text(X, params)
         probe = copy.copy(self)
         if is_frame(X) and isinstance(X, Mapping):
             if y is None:
@@ -99,7 +118,9 @@ class _SklearnGAM(GAM):
         if is_frame(X) and not isinstance(X, Mapping):
             validate_data(self, X, reset=False, skip_check_array=True)
         elif not is_frame(X):
-            X = validate_data(self, X, reset=False, dtype=self._dtype(self._check_params()))
+            params = self._check_params()
+            self._refuse_text(X, params)
+            X = validate_data(self, X, reset=False, dtype=self._dtype(params))
         return X
 
     def _link(self, X: Any, offset: Any = None) -> np.ndarray:
@@ -147,8 +168,9 @@ _PARAMS_DOC = """
     lam : float or None
         A fixed smoothing parameter for every smooth that does not fix its own; None
         estimates them.
-    fit_intercept, max_iter, tol, n_jobs, verbose
-        As for :class:`velkan.GAM`.
+    fit_intercept, max_iter, tol, n_jobs, verbose, extrapolate, weights, binning, max_bins
+        As for :class:`velkan.GAM`. ``weights="frequency"`` makes integer sample weights
+        fit exactly as the repeated rows do (scikit-learn's sample-weight equivalence).
 """
 
 
@@ -184,7 +206,9 @@ class GAMRegressor(RegressorMixin, BaseEstimator, _SklearnGAM):
     def __init__(self, terms: TermsLike = None, family: "str | Family" = DEFAULT, method: str = "REML",
                  k: int | None = None, bs: str | None = None, lam: float | None = None,
                  fit_intercept: bool = True, max_iter: int = 100, tol: float = 1e-7,
-                 n_jobs: int | None = None, verbose: bool = False) -> None:
+                 n_jobs: int | None = None, verbose: bool = False, extrapolate: str = "linear",
+                 weights: str = "precision", binning: Any = "auto",
+                 max_bins: int = DEFAULT_MAX_BINS) -> None:
         self.terms = terms
         self.family = family
         self.method = method
@@ -196,6 +220,10 @@ class GAMRegressor(RegressorMixin, BaseEstimator, _SklearnGAM):
         self.tol = tol
         self.n_jobs = n_jobs
         self.verbose = verbose
+        self.extrapolate = extrapolate
+        self.weights = weights
+        self.binning = binning
+        self.max_bins = max_bins
 
     def _check_params(self) -> Params:
         params = super()._check_params()
@@ -266,7 +294,8 @@ class GAMClassifier(ClassifierMixin, BaseEstimator, _SklearnGAM):
     def __init__(self, terms: TermsLike = None, method: str = "REML", k: int | None = None,
                  bs: str | None = None, lam: float | None = None, fit_intercept: bool = True,
                  max_iter: int = 100, tol: float = 1e-7, n_jobs: int | None = None,
-                 verbose: bool = False) -> None:
+                 verbose: bool = False, extrapolate: str = "linear", weights: str = "precision",
+                 binning: Any = "auto", max_bins: int = DEFAULT_MAX_BINS) -> None:
         self.terms = terms
         self.method = method
         self.k = k
@@ -277,6 +306,10 @@ class GAMClassifier(ClassifierMixin, BaseEstimator, _SklearnGAM):
         self.tol = tol
         self.n_jobs = n_jobs
         self.verbose = verbose
+        self.extrapolate = extrapolate
+        self.weights = weights
+        self.binning = binning
+        self.max_bins = max_bins
 
     def fit(self, X: DataLike, y: ArrayLike, sample_weight: ArrayLike | None = None,  # type: ignore[override]
             offset: ArrayLike | None = None) -> "GAMClassifier":

@@ -26,6 +26,7 @@ from typing import Any, Callable
 import numpy as np
 
 from . import _engine
+from ._binning import BinnedDesign
 from ._data import ArrayColumns
 from ._design import Design, engine_columns
 from ._fit import Fitted, PassProgress, add_sums
@@ -125,7 +126,8 @@ class DaskSource:
                       for i in range(0, len(values), 2)]
         return values[0].compute()
 
-    def summarise(self, requests: Requests, model: Any, progress: PassProgress) -> ColumnSummaries:
+    def summarise(self, requests: Requests, model: Any, progress: PassProgress,
+                  threads: int = 1) -> ColumnSummaries:
         labels = {pos: self.template.label(pos) for pos in requests.columns}
         start = time.perf_counter()
         stats = self._reduce(self._tasks(_summary, requests, labels, model), _merge).finish()
@@ -146,11 +148,27 @@ class DaskSource:
             return total
         return run_pass
 
-    def predict(self, fitted: Fitted, threads: int, progress: PassProgress) -> Any:
+    def binned_pass_function(self, binned: BinnedDesign, model: Any, threads: int,
+                             progress: PassProgress) -> Any:
+        """Binned passes: every partition codes its rows with the bins fixed in the first
+        pass and returns its sums, added in the same tree."""
+        spec, inputs, bins, n_features = binned.spec, binned.inputs, binned.bins, self.n_features
+
+        def run_pass(layout: Any, beta0: np.ndarray, from_response: bool, column_sums: bool) -> Any:
+            start = time.perf_counter()
+            parts = self._tasks(_binned_sums, spec, inputs, bins, n_features, model, np.asarray(beta0),
+                                from_response, column_sums, threads)
+            total = self._reduce(parts, add_sums)
+            progress.finished("binned cross products", self.rows, time.perf_counter() - start)
+            return total
+        return run_pass
+
+    def predict(self, fitted: Fitted, threads: int, progress: PassProgress, held: bool) -> Any:
         """Linear predictors as a dask array (lazy; one chunk per partition of X)."""
         import dask.array as da
+        self.far: tuple[int, dict[str, int]] = (0, {})  # the rows are read lazily: not counted
         parts = self._tasks(_predict, fitted.design.spec, fitted.inputs, fitted.n_features,
-                            fitted.beta_raw, threads)
+                            fitted.beta_raw, threads, held)
         return da.concatenate([da.from_delayed(p, shape=(n,), dtype=np.float64)
                                for p, n in zip(parts, self.sizes)])
 
@@ -187,8 +205,17 @@ def _sums(chunk: Any, spec: list, inputs: list, n_features: int, model: Any, bet
                               from_response, column_sums, threads, *blocks, request=request)
 
 
+def _binned_sums(chunk: Any, spec: list, inputs: list, bins: list, n_features: int, model: Any,
+                 beta0: np.ndarray, from_response: bool, column_sums: bool, threads: int) -> Any:
+    binned = BinnedDesign(spec, inputs, bins)
+    codes, raw, _ = binned.code(chunk.columns, n_features, chunk.start, threads)
+    sums = binned.new_pass(model, beta0, from_response, column_sums, threads)
+    sums.add(codes, raw, chunk.y, chunk.weights, chunk.offset, chunk.start)
+    return sums.result()
+
+
 def _predict(chunk: Any, spec: list, inputs: list, n_features: int, beta_raw: np.ndarray,
-             threads: int) -> np.ndarray:
-    layout = _engine.Layout(spec)
+             threads: int, held: bool) -> np.ndarray:
+    layout = _engine.Layout(spec).held_at_ends() if held else _engine.Layout(spec)
     cols = engine_columns(inputs, chunk.columns, n_features, chunk.start)
     return _engine.linear_predictor(layout, cols, beta_raw, chunk.offset, chunk.rows, threads)

@@ -12,14 +12,14 @@ from sklearn.model_selection import GridSearchCV, cross_val_score
 from sklearn.multiclass import OneVsRestClassifier
 from sklearn.pipeline import make_pipeline
 from sklearn.preprocessing import StandardScaler
-from sklearn.utils.estimator_checks import check_estimator
+from sklearn.utils.estimator_checks import check_estimator, check_sample_weight_equivalence_on_dense_data
 
 from velkan import GAMClassifier, GAMRegressor, Tweedie
 
 # Checks velkan fails on purpose, and why.
 WEIGHTS_ARE_PRECISION = (
-    "REML, GCV and UBRE count observations, so a sample weight is a precision weight, not a number "
-    "of repeated rows; with fixed smoothing parameters the two fits agree (test_gam.py)")
+    "by default a sample weight is a precision weight, not a number of repeated rows: REML, GCV "
+    "and UBRE count the rows; weights='frequency' counts the weights and passes the check (below)")
 EXPECTED_FAILURES = {"check_sample_weight_equivalence_on_dense_data": WEIGHTS_ARE_PRECISION}
 # Skipped by scikit-learn itself: velkan does not declare array API support.
 SKIPPED = {"check_array_api_input"}
@@ -43,11 +43,20 @@ def test_scikit_learn_estimator_checks(estimator):
     assert len(status["passed"]) > 50
 
 
+@pytest.mark.parametrize("estimator", [GAMRegressor(weights="frequency"), GAMRegressor(family="gamma", weights="frequency"),
+                                       GAMClassifier(weights="frequency")], ids=repr)
+def test_frequency_weights_are_repeated_rows(estimator):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        check_sample_weight_equivalence_on_dense_data(type(estimator).__name__, estimator)
+
+
 @pytest.fixture(scope="module")
 def diabetes():
     return load_diabetes(return_X_y=True, as_frame=True)
 
 
+@pytest.mark.filterwarnings("ignore::velkan.ExtrapolationWarning")
 def test_model_selection_and_pipelines(diabetes):
     X, y = diabetes
     search = GridSearchCV(GAMRegressor(k=5), {"lam": [1e-3, 1.0, 1e4]}, cv=3).fit(X, y)

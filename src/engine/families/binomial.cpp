@@ -39,6 +39,7 @@ class Binomial : public Family {
   }
   bool in_support(double y) const override { return y >= 0.0 && y <= 1.0; }
   bool valid_mean(double mu) const override { return mu > 0.0 && mu < 1.0; }
+  bool on_edge(double y) const override { return y <= 0.0 || y >= 1.0; }
   double variance(double mu, std::span<const double>) const override { return mu * (1.0 - mu); }
   void variance_derivatives(double mu, std::span<const double>, double* d) const override {
     d[0] = 1.0 - 2.0 * mu, d[1] = -2.0, d[2] = 0.0;

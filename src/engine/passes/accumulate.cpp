@@ -9,6 +9,7 @@
 #include "diag/format.h"
 #include "linalg/lapack.h"
 #include "engine/passes/information.h"
+#include "engine/passes/response_start.h"
 #include "engine/passes/row_blocks.h"
 
 namespace velkan::passes {
@@ -40,22 +41,6 @@ struct Accumulator {
     sums.column_sums = Vector(column_sums ? p : 0);
   }
 };
-
-// The response-only sums of a first pass over one block (see PassSums::response).
-void add_response_sums(const families::ResponseModel& model, const Accumulator& a,
-                       std::size_t first, std::size_t count, const RowData& data,
-                       families::ResponseSums& s) {
-  for (std::size_t i = 0; i < count; ++i) {
-    const double y = a.y[i], pw = a.pw[i], off = at_or(data.offset, first + i, 0.0);
-    const double e = y - off - a.xb[i];
-    s.response_sum += pw * y;
-    s.residual_sum += pw * e;
-    s.residual_square_sum += pw * e * e;
-    if (off != 0.0) s.offset_rows += 1.0;
-    s.weight_sum += pw;
-  }
-  model.family().add_response_sums(model.parameters(), a.y.data(), a.pw.data(), count, s);
-}
 
 bool needs_information(const PassOptions& o) {
   return o.observed_information || o.parameter_sums || o.profile_scale > 0.0 ||
@@ -102,26 +87,20 @@ Status linearise(const families::ResponseModel& model, const RowData& data, Vect
     }
     return {};
   }
-  const std::size_t bad = model.first_outside_support(VectorView{a.y.data(), count, 1});
-  if (bad < count) {
-    return fail(GamError::invalid_parameter(diag::format(
-        "response {} at row {} is outside the support of the {} family ({})", a.y[bad],
-        first + bad, model.info().name, model.info().support)));
-  }
-  add_response_sums(model, a, first, count, data, s.response);
-  if (model.linear()) return {};
-  model.starting_eta(a.y.data(), a.pw.data(), count, a.eta.data());
-  for (std::size_t i = 0; i < count; ++i) {
-    a.shift[i] = a.eta[i] - at_or(data.offset, first + i, 0.0) - a.xb[i];
-  }
-  return {};
+  return start_from_response(model, data.offset,
+                             {a.y.data(), a.pw.data(), a.xb.data(), a.eta.data(), a.shift.data(),
+                              first, count},
+                             0, s.response);
 }
 
 // Adds the block's working rows to the sums and scales each design row by the square root
 // of its working weight, with the working response t = shift + residual in column p.
-void reduce_block(Accumulator& a, std::size_t count, std::size_t p) {
+void reduce_block(const families::ResponseModel& model, bool first_pass, Accumulator& a,
+                  std::size_t count, std::size_t p) {
   const std::size_t q = p + 1;
   PassSums& s = a.sums;
+  count_edges(model, first_pass, a.y.data(), a.pw.data(), a.weight.data(), count,
+              s.edge_responses, s.edge_rows);
   for (std::size_t i = 0; i < count; ++i) {
     double* row = a.rows.data() + i * q;
     s.weight_sum += a.pw[i];
@@ -197,6 +176,8 @@ void PassSums::add(const PassSums& o) {
   pearson += o.pearson;
   weight_sum += o.weight_sum;
   rows += o.rows;
+  edge_rows += o.edge_rows;
+  edge_responses += o.edge_responses;
   response.add(o.response);
   finite = finite && o.finite;
   observed = observed || o.observed;
@@ -229,8 +210,7 @@ Result<PassSums> accumulate(const terms::ModelLayout& layout, const RowData& dat
         "the derivative pass's inverse and coefficient derivatives do not match the design"));
   }
   const std::size_t block = std::max<std::size_t>(options.block_rows, 1);
-  const std::size_t parts = std::max<std::size_t>(options.threads, 1);
-  std::vector<Accumulator> acc(std::min(parts, std::max<std::size_t>((n + block - 1) / block, 1)));
+  std::vector<Accumulator> acc(part_count(n, block, options.threads));
 
   auto body = [&](std::size_t part, std::size_t first, std::size_t count) -> Status {
     Accumulator& a = acc[part];
@@ -244,7 +224,7 @@ Result<PassSums> accumulate(const terms::ModelLayout& layout, const RowData& dat
       if (!a.information) a.information.emplace(model, options, block, p);
       a.information->add_block({rows, q, p, family_rows}, a.weight.data(), a.residual.data());
     }
-    reduce_block(a, count, p);
+    reduce_block(model, options.from_response, a, count, p);
     symmetric_rank_update(q, count, rows, a.upper.data());
     return {};
   };
@@ -265,7 +245,7 @@ Status linear_predictor(const terms::ModelLayout& layout, std::span<const Vector
         diag::format("{} coefficients for a design of {} columns", beta.size, p)));
   }
   const std::size_t block = kPassBlockRows;
-  std::vector<std::vector<double>> buffers(std::max<std::size_t>(threads, 1));
+  std::vector<std::vector<double>> buffers(part_count(n, block, threads));
   return for_each_block(n, block, buffers.size(), [&](std::size_t part, std::size_t first,
                                                       std::size_t count) -> Status {
     auto& buf = buffers[part];

@@ -44,7 +44,7 @@ Status row_variance(const terms::ModelLayout& layout, std::span<const VectorView
   const Matrix v = Matrix::from(cov);
   const Vector b = Vector::from(beta);
   const std::size_t block = kVarianceBlockRows;
-  std::vector<Buffers> buffers(std::max<std::size_t>(threads, 1));
+  std::vector<Buffers> buffers(part_count(n, block, threads));
 
   return for_each_block(
       n, block, buffers.size(),

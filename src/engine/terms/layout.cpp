@@ -11,6 +11,10 @@ namespace velkan::terms {
 
 namespace {
 
+// Column sums whose largest entry lies within 2^+-kCentringExponent are used as they are
+// (their squares cannot under- or overflow); others are rescaled by a power of two first.
+constexpr int kCentringExponent = 250;
+
 // x <- (I - beta v v') x over a block of length v.size() read with the given stride.
 void reflect(const Vector& v, double beta, double* x, std::ptrdiff_t stride) {
   double s = 0.0;
@@ -43,6 +47,14 @@ Result<ModelLayout> ModelLayout::create(const std::vector<TermSpec>& specs) {
   return layout;
 }
 
+ModelLayout ModelLayout::held_at_ends() const {
+  ModelLayout out = *this;
+  for (auto& term : out.terms_) {
+    if (auto held = term->held_at_ends()) term = std::move(held);
+  }
+  return out;
+}
+
 std::vector<TermSpec> ModelLayout::specs() const {
   std::vector<TermSpec> out;
   out.reserve(terms_.size());
@@ -66,18 +78,24 @@ Result<ModelLayout> ModelLayout::centred(VectorView column_sums) const {
       next += q;
       continue;
     }
+    // The reflection does not depend on the scale of c, but |c|^2 under- or overflows for
+    // weights near 1e-200 or 1e200. Such sums are first divided by the power of two of
+    // their largest entry (exactly); ordinary sums are used as they are.
+    double largest = 0.0;
+    for (std::size_t i = 0; i < q; ++i) largest = std::max(largest, std::abs(column_sums[offsets_[t] + i]));
+    if (!std::isfinite(largest) || largest == 0.0) {
+      return fail(GamError::invalid_parameter(
+          diag::format("term {} cannot be centred: its column sums are {}", t,
+                      std::isfinite(largest) ? "all zero" : "not finite")));
+    }
+    const int shift = std::abs(std::ilogb(largest)) > kCentringExponent ? std::ilogb(largest) : 0;
     Vector v(q);
     double norm2 = 0.0;
     for (std::size_t i = 0; i < q; ++i) {
-      v[i] = column_sums[offsets_[t] + i];
+      v[i] = std::ldexp(column_sums[offsets_[t] + i], -shift);
       norm2 += v[i] * v[i];
     }
     const double norm = std::sqrt(norm2);
-    if (!std::isfinite(norm) || norm == 0.0) {
-      return fail(GamError::invalid_parameter(
-          diag::format("term {} cannot be centred: its column sums are {}", t,
-                      std::isfinite(norm) ? "all zero" : "not finite")));
-    }
     // Reflect c onto -sign(c_0) |c| e_0; the remaining columns of the reflection span the
     // coefficient directions orthogonal to c, i.e. the centred smooths.
     v[0] += v[0] >= 0.0 ? norm : -norm;

@@ -42,6 +42,19 @@ class Smooth final : public TermBasis {
   }
   bool centred() const override { return true; }
   std::optional<TermSpec> richer() const override;
+  std::shared_ptr<const TermBasis> held_at_ends() const override {
+    std::vector<MarginalBasis> held;
+    for (const auto& m : margins_) held.push_back(m.held_at_ends());
+    return std::make_shared<const Smooth>(spec(), std::move(held));
+  }
+  // A tensor product's row is the Kronecker product of its margins' rows.
+  bool binnable() const override { return true; }
+  Matrix margin_rows(std::size_t m, VectorView values) const override {
+    const MarginalBasis& basis = margins_[m];
+    Matrix out(values.size, basis.size());
+    for (std::size_t i = 0; i < values.size; ++i) basis.evaluate(values[i], out.row_ptr(i));
+    return out;
+  }
 
  private:
   // Kronecker product of identities with `pick(margin target)` in place of margin `target`.

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <span>
 
@@ -67,6 +68,20 @@ class TermBasis {
   // allows), so that structure left in the residuals along these columns shows in it.
   // None for a term with no basis size to check (parametric terms).
   virtual std::optional<TermSpec> richer() const { return std::nullopt; }
+  // A copy of the term whose value outside the training range of its inputs is its value
+  // at the nearer end of that range (same spec, columns and penalties); null when the term
+  // has no such range or is to be extrapolated as it is (the default).
+  virtual std::shared_ptr<const TermBasis> held_at_ends() const { return nullptr; }
+
+  // Binned inputs. A term that can be fitted on binned columns returns true from
+  // binnable(): its design row is then the Kronecker product of one row per input column
+  // (columns()[0] outermost), each a function of that column's value alone, and
+  // margin_rows(m, values) gives the rows of column m at `values` (values.size x that
+  // row's length; the lengths multiply to width()). A binned pass evaluates such a term
+  // once per bin instead of once per row. Kinds whose rows do not factor so keep the
+  // default, and the binned pass evaluates them row by row from the raw columns.
+  virtual bool binnable() const { return false; }
+  virtual Matrix margin_rows(std::size_t m, VectorView values) const;
 
  protected:
   explicit TermBasis(TermSpec spec) : spec_(std::move(spec)) {}

@@ -17,7 +17,7 @@ from ._design import (EXTRAPOLATION_MARGIN, ExactStats, build_design, engine_col
 from ._families import DEFAULT as DEFAULT_FAMILY
 from ._families import Family, as_family, starting_level
 from ._fit import ConvergenceWarning, ExtrapolationWarning, Fitted
-from ._profile import binnable, fit_model
+from ._profile import binned_method, fit_model
 from ._formula import parse_formula
 from ._frames import AlignedColumns
 from ._stream import fit_stream, open_source, predict_source
@@ -280,7 +280,9 @@ class GAM:
         terms = params.terms if params.terms is not None else self._default_terms(chunk.columns)
         threads = params.threads
         binned = None
-        if bins_rows(params.binning, chunk.rows) and binnable(family, params.method, params.binning):
+        method = params.method
+        if bins_rows(params.binning, chunk.rows) and binned_method(family, method, params.binning):
+            method = binned_method(family, method, params.binning)
             stats = SketchStats(chunk.columns, chunk.weights, params.max_bins)
             design = build_design(terms, chunk.columns, stats, self.fit_intercept)
             binned = BinnedDesign.from_sketches(design, stats.sketch)
@@ -304,9 +306,10 @@ class GAM:
 
         start = (starting_level(family.model, chunk.y, chunk.weights, params.frequency_weights)
                  if self.fit_intercept else None)
-        fitted = fit_model(design, run_pass, family=family, method=params.method, start_level=start,
+        fitted = fit_model(design, run_pass, family=family, method=method, start_level=start,
                           max_iter=params.max_iter, tol=self.tol, verbose=self.verbose,
-                          n_features=source.n_features, frequency_weights=params.frequency_weights)
+                          n_features=source.n_features, frequency_weights=params.frequency_weights,
+                           binned=binned is not None)
         fitted.feature_names = source.feature_names
         fitted.binned = binned is not None
         self._rug = rug_sample(design, columns, extremes)

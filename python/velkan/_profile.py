@@ -63,24 +63,24 @@ def profile_log_likelihood(fitted: Fitted, run_pass: PassFn, model: Any) -> tupl
     return best, math.exp(log_phi), passes
 
 
-def binnable(family: Family, method: str, binning: Any) -> bool:
-    """Whether a fit can run on binned passes: those give the cross products alone, not the
-    sums a Laplace-REML fit of a non-gaussian model, an estimated family parameter or a
-    profile likelihood ask each pass for. Such a fit reads the rows unbinned when binning
-    is "auto", and is refused when binning is True."""
-    needs = ((method == "REML" and not family.model.linear) or profiled(family)
-             or any(v is None for v in family.parameters.values())
-             or "profile" in family.info.parameter_estimation)
-    if needs and binning is True:
-        raise ValueError(f"binning=True needs method='PQL' and every parameter of the {family.name} family "
-                         f"given (the binned passes give the cross products alone); got method={method!r}"
-                         f"{''.join(f', {k}={v}' for k, v in family.parameters.items())}")
-    return not needs
+def binned_method(family: Family, method: str, binning: Any) -> str | None:
+    """The method a binned fit runs, or None when the fit cannot run on binned passes: those
+    give the cross products alone, not the sums an estimated family parameter asks each
+    pass for (such a fit reads its rows unbinned when binning is "auto", and is refused
+    when it is True; a binned fit has no profile log-likelihood). A non-gaussian REML fit runs performance
+    iteration there (the Laplace criterion's passes need those sums too)."""
+    if profiled(family) or any(v is None for v in family.parameters.values()):
+        if binning is True:
+            raise ValueError(f"binning=True needs every parameter of the {family.name} family given "
+                             "(the binned passes give the cross products alone), got "
+                             f"{', '.join(f'{k}={v}' for k, v in family.parameters.items())}")
+        return None
+    return "PQL" if method == "REML" and not family.model.linear else method
 
 
 def fit_model(design: Any, run_pass: PassFn, *, family: Family, method: str,
               start_level: float | None, max_iter: int, tol: float, verbose: bool,
-              n_features: int, frequency_weights: bool = False) -> Fitted:
+              n_features: int, frequency_weights: bool = False, binned: bool = False) -> Fitted:
     """Fits the model, estimating any profile-likelihood parameter of the family."""
     names = profiled(family)
     kwargs = dict(method=method, start_level=start_level, max_iter=max_iter, tol=tol,
@@ -88,7 +88,7 @@ def fit_model(design: Any, run_pass: PassFn, *, family: Family, method: str,
     has_profile = "profile" in family.info.parameter_estimation
     if not names:
         fitted = fit_loop(design, run_pass, family=family, **kwargs)
-        if has_profile:
+        if has_profile and not binned:
             fitted.log_likelihood, _, passes = profile_log_likelihood(fitted, run_pass, family.model)
             fitted.passes += passes
         return fitted

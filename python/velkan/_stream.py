@@ -22,7 +22,7 @@ from ._binning import DEFAULT_MAX_BINS, BinnedDesign, CodeStore, bins_rows, stre
 from ._design import build_design
 from ._families import Family
 from ._fit import Fitted, PassProgress
-from ._profile import binnable, fit_model
+from ._profile import binned_method, fit_model
 from ._sources import is_stream_input, open_stream
 from ._summaries import Requests
 from ._terms import TermList, s
@@ -61,9 +61,11 @@ def fit_stream(source: Any, terms: TermList | None, *, family: Family, method: s
     loop = dict(family=family, method=method, start_level=stats.start_level(frequency_weights) if fit_intercept else None,
                 max_iter=max_iter, tol=tol, verbose=verbose, n_features=source.n_features,
                 frequency_weights=frequency_weights)
-    if not bins_rows(binning, stats.rows) or not binnable(family, method, binning):
+    binned_as = binned_method(family, method, binning) if bins_rows(binning, stats.rows) else None
+    if binned_as is None:
         fitted = fit_model(design, source.pass_function(design, family.model, threads, progress), **loop)
     else:
+        loop.update(method=binned_as, binned=True)
         binned = BinnedDesign.from_sketches(design, stats.sketches.__getitem__)
         if verbose:
             print(binned.describe(), flush=True)

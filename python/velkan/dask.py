@@ -154,7 +154,8 @@ class DaskSource:
         pass and returns its sums, added in the same tree."""
         spec, inputs, bins, n_features = binned.spec, binned.inputs, binned.bins, self.n_features
 
-        def run_pass(layout: Any, beta0: np.ndarray, from_response: bool, column_sums: bool) -> Any:
+        def run_pass(layout: Any, beta0: np.ndarray, from_response: bool, column_sums: bool,
+                 request: Any = None) -> Any:  # binned fits ask for no optional sums
             start = time.perf_counter()
             parts = self._tasks(_binned_sums, spec, inputs, bins, n_features, model, np.asarray(beta0),
                                 from_response, column_sums, threads)

@@ -39,7 +39,8 @@ def test_scikit_learn_estimator_checks(estimator):
         status.setdefault(r["status"], set()).add(r["check_name"])
     assert not status.get("failed"), [r["exception"] for r in results if r["status"] == "failed"]
     assert status.get("skipped", set()) <= SKIPPED
-    assert status["xfail"] == set(expected)
+    # A family of known scale fitted by the Laplace criterion may pass the weights check.
+    assert status.get("xfail", set()) <= set(expected)
     assert len(status["passed"]) > 50
 
 

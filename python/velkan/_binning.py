@@ -181,7 +181,8 @@ def memory_pass(binned: BinnedDesign, chunk: Any, n_features: int, model: Any,
     """The `run_pass` of a binned fit of data in memory (coded once, here)."""
     codes, raw, _ = binned.code(chunk.columns, n_features, 0, threads)
 
-    def run_pass(layout: Any, beta0: np.ndarray, from_response: bool, column_sums: bool) -> Any:
+    def run_pass(layout: Any, beta0: np.ndarray, from_response: bool, column_sums: bool,
+                 request: Any = None) -> Any:  # binned fits ask for no optional sums
         sums = binned.new_pass(model, beta0, from_response, column_sums, threads)
         sums.add(codes, raw, chunk.y, chunk.weights, chunk.offset, 0)
         return sums.result()
@@ -295,7 +296,8 @@ def stream_pass(binned: BinnedDesign, source: Any, store: CodeStore | None, mode
     raw_needed = {binned.inputs[c].source for c in binned.raw_columns}
     n_features = source.n_features
 
-    def run_pass(layout: Any, beta0: np.ndarray, from_response: bool, column_sums: bool) -> Any:
+    def run_pass(layout: Any, beta0: np.ndarray, from_response: bool, column_sums: bool,
+                 request: Any = None) -> Any:  # binned fits ask for no optional sums
         sums = binned.new_pass(model, beta0, from_response, column_sums, threads)
         coded = store is not None and bool(store.segments)
         what = "cross products" if coded else "coding, cross products"

@@ -1,16 +1,24 @@
-"""Penalized IRLS by performance iteration, over passes that reduce the rows to cross
-products.
+"""Penalized IRLS over passes that reduce the rows to cross products, and the choice of
+the smoothing parameters.
 
-Each iteration makes one pass over the rows (working weights and response at the current
-coefficients, reduced to X'WX and X'Wt by the engine), then chooses the smoothing
-parameters on those p x p products alone (the engine's Newton search, warm-started from
-the previous iteration). A step that raises the penalized deviance is halved toward the
-previous coefficients. A model whose working weights do not depend on the coefficients
+Performance iteration (``method="PQL"``, and GCV / UBRE): each iteration makes one pass
+over the rows (working weights and response at the current coefficients, reduced to X'WX
+and X'Wt by the engine), then chooses the smoothing parameters on those p x p products
+alone (the engine's Newton search, warm-started from the previous iteration), i.e. by the
+criterion of the working linear model. A step that raises the penalized deviance is halved
+toward the previous coefficients. A family parameter the criterion would estimate (a
+negative binomial theta) is moved by a Newton step on its log-likelihood at the current
+means after every pass. A model whose working weights do not depend on the coefficients
 (normal errors, identity link) needs one pass.
 
+``method="REML"`` for any other model starts there and then optimises the
+Laplace-approximate REML criterion directly (`_laplace`).
+
 The loop does not know where the rows come from: it calls `run_pass(layout, beta0,
-from_response, column_sums)`, which returns the pass's sums (`velkan._engine.PassSums`);
-sums over separate chunks of rows add up with `+`.
+from_response, column_sums, request=None)`, which returns the pass's sums
+(`velkan._engine.PassSums`); sums over separate chunks of rows add up with `+`. `request`
+(`velkan._engine.PassRequest`) carries the model to use (its parameters change during a
+fit) and what else the pass should gather.
 """
 
 from __future__ import annotations
@@ -27,6 +35,7 @@ import numpy as np
 from . import _engine
 from ._design import FACTOR_LEVELS_PER_ROW, Design, InputColumn, TermInfo
 from ._families import Family, family_from_fit
+from ._laplace import InnerFitFailed, LaplaceSearch
 
 # Step halvings tried when a penalized IRLS step raises the penalized deviance.
 MAX_HALVINGS = 30
@@ -42,7 +51,12 @@ EXACT_FIT_DEVIANCE = 1e-8
 # and leaves nothing to estimate a scale from (or to check the model with).
 SATURATED_RESIDUAL_DF = 0.5
 
-PassFn = Callable[[Any, np.ndarray, bool, bool], Any]
+PassFn = Callable[..., Any]
+
+# The largest change of log(parameter) in one of performance iteration's parameter steps,
+# and its relative change below which the parameter counts as settled.
+PARAMETER_STEP = 2.0
+PARAMETER_TOLERANCE = 1e-4
 
 # Sums of the response alone that a first pass collects and a fitted model keeps.
 RESPONSE_SUMS = ("response_sum", "residual_sum", "residual_square_sum", "saturated_sum",
@@ -179,6 +193,11 @@ class Fitted:
     link: str | None = None     # the family's link (None: its default)
     binned: bool = False        # fitted on binned covariates
     family_parameters: dict | None = None  # values of the family's parameters, if any
+    # Parameters the fit estimated: name -> (lower, upper) of its 95 % interval.
+    parameter_intervals: dict | None = None
+    # The log-likelihood where the response sums cannot give it (a density without closed
+    # form, estimated at its maximum-likelihood scale by profile passes); None otherwise.
+    log_likelihood: float | None = None
 
     def engine_layout(self) -> Any:
         if self.layout is None:
@@ -223,6 +242,7 @@ class PirlsLoop:
                  n_features: int, frequency_weights: bool = False,
                  shrink: np.ndarray | None = None, separation: str = "") -> None:
         self.design, self.run_pass, self.family, self.method = design, run_pass, family, method
+        self.criterion = "REML" if method == "PQL" else method
         self.model = family.model
         self.max_iter, self.tol, self.verbose, self.n_features = max_iter, tol, verbose, n_features
         # A refit's ridge (constrained coefficients) and what the first fit found that asked for it.
@@ -246,9 +266,33 @@ class PirlsLoop:
         self.passes = 0
         self.n_iter = 0
         self.started = time.perf_counter()
+        # A parameter the criterion estimates: its index, log value and the model at it.
+        self.estimated = self.model.criterion_parameter
+        self.psi = (math.log(self.model.info.parameter_starts[self.estimated])
+                    if self.estimated >= 0 else None)
+        self.current = self.model_at(self.psi)
+        self.parameter_curvature = math.nan
+        self.parameter_settled = False  # once settled, passes stop computing its sums
+        self.edge_responses = 0.0  # counted by a first pass
 
-    def run(self) -> Fitted:
-        self.first_pass()
+    def model_at(self, psi: float | None) -> Any:
+        if psi is None:
+            return self.model
+        values = list(self.model.parameters)
+        values[self.estimated] = math.exp(psi)
+        return self.model.with_parameters(values)
+
+    def request(self, **options: Any) -> Any:
+        wanted = self.psi is not None and not self.parameter_settled
+        return _engine.PassRequest(self.current, parameter_sums=wanted, **options)
+
+    def run(self, warm: Fitted | None = None) -> Fitted:
+        """Fits the model; `warm`, a fit of the same design (another value of a family
+        parameter), gives the centring, the response sums and the start."""
+        if warm is None:
+            self.first_pass()
+        else:
+            self.warm_start(warm)
         step = None
         for it in range(self.max_iter):
             self.n_iter = it + 1
@@ -260,10 +304,12 @@ class PirlsLoop:
             if self.advance(step):
                 break
         assert step is not None
+        if self.method == "REML" and not self.model.linear:
+            return self.laplace(step)
         return self.finish(step)
 
     def first_pass(self) -> None:
-        self.sums = self.run_pass(self.layout, self.beta0, True, True)
+        self.sums = self.run_pass(self.layout, self.beta0, True, True, self.request())
         self.passes = 1
         if not self.sums.finite:
             raise ValueError("the starting linear predictor is not finite; check y, sample_weight and offset")
@@ -272,15 +318,25 @@ class PirlsLoop:
         self.response_sums = {key: float(getattr(self.sums.response, key)) for key in RESPONSE_SUMS}
         self.layout = self.layout.centred(self.column_sums)
 
+    def warm_start(self, warm: Fitted) -> None:
+        self.layout, self.column_sums = warm.engine_layout(), warm.column_sums
+        self.response_sums = dict(warm.response_sums)
+        self.beta0 = np.array(warm.beta_raw, dtype=float)
+        self.rho = np.array(warm.rho, dtype=float)
+        self.sums = self.pass_at(self.beta0)
+        if not self.sums.finite:
+            raise ValueError("the warm start is outside the family's domain")
+
     def search(self, iterations: int = SEARCH_ITERATIONS, free: list[bool] | None = None) -> Any:
         """The smoothing-parameter search on the current pass's sums (warm-started)."""
         step = _engine.fit_step(self.layout, self.sums, self.beta0, self.rho,
-                                self.free if free is None else free, self.method, self.known_scale,
+                                self.free if free is None else free, self.criterion, self.known_scale,
                                 iterations, SEARCH_TOLERANCE, self.shrink, self.frequency_weights)
         if step.exit == NO_RESIDUAL_DF and self.model.info.scale_estimated:
             raise ValueError(saturated_message(self.design, self.family, self.rows(), float(np.sum(step.edf))))
         self.last_exit, self.search_ok = step.exit, step.converged
         self.rho = step.rho
+        self.step = step
         return step
 
     def rows(self) -> float:
@@ -305,6 +361,10 @@ class PirlsLoop:
         new_sums = self.pass_at(beta_new)
         pen_new = self.penalized(new_sums, beta_new)
         change = math.inf
+        if self.beta_prev is None and not new_sums.finite:
+            # The first step left the mean's domain (a link that can leave it): halve it back
+            # toward the start, whose constant linear predictor lies inside.
+            beta_new, new_sums = self.back_inside(beta_new)
         if self.beta_prev is not None:
             pen_old = self.penalized_previous()
             halved = self.halve(beta_new, new_sums, pen_new, pen_old)
@@ -320,10 +380,40 @@ class PirlsLoop:
         self.log(step, new_sums.deviance)
         self.beta_prev, self.dev_prev = beta_new, new_sums.deviance
         self.sums, self.beta0 = new_sums, beta_new
+        if self.psi is not None and not self.parameter_settled and self.move_parameter():
+            return False
         if change < self.tol:
             self.converged = True
             return True
         return False
+
+    def move_parameter(self) -> bool:
+        """A Newton step on psi = log(parameter) from the last pass's log-likelihood at the
+        current means; True when it moved (the next pass uses the new value, and its step
+        is not compared with this one, whose deviance was at the old value)."""
+        _, l1, l2 = self.sums.parameter_sums
+        self.parameter_curvature = -l2
+        move = -l1 / l2 if l2 < 0 else math.copysign(PARAMETER_STEP, l1)
+        move = max(-PARAMETER_STEP, min(PARAMETER_STEP, move))
+        low, high = (math.log(v) if v > 0 else -math.inf
+                     for v in self.model.info.parameters[self.estimated][1:3])
+        psi = min(max(self.psi + move, low + 1e-8, -30.0), high - 1e-8, 30.0)
+        if abs(psi - self.psi) <= PARAMETER_TOLERANCE * max(1.0, abs(psi)):
+            self.parameter_settled = True
+            return False
+        self.psi = psi
+        self.current = self.model_at(psi)
+        self.beta_prev = None
+        return True
+
+    def back_inside(self, beta_new: np.ndarray) -> tuple[np.ndarray, Any]:
+        for _ in range(MAX_HALVINGS):
+            beta_new = 0.5 * (self.beta0 + beta_new)
+            sums = self.pass_at(beta_new)
+            if sums.finite:
+                return beta_new, sums
+        raise ValueError("no step from the starting values keeps every mean inside the family's "
+                         f"domain ({self.model.info.support}) under the {self.model.link} link")
 
     def penalized_previous(self) -> float:
         assert self.beta_prev is not None
@@ -346,12 +436,22 @@ class PirlsLoop:
 
     def pass_at(self, beta: np.ndarray) -> Any:
         self.passes += 1
-        return self.run_pass(self.layout, beta, False, False)
+        return self.run_pass(self.layout, beta, False, False, self.request())
 
     def log(self, step: Any, deviance: float) -> None:
+        # Performance iteration as the start of a Laplace-REML fit is labelled PQL.
+        label = "PQL" if self.method == "REML" and not self.model.linear else self.method
+        self.say(self.n_iter, label, step.score, deviance, step.rho)
+
+    def log_laplace(self, point: Any) -> None:
+        self.laplace_iterations += 1
+        self.say(self.n_iter + self.laplace_iterations, "REML", point.criterion.score,
+                 point.sums.deviance, point.rho)
+
+    def say(self, iteration: int, label: str, score: float, deviance: float, rho: np.ndarray) -> None:
         if self.verbose:
-            print(f"iteration {self.n_iter}: {self.method} {step.score:.8g}  deviance {deviance:.8g}  "
-                  f"lambda {np.array2string(np.exp(step.rho), precision=4)}  "
+            print(f"iteration {iteration}: {label} {score:.8g}  deviance {deviance:.8g}  "
+                  f"lambda {np.array2string(np.exp(rho), precision=4)}  "
                   f"{time.perf_counter() - self.started:.3f} s", flush=True)
 
     def finish(self, step: Any) -> Fitted:
@@ -360,6 +460,23 @@ class PirlsLoop:
             exit_, ok = self.last_exit, self.search_ok
             step = self.search(1, [False] * len(self.free))
             self.last_exit, self.search_ok = exit_, ok
+        self.settle(step)
+        if self.model.linear:
+            # The single pass was made at the starting level: its deviance is the null model's;
+            # the fitted model's is the working deviance at the solution (exact here).
+            deviance = pearson = float(step.deviance)
+        else:
+            deviance, pearson = float(self.sums.deviance), float(self.sums.pearson)
+        intervals = None
+        if self.psi is not None:
+            se = 1.0 / math.sqrt(self.parameter_curvature) if self.parameter_curvature > 0 else math.inf
+            intervals = {self.parameter_name(): parameter_interval(self.psi, se)}
+        return self.fitted(step, beta=step.beta, xtwx=step.xtwx, edf=step.edf, scale=float(step.scale),
+                           score=float(step.score), deviance=deviance, pearson=pearson,
+                           hessian=step.hessian, intervals=intervals)
+
+    def settle(self, step: Any) -> None:
+        """Keeps the final solve for the warnings; refuses a model that fills every row."""
         self.final_step = step
         self.residual_df = self.rows() - float(np.sum(step.edf))
         # The unpenalized directions the data determine fill every row: no smoothing
@@ -368,19 +485,23 @@ class PirlsLoop:
         self.structural = determined >= self.rows()
         if self.structural and self.model.info.scale_estimated:
             raise ValueError(saturated_message(self.design, self.family, self.rows(), float(np.sum(step.edf))))
-        if self.model.linear:
-            # The single pass was made at the starting level: its deviance is the null model's;
-            # the fitted model's is the working deviance at the solution (exact here).
-            deviance = pearson = float(step.deviance)
-        else:
-            deviance, pearson = float(self.sums.deviance), float(self.sums.pearson)
+
+    def parameter_name(self) -> str:
+        return self.model.info.parameters[self.estimated][0]
+
+    def fitted(self, step: Any, *, beta: np.ndarray, xtwx: np.ndarray, edf: np.ndarray, scale: float,
+               score: float, deviance: float, pearson: float, hessian: np.ndarray,
+               intervals: dict | None) -> Fitted:
         n_pen = len(self.free)
-        hessian = step.hessian
+        parameters = dict(self.family.parameters) or None
+        if parameters is not None and self.psi is not None:
+            parameters[self.parameter_name()] = math.exp(self.psi)
+            self.statistics_pass(step.beta_raw)
         return Fitted(family=self.family.name, link=self.family.link,
-                      family_parameters=self.family.parameters or None, method=self.method,
+                      family_parameters=parameters, method=self.method,
                       design=self.design, column_sums=self.column_sums, beta_raw=step.beta_raw,
-                      beta=step.beta, rho=np.asarray(self.rho, dtype=float), scale=float(step.scale),
-                      xtwx=step.xtwx, edf=step.edf, score=float(step.score), deviance=deviance,
+                      beta=beta, rho=np.asarray(self.rho, dtype=float), scale=scale,
+                      xtwx=xtwx, edf=edf, score=score, deviance=deviance,
                       pearson=pearson, rows=self.rows(),
                       weight_sum=float(self.sums.weight_sum), n_features=self.n_features,
                       converged=self.converged and self.search_ok, n_iter=self.n_iter,
@@ -389,7 +510,15 @@ class PirlsLoop:
                       ridge=step.ridge if len(step.ridge) else None,
                       rho_hessian=hessian if hessian.shape == (n_pen, n_pen) and n_pen else None,
                       rho_gradient=step.gradient if step.gradient.shape == (n_pen,) and n_pen else None,
-                      response_sums=self.response_sums)
+                      response_sums=self.response_sums, parameter_intervals=intervals)
+
+    def statistics_pass(self, beta_raw: np.ndarray) -> None:
+        """The family's response sums at the estimated parameter (the first pass had only
+        its start): one more pass."""
+        self.passes += 1
+        sums = self.run_pass(self.layout, beta_raw, False, False, self.request(response_sums=True))
+        for key in ("saturated_sum", "log_normaliser"):
+            self.response_sums[key] = float(getattr(sums.response, key))
 
     def exact_fit(self) -> bool:
         """Whether the fit reproduces every response where the family says that means
@@ -450,6 +579,90 @@ class PirlsLoop:
                           "the data (aliased terms?); they were held near zero", ConvergenceWarning,
                           stacklevel=stacklevel)
 
+    # ------------------------------------------------------------------ Laplace REML
+    def laplace(self, step: Any) -> Fitted:
+        """From the performance-iteration fit, Newton's method on the Laplace-approximate
+        criterion (`_laplace`); then the fitted model at its optimum. A fit that reproduces
+        every response (perfectly separated classes) has no curvature left to approximate:
+        it keeps the performance-iteration fit, and its warning says why; so does a fit with
+        rows on the edge of the family's range (refitted with a ridge by `fit_loop`) and
+        that refit."""
+        if self.exact_fit() or self.shrink is not None or self.separated() or self.extreme_weights():
+            return self.finish(step)
+        balanced = np.asarray(step.rho_balanced)
+        lower = np.where(self.free, balanced - RHO_BELOW, self.rho)
+        upper = np.where(self.free, balanced + RHO_ABOVE, self.rho)
+        search = LaplaceSearch(self.layout, self.run_pass, self.model, rho=np.clip(self.rho, lower, upper),
+                               free=self.free, psi=self.psi, known_scale=self.known_scale,
+                               lower=lower, upper=upper, log=self.log_laplace)
+        self.laplace_iterations = 0
+        try:
+            point = search.run(self.beta0)
+        except InnerFitFailed as e:
+            self.passes += search.passes
+            warnings.warn(f"the Laplace-approximate REML search failed ({e}); the performance-iteration "
+                          "fit is kept", ConvergenceWarning, stacklevel=6)
+            return self.finish(step)
+        self.passes += search.passes
+        self.n_iter += self.laplace_iterations
+        self.rho, self.psi, self.sums, self.current = point.rho, point.psi, point.sums, point.model
+        self.search_ok = search.converged
+        self.last_exit = "converged" if search.converged else "Laplace search stopped"
+        solve = point.step
+        self.settle(solve)
+        hessian, intervals = self.split_hessian(point.hessian, point.index)
+        crit = point.criterion
+        return self.fitted(solve, beta=np.asarray(crit.beta), xtwx=solve.xtwx, edf=solve.edf,
+                           scale=self.pearson_scale(point), score=float(crit.score),
+                           deviance=float(point.sums.deviance), pearson=float(point.sums.pearson),
+                           hessian=hessian, intervals=intervals)
+
+    def extreme_weights(self) -> bool:
+        """Whether a scale family's prior weights average beyond 2^+-LAPLACE_WEIGHT_EXPONENT:
+        the Laplace criterion's sums are not rescaled as the working model's are, so such a
+        fit keeps performance iteration, which is invariant to a common scale of the
+        weights."""
+        mean = float(self.sums.weight_sum) / max(float(self.sums.rows), 1.0)
+        return self.model.info.scale_estimated and mean > 0 and \
+            abs(math.log2(mean)) > LAPLACE_WEIGHT_EXPONENT
+
+    def pearson_scale(self, point: Any) -> float:
+        """The scale a Laplace fit reports: 1 where it is known; else (Pearson statistic +
+        beta'S beta) / (n - M), the estimate performance iteration converges to. The
+        criterion itself profiles the deviance's scale (the saddlepoint approximation),
+        which overstates the scale of skewed responses with many zeros (a Tweedie claim
+        size): the Pearson form keeps the covariances calibrated."""
+        if not self.model.info.scale_estimated:
+            return 1.0
+        quad = self.layout.penalty_quadratic(point.beta_raw, np.exp(point.rho))
+        dof = self.rows() - self.layout.null_space_dimension
+        return (float(point.sums.pearson) + quad) / dof if dof > 0 else float(point.criterion.scale)
+
+    def split_hessian(self, hessian: np.ndarray | None, index: list[int]) -> tuple[np.ndarray, dict | None]:
+        """The Hessian over every smoothing parameter as the covariance code takes it (the
+        parameter's direction profiled out: the Schur complement, whose inverse is the
+        covariance of the log smoothing parameters alone), and the parameter's interval.
+        `index` lists the penalties the Hessian covers (others were held at a bound or fixed:
+        their rows stay zero)."""
+        n_pen = len(self.free)
+        full = np.zeros((n_pen, n_pen))
+        if hessian is None:
+            return full, None
+        h = np.asarray(hessian)
+        intervals = None
+        if self.psi is not None:
+            k = len(index)
+            hr, hp, hpp = h[:k, :k], h[:k, k], h[k, k]
+            try:
+                inverse = np.linalg.inv(h)
+                se = math.sqrt(inverse[k, k]) if inverse[k, k] > 0 else math.inf
+            except np.linalg.LinAlgError:
+                se = math.inf
+            intervals = {self.parameter_name(): parameter_interval(self.psi, se)}
+            h = hr - np.outer(hp, hp) / hpp if hpp > 0 else hr
+        full[np.ix_(index, index)] = h
+        return full, intervals
+
 
 # The step exit of a search whose model leaves no residual degrees of freedom.
 NO_RESIDUAL_DF = "no residual degrees of freedom"
@@ -467,21 +680,37 @@ def saturated_message(design: Design, family: Family, rows: float, edf: float) -
                     f"column use s({', '.join(map(repr, t.sources))}))")
     return message
 
+# Prior weights whose mean lies beyond 2^+-this keep performance iteration (scale families).
+LAPLACE_WEIGHT_EXPONENT = 100
+
+# Range of the Laplace search around the balanced smoothing parameters (as the engine's).
+RHO_BELOW = 25.0
+RHO_ABOVE = 15.0
+
+
+def parameter_interval(psi: float, se: float) -> tuple[float, float]:
+    """The 95 % interval of a parameter from its log's estimate and standard error."""
+    half = 1.959963984540054 * se
+    # A parameter at the edge of its range (theta of data with no overdispersion) can have
+    # a standard error large enough to overflow: the interval is then unbounded there.
+    return (math.exp(psi - half) if psi - half > -700.0 else 0.0,
+            math.exp(psi + half) if psi + half < 700.0 else math.inf)
+
 
 def fit_loop(design: Design, run_pass: PassFn, *, family: Family, method: str,
              start_level: float | None, max_iter: int, tol: float, verbose: bool,
-             n_features: int, frequency_weights: bool = False) -> Fitted:
-    """Fits the model; `start_level` is the intercept to start from (None: no intercept).
-    A fit that separates the classes perfectly, in all the data or a part of it (or
-    reproduces every count of zero), is repeated with a small ridge on its coefficients,
-    so that they stay finite."""
+             n_features: int, frequency_weights: bool = False, warm: Fitted | None = None) -> Fitted:
+    """Fits the model; `start_level` is the intercept to start from (None: no intercept),
+    `warm` a fit of the same design to start from instead. A fit that separates the
+    classes perfectly, in all the data or a part of it (or reproduces every count of zero),
+    is repeated with a small ridge on its coefficients, so that they stay finite."""
     def loop(shrink: np.ndarray | None = None, separation: str = "") -> PirlsLoop:
         return PirlsLoop(design, run_pass, family=family, method=method, start_level=start_level,
                          max_iter=max_iter, tol=tol, verbose=verbose, n_features=n_features,
                          frequency_weights=frequency_weights, shrink=shrink, separation=separation)
 
     first = loop()
-    fitted = first.run()
+    fitted = first.run(warm)
     final = first
     if first.separated():
         final = loop(first.shrinkage(), first.separation_message())

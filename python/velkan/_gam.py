@@ -16,7 +16,8 @@ from ._design import (EXTRAPOLATION_MARGIN, ExactStats, build_design, engine_col
                       rug_sample, smooth_ranges)
 from ._families import DEFAULT as DEFAULT_FAMILY
 from ._families import Family, as_family, starting_level
-from ._fit import ConvergenceWarning, ExtrapolationWarning, Fitted, fit_loop
+from ._fit import ConvergenceWarning, ExtrapolationWarning, Fitted
+from ._profile import binned_method, fit_model
 from ._formula import parse_formula
 from ._frames import AlignedColumns
 from ._stream import fit_stream, open_source, predict_source
@@ -32,7 +33,7 @@ if TYPE_CHECKING:
 # column name to 1-D array); no frame library is imported to name their types.
 DataLike = Any
 
-METHODS = ("REML", "GCV", "UBRE")
+METHODS = ("REML", "PQL", "GCV", "UBRE")
 RESIDUAL_KINDS = ("deviance", "pearson", "response", "working")
 # Partial residuals are drawn by default up to this many training rows held in memory, and
 # then for a sample of about PARTIAL_RESIDUAL_POINTS of them.
@@ -78,8 +79,12 @@ class GAM:
         Response distribution: a family object such as ``velkan.Poisson()`` (with its link
         and parameters) or a family's name; :func:`velkan.families` lists them. The default
         is the first family of that list, with its default link.
-    method : {"REML", "GCV", "UBRE"}
-        Smoothing-parameter criterion. UBRE needs a known scale (binomial, poisson).
+    method : {"REML", "PQL", "GCV", "UBRE"}
+        Smoothing-parameter criterion. "REML" maximises the restricted likelihood (for a
+        non-gaussian model its Laplace approximation, directly, with exact derivatives);
+        "PQL" applies REML to each iteration's working linear model (performance
+        iteration: fewer passes over the data). UBRE needs a known scale (binomial,
+        poisson).
     fit_intercept : bool
         Include an unpenalized intercept; every smooth is then centred.
     max_iter : int
@@ -275,7 +280,9 @@ class GAM:
         terms = params.terms if params.terms is not None else self._default_terms(chunk.columns)
         threads = params.threads
         binned = None
-        if bins_rows(params.binning, chunk.rows):
+        method = params.method
+        if bins_rows(params.binning, chunk.rows) and binned_method(family, method, params.binning):
+            method = binned_method(family, method, params.binning)
             stats = SketchStats(chunk.columns, chunk.weights, params.max_bins)
             design = build_design(terms, chunk.columns, stats, self.fit_intercept)
             binned = BinnedDesign.from_sketches(design, stats.sketch)
@@ -291,15 +298,18 @@ class GAM:
             columns = engine_columns(design.inputs, chunk.columns, source.n_features)
             extremes = None
 
-            def run_pass(layout: Any, beta0: np.ndarray, from_response: bool, column_sums: bool) -> Any:
+            def run_pass(layout: Any, beta0: np.ndarray, from_response: bool, column_sums: bool,
+                         request: Any = None) -> Any:
                 return _engine.accumulate(layout, columns, chunk.y, chunk.weights, chunk.offset,
-                                          family.model, beta0, from_response, column_sums, threads)
+                                          family.model, beta0, from_response, column_sums, threads,
+                                          request=request)
 
         start = (starting_level(family.model, chunk.y, chunk.weights, params.frequency_weights)
                  if self.fit_intercept else None)
-        fitted = fit_loop(design, run_pass, family=family, method=params.method, start_level=start,
+        fitted = fit_model(design, run_pass, family=family, method=method, start_level=start,
                           max_iter=params.max_iter, tol=self.tol, verbose=self.verbose,
-                          n_features=source.n_features, frequency_weights=params.frequency_weights)
+                          n_features=source.n_features, frequency_weights=params.frequency_weights,
+                           binned=binned is not None)
         fitted.feature_names = source.feature_names
         fitted.binned = binned is not None
         self._rug = rug_sample(design, columns, extremes)

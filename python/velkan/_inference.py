@@ -48,7 +48,7 @@ def covariances(fitted: Fitted) -> Covariances:
     if fitted.inference is None:
         layout = fitted.engine_layout()
         extra = {}
-        if fitted.method == "REML" and fitted.rho_hessian is not None:
+        if fitted.method in ("REML", "PQL") and fitted.rho_hessian is not None:
             extra = dict(beta=fitted.beta, rho_hessian=fitted.rho_hessian,
                          free=[lam is None for lam in fitted.design.lams])
         c = _engine.covariance(layout, fitted.xtwx, fitted.ridge, fitted.rho, max(fitted.scale, 0.0),
@@ -164,7 +164,9 @@ def null_deviance(fitted: Fitted) -> float:
 def log_likelihood(fitted: Fitted) -> float:
     """Sum over rows of weight x log density at the fitted means (binomial: the weight is
     the number of trials and the binomial coefficient is included); an estimated scale at
-    its maximum-likelihood value."""
+    its maximum-likelihood value (from profile passes where the density has no closed form)."""
+    if fitted.log_likelihood is not None:
+        return float(fitted.log_likelihood)
     sums = response_sums(fitted)
     return math.nan if sums is None else float(fitted.model.log_likelihood(fitted.deviance, sums))
 
@@ -199,9 +201,10 @@ def model_statistics(fitted: Fitted) -> ModelStatistics:
     null = null_deviance(fitted)
     explained = 1.0 - fitted.deviance / null if null > 0.0 else math.nan
     ll = log_likelihood(fitted)
-    # The scale counts as one more parameter where it is estimated.
+    # The scale counts as one more parameter where it is estimated, and so does every family
+    # parameter the fit estimated.
     corrected = corrected_edf(fitted)
-    k = corrected + (1.0 if fitted.model.info.scale_estimated else 0.0)
+    k = corrected + (1.0 if fitted.model.info.scale_estimated else 0.0) + len(fitted.parameter_intervals or {})
     return ModelStatistics(cov.edf, total, corrected, fitted.rows - total, null, explained, ll,
                            -2.0 * ll + 2.0 * k)
 

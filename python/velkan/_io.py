@@ -475,6 +475,7 @@ def _fitted(meta: dict, design: Design, layout: Any, zf: zipfile.ZipFile) -> Fit
             for k, v in sums.items()) or len(sums) > 64:
         raise ModelFileError("fitted.response_sums must map names to numbers")
     kwargs["response_sums"] = {k: float(v) for k, v in sums.items()}
+    _check_estimated(kwargs)
     for name in optional_shapes:
         if name in kwargs and kwargs[name] is not None and not isinstance(kwargs[name], np.ndarray):
             raise ModelFileError(f"fitted.{name} must be an array")
@@ -525,6 +526,25 @@ def _check_consistent(fitted: Fitted, layout: Any) -> None:
     if np.max(np.abs(expanded - fitted.beta_raw), initial=0.0) > COEFFICIENT_AGREEMENT * size:
         raise ModelFileError("arrays 'beta_raw' and 'beta' describe different models (the raw "
                              "coefficients are not the expansion of the reported ones)")
+
+
+def _number(v: Any) -> bool:
+    return isinstance(v, (int, float)) and not isinstance(v, bool)
+
+
+def _check_estimated(kwargs: dict) -> None:
+    """The optional fields of estimated family parameters (absent in files of earlier
+    versions): name -> [lower, upper] of a 95 % interval, and a log-likelihood."""
+    intervals = kwargs.get("parameter_intervals")
+    if intervals is not None:
+        if not isinstance(intervals, dict) or len(intervals) > 16 or not all(
+                isinstance(k, str) and isinstance(v, list) and len(v) == 2 and all(map(_number, v))
+                for k, v in intervals.items()):
+            raise ModelFileError("fitted.parameter_intervals must map names to [lower, upper]")
+        kwargs["parameter_intervals"] = {k: (float(v[0]), float(v[1])) for k, v in intervals.items()}
+    value = kwargs.get("log_likelihood")
+    if value is not None and not _number(value):
+        raise ModelFileError("fitted.log_likelihood must be a number")
 
 
 def _check_family(kwargs: dict) -> None:

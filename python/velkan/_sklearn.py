@@ -161,8 +161,8 @@ _PARAMS_DOC = """
         The model, as for :class:`velkan.GAM` (a formula's response is only a name here:
         ``y`` is passed to ``fit``). None: ``s()`` for every numeric column and ``f()`` for
         every categorical, string or boolean column of a DataFrame.
-    {family}method : {{"REML", "GCV", "UBRE"}}
-        Smoothing-parameter criterion.
+    {family}method : {{"REML", "PQL", "GCV", "UBRE"}}
+        Smoothing-parameter criterion, as for :class:`velkan.GAM`.
     k, bs : int, str or None
         Basis size and type of the default smooths (``terms=None``); None: 10 and "ps".
     lam : float or None

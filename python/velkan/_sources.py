@@ -378,12 +378,14 @@ class StreamSource:
         needed = {inp.source for inp in design.inputs}
         n_features = self.n_features
 
-        def run_pass(layout: Any, beta0: np.ndarray, from_response: bool, column_sums: bool) -> Any:
+        def run_pass(layout: Any, beta0: np.ndarray, from_response: bool, column_sums: bool,
+                     request: Any = None) -> Any:
             total = None
             for chunk in progress.track(self.chunks(needed), self.rows, "cross products", len(needed)):
                 cols = engine_columns(design.inputs, chunk.columns, n_features, chunk.start)
                 sums = _engine.accumulate(layout, cols, chunk.y, chunk.weights, chunk.offset, model,
-                                          beta0, from_response, column_sums, threads, *block_rows())
+                                          beta0, from_response, column_sums, threads, *block_rows(),
+                                          request=request)
                 total = add_sums(total, sums)
             return total
         return run_pass

@@ -21,7 +21,8 @@ import numpy as np
 from ._binning import DEFAULT_MAX_BINS, BinnedDesign, CodeStore, bins_rows, stream_pass
 from ._design import build_design
 from ._families import Family
-from ._fit import Fitted, PassProgress, fit_loop
+from ._fit import Fitted, PassProgress
+from ._profile import binned_method, fit_model
 from ._sources import is_stream_input, open_stream
 from ._summaries import Requests
 from ._terms import TermList, s
@@ -60,23 +61,25 @@ def fit_stream(source: Any, terms: TermList | None, *, family: Family, method: s
     loop = dict(family=family, method=method, start_level=stats.start_level(frequency_weights) if fit_intercept else None,
                 max_iter=max_iter, tol=tol, verbose=verbose, n_features=source.n_features,
                 frequency_weights=frequency_weights)
-    if not bins_rows(binning, stats.rows):
-        fitted = fit_loop(design, source.pass_function(design, family.model, threads, progress), **loop)
+    binned_as = binned_method(family, method, binning) if bins_rows(binning, stats.rows) else None
+    if binned_as is None:
+        fitted = fit_model(design, source.pass_function(design, family.model, threads, progress), **loop)
     else:
+        loop.update(method=binned_as, binned=True)
         binned = BinnedDesign.from_sketches(design, stats.sketches.__getitem__)
         if verbose:
             print(binned.describe(), flush=True)
         if hasattr(source, "binned_pass_function"):
-            fitted = fit_loop(design, source.binned_pass_function(binned, family.model, threads, progress),
+            fitted = fit_model(design, source.binned_pass_function(binned, family.model, threads, progress),
                               **loop)
         elif family.model.linear:
             # One pass suffices: the codes would never be read back.
-            fitted = fit_loop(design, stream_pass(binned, source, None, family.model, threads, progress),
+            fitted = fit_model(design, stream_pass(binned, source, None, family.model, threads, progress),
                               **loop)
         else:
             with CodeStore(binned.row_bytes, stats.rows, temp_dir, verbose) as store:
                 run_pass = stream_pass(binned, source, store, family.model, threads, progress)
-                fitted = fit_loop(design, run_pass, **loop)
+                fitted = fit_model(design, run_pass, **loop)
         fitted.binned = True
     fitted.passes += 1
     fitted.feature_names = source.feature_names

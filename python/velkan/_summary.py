@@ -14,7 +14,7 @@ have NaN standard error, statistic and p-value.
 from __future__ import annotations
 
 import math
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import NamedTuple
 
 import numpy as np
@@ -66,6 +66,9 @@ class Summary:
     reml: float             # REML score at the optimum (NaN for GCV / UBRE fits)
     score: float            # the fit's criterion at the optimum, whichever it is
     converged: bool
+    # The family's parameters: name -> (value, lower, upper), the 95 % interval of an
+    # estimated one (NaN bounds for a given one).
+    parameters: dict = field(default_factory=dict)
 
     def to_frame(self, which: str = "terms"):
         """The term tests (``which="terms"``) or the coefficients (``"coefficients"``) as
@@ -103,6 +106,9 @@ class Summary:
         explained = "n/a" if math.isnan(self.deviance_explained) else f"{100 * self.deviance_explained:.3g} %"
         lines.append(f"deviance explained = {explained}   log-likelihood = {_num(self.log_likelihood, 6)}   "
                      f"AIC = {_num(self.aic, 6)}   {self.method} = {_num(self.score, 6)}")
+        for name, (value, lower, upper) in self.parameters.items():
+            how = "given" if math.isnan(lower) else f"estimated, 95 % interval {_num(lower)} to {_num(upper)}"
+            lines.append(f"{name} = {_num(value)} ({how})")
         if not self.converged:
             lines.append("warning: the fit did not converge; the figures are those of its last iteration")
         return "\n".join(lines)
@@ -170,5 +176,11 @@ def summarize(fitted: Fitted) -> Summary:
                    residual_df=stats.residual_df, deviance=fitted.deviance,
                    null_deviance=stats.null_deviance, deviance_explained=stats.deviance_explained,
                    log_likelihood=stats.log_likelihood, aic=stats.aic,
-                   reml=fitted.score if fitted.method == "REML" else math.nan, score=fitted.score,
-                   converged=fitted.converged)
+                   reml=fitted.score if fitted.method in ("REML", "PQL") else math.nan, score=fitted.score,
+                   converged=fitted.converged, parameters=_parameters(fitted))
+
+
+def _parameters(fitted: Fitted) -> dict:
+    intervals = fitted.parameter_intervals or {}
+    return {name: (float(value), *intervals.get(name, (math.nan, math.nan)))
+            for name, value in (fitted.family_parameters or {}).items() if value is not None}

@@ -138,10 +138,11 @@ class DaskSource:
     def pass_function(self, design: Design, model: Any, threads: int, progress: PassProgress) -> Any:
         spec, inputs, n_features = design.spec, design.inputs, self.n_features
 
-        def run_pass(layout: Any, beta0: np.ndarray, from_response: bool, column_sums: bool) -> Any:
+        def run_pass(layout: Any, beta0: np.ndarray, from_response: bool, column_sums: bool,
+                     request: Any = None) -> Any:
             start = time.perf_counter()
             parts = self._tasks(_sums, spec, inputs, n_features, model, np.asarray(beta0),
-                                from_response, column_sums, threads, block_rows())
+                                from_response, column_sums, threads, block_rows(), request)
             total = self._reduce(parts, add_sums)
             progress.finished("cross products", self.rows, time.perf_counter() - start)
             return total
@@ -153,7 +154,8 @@ class DaskSource:
         pass and returns its sums, added in the same tree."""
         spec, inputs, bins, n_features = binned.spec, binned.inputs, binned.bins, self.n_features
 
-        def run_pass(layout: Any, beta0: np.ndarray, from_response: bool, column_sums: bool) -> Any:
+        def run_pass(layout: Any, beta0: np.ndarray, from_response: bool, column_sums: bool,
+                 request: Any = None) -> Any:  # binned fits ask for no optional sums
             start = time.perf_counter()
             parts = self._tasks(_binned_sums, spec, inputs, bins, n_features, model, np.asarray(beta0),
                                 from_response, column_sums, threads)
@@ -197,11 +199,11 @@ def _merge(a: ColumnSummaries, b: ColumnSummaries) -> ColumnSummaries:
 
 
 def _sums(chunk: Any, spec: list, inputs: list, n_features: int, model: Any, beta0: np.ndarray,
-          from_response: bool, column_sums: bool, threads: int, blocks: tuple) -> Any:
+          from_response: bool, column_sums: bool, threads: int, blocks: tuple, request: Any) -> Any:
     layout = _engine.Layout(spec)
     cols = engine_columns(inputs, chunk.columns, n_features, chunk.start)
     return _engine.accumulate(layout, cols, chunk.y, chunk.weights, chunk.offset, model, beta0,
-                              from_response, column_sums, threads, *blocks)
+                              from_response, column_sums, threads, *blocks, request=request)
 
 
 def _binned_sums(chunk: Any, spec: list, inputs: list, bins: list, n_features: int, model: Any,

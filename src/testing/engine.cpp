@@ -78,6 +78,33 @@ nb::tuple working(const families::ResponseModel& model, const Array1& y, const A
   return nb::make_tuple(to_numpy(weight), to_numpy(residual), to_numpy(deviance), to_numpy(pearson));
 }
 
+// A family's rows of the observed information (order 2), of its criterion parameter, and
+// of its log density at a scale: each a tuple of arrays.
+nb::tuple family_rows(const families::ResponseModel& model, const Array1& y, const Array1& eta,
+                      const Array1& pw, const std::string& which, double scale) {
+  Inputs in;
+  const VectorView yv = in(y), ev = in(eta), wv = in(pw);
+  const std::size_t n = yv.size;
+  if (ev.size != n || wv.size != n) throw nb::value_error("y, eta and weights differ in length");
+  Vector ys = Vector::from(yv), es = Vector::from(ev), ws = Vector::from(wv);
+  const families::RowsIn rows{ys.data(), es.data(), ws.data(), n};
+  std::vector<Vector> out(which == "parameter" ? 8 : (which == "newton" ? 4 : 3), Vector(n));
+  if (which == "newton") {
+    model.newton(rows, {out[0].data(), out[1].data(), out[2].data(), out[3].data()}, 2);
+  } else if (which == "parameter") {
+    model.family().parameter_rows(model, rows, {out[0].data(), out[1].data(), out[2].data(),
+                                                out[3].data(), out[4].data(), out[5].data(),
+                                                out[6].data(), out[7].data()});
+  } else if (which == "profile") {
+    model.family().profile_rows(model, rows, scale, {out[0].data(), out[1].data(), out[2].data()});
+  } else {
+    throw nb::value_error("which: 'newton', 'parameter' or 'profile'");
+  }
+  nb::list l;
+  for (const auto& v : out) l.append(to_numpy(v));
+  return nb::tuple(l);
+}
+
 }  // namespace
 
 void bind_engine(nb::module_& top) {
@@ -98,6 +125,8 @@ void bind_engine(nb::module_& top) {
     return to_numpy(l.constrain(in(v)));
   });
   m.def("working", &working, "model"_a, "y"_a, "eta"_a, "prior_weight"_a, "generic"_a);
+  m.def("family_rows", &family_rows, "model"_a, "y"_a, "eta"_a, "prior_weight"_a, "which"_a,
+        "scale"_a = 1.0);
   m.def("chi_square_upper", &inference::chi_square_upper, "x"_a, "df"_a);
   m.def("f_upper", &inference::f_upper, "x"_a, "df1"_a, "df2"_a);
   m.def("student_t_two_sided", &inference::student_t_two_sided, "t"_a, "df"_a);

@@ -1,5 +1,7 @@
 """The engine's building blocks: the family and basis tables, centring, criteria."""
 
+import math
+
 import numpy as np
 import pytest
 
@@ -161,12 +163,14 @@ def test_every_family_agrees_with_its_generic_composition(rng, family):
     # A family's own forms for its default link (written to stay accurate in the tails)
     # must be the composition of link, variance and unit deviance wherever the latter is
     # accurate, and the support check must name the first response outside the support.
-    model = E.ResponseModel(family)
+    info = E.families()[velkan.families().index(family)]
+    model = E.ResponseModel(family, "", info.parameter_starts)
     y = rng.uniform(0.01, 1.0, size=200)  # inside every family's support
     for i, edge in enumerate((0.0, 1.0)):
         if accepts(model, edge):
             y[i] = edge
-    eta = model.link_function(np.clip(y, 0.05, 0.95)) + rng.normal(scale=0.5, size=y.size)
+    # means spread around the responses, inside every link's domain
+    eta = model.link_function(np.clip(y, 0.05, 0.95) ** np.exp(rng.normal(scale=0.5, size=y.size)))
     pw = rng.uniform(0.5, 3.0, size=y.size)
     own = T.working(model, y, eta, pw, False)
     generic = T.working(model, y, eta, pw, True)
@@ -187,6 +191,12 @@ def test_family_and_link_refusals():
         E.ResponseModel("negbin")
     with pytest.raises(ValueError, match="has no link 'cubic'"):
         E.ResponseModel(velkan.families()[0], "cubic")
+    for info in E.families():
+        for name, lower, upper, _ in info.parameters:
+            with pytest.raises(ValueError, match=rf"{name} must lie in \(.*\) for the {info.name} family, got"):
+                E.ResponseModel(info.name, "", [upper + 1.0 if math.isfinite(upper) else lower - 1.0])
+            with pytest.raises(TypeError, match=f"{name}"):
+                velkan._families.CLASSES[info.name](shape=1.0)
 
 
 def test_knots_agree_with_numpy_and_protocol_objects_pickle(rng):

@@ -14,7 +14,7 @@ from sklearn.pipeline import make_pipeline
 from sklearn.preprocessing import StandardScaler
 from sklearn.utils.estimator_checks import check_estimator, check_sample_weight_equivalence_on_dense_data
 
-from velkan import GAMClassifier, GAMRegressor
+from velkan import GAMClassifier, GAMRegressor, Tweedie
 
 # Checks velkan fails on purpose, and why.
 WEIGHTS_ARE_PRECISION = (
@@ -26,7 +26,9 @@ SKIPPED = {"check_array_api_input"}
 
 
 @pytest.mark.parametrize("estimator", [GAMRegressor(), GAMRegressor(family="poisson"),
-                                       GAMRegressor(family="gamma"), GAMClassifier()], ids=repr)
+                                       GAMRegressor(family="gamma"), GAMClassifier(),
+                                       GAMRegressor(family="negative_binomial"),
+                                       GAMRegressor(family=Tweedie(power=1.5))], ids=repr)
 def test_scikit_learn_estimator_checks(estimator):
     expected = EXPECTED_FAILURES
     with warnings.catch_warnings():
@@ -37,7 +39,8 @@ def test_scikit_learn_estimator_checks(estimator):
         status.setdefault(r["status"], set()).add(r["check_name"])
     assert not status.get("failed"), [r["exception"] for r in results if r["status"] == "failed"]
     assert status.get("skipped", set()) <= SKIPPED
-    assert status["xfail"] == set(expected)
+    # A family of known scale fitted by the Laplace criterion may pass the weights check.
+    assert status.get("xfail", set()) <= set(expected)
     assert len(status["passed"]) > 50
 
 

@@ -39,6 +39,17 @@ def test_dask_array_fit_and_prediction(client, rng):
     np.testing.assert_allclose(mu.compute(), ref.predict(X, offset=off), rtol=1e-8)
 
 
+def test_dask_fit_estimating_a_family_parameter(client, rng):
+    # Laplace-REML with theta estimated: requests, derivative passes and their sums travel
+    # to the workers and back pickled.
+    X, y, w, off = data(rng, 3000, "negative_binomial")
+    ref = GAM(TERMS, family="negative_binomial").fit(X, y, w, off)
+    gam = GAM(TERMS, family="negative_binomial").fit(da.from_array(X, chunks=(800, 5)), y, w, off)
+    assert gam._fitted.passes == ref._fitted.passes + 1
+    assert_same_model(ref, gam, X, off)
+    assert gam._fitted.family_parameters["theta"] == pytest.approx(ref._fitted.family_parameters["theta"], rel=1e-8)
+
+
 def test_dask_dataframe_with_named_columns(client, rng):
     dd = pytest.importorskip("dask.dataframe", reason="dask.dataframe needs pandas")
     pd = pytest.importorskip("pandas")

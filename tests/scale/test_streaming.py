@@ -11,7 +11,7 @@ from tests.helpers import run_python
 from velkan import GAM, f, l, s, te
 from velkan import _engine, _sources, _summaries
 
-FAMILIES = ["gaussian", "binomial", "poisson", "gamma"]
+FAMILIES = ["gaussian", "binomial", "poisson", "gamma", "negative_binomial", "tweedie"]
 
 
 def data(rng, n, family):
@@ -21,12 +21,15 @@ def data(rng, n, family):
     # (where the criterion is flat and the search stops anywhere within its tolerance).
     eta = (np.sin(2 * np.pi * X[:, 0]) + np.cos(2 * np.pi * X[:, 1]) + 0.8 * np.sin(2 * np.pi * X[:, 2])
            + X[:, 1] * X[:, 2] + 0.3 * X[:, 3] + 0.5 * X[:, 4])
-    mu = {"gaussian": eta, "binomial": 1 / (1 + np.exp(-eta)), "poisson": np.exp(eta),
-          "gamma": np.exp(eta)}[family]
+    mu = 1 / (1 + np.exp(-eta)) if family == "binomial" else (eta if family == "gaussian" else np.exp(eta))
     y = {"gaussian": lambda: mu + 0.3 * rng.normal(size=n),
          "binomial": lambda: rng.binomial(1, mu).astype(float),
          "poisson": lambda: rng.poisson(mu).astype(float),
-         "gamma": lambda: rng.gamma(5.0, mu / 5.0)}[family]()
+         "gamma": lambda: rng.gamma(5.0, mu / 5.0),
+         "negative_binomial": lambda: rng.negative_binomial(3.0, 3.0 / (3.0 + mu)).astype(float),
+         # a compound poisson-gamma sum (Tweedie, p = 1.5, scale 1)
+         "tweedie": lambda: np.where((k := rng.poisson(2 * np.sqrt(mu))) > 0,
+                                     rng.gamma(np.maximum(k, 1), 0.5 * np.sqrt(mu)), 0.0)}[family]()
     return X, y, rng.uniform(0.5, 2.0, size=n), 0.1 * rng.normal(size=n)
 
 

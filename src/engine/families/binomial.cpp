@@ -12,11 +12,11 @@ namespace velkan::families {
 
 namespace {
 
-constexpr std::array<LinkId, 1> kLinks{LinkId::Logit};
+constexpr std::array<LinkId, 3> kLinks{LinkId::Logit, LinkId::Probit, LinkId::Cloglog};
 // Largest number of trials a row may draw from (exactly representable counts).
 constexpr double kMaxTrials = 9007199254740992.0;
 
-class Binomial final : public Family {
+class Binomial : public Family {
  public:
   const FamilyInfo& info() const override {
     static const FamilyInfo i{
@@ -41,6 +41,27 @@ class Binomial final : public Family {
   bool valid_mean(double mu) const override { return mu > 0.0 && mu < 1.0; }
   bool on_edge(double y) const override { return y <= 0.0 || y >= 1.0; }
   double variance(double mu, std::span<const double>) const override { return mu * (1.0 - mu); }
+  void variance_derivatives(double mu, std::span<const double>, double* d) const override {
+    d[0] = 1.0 - 2.0 * mu, d[1] = -2.0, d[2] = 0.0;
+  }
+  bool newton_weights_positive(LinkId link) const override { return link == LinkId::Logit; }
+  // Logit link (canonical): w = mu (1 - mu) = v, w' = v (1 - 2 mu), w'' = v (1 - 6 v), with
+  // v and 1 - 2 mu from e^-|eta| so that they keep their digits in the tails.
+  void newton(const ResponseModel& model, const RowsIn& in, const NewtonRowsOut& out,
+              int order) const override {
+    if (model.link_id() != LinkId::Logit) return Family::newton(model, in, out, order);
+    for (std::size_t i = 0; i < in.count; ++i) {
+      const double eta = in.eta[i], pw = in.prior_weight[i];
+      const double e = std::exp(-std::abs(eta));
+      const double v = e / ((1.0 + e) * (1.0 + e));
+      const double mu = eta >= 0.0 ? 1.0 / (1.0 + e) : e / (1.0 + e);
+      const double skew = (eta >= 0.0 ? -1.0 : 1.0) * (1.0 - e) / (1.0 + e);
+      out.score[i] = pw * (in.y[i] - mu);
+      out.weight[i] = pw * v;
+      if (order >= 1) out.dweight[i] = pw * v * skew;
+      if (order >= 2) out.d2weight[i] = pw * v * (1.0 - 6.0 * v);
+    }
+  }
   double unit_deviance(double y, double mu, std::span<const double>) const override {
     return 2.0 * (xlogx(y) - xlogy(y, mu) + xlogx(1.0 - y) - xlogy(1.0 - y, 1.0 - mu));
   }
@@ -84,7 +105,7 @@ class Binomial final : public Family {
   }
 
   // h(y) = y log y + (1 - y) log(1 - y); the normaliser log C(w, w y).
-  void add_response_sums(const double* y, const double* pw, std::size_t count,
+  void add_response_sums(std::span<const double>, const double* y, const double* pw, std::size_t count,
                          ResponseSums& s) const override {
     for (std::size_t i = 0; i < count; ++i) {
       if (pw[i] == 0.0) continue;
@@ -93,13 +114,41 @@ class Binomial final : public Family {
                           log_gamma(pw[i] * (1.0 - y[i]) + 1.0);
     }
   }
-  double null_deviance(const ResponseSums& s) const override {
+  double null_deviance(std::span<const double>, const ResponseSums& s) const override {
     if (!(s.weight_sum > 0.0) || s.offset_rows > 0.0) return std::numeric_limits<double>::quiet_NaN();
     const double swy = s.response_sum, sw = s.weight_sum, mean = swy / sw;
     return std::max(2.0 * (s.saturated_sum - xlogy(swy, mean) - xlogy(sw - swy, 1.0 - mean)), 0.0);
   }
-  double log_likelihood(double deviance, const ResponseSums& s) const override {
+  double log_likelihood(std::span<const double>, double deviance, const ResponseSums& s) const override {
     return s.saturated_sum + s.log_normaliser - 0.5 * deviance;
+  }
+};
+
+// Overdispersed proportions: the binomial mean and variance function with the scale
+// estimated (F tests in the summary); a quasi-likelihood has no log-likelihood, so no AIC.
+class QuasiBinomial final : public Binomial {
+ public:
+  const FamilyInfo& info() const override {
+    static const FamilyInfo i = [] {
+      FamilyInfo q = Binomial().info();
+      q.name = "quasibinomial";
+      q.class_name = "QuasiBinomial";
+      q.doc = "Overdispersed proportions: V(mu) = phi mu (1 - mu), the scale phi estimated.";
+      q.scale_estimated = true;
+      q.proportion = false;
+      q.exact_fit_warning = "";
+      return q;
+    }();
+    return i;
+  }
+  double log_likelihood(std::span<const double>, double, const ResponseSums&) const override {
+    return std::numeric_limits<double>::quiet_NaN();
+  }
+  double draw(double, double, double, std::span<const double>, RowRandom&) const override {
+    return std::numeric_limits<double>::quiet_NaN();
+  }
+  std::string_view draw_requirement() const override {
+    return "a quasi-likelihood defines no distribution to draw responses from";
   }
 };
 
@@ -107,6 +156,11 @@ class Binomial final : public Family {
 
 const Family& binomial_family() {
   static const Binomial f;
+  return f;
+}
+
+const Family& quasibinomial_family() {
+  static const QuasiBinomial f;
   return f;
 }
 

@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "diag/format.h"
+#include "engine/families/jet.h"
 
 namespace velkan::families {
 
@@ -38,6 +39,70 @@ void Family::working(const ResponseModel& model, const RowsIn& in, const RowsOut
     out.deviance[i] = pw * unit_deviance(y, mu, params);
     out.pearson[i] = pw * r * r / v;
   }
+}
+
+void Family::newton(const ResponseModel& model, const RowsIn& in, const NewtonRowsOut& out,
+                    int order) const {
+  const Link& link = model.link();
+  const auto params = model.parameters();
+  constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+  for (std::size_t i = 0; i < in.count; ++i) {
+    const double eta = in.eta[i], pw = in.prior_weight[i];
+    const double mu = link.inverse(eta);
+    if (!valid_mean(mu)) {
+      out.score[i] = out.weight[i] = nan;
+      if (order >= 1) out.dweight[i] = nan;
+      if (order >= 2) out.d2weight[i] = nan;
+      continue;
+    }
+    // Jets in eta: mu to its fourth derivative, so that the score g = (y - mu) mu' / V,
+    // which holds one derivative of mu, is known to its third, and w = -dg/deta with its
+    // first two derivatives follow.
+    double dmu[kLinkDerivatives];
+    link.derivatives(eta, dmu);
+    const Jet<4> mu4 = Jet<4>::from_derivatives(mu, dmu);
+    const Jet<3> slope = mu4.differentiated();
+    Jet<3> mu3;
+    for (std::size_t k = 0; k <= 3; ++k) mu3.c[k] = mu4.c[k];
+    double dv[3];
+    variance_derivatives(mu, params, dv);
+    const Jet<3> v = compose(mu3, variance(mu, params), dv);
+    const Jet<3> g = (Jet<3>::constant(in.y[i]) - mu3) * slope / v;
+    out.score[i] = pw * g.derivative(0);
+    out.weight[i] = -pw * g.derivative(1);
+    if (order >= 1) out.dweight[i] = -pw * g.derivative(2);
+    if (order >= 2) out.d2weight[i] = -pw * g.derivative(3);
+  }
+}
+
+void Family::parameter_rows(const ResponseModel&, const RowsIn& in,
+                            const ParameterRowsOut& out) const {
+  constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+  for (std::size_t i = 0; i < in.count; ++i) {
+    for (double* a : {out.loglik, out.l1, out.l2, out.g1, out.g2, out.w1, out.w2, out.w_eta}) {
+      a[i] = nan;
+    }
+  }
+}
+
+void Family::profile_rows(const ResponseModel&, const RowsIn& in, double,
+                          const ProfileRowsOut& out) const {
+  constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+  for (std::size_t i = 0; i < in.count; ++i) out.log_density[i] = out.d1[i] = out.d2[i] = nan;
+}
+
+int ResponseModel::criterion_parameter() const {
+  const auto& ps = info().parameters;
+  for (std::size_t j = 0; j < ps.size(); ++j) {
+    if (ps[j].estimation == ParameterEstimation::Criterion && std::isnan(parameters_[j])) {
+      return static_cast<int>(j);
+    }
+  }
+  return -1;
+}
+
+Result<ResponseModel> ResponseModel::with_parameters(std::vector<double> values) const {
+  return create(info().name, link().name, std::move(values));
 }
 
 Result<ResponseModel> ResponseModel::create(std::string_view family, std::string_view link,
@@ -97,7 +162,12 @@ std::size_t ResponseModel::first_outside_support(VectorView y) const {
 void ResponseModel::starting_eta(const double* y, const double* prior_weight, std::size_t count,
                                  double* eta) const {
   const Link& l = link();
-  for (std::size_t i = 0; i < count; ++i) eta[i] = l.link(family_->starting_mean(y[i], prior_weight[i]));
+  // A start the link cannot represent (a gaussian response at or below zero under the log
+  // link) keeps the caller's value (the intercept's start level).
+  for (std::size_t i = 0; i < count; ++i) {
+    const double e = l.link(family_->starting_mean(y[i], prior_weight[i]));
+    if (std::isfinite(e)) eta[i] = e;
+  }
 }
 
 }  // namespace velkan::families

@@ -13,6 +13,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <limits>
 #include <span>
 #include <string>
@@ -26,12 +27,24 @@
 
 namespace velkan::families {
 
+// How a fit estimates an extra parameter left free (NaN) by the user.
+enum class ParameterEstimation : std::uint8_t {
+  // A coordinate of the smoothing-parameter criterion beside the log smoothing parameters
+  // (on the log scale), its derivatives from `Family::parameter_rows`.
+  Criterion,
+  // By the profile likelihood: whole fits at trial values, the log density from
+  // `Family::profile_rows` at the fitted means, its scale maximised.
+  Profile,
+};
+
 // An extra parameter of a family (negative binomial theta, Tweedie power).
 struct Parameter {
   std::string_view name;
   double lower;   // open interval (lower, upper) of valid values
   double upper;
   std::string_view doc;
+  ParameterEstimation estimation;
+  double start;   // where an estimate starts
 };
 
 // What the table says about a family, read by the Python package.
@@ -72,6 +85,47 @@ struct RowsOut {
   double* pearson;
 };
 
+// The observed information of a block's rows, per unit scale: the derivatives of each
+// row's prior-weighted log-likelihood l in its linear predictor that a Newton step and the
+// Laplace-approximate criterion need. Arrays not wanted (by `order`) may be null.
+//   score     g = dl/deta = w_p (y - mu) mu' / V(mu)
+//   weight    w = -d2l/deta2: the Newton weight (the Fisher weight for a canonical link;
+//             it can be negative for other links far from the data)
+//   dweight   dw/deta                         (order >= 1)
+//   d2weight  d2w/deta2                       (order >= 2)
+struct NewtonRowsOut {
+  double* score;
+  double* weight;
+  double* dweight;
+  double* d2weight;
+};
+
+// Per row, the derivatives in psi = log(parameter) of a family parameter that the
+// criterion estimates (`ParameterEstimation::Criterion`), all prior-weighted:
+//   loglik  l, with every normalising term that depends on the parameter
+//   l1, l2  dl/dpsi, d2l/dpsi2
+//   g1, g2  dg/dpsi, d2g/dpsi2       (g the score above)
+//   w1, w2  dw/dpsi, d2w/dpsi2       (w the Newton weight)
+//   w_eta   d2w/(deta dpsi)
+struct ParameterRowsOut {
+  double* loglik;
+  double* l1;
+  double* l2;
+  double* g1;
+  double* g2;
+  double* w1;
+  double* w2;
+  double* w_eta;
+};
+
+// Per row, the log density at the mean and its first two derivatives in log(scale), for
+// the profile likelihood of a parameter estimated by `ParameterEstimation::Profile`.
+struct ProfileRowsOut {
+  double* log_density;
+  double* d1;
+  double* d2;
+};
+
 // Sums of the response alone, gathered by a fit's first pass, from which the model
 // statistics (null deviance, log-likelihood) follow without another pass. With e the
 // response measured from the pass's expansion point:
@@ -98,6 +152,9 @@ class Family {
   // Whether mu is a mean the family can have (inside the domain a link may leave).
   virtual bool valid_mean(double mu) const = 0;
   virtual double variance(double mu, std::span<const double> parameters) const = 0;
+  // d[k] = d^(k+1) V / d mu^(k+1), k = 0..2.
+  virtual void variance_derivatives(double mu, std::span<const double> parameters,
+                                    double* d) const = 0;
   virtual double unit_deviance(double y, double mu, std::span<const double> parameters) const = 0;
 
   // The mean a fit starts from for one row, from its response (and number of trials).
@@ -109,6 +166,20 @@ class Family {
   // variance and unit deviance; families override it for their canonical link with forms
   // that keep their accuracy where the composition would overflow or cancel.
   virtual void working(const ResponseModel& model, const RowsIn& in, const RowsOut& out) const;
+  // The observed information of a block (see NewtonRowsOut), order 0, 1 or 2. The default
+  // differentiates the quasi-likelihood score (y - mu) mu' / V(mu) with jets of the link
+  // and the variance; families override it where a closed form keeps more digits.
+  virtual void newton(const ResponseModel& model, const RowsIn& in, const NewtonRowsOut& out,
+                      int order) const;
+  // Whether the Newton weight is positive at every linear predictor and response in the
+  // support for this link, so that penalized IRLS may step with it (a full Newton step).
+  virtual bool newton_weights_positive(LinkId link) const { (void)link; return false; }
+  // The parameter derivatives of a block (families with a Criterion parameter only).
+  virtual void parameter_rows(const ResponseModel& model, const RowsIn& in,
+                              const ParameterRowsOut& out) const;
+  // The log density of a block at scale `scale` (families with a Profile parameter only).
+  virtual void profile_rows(const ResponseModel& model, const RowsIn& in, double scale,
+                            const ProfileRowsOut& out) const;
 
   // Whether a response lies on the edge of the family's range (a binary 0 or 1, a count of
   // 0), where a fitted mean can only arrive at an infinite linear predictor. None do by
@@ -116,8 +187,9 @@ class Family {
   virtual bool on_edge(double y) const { (void)y; return false; }
 
   // Adds the family's response-only sums of a block (saturated_sum, log_normaliser).
-  virtual void add_response_sums(const double* y, const double* prior_weight,
-                                 std::size_t count, ResponseSums& sums) const = 0;
+  virtual void add_response_sums(std::span<const double> parameters, const double* y,
+                                 const double* prior_weight, std::size_t count,
+                                 ResponseSums& sums) const = 0;
   // One response drawn from the family's distribution with mean mu for a row of prior
   // weight w > 0 at dispersion phi: mean mu and variance phi V(mu) / w, a weight counting
   // replicates (binomial: y the proportion of successes in w trials; poisson: a count of
@@ -134,10 +206,12 @@ class Family {
   }
 
   // Deviance of the constant-mean model; NaN where the sums cannot give it (an offset).
-  virtual double null_deviance(const ResponseSums& sums) const = 0;
+  virtual double null_deviance(std::span<const double> parameters,
+                               const ResponseSums& sums) const = 0;
   // The log-likelihood of a fit of the given deviance (binomial: with the binomial
   // coefficient; an estimated scale at its maximum-likelihood value).
-  virtual double log_likelihood(double deviance, const ResponseSums& sums) const = 0;
+  virtual double log_likelihood(std::span<const double> parameters, double deviance,
+                                const ResponseSums& sums) const = 0;
 };
 
 // The family table: every family the engine knows, in the order users see them.
@@ -158,6 +232,13 @@ class ResponseModel {
   const Link& link() const { return families::link(link_); }
   LinkId link_id() const { return link_; }
   bool canonical() const { return link_ == info().links[0]; }
+  // Whether penalized IRLS may step with the Newton weights of this family and link.
+  bool newton_weights_positive() const { return family_->newton_weights_positive(link_); }
+  // Index of the parameter the criterion estimates (ParameterEstimation::Criterion, left
+  // NaN by the user), or -1.
+  int criterion_parameter() const;
+  // This model with parameter values `values` (same count; NaN: estimate), checked.
+  Result<ResponseModel> with_parameters(std::vector<double> values) const;
   std::span<const double> parameters() const { return parameters_; }
   // Whether one pass at the start already gives the fit (normal errors, identity link):
   // the working weights do not depend on the coefficients.
@@ -165,10 +246,14 @@ class ResponseModel {
 
   // Index of the first response in y outside the family's support, or y.size if none.
   std::size_t first_outside_support(VectorView y) const;
-  // The starting linear predictor of each row of a block.
+  // The starting linear predictor of each row of a block (a row whose starting mean the
+  // link cannot represent keeps the value `eta` holds).
   void starting_eta(const double* y, const double* prior_weight, std::size_t count,
                     double* eta) const;
   void working(const RowsIn& in, const RowsOut& out) const { family_->working(*this, in, out); }
+  void newton(const RowsIn& in, const NewtonRowsOut& out, int order) const {
+    family_->newton(*this, in, out, order);
+  }
 
  private:
   const Family* family_ = nullptr;

@@ -12,7 +12,7 @@ namespace velkan::families {
 
 namespace {
 
-constexpr std::array<LinkId, 1> kLinks{LinkId::Log};
+constexpr std::array<LinkId, 3> kLinks{LinkId::Log, LinkId::Inverse, LinkId::Identity};
 
 class Gamma final : public Family {
  public:
@@ -36,6 +36,24 @@ class Gamma final : public Family {
   bool in_support(double y) const override { return y > 0.0 && std::isfinite(y); }
   bool valid_mean(double mu) const override { return mu > 0.0 && std::isfinite(mu); }
   double variance(double mu, std::span<const double>) const override { return mu * mu; }
+  void variance_derivatives(double mu, std::span<const double>, double* d) const override {
+    d[0] = 2.0 * mu, d[1] = 2.0, d[2] = 0.0;
+  }
+  bool newton_weights_positive(LinkId link) const override { return link == LinkId::Log; }
+  // Log link: with b = log y - eta the score is expm1(b) and the Newton weight y / mu = e^b,
+  // whose derivatives in eta alternate in sign.
+  void newton(const ResponseModel& model, const RowsIn& in, const NewtonRowsOut& out,
+              int order) const override {
+    if (model.link_id() != LinkId::Log) return Family::newton(model, in, out, order);
+    for (std::size_t i = 0; i < in.count; ++i) {
+      const double pw = in.prior_weight[i], b = std::log(in.y[i]) - in.eta[i];
+      const double w = pw * std::exp(b);
+      out.score[i] = pw * std::expm1(b);
+      out.weight[i] = w;
+      if (order >= 1) out.dweight[i] = -w;
+      if (order >= 2) out.d2weight[i] = w;
+    }
+  }
   double unit_deviance(double y, double mu, std::span<const double>) const override {
     return 2.0 * ((y - mu) / mu - std::log(y / mu));
   }
@@ -65,18 +83,18 @@ class Gamma final : public Family {
   }
 
   // h(y) = log y.
-  void add_response_sums(const double* y, const double* pw, std::size_t count,
+  void add_response_sums(std::span<const double>, const double* y, const double* pw, std::size_t count,
                          ResponseSums& s) const override {
     for (std::size_t i = 0; i < count; ++i)
       if (pw[i] != 0.0) s.saturated_sum += pw[i] * std::log(y[i]);
   }
-  double null_deviance(const ResponseSums& s) const override {
+  double null_deviance(std::span<const double>, const ResponseSums& s) const override {
     if (!(s.weight_sum > 0.0) || s.offset_rows > 0.0) return std::numeric_limits<double>::quiet_NaN();
     const double mean = s.response_sum / s.weight_sum;
     return std::max(2.0 * (s.weight_sum * std::log(mean) - s.saturated_sum), 0.0);
   }
   // At the maximum-likelihood shape, approximated by sum of weights / deviance.
-  double log_likelihood(double deviance, const ResponseSums& s) const override {
+  double log_likelihood(std::span<const double>, double deviance, const ResponseSums& s) const override {
     if (!(deviance > 0.0)) return std::numeric_limits<double>::infinity();
     const double sw = s.weight_sum, shape = sw / deviance;
     return sw * (shape * std::log(shape) - log_gamma(shape)) - shape * (0.5 * deviance + sw) -

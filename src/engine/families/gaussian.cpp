@@ -11,7 +11,7 @@ namespace velkan::families {
 
 namespace {
 
-constexpr std::array<LinkId, 1> kLinks{LinkId::Identity};
+constexpr std::array<LinkId, 3> kLinks{LinkId::Identity, LinkId::Log, LinkId::Inverse};
 
 class Gaussian final : public Family {
  public:
@@ -34,6 +34,10 @@ class Gaussian final : public Family {
   bool in_support(double y) const override { return std::isfinite(y); }
   bool valid_mean(double mu) const override { return std::isfinite(mu); }
   double variance(double, std::span<const double>) const override { return 1.0; }
+  void variance_derivatives(double, std::span<const double>, double* d) const override {
+    d[0] = d[1] = d[2] = 0.0;
+  }
+  bool newton_weights_positive(LinkId link) const override { return link == LinkId::Identity; }
   double unit_deviance(double y, double mu, std::span<const double>) const override {
     return (y - mu) * (y - mu);
   }
@@ -56,17 +60,17 @@ class Gaussian final : public Family {
     }
   }
 
-  void add_response_sums(const double*, const double*, std::size_t, ResponseSums&) const override {}
+  void add_response_sums(std::span<const double>, const double*, const double*, std::size_t, ResponseSums&) const override {}
 
   // The residual sums are measured from a constant starting level, so the weighted sum of
   // squares about the mean keeps its digits however far the response sits from zero; it
   // is exact with an offset too.
-  double null_deviance(const ResponseSums& s) const override {
+  double null_deviance(std::span<const double>, const ResponseSums& s) const override {
     if (!(s.weight_sum > 0.0)) return std::numeric_limits<double>::quiet_NaN();
     return std::max(s.residual_square_sum - s.residual_sum * s.residual_sum / s.weight_sum, 0.0);
   }
   // At the maximum-likelihood scale deviance / sum of weights.
-  double log_likelihood(double deviance, const ResponseSums& s) const override {
+  double log_likelihood(std::span<const double>, double deviance, const ResponseSums& s) const override {
     const double phi = deviance / s.weight_sum;
     if (!(phi > 0.0)) return std::numeric_limits<double>::infinity();
     return -0.5 * s.weight_sum * (std::log(2.0 * std::numbers::pi * phi) + 1.0);

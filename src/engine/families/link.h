@@ -8,6 +8,7 @@
 // a step too far.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -19,12 +20,19 @@ enum class LinkId : std::uint8_t {
   Identity, Log, Logit, Probit, Cloglog, Inverse, InverseSquared, Sqrt
 };
 
+// Derivatives of the inverse link at eta: d[k] = d^(k+1) mu / d eta^(k+1), k = 0..3. The
+// observed information of a non-canonical link and the derivatives of the working weights
+// that the Laplace-approximate criterion needs go up to the fourth.
+inline constexpr std::size_t kLinkDerivatives = 4;
+using LinkDerivatives = void (*)(double eta, double* d);
+
 struct Link {
   LinkId id;
   std::string_view name;      // as users write it: "identity", "log", "logit", ...
   double (*link)(double mu);        // eta = g(mu)
   double (*inverse)(double eta);    // mu = g^-1(eta)
   double (*mu_eta)(double eta);     // d mu / d eta
+  LinkDerivatives derivatives;      // d mu / d eta up to d^4 mu / d eta^4
 };
 
 const Link& link(LinkId id);

@@ -12,7 +12,7 @@ namespace velkan::families {
 
 namespace {
 
-constexpr std::array<LinkId, 1> kLinks{LinkId::Log};
+constexpr std::array<LinkId, 3> kLinks{LinkId::Log, LinkId::Identity, LinkId::Sqrt};
 // Largest mean count a row may draw from (its draws stay far inside a long long).
 constexpr double kMaxDrawMean = 1e15;
 
@@ -41,6 +41,22 @@ class Poisson : public Family {
   bool on_edge(double y) const override { return y <= 0.0; }
   bool valid_mean(double mu) const override { return mu > 0.0 && std::isfinite(mu); }
   double variance(double mu, std::span<const double>) const override { return mu; }
+  void variance_derivatives(double, std::span<const double>, double* d) const override {
+    d[0] = 1.0, d[1] = d[2] = 0.0;
+  }
+  bool newton_weights_positive(LinkId link) const override { return link == LinkId::Log; }
+  // The log link is canonical: every derivative of the weight mu in eta is mu.
+  void newton(const ResponseModel& model, const RowsIn& in, const NewtonRowsOut& out,
+              int order) const override {
+    if (model.link_id() != LinkId::Log) return Family::newton(model, in, out, order);
+    for (std::size_t i = 0; i < in.count; ++i) {
+      const double pw = in.prior_weight[i], mu = std::exp(in.eta[i]);
+      out.score[i] = pw * (in.y[i] - mu);
+      out.weight[i] = pw * mu;
+      if (order >= 1) out.dweight[i] = pw * mu;
+      if (order >= 2) out.d2weight[i] = pw * mu;
+    }
+  }
   double unit_deviance(double y, double mu, std::span<const double>) const override {
     return 2.0 * (xlogx(y) - xlogy(y, mu) - (y - mu));
   }
@@ -80,7 +96,7 @@ class Poisson : public Family {
   }
 
   // h(y) = y log y; the normaliser -log y!.
-  void add_response_sums(const double* y, const double* pw, std::size_t count,
+  void add_response_sums(std::span<const double>, const double* y, const double* pw, std::size_t count,
                          ResponseSums& s) const override {
     for (std::size_t i = 0; i < count; ++i) {
       if (pw[i] == 0.0) continue;
@@ -88,12 +104,12 @@ class Poisson : public Family {
       s.log_normaliser -= pw[i] * log_gamma(y[i] + 1.0);
     }
   }
-  double null_deviance(const ResponseSums& s) const override {
+  double null_deviance(std::span<const double>, const ResponseSums& s) const override {
     if (!(s.weight_sum > 0.0) || s.offset_rows > 0.0) return std::numeric_limits<double>::quiet_NaN();
     const double mean = s.response_sum / s.weight_sum;
     return std::max(2.0 * (s.saturated_sum - xlogy(s.response_sum, mean)), 0.0);
   }
-  double log_likelihood(double deviance, const ResponseSums& s) const override {
+  double log_likelihood(std::span<const double>, double deviance, const ResponseSums& s) const override {
     return s.saturated_sum - s.response_sum + s.log_normaliser - 0.5 * deviance;
   }
 };
@@ -113,7 +129,7 @@ class QuasiPoisson final : public Poisson {
     }();
     return i;
   }
-  double log_likelihood(double, const ResponseSums&) const override {
+  double log_likelihood(std::span<const double>, double, const ResponseSums&) const override {
     return std::numeric_limits<double>::quiet_NaN();
   }
   double draw(double, double, double, std::span<const double>, RowRandom&) const override {

@@ -11,11 +11,16 @@ const Family& binomial_family();
 const Family& poisson_family();
 const Family& gamma_family();
 const Family& quasipoisson_family();
+const Family& quasibinomial_family();
+const Family& negative_binomial_family();
+const Family& tweedie_family();
+const Family& inverse_gaussian_family();
 
 std::span<const Family* const> all_families() {
-  static const std::array<const Family*, 5> table{
+  static const std::array<const Family*, 9> table{
       &gaussian_family(), &binomial_family(), &poisson_family(), &gamma_family(),
-      &quasipoisson_family()};
+      &quasipoisson_family(), &quasibinomial_family(), &negative_binomial_family(),
+      &tweedie_family(), &inverse_gaussian_family()};
   return table;
 }
 

@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <cmath>
 #include <math.h>
+#include <optional>
 #include <vector>
 
 #include "diag/format.h"
 #include "linalg/lapack.h"
+#include "engine/passes/information.h"
 #include "engine/passes/response_start.h"
 #include "engine/passes/row_blocks.h"
 
@@ -30,6 +32,7 @@ struct Accumulator {
   // then the family's weight, residual, deviance and Pearson term.
   std::vector<double> y, pw, xb, eta, shift, weight, residual, deviance, pearson;
   PassSums sums;
+  std::optional<InformationSums> information;
 
   void reserve(std::size_t block, std::size_t q, std::size_t p, bool column_sums) {
     upper.assign(q * q, 0.0);
@@ -38,6 +41,11 @@ struct Accumulator {
     sums.column_sums = Vector(column_sums ? p : 0);
   }
 };
+
+bool needs_information(const PassOptions& o) {
+  return o.observed_information || o.parameter_sums || o.profile_scale > 0.0 ||
+         o.derivatives != nullptr;
+}
 
 void symmetric_rank_update(std::size_t q, std::size_t count, const double* rows, double* c) {
   const auto qi = static_cast<lapack_int>(q);
@@ -72,7 +80,13 @@ Status linearise(const families::ResponseModel& model, const RowData& data, Vect
     a.eta[i] = at_or(data.offset, r, 0.0) + xb;
     a.shift[i] = 0.0;
   }
-  if (!options.from_response) return {};
+  if (!options.from_response) {
+    if (options.response_sums) {
+      model.family().add_response_sums(model.parameters(), a.y.data(), a.pw.data(), count,
+                                       s.response);
+    }
+    return {};
+  }
   return start_from_response(model, data.offset,
                              {a.y.data(), a.pw.data(), a.xb.data(), a.eta.data(), a.shift.data(),
                               first, count},
@@ -117,6 +131,7 @@ PassSums gather(const std::vector<Accumulator>& acc, std::size_t used, std::size
     const Accumulator& a = acc[part];
     if (a.upper.empty()) continue;
     PassSums s = a.sums;
+    if (a.information) a.information->add_to(s);
     s.xtwx = Matrix(p, p);
     s.xtwt = Vector(p);
     for (std::size_t j = 0; j < p; ++j) {
@@ -165,6 +180,14 @@ void PassSums::add(const PassSums& o) {
   edge_responses += o.edge_responses;
   response.add(o.response);
   finite = finite && o.finite;
+  observed = observed || o.observed;
+  if (o.correction.rows() > 0) {
+    if (correction.rows() == 0) correction = Matrix(o.correction.rows(), o.correction.cols());
+    correction += o.correction;
+  }
+  if (o.parameter.xg1.size() > 0) parameter.add(o.parameter);
+  profile.add(o.profile);
+  derivatives.add(o.derivatives);
 }
 
 Result<PassSums> accumulate(const terms::ModelLayout& layout, const RowData& data,
@@ -180,6 +203,12 @@ Result<PassSums> accumulate(const terms::ModelLayout& layout, const RowData& dat
     return fail(GamError::dimension_mismatch(
         diag::format("{} coefficients for a design of {} columns", beta0.size, p)));
   }
+  if (options.derivatives != nullptr &&
+      (options.derivatives->h_inverse.rows() != p || options.derivatives->h_inverse.cols() != p ||
+       options.derivatives->dbeta.rows() != p || options.derivatives->dbeta.cols() == 0)) {
+    return fail(GamError::dimension_mismatch(
+        "the derivative pass's inverse and coefficient derivatives do not match the design"));
+  }
   const std::size_t block = std::max<std::size_t>(options.block_rows, 1);
   std::vector<Accumulator> acc(part_count(n, block, options.threads));
 
@@ -189,8 +218,12 @@ Result<PassSums> accumulate(const terms::ModelLayout& layout, const RowData& dat
     double* rows = a.rows.data();
     if (auto ok = layout.evaluate_rows(data.columns, first, count, rows, q); !ok) return ok;
     if (auto ok = linearise(model, data, beta0, options, first, count, a); !ok) return ok;
-    model.working({a.y.data(), a.eta.data(), a.pw.data(), count},
-                  {a.weight.data(), a.residual.data(), a.deviance.data(), a.pearson.data()});
+    const families::RowsIn family_rows{a.y.data(), a.eta.data(), a.pw.data(), count};
+    model.working(family_rows, {a.weight.data(), a.residual.data(), a.deviance.data(), a.pearson.data()});
+    if (needs_information(options)) {
+      if (!a.information) a.information.emplace(model, options, block, p);
+      a.information->add_block({rows, q, p, family_rows}, a.weight.data(), a.residual.data());
+    }
     reduce_block(model, options.from_response, a, count, p);
     symmetric_rank_update(q, count, rows, a.upper.data());
     return {};

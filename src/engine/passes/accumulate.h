@@ -16,10 +16,18 @@
 // Threads split the rows into contiguous ranges, each with its own accumulators, summed
 // in range order at the end: results depend on the thread count only through the order
 // of that summation.
+//
+// The Laplace-approximate criterion asks more of a pass (all optional, see PassOptions):
+// the observed information in place of the expected one, the derivatives of the
+// log-likelihood in a family parameter the criterion estimates, the log density at a given
+// scale for a profile likelihood, and, given H^-1 and d beta / d coordinate at the fitted
+// coefficients, the sums over rows from which the criterion's exact gradient and Hessian
+// follow (DerivativeSums).
 #pragma once
 
 #include <cstddef>
 #include <span>
+#include <vector>
 
 #include "common/gam_error.h"
 #include "linalg/matrix.h"
@@ -41,6 +49,56 @@ struct RowData {
   std::size_t rows() const { return response.size; }
 };
 
+// The sums of a family parameter estimated by the criterion (psi = log parameter), see
+// families::ParameterRowsOut: log-likelihood, its first two derivatives in psi, and X'g1,
+// X'g2 over the raw design.
+struct ParameterSums {
+  double loglik = 0.0;
+  double l1 = 0.0;
+  double l2 = 0.0;
+  Vector xg1;
+  Vector xg2;
+  void add(const ParameterSums& o);
+};
+
+// Sums of the prior-weighted log density at a given scale and of its first two
+// derivatives in log(scale) (a profile likelihood's pass).
+struct ProfileSums {
+  double log_density = 0.0;
+  double d1 = 0.0;
+  double d2 = 0.0;
+  void add(const ProfileSums& o);
+};
+
+// What the derivative sums need, in the raw design's coordinates: B = Z H^-1 Z' (width x
+// width, H the penalized observed information at the fitted coefficients) and the columns
+// of d beta / d x_k (width x K) for the criterion's K coordinates, the last of which is
+// the family parameter psi when `parameter`.
+struct DerivativeRequest {
+  Matrix h_inverse;
+  Matrix dbeta;
+  bool parameter = false;
+};
+
+// The derivative sums, with h_i = x_i'B x_i, e_ik = x_i' d beta_k (the change of row i's
+// linear predictor), w the Newton weight and w', w'' its derivatives in eta, and for the
+// family parameter w1 = dw/dpsi, w2 = d2w/dpsi2, w_eta = d2w/(deta dpsi), g2 = d2g/dpsi2:
+//   a_k = X' diag(c_k) X,  c_k = w' e_k (+ w1 for psi)     (the change of X'WX)
+//   t_k = sum h c_k                                       (tr(H^-1 dH_k), data part)
+//   v   = X'(w' h)
+//   q   = sum h w'' e_j e_k                               (K x K)
+// and, with a parameter: r_k = sum h w_eta e_k, s = sum h w2, u_k = X'(w1 e_k), xg2 = X'g2.
+struct DerivativeSums {
+  std::vector<Matrix> a;
+  Vector t;
+  Vector v;
+  Matrix q;
+  Vector r;
+  double s = 0.0;
+  Matrix u;  // width x K
+  void add(const DerivativeSums& o);
+};
+
 struct PassSums {
   Matrix xtwx;             // width x width
   Vector xtwt;             // X'W t
@@ -58,6 +116,14 @@ struct PassSums {
   families::ResponseSums response;
   // False when some row's mean, weight or deviance came out non-finite (a step too far).
   bool finite = true;
+  // Whether xtwx / xtwt hold the observed information (Newton weights, see
+  // PassOptions::observed_information); `correction` = X'(W_obs - W_exp)X then holds what
+  // the expected-information sums lack (empty when they already are observed).
+  bool observed = false;
+  Matrix correction;
+  ParameterSums parameter;      // with PassOptions::parameter_sums
+  ProfileSums profile;          // with PassOptions::profile_scale
+  DerivativeSums derivatives;   // with PassOptions::derivatives
   // For the families that warn about exact fits: rows whose response lies on the edge of
   // the family's range (Family::on_edge; first pass only) and, of those, the rows whose
   // working weight is below kEdgeWeight of their prior weight (fitted on the edge).
@@ -75,6 +141,16 @@ struct PassOptions {
   bool column_sums = false;
   std::size_t threads = 1;
   std::size_t block_rows = kPassBlockRows;
+  // The observed information: X'WX and X'Wt with the Newton weights and working residuals
+  // g / w where the model's Newton weights are positive (a full Newton step), else the
+  // Fisher weights as usual plus `correction`.
+  bool observed_information = false;
+  // The family's response-only sums at the model's parameter values (every first pass
+  // adds them; a later pass when the parameters have changed since).
+  bool response_sums = false;
+  bool parameter_sums = false;
+  double profile_scale = 0.0;   // > 0: profile sums at this scale
+  const DerivativeRequest* derivatives = nullptr;
 };
 
 // Ok when `columns` holds at least the layout's input columns, every one of length n, and

@@ -25,7 +25,7 @@ Status start_from_response(const families::ResponseModel& model, VectorView offs
     if (off != 0.0) s.offset_rows += 1.0;
     s.weight_sum += pw;
   }
-  model.family().add_response_sums(r.y, r.pw, r.count, s);
+  model.family().add_response_sums(model.parameters(), r.y, r.pw, r.count, s);
   if (model.linear()) return {};
   model.starting_eta(r.y, r.pw, r.count, r.eta);
   for (std::size_t i = 0; i < r.count; ++i) {

@@ -62,6 +62,18 @@ void bind_info(nb::module_& m) {
         std::vector<std::tuple<std::string, double, double, std::string>> out;
         for (const auto& p : f.parameters) out.emplace_back(str(p.name), p.lower, p.upper, str(p.doc));
         return out;
+      })
+      .def_prop_ro("parameter_estimation", [](const FamilyInfo& f) {
+        std::vector<std::string> out;
+        for (const auto& p : f.parameters) {
+          out.push_back(p.estimation == families::ParameterEstimation::Criterion ? "criterion" : "profile");
+        }
+        return out;
+      }, "How each parameter is estimated when left free: 'criterion' or 'profile'.")
+      .def_prop_ro("parameter_starts", [](const FamilyInfo& f) {
+        std::vector<double> out;
+        for (const auto& p : f.parameters) out.push_back(p.start);
+        return out;
       });
   m.def("families", [] {
     std::vector<const FamilyInfo*> out;
@@ -101,6 +113,14 @@ void bind_families(nb::module_& m) {
       })
       .def_prop_ro("info", [](const ResponseModel& r) { return &r.info(); }, nb::rv_policy::reference)
       .def_prop_ro("linear", &ResponseModel::linear)
+      .def_prop_ro("criterion_parameter", &ResponseModel::criterion_parameter,
+                   "Index of the parameter the smoothing-parameter criterion estimates, or -1.")
+      .def_prop_ro("newton_weights_positive", &ResponseModel::newton_weights_positive)
+      .def("with_parameters",
+           [](const ResponseModel& r, const std::vector<double>& values) {
+             return value_or_raise(r.with_parameters(values));
+           },
+           "values"_a, "This model with other parameter values (NaN: estimate).")
       .def("check_support",
            [](const ResponseModel& r, const Array1& y, std::size_t first_row) {
              Inputs in;
@@ -142,10 +162,10 @@ void bind_families(nb::module_& m) {
            "The linear predictor a fit's intercept starts from, from the weighted mean "
            "response of `rows` rows.")
       .def("null_deviance", [](const ResponseModel& r, const ResponseSums& s) {
-        return r.family().null_deviance(s);
+        return r.family().null_deviance(r.parameters(), s);
       }, "sums"_a)
       .def("log_likelihood", [](const ResponseModel& r, double deviance, const ResponseSums& s) {
-        return r.family().log_likelihood(deviance, s);
+        return r.family().log_likelihood(r.parameters(), deviance, s);
       }, "deviance"_a, "sums"_a)
       .def("__getstate__", [](const ResponseModel& r) {
         return std::make_tuple(str(r.info().name), str(r.link().name),

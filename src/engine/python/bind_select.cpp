@@ -1,6 +1,8 @@
 // One smoothing-parameter step of a fit, and what it reports.
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
+#include <nanobind/stl/optional.h>
+#include <nanobind/stl/tuple.h>
 
 #include <string>
 
@@ -8,6 +10,7 @@
 #include "engine/python/bindings.h"
 #include "engine/python/convert.h"
 #include "engine/select/fit_step.h"
+#include "engine/select/laplace.h"
 
 namespace velkan::engine {
 
@@ -32,6 +35,7 @@ struct Step {
   bool converged = false;  // the search met its tolerance or had nothing to search
   std::vector<std::size_t> undetermined;
   std::size_t iterations = 0;
+  Vector rho_balanced;   // the centre of the search range
 };
 
 Step make_step(select::StepResult&& r) {
@@ -43,7 +47,7 @@ Step make_step(select::StepResult&& r) {
               std::move(r.problem.xtwx), std::move(at.hessian), std::move(at.gradient), at.score, at.deviance, at.scale,
               select::search_exit_name(e),
               e == SearchExit::Converged || e == SearchExit::NoFreeParameters || e == SearchExit::ExactFit,
-              std::move(r.undetermined), r.search.iterations};
+              std::move(r.undetermined), r.search.iterations, std::move(r.rho_balanced)};
 }
 
 select::Criterion parse_criterion(const std::string& name) {
@@ -53,9 +57,67 @@ select::Criterion parse_criterion(const std::string& name) {
   throw nb::value_error(("unknown criterion \"" + name + "\"").c_str());
 }
 
+// The Laplace criterion at one point: built from the pass at the fitted coefficients,
+// holding what its derivatives need.
+struct LaplaceCriterion {
+  passes::PassSums sums;
+  select::LaplaceInput input;
+  select::LaplacePoint point;
+};
+
+LaplaceCriterion make_laplace(const terms::ModelLayout& layout, const passes::PassSums& sums,
+                              const Array1& beta_raw, const Array1& rho, const std::vector<bool>& free,
+                              bool parameter, double known_scale, const std::optional<Array1>& ridge) {
+  LaplaceCriterion c;
+  c.sums = sums;
+  c.input.layout = &layout;
+  c.input.sums = &c.sums;
+  c.input.beta_raw = to_vector(beta_raw);
+  c.input.rho = to_vector(rho);
+  c.input.free = free;
+  c.input.parameter = parameter;
+  c.input.known_scale = known_scale;
+  if (ridge) c.input.ridge = to_vector(*ridge);
+  c.point = value_or_raise(without_gil([&] { return select::laplace_point(c.input); }));
+  return c;
+}
+
+void bind_laplace(nb::module_& m) {
+  nb::class_<LaplaceCriterion>(m, "LaplaceCriterion",
+                               "The Laplace-approximate criterion at one point.")
+      .def("__init__",
+           [](LaplaceCriterion* self, const terms::ModelLayout& layout, const passes::PassSums& sums,
+              const Array1& beta_raw, const Array1& rho, const std::vector<bool>& free,
+              bool parameter, double known_scale, const std::optional<Array1>& ridge) {
+             new (self) LaplaceCriterion(make_laplace(layout, sums, beta_raw, rho, free, parameter,
+                                                      known_scale, ridge));
+             self->input.sums = &self->sums;
+           },
+           "layout"_a, "sums"_a, "beta_raw"_a, "rho"_a, "free"_a, "parameter"_a, "known_scale"_a,
+           "ridge"_a.none(), nb::keep_alive<1, 2>())
+      .def_prop_ro("defined", [](const LaplaceCriterion& c) { return c.point.defined; })
+      .def_prop_ro("score", [](const LaplaceCriterion& c) { return c.point.score; })
+      .def_prop_ro("scale", [](const LaplaceCriterion& c) { return c.point.scale; })
+      .def_prop_ro("deviance", [](const LaplaceCriterion& c) { return c.point.deviance; })
+      .def_prop_ro("penalized_deviance", [](const LaplaceCriterion& c) { return c.point.penalized_deviance; })
+      .def_prop_ro("beta", [](const LaplaceCriterion& c) { return to_numpy(c.point.beta); }, nb::rv_policy::automatic)
+      .def_prop_ro("dbeta", [](const LaplaceCriterion& c) { return to_numpy(c.point.dbeta); }, nb::rv_policy::automatic)
+      .def_prop_ro("dbeta_raw", [](const LaplaceCriterion& c) { return to_numpy(c.point.request.dbeta); }, nb::rv_policy::automatic)
+      .def_prop_ro("request", [](const LaplaceCriterion& c) { return c.point.request; })
+      .def("derivatives",
+           [](const LaplaceCriterion& c, const passes::PassSums& derivative_pass) {
+             auto r = value_or_raise(without_gil([&] {
+               return select::laplace_derivatives(c.input, c.point, derivative_pass.derivatives);
+             }));
+             return nb::make_tuple(to_numpy(r.gradient), to_numpy(r.hessian));
+           },
+           "derivative_pass"_a, "(gradient, Hessian) from a derivative pass at the point.");
+}
+
 }  // namespace
 
 void bind_select(nb::module_& m) {
+  bind_laplace(m);
   nb::class_<Step>(m, "Step", "One smoothing-parameter step: the search's end point.")
       .def_prop_ro("rho", [](const Step& s) { return to_numpy(s.rho); }, nb::rv_policy::automatic)
       .def_prop_ro("beta", [](const Step& s) { return to_numpy(s.beta); }, nb::rv_policy::automatic)
@@ -71,7 +133,8 @@ void bind_select(nb::module_& m) {
       .def_ro("exit", &Step::exit)
       .def_ro("converged", &Step::converged)
       .def_ro("undetermined", &Step::undetermined)
-      .def_ro("iterations", &Step::iterations);
+      .def_ro("iterations", &Step::iterations)
+      .def_prop_ro("rho_balanced", [](const Step& s) { return to_numpy(s.rho_balanced); }, nb::rv_policy::automatic);
 
   m.def(
       "fit_step",

@@ -1,0 +1,248 @@
+"""Laplace-approximate REML for non-gaussian models, optimised directly.
+
+The coordinates x are the free log smoothing parameters and, for a family whose parameter
+the criterion estimates (``criterion_parameter``), psi = log(parameter). At each x the
+penalized likelihood is maximised to convergence by penalized IRLS with the observed
+information (`inner_fit`: a pass per step, warm-started from the last fit moved along
+d beta / dx), and the engine's `LaplaceCriterion` gives the criterion there; one more pass,
+the derivative pass, gives its exact gradient and Hessian. Newton's method on them (the
+Hessian's eigenvalues taken by magnitude and floored, the step capped, halved until the
+criterion decreases) moves x.
+
+Passes: each inner fit takes one pass per Newton step of penalized IRLS (two or three from
+a warm start), and each outer iteration one derivative pass more; the search starts from
+the performance-iteration fit (PQL), which is usually close, so a fit adds 2-4 outer
+iterations to it, and never more than `max_iterations`.
+"""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+from typing import Any, Callable
+
+import numpy as np
+
+from . import _engine
+
+# Newton iterations on the criterion, and penalized IRLS steps of one inner fit.
+MAX_ITERATIONS = 40
+INNER_STEPS = 60
+# Inner fits converge when the penalized deviance changes by less than this (relative).
+INNER_TOLERANCE = 1e-10
+# The search stops when the decrease its Newton step promises is below this (in units of
+# the log-likelihood), or every free gradient component is below GRADIENT_TOLERANCE; a
+# step that promised less than FINAL_DECREASE is taken as the last one (its end point is
+# then within a few hundredths of a standard error of the optimum in every coordinate, and
+# the Hessian of its start serves the covariances).
+DECREASE_TOLERANCE = 1e-5
+GRADIENT_TOLERANCE = 1e-6
+FINAL_DECREASE = 1e-2
+MAX_STEP = 5.0          # largest change of a coordinate in one step
+EIGEN_FLOOR = 1e-7      # Hessian eigenvalues below this fraction of the largest are raised
+ARMIJO = 1e-4
+HALVINGS = 10
+# Range of psi = log(parameter) around its start.
+PARAMETER_RANGE = 12.0
+INNER_HALVINGS = 30
+
+PassFn = Callable[..., Any]
+
+
+@dataclass
+class Point:
+    """The fit at one point of the search."""
+
+    rho: np.ndarray
+    psi: float | None
+    model: Any              # the engine's response model at psi
+    beta_raw: np.ndarray
+    sums: Any               # the pass at beta_raw (observed information)
+    step: Any               # the engine's solve at rho (ridge, edf, X'WX)
+    criterion: Any          # the engine's LaplaceCriterion
+    index: list[int]        # the penalties whose log smoothing parameters are coordinates
+    gradient: np.ndarray | None = None
+    hessian: np.ndarray | None = None
+
+
+class InnerFitFailed(RuntimeError):
+    """Penalized IRLS at fixed coordinates found no finite fit."""
+
+
+class LaplaceSearch:
+    """Newton's method on the Laplace-approximate criterion over `run_pass`'s passes."""
+
+    def __init__(self, layout: Any, run_pass: PassFn, model: Any, *, rho: np.ndarray,
+                 free: list[bool], psi: float | None, known_scale: float,
+                 lower: np.ndarray, upper: np.ndarray, log: Callable[[Point], None]) -> None:
+        self.layout, self.run_pass, self.base = layout, run_pass, model
+        self.free = list(free)
+        self.index = [j for j, f in enumerate(free) if f]
+        self.parameter = psi is not None
+        self.known_scale = known_scale
+        self.lower, self.upper = np.asarray(lower, float), np.asarray(upper, float)
+        self.psi_range = (psi - PARAMETER_RANGE, psi + PARAMETER_RANGE) if psi is not None else None
+        self.rho0 = np.asarray(rho, float)
+        self.psi0 = psi
+        self.log = log
+        self.passes = 0
+        self.iterations = 0
+        self.converged = False
+
+    # ------------------------------------------------------------------ passes
+    def model_at(self, psi: float | None) -> Any:
+        if psi is None:
+            return self.base
+        values = list(self.base.parameters)
+        values[self.base.criterion_parameter] = math.exp(psi)
+        return self.base.with_parameters(values)
+
+    def pass_at(self, beta: np.ndarray, model: Any, derivatives: Any = None) -> Any:
+        self.passes += 1
+        request = _engine.PassRequest(model, observed_information=True,
+                                      parameter_sums=self.parameter, derivatives=derivatives)
+        return self.run_pass(self.layout, beta, False, False, request)
+
+    def solve(self, sums: Any, beta: np.ndarray, rho: np.ndarray) -> Any:
+        try:
+            return _engine.fit_step(self.layout, sums, beta, rho, [False] * len(rho), "REML",
+                                    self.known_scale, 1, 1e-6)
+        except ValueError as e:  # no penalized solution at these smoothing parameters
+            raise InnerFitFailed(str(e)) from None
+
+    def penalized(self, sums: Any, beta: np.ndarray, rho: np.ndarray) -> float:
+        return float(sums.deviance) + self.layout.penalty_quadratic(beta, np.exp(rho))
+
+    # ------------------------------------------------------------------ the inner fit
+    def inner_fit(self, rho: np.ndarray, psi: float | None, beta_start: np.ndarray) -> Point:
+        """Penalized IRLS at fixed (rho, psi) to convergence, from beta_start."""
+        model = self.model_at(psi)
+        beta, sums = beta_start, self.pass_at(beta_start, model)
+        if not sums.finite:
+            raise InnerFitFailed("the start is outside the family's domain")
+        pen = self.penalized(sums, beta, rho)
+        for _ in range(INNER_STEPS):
+            step = self.solve(sums, beta, rho)
+            new_beta, new_sums, new_pen = self.halve(beta, step.beta_raw, pen, model, rho)
+            change = abs(new_pen - pen) / (0.1 + abs(new_pen))
+            beta, sums, pen = new_beta, new_sums, new_pen
+            if change < INNER_TOLERANCE:
+                break
+        step = self.solve(sums, beta, rho)
+        criterion = _engine.LaplaceCriterion(self.layout, sums, beta, rho, self.free, self.parameter,
+                                             self.known_scale, step.ridge if len(step.ridge) else None)
+        return Point(np.array(rho, float), psi, model, beta, sums, step, criterion, list(self.index))
+
+    def halve(self, beta: np.ndarray, target: np.ndarray, pen: float, model: Any,
+              rho: np.ndarray) -> tuple[np.ndarray, Any, float]:
+        """The pass at target, halved toward beta while it is not finite or raises the
+        penalized deviance; beta itself (no move) when no halving helps."""
+        for _ in range(INNER_HALVINGS):
+            sums = self.pass_at(target, model)
+            new_pen = self.penalized(sums, target, rho)
+            if sums.finite and math.isfinite(new_pen) and new_pen <= pen + 1e-9 * abs(pen):
+                return target, sums, new_pen
+            target = 0.5 * (beta + target)
+        return beta, self.pass_at(beta, model), pen
+
+    # ------------------------------------------------------------------ derivatives and steps
+    def differentiate(self, point: Point) -> None:
+        """The criterion's gradient and Hessian at the point (one derivative pass)."""
+        sums = self.pass_at(point.beta_raw, point.model, point.criterion.request)
+        point.gradient, point.hessian = point.criterion.derivatives(sums)
+
+    def coordinates(self, point: Point) -> np.ndarray:
+        return self.coordinates_of(point.rho, point.psi, point.index)
+
+    def coordinates_of(self, rho: np.ndarray, psi: float | None, index: list[int]) -> np.ndarray:
+        return np.array([rho[j] for j in index] + ([psi] if self.parameter else []), float)
+
+    def bounds(self, index: list[int]) -> tuple[np.ndarray, np.ndarray]:
+        lo = [self.lower[j] for j in index] + ([self.psi_range[0]] if self.parameter else [])
+        hi = [self.upper[j] for j in index] + ([self.psi_range[1]] if self.parameter else [])
+        return np.array(lo, float), np.array(hi, float)
+
+    def direction(self, point: Point) -> tuple[np.ndarray, float]:
+        """The Newton step over the coordinates not held at a bound, and the decrease the
+        quadratic model promises."""
+        g, h = point.gradient, point.hessian
+        x = self.coordinates(point)
+        lo, hi = self.bounds(point.index)
+        active = [a for a in range(len(x)) if not ((x[a] <= lo[a] and g[a] > 0) or (x[a] >= hi[a] and g[a] < 0))]
+        step = np.zeros(len(x))
+        if not active:
+            return step, 0.0
+        values, vectors = np.linalg.eigh(h[np.ix_(active, active)])
+        floor = max(np.abs(values).max() * EIGEN_FLOOR, 1e-12)
+        inverse = (vectors / np.maximum(np.abs(values), floor)) @ vectors.T
+        step[active] = -inverse @ g[active]
+        largest = np.abs(step).max()
+        if largest > MAX_STEP:
+            step *= MAX_STEP / largest
+        return step, -0.5 * float(g @ step)
+
+    def move(self, point: Point, step: np.ndarray, alpha: float) -> tuple[np.ndarray, float | None]:
+        lo, hi = self.bounds(point.index)
+        x = np.clip(self.coordinates(point) + alpha * step, lo, hi)
+        rho = point.rho.copy()
+        rho[point.index] = x[:len(point.index)]
+        return rho, (float(x[-1]) if self.parameter else None)
+
+    def trial(self, point: Point, step: np.ndarray) -> Point | None:
+        """The step, halved until the criterion decreases enough (Armijo); None when no
+        step lowers it."""
+        alpha = 1.0
+        for _ in range(HALVINGS):
+            rho, psi = self.move(point, step, alpha)
+            dx = self.coordinates_of(rho, psi, point.index) - self.coordinates(point)
+            start = point.beta_raw + np.asarray(point.criterion.dbeta_raw) @ dx
+            try:
+                new = self.inner_fit(rho, psi, start)
+            except InnerFitFailed:
+                new = None
+            if new is not None and new.criterion.defined and \
+                    new.criterion.score <= point.criterion.score + ARMIJO * float(point.gradient @ dx):
+                return new
+            alpha *= 0.5
+        return None
+
+    # ------------------------------------------------------------------ the search
+    def run(self, beta_raw: np.ndarray) -> Point:
+        point = self.inner_fit(self.rho0, self.psi0, beta_raw)
+        if not point.criterion.defined:
+            raise InnerFitFailed("the Laplace-approximate criterion is undefined at the start")
+        if not self.index and not self.parameter:
+            self.converged = True
+            return point
+        for it in range(MAX_ITERATIONS):
+            self.iterations = it + 1
+            self.differentiate(point)
+            step, promised = self.direction(point)
+            self.log(point)
+            if promised < DECREASE_TOLERANCE or np.abs(point.gradient).max() < GRADIENT_TOLERANCE:
+                self.converged = True
+                return point
+            self.hold_at_bounds(point)
+            new = self.trial(point, step)
+            if new is None:
+                # No step lowers the criterion: it is flat here to within its accuracy.
+                self.converged = promised < FINAL_DECREASE
+                return point
+            if promised < FINAL_DECREASE:
+                new.gradient, new.hessian, new.index = point.gradient, point.hessian, point.index
+                self.converged = True
+                return new
+            point = new
+        self.differentiate(point)
+        return point
+
+    def hold_at_bounds(self, point: Point) -> None:
+        """Smoothing parameters at a bound of the range with the gradient pushing outward
+        stay there: later derivative passes leave them out (each coordinate costs about a
+        pass's cross product)."""
+        x, (lo, hi), g = self.coordinates(point), self.bounds(point.index), point.gradient
+        held = [j for a, j in enumerate(point.index)
+                if (x[a] <= lo[a] and g[a] > 0) or (x[a] >= hi[a] and g[a] < 0)]
+        for j in held:
+            self.free[j] = False
+        self.index = [j for j in self.index if j not in held]

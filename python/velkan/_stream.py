@@ -43,17 +43,17 @@ def open_source(X: Any, y: Any = None, sample_weight: Any = None, offset: Any = 
 
 
 def fit_stream(source: Any, terms: TermList | None, *, family: Family, method: str, fit_intercept: bool,
-               max_iter: int, tol: float, verbose: bool, threads: int) -> Fitted:
+               max_iter: int, tol: float, verbose: bool, threads: int, select: bool = False) -> Fitted:
     """Fits the model on a source's rows (a summary pass, then `fit_loop`'s passes)."""
     if terms is None:
         skip, names = source.vector_columns(), source.feature_names
         terms = TermList(s(j if names is None else names[j]) for j in range(source.n_features)
                          if j not in skip)
     requests = Requests()
-    build_design(terms, source.template, requests, fit_intercept)
+    build_design(terms, source.template, requests, fit_intercept, select)
     progress = PassProgress(verbose)
     stats = source.summarise(requests, family.model, progress)
-    design = build_design(terms, source.template, stats, fit_intercept)
+    design = build_design(terms, source.template, stats, fit_intercept, select)
     run_pass = source.pass_function(design, family.model, threads, progress)
     fitted = fit_loop(design, run_pass, family=family, method=method,
                       start_level=stats.start_level() if fit_intercept else None,

@@ -9,17 +9,6 @@
 
 namespace velkan::terms {
 
-namespace {
-
-// x <- (I - beta v v') x over a block of length v.size() read with the given stride.
-void reflect(const Vector& v, double beta, double* x, std::ptrdiff_t stride) {
-  double s = 0.0;
-  for (std::size_t i = 0; i < v.size(); ++i) s += v[i] * x[static_cast<std::ptrdiff_t>(i) * stride];
-  s *= beta;
-  for (std::size_t i = 0; i < v.size(); ++i) x[static_cast<std::ptrdiff_t>(i) * stride] -= s * v[i];
-}
-
-}  // namespace
 
 Result<ModelLayout> ModelLayout::create(const std::vector<TermSpec>& specs) {
   if (specs.empty()) return fail(GamError::invalid_parameter("a model needs at least one term"));
@@ -56,35 +45,20 @@ Result<ModelLayout> ModelLayout::centred(VectorView column_sums) const {
         diag::format("{} column sums for a design of {} columns", column_sums.size, width_)));
   }
   ModelLayout out = *this;
-  out.reflections_.clear();
+  out.constraints_.clear();
   out.centred_ = true;
   std::size_t next = 0;
   for (std::size_t t = 0; t < terms_.size(); ++t) {
     out.coefficient_offsets_[t] = next;
     const std::size_t q = terms_[t]->width();
-    if (!terms_[t]->centred()) {
-      next += q;
-      continue;
-    }
-    Vector v(q);
-    double norm2 = 0.0;
-    for (std::size_t i = 0; i < q; ++i) {
-      v[i] = column_sums[offsets_[t] + i];
-      norm2 += v[i] * v[i];
-    }
-    const double norm = std::sqrt(norm2);
-    if (!std::isfinite(norm) || norm == 0.0) {
+    auto c = terms_[t]->constraint(
+        VectorView{column_sums.data + offsets_[t] * column_sums.stride, q, column_sums.stride});
+    if (!c) {
       return fail(GamError::invalid_parameter(
-          diag::format("term {} cannot be centred: its column sums are {}", t,
-                      std::isfinite(norm) ? "all zero" : "not finite")));
+          diag::format("term {}: {}", t, c.error().message())));
     }
-    // Reflect c onto -sign(c_0) |c| e_0; the remaining columns of the reflection span the
-    // coefficient directions orthogonal to c, i.e. the centred smooths.
-    v[0] += v[0] >= 0.0 ? norm : -norm;
-    double vv = 0.0;
-    for (std::size_t i = 0; i < q; ++i) vv += v[i] * v[i];
-    out.reflections_.push_back({t, std::move(v), 2.0 / vv});
-    next += q - 1;
+    next += q - c->dropped_count();
+    out.constraints_.push_back(std::move(*c));
   }
   out.coefficients_ = next;
   return out;
@@ -92,12 +66,15 @@ Result<ModelLayout> ModelLayout::centred(VectorView column_sums) const {
 
 std::size_t ModelLayout::coefficient_width(std::size_t t) const {
   const std::size_t q = terms_[t]->width();
-  return centred_ && terms_[t]->centred() ? q - 1 : q;
+  return centred_ ? q - constraints_[t].dropped_count() : q;
 }
 
 std::size_t ModelLayout::null_space_dimension() const {
   std::size_t d = 0;
-  for (const auto& t : terms_) d += t->null_space_dimension() - (centred_ && t->centred() ? 1 : 0);
+  for (std::size_t t = 0; t < terms_.size(); ++t) {
+    d += centred_ ? terms_[t]->constrained_null_space_dimension(constraints_[t])
+                  : terms_[t]->null_space_dimension();
+  }
   return d;
 }
 
@@ -110,54 +87,43 @@ Status ModelLayout::evaluate_rows(std::span<const VectorView> columns, std::size
 }
 
 Matrix ModelLayout::penalty_matrix(std::size_t j) const {
-  return terms_[penalties_[j].term]->penalty(penalties_[j].index);
-}
-
-Matrix ModelLayout::penalty_root(std::size_t j) const {
-  return terms_[penalties_[j].term]->penalty_root(penalties_[j].index);
+  const TermBasis& t = *terms_[penalties_[j].term];
+  const Matrix s = t.penalty(penalties_[j].index);
+  const PenaltyPlacement at = t.penalty_placement(penalties_[j].index);
+  Matrix out(t.width(), t.width());
+  for (std::size_t r = 0; r < at.repeat; ++r) {
+    const std::size_t o = at.offset + r * s.rows();
+    for (std::size_t a = 0; a < s.rows(); ++a)
+      for (std::size_t b = 0; b < s.rows(); ++b) out(o + a, o + b) = s(a, b);
+  }
+  return out;
 }
 
 std::vector<PenaltyBlock> ModelLayout::constrained_penalties() const {
   std::vector<PenaltyBlock> out;
   out.reserve(penalties_.size());
-  for (std::size_t j = 0; j < penalties_.size(); ++j) {
-    const std::size_t t = penalties_[j].term;
-    Matrix s = penalty_matrix(j);
-    Matrix root = penalty_root(j);
-    const auto r = std::find_if(reflections_.begin(), reflections_.end(),
-                                [&](const Reflection& x) { return x.term == t; });
-    if (r == reflections_.end()) {
-      out.push_back({coefficient_offsets_[t], std::move(s), std::move(root)});
-      continue;
+  const TermConstraint none;
+  for (std::size_t t = 0; t < terms_.size(); ++t) {
+    if (terms_[t]->penalty_count() == 0) continue;
+    auto blocks = terms_[t]->constrained_penalties(centred_ ? constraints_[t] : none);
+    for (auto& b : blocks) {
+      b.offset += coefficient_offsets_[t];
+      out.push_back(std::move(b));
     }
-    // root Q, then drop the first column.
-    Matrix reduced_root(root.rows(), root.cols() - 1);
-    for (std::size_t row = 0; row < root.rows(); ++row) {
-      reflect(r->v, r->beta, root.row_ptr(row), 1);
-      for (std::size_t c = 1; c < root.cols(); ++c) reduced_root(row, c - 1) = root(row, c);
-    }
-    // Q S Q with Q = I - beta v v', then drop the first row and column.
-    const std::size_t q = s.rows();
-    const auto sq = static_cast<std::ptrdiff_t>(q);
-    for (std::size_t c = 0; c < q; ++c) reflect(r->v, r->beta, s.data() + c, sq);
-    for (std::size_t row = 0; row < q; ++row) reflect(r->v, r->beta, s.row_ptr(row), 1);
-    Matrix reduced(q - 1, q - 1);
-    for (std::size_t a = 1; a < q; ++a)
-      for (std::size_t b = 1; b < q; ++b) reduced(a - 1, b - 1) = 0.5 * (s(a, b) + s(b, a));
-    out.push_back({coefficient_offsets_[t], std::move(reduced), std::move(reduced_root)});
   }
   return out;
 }
 
 double ModelLayout::penalty_quadratic(VectorView raw_beta, VectorView lambda) const {
+  const Vector beta = constrain(raw_beta);
+  const auto blocks = constrained_penalties();
   double total = 0.0;
-  for (std::size_t j = 0; j < penalties_.size(); ++j) {
-    const std::size_t o = offsets_[penalties_[j].term];
-    const Matrix e = penalty_root(j);
+  for (std::size_t j = 0; j < blocks.size(); ++j) {
+    const Matrix& e = blocks[j].root;
     double qf = 0.0;
     for (std::size_t a = 0; a < e.rows(); ++a) {
       double row = 0.0;
-      for (std::size_t b = 0; b < e.cols(); ++b) row += e(a, b) * raw_beta[o + b];
+      for (std::size_t b = 0; b < e.cols(); ++b) row += e(a, b) * beta[blocks[j].offset + b];
       qf += row * row;
     }
     total += lambda[j] * qf;
@@ -169,10 +135,15 @@ LogDeterminant ModelLayout::log_pseudo_determinant(VectorView rho) const {
   const std::size_t m = penalties_.size();
   LogDeterminant out{0.0, Vector(m), Matrix(m, m)};
   std::size_t first = 0;  // index of the term's first penalty
-  for (const auto& t : terms_) {
-    if (t->penalty_count() == 0) continue;
-    t->add_log_determinant(rho, first, out);
-    first += t->penalty_count();
+  for (std::size_t t = 0; t < terms_.size(); ++t) {
+    const TermBasis& term = *terms_[t];
+    if (term.penalty_count() == 0) continue;
+    if (centred_) {
+      term.add_constrained_log_determinant(constraints_[t], rho, first, out);
+    } else {
+      term.add_log_determinant(rho, first, out);
+    }
+    first += term.penalty_count();
   }
   return out;
 }
@@ -180,20 +151,18 @@ LogDeterminant ModelLayout::log_pseudo_determinant(VectorView rho) const {
 std::vector<std::size_t> ModelLayout::kept_indices() const {
   std::vector<std::size_t> keep;
   keep.reserve(coefficients_);
-  std::size_t r = 0;
-  for (std::size_t i = 0; i < width_; ++i) {
-    if (r < reflections_.size() && offsets_[reflections_[r].term] == i) {
-      ++r;  // the first column of a reflected block is dropped
-      continue;
-    }
-    keep.push_back(i);
+  for (std::size_t t = 0; t < terms_.size(); ++t) {
+    const auto& dropped = constraints_[t].dropped;
+    for (std::size_t i = 0; i < terms_[t]->width(); ++i)
+      if (dropped.empty() || !dropped[i]) keep.push_back(offsets_[t] + i);
   }
   return keep;
 }
 
 void ModelLayout::apply_reflections(double* x, std::ptrdiff_t stride) const {
-  for (const auto& r : reflections_) {
-    reflect(r.v, r.beta, x + static_cast<std::ptrdiff_t>(offsets_[r.term]) * stride, stride);
+  for (std::size_t t = 0; t < terms_.size(); ++t) {
+    if (constraints_[t].empty()) continue;
+    apply_constraint(constraints_[t], x + static_cast<std::ptrdiff_t>(offsets_[t]) * stride, stride);
   }
 }
 

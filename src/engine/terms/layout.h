@@ -32,14 +32,6 @@ struct PenaltyRef {
   std::size_t index;
 };
 
-// A penalty in the constrained parameterisation: `matrix` covers coefficients
-// [offset, offset + matrix.rows()), and root' root = matrix.
-struct PenaltyBlock {
-  std::size_t offset;
-  Matrix matrix;
-  Matrix root;
-};
-
 class ModelLayout {
  public:
   // Refused (InvalidParameter): no terms, any spec `make_term` refuses, a model wider than
@@ -75,13 +67,12 @@ class ModelLayout {
                        std::size_t count, double* out, std::size_t stride) const;
 
   const std::vector<PenaltyRef>& penalties() const { return penalties_; }
-  // Penalty j over its term's raw block (width x width), and a square root of it
-  // (root' root = penalty; rows: the penalty's rank).
+  // Penalty j over its term's raw block (width x width).
   Matrix penalty_matrix(std::size_t j) const;
-  Matrix penalty_root(std::size_t j) const;
   // Every penalty in the constrained parameterisation.
   std::vector<PenaltyBlock> constrained_penalties() const;
-  // sum_j lambda_j |root_j beta_t|^2 over raw coefficients (width() values).
+  // sum_j lambda_j |root_j beta_t|^2 over raw coefficients (width() values); in the
+  // constrained parameterisation when centred.
   double penalty_quadratic(VectorView raw_beta, VectorView lambda) const;
   // log|S_lambda|_+ at rho = log lambda (one entry per penalty), exact for any spread of
   // the lambdas (each term's own, see TermBasis). Centring changes it by a constant only.
@@ -95,12 +86,6 @@ class ModelLayout {
   Matrix expand(const Matrix& v) const;
 
  private:
-  struct Reflection {
-    std::size_t term;
-    Vector v;     // Householder vector over the term's block
-    double beta;  // 2 / v'v
-  };
-
   void apply_reflections_to_rows(Matrix& a) const;
   void apply_reflections(double* x, std::ptrdiff_t stride) const;
   std::vector<std::size_t> kept_indices() const;
@@ -109,7 +94,7 @@ class ModelLayout {
   std::vector<std::size_t> offsets_;
   std::vector<std::size_t> coefficient_offsets_;
   std::vector<PenaltyRef> penalties_;
-  std::vector<Reflection> reflections_;
+  std::vector<TermConstraint> constraints_;  // one per term once centred
   std::size_t width_ = 0;
   std::size_t coefficients_ = 0;
   std::size_t input_columns_ = 0;

@@ -13,8 +13,12 @@ A model file is a ZIP archive whose members are all *stored* (not compressed):
     syntax; ``family`` as a name or ``{"family": name, "link": link, "parameters":
     {...}}``), ``fitted`` (the fitted model's scalars and lists), ``design`` (the engine
     layout's term specs: per term ``kind``, ``columns``, ``margins`` as ``[basis, k,
-    knots]``, ``levels`` and ``center``; the input columns with their factor levels, the
-    terms' labels and penalties, the fixed smoothing parameters), ``rug`` (per input
+    knots]``, ``levels`` and ``center``, and when not at their defaults ``by``,
+    ``interaction_only``, ``select`` and ``constraint``; a thin-plate term also ``k``,
+    ``points``, ``transform``, ``penalty_values``, ``standardise`` and ``box``; the input
+    columns with their factor levels (``random`` for a random effect's grouping column),
+    the terms' labels and penalties (``random`` for random effects), the fixed smoothing
+    parameters), ``rug`` (per input
     column, the name of its rug array or null), ``attributes`` (estimator attributes such
     as a classifier's ``classes_``) and ``arrays`` (name -> shape).
 
@@ -97,18 +101,34 @@ def _json_levels(values: np.ndarray, what: str) -> dict:
                     "numbers, booleans or strings")
 
 
+# Term spec fields added after the first version; written only when not at their default,
+# so that files of models without them are as before.
+_SPEC_OPTIONS = {"by": "", "interaction_only": False, "select": False, "constraint": ""}
+_SPEC_ARRAYS = ("points", "transform", "penalty_values", "standardise", "box")
+
+
 def _spec_json(spec: Any) -> dict:
-    return {"kind": spec.kind, "columns": [int(c) for c in spec.columns],
-            "margins": [[m.basis, int(m.k), np.asarray(m.knots, dtype=float).tolist()] for m in spec.margins],
-            "levels": int(spec.levels), "center": float(spec.center)}
+    out = {"kind": spec.kind, "columns": [int(c) for c in spec.columns],
+           "margins": [[m.basis, int(m.k), np.asarray(m.knots, dtype=float).tolist()] for m in spec.margins],
+           "levels": int(spec.levels), "center": float(spec.center)}
+    for key, default in _SPEC_OPTIONS.items():
+        if getattr(spec, key) != default:
+            out[key] = getattr(spec, key)
+    if spec.k:
+        out["k"] = int(spec.k)
+        for key in _SPEC_ARRAYS:
+            out[key] = np.asarray(getattr(spec, key), dtype=float).tolist()
+    return out
 
 
 def _design_json(design: Design) -> dict:
     inputs = [{"source": int(i.source), "label": _plain(i.label),
-               "levels": None if i.levels is None else _json_levels(i.levels, f"the levels of column {i.label!r}")}
+               "levels": None if i.levels is None else _json_levels(i.levels, f"the levels of column {i.label!r}"),
+               **({"random": True} if i.random else {})}
               for i in design.inputs]
     terms = [{"label": t.label, "kind": t.kind, "penalties": [int(p) for p in t.penalties],
-              "sources": [_plain(c) for c in t.sources]} for t in design.terms]
+              "sources": [_plain(c) for c in t.sources], **({"random": True} if t.random else {})}
+             for t in design.terms]
     return {"spec": [_spec_json(s) for s in design.spec], "inputs": inputs, "terms": terms,
             "lams": [None if v is None else float(v) for v in design.lams]}
 
@@ -302,7 +322,32 @@ def _term_spec(entry: Any, where: str, n_inputs: int) -> Any:
     center = _Json.get(entry, "center", (int, float), where, optional=True) or 0.0
     if levels < 0 or levels >= 2**31:
         raise ModelFileError(f"{where}.levels must be a count")
-    return _engine.TermSpec(kind, columns, margins, levels, float(center))
+    options = {key: _Json.get(entry, key, type(default), where, optional=True) or default
+               for key, default in _SPEC_OPTIONS.items()}
+    spec = _engine.TermSpec(kind, columns, margins, levels, float(center), **options)
+    if "k" not in entry:
+        return spec
+    # A thin-plate term: its basis's arrays, through the same state the engine pickles.
+    k = _Json.index(entry["k"], 2**31, f"{where}.k")
+    arrays = {}
+    for key in _SPEC_ARRAYS:
+        values = np.array(_numbers_nested(_Json.get(entry, key, list, where), f"{where}.{key}"), dtype=np.float64)
+        arrays[key] = values.reshape(len(values), -1) if key in ("points", "transform") else values.ravel()
+    state = spec.__getstate__()
+    extra = dict(state[5], k=k, **arrays)
+    built = _engine.TermSpec.__new__(_engine.TermSpec)
+    built.__setstate__(state[:5] + (extra,))
+    return built
+
+
+def _numbers_nested(value: Any, where: str) -> list:
+    """A list of numbers or a list of equal-length lists of numbers."""
+    if value and isinstance(value[0], list):
+        width = len(value[0])
+        if not all(isinstance(row, list) and len(row) == width for row in value):
+            raise ModelFileError(f"{where} must be a matrix")
+        return [_numbers(row, where) for row in value]
+    return _numbers(value, where)
 
 
 def _inputs(d: dict) -> list[InputColumn]:
@@ -312,7 +357,8 @@ def _inputs(d: dict) -> list[InputColumn]:
         levels = _Json.get(inp, "levels", dict, where, optional=True)
         inputs.append(InputColumn(_Json.index(_Json.get(inp, "source", int, where), 2**31, where + ".source"),
                                   None if levels is None else _levels(levels, where + ".levels"),
-                                  _Json.label(inp.get("label"), where + ".label")))
+                                  _Json.label(inp.get("label"), where + ".label"),
+                                  bool(_Json.get(inp, "random", bool, where, optional=True))))
     return inputs
 
 
@@ -332,9 +378,11 @@ def _design(meta: dict) -> tuple[Design, int]:
         kind = _Json.get(term, "kind", str, where)
         if t >= len(spec) or kind != spec[t].kind:
             raise ModelFileError(f"{where} does not match design.spec[{t}]")
-        levels = inputs[spec[t].columns[0]].levels if spec[t].levels and spec[t].columns else None
+        levels = (inputs[spec[t].columns[0]].levels if spec[t].levels and spec[t].columns
+                  and not spec[t].by else None)
         terms.append(TermInfo(_Json.get(term, "label", str, where), kind,
-                              [_Json.index(p, n_penalties, where + ".penalties") for p in pens], levels, sources))
+                              [_Json.index(p, n_penalties, where + ".penalties") for p in pens], levels, sources,
+                              bool(_Json.get(term, "random", bool, where, optional=True))))
     if len(terms) != len(spec) or not spec:
         raise ModelFileError("design.terms and design.spec differ in length")
     lams = []

@@ -23,6 +23,10 @@ from . import _engine, _inference
 from ._fit import Fitted
 
 
+# Widest term given a Wald test (wider ones, random effects of many levels, get NaN).
+MAX_TESTED_WIDTH = 500
+
+
 class TermTest(NamedTuple):
     """One smooth or tensor term's test."""
 
@@ -41,6 +45,15 @@ class Coefficient(NamedTuple):
     std_error: float
     statistic: float    # z (known scale) or t (estimated scale)
     p_value: float
+
+
+class VarianceComponent(NamedTuple):
+    """One random effect's standard deviation, sqrt(scale / lambda), with its interval."""
+
+    term: str
+    std_dev: float
+    lower: float
+    upper: float
 
 
 @dataclass(frozen=True)
@@ -65,6 +78,7 @@ class Summary:
     reml: float             # REML score at the optimum (NaN for GCV / UBRE fits)
     score: float            # the fit's criterion at the optimum, whichever it is
     converged: bool
+    variance_components: tuple[VarianceComponent, ...] = ()
 
     def to_frame(self, which: str = "terms"):
         """The term tests (``which="terms"``) or the coefficients (``"coefficients"``) as
@@ -95,6 +109,12 @@ class Summary:
             lines += _table(["", "edf", "ref. df", "F" if self.scale_estimated else "chi-sq", "p-value"],
                             [[t.term, _num(t.edf, 3), _num(t.ref_df, 3), _num(t.statistic, 3),
                               _pvalue(t.p_value)] for t in self.terms])
+            lines.append("")
+        if self.variance_components:
+            lines.append("Random effects (standard deviations, 95 % intervals):")
+            lines += _table(["", "std. dev.", "lower", "upper"],
+                            [[v.term, _num(v.std_dev), _num(v.lower), _num(v.upper)]
+                             for v in self.variance_components])
             lines.append("")
         lines.append(f"n = {self.n}   edf = {_num(self.edf, 4)}   residual df = {_num(self.residual_df, 5)}   "
                      f"scale = {_num(self.scale)}{' (estimated)' if self.scale_estimated else ''}")
@@ -144,6 +164,11 @@ def summarize(fitted: Fitted) -> Summary:
             if exact:
                 tests.append(TermTest(info.label, term_edf[t], math.nan, math.nan, math.nan))
                 continue
+            if q > MAX_TESTED_WIDTH:
+                # A random effect of many levels: its eigen-decompositions would cost O(q^3);
+                # its variance component is what the summary reports of it.
+                tests.append(TermTest(info.label, term_edf[t], math.nan, math.nan, math.nan))
+                continue
             vc = np.ascontiguousarray(cov.vc[o:o + q, o:o + q])
             g = np.ascontiguousarray(fitted.xtwx[o:o + q, o:o + q])
             statistic, ref_df, _rank, p = _engine.smooth_term_test(beta, vc, g, term_edf[t], rdf)
@@ -168,4 +193,6 @@ def summarize(fitted: Fitted) -> Summary:
                    null_deviance=stats.null_deviance, deviance_explained=stats.deviance_explained,
                    log_likelihood=stats.log_likelihood, aic=stats.aic,
                    reml=fitted.score if fitted.method == "REML" else math.nan, score=fitted.score,
-                   converged=fitted.converged)
+                   converged=fitted.converged,
+                   variance_components=tuple(VarianceComponent(v.term, v.std_dev, v.lower, v.upper)
+                                             for v in _inference.variance_components(fitted)))

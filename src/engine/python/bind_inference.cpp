@@ -52,6 +52,7 @@ void bind_inference(nb::module_& m) {
       "beta"_a, "vp"_a, "g"_a, "edf"_a, "residual_df"_a);
   m.def("wald_p_value", &inference::wald_p_value, "statistic"_a, "residual_df"_a);
   m.def("normal_quantile", &inference::normal_quantile, "p"_a);
+  m.attr("RHO_VARIANCE_CAP") = inference::kRhoVarianceCap;
 }
 
 }  // namespace velkan::engine

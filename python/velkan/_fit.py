@@ -136,6 +136,9 @@ class Fitted:
     inference: Any = field(default=None, repr=False)  # covariances, computed on demand
     link: str | None = None     # the family's link (None: its default)
     family_parameters: dict | None = None  # values of the family's parameters, if any
+    # Shape-constrained fits: the basis N of the subspace the active constraints leave
+    # (coefficients x its dimension); None when none is active.
+    constraint_basis: np.ndarray | None = None
 
     def engine_layout(self) -> Any:
         if self.layout is None:
@@ -307,7 +310,8 @@ class PirlsLoop:
                       undetermined=list(step.undetermined), layout=self.layout,
                       ridge=step.ridge if len(step.ridge) else None,
                       rho_hessian=hessian if hessian.shape == (n_pen, n_pen) and n_pen else None,
-                      response_sums=self.response_sums)
+                      response_sums=self.response_sums,
+                      constraint_basis=step.constraint_basis if step.constraint_basis.size else None)
 
     def warn(self, step: Any) -> None:
         if not self.converged:

@@ -52,7 +52,7 @@ def covariances(fitted: Fitted) -> Covariances:
             extra = dict(beta=fitted.beta, rho_hessian=fitted.rho_hessian,
                          free=[lam is None for lam in fitted.design.lams])
         c = _engine.covariance(layout, fitted.xtwx, fitted.ridge, fitted.rho, max(fitted.scale, 0.0),
-                               **extra)
+                               constraint_basis=fitted.constraint_basis, **extra)
         fitted.inference = Covariances(c.vp, c.ve, c.vc, c.edf, layout.expand_matrix(c.vc))
     return fitted.inference
 

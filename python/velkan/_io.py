@@ -25,7 +25,9 @@ A model file is a ZIP archive whose members are all *stored* (not compressed):
 ``arrays/<name>.npy``
     One NumPy ``.npy`` array each (float64, never object arrays): ``beta_raw``,
     ``column_sums`` (one per raw design column), ``beta``, ``edf``, ``xtwx`` (the
-    centred parameterisation), ``rho`` (one per penalty), ``rug_<i>``.
+    centred parameterisation), ``rho`` (one per penalty), ``rug_<i>``; when present
+    ``ridge``, ``rho_hessian`` and, for a fit whose shape constraints are active,
+    ``constraint_basis``.
 
 Factor levels and other labels are JSON values tagged with their NumPy dtype. Floats are
 written in their shortest round-trip form, so a loaded model predicts bit-identically.
@@ -432,7 +434,7 @@ def _fitted(meta: dict, design: Design, layout: Any, zf: zipfile.ZipFile) -> Fit
     p, q, m = layout.width, layout.coefficients, len(layout.penalty_terms)
     shapes: dict[str, tuple[int, ...]] = {"column_sums": (p,), "beta_raw": (p,), "beta": (q,),
                                           "edf": (q,), "xtwx": (q, q), "rho": (m,)}
-    optional_shapes = {"ridge": (q,), "rho_hessian": (m, m)}
+    optional_shapes = {"ridge": (q,), "rho_hessian": (m, m), "constraint_basis": None}
     kwargs: dict[str, Any] = {"design": design}
     for fld in dataclasses.fields(Fitted):
         if fld.name in _NOT_SAVED:
@@ -478,6 +480,9 @@ def _fitted(meta: dict, design: Design, layout: Any, zf: zipfile.ZipFile) -> Fit
     for name in optional_shapes:
         if name in kwargs and kwargs[name] is not None and not isinstance(kwargs[name], np.ndarray):
             raise ModelFileError(f"fitted.{name} must be an array")
+    basis = kwargs.get("constraint_basis")
+    if basis is not None and (basis.ndim != 2 or basis.shape[0] != q or basis.shape[1] > q):
+        raise ModelFileError(f"array 'constraint_basis' must have {q} rows and at most {q} columns")
     undetermined = kwargs.get("undetermined", [])
     if not isinstance(undetermined, list):
         raise ModelFileError("fitted.undetermined must be a list")

@@ -4,6 +4,7 @@
 
 #include "diag/format.h"
 #include "linalg/factorizations.h"
+#include "linalg/products.h"
 #include "linalg/spd_factor.h"
 
 namespace velkan::inference {
@@ -163,6 +164,78 @@ Result<Covariance> coefficient_covariance(MatrixView xtwx,
       out.ve(index[a], index[b]) = scale * ve(a, b);
     }
   }
+  return out;
+}
+
+namespace {
+
+// N V N' for a q x q V.
+Matrix map_back(MatrixView n, const Matrix& v) {
+  const Matrix nv = matmul(n, v.view());
+  Matrix out = matmul(nv.view(), n.transposed());
+  symmetrise(out);
+  return out;
+}
+
+}  // namespace
+
+Result<Covariance> constrained_covariance(MatrixView xtwx,
+                                          const std::vector<terms::PenaltyBlock>& penalties,
+                                          VectorView ridge, VectorView rho, double scale,
+                                          MatrixView basis, const SmoothingUncertainty* u) {
+  const std::size_t p = xtwx.rows, q = basis.cols;
+  if (basis.rows != p || rho.size != penalties.size() || (ridge.size != 0 && ridge.size != p)) {
+    return fail(GamError::dimension_mismatch("the constraint basis does not match the coefficients"));
+  }
+  Matrix h = Matrix::from(xtwx);
+  for (std::size_t i = 0; i < ridge.size; ++i) h(i, i) += ridge[i];
+  for (std::size_t j = 0; j < penalties.size(); ++j) {
+    const auto& pen = penalties[j];
+    const double lambda = std::exp(rho[j]);
+    for (std::size_t a = 0; a < pen.matrix.rows(); ++a)
+      for (std::size_t b = 0; b < pen.matrix.rows(); ++b) h(pen.offset + a, pen.offset + b) += lambda * pen.matrix(a, b);
+  }
+  const Matrix g = matmul(matmul(basis.transposed(), xtwx).view(), basis);
+  const Matrix hn = matmul(matmul(basis.transposed(), h.view()).view(), basis);
+  auto factor = SpdFactor::factor(hn.view());
+  if (!factor) {
+    return fail(GamError::linalg_error("the penalized cross products are not positive definite: " +
+                                       factor.error().debug()));
+  }
+  const Matrix vp = factor->inverse();
+  const Matrix f = solve_columns(*factor, g.view());
+  Matrix ve = solve_columns(*factor, f.t());
+  symmetrise(ve);
+  Matrix vc = vp;
+  vc *= scale;
+  if (u != nullptr) {
+    // J = -lambda_j H_N^-1 N'S_j beta per free rho, then J V_rho J' as in the unconstrained case.
+    std::vector<std::size_t> kept(q), index(q);
+    for (std::size_t i = 0; i < q; ++i) kept[i] = index[i] = i;
+    std::vector<terms::PenaltyBlock> projected;
+    for (const auto& pen : penalties) {
+      Matrix full(p, p);
+      for (std::size_t a = 0; a < pen.matrix.rows(); ++a)
+        for (std::size_t b = 0; b < pen.matrix.rows(); ++b) full(pen.offset + a, pen.offset + b) = pen.matrix(a, b);
+      projected.push_back({0, matmul(matmul(basis.transposed(), full.view()).view(), basis), Matrix()});
+    }
+    const Vector theta = matvec(basis.transposed(), u->beta);
+    const SmoothingUncertainty ut{theta.view(), u->hessian, u->free};
+    auto added = smoothing_correction(*factor, projected, kept, index, rho, ut, q);
+    if (!added) return fail(added.error());
+    vc += *added;
+  }
+  Covariance out;
+  Matrix vps = vp, ves = ve;
+  vps *= scale;
+  ves *= scale;
+  out.vp = map_back(basis, vps);
+  out.ve = map_back(basis, ves);
+  out.vc = map_back(basis, vc);
+  const Matrix nf = matmul(basis, f.view());
+  out.edf = Vector(p);
+  for (std::size_t i = 0; i < p; ++i)
+    for (std::size_t c = 0; c < q; ++c) out.edf[i] += nf(i, c) * basis(i, c);
   return out;
 }
 

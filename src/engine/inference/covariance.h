@@ -71,4 +71,13 @@ Result<Covariance> coefficient_covariance(MatrixView xtwx,
                                           VectorView ridge, VectorView rho, double scale,
                                           const SmoothingUncertainty* uncertainty = nullptr);
 
+// The same for a shape-constrained fit whose active constraints leave beta = N theta
+// (N: p x q, orthonormal columns; select/shape.h): the covariances of theta (with the
+// ridge kept in H), mapped back as N V N', zero across the active directions; edf
+// diag(N F_theta N').
+Result<Covariance> constrained_covariance(MatrixView xtwx,
+                                          const std::vector<terms::PenaltyBlock>& penalties,
+                                          VectorView ridge, VectorView rho, double scale,
+                                          MatrixView basis, const SmoothingUncertainty* uncertainty);
+
 }  // namespace velkan::inference

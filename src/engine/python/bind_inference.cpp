@@ -23,7 +23,8 @@ void bind_inference(nb::module_& m) {
       "covariance",
       [](const terms::ModelLayout& layout, const Array2& xtwx, const std::optional<Array1>& ridge,
          const Array1& rho, double scale, const std::optional<Array1>& beta,
-         const std::optional<Array2>& rho_hessian, const std::vector<bool>& free) {
+         const std::optional<Array2>& rho_hessian, const std::vector<bool>& free,
+         const std::optional<Array2>& constraint_basis) {
         if (xtwx.shape(0) != layout.coefficients() || xtwx.shape(1) != layout.coefficients()) {
           throw nb::value_error("cross products do not match the layout's coefficients");
         }
@@ -33,13 +34,19 @@ void bind_inference(nb::module_& m) {
         if (beta && rho_hessian) unc = inference::SmoothingUncertainty{in(*beta), in(*rho_hessian), free};
         const MatrixView g = in(xtwx);
         const VectorView ridge_view = in(ridge), rho_view = in(rho);
+        const MatrixView basis = in(constraint_basis);
         return value_or_raise(without_gil([&] {
+          if (basis.rows != 0) {
+            return inference::constrained_covariance(g, penalties, ridge_view, rho_view, scale,
+                                                     basis, unc ? &*unc : nullptr);
+          }
           return inference::coefficient_covariance(g, penalties, ridge_view, rho_view, scale,
                                                    unc ? &*unc : nullptr);
         }));
       },
       "layout"_a, "xtwx"_a, "ridge"_a.none(), "rho"_a, "scale"_a, "beta"_a.none() = nb::none(),
-      "rho_hessian"_a.none() = nb::none(), "free"_a = std::vector<bool>{});
+      "rho_hessian"_a.none() = nb::none(), "free"_a = std::vector<bool>{},
+      "constraint_basis"_a.none() = nb::none());
 
   m.def(
       "smooth_term_test",

@@ -31,6 +31,7 @@ struct Step {
   bool converged = false;  // the search met its tolerance or had nothing to search
   std::vector<std::size_t> undetermined;
   std::size_t iterations = 0;
+  Matrix constraint_basis;  // shape-constrained fits: N (empty: none active)
 };
 
 Step make_step(select::StepResult&& r) {
@@ -42,7 +43,7 @@ Step make_step(select::StepResult&& r) {
               std::move(r.problem.xtwx), std::move(at.hessian), at.score, at.deviance, at.scale,
               select::search_exit_name(e),
               e == SearchExit::Converged || e == SearchExit::NoFreeParameters || e == SearchExit::ExactFit,
-              std::move(r.undetermined), r.search.iterations};
+              std::move(r.undetermined), r.search.iterations, std::move(r.constraint_basis)};
 }
 
 select::Criterion parse_criterion(const std::string& name) {
@@ -69,7 +70,9 @@ void bind_select(nb::module_& m) {
       .def_ro("exit", &Step::exit)
       .def_ro("converged", &Step::converged)
       .def_ro("undetermined", &Step::undetermined)
-      .def_ro("iterations", &Step::iterations);
+      .def_ro("iterations", &Step::iterations)
+      .def_prop_ro("constraint_basis", [](const Step& s) { return to_numpy(s.constraint_basis); },
+                   nb::rv_policy::automatic);
 
   m.def(
       "fit_step",

@@ -3,9 +3,51 @@
 #include <algorithm>
 #include <cmath>
 
+#include "engine/select/shape.h"
+#include "linalg/products.h"
 #include "linalg/spd_factor.h"
 
 namespace velkan::select {
+
+namespace {
+
+// Alternates the shape-constrained programme at the current smoothing parameters with the
+// search on the problem its active set leaves, until the active set settles (shape.h).
+Status shape_rounds(const StepInput& in, const SearchOptions& opt, const Matrix& a, StepResult& out) {
+  const WorkingProblem& wp = out.problem;
+  std::vector<bool> previous;
+  Matrix n;
+  for (std::size_t round = 0; round < kShapeRounds; ++round) {
+    const Matrix h = penalized_matrix(wp, out.search.rho.view());
+    auto qp = solve_shape_qp(h, penalized_rhs(wp), a);
+    if (!qp) return fail(qp.error());
+    if (round == 0 && std::none_of(qp->active.begin(), qp->active.end(), [](bool v) { return v; })) {
+      return {};  // the unconstrained fit obeys the constraints
+    }
+    if (qp->active == previous) break;
+    previous = qp->active;
+    auto basis = active_null_basis(a, qp->active);
+    if (!basis) return fail(basis.error());
+    n = std::move(*basis);
+    const WorkingProblem rp = restricted_problem(wp, n, *in.layout);
+    auto search = newton_search(rp, in.criterion, in.known_scale, out.search.rho.view(), in.free, opt);
+    if (!search) return fail(search.error());
+    // Back to the full coefficients: beta = N theta, the edf diag(N H_N^-1 G_N N').
+    Evaluation& at = search->at;
+    const Matrix f = matmul(at.h_inverse.view(), rp.xtwx.view());
+    const Matrix nf = matmul(n.view(), f.view());
+    Vector edf(n.rows());
+    for (std::size_t i = 0; i < n.rows(); ++i)
+      for (std::size_t c = 0; c < n.cols(); ++c) edf[i] += nf(i, c) * n(i, c);
+    at.beta = matvec(n.view(), at.beta.view());
+    at.edf_per_coefficient = std::move(edf);
+    out.search = std::move(*search);
+  }
+  out.constraint_basis = std::move(n);
+  return {};
+}
+
+}  // namespace
 
 WorkingProblem working_problem(const terms::ModelLayout& layout, const passes::PassSums& sums,
                                VectorView beta0_raw) {
@@ -88,6 +130,9 @@ Result<StepResult> fit_step(const StepInput& in) {
   auto search = newton_search(wp, in.criterion, in.known_scale, rho.view(), in.free, opt);
   if (!search) return fail(search.error());
   out.search = std::move(*search);
+  if (const Matrix a = layout.shape_rows(); a.rows() > 0) {
+    if (auto ok = shape_rounds(in, opt, a, out); !ok) return fail(ok.error());
+  }
   out.beta_raw = layout.expand(out.search.at.beta.view());
   return out;
 }

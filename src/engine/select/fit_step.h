@@ -43,6 +43,9 @@ struct StepResult {
   Vector rho_balanced;                      // the balanced log smoothing parameters
   WorkingProblem problem;                   // constrained, with its ridge
   std::vector<std::size_t> undetermined;    // constrained coefficients given the ridge
+  // Shape-constrained fits (shape.h): the basis N of the subspace the active constraints
+  // leave (coefficients x its dimension), empty when no constraint is active.
+  Matrix constraint_basis;
 };
 
 // The constrained working problem of a pass (no ridge).

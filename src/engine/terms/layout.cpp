@@ -148,6 +148,34 @@ LogDeterminant ModelLayout::log_pseudo_determinant(VectorView rho) const {
   return out;
 }
 
+Matrix ModelLayout::shape_rows() const {
+  std::vector<Matrix> per_term(terms_.size());
+  std::size_t rows = 0;
+  for (std::size_t t = 0; t < terms_.size(); ++t) {
+    per_term[t] = terms_[t]->shape_rows();
+    rows += per_term[t].rows();
+  }
+  Matrix out(rows, coefficients_);
+  std::size_t r0 = 0;
+  for (std::size_t t = 0; t < terms_.size(); ++t) {
+    // a'Z over the term's block: the reflections applied to a (Q is symmetric), the
+    // dropped positions left out.
+    const Matrix& a = per_term[t];
+    for (std::size_t r = 0; r < a.rows(); ++r) {
+      Vector x(a.cols());
+      for (std::size_t c = 0; c < a.cols(); ++c) x[c] = a(r, c);
+      if (centred_) apply_constraint(constraints_[t], x.data(), 1);
+      std::size_t col = coefficient_offsets_[t];
+      for (std::size_t c = 0; c < a.cols(); ++c) {
+        if (centred_ && !constraints_[t].dropped.empty() && constraints_[t].dropped[c]) continue;
+        out(r0 + r, col++) = x[c];
+      }
+    }
+    r0 += a.rows();
+  }
+  return out;
+}
+
 std::vector<std::size_t> ModelLayout::kept_indices() const {
   std::vector<std::size_t> keep;
   keep.reserve(coefficients_);

@@ -78,6 +78,10 @@ class ModelLayout {
   // the lambdas (each term's own, see TermBasis). Centring changes it by a constant only.
   LogDeterminant log_pseudo_determinant(VectorView rho) const;
 
+  // Rows A of every term's shape constraint A beta >= 0 over the coefficients (constrained
+  // parameterisation when centred): rows x coefficients(), empty when no term has one.
+  Matrix shape_rows() const;
+
   // Z'AZ for a symmetric width() x width() matrix, Z'v for a vector, Z beta for
   // coefficients and Z V Z' for a coefficient covariance. Identities when not centred.
   Matrix constrain(const Matrix& a) const;

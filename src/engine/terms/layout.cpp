@@ -29,7 +29,45 @@ Result<ModelLayout> ModelLayout::create(const std::vector<TermSpec>& specs) {
   }
   layout.coefficient_offsets_ = layout.offsets_;
   layout.coefficients_ = layout.width_;
+  layout.set_sparse();
   return layout;
+}
+
+// The sparse term, if any, and (once centred) its coefficient block: a per-group
+// constraint drops the same number of directions from every group.
+void ModelLayout::set_sparse() {
+  sparse_.reset();
+  std::size_t best = 0;
+  for (std::size_t t = 0; t < terms_.size(); ++t) {
+    const std::size_t gw = terms_[t]->group_width(), w = terms_[t]->width();
+    if (gw == 0 || w < kSparseMinWidth || w <= best || w % gw != 0) continue;
+    std::size_t block = gw;
+    if (centred_ && !constraints_[t].empty()) {
+      const std::size_t dropped = constraints_[t].dropped_count();
+      const bool per_group = dropped == w / gw &&
+          std::all_of(constraints_[t].reflections.begin(), constraints_[t].reflections.end(),
+                      [&](const Reflection& r) { return r.stride == 1 && r.v.size() == gw; });
+      if (!per_group) continue;
+      block = gw - 1;
+    }
+    best = w;
+    sparse_ = SparseTerm{t, offsets_[t], gw, w / gw, coefficient_offsets_[t], block};
+  }
+}
+
+Status ModelLayout::evaluate_split(std::span<const VectorView> columns, std::size_t first,
+                                   std::size_t count, double* dense, std::size_t stride,
+                                   std::size_t* group, double* values) const {
+  std::size_t o = 0;
+  for (std::size_t t = 0; t < terms_.size(); ++t) {
+    if (sparse_ && t == sparse_->term) {
+      if (auto ok = terms_[t]->evaluate_grouped(columns, first, count, group, values); !ok) return ok;
+      continue;
+    }
+    if (auto ok = terms_[t]->evaluate(columns, first, count, dense + o, stride); !ok) return ok;
+    o += terms_[t]->width();
+  }
+  return {};
 }
 
 std::vector<TermSpec> ModelLayout::specs() const {
@@ -61,6 +99,7 @@ Result<ModelLayout> ModelLayout::centred(VectorView column_sums) const {
     out.constraints_.push_back(std::move(*c));
   }
   out.coefficients_ = next;
+  out.set_sparse();
   return out;
 }
 
@@ -99,7 +138,7 @@ Matrix ModelLayout::penalty_matrix(std::size_t j) const {
   return out;
 }
 
-std::vector<PenaltyBlock> ModelLayout::constrained_penalties() const {
+std::vector<PenaltyBlock> ModelLayout::constrained_penalties(bool compact) const {
   std::vector<PenaltyBlock> out;
   out.reserve(penalties_.size());
   const TermConstraint none;
@@ -108,6 +147,18 @@ std::vector<PenaltyBlock> ModelLayout::constrained_penalties() const {
     auto blocks = terms_[t]->constrained_penalties(centred_ ? constraints_[t] : none);
     for (auto& b : blocks) {
       b.offset += coefficient_offsets_[t];
+      if (b.repeat > 1 && !compact) {
+        // The repeated block laid out in full.
+        const std::size_t q = b.matrix.rows(), r = b.root.rows();
+        PenaltyBlock full{b.offset, Matrix(q * b.repeat, q * b.repeat), Matrix(r * b.repeat, q * b.repeat), 1};
+        for (std::size_t k = 0; k < b.repeat; ++k) {
+          for (std::size_t i = 0; i < q; ++i)
+            for (std::size_t j = 0; j < q; ++j) full.matrix(k * q + i, k * q + j) = b.matrix(i, j);
+          for (std::size_t i = 0; i < r; ++i)
+            for (std::size_t j = 0; j < q; ++j) full.root(k * r + i, k * q + j) = b.root(i, j);
+        }
+        b = std::move(full);
+      }
       out.push_back(std::move(b));
     }
   }
@@ -116,15 +167,18 @@ std::vector<PenaltyBlock> ModelLayout::constrained_penalties() const {
 
 double ModelLayout::penalty_quadratic(VectorView raw_beta, VectorView lambda) const {
   const Vector beta = constrain(raw_beta);
-  const auto blocks = constrained_penalties();
+  const auto blocks = constrained_penalties(true);
   double total = 0.0;
   for (std::size_t j = 0; j < blocks.size(); ++j) {
     const Matrix& e = blocks[j].root;
     double qf = 0.0;
-    for (std::size_t a = 0; a < e.rows(); ++a) {
-      double row = 0.0;
-      for (std::size_t b = 0; b < e.cols(); ++b) row += e(a, b) * beta[blocks[j].offset + b];
-      qf += row * row;
+    for (std::size_t k = 0; k < blocks[j].repeat; ++k) {
+      const std::size_t o = blocks[j].offset + k * e.cols();
+      for (std::size_t a = 0; a < e.rows(); ++a) {
+        double row = 0.0;
+        for (std::size_t b = 0; b < e.cols(); ++b) row += e(a, b) * beta[o + b];
+        qf += row * row;
+      }
     }
     total += lambda[j] * qf;
   }

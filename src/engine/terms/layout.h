@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -25,6 +26,18 @@ namespace velkan::terms {
 
 // Largest number of raw design columns of a model: its p x p cross products take 200 MB.
 inline constexpr std::size_t kMaxModelWidth = 5000;
+
+// Narrowest grouped term accumulated sparsely (passes) and eliminated block by block
+// (the criterion): below it the dense algebra is as fast.
+inline constexpr std::size_t kSparseMinWidth = 200;
+
+// The model's sparse term: its raw columns [raw_offset, raw_offset + groups * group_width)
+// and coefficients [offset, offset + groups * block), each row's non-zeros in one group.
+struct SparseTerm {
+  std::size_t term = 0;
+  std::size_t raw_offset = 0, group_width = 0, groups = 0;
+  std::size_t offset = 0, block = 0;  // in the constrained parameterisation
+};
 
 // Penalty `index` of term `term`.
 struct PenaltyRef {
@@ -66,11 +79,22 @@ class ModelLayout {
   Status evaluate_rows(std::span<const VectorView> columns, std::size_t first,
                        std::size_t count, double* out, std::size_t stride) const;
 
+  // The widest grouped term of at least kSparseMinWidth columns whose constraint (if any)
+  // acts group by group, when there is one.
+  const std::optional<SparseTerm>& sparse() const { return sparse_; }
+  // Raw design columns other than the sparse term's.
+  std::size_t dense_width() const { return width_ - (sparse_ ? sparse_->groups * sparse_->group_width : 0); }
+  // As evaluate_rows, with the sparse term's columns left out of `dense` (dense_width()
+  // columns per row) and given as each row's group and group_width() values instead.
+  Status evaluate_split(std::span<const VectorView> columns, std::size_t first, std::size_t count,
+                        double* dense, std::size_t stride, std::size_t* group, double* values) const;
+
   const std::vector<PenaltyRef>& penalties() const { return penalties_; }
   // Penalty j over its term's raw block (width x width).
   Matrix penalty_matrix(std::size_t j) const;
-  // Every penalty in the constrained parameterisation.
-  std::vector<PenaltyBlock> constrained_penalties() const;
+  // Every penalty in the constrained parameterisation; with `compact`, block-diagonal
+  // penalties of equal blocks stay one block with its repeat count.
+  std::vector<PenaltyBlock> constrained_penalties(bool compact = false) const;
   // sum_j lambda_j |root_j beta_t|^2 over raw coefficients (width() values); in the
   // constrained parameterisation when centred.
   double penalty_quadratic(VectorView raw_beta, VectorView lambda) const;
@@ -99,6 +123,8 @@ class ModelLayout {
   std::vector<std::size_t> coefficient_offsets_;
   std::vector<PenaltyRef> penalties_;
   std::vector<TermConstraint> constraints_;  // one per term once centred
+  std::optional<SparseTerm> sparse_;
+  void set_sparse();
   std::size_t width_ = 0;
   std::size_t coefficients_ = 0;
   std::size_t input_columns_ = 0;

@@ -38,6 +38,26 @@ class RandomEffect final : public TermBasis {
     }
     return {};
   }
+  std::size_t group_width() const override { return 1; }
+  Status evaluate_grouped(std::span<const VectorView> columns, std::size_t first, std::size_t count,
+                          std::size_t* group, double* values) const override {
+    const auto& cols = spec().columns;
+    const VectorView g = columns[cols[0]];
+    const std::size_t levels = spec().levels;
+    for (std::size_t i = 0; i < count; ++i) {
+      const double code = g[first + i];
+      values[i] = cols.size() == 2 ? columns[cols[1]][first + i] : 1.0;
+      group[i] = kNoGroup;
+      if (code == kUnseenLevel) continue;
+      if (!(code >= 0.0 && code < static_cast<double>(levels)) || code != std::floor(code)) {
+        return fail(GamError::invalid_parameter(
+            diag::format("row {} of grouping column {} holds code {}, not one of 0 .. {}",
+                         first + i, cols[0], code, levels - 1)));
+      }
+      group[i] = static_cast<std::size_t>(code);
+    }
+    return {};
+  }
   std::size_t penalty_count() const override { return 1; }
   Matrix penalty(std::size_t) const override { return Matrix::identity(1); }
   Matrix penalty_root(std::size_t) const override { return Matrix::identity(1); }

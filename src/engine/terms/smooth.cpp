@@ -171,6 +171,11 @@ class Smooth final : public TermBasis {
     return select_ ? 0 : groups_ * block_null_;
   }
   Matrix shape_rows() const override { return shape_; }
+  std::size_t group_width() const override {
+    return (by_ == By::Factor || by_ == By::Random) ? base_ : 0;
+  }
+  Status evaluate_grouped(std::span<const VectorView> columns, std::size_t first, std::size_t count,
+                          std::size_t* group, double* values) const override;
 
  private:
   template <class Pick>
@@ -269,6 +274,25 @@ Status Smooth::evaluate(std::span<const VectorView> columns, std::size_t first, 
           groups_ - 1)));
     }
     base_row(columns, first + i, row + static_cast<std::size_t>(z) * base_, a, b, m);
+  }
+  return {};
+}
+
+Status Smooth::evaluate_grouped(std::span<const VectorView> columns, std::size_t first,
+                                std::size_t count, std::size_t* group, double* values) const {
+  const auto& cols = spec().columns;
+  std::vector<double> a(base_), b(base_), m;
+  for (std::size_t i = 0; i < count; ++i) {
+    const double z = columns[cols.back()][first + i];
+    group[i] = kNoGroup;
+    base_row(columns, first + i, values + i * base_, a, b, m);
+    if (by_ == By::Random && z == kUnseenLevel) continue;
+    if (!(z >= 0.0 && z < static_cast<double>(groups_)) || z != std::floor(z)) {
+      return fail(GamError::invalid_parameter(diag::format(
+          "row {} of factor column {} holds code {}, not one of 0 .. {}", first + i, cols.back(), z,
+          groups_ - 1)));
+    }
+    group[i] = static_cast<std::size_t>(z);
   }
   return {};
 }

@@ -16,6 +16,10 @@ std::size_t TermConstraint::dropped_count() const {
 Matrix TermBasis::penalty(std::size_t) const { return {}; }
 Matrix TermBasis::penalty_root(std::size_t) const { return {}; }
 void TermBasis::add_log_determinant(VectorView, std::size_t, LogDeterminant&) const {}
+Status TermBasis::evaluate_grouped(std::span<const VectorView>, std::size_t, std::size_t,
+                                   std::size_t*, double*) const {
+  return fail(GamError::invalid_parameter("the term is not grouped"));
+}
 
 void reflect(const Vector& v, double beta, double* x, std::ptrdiff_t stride) {
   double s = 0.0;
@@ -115,6 +119,10 @@ std::vector<PenaltyBlock> TermBasis::constrained_penalties(const TermConstraint&
     const Matrix s0 = penalty(j), e0 = penalty_root(j);
     const std::size_t b = s0.rows();
     std::size_t lo = at.offset, hi = at.offset + at.repeat * b;
+    if (at.repeat > 1 && c.empty()) {
+      out.push_back({at.offset, s0, e0, at.repeat});
+      continue;
+    }
     if (straddles(c, lo, hi)) {
       lo = 0;
       hi = width();

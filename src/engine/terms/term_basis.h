@@ -45,7 +45,13 @@ struct PenaltyBlock {
   std::size_t offset;
   Matrix matrix;
   Matrix root;
+  // The matrix repeats on this many consecutive blocks (a block-diagonal penalty kept
+  // compact; ModelLayout::constrained_penalties expands it unless asked not to).
+  std::size_t repeat = 1;
 };
+
+// The group of a row that has no non-zero column in a grouped term (evaluate_grouped).
+inline constexpr std::size_t kNoGroup = static_cast<std::size_t>(-1);
 
 // One Householder reflection I - beta v v' applied to each of the sub-vectors
 // x[start + i * stride], i < v.size(), of a term's block, one per entry of `starts`.
@@ -118,6 +124,14 @@ class TermBasis {
   virtual void add_constrained_log_determinant(const TermConstraint& c, VectorView rho,
                                                std::size_t first, LogDeterminant& out) const;
   virtual std::size_t constrained_null_space_dimension(const TermConstraint& c) const;
+  // Grouped terms (random effects, factors, factor-by smooths): every row's non-zero
+  // columns lie within one group of group_width() consecutive columns. 0: not grouped.
+  virtual std::size_t group_width() const { return 0; }
+  // For rows [first, first + count): the group of row i in group[i] (kNoGroup for a zero
+  // row) and its group_width() values at values + i * group_width(). Refused as evaluate.
+  virtual Status evaluate_grouped(std::span<const VectorView> columns, std::size_t first,
+                                  std::size_t count, std::size_t* group, double* values) const;
+
   // Rows A (over the raw block) of a shape constraint A beta >= 0 the fit must keep; empty
   // for none.
   virtual Matrix shape_rows() const { return {}; }

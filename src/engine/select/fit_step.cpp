@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "engine/select/blocked.h"
 #include "engine/select/shape.h"
 #include "linalg/products.h"
 #include "linalg/spd_factor.h"
@@ -47,17 +48,44 @@ Status shape_rounds(const StepInput& in, const SearchOptions& opt, const Matrix&
   return {};
 }
 
+// The directions neither the data nor the penalties determine, by pivoted Cholesky of
+// G + sum_j lambda_j S_j at the balanced lambdas (block by block with a sparse block).
+Result<std::vector<std::size_t>> undetermined_directions(const WorkingProblem& wp, VectorView rho) {
+  if (wp.sparse) return blocked_undetermined(wp, rho, kIdentifiabilityTolerance);
+  const Matrix h = penalized_matrix(wp, rho);
+  auto rank = pivoted_rank(h.view(), kIdentifiabilityTolerance);
+  if (!rank) return fail(GamError::linalg_error("rank check failed: " + rank.error().debug()));
+  std::vector<std::size_t> out(rank->order.begin() + static_cast<std::ptrdiff_t>(rank->rank), rank->order.end());
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
 }  // namespace
 
 WorkingProblem working_problem(const terms::ModelLayout& layout, const passes::PassSums& sums,
-                               VectorView beta0_raw) {
+                               VectorView beta0_raw, bool blocked) {
   WorkingProblem wp;
   wp.xtwx = layout.constrain(sums.xtwx);
   wp.xtwt = layout.constrain(sums.xtwt.view());
   wp.ttwt = sums.ttwt;
   wp.beta0 = layout.constrain(beta0_raw);
   wp.rows = sums.rows;
-  wp.penalties = layout.constrained_penalties();
+  const auto& sp = layout.sparse();
+  if (blocked && sp && layout.is_centred()) {
+    auto compact = layout.constrained_penalties(true);
+    const std::size_t o = sp->offset, q = sp->groups * sp->block;
+    bool fits = true;
+    for (const auto& pen : compact) {
+      const std::size_t end = pen.offset + pen.repeat * pen.matrix.rows();
+      const bool on_block = pen.offset == o && end == o + q && pen.matrix.rows() == sp->block;
+      fits = fits && (on_block || end <= o || pen.offset >= o + q);
+    }
+    if (fits) {
+      wp.penalties = std::move(compact);
+      wp.sparse = SparseBlock{o, sp->groups, sp->block};
+    }
+  }
+  if (!wp.sparse) wp.penalties = layout.constrained_penalties();
   wp.log_det_penalty = [&layout](VectorView rho) { return layout.log_pseudo_determinant(rho); };
   wp.null_space_dimension = layout.null_space_dimension();
   return wp;
@@ -68,10 +96,8 @@ Vector balanced_rho(const WorkingProblem& wp) {
   for (std::size_t j = 0; j < wp.penalties.size(); ++j) {
     const auto& pen = wp.penalties[j];
     double tg = 0.0, ts = 0.0;
-    for (std::size_t a = 0; a < pen.matrix.rows(); ++a) {
-      tg += wp.xtwx(pen.offset + a, pen.offset + a);
-      ts += pen.matrix(a, a);
-    }
+    for (std::size_t a = 0; a < pen.matrix.rows() * pen.repeat; ++a) tg += wp.xtwx(pen.offset + a, pen.offset + a);
+    for (std::size_t a = 0; a < pen.matrix.rows(); ++a) ts += pen.matrix(a, a) * static_cast<double>(pen.repeat);
     rho[j] = (tg > 0.0 && ts > 0.0) ? std::log(tg / ts) : 0.0;
   }
   return rho;
@@ -80,7 +106,7 @@ Vector balanced_rho(const WorkingProblem& wp) {
 Result<StepResult> fit_step(const StepInput& in) {
   const terms::ModelLayout& layout = *in.layout;
   StepResult out;
-  out.problem = working_problem(layout, *in.sums, in.beta0_raw.view());
+  out.problem = working_problem(layout, *in.sums, in.beta0_raw.view(), in.criterion == Criterion::Reml);
   WorkingProblem& wp = out.problem;
   const std::size_t m = wp.penalties.size();
   const std::size_t p = wp.xtwx.rows();
@@ -105,26 +131,24 @@ Result<StepResult> fit_step(const StepInput& in) {
   // factor level without weight, more unpenalized coefficients than rows) get a fixed ridge.
   // They are the null space of G + sum_j S_j, whatever the lambdas; the balanced lambdas
   // keep the sum well scaled, so that the rank test sees structure, not conditioning.
-  Matrix h = wp.xtwx;
-  for (std::size_t j = 0; j < m; ++j) {
-    const auto& pen = wp.penalties[j];
-    const double lambda = std::exp(out.rho_balanced[j]);
-    for (std::size_t a = 0; a < pen.matrix.rows(); ++a)
-      for (std::size_t b = 0; b < pen.matrix.rows(); ++b)
-        h(pen.offset + a, pen.offset + b) += lambda * pen.matrix(a, b);
-  }
-  auto rank = pivoted_rank(h.view(), kIdentifiabilityTolerance);
-  if (!rank) return fail(GamError::linalg_error("rank check failed: " + rank.error().debug()));
-  if (rank->rank < p) {
+  auto undetermined = undetermined_directions(wp, out.rho_balanced.view());
+  if (!undetermined) return fail(undetermined.error());
+  if (!undetermined->empty()) {
+    // The ridge's scale: the largest diagonal entry of G + S_lambda at the balanced lambdas.
+    Vector diag(p);
+    for (std::size_t i = 0; i < p; ++i) diag[i] = wp.xtwx(i, i);
+    for (std::size_t j = 0; j < m; ++j) {
+      const auto& pen = wp.penalties[j];
+      const double lambda = std::exp(out.rho_balanced[j]);
+      for (std::size_t a = 0; a < pen.matrix.rows() * pen.repeat; ++a)
+        diag[pen.offset + a] += lambda * pen.matrix(a % pen.matrix.rows(), a % pen.matrix.rows());
+    }
     double dmax = 0.0;
-    for (std::size_t i = 0; i < p; ++i) dmax = std::max(dmax, h(i, i));
+    for (std::size_t i = 0; i < p; ++i) dmax = std::max(dmax, diag[i]);
     if (!(dmax > 0.0)) dmax = 1.0;
     wp.ridge = Vector(p);
-    for (std::size_t r = rank->rank; r < p; ++r) {
-      wp.ridge[rank->order[r]] = kIdentifiabilityRidge * dmax;
-      out.undetermined.push_back(rank->order[r]);
-    }
-    std::sort(out.undetermined.begin(), out.undetermined.end());
+    for (std::size_t i : *undetermined) wp.ridge[i] = kIdentifiabilityRidge * dmax;
+    out.undetermined = std::move(*undetermined);
   }
 
   auto search = newton_search(wp, in.criterion, in.known_scale, rho.view(), in.free, opt);

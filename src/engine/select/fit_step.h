@@ -48,9 +48,11 @@ struct StepResult {
   Matrix constraint_basis;
 };
 
-// The constrained working problem of a pass (no ridge).
+// The constrained working problem of a pass (no ridge). With `blocked`, a layout's sparse
+// term becomes the problem's sparse block when every penalty on it is one block repeated
+// on every group (block elimination; REML only).
 WorkingProblem working_problem(const terms::ModelLayout& layout, const passes::PassSums& sums,
-                               VectorView beta0_raw);
+                               VectorView beta0_raw, bool blocked = false);
 
 // Log of the smoothing parameters that make each penalty's trace equal the trace of its
 // block of G: a scale-free place to start and centre the search.

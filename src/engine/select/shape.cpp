@@ -125,8 +125,10 @@ Matrix penalized_matrix(const WorkingProblem& wp, VectorView rho) {
   for (std::size_t j = 0; j < wp.penalties.size(); ++j) {
     const auto& pen = wp.penalties[j];
     const double lambda = std::exp(rho[j]);
-    for (std::size_t a = 0; a < pen.matrix.rows(); ++a)
-      for (std::size_t c = 0; c < pen.matrix.rows(); ++c) h(pen.offset + a, pen.offset + c) += lambda * pen.matrix(a, c);
+    const std::size_t b = pen.matrix.rows();
+    for (std::size_t r = 0; r < pen.repeat; ++r)
+      for (std::size_t a = 0; a < b; ++a)
+        for (std::size_t c = 0; c < b; ++c) h(pen.offset + r * b + a, pen.offset + r * b + c) += lambda * pen.matrix(a, c);
   }
   return h;
 }

@@ -1,0 +1,40 @@
+// REML by block elimination, for a working problem whose coefficients hold a large block
+// on which G, the ridge and the penalties are block diagonal (criterion.h, SparseBlock):
+// a random effect of thousands of levels beside a few dozen other coefficients.
+//
+// With s the block's coefficients (groups of size b) and d the others,
+//
+//   H = [H_dd  H_ds; H_sd  H_ss],  H_ss = diag(A_g),   K = H_ss^-1 H_sd,
+//   C = H_dd - H_ds K                 (the Schur complement, p_d x p_d),
+//   ln|H| = sum_g ln|A_g| + ln|C|,
+//   H^-1 = [C^-1, -C^-1 K'; -K C^-1, H_ss^-1 + K C^-1 K'],
+//
+// and every trace the criterion needs is a sum over groups of b x b products plus p_d x p_d
+// products with C^-1: tr(H^-1 S_j) = sum_g tr(W_g P_j) for a penalty P_j repeated on the
+// groups (W_g = A_g^-1 + K_g C^-1 K_g'), and for two such penalties
+//
+//   tr(H^-1 S_j H^-1 S_k) = sum_g tr(A_g^-1 P_j A_g^-1 P_k) + tr(C^-1 (Q_jk + Q_kj))
+//                           + tr(C^-1 M_j C^-1 M_k),
+//   M_j = sum_g K_g' P_j K_g,   Q_jk = sum_g K_g' P_j A_g^-1 P_k K_g;
+//
+// against a penalty S_k on d: tr(S_k (C^-1 M_j C^-1)[B_k, B_k]). The effective degrees of
+// freedom are diag(H^-1 G) = 1 - diag(H^-1 (S_lambda + ridge)), which needs only the
+// diagonal blocks of H^-1. Everything is O(groups (b^2 p_d + b p_d^2) + p_d^3) per
+// evaluation: never O(p^3).
+#pragma once
+
+#include "common/gam_error.h"
+#include "engine/select/criterion.h"
+
+namespace velkan::select {
+
+Result<Evaluation> evaluate_blocked(const WorkingProblem& problem, double known_scale,
+                                    VectorView rho, int order);
+
+// The identifiability ridge of a problem with a sparse block: each group's block of
+// G + S_lambda checked on its own, then the Schur complement of the others (positions and
+// values as fit_step places them for the dense check). `tolerance` and `ridge` as there.
+Result<std::vector<std::size_t>> blocked_undetermined(const WorkingProblem& problem, VectorView rho,
+                                                      double tolerance);
+
+}  // namespace velkan::select

@@ -3,6 +3,7 @@
 #include <nanobind/stl/vector.h>
 
 #include "engine/inference/covariance.h"
+#include "engine/select/fit_step.h"
 #include "engine/inference/distributions.h"
 #include "engine/inference/term_test.h"
 #include "engine/python/bindings.h"
@@ -35,6 +36,18 @@ void bind_inference(nb::module_& m) {
         const MatrixView g = in(xtwx);
         const VectorView ridge_view = in(ridge), rho_view = in(rho);
         const MatrixView basis = in(constraint_basis);
+        if (basis.rows == 0) {
+          // A wide grouped term: the covariances by block elimination, as the fit's search.
+          select::WorkingProblem wp;
+          wp.xtwx = to_matrix(xtwx);
+          wp.ridge = ridge ? to_vector(*ridge) : Vector();
+          if (select::blocked_problem(layout, wp)) {
+            const VectorView rho_view = in(rho);
+            return value_or_raise(without_gil([&] {
+              return inference::blocked_covariance(wp, rho_view, scale, unc ? &*unc : nullptr);
+            }));
+          }
+        }
         return value_or_raise(without_gil([&] {
           if (basis.rows != 0) {
             return inference::constrained_covariance(g, penalties, ridge_view, rho_view, scale,

@@ -10,48 +10,7 @@
 
 namespace velkan::select {
 
-namespace {
-
-// A penalty's place: on the sparse block (its b x b matrix on every group) or on a block
-// of the dense coefficients, given by their positions among d.
-struct Place {
-  bool sparse = false;
-  std::size_t first = 0;  // dense: position of its first coefficient among d
-};
-
-class Blocked {
- public:
-  Blocked(const WorkingProblem& wp, VectorView rho);
-  // Factorises every group block and the Schur complement; false where H is not positive
-  // definite.
-  bool factor();
-  Vector solve(const Vector& y) const;
-  double log_det() const { return log_det_; }
-  // H^-1 S_j beta for penalty j applied to x (S_j x as a p-vector).
-  Vector penalty_times(std::size_t j, const Vector& x) const;
-  double trace_h_s(std::size_t j) const;
-  double trace_h_s_h_s(std::size_t j, std::size_t k) const;
-  Vector edf_per_coefficient() const;
-  void prepare_traces();
-
-  std::vector<double> lambda;
-
- private:
-  std::size_t full(std::size_t dense_index) const { return dense_index < o_ ? dense_index : dense_index + q_; }
-  const Matrix& pen(std::size_t j) const { return wp_.penalties[j].matrix; }
-  double ridge(std::size_t i) const { return wp_.ridge.size() ? wp_.ridge[i] : 0.0; }
-
-  const WorkingProblem& wp_;
-  std::size_t p_, o_, q_, b_, groups_, pd_;
-  std::vector<Place> place_;
-  std::vector<Matrix> ainv_, k_;    // per group: A_g^-1 (b x b), K_g (b x p_d)
-  Matrix cinv_;                     // C^-1
-  std::vector<Matrix> m_;           // M_j per sparse penalty (p_d x p_d)
-  std::vector<Matrix> cmc_;         // C^-1 M_j C^-1
-  double log_det_ = 0.0;
-};
-
-Blocked::Blocked(const WorkingProblem& wp, VectorView rho)
+BlockSystem::BlockSystem(const WorkingProblem& wp, VectorView rho)
     : wp_(wp), p_(wp.xtwx.rows()), o_(wp.sparse->offset), q_(wp.sparse->size()),
       b_(wp.sparse->block), groups_(wp.sparse->groups), pd_(p_ - q_) {
   for (std::size_t j = 0; j < wp.penalties.size(); ++j) {
@@ -62,7 +21,7 @@ Blocked::Blocked(const WorkingProblem& wp, VectorView rho)
   }
 }
 
-bool Blocked::factor() {
+bool BlockSystem::factor() {
   // H_dd and each group's A_g.
   Matrix hdd(pd_, pd_);
   for (std::size_t a = 0; a < pd_; ++a) {
@@ -117,7 +76,7 @@ bool Blocked::factor() {
   return true;
 }
 
-Vector Blocked::solve(const Vector& y) const {
+Vector BlockSystem::solve(const Vector& y) const {
   Vector x(p_), rd(pd_), xd(pd_);
   std::vector<double> z(q_);
   for (std::size_t a = 0; a < pd_; ++a) rd[a] = y[full(a)];
@@ -150,7 +109,7 @@ Vector Blocked::solve(const Vector& y) const {
   return x;
 }
 
-Vector Blocked::penalty_times(std::size_t j, const Vector& x) const {
+Vector BlockSystem::penalty_times(std::size_t j, const Vector& x) const {
   Vector out(p_);
   const Matrix& s = pen(j);
   const std::size_t reps = place_[j].sparse ? groups_ : 1;
@@ -164,7 +123,7 @@ Vector Blocked::penalty_times(std::size_t j, const Vector& x) const {
   return out;
 }
 
-void Blocked::prepare_traces() {
+void BlockSystem::prepare_traces() {
   m_.assign(place_.size(), Matrix());
   cmc_.assign(place_.size(), Matrix());
   for (std::size_t j = 0; j < place_.size(); ++j) {
@@ -184,7 +143,7 @@ void Blocked::prepare_traces() {
   }
 }
 
-double Blocked::trace_h_s(std::size_t j) const {
+double BlockSystem::trace_h_s(std::size_t j) const {
   const Matrix& s = pen(j);
   double t = 0.0;
   if (!place_[j].sparse) {
@@ -202,7 +161,7 @@ double Blocked::trace_h_s(std::size_t j) const {
   return t;
 }
 
-double Blocked::trace_h_s_h_s(std::size_t j, std::size_t k) const {
+double BlockSystem::trace_h_s_h_s(std::size_t j, std::size_t k) const {
   if (place_[j].sparse && !place_[k].sparse) return trace_h_s_h_s(k, j);
   const Matrix &sj = pen(j), &sk = pen(k);
   double t = 0.0;
@@ -262,9 +221,7 @@ double Blocked::trace_h_s_h_s(std::size_t j, std::size_t k) const {
   return t;
 }
 
-Vector Blocked::edf_per_coefficient() const {
-  Vector edf(p_);
-  // Dense: 1 - (C^-1 S~_dd)_ii with S~ the ridge and the dense penalties.
+Matrix BlockSystem::dense_penalty() const {
   Matrix sdd(pd_, pd_);
   for (std::size_t a = 0; a < pd_; ++a) sdd(a, a) = ridge(full(a));
   for (std::size_t j = 0; j < place_.size(); ++j) {
@@ -273,22 +230,34 @@ Vector Blocked::edf_per_coefficient() const {
     for (std::size_t a = 0; a < pen(j).rows(); ++a)
       for (std::size_t c = 0; c < pen(j).rows(); ++c) sdd(f + a, f + c) += lambda[j] * pen(j)(a, c);
   }
+  return sdd;
+}
+
+Matrix BlockSystem::group_penalty(std::size_t g) const {
+  const std::size_t s0 = o_ + g * b_;
+  Matrix sg(b_, b_);
+  for (std::size_t a = 0; a < b_; ++a) sg(a, a) = ridge(s0 + a);
+  for (std::size_t j = 0; j < place_.size(); ++j)
+    if (place_[j].sparse) {
+      for (std::size_t a = 0; a < b_; ++a)
+        for (std::size_t c = 0; c < b_; ++c) sg(a, c) += lambda[j] * pen(j)(a, c);
+    }
+  return sg;
+}
+
+Vector BlockSystem::edf_per_coefficient() const {
+  Vector edf(p_);
+  // Dense: 1 - (C^-1 S~_dd)_ii.
+  const Matrix sdd = dense_penalty();
   for (std::size_t a = 0; a < pd_; ++a) {
     double acc = 0.0;
     for (std::size_t c = 0; c < pd_; ++c) acc += cinv_(a, c) * sdd(c, a);
     edf[full(a)] = 1.0 - acc;
   }
   // Sparse: 1 - (W_g S~_g)_ii, W_g = A_g^-1 + K_g C^-1 K_g'.
-  Matrix sg(b_, b_);
   for (std::size_t g = 0; g < groups_; ++g) {
     const std::size_t s0 = o_ + g * b_;
-    for (std::size_t a = 0; a < b_; ++a)
-      for (std::size_t c = 0; c < b_; ++c) sg(a, c) = a == c ? ridge(s0 + a) : 0.0;
-    for (std::size_t j = 0; j < place_.size(); ++j)
-      if (place_[j].sparse) {
-        for (std::size_t a = 0; a < b_; ++a)
-          for (std::size_t c = 0; c < b_; ++c) sg(a, c) += lambda[j] * pen(j)(a, c);
-      }
+    const Matrix sg = group_penalty(g);
     const Matrix kc = matmul(k_[g].view(), cinv_.view());  // b x p_d
     for (std::size_t a = 0; a < b_; ++a) {
       double acc = 0.0;
@@ -303,14 +272,93 @@ Vector Blocked::edf_per_coefficient() const {
   return edf;
 }
 
-}  // namespace
+void BlockSystem::add_vmv(const Matrix& m, Matrix& out) const {
+  // V = [I; -K]: dd += M, sd -= K M, ss += K M K'.
+  Matrix km(q_, pd_), kall(q_, pd_);
+  for (std::size_t g = 0; g < groups_; ++g)
+    for (std::size_t x = 0; x < b_; ++x)
+      for (std::size_t c = 0; c < pd_; ++c) kall(g * b_ + x, c) = k_[g](x, c);
+  if (pd_ > 0) km = matmul(kall.view(), m.view());
+  for (std::size_t a = 0; a < pd_; ++a)
+    for (std::size_t c = 0; c < pd_; ++c) out(full(a), full(c)) += m(a, c);
+  for (std::size_t i = 0; i < q_; ++i)
+    for (std::size_t c = 0; c < pd_; ++c) {
+      out(o_ + i, full(c)) -= km(i, c);
+      out(full(c), o_ + i) -= km(i, c);
+    }
+  if (pd_ > 0) {
+    const Matrix kmk = matmul(km.view(), kall.t());
+    for (std::size_t i = 0; i < q_; ++i)
+      for (std::size_t j = 0; j < q_; ++j) out(o_ + i, o_ + j) += kmk(i, j);
+  }
+}
+
+void BlockSystem::add_fv(const Matrix& f, Matrix& out) const {
+  // F V' + V F' with V' = [I, -K']: column c of d gets F(:, c), column (g, y) of s gets
+  // -F K_g(y, :)'.
+  Matrix kall(q_, pd_);
+  for (std::size_t g = 0; g < groups_; ++g)
+    for (std::size_t x = 0; x < b_; ++x)
+      for (std::size_t c = 0; c < pd_; ++c) kall(g * b_ + x, c) = k_[g](x, c);
+  Matrix fk(p_, q_);
+  if (pd_ > 0) fk = matmul(f.view(), kall.t());
+  for (std::size_t i = 0; i < p_; ++i) {
+    for (std::size_t c = 0; c < pd_; ++c) {
+      out(i, full(c)) += f(i, c);
+      out(full(c), i) += f(i, c);
+    }
+    for (std::size_t j = 0; j < q_; ++j) {
+      out(i, o_ + j) -= fk(i, j);
+      out(o_ + j, i) -= fk(i, j);
+    }
+  }
+}
+
+Matrix BlockSystem::inverse() const {
+  Matrix out(p_, p_);
+  for (std::size_t g = 0; g < groups_; ++g)
+    for (std::size_t a = 0; a < b_; ++a)
+      for (std::size_t c = 0; c < b_; ++c) out(o_ + g * b_ + a, o_ + g * b_ + c) = ainv_[g](a, c);
+  add_vmv(cinv_, out);
+  return out;
+}
+
+Matrix BlockSystem::inverse_penalty_inverse() const {
+  Matrix out(p_, p_);
+  Matrix f(p_, pd_), r = dense_penalty();
+  for (std::size_t g = 0; g < groups_; ++g) {
+    const std::size_t s0 = o_ + g * b_;
+    const Matrix sg = group_penalty(g);
+    const Matrix as = matmul(ainv_[g].view(), sg.view());
+    const Matrix b = matmul(as.view(), ainv_[g].view());
+    for (std::size_t a = 0; a < b_; ++a)
+      for (std::size_t c = 0; c < b_; ++c) out(s0 + a, s0 + c) += b(a, c);
+    // E_g C^-1 with E_g = -A_g^-1 S~_g K_g, and K_g' S~_g K_g into R's middle.
+    const Matrix e = matmul(as.view(), k_[g].view());
+    const Matrix ec = pd_ > 0 ? matmul(e.view(), cinv_.view()) : Matrix(b_, 0);
+    for (std::size_t a = 0; a < b_; ++a)
+      for (std::size_t c = 0; c < pd_; ++c) f(s0 + a, c) = -ec(a, c);
+    const Matrix sk = matmul(sg.view(), k_[g].view());
+    for (std::size_t a = 0; a < pd_; ++a)
+      for (std::size_t c = 0; c < pd_; ++c) {
+        double acc = 0.0;
+        for (std::size_t x = 0; x < b_; ++x) acc += k_[g](x, a) * sk(x, c);
+        r(a, c) += acc;
+      }
+  }
+  if (pd_ > 0) {
+    add_fv(f, out);
+    add_vmv(matmul(matmul(cinv_.view(), r.view()).view(), cinv_.view()), out);
+  }
+  return out;
+}
 
 Result<Evaluation> evaluate_blocked(const WorkingProblem& wp, double known_scale, VectorView rho,
                                     int order) {
   const std::size_t p = wp.xtwx.rows(), m = wp.penalties.size();
   const bool scale_known = std::isfinite(known_scale) && known_scale > 0.0;
   Evaluation ev;
-  Blocked h(wp, rho);
+  BlockSystem h(wp, rho);
   if (!h.factor()) return ev;
   ev.solved = true;
   Vector rhs = matvec(wp.xtwx.view(), wp.beta0.view());

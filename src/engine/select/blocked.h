@@ -24,9 +24,60 @@
 #pragma once
 
 #include "common/gam_error.h"
+#include <vector>
+
 #include "engine/select/criterion.h"
 
 namespace velkan::select {
+
+// H of a problem with a sparse block at rho, factorised block by block.
+class BlockSystem {
+ public:
+  BlockSystem(const WorkingProblem& problem, VectorView rho);
+  // Factorises every group block and the Schur complement; false where H is not positive
+  // definite.
+  bool factor();
+  Vector solve(const Vector& y) const;
+  double log_det() const { return log_det_; }
+  // S_j x (a p-vector).
+  Vector penalty_times(std::size_t j, const Vector& x) const;
+  // tr(H^-1 S_j) and tr(H^-1 S_j H^-1 S_k) (after prepare_traces()).
+  void prepare_traces();
+  double trace_h_s(std::size_t j) const;
+  double trace_h_s_h_s(std::size_t j, std::size_t k) const;
+  // diag(H^-1 G) = 1 - diag(H^-1 (S_lambda + ridge)).
+  Vector edf_per_coefficient() const;
+  // H^-1 = D + V C^-1 V' and H^-1 S~ H^-1 = B + F V' + V F' + V R V' (S~ = S_lambda +
+  // ridge), with V = [I; -K] over (d, s) and D, B block diagonal on s: what the
+  // covariances are assembled from (all p x p results).
+  Matrix inverse() const;
+  Matrix inverse_penalty_inverse() const;
+
+  std::vector<double> lambda;
+
+ private:
+  struct Place {
+    bool sparse = false;
+    std::size_t first = 0;  // dense: position of its first coefficient among d
+  };
+  std::size_t full(std::size_t dense_index) const { return dense_index < o_ ? dense_index : dense_index + q_; }
+  const Matrix& pen(std::size_t j) const { return wp_.penalties[j].matrix; }
+  double ridge(std::size_t i) const { return wp_.ridge.size() ? wp_.ridge[i] : 0.0; }
+  Matrix group_penalty(std::size_t g) const;  // S~ on group g (b x b)
+  Matrix dense_penalty() const;               // S~ on d (p_d x p_d)
+  // out += V M V' (M: p_d x p_d) and out += F V' + V F' (F: p x p_d).
+  void add_vmv(const Matrix& m, Matrix& out) const;
+  void add_fv(const Matrix& f, Matrix& out) const;
+
+  const WorkingProblem& wp_;
+  std::size_t p_, o_, q_, b_, groups_, pd_;
+  std::vector<Place> place_;
+  std::vector<Matrix> ainv_, k_;    // per group: A_g^-1 (b x b), K_g (b x p_d)
+  Matrix cinv_;                     // C^-1
+  std::vector<Matrix> m_;           // M_j per sparse penalty (p_d x p_d)
+  std::vector<Matrix> cmc_;         // C^-1 M_j C^-1
+  double log_det_ = 0.0;
+};
 
 Result<Evaluation> evaluate_blocked(const WorkingProblem& problem, double known_scale,
                                     VectorView rho, int order);

@@ -70,25 +70,25 @@ WorkingProblem working_problem(const terms::ModelLayout& layout, const passes::P
   wp.ttwt = sums.ttwt;
   wp.beta0 = layout.constrain(beta0_raw);
   wp.rows = sums.rows;
-  const auto& sp = layout.sparse();
-  if (blocked && sp && layout.is_centred()) {
-    auto compact = layout.constrained_penalties(true);
-    const std::size_t o = sp->offset, q = sp->groups * sp->block;
-    bool fits = true;
-    for (const auto& pen : compact) {
-      const std::size_t end = pen.offset + pen.repeat * pen.matrix.rows();
-      const bool on_block = pen.offset == o && end == o + q && pen.matrix.rows() == sp->block;
-      fits = fits && (on_block || end <= o || pen.offset >= o + q);
-    }
-    if (fits) {
-      wp.penalties = std::move(compact);
-      wp.sparse = SparseBlock{o, sp->groups, sp->block};
-    }
-  }
-  if (!wp.sparse) wp.penalties = layout.constrained_penalties();
+  if (!blocked || !blocked_problem(layout, wp)) wp.penalties = layout.constrained_penalties();
   wp.log_det_penalty = [&layout](VectorView rho) { return layout.log_pseudo_determinant(rho); };
   wp.null_space_dimension = layout.null_space_dimension();
   return wp;
+}
+
+bool blocked_problem(const terms::ModelLayout& layout, WorkingProblem& wp) {
+  const auto& sp = layout.sparse();
+  if (!sp || !layout.is_centred()) return false;
+  auto compact = layout.constrained_penalties(true);
+  const std::size_t o = sp->offset, q = sp->groups * sp->block;
+  for (const auto& pen : compact) {
+    const std::size_t end = pen.offset + pen.repeat * pen.matrix.rows();
+    const bool on_block = pen.offset == o && end == o + q && pen.matrix.rows() == sp->block;
+    if (!(on_block || end <= o || pen.offset >= o + q)) return false;
+  }
+  wp.penalties = std::move(compact);
+  wp.sparse = SparseBlock{o, sp->groups, sp->block};
+  return true;
 }
 
 Vector balanced_rho(const WorkingProblem& wp) {

@@ -58,6 +58,11 @@ WorkingProblem working_problem(const terms::ModelLayout& layout, const passes::P
 // block of G: a scale-free place to start and centre the search.
 Vector balanced_rho(const WorkingProblem& problem);
 
+// Makes the layout's sparse term the problem's sparse block, with compact penalties, when
+// every penalty on it is one block repeated on every group; false (nothing changed) when
+// the layout has no such term.
+bool blocked_problem(const terms::ModelLayout& layout, WorkingProblem& problem);
+
 Result<StepResult> fit_step(const StepInput& in);
 
 }  // namespace velkan::select

@@ -353,6 +353,32 @@ Matrix BlockSystem::inverse_penalty_inverse() const {
   return out;
 }
 
+namespace {
+
+// G x read through its structure: the dense rows in full, each group's rows over the dense
+// columns and its own block only (G is zero between groups).
+Vector structured_times(const WorkingProblem& wp, const Vector& x) {
+  const std::size_t p = wp.xtwx.rows(), o = wp.sparse->offset, q = wp.sparse->size(), b = wp.sparse->block;
+  Vector y(p);
+  auto dense_row = [&](std::size_t i, std::size_t lo, std::size_t hi) {
+    const double* row = wp.xtwx.row_ptr(i);
+    double acc = 0.0;
+    for (std::size_t c = lo; c < hi; ++c) acc += row[c] * x[c];
+    return acc;
+  };
+  for (std::size_t i = 0; i < p; ++i) {
+    if (i < o || i >= o + q) {
+      y[i] = dense_row(i, 0, p);
+      continue;
+    }
+    const std::size_t g0 = o + ((i - o) / b) * b;
+    y[i] = dense_row(i, 0, o) + dense_row(i, g0, g0 + b) + dense_row(i, o + q, p);
+  }
+  return y;
+}
+
+}  // namespace
+
 Result<Evaluation> evaluate_blocked(const WorkingProblem& wp, double known_scale, VectorView rho,
                                     int order) {
   const std::size_t p = wp.xtwx.rows(), m = wp.penalties.size();
@@ -361,12 +387,12 @@ Result<Evaluation> evaluate_blocked(const WorkingProblem& wp, double known_scale
   BlockSystem h(wp, rho);
   if (!h.factor()) return ev;
   ev.solved = true;
-  Vector rhs = matvec(wp.xtwx.view(), wp.beta0.view());
+  Vector rhs = structured_times(wp, wp.beta0);
   for (std::size_t i = 0; i < p; ++i) rhs[i] += wp.xtwt[i];
   ev.beta = h.solve(rhs);
   Vector delta(p);
   for (std::size_t i = 0; i < p; ++i) delta[i] = ev.beta[i] - wp.beta0[i];
-  const Vector g_delta = matvec(wp.xtwx.view(), delta.view());
+  const Vector g_delta = structured_times(wp, delta);
   ev.deviance = wp.ttwt - 2.0 * dot(delta.view(), wp.xtwt.view()) + dot(delta.view(), g_delta.view());
   std::vector<Vector> s_beta(m);
   std::vector<double> quad(m);

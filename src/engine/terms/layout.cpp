@@ -18,8 +18,11 @@ Result<ModelLayout> ModelLayout::create(const std::vector<TermSpec>& specs) {
     if (!term) return fail(term.error());
     const std::size_t w = (*term)->width();
     if (w > kMaxModelWidth || layout.width_ + w > kMaxModelWidth) {
+      const std::size_t p = layout.width_ + w;
       return fail(GamError::invalid_parameter(diag::format(
-          "the model has more than {} coefficients", kMaxModelWidth)));
+          "the model has more than {} coefficients (term {} brings it to {}): its p x p cross "
+          "products would take {} MB each; use fewer levels or smaller bases",
+          kMaxModelWidth, t, p, p * p * 8 / 1000000)));
     }
     for (std::size_t j = 0; j < (*term)->penalty_count(); ++j) layout.penalties_.push_back({t, j});
     layout.offsets_.push_back(layout.width_);
@@ -256,14 +259,39 @@ void ModelLayout::apply_reflections_to_rows(Matrix& a) const {
   }
 }
 
+// Q A Q differs from A only in the rows and columns of constrained terms (Q is block
+// diagonal by term): A's kept entries are copied once, and each constrained term's rows
+// Q_t A_t. Q are recomputed and written to its rows and columns, O(p sum_t q_t).
 Matrix ModelLayout::constrain(const Matrix& a) const {
   if (!centred_) return a;
-  Matrix q = a;
-  apply_reflections_to_rows(q);
   const auto keep = kept_indices();
+  const std::size_t p = width_, none = static_cast<std::size_t>(-1);
+  std::vector<std::size_t> position(p, none);
+  for (std::size_t i = 0; i < keep.size(); ++i) position[keep[i]] = i;
   Matrix out(keep.size(), keep.size());
-  for (std::size_t i = 0; i < keep.size(); ++i)
-    for (std::size_t j = 0; j < keep.size(); ++j) out(i, j) = q(keep[i], keep[j]);
+  for (std::size_t i = 0; i < keep.size(); ++i) {
+    const double* row = a.row_ptr(keep[i]);
+    double* dst = out.row_ptr(i);
+    for (std::size_t j = 0; j < keep.size(); ++j) dst[j] = row[keep[j]];
+  }
+  for (std::size_t t = 0; t < terms_.size(); ++t) {
+    if (constraints_[t].empty()) continue;
+    const std::size_t o = offsets_[t], q = terms_[t]->width();
+    Matrix x(q, p);
+    for (std::size_t r = 0; r < q; ++r) std::copy(a.row_ptr(o + r), a.row_ptr(o + r) + p, x.row_ptr(r));
+    for (std::size_t c = 0; c < p; ++c) apply_constraint(constraints_[t], x.data() + c, static_cast<std::ptrdiff_t>(p));
+    for (std::size_t r = 0; r < q; ++r) apply_reflections(x.row_ptr(r), 1);
+    for (std::size_t r = 0; r < q; ++r) {
+      const std::size_t i = position[o + r];
+      if (i == none) continue;
+      for (std::size_t c = 0; c < p; ++c) {
+        const std::size_t j = position[c];
+        if (j == none) continue;
+        out(i, j) = x(r, c);
+        out(j, i) = x(r, c);
+      }
+    }
+  }
   return out;
 }
 

@@ -343,6 +343,7 @@ def engine_columns(inputs: list[InputColumn], columns: Any, n_features: int,
     if columns.n_features != n_features:
         raise ValueError(f"X has {columns.n_features} columns; the model was fitted on {n_features}")
     out = []
+    unseen: dict[Any, int] = {}
     for inp in inputs:
         if inp.random and population:
             out.append(np.full(columns.rows, UNSEEN_LEVEL))
@@ -351,22 +352,23 @@ def engine_columns(inputs: list[InputColumn], columns: Any, n_features: int,
         if inp.levels is None:
             out.append(numeric_values(col, inp.label, "predict", first_row))
         elif inp.random:
-            out.append(random_codes(col, inp.levels, inp.label))
+            codes = random_codes(col, inp.levels)
+            unseen[inp.label] = int(np.sum(codes == UNSEEN_LEVEL))
+            out.append(codes)
         else:
             out.append(factor_codes(col, inp.levels, inp.label, first_row))
+    if any(unseen.values()):
+        which = ", ".join(f"{count} row(s) of column {label!r}" for label, count in unseen.items() if count)
+        warnings.warn(f"{which} have levels not seen when the model was fitted; their random effects are "
+                      "set to zero (the population prediction)", UserWarning, stacklevel=5)
     return out
 
 
-def random_codes(col: np.ndarray, levels: np.ndarray, label: Any) -> np.ndarray:
-    """Level codes of a grouping column, unseen levels coded UNSEEN_LEVEL (with a warning)."""
+def random_codes(col: np.ndarray, levels: np.ndarray) -> np.ndarray:
+    """Level codes of a grouping column, unseen levels coded UNSEEN_LEVEL."""
     pos = np.clip(np.searchsorted(levels, col), 0, len(levels) - 1)
-    unseen = levels[pos] != col
     codes = pos.astype(np.float64)
-    if np.any(unseen):
-        codes[unseen] = UNSEEN_LEVEL
-        warnings.warn(f"{int(unseen.sum())} row(s) of column {label!r} have levels not seen when the model "
-                      "was fitted; their random effects are set to zero (the population prediction)",
-                      UserWarning, stacklevel=6)
+    codes[levels[pos] != col] = UNSEEN_LEVEL
     return codes
 
 

@@ -187,6 +187,9 @@ void bind_layout_queries(nb::class_<ModelLayout>& c) {
       .def_prop_ro("input_columns", &ModelLayout::input_columns)
       .def_prop_ro("null_space_dimension", &ModelLayout::null_space_dimension)
       .def_prop_ro("term_count", &ModelLayout::term_count)
+      .def_prop_ro("sparse", [](const ModelLayout& l) { return l.sparse().has_value(); },
+                   "Whether a grouped term is accumulated sparsely and eliminated block by block.")
+      .def_prop_ro("dense_width", &ModelLayout::dense_width)
       .def_prop_ro("specs", &ModelLayout::specs)
       .def_prop_ro("penalty_terms",
                    [](const ModelLayout& l) {

@@ -51,24 +51,42 @@ class ThinPlate final : public TermBasis {
   std::size_t width() const override { return spec().k; }
   Status evaluate(std::span<const VectorView> columns, std::size_t first, std::size_t count,
                   double* out, std::size_t stride) const override;
-  std::size_t penalty_count() const override { return 1; }
-  Matrix penalty(std::size_t) const override {
+  // The wiggliness penalty (diagonal on the radial columns) and, with select, the
+  // projection onto the polynomial columns (its null space).
+  std::size_t penalty_count() const override { return spec().select ? 2 : 1; }
+  Matrix penalty(std::size_t j) const override {
     Matrix s(width(), width());
+    if (j == 1) {
+      for (std::size_t i = r_; i < width(); ++i) s(i, i) = 1.0;
+      return s;
+    }
     for (std::size_t i = 0; i < r_; ++i) s(i, i) = spec().penalty_values[i];
     return s;
   }
-  Matrix penalty_root(std::size_t) const override {
+  Matrix penalty_root(std::size_t j) const override {
+    if (j == 1) {
+      Matrix e(d_ + 1, width());
+      for (std::size_t i = 0; i <= d_; ++i) e(i, r_ + i) = 1.0;
+      return e;
+    }
     Matrix e(r_, width());
     for (std::size_t i = 0; i < r_; ++i) e(i, i) = std::sqrt(spec().penalty_values[i]);
     return e;
   }
-  // One penalty of rank k - d - 1: log|lambda S|_+ = (k - d - 1) rho + const.
+  // log|lambda S|_+ = rank rho + const for each penalty: their ranges are orthogonal.
   void add_log_determinant(VectorView rho, std::size_t first, LogDeterminant& out) const override {
-    out.value += static_cast<double>(r_) * rho[first];
-    out.gradient[first] += static_cast<double>(r_);
+    add_ranks(d_ + 1, rho, first, out);
   }
-  std::size_t null_space_dimension() const override { return d_ + 1; }
+  void add_constrained_log_determinant(const TermConstraint& c, VectorView rho, std::size_t first,
+                                       LogDeterminant& out) const override {
+    add_ranks(c.empty() ? d_ + 1 : d_, rho, first, out);
+  }
+  std::size_t null_space_dimension() const override { return spec().select ? 0 : d_ + 1; }
+  std::size_t constrained_null_space_dimension(const TermConstraint& c) const override {
+    return spec().select ? 0 : (c.empty() ? d_ + 1 : d_);
+  }
   bool centred() const override { return true; }
+  std::vector<PenaltyBlock> constrained_penalties(const TermConstraint& c) const override;
 
  private:
   // Standardised coordinates of row `row`, clamped to the box; `step` gets x - clamp(x).
@@ -76,8 +94,36 @@ class ThinPlate final : public TermBasis {
                     double* step) const;
   void tangent_row(const double* x, const double* step, double* out) const;
 
+  void add_ranks(std::size_t null_rank, VectorView rho, std::size_t first, LogDeterminant& out) const {
+    out.value += static_cast<double>(r_) * rho[first];
+    out.gradient[first] += static_cast<double>(r_);
+    if (!spec().select) return;
+    out.value += static_cast<double>(null_rank) * rho[first + 1];
+    out.gradient[first + 1] += static_cast<double>(null_rank);
+  }
+
   std::size_t d_ = 0, n_ = 0, r_ = 0;
 };
+
+// With select, the null-space penalty in the constrained parameterisation: the projection
+// onto the null space of the constrained wiggliness penalty (d directions once centred).
+std::vector<PenaltyBlock> ThinPlate::constrained_penalties(const TermConstraint& c) const {
+  auto blocks = TermBasis::constrained_penalties(c);
+  if (!spec().select || c.empty()) return blocks;
+  const Matrix& s = blocks[0].matrix;
+  auto eig = symmetric_eigen(s.view());
+  if (!eig) return blocks;
+  const std::size_t q = s.rows();
+  Matrix root(d_, q), proj(q, q);
+  for (std::size_t a = 0; a < d_; ++a)
+    for (std::size_t i = 0; i < q; ++i) root(a, i) = eig->vectors(i, a);
+  for (std::size_t i = 0; i < q; ++i)
+    for (std::size_t j = 0; j < q; ++j)
+      for (std::size_t a = 0; a < d_; ++a) proj(i, j) += root(a, i) * root(a, j);
+  blocks[1].matrix = std::move(proj);
+  blocks[1].root = std::move(root);
+  return blocks;
+}
 
 bool ThinPlate::standardised(std::span<const VectorView> columns, std::size_t row, double* x,
                              double* step) const {

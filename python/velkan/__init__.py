@@ -15,7 +15,8 @@ A model is a sum of terms: smooths ``s``, tensor-product smooths ``te``, random 
 Families are classes (``Gaussian``, ``Binomial``, ``Poisson``, ...: see ``families()``),
 and ``GAM(family=...)`` takes one or a family's name. ``GAMRegressor`` and
 ``GAMClassifier`` are the scikit-learn estimators (they import scikit-learn when first
-used); ``load`` reads a model written by ``save``.
+used); ``load`` reads a model written by ``save``; ``compare`` tests nested models against
+each other and ``interval`` turns posterior draws (``GAM.sample``) into intervals.
 """
 
 from typing import TYPE_CHECKING, Any
@@ -24,9 +25,10 @@ from ._families import CLASSES as _FAMILY_CLASSES
 from ._families import Family, families
 from ._fit import ConvergenceWarning
 from ._formula import FormulaError
-from ._gam import GAM
+from ._gam import GAM, compare
 from ._io import ModelFileError
 from ._load import load
+from ._posterior import interval
 from ._terms import Term, TermList, f, l, re, s, te
 
 # One class per family of the engine's table (Gaussian, Binomial, Poisson, ...).
@@ -34,6 +36,7 @@ globals().update({cls.__name__: cls for cls in _FAMILY_CLASSES.values()})
 
 __all__ = ["GAM", "GAMRegressor", "GAMClassifier", "ConvergenceWarning", "FormulaError",
            "ModelFileError", "Term", "TermList", "s", "te", "l", "f", "re", "load", "Family", "families",
+           "compare", "interval",
            *(cls.__name__ for cls in _FAMILY_CLASSES.values())]
 __version__ = "0.2.0"
 

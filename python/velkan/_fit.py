@@ -130,6 +130,7 @@ class Fitted:
     layout: Any = None          # the engine layout, rebuilt from the design on demand
     ridge: np.ndarray | None = None   # identifiability ridge of the final step (None: none)
     rho_hessian: np.ndarray | None = None  # Hessian of the criterion in rho at the optimum
+    rho_gradient: np.ndarray | None = None  # its gradient there
     # Sums of the response alone from the first pass (RESPONSE_SUMS), for the null
     # deviance and the log-likelihood.
     response_sums: dict = field(default_factory=dict)
@@ -310,6 +311,7 @@ class PirlsLoop:
                       undetermined=list(step.undetermined), layout=self.layout,
                       ridge=step.ridge if len(step.ridge) else None,
                       rho_hessian=hessian if hessian.shape == (n_pen, n_pen) and n_pen else None,
+                      rho_gradient=step.gradient if step.gradient.shape == (n_pen,) and n_pen else None,
                       response_sums=self.response_sums,
                       constraint_basis=step.constraint_basis if step.constraint_basis.size else None)
 

@@ -8,7 +8,7 @@ from typing import TYPE_CHECKING, Any, BinaryIO, NamedTuple
 
 import numpy as np
 
-from . import _engine, _inference
+from . import _checking, _engine, _inference, _posterior
 from ._data import ArraySource
 from ._design import ExactStats, build_design, engine_columns, rug_sample
 from ._families import DEFAULT as DEFAULT_FAMILY
@@ -19,6 +19,7 @@ from ._frames import AlignedColumns
 from ._stream import fit_stream, open_source, predict_source
 from ._summary import Summary, summarize
 from ._terms import Term, TermList, TermsLike, as_terms, default_terms
+from ._training import Rows, chunk_mean, chunk_residuals, chunk_sample, join_samples, sample_rate
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
@@ -29,6 +30,11 @@ if TYPE_CHECKING:
 DataLike = Any
 
 METHODS = ("REML", "GCV", "UBRE")
+RESIDUAL_KINDS = ("deviance", "pearson", "response", "working")
+# Partial residuals are drawn by default up to this many training rows held in memory, and
+# then for a sample of about PARTIAL_RESIDUAL_POINTS of them.
+PARTIAL_RESIDUAL_ROWS = 100_000
+PARTIAL_RESIDUAL_POINTS = 2000
 
 
 class Params(NamedTuple):
@@ -41,7 +47,7 @@ class Params(NamedTuple):
     max_iter: int
     threads: int
 
-__all__ = ["GAM", "ConvergenceWarning"]
+__all__ = ["GAM", "ConvergenceWarning", "compare"]
 
 
 class GAM:
@@ -205,6 +211,7 @@ class GAM:
                                 tol=self.tol, verbose=self.verbose, threads=threads)
             self._rug = None
             self._fitted = fitted
+            self._training = stream
             self._set_attributes(fitted)
             return self
         source = ArraySource(X, y, sample_weight, offset, response=params.response)
@@ -232,6 +239,7 @@ class GAM:
         fitted.feature_names = source.feature_names
         self._rug = rug_sample(design, columns)
         self._fitted = fitted
+        self._training = source
         self._set_attributes(fitted)
         return self
 
@@ -346,11 +354,169 @@ class GAM:
         """Term tests, parametric coefficients and model statistics (see ``Summary``)."""
         return summarize(self._check_fitted())
 
+    # ------------------------------------------------------------------ checking the fit
+    def _rows(self, X: DataLike, y: Any, sample_weight: Any, offset: Any, require_y: bool = True) -> Rows:
+        """The rows a check reads: the training data (X None) or new data."""
+        fitted = self._check_fitted()
+        if X is None:
+            if y is not None or sample_weight is not None or offset is not None:
+                raise ValueError("y, sample_weight and offset go with X; leave them all out to use "
+                                 "the training data")
+            training = getattr(self, "_training", None)
+            if training is None:
+                raise ValueError("this model does not hold its training data (it was loaded from a "
+                                 "file or unpickled); pass X and y")
+            return Rows(training, fitted)
+        response = self._check_params().response
+        stream = open_source(X, response if y is None else y, sample_weight, offset)
+        if stream is not None:
+            return Rows(stream, fitted)
+        source = ArraySource(X, y, sample_weight, offset, require_y=require_y, response=response)
+        columns = source.chunk.columns
+        aligned = None
+        if fitted.feature_names is not None and columns.names is not None:
+            aligned = AlignedColumns(columns, fitted.feature_names)
+        return Rows(source, fitted, aligned)
+
+    def residuals(self, X: DataLike = None, y: "ArrayLike | None" = None, kind: str = "deviance",
+                  sample_weight: "ArrayLike | None" = None, offset: "ArrayLike | None" = None) -> Any:
+        """Residuals of the training rows (``X`` None) or of new rows with their responses.
+
+        ``kind``: ``"deviance"`` sign(y - mu) sqrt(w d(y, mu)) (their squares sum to the
+        deviance), ``"pearson"`` (y - mu) sqrt(w / V(mu)), ``"response"`` y - mu, or
+        ``"working"`` (y - mu) / (dmu/deta), with w the prior weight. A fitted model keeps
+        a reference to its training data (not a copy, and never in a pickle or a model
+        file), so after loading pass ``X`` and ``y``. Streamed data are read in one pass; a
+        dask collection gives a dask array.
+
+        >>> import numpy as np
+        >>> from velkan import GAM
+        >>> x = np.linspace(0, 1, 200)[:, None]
+        >>> y = np.sin(5 * x[:, 0]) + np.random.default_rng(0).normal(scale=0.1, size=200)
+        >>> gam = GAM().fit(x, y)
+        >>> bool(np.isclose((gam.residuals() ** 2).sum(), gam.deviance_))
+        True
+        """
+        if kind not in RESIDUAL_KINDS:
+            raise ValueError(f"kind must be one of {', '.join(map(repr, RESIDUAL_KINDS))}, got {kind!r}")
+        rows = self._rows(X, y, sample_weight, offset)
+        fitted, threads = rows.fitted, _threads(self.n_jobs)
+        if rows.is_dask:
+            import dask.array as da
+            parts = rows.map_delayed(chunk_residuals, fitted.design.spec, fitted.beta_raw, fitted.model,
+                                     kind, threads)
+            return da.concatenate([da.from_delayed(p, shape=(n,), dtype=np.float64)
+                                   for p, n in zip(parts, rows.source.sizes)])
+        parts = rows.map(chunk_residuals, fitted.engine_layout(), fitted.beta_raw, fitted.model, kind,
+                         threads, verbose=self.verbose, what="residuals")
+        return parts[0] if len(parts) == 1 else np.concatenate(parts)
+
+    def diagnostics(self, X: DataLike = None, y: "ArrayLike | None" = None,
+                    sample_weight: "ArrayLike | None" = None,
+                    offset: "ArrayLike | None" = None) -> _checking.Diagnostics:
+        """A report on the fit: convergence, the smoothing parameters and the criterion's
+        gradient there, and for each smooth its edf against its maximum with a test of
+        whether its basis was large enough (a small p-value: the residuals keep structure
+        along the term's covariates that a richer basis takes up; refit with a larger
+        ``k``). One pass over the training data (or over ``X`` and ``y``), streamed or on
+        Dask too. ``print`` it, take ``.to_frame()``, or draw the residual panels with
+        ``.plot()``."""
+        rows = self._rows(X, y, sample_weight, offset)
+        return _checking.diagnostics(rows.fitted, rows, _threads(self.n_jobs), self.verbose)
+
+    def concurvity(self) -> _checking.Concurvity:
+        """How much of each term the other terms can reproduce, from 0 to 1: the worst case
+        over the term's functions, the fitted function, the average over its directions,
+        and pairwise. Values near 1 mean the data cannot tell those terms apart. Computed
+        from the cross products the fit keeps (no pass over the data)."""
+        return _checking.concurvity(self._check_fitted())
+
+    def aic(self) -> float:
+        """Akaike's criterion, -2 log-likelihood + 2 k, with k the effective degrees of
+        freedom corrected for the smoothing parameters' uncertainty (plus 1 for an
+        estimated scale). NaN for a quasi-likelihood family."""
+        return _checking.information_criterion(self._check_fitted(), 2.0)
+
+    def bic(self) -> float:
+        """The Bayesian information criterion, -2 log-likelihood + log(n) k, k as in
+        ``aic``."""
+        return _checking.information_criterion(self._check_fitted(), None)
+
+    # ------------------------------------------------------------------ posterior simulation
+    def covariance(self, kind: str = "corrected") -> np.ndarray:
+        """The p x p covariance of ``coef_``: ``"corrected"`` (the Bayesian covariance plus
+        the smoothing parameters' uncertainty: what standard errors and intervals use),
+        ``"bayesian"`` (phi (X'WX + S)^-1) or ``"frequentist"`` (phi (X'WX + S)^-1 X'WX
+        (X'WX + S)^-1)."""
+        return _posterior.covariance(self._check_fitted(), kind)
+
+    def model_matrix(self, X: DataLike) -> np.ndarray:
+        """The model's design at the rows of ``X`` in the parameterisation of ``coef_`` (n x
+        p): ``model_matrix(X) @ coef_`` is the linear predictor (without an offset), and ``M
+        @ covariance() @ M.T`` the covariance of any linear functional ``M`` of the rows."""
+        cols, _, n = self._new_rows(X)
+        return _posterior.model_matrix(self._check_fitted(), cols, n, _threads(self.n_jobs))
+
+    def sample(self, n_draws: int = 1000, seed: "int | None" = None, kind: str = "corrected") -> np.ndarray:
+        """``(n_draws, p)`` coefficients drawn from the approximate posterior N(``coef_``, V),
+        V = ``covariance(kind)``. With ``predict_draws`` and :func:`velkan.interval` they
+        give intervals for any derived quantity.
+
+        >>> import numpy as np
+        >>> from velkan import GAM, interval
+        >>> x = np.linspace(0, 1, 300)[:, None]
+        >>> y = np.sin(6 * x[:, 0]) + np.random.default_rng(1).normal(scale=0.2, size=300)
+        >>> gam = GAM().fit(x, y)
+        >>> draws = gam.predict_draws(np.array([[0.1], [0.4]]), gam.sample(2000, seed=0))
+        >>> lo, hi = interval(draws[:, 1] - draws[:, 0])   # the change from x = 0.1 to 0.4
+        >>> bool(lo < np.sin(2.4) - np.sin(0.6) < hi)
+        True
+        """
+        return _posterior.sample(self._check_fitted(), n_draws, seed, kind)
+
+    def predict_draws(self, X: DataLike, draws: "ArrayLike", type: str = "response",
+                      offset: "ArrayLike | None" = None) -> np.ndarray:
+        """``(n_draws, n)`` predictions at the rows of ``X`` of each coefficient draw (a row
+        of ``draws``, as ``sample`` returns them) on the response or link scale."""
+        fitted = self._check_fitted()
+        cols, off, n = self._new_rows(X, offset)
+        M = _posterior.model_matrix(fitted, cols, n, _threads(self.n_jobs))
+        return _posterior.predict_draws(fitted, M, off, draws, type)
+
+    def simulate(self, X: DataLike = None, n: int = 1, seed: "int | None" = None,
+                 sample_weight: "ArrayLike | None" = None, offset: "ArrayLike | None" = None) -> np.ndarray:
+        """``(n, rows)`` new responses drawn from the fitted model at the rows of ``X``
+        (None: the training rows, with their weights): mean mu, variance phi V(mu) / w for
+        prior weight w (binomial: proportions of w trials; rows of weight 0 draw NaN). The
+        draws of a row depend only on ``seed`` and the row's position, not on ``n_jobs``
+        or how the rows are chunked."""
+        fitted, threads = self._check_fitted(), _threads(self.n_jobs)
+        count, seed_value = _posterior.check_count(n, "n"), _posterior.seed_value(seed)
+        rows = self._rows(X, None, sample_weight, offset, require_y=False) if X is not None \
+            else self._rows(None, None, None, None)
+        layout = fitted.design.spec if rows.is_dask else fitted.engine_layout()
+        parts = rows.map(chunk_mean, layout, fitted.beta_raw, fitted.model, threads)
+        return np.concatenate([_posterior.responses(fitted, mu, w, count, seed_value, start, threads)
+                               for mu, w, start in parts], axis=1)
+
+    def _residual_sample(self, residuals: "bool | None") -> dict | None:
+        """A sample of the training rows for partial residuals (None: none drawn)."""
+        training = getattr(self, "_training", None)
+        if residuals is False or (residuals is None and (not isinstance(training, ArraySource)
+                                                         or training.rows > PARTIAL_RESIDUAL_ROWS)):
+            return None
+        rows = self._rows(None, None, None, None)
+        layout = rows.fitted.design.spec if rows.is_dask else rows.fitted.engine_layout()
+        parts = rows.map(chunk_sample, layout, rows.fitted.beta_raw,
+                         sample_rate(rows.rows, PARTIAL_RESIDUAL_POINTS), 0, _threads(self.n_jobs))
+        return join_samples(parts)
+
     # ------------------------------------------------------------------ persistence, plots
     def __getstate__(self) -> dict:
         # The engine layout is a compiled object; it is rebuilt from the design and the
         # column sums (deterministically, so predictions are unchanged) on first use.
         state = self.__dict__.copy()
+        state.pop("_training", None)  # a reference to the caller's data, never stored
         fitted = state.get("_fitted")
         if fitted is not None:
             state["_fitted"] = dataclasses.replace(fitted, layout=None, inference=None)
@@ -378,11 +544,16 @@ class GAM:
 
         save(self, path)
 
-    def plot(self, term: "int | str | Term | None" = None, *, ax: Any = None, rug: bool = True) -> "Figure":
+    def plot(self, term: "int | str | Term | None" = None, *, ax: Any = None, rug: bool = True,
+             residuals: "bool | None" = None) -> "Figure":
         """Draw the partial effect of every term (or of ``term``: its index in model order,
         the intercept counted as 0 when present, the term itself or its label), with its
         95 % band and a rug of the training data; tensor products as filled contours.
-        Returns the matplotlib figure (``pip install velkan[plot]``).
+        ``residuals`` adds partial residuals (the term's effect plus the working residual)
+        of a sample of about 2,000 training rows: by default when the model holds at most
+        100,000 training rows in memory; True draws them for any training data (streamed
+        data: one pass), False never. Returns the matplotlib figure (``pip install
+        velkan[plot]``).
 
         >>> import numpy as np
         >>> from velkan import GAM
@@ -391,7 +562,7 @@ class GAM:
         """
         from ._plot import plot
 
-        return plot(self, term, ax=ax, rug=rug)
+        return plot(self, term, ax=ax, rug=rug, residuals=residuals)
 
     def __repr__(self) -> str:
         params = []
@@ -424,3 +595,30 @@ def _response(fitted: Fitted, eta: Any) -> Any:
 
 def _inverse_link(eta: np.ndarray, model: Any) -> np.ndarray:
     return model.inverse_link(eta)
+
+
+def compare(*models: GAM) -> _checking.Comparison:
+    """Compare nested models fitted on the same rows with the same family, each against the
+    one before it: an approximate likelihood-ratio test of the deviance each adds over the
+    previous, with degrees of freedom the difference of their effective degrees of freedom
+    (corrected for the smoothing parameters' uncertainty): chi-square for a known scale, F
+    for an estimated one. Models of different families or rows are refused (ValueError),
+    not compared. Costs no pass over the data.
+
+    >>> import numpy as np
+    >>> import velkan
+    >>> rng = np.random.default_rng(0)
+    >>> X = rng.uniform(size=(500, 2))
+    >>> y = np.sin(6 * X[:, 0]) + 0.5 * X[:, 1] + rng.normal(scale=0.3, size=500)
+    >>> small = velkan.GAM(velkan.s(0)).fit(X, y)
+    >>> large = velkan.GAM(velkan.s(0) + velkan.s(1)).fit(X, y)
+    >>> bool(velkan.compare(small, large).rows[1].p_value < 0.01)
+    True
+    """
+    for i, m in enumerate(models):
+        if not isinstance(m, GAM):
+            raise TypeError(f"model {i} is a {type(m).__name__}, not a fitted velkan GAM")
+    fits = [m._check_fitted() for m in models]
+    labels = [" + ".join(t.short_name for t in f.terms if t.sources) or "(intercept only)" for f in fits]
+    return _checking.compare(fits, labels)
+

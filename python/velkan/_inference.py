@@ -165,10 +165,23 @@ def log_likelihood(fitted: Fitted) -> float:
     return math.nan if sums is None else float(fitted.model.log_likelihood(fitted.deviance, sums))
 
 
+def corrected_edf(fitted: Fitted) -> float:
+    """tr(Vc X'WX) / phi: the effective degrees of freedom with the smoothing parameters'
+    uncertainty (tr(F) plus how far the fitted values also follow the data through the
+    estimated smoothing parameters), at most the number of determined coefficients. AIC
+    and BIC count these."""
+    cov = covariances(fitted)
+    if not fitted.scale > 0.0:
+        return float(np.sum(cov.edf))
+    edf = float(np.sum(cov.vc * np.asarray(fitted.xtwx))) / fitted.scale
+    return min(edf, float(len(fitted.beta) - len(fitted.undetermined)))
+
+
 @dataclass
 class ModelStatistics:
     edf: np.ndarray            # per coefficient (centred parameterisation)
     total_edf: float
+    corrected_edf: float
     residual_df: float
     null_deviance: float
     deviance_explained: float
@@ -183,8 +196,10 @@ def model_statistics(fitted: Fitted) -> ModelStatistics:
     explained = 1.0 - fitted.deviance / null if null > 0.0 else math.nan
     ll = log_likelihood(fitted)
     # The scale counts as one more parameter where it is estimated.
-    k = total + (1.0 if fitted.model.info.scale_estimated else 0.0)
-    return ModelStatistics(cov.edf, total, fitted.rows - total, null, explained, ll, -2.0 * ll + 2.0 * k)
+    corrected = corrected_edf(fitted)
+    k = corrected + (1.0 if fitted.model.info.scale_estimated else 0.0)
+    return ModelStatistics(cov.edf, total, corrected, fitted.rows - total, null, explained, ll,
+                           -2.0 * ll + 2.0 * k)
 
 
 def term_edf(fitted: Fitted) -> list[float]:

@@ -434,7 +434,7 @@ def _fitted(meta: dict, design: Design, layout: Any, zf: zipfile.ZipFile) -> Fit
     p, q, m = layout.width, layout.coefficients, len(layout.penalty_terms)
     shapes: dict[str, tuple[int, ...]] = {"column_sums": (p,), "beta_raw": (p,), "beta": (q,),
                                           "edf": (q,), "xtwx": (q, q), "rho": (m,)}
-    optional_shapes = {"ridge": (q,), "rho_hessian": (m, m), "constraint_basis": None}
+    optional_shapes = {"ridge": (q,), "rho_hessian": (m, m), "rho_gradient": (m,), "constraint_basis": None}
     kwargs: dict[str, Any] = {"design": design}
     for fld in dataclasses.fields(Fitted):
         if fld.name in _NOT_SAVED:

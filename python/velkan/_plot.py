@@ -130,7 +130,24 @@ def _rug(ax: Any, values: np.ndarray | None, axis: str = "x") -> None:
                 transform=ax.get_yaxis_transform(), clip_on=False)
 
 
-def _draw(gam: Any, fitted: Any, rows: _Rows, index: int, ax: Any, rug: bool) -> None:
+def partial_residuals(fitted: Any, sample: dict | None, index: int) -> tuple[np.ndarray, np.ndarray] | None:
+    """(covariate, effect + working residual) of the sampled training rows for a term of
+    one input column; None without a sample."""
+    from . import _engine
+
+    if sample is None or sample["y"] is None or not sample["eta"].size:
+        return None
+    spec = fitted.design.spec[index]
+    layout = fitted.engine_layout()
+    o, q = layout.offset(index), layout.term_width(index)
+    design = layout.design(sample["columns"])
+    effect = design[:, o:o + q] @ fitted.beta_raw[o:o + q]
+    working = _engine.residuals(fitted.model, sample["y"], sample["eta"], sample["weights"], "working")
+    return sample["columns"][spec.columns[0]], effect + working
+
+
+def _draw(gam: Any, fitted: Any, rows: _Rows, index: int, ax: Any, rug: bool,
+          sample: dict | None = None) -> None:
     info = fitted.terms[index]
     spec = fitted.design.spec[index]
     inputs = list(spec.columns)
@@ -150,6 +167,10 @@ def _draw(gam: Any, fitted: Any, rows: _Rows, index: int, ax: Any, rug: bool) ->
         X = rows.make(len(levels), values)
         effect, se = _effect(gam, fitted, index, X)
         positions = np.arange(len(levels))
+        points = partial_residuals(fitted, sample, index)
+        if points is not None:
+            jitter = np.random.default_rng(0).uniform(-0.15, 0.15, points[0].size)
+            ax.scatter(points[0] + jitter, points[1], s=4, color="0.55", alpha=0.3, linewidths=0, zorder=0)
         ax.errorbar(positions, effect, yerr=None if se is None else Z95 * se, fmt="o", capsize=4)
         ax.set_xticks(positions, [str(v) for v in levels])
         ax.set_xlabel(label(inputs[0]))
@@ -173,6 +194,9 @@ def _draw(gam: Any, fitted: Any, rows: _Rows, index: int, ax: Any, rug: bool) ->
     grid = np.linspace(lo, hi, CURVE_POINTS)
     X = rows.make(grid.size, {fitted.inputs[inputs[0]].source: grid})
     effect, se = _effect(gam, fitted, index, X)
+    points = partial_residuals(fitted, sample, index)
+    if points is not None:
+        ax.scatter(points[0], points[1], s=4, color="0.55", alpha=0.3, linewidths=0, zorder=0)
     line, = ax.plot(grid, effect)
     if se is not None:
         ax.fill_between(grid, effect - Z95 * se, effect + Z95 * se, color=line.get_color(), alpha=0.25, lw=0)
@@ -205,7 +229,8 @@ def _draw_by_levels(gam: Any, fitted: Any, rows: _Rows, index: int, ax: Any, lab
     ax.set_xlabel(label(x_in))
 
 
-def plot(gam: Any, term: Any = None, *, ax: Any = None, rug: bool = True) -> "Figure":
+def plot(gam: Any, term: Any = None, *, ax: Any = None, rug: bool = True,
+         residuals: "bool | None" = None) -> "Figure":
     """Partial-effect panels of a fitted model; see `GAM.plot`."""
     fitted = gam._check_fitted()
     plt = _pyplot()
@@ -231,6 +256,64 @@ def plot(gam: Any, term: Any = None, *, ax: Any = None, rug: bool = True) -> "Fi
         for extra in axes[len(indices):]:
             extra.set_visible(False)
     rows = _Rows(gam, fitted)
+    sample = gam._residual_sample(residuals) if hasattr(gam, "_residual_sample") else None
     for index, panel in zip(indices, axes):
-        _draw(gam, fitted, rows, index, panel, rug)
+        _draw(gam, fitted, rows, index, panel, rug, sample)
+    return figure
+
+
+# ---------------------------------------------------------------------- residual panels
+# Simulated data sets behind the Q-Q reference and its band.
+QQ_REPLICATES = 200
+
+
+def _qq_reference(sample: dict, model: Any, scale: float, seed: int) -> tuple[np.ndarray, np.ndarray | None]:
+    """Expected sorted deviance residuals of the sampled rows under the fitted model (the
+    median over data sets simulated from it) and a 95 % band (None when the family has no
+    distribution to draw from: then standard normal quantiles times sqrt(scale))."""
+    from . import _engine
+
+    n = sample["eta"].size
+    mu = model.inverse_link(sample["eta"])
+    try:
+        drawn = _engine.draw_responses(model, mu, sample["weights"], scale, QQ_REPLICATES, seed)
+    except ValueError:
+        p = (np.arange(1, n + 1) - 0.5) / n
+        return np.sqrt(scale) * np.array([_engine.normal_quantile(v) for v in p]), None
+    sims = np.sort(np.stack([_engine.residuals(model, d, sample["eta"], sample["weights"], "deviance")
+                             for d in drawn]), axis=1)
+    return np.median(sims, axis=0), np.quantile(sims, [0.025, 0.975], axis=0)
+
+
+def diagnostic_panels(sample: dict, model: Any, scale: float, seed: int) -> "Figure":
+    """Q-Q, residuals against the linear predictor, histogram, response against fitted."""
+    from . import _engine
+
+    plt = _pyplot()
+    if not sample or sample.get("y") is None or not sample["eta"].size:
+        raise ValueError("the diagnostics hold no rows to plot")
+    eta, y, w = sample["eta"], sample["y"], sample["weights"]
+    mu = model.inverse_link(eta)
+    resid = _engine.residuals(model, y, eta, w, "deviance")
+    figure, axes = plt.subplots(2, 2, figsize=(9.0, 7.0), layout="constrained")
+    reference, band = _qq_reference(sample, model, scale, seed)
+    order = np.sort(resid)
+    (qq, fitted_ax), (hist, obs) = axes
+    if band is not None:
+        qq.fill_between(reference, band[0], band[1], color="C0", alpha=0.2, lw=0)
+    qq.plot(reference, order, ".", markersize=3)
+    lo, hi = float(min(reference.min(), order.min())), float(max(reference.max(), order.max()))
+    qq.plot([lo, hi], [lo, hi], color="0.4", lw=0.8)
+    qq.set(title="Q-Q of deviance residuals", xlabel="simulated quantiles" if band is not None
+           else "normal quantiles", ylabel="deviance residuals")
+    fitted_ax.plot(eta, resid, ".", markersize=3, alpha=0.5)
+    fitted_ax.axhline(0.0, color="0.4", lw=0.8)
+    fitted_ax.set(title="Residuals against linear predictor", xlabel="linear predictor",
+                  ylabel="deviance residuals")
+    hist.hist(resid, bins=min(50, max(10, resid.size // 20)), color="C0", alpha=0.8)
+    hist.set(title="Histogram of residuals", xlabel="deviance residuals", ylabel="rows")
+    obs.plot(mu, y, ".", markersize=3, alpha=0.5)
+    lo, hi = float(min(mu.min(), y.min())), float(max(mu.max(), y.max()))
+    obs.plot([lo, hi], [lo, hi], color="0.4", lw=0.8)
+    obs.set(title="Response against fitted values", xlabel="fitted values", ylabel="response")
     return figure

@@ -69,6 +69,7 @@ class Summary:
     scale: float
     scale_estimated: bool
     edf: float
+    edf_corrected: float    # with the smoothing parameters' uncertainty: what AIC counts
     residual_df: float
     deviance: float
     null_deviance: float
@@ -116,7 +117,8 @@ class Summary:
                             [[v.term, _num(v.std_dev), _num(v.lower), _num(v.upper)]
                              for v in self.variance_components])
             lines.append("")
-        lines.append(f"n = {self.n}   edf = {_num(self.edf, 4)}   residual df = {_num(self.residual_df, 5)}   "
+        lines.append(f"n = {self.n}   edf = {_num(self.edf, 4)} (corrected {_num(self.edf_corrected, 4)})   "
+                     f"residual df = {_num(self.residual_df, 5)}   "
                      f"scale = {_num(self.scale)}{' (estimated)' if self.scale_estimated else ''}")
         explained = "n/a" if math.isnan(self.deviance_explained) else f"{100 * self.deviance_explained:.3g} %"
         lines.append(f"deviance explained = {explained}   log-likelihood = {_num(self.log_likelihood, 6)}   "
@@ -189,6 +191,7 @@ def summarize(fitted: Fitted) -> Summary:
     return Summary(family=fitted.family, link=fitted.model.link, method=fitted.method,
                    terms=tuple(tests), coefficients=tuple(coefficients), n=int(round(fitted.rows)),
                    scale=fitted.scale, scale_estimated=estimated, edf=stats.total_edf,
+                   edf_corrected=stats.corrected_edf,
                    residual_df=stats.residual_df, deviance=fitted.deviance,
                    null_deviance=stats.null_deviance, deviance_explained=stats.deviance_explained,
                    log_likelihood=stats.log_likelihood, aic=stats.aic,

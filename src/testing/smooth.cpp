@@ -11,8 +11,8 @@
 namespace velkan::testing {
 namespace {
 
-// {"name", "column", "kind", "num_basis", "width", "knots", "penalty", "lambda",
-//  "has_constraint"}; with points, "values" and, for a B-spline, "full_knots".
+// {"name", "column", "kind", "num_basis", "width", "knots", "penalty"}; with points,
+// "values" and, for a B-spline, "full_knots".
 nb::dict summary(const SmoothTerm& t, const std::optional<VectorView>& points) {
   const auto* bs = dynamic_cast<const BSplineBasis*>(t.basis.get());
   nb::dict d;
@@ -23,8 +23,6 @@ nb::dict summary(const SmoothTerm& t, const std::optional<VectorView>& points) {
   d["width"] = t.width();
   d["knots"] = Vector::from(t.basis->knots());
   d["penalty"] = t.penalty;
-  d["lambda"] = t.lambda;
-  d["has_constraint"] = t.constraint.has_value();
   if (!points) return d;
   d["values"] = unwrap(t.basis->evaluate(*points));
   d["full_knots"] =

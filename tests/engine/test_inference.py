@@ -171,8 +171,13 @@ def test_deviances_log_likelihood_and_aic(rng, family, weighted):
     assert sm.null_deviance == pytest.approx(null, rel=1e-9)
     assert sm.deviance_explained == pytest.approx(1 - dev / null, rel=1e-6)
     assert sm.log_likelihood == pytest.approx(ll, rel=1e-6)
+    # AIC counts the edf of the corrected covariance, tr(Vc X'WX) / phi, which exceeds the
+    # plain edf by the smoothing parameter's share.
     extra = 1.0 if family in ("gaussian", "gamma") else 0.0
-    assert sm.aic == pytest.approx(-2 * ll + 2 * (sm.edf + extra), rel=1e-6)
+    cov = covariances(gam._fitted)
+    edf_c = np.sum(cov.vc * gam._fitted.xtwx) / gam.scale_
+    assert sm.edf_corrected == pytest.approx(edf_c, rel=1e-12) and edf_c > sm.edf + 1e-3
+    assert sm.aic == pytest.approx(-2 * ll + 2 * (edf_c + extra), rel=1e-6) == gam.aic()
 
 
 def test_offset_null_deviance_exact_for_gaussian_and_nan_otherwise(rng):

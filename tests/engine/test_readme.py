@@ -1,5 +1,6 @@
-"""The documentation runs as written: the README's quick start and worked example, and the
-examples in the public docstrings."""
+"""The documentation runs as written: the README's quick start, the guide's worked example
+and its page on checking models, and the examples in the public docstrings. (The gallery
+runs when the documentation site is built.)"""
 
 import doctest
 import os
@@ -11,13 +12,15 @@ from pathlib import Path
 import pytest
 
 import velkan
-from velkan import _formula, _gam, _io, _sklearn, _terms
+from velkan import _formula, _gam, _io, _posterior, _sklearn, _terms
 
-README = Path(__file__).resolve().parents[2] / "README.md"
+ROOT = Path(__file__).resolve().parents[2]
+README = ROOT / "README.md"
+GUIDE = ROOT / "docs" / "guide"
 
 
-def readme_block(heading):
-    text = README.read_text()
+def readme_block(heading, path=README):
+    text = path.read_text()
     section = text[text.index(f"\n## {heading}"):]
     return re.search(r"```python\n(.*?)```", section, re.S).group(1)
 
@@ -38,15 +41,22 @@ def test_quick_start(tmp_path):
     assert re.search(r"\[\s*[0-9.]+\s+[0-9.]+\s+[0-9.]+\s*\]", out)
 
 
-def test_worked_example_prints_what_the_readme_says(tmp_path):
-    out = run(readme_block("Worked example"), tmp_path)
-    text = README.read_text()
+def test_worked_example_prints_what_the_guide_says(tmp_path):
+    out = run(readme_block("Worked example", GUIDE / "data.md"), tmp_path)
+    text = (GUIDE / "data.md").read_text()
     claimed = re.search(r"It prints .*?```\n(.*?)```", text[text.index("## Worked example"):], re.S).group(1)
     scores = [line for line in claimed.splitlines() if "R^2" in line]
     assert scores and all(line in out.splitlines() for line in scores), out
 
 
-@pytest.mark.parametrize("module", [velkan, _gam, _terms, _formula, _io, _sklearn], ids=lambda m: m.__name__)
+def test_checking_page_runs(tmp_path):
+    blocks = re.findall(r"```python\n(.*?)```", (GUIDE / "checking.md").read_text(), re.S)
+    out = run("\n".join(blocks) + "\nprint(velkan.interval(pred.mean(axis=1)))", tmp_path)
+    assert "Basis size" in out and re.search(r"\[\s*[0-9.]+\s+[0-9.]+\s*\]", out)
+
+
+@pytest.mark.parametrize("module", [velkan, _gam, _terms, _formula, _io, _sklearn, _posterior],
+                         ids=lambda m: m.__name__)
 def test_docstring_examples(module):
     flags = doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE
     result = doctest.testmod(module, optionflags=flags, verbose=False)

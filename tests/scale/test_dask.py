@@ -52,3 +52,16 @@ def test_dask_dataframe_with_named_columns(client, rng):
     bad = frame.assign(a=frame["a"].where(frame.index != 2000))
     with pytest.raises(ValueError, match=r"partition 2 of X: X contains NaN .*column 'a', row 500"):
         GAM(s("a")).fit(dd.from_pandas(bad, npartitions=4), "y")
+
+
+def test_checks_read_the_partitions_once(client, rng):
+    X, y, w, off = data(rng, 4000, "poisson")
+    ref = GAM(TERMS, family="poisson").fit(X, y, w, off)
+    gam = GAM(TERMS, family="poisson").fit(da.from_array(X, chunks=(900, 5)), y, w, off)
+    resid = gam.residuals(kind="pearson")
+    assert isinstance(resid, da.Array)
+    np.testing.assert_allclose(resid.compute(), ref.residuals(kind="pearson"), rtol=1e-7, atol=1e-9)
+    for a, b in zip(ref.diagnostics().terms, gam.diagnostics().terms):
+        assert b.statistic == pytest.approx(a.statistic, rel=1e-6)
+    np.testing.assert_array_equal(gam.simulate(n=2, seed=3), gam.simulate(X, n=2, seed=3, sample_weight=w,
+                                                                          offset=off))

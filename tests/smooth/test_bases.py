@@ -32,7 +32,7 @@ class TestCubicRegressionSpline:
     def test_term(self, rng):
         term = vt.smooth_cr_term(5, 0.0, 1.0)
         np.testing.assert_array_equal(term["knots"], [0, 0.25, 0.5, 0.75, 1])
-        assert (term["kind"], term["num_basis"], term["width"], term["lambda"]) == ("cr", 5, 5, 1.0)
+        assert (term["kind"], term["num_basis"], term["width"]) == ("cr", 5, 5)
         np.testing.assert_array_equal(term["penalty"], vt.smooth_penalty("cr", 5, term["knots"]))
 
     @pytest.mark.parametrize("k, lo, hi", [(2, 0.0, 1.0), (7, -3.0, 11.0)])

@@ -2,6 +2,7 @@
 // V(mu) = mu (1 - mu), the scale fixed at 1.
 #include <algorithm>
 #include <array>
+#include <random>
 #include <cmath>
 #include <limits>
 
@@ -12,6 +13,8 @@ namespace velkan::families {
 namespace {
 
 constexpr std::array<LinkId, 1> kLinks{LinkId::Logit};
+// Largest number of trials a row may draw from (exactly representable counts).
+constexpr double kMaxTrials = 9007199254740992.0;
 
 class Binomial final : public Family {
  public:
@@ -44,6 +47,18 @@ class Binomial final : public Family {
   double starting_mean(double y, double pw) const override { return (pw * y + 0.5) / (pw + 1.0); }
   double starting_mean_of(double mean, double rows) const override {
     return (mean * rows + 0.5) / (rows + 1.0);
+  }
+
+  // The proportion of successes in w trials; w must be a whole number.
+  double draw(double mu, double pw, double, std::span<const double>,
+              RowRandom& rng) const override {
+    if (pw != std::floor(pw) || pw > kMaxTrials || !(mu >= 0.0 && mu <= 1.0))
+      return std::numeric_limits<double>::quiet_NaN();
+    const auto trials = static_cast<long long>(pw);
+    return static_cast<double>(std::binomial_distribution<long long>(trials, mu)(rng)) / pw;
+  }
+  std::string_view draw_requirement() const override {
+    return "its prior weights must be whole numbers of trials";
   }
 
   void working(const ResponseModel& model, const RowsIn& in, const RowsOut& out) const override {

@@ -13,6 +13,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <limits>
 #include <span>
 #include <string>
 #include <string_view>
@@ -20,6 +21,7 @@
 
 #include "common/gam_error.h"
 #include "engine/families/link.h"
+#include "engine/families/random.h"
 #include "linalg/matrix.h"
 
 namespace velkan::families {
@@ -111,6 +113,21 @@ class Family {
   // Adds the family's response-only sums of a block (saturated_sum, log_normaliser).
   virtual void add_response_sums(const double* y, const double* prior_weight,
                                  std::size_t count, ResponseSums& sums) const = 0;
+  // One response drawn from the family's distribution with mean mu for a row of prior
+  // weight w > 0 at dispersion phi: mean mu and variance phi V(mu) / w, a weight counting
+  // replicates (binomial: y the proportion of successes in w trials; poisson: a count of
+  // exposure w divided by w). NaN where the family defines no distribution to draw from
+  // (a quasi-likelihood keeps this default) or none for this weight; `draw_requirement`
+  // then says what is missing.
+  virtual double draw(double mu, double prior_weight, double scale,
+                      std::span<const double> parameters, RowRandom& rng) const {
+    (void)mu, (void)prior_weight, (void)scale, (void)parameters, (void)rng;
+    return std::numeric_limits<double>::quiet_NaN();
+  }
+  virtual std::string_view draw_requirement() const {
+    return "it defines no distribution to draw responses from";
+  }
+
   // Deviance of the constant-mean model; NaN where the sums cannot give it (an offset).
   virtual double null_deviance(const ResponseSums& sums) const = 0;
   // The log-likelihood of a fit of the given deviance (binomial: with the binomial

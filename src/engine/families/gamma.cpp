@@ -2,6 +2,7 @@
 // estimated.
 #include <algorithm>
 #include <array>
+#include <random>
 #include <cmath>
 #include <limits>
 
@@ -39,6 +40,14 @@ class Gamma final : public Family {
     return 2.0 * ((y - mu) / mu - std::log(y / mu));
   }
   double starting_mean(double y, double) const override { return y; }
+
+  // Shape w / phi and scale mu phi / w.
+  double draw(double mu, double pw, double scale, std::span<const double>,
+              RowRandom& rng) const override {
+    if (!(mu > 0.0) || !std::isfinite(mu)) return std::numeric_limits<double>::quiet_NaN();
+    return std::gamma_distribution<double>(pw / scale, mu * scale / pw)(rng);
+  }
+  std::string_view draw_requirement() const override { return "the mean must be positive"; }
 
   void working(const ResponseModel& model, const RowsIn& in, const RowsOut& out) const override {
     if (model.link_id() != LinkId::Log) return Family::working(model, in, out);

@@ -1,5 +1,6 @@
 // Normal responses: V(mu) = 1, the scale estimated.
 #include <array>
+#include <random>
 #include <cmath>
 #include <limits>
 #include <numbers>
@@ -37,6 +38,11 @@ class Gaussian final : public Family {
     return (y - mu) * (y - mu);
   }
   double starting_mean(double y, double) const override { return y; }
+
+  double draw(double mu, double pw, double scale, std::span<const double>,
+              RowRandom& rng) const override {
+    return mu + std::sqrt(scale / pw) * std::normal_distribution<double>()(rng);
+  }
 
   void working(const ResponseModel& model, const RowsIn& in, const RowsOut& out) const override {
     if (model.link_id() != LinkId::Identity) return Family::working(model, in, out);

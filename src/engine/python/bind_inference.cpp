@@ -73,6 +73,8 @@ void bind_inference(nb::module_& m) {
   m.def("wald_p_value", &inference::wald_p_value, "statistic"_a, "residual_df"_a);
   m.def("normal_quantile", &inference::normal_quantile, "p"_a);
   m.attr("RHO_VARIANCE_CAP") = inference::kRhoVarianceCap;
+  m.def("chi_square_upper", &inference::chi_square_upper, "x"_a, "df"_a);
+  m.def("f_upper", &inference::f_upper, "x"_a, "df1"_a, "df2"_a);
 }
 
 }  // namespace velkan::engine

@@ -1,12 +1,16 @@
 // Passes over rows: their sums (a class with `+`, which chunked passes and the Dask tree
-// reduction use, and which pickles), the pass itself, linear predictors and row-wise
-// variances.
+// reduction use, and which pickles), the pass itself, linear predictors, row-wise
+// variances, residuals, drawn responses and the constrained design.
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/tuple.h>
 #include <nanobind/stl/vector.h>
 
+#include <cstdint>
+#include <limits>
+
 #include "engine/families/family.h"
 #include "engine/passes/accumulate.h"
+#include "engine/passes/row_values.h"
 #include "engine/passes/row_variance.h"
 #include "engine/python/bindings.h"
 #include "engine/python/convert.h"
@@ -77,10 +81,69 @@ void bind_sums(nb::module_& m) {
            });
 }
 
+void bind_row_values(nb::module_& m) {
+  m.def(
+      "residuals",
+      [](const families::ResponseModel& model, const Array1& y, const Array1& eta,
+         const std::optional<Array1>& weights, const std::string& kind, std::size_t threads) {
+        const auto k = passes::parse_residual_kind(kind);
+        if (!k) {
+          throw nb::value_error(("kind must be 'deviance', 'pearson', 'response' or 'working', "
+                                 "got '" + kind + "'").c_str());
+        }
+        Inputs in;
+        const VectorView yv = in(y), ev = in(eta), wv = in(weights);
+        Vector out(yv.size);
+        auto r = without_gil([&] { return passes::residuals(model, yv, ev, wv, *k, out.span(), threads); });
+        if (!r) raise(r.error());
+        return to_numpy(out);
+      },
+      "model"_a, "y"_a, "eta"_a, "weights"_a.none(), "kind"_a, "threads"_a = 1,
+      "Residuals of one kind at the linear predictors eta.");
+  m.def(
+      "draw_responses",
+      [](const families::ResponseModel& model, const Array1& mu, const std::optional<Array1>& weights,
+         double scale, std::size_t replicates, std::uint64_t seed, std::uint64_t first_row,
+         std::size_t threads) {
+        Inputs in;
+        const VectorView mv = in(mu), wv = in(weights);
+        if (mv.size != 0 && replicates > std::numeric_limits<std::size_t>::max() / 8 / mv.size) {
+          throw nb::value_error("too many draws: replicates x rows exceeds the address space");
+        }
+        Matrix out(replicates, mv.size);
+        auto r = without_gil([&] {
+          return passes::draw_responses(model, mv, wv, scale, seed, first_row, replicates,
+                                        std::span<double>(out.data(), out.size()), threads);
+        });
+        if (!r) raise(r.error());
+        return to_numpy(out);
+      },
+      "model"_a, "mu"_a, "weights"_a.none(), "scale"_a, "replicates"_a, "seed"_a,
+      "first_row"_a = 0, "threads"_a = 1,
+      "Responses drawn from the fitted distribution: replicates x rows.");
+  m.def(
+      "model_matrix",
+      [](const terms::ModelLayout& layout, const std::vector<Array1>& columns, std::size_t n,
+         std::size_t threads) {
+        Inputs in;
+        const auto views = in(columns);
+        Matrix out(n, layout.coefficients());
+        auto r = without_gil([&] {
+          return passes::model_matrix(layout, views, n, std::span<double>(out.data(), out.size()),
+                                      threads);
+        });
+        if (!r) raise(r.error());
+        return to_numpy(out);
+      },
+      "layout"_a, "columns"_a, "rows"_a, "threads"_a = 1,
+      "The constrained design rows (rows x coefficients).");
+}
+
 }  // namespace
 
 void bind_passes(nb::module_& m) {
   bind_sums(m);
+  bind_row_values(m);
   m.def(
       "accumulate",
       [](const terms::ModelLayout& layout, const std::vector<Array1>& columns, const Array1& y,

@@ -24,6 +24,7 @@ struct Step {
   Vector ridge;          // identifiability ridge (empty: none)
   Matrix xtwx;           // X'WX, centred parameterisation
   Matrix hessian;        // of the criterion in rho at the end point
+  Vector gradient;       // of the criterion in rho at the end point
   double score = 0.0;
   double deviance = 0.0;  // working deviance at beta
   double scale = 0.0;
@@ -40,7 +41,7 @@ Step make_step(select::StepResult&& r) {
   auto& at = r.search.at;
   return Step{std::move(r.search.rho), std::move(at.beta), std::move(r.beta_raw),
               std::move(at.edf_per_coefficient), std::move(r.problem.ridge),
-              std::move(r.problem.xtwx), std::move(at.hessian), at.score, at.deviance, at.scale,
+              std::move(r.problem.xtwx), std::move(at.hessian), std::move(at.gradient), at.score, at.deviance, at.scale,
               select::search_exit_name(e),
               e == SearchExit::Converged || e == SearchExit::NoFreeParameters || e == SearchExit::ExactFit,
               std::move(r.undetermined), r.search.iterations, std::move(r.constraint_basis)};
@@ -64,6 +65,7 @@ void bind_select(nb::module_& m) {
       .def_prop_ro("ridge", [](const Step& s) { return to_numpy(s.ridge); }, nb::rv_policy::automatic)
       .def_prop_ro("xtwx", [](const Step& s) { return to_numpy(s.xtwx); }, nb::rv_policy::automatic)
       .def_prop_ro("hessian", [](const Step& s) { return to_numpy(s.hessian); }, nb::rv_policy::automatic)
+      .def_prop_ro("gradient", [](const Step& s) { return to_numpy(s.gradient); }, nb::rv_policy::automatic)
       .def_ro("score", &Step::score)
       .def_ro("deviance", &Step::deviance)
       .def_ro("scale", &Step::scale)

@@ -150,6 +150,9 @@ void bind_specs(nb::module_& m) {
       },
       "columns"_a, "points"_a, "k"_a, "box"_a, "what"_a = "", "select"_a = false,
       "The spec of a thin-plate term built from distinct points (N x d) and the training box.");
+  m.def("richer_term", [](const TermSpec& spec) -> std::optional<TermSpec> {
+    return value_or_raise(terms::make_term(spec, 0))->richer();
+  }, "spec"_a, "The spec of a richer basis of the term's columns (None: no basis size to check).");
 }
 
 void bind_bases(nb::module_& m) {

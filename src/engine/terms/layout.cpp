@@ -324,4 +324,14 @@ Matrix ModelLayout::expand(const Matrix& v) const {
   return x;
 }
 
+void ModelLayout::constrain_rows(double* raw, std::size_t count, std::size_t stride, double* out,
+                                 std::size_t out_stride) const {
+  const auto keep = kept_indices();
+  for (std::size_t i = 0; i < count; ++i) {
+    double* row = raw + i * stride;
+    if (centred_) apply_reflections(row, 1);
+    for (std::size_t j = 0; j < keep.size(); ++j) out[i * out_stride + j] = row[keep[j]];
+  }
+}
+
 }  // namespace velkan::terms

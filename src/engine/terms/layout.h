@@ -112,6 +112,10 @@ class ModelLayout {
   Vector constrain(VectorView v) const;
   Vector expand(VectorView beta) const;
   Matrix expand(const Matrix& v) const;
+  // The constrained design rows x'Z of `count` raw design rows (row i at raw + i * stride,
+  // width() entries, overwritten), into out + i * out_stride (coefficients() entries).
+  void constrain_rows(double* raw, std::size_t count, std::size_t stride, double* out,
+                      std::size_t out_stride) const;
 
  private:
   void apply_reflections_to_rows(Matrix& a) const;

@@ -21,6 +21,7 @@
 //                everywhere, and the tangent continuation beyond the knots keeps it.
 #include <algorithm>
 #include <cmath>
+#include <optional>
 #include <vector>
 
 #include "diag/format.h"
@@ -153,6 +154,7 @@ class Smooth final : public TermBasis {
     return select_ ? 0 : (by_ == By::Factor ? groups_ * null_ : null_);
   }
   bool centred() const override { return by_ == By::None || by_ == By::Factor; }
+  std::optional<TermSpec> richer() const override;
 
   Result<TermConstraint> constraint(VectorView block_sums) const override;
   std::vector<PenaltyBlock> constrained_penalties(const TermConstraint& c) const override;
@@ -435,6 +437,63 @@ Status check_smooth_options(const TermSpec& spec, By by, std::size_t index) {
     }
   }
   return {};
+}
+
+// The richer basis of a smooth must resolve detail well beyond its own: doubling a small
+// basis is not enough (k = 5 doubled still cannot follow three periods of a sine), so each
+// margin of a one-column smooth gains at least kRicherExtra functions, shared among the
+// margins of a tensor product, whose richer width is capped at kMaxRicherWidth.
+constexpr std::size_t kRicherExtra = 20;
+constexpr double kMaxRicherWidth = 400.0;
+
+// Functions of a margin beyond one per knot interval: a cubic B-spline basis has three
+// more, a natural cubic spline one (a value per knot), a cyclic one none.
+std::size_t functions_beyond_intervals(BasisKind kind) {
+  return kind == BasisKind::PSpline ? 3 : kind == BasisKind::CubicRegression ? 1 : 0;
+}
+
+// The size of a margin's richer basis: a whole multiple (at least two) of its knot
+// intervals, at least `target` functions and within `cap` where the multiple allows. Each
+// interval is split evenly, so the margin's own functions lie exactly in the richer span:
+// what the model already represents then drops out of the check cleanly, instead of
+// leaving directions that the arithmetic can barely tell from zero.
+std::size_t richer_size(const MarginalBasis& m, std::size_t target, std::size_t cap) {
+  const std::size_t fixed = functions_beyond_intervals(m.kind());
+  const std::size_t intervals = m.size() - fixed;
+  std::size_t times = (target - fixed + intervals - 1) / intervals;
+  if (times * intervals + fixed > cap) times = cap > fixed ? (cap - fixed) / intervals : 0;
+  return std::max<std::size_t>(times, 2) * intervals + fixed;
+}
+
+// One margin of a smooth's richer basis of `size` functions (richer_size): a B-spline
+// basis over the same range, a natural or cyclic spline whose knots split each of the
+// margin's knot intervals evenly.
+MarginSpec richer_margin(const MarginalBasis& m, std::size_t size) {
+  const Vector& knots = m.knots();
+  if (m.kind() == BasisKind::PSpline) return {basis_name(m.kind()), size, knots};
+  const std::size_t intervals = knots.size() - 1;
+  const std::size_t times = (size - functions_beyond_intervals(m.kind())) / intervals;
+  Vector grid(intervals * times + 1);
+  for (std::size_t i = 0; i < intervals; ++i) {
+    for (std::size_t j = 0; j < times; ++j) {
+      const double f = static_cast<double>(j) / static_cast<double>(times);
+      grid[i * times + j] = knots[i] + f * (knots[i + 1] - knots[i]);
+    }
+  }
+  grid[intervals * times] = knots[intervals];
+  return {basis_name(m.kind()), size, std::move(grid)};
+}
+
+std::optional<TermSpec> Smooth::richer() const {
+  TermSpec out = spec();
+  const double d = static_cast<double>(margins_.size());
+  const auto cap = static_cast<std::size_t>(std::floor(std::pow(kMaxRicherWidth, 1.0 / d)));
+  const auto extra = static_cast<std::size_t>(std::ceil(static_cast<double>(kRicherExtra) / d));
+  for (std::size_t m = 0; m < margins_.size(); ++m) {
+    const std::size_t k = margins_[m].size();
+    out.margins[m] = richer_margin(margins_[m], richer_size(margins_[m], std::max(2 * k, k + extra), cap));
+  }
+  return out;
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -110,6 +111,11 @@ class TermBasis {
   virtual std::size_t null_space_dimension() const = 0;
   // Whether the term is centred (its contribution summed over the training rows is zero).
   virtual bool centred() const { return false; }
+  // A richer basis of the same input columns, for checking whether this one is large
+  // enough: it resolves finer detail over the same range (nested within it where the kind
+  // allows), so that structure left in the residuals along these columns shows in it.
+  // None for a term with no basis size to check (parametric terms).
+  virtual std::optional<TermSpec> richer() const { return std::nullopt; }
 
   // The constraint given the raw design column sums of the term's block over the
   // training rows (width() values): by default one reflection that removes the direction

@@ -112,21 +112,13 @@ Result<ModelDesign> build_design(std::span<const SmoothTerm> terms, MatrixView x
                                             std::to_string(p) +
                                             " does not fit in this machine's memory"));
   }
-  for (const SmoothTerm& term : terms) {
-    if (term.constraint && term.constraint->rows() != term.basis->num_basis()) {
-      return fail(GamError::dimension_mismatch("constraint of smooth '" + term.name +
-                                               "' does not match its basis"));
-    }
-  }
   // Every entry is written below (a basis writes all its columns of every row).
   design.x = Matrix::uninitialised(n, p);
   design.block_norms.assign(terms.size(), 0.0);
 
   // Rows are filled chunk by chunk, every block of a chunk before the next chunk, so each
   // block's infinity norm is taken while its rows are still in cache. A basis writes
-  // straight into the design rows; only a constrained one goes through a chunk-sized
-  // buffer of its raw values, which the constraint then maps into the rows.
-  std::vector<double> raw;
+  // straight into the design rows.
   for (std::size_t r0 = 0; r0 < n; r0 += kDesignChunkRows) {
     if (auto ok = poll_interrupt(); !ok) return fail(std::move(ok.error()));
     const std::size_t len = std::min(kDesignChunkRows, n - r0);
@@ -137,23 +129,7 @@ Result<ModelDesign> build_design(std::span<const SmoothTerm> terms, MatrixView x
                             column.stride};
       double* rows = design.x.row_ptr(r0) + design.offsets[j];
       const std::size_t w = design.widths[j];
-      if (!term.constraint) {
-        if (auto ok = term.basis->evaluate_into(part, rows, p); !ok) return fail(ok.error());
-      } else {
-        const Matrix& c = *term.constraint;
-        const std::size_t k = c.rows();
-        raw.resize(len * k);
-        if (auto ok = term.basis->evaluate_into(part, raw.data(), k); !ok)
-          return fail(ok.error());
-        for (std::size_t i = 0; i < len; ++i) {
-          double* out = rows + i * p;
-          std::fill(out, out + w, 0.0);
-          for (std::size_t a = 0; a < k; ++a) {
-            const double v = raw[i * k + a];
-            for (std::size_t q = 0; q < w; ++q) out[q] += v * c(a, q);
-          }
-        }
-      }
+      if (auto ok = term.basis->evaluate_into(part, rows, p); !ok) return fail(ok.error());
       const MatrixView block{rows, len, w, static_cast<std::ptrdiff_t>(p), 1};
       // NaN rows do not decide the norm (std::max keeps the first argument on NaN).
       design.block_norms[j] = std::max(design.block_norms[j], infinity_norm(block));

@@ -26,7 +26,7 @@ struct ModelDesign {
   std::vector<double> block_norms;   // infinity norm of each evaluated block
 };
 
-// Evaluates every term on its column of `x` (times its constraint when present) and places
+// Evaluates every term on its column of `x` and places
 // the blocks side by side. Errors: a basis evaluation error; DimensionMismatch when a term's
 // column does not exist in `x` or a block has the wrong shape; InvalidParameter when the
 // n x p design could not fit in memory (checked before allocating).

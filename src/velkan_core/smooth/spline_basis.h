@@ -29,13 +29,11 @@ struct SmoothTerm {
   std::string name;
   std::unique_ptr<SplineBasis> basis;
   Matrix penalty;                  // k x k
-  double lambda = 1.0;             // set at construction, not read by the fits
-  std::optional<Matrix> constraint;  // k x q transform of the evaluated basis; never set here
   // The input column this smooth is evaluated on (formula terms name their own column).
   std::size_t column = 0;
 
   // Width of the term's block in the design matrix.
-  std::size_t width() const { return constraint ? constraint->cols() : basis->num_basis(); }
+  std::size_t width() const { return basis->num_basis(); }
 };
 
 }  // namespace velkan

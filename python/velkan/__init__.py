@@ -23,7 +23,7 @@ from typing import TYPE_CHECKING, Any
 
 from ._families import CLASSES as _FAMILY_CLASSES
 from ._families import Family, families
-from ._fit import ConvergenceWarning
+from ._fit import ConvergenceWarning, ExtrapolationWarning
 from ._formula import FormulaError
 from ._gam import GAM, compare
 from ._io import ModelFileError
@@ -34,7 +34,7 @@ from ._terms import Term, TermList, f, l, re, s, te
 # One class per family of the engine's table (Gaussian, Binomial, Poisson, ...).
 globals().update({cls.__name__: cls for cls in _FAMILY_CLASSES.values()})
 
-__all__ = ["GAM", "GAMRegressor", "GAMClassifier", "ConvergenceWarning", "FormulaError",
+__all__ = ["GAM", "GAMRegressor", "GAMClassifier", "ConvergenceWarning", "ExtrapolationWarning", "FormulaError",
            "ModelFileError", "Term", "TermList", "s", "te", "l", "f", "re", "load", "Family", "families",
            "compare", "interval",
            *(cls.__name__ for cls in _FAMILY_CLASSES.values())]

@@ -16,6 +16,12 @@ import numpy as np
 from ._frames import frame_columns, is_frame
 
 
+def readable(values: np.ndarray) -> np.ndarray:
+    """float64 values whose stride the engine can read (a whole number of values: a column
+    of a packed record array is copied)."""
+    return values if values.strides[0] % values.itemsize == 0 else np.ascontiguousarray(values)
+
+
 def as_2d(X: Any, name: str = "X") -> np.ndarray:
     """X as a two-dimensional array with at least one row (masked arrays refused)."""
     if isinstance(X, np.ma.MaskedArray):
@@ -37,7 +43,8 @@ def as_vector(v: Any, n: int, name: str, *, allow_none: bool = True,
     if v is None:
         if allow_none:
             return None
-        raise ValueError(f"{name} is required")
+        raise ValueError(f"{name} is required: pass it to fit, or (with a DataFrame) name the "
+                         f"response in the formula, as in 'y ~ s(x)'")
     if isinstance(v, np.ma.MaskedArray):
         raise TypeError(f"{name} is a masked array; fill or drop the masked values first")
     try:
@@ -52,7 +59,7 @@ def as_vector(v: Any, n: int, name: str, *, allow_none: bool = True,
     if bad.any():
         i = int(np.argmax(bad))
         raise ValueError(f"{name} contains NaN or infinite values (first at row {first_row + i})")
-    return arr
+    return readable(arr)
 
 
 def check_weights(w: np.ndarray | None, first_row: int = 0, *, all_rows: bool = True) -> None:
@@ -61,7 +68,7 @@ def check_weights(w: np.ndarray | None, first_row: int = 0, *, all_rows: bool = 
         return
     if (w < 0).any():
         i = int(np.argmax(w < 0))
-        raise ValueError(f"sample_weight must be non-negative (row {first_row + i} is {w[i]!r})")
+        raise ValueError(f"sample_weight must be non-negative (row {first_row + i} is {float(w[i])!r})")
     if all_rows and not (w > 0).any():
         raise ValueError("sample_weight is zero for every row")
 
@@ -140,7 +147,7 @@ class ArraySource:
                 position = columns.resolve(response, "the response")
                 if y is None and require_y:
                     y = numeric_response(columns.column(position), response)
-                columns = columns.without(position)
+                columns = columns.without(position, "it is the formula's response")
         else:
             columns = ArrayColumns(as_2d(X))
         if y is None and require_y and response is not None:

@@ -18,6 +18,7 @@ from typing import Any
 import numpy as np
 
 from . import _engine
+from ._data import readable
 from ._terms import BASIS_INFO, FactorTerm, LinearTerm, RandomTerm, SmoothTerm, TermList
 
 # Most distinct points a thin-plate basis is built from: a reproducible sample (the points
@@ -90,11 +91,13 @@ def _factor_positions(spec: Any) -> set[int]:
 
 
 def numeric_values(col: np.ndarray, label: Any, what: str, first_row: int = 0) -> np.ndarray:
-    """A column as finite float64 values (NaN, infinity and non-numeric data refused);
-    `first_row` is the position of its first row in the whole data, for messages."""
+    """A column as finite float64 values the engine can read in place (NaN, infinity and
+    non-numeric data refused, numbers written as text included); `first_row` is the
+    position of its first row in the whole data, for messages."""
     if col.dtype != np.float64:
+        text = col.dtype.kind in "USa" or (col.dtype.kind == "O" and label_kind(col) != "number")
         try:
-            if col.dtype.kind not in "biufO":
+            if text or col.dtype.kind not in "biufO":
                 raise TypeError
             col = col.astype(np.float64)
         except (TypeError, ValueError):
@@ -104,13 +107,27 @@ def numeric_values(col: np.ndarray, label: Any, what: str, first_row: int = 0) -
     if bad.any():
         i = int(np.argmax(bad))
         raise ValueError(f"X contains NaN or infinite values (column {label!r}, row {first_row + i})")
-    return col
+    return readable(col)
+
+
+def label_kind(values: np.ndarray) -> str:
+    """"number" (numbers and booleans), "text" or "other" (dates, mixtures): what a column
+    of labels holds."""
+    if values.dtype.kind in "biuf":
+        return "number"
+    if values.dtype.kind in "USa":
+        return "text"
+    if values.dtype.kind != "O":
+        return "other"
+    # The dtype NumPy infers for the values says what they are, without a loop in Python.
+    inferred = np.array(values.tolist()).dtype.kind if values.size else "f"
+    return {"b": "number", "i": "number", "u": "number", "f": "number", "U": "text"}.get(inferred, "other")
 
 
 def factor_levels(col: np.ndarray, j: Any, first_row: int = 0) -> np.ndarray:
     if col.dtype.kind == "f" and not np.isfinite(col).all():
         i = int(np.argmax(~np.isfinite(col)))
-        raise ValueError(f"X contains NaN or infinite values (column {j}, row {first_row + i})")
+        raise ValueError(f"X contains NaN or infinite values (column {j!r}, row {first_row + i})")
     try:
         return np.unique(col)
     except TypeError:
@@ -118,14 +135,40 @@ def factor_levels(col: np.ndarray, j: Any, first_row: int = 0) -> np.ndarray:
 
 
 def factor_codes(col: np.ndarray, levels: np.ndarray, j: Any, first_row: int = 0) -> np.ndarray:
-    pos = np.clip(np.searchsorted(levels, col), 0, len(levels) - 1)
-    unseen = levels[pos] != col
-    if np.any(unseen):
-        i = int(np.argmax(unseen))
+    """The level codes of a factor column (positions in `levels`); a value not among the
+    levels, or labels of another kind (numbers where the levels are text), is refused
+    naming the column. Text labels are matched through their distinct values, so that no
+    copy of the column at the levels' (file-given) width is made."""
+    kind, expected = label_kind(col), label_kind(levels)
+    if kind != expected:
+        raise ValueError(f"column {j!r} holds {_KIND_WORDS[kind]}, but the model's levels of it are "
+                         f"{_KIND_WORDS[expected]} ({_some(levels)}); pass the kind of values it was fitted on")
+    if kind == "text":
+        distinct, inverse = np.unique(col, return_inverse=True)
+        table = {level: code for code, level in enumerate(levels.tolist())}
+        pos = np.array([table.get(v, -1) for v in distinct.tolist()], dtype=np.int64)[inverse.reshape(-1)]
+        found = pos >= 0
+    else:
+        try:
+            pos = np.clip(np.searchsorted(levels, col), 0, len(levels) - 1)
+            found = levels[pos] == col
+        except TypeError:
+            raise ValueError(f"column {j!r}: its values cannot be compared with the model's levels of it "
+                             f"({_some(levels)}); pass the kind of values it was fitted on") from None
+    if not found.all():
+        i = int(np.argmax(~found))
         value = col[i].item() if isinstance(col[i], np.generic) else col[i]
         raise ValueError(f"column {j!r} has level {value!r} (row {first_row + i}), not seen when the "
                          "model was fitted")
     return pos.astype(np.float64)
+
+
+_KIND_WORDS = {"number": "numbers", "text": "text", "other": "values that are neither numbers nor text"}
+
+
+def _some(levels: np.ndarray, shown: int = 3) -> str:
+    values = [v.item() if isinstance(v, np.generic) else v for v in levels[:shown]]
+    return ", ".join(map(repr, values)) + (", ..." if len(levels) > shown else "")
 
 
 def place_knots(bs: str, k: int, lo: float, hi: float, distinct: Any, period: Any, what: str,
@@ -140,7 +183,12 @@ def place_knots(bs: str, k: int, lo: float, hi: float, distinct: Any, period: An
     else:
         period_values = np.asarray([period], dtype=np.float64)
     values = distinct() if BASIS_INFO[bs].needs_distinct else None
-    return _engine.place_knots(bs, k, float(lo), float(hi), values, period_values, what, repr(label))
+    knots = _engine.place_knots(bs, k, float(lo), float(hi), values, period_values, what, repr(label))
+    if BASIS_INFO[bs].periodic and hi - lo > (knots[-1] - knots[0]) * (1 + 1e-12):
+        warnings.warn(f"{what}: column {label!r} spans {hi - lo:.6g}, more than the period "
+                      f"{knots[-1] - knots[0]:.6g}: its values are wrapped into one period", UserWarning,
+                      stacklevel=6)
+    return knots
 
 
 class ExactStats:
@@ -150,12 +198,16 @@ class ExactStats:
     def __init__(self, columns: Any, weights: np.ndarray | None) -> None:
         self.columns = columns
         self.weights = weights
+        self.rows = columns.rows if weights is None else int(np.count_nonzero(weights))
 
     def numeric(self, position: int, what: str) -> np.ndarray:
         return numeric_values(self.columns.column(position), self.columns.label(position), what)
 
     def knots(self, position: int, k: int, bs: str, period: Any, what: str) -> np.ndarray:
+        # Rows of zero weight are no part of the fit: they place no knots.
         x = self.numeric(position, what)
+        if self.weights is not None:
+            x = x[self.weights > 0]
         return place_knots(bs, k, float(x.min()), float(x.max()), lambda: np.unique(x), period, what,
                            self.columns.label(position))
 
@@ -167,6 +219,8 @@ class ExactStats:
 
     def points(self, positions: list[int], k: int, what: str) -> tuple[np.ndarray, np.ndarray]:
         cols = [self.numeric(p, what) for p in positions]
+        if self.weights is not None:
+            cols = [c[self.weights > 0] for c in cols]  # rows of zero weight place no points
         sample = PointSample(len(positions))
         sample.update(np.column_stack(cols))
         box = np.array([c.min() for c in cols] + [c.max() for c in cols])
@@ -243,7 +297,7 @@ class _Builder:
         levels = self.stats.levels(pos)
         if levels.size < (1 if random else 2):
             raise ValueError(f"{what}: column {self.columns.label(pos)!r} has a single level "
-                             f"({levels[0]!r}); a factor needs two or more")
+                             f"({_some(levels)}); a factor needs two or more")
         self.inputs.append(InputColumn(pos, levels, self.columns.label(pos), random=random))
         return len(self.inputs) - 1, levels
 
@@ -314,6 +368,8 @@ def build_design(terms: TermList, columns: Any, stats: Any, fit_intercept: bool,
         b.add(_engine.TermSpec("intercept"), TermInfo("(Intercept)", "intercept"), ())
     for term in terms:
         what = repr(term)
+        if any(info.label == what for info in b.infos):
+            raise ValueError(f"terms: {what} appears twice in the model; give each term once")
         if isinstance(term, SmoothTerm):
             b.smooth(term, what)
         elif isinstance(term, RandomTerm):
@@ -323,6 +379,13 @@ def build_design(terms: TermList, columns: Any, stats: Any, fit_intercept: bool,
             b.add(_engine.TermSpec("linear", [c], center=b.stats.mean(pos, what)),
                   TermInfo(what, "linear", sources=(term.col,)), ())
         elif isinstance(term, FactorTerm):
+            pos = b.columns.resolve(term.col, what)
+            rows = getattr(b.stats, "rows", 0)
+            levels = b.stats.levels(pos)
+            if levels.size >= MIN_CROWDED_LEVELS and levels.size >= FACTOR_LEVELS_PER_ROW * rows > 0:
+                warnings.warn(f"{what}: column {b.columns.label(pos)!r} has {levels.size} levels in {rows} "
+                              "rows, one coefficient for about every row; for a continuous column use "
+                              f"s({b.columns.label(pos)!r})", UserWarning, stacklevel=5)
             c, levels = b.factor(term.col, what)
             b.add(_engine.TermSpec("factor", [c], levels=int(levels.size)),
                   TermInfo(what, "factor", levels=levels, sources=(term.col,)), ())
@@ -331,6 +394,12 @@ def build_design(terms: TermList, columns: Any, stats: Any, fit_intercept: bool,
     if not b.spec:
         raise ValueError("the model has no terms")
     return Design(b.spec, b.inputs, b.infos, b.lams)
+
+
+# A factor with at least this many levels per row (and MIN_CROWDED_LEVELS levels) is
+# worth a warning: a continuous column given to f(), say.
+FACTOR_LEVELS_PER_ROW = 0.5
+MIN_CROWDED_LEVELS = 5
 
 
 def engine_columns(inputs: list[InputColumn], columns: Any, n_features: int,
@@ -390,3 +459,37 @@ def rug_sample(design: Design, columns: list[np.ndarray]) -> list[np.ndarray | N
             values = np.concatenate([picked, [values.min(), values.max()]])
         out.append(np.sort(values))
     return out
+
+
+# A prediction warns about rows beyond a smooth's training range by more than this share
+# of the range.
+EXTRAPOLATION_MARGIN = 0.1
+
+
+def smooth_ranges(design: Design) -> list[tuple[str, list[tuple[int, float, float]]]]:
+    """Per smooth term: its label and, per margin with a training range (not periodic),
+    the engine input column and the range (the first and last knot)."""
+    out = []
+    for spec, info in zip(design.spec, design.terms):
+        margins = [(c, float(m.knots[0]), float(m.knots[-1])) for c, m in zip(spec.columns, spec.margins)
+                   if not BASIS_INFO[m.basis].periodic]
+        if margins:
+            out.append((info.short_name, margins))
+    return out
+
+
+def far_rows(design: Design, columns: list[np.ndarray]) -> tuple[int, dict[str, int]]:
+    """How many rows of `columns` (engine input columns) lie beyond a smooth's training
+    range by more than EXTRAPOLATION_MARGIN of the range, and how many per such smooth."""
+    rows = len(columns[0]) if columns else 0
+    anywhere = np.zeros(rows, dtype=bool)
+    counts = {}
+    for label, margins in smooth_ranges(design):
+        far = np.zeros(rows, dtype=bool)
+        for c, lo, hi in margins:
+            slack = EXTRAPOLATION_MARGIN * (hi - lo)
+            far |= (columns[c] < lo - slack) | (columns[c] > hi + slack)
+        if far.any():
+            counts[label] = int(np.count_nonzero(far))
+            anywhere |= far
+    return int(np.count_nonzero(anywhere)), counts

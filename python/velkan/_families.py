@@ -116,7 +116,8 @@ def family_from_fit(name: str, link: str | None, parameters: dict | None) -> Fam
     return CLASSES[name](link=link, **(parameters or {}))
 
 
-def starting_level(model: Any, y: np.ndarray, w: np.ndarray | None) -> float:
-    """A finite linear predictor near the response's mean: the intercept a fit starts from."""
+def starting_level(model: Any, y: np.ndarray, w: np.ndarray | None, frequency: bool = False) -> float:
+    """A finite linear predictor near the response's mean: the intercept a fit starts from
+    (`frequency`: the weights count the rows)."""
     mean = float(np.average(y, weights=w)) if w is not None and w.sum() > 0 else float(np.mean(y))
-    return float(model.starting_level(mean, y.size))
+    return float(model.starting_level(mean, float(w.sum()) if frequency and w is not None else y.size))

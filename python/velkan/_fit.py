@@ -25,7 +25,7 @@ from typing import Any, Callable, Iterable, Iterator
 import numpy as np
 
 from . import _engine
-from ._design import Design, InputColumn, TermInfo
+from ._design import FACTOR_LEVELS_PER_ROW, Design, InputColumn, TermInfo
 from ._families import Family, family_from_fit
 
 # Step halvings tried when a penalized IRLS step raises the penalized deviance.
@@ -34,9 +34,13 @@ MAX_HALVINGS = 30
 SEARCH_ITERATIONS = 200
 SEARCH_TOLERANCE = 1e-6
 
-# Mean deviance per row below which every row counts as fitted exactly (for a family whose
-# table entry has a warning for that, such as perfect separation of binary classes).
+# Deviance per unit of prior weight below which every row counts as fitted exactly (for a
+# family whose table entry has a warning for that, such as perfect separation of binary
+# classes).
 EXACT_FIT_DEVIANCE = 1e-8
+# Residual degrees of freedom below which a fit counts as saturated: it reproduces the data
+# and leaves nothing to estimate a scale from (or to check the model with).
+SATURATED_RESIDUAL_DF = 0.5
 
 PassFn = Callable[[Any, np.ndarray, bool, bool], Any]
 
@@ -46,7 +50,13 @@ RESPONSE_SUMS = ("response_sum", "residual_sum", "residual_square_sum", "saturat
 
 
 class ConvergenceWarning(RuntimeWarning):
-    """A fit stopped before its convergence criterion was met; results are kept."""
+    """A fit stopped before its convergence criterion was met, or found something the data
+    cannot settle (perfect separation, aliased terms, no residual degrees of freedom);
+    results are kept."""
+
+
+class ExtrapolationWarning(UserWarning):
+    """Rows of a prediction lie far beyond the training range of a smooth."""
 
 
 def add_sums(a: Any, b: Any) -> Any:
@@ -146,6 +156,15 @@ class Fitted:
             self.layout = _engine.Layout(self.design.spec).centred(self.column_sums)
         return self.layout
 
+    def prediction_layout(self, held: bool = False) -> Any:
+        """The layout new rows are predicted with: the fit's, or (`held`) the same with
+        every smooth held at its value at the ends of its training range."""
+        if not held:
+            return self.engine_layout()
+        if "_held_layout" not in self.__dict__:  # kept out of the dataclass fields (files, pickles)
+            self.__dict__["_held_layout"] = self.engine_layout().held_at_ends()
+        return self.__dict__["_held_layout"]
+
     @functools.cached_property
     def family_object(self) -> Family:
         return family_from_fit(self.family, self.link, self.family_parameters)
@@ -172,10 +191,13 @@ class PirlsLoop:
 
     def __init__(self, design: Design, run_pass: PassFn, *, family: Family, method: str,
                  start_level: float | None, max_iter: int, tol: float, verbose: bool,
-                 n_features: int) -> None:
+                 n_features: int, frequency_weights: bool = False,
+                 shrink: np.ndarray | None = None, separation: str = "") -> None:
         self.design, self.run_pass, self.family, self.method = design, run_pass, family, method
         self.model = family.model
         self.max_iter, self.tol, self.verbose, self.n_features = max_iter, tol, verbose, n_features
+        # A refit's ridge (constrained coefficients) and what the first fit found that asked for it.
+        self.frequency_weights, self.shrink, self.separation = frequency_weights, shrink, separation
         self.layout = _engine.Layout(design.spec)
         n_pen = len(self.layout.penalty_terms)
         self.rho = np.full(n_pen, np.nan)
@@ -188,6 +210,7 @@ class PirlsLoop:
         self.beta0 = np.zeros(self.layout.width)
         if start_level is not None:
             self.beta0[0] = start_level
+        self.beta_start = self.beta0.copy()
         self.beta_prev: np.ndarray | None = None
         self.dev_prev = math.nan
         self.converged = False
@@ -216,6 +239,7 @@ class PirlsLoop:
         if not self.sums.finite:
             raise ValueError("the starting linear predictor is not finite; check y, sample_weight and offset")
         self.column_sums = np.asarray(self.sums.column_sums)
+        self.edge_responses = float(self.sums.edge_responses)
         self.response_sums = {key: float(getattr(self.sums.response, key)) for key in RESPONSE_SUMS}
         self.layout = self.layout.centred(self.column_sums)
 
@@ -223,13 +247,27 @@ class PirlsLoop:
         """The smoothing-parameter search on the current pass's sums (warm-started)."""
         step = _engine.fit_step(self.layout, self.sums, self.beta0, self.rho,
                                 self.free if free is None else free, self.method, self.known_scale,
-                                iterations, SEARCH_TOLERANCE)
+                                iterations, SEARCH_TOLERANCE, self.shrink, self.frequency_weights)
+        if step.exit == NO_RESIDUAL_DF and self.model.info.scale_estimated:
+            raise ValueError(saturated_message(self.design, self.family, self.rows(), float(np.sum(step.edf))))
         self.last_exit, self.search_ok = step.exit, step.converged
         self.rho = step.rho
         return step
 
+    def rows(self) -> float:
+        """The n of the criteria: rows with positive weight, or the weights' sum when they
+        count rows."""
+        return float(self.sums.weight_sum if self.frequency_weights else self.sums.rows)
+
     def penalized(self, sums: Any, beta: np.ndarray) -> float:
-        return sums.deviance + self.layout.penalty_quadratic(beta, np.exp(self.rho))
+        return self.penalized_at(sums.deviance, beta)
+
+    def penalized_at(self, deviance: float, beta: np.ndarray) -> float:
+        """The penalized deviance at raw coefficients `beta` (shrinkage included)."""
+        value = deviance + self.layout.penalty_quadratic(beta, np.exp(self.rho))
+        if self.shrink is not None:
+            value += float(self.shrink @ self.layout.constrain(beta) ** 2)
+        return value
 
     def advance(self, step: Any) -> bool:
         """One pass at the step's coefficients, halved toward the previous ones while that
@@ -246,7 +284,10 @@ class PirlsLoop:
                 # previous ones stand (their pass is the current expansion point).
                 return True
             beta_new, new_sums, pen_new = halved
-            change = abs(pen_new - pen_old) / (0.1 + abs(pen_new))
+            # Relative to the deviance, with a floor of a tenth of a row's weight (the
+            # deviance scales with the weights, and a fit must not depend on their scale).
+            floor = 0.1 * float(new_sums.weight_sum) / max(float(new_sums.rows), 1.0)
+            change = abs(pen_new - pen_old) / (floor + abs(pen_new))
         self.log(step, new_sums.deviance)
         self.beta_prev, self.dev_prev = beta_new, new_sums.deviance
         self.sums, self.beta0 = new_sums, beta_new
@@ -257,7 +298,7 @@ class PirlsLoop:
 
     def penalized_previous(self) -> float:
         assert self.beta_prev is not None
-        return self.dev_prev + self.layout.penalty_quadratic(self.beta_prev, np.exp(self.rho))
+        return self.penalized_at(self.dev_prev, self.beta_prev)
 
     def halve(self, beta_new: np.ndarray, new_sums: Any, pen_new: float,
               pen_old: float) -> tuple[np.ndarray, Any, float] | None:
@@ -290,7 +331,14 @@ class PirlsLoop:
             exit_, ok = self.last_exit, self.search_ok
             step = self.search(1, [False] * len(self.free))
             self.last_exit, self.search_ok = exit_, ok
-        self.warn(step)
+        self.final_step = step
+        self.residual_df = self.rows() - float(np.sum(step.edf))
+        # The unpenalized directions the data determine fill every row: no smoothing
+        # parameter could leave a residual degree of freedom.
+        determined = self.layout.null_space_dimension - len(step.undetermined)
+        self.structural = determined >= self.rows()
+        if self.structural and self.model.info.scale_estimated:
+            raise ValueError(saturated_message(self.design, self.family, self.rows(), float(np.sum(step.edf))))
         if self.model.linear:
             # The single pass was made at the starting level: its deviance is the null model's;
             # the fitted model's is the working deviance at the solution (exact here).
@@ -304,7 +352,7 @@ class PirlsLoop:
                       design=self.design, column_sums=self.column_sums, beta_raw=step.beta_raw,
                       beta=step.beta, rho=np.asarray(self.rho, dtype=float), scale=float(step.scale),
                       xtwx=step.xtwx, edf=step.edf, score=float(step.score), deviance=deviance,
-                      pearson=pearson, rows=float(self.sums.rows),
+                      pearson=pearson, rows=self.rows(),
                       weight_sum=float(self.sums.weight_sum), n_features=self.n_features,
                       converged=self.converged and self.search_ok, n_iter=self.n_iter,
                       passes=self.passes, search_exit=self.last_exit,
@@ -315,25 +363,100 @@ class PirlsLoop:
                       response_sums=self.response_sums,
                       constraint_basis=step.constraint_basis if step.constraint_basis.size else None)
 
-    def warn(self, step: Any) -> None:
+    def exact_fit(self) -> bool:
+        """Whether the fit reproduces every response where the family says that means
+        coefficients without a finite maximum (perfect separation)."""
+        return bool(self.model.info.exact_fit_warning) and \
+            float(self.sums.deviance) <= EXACT_FIT_DEVIANCE * float(self.sums.weight_sum)
+
+    def separated(self) -> bool:
+        """Whether the fit puts rows on the edge of the family's range where their
+        responses lie (classes separated in all or part of the data, a count of zero at a
+        mean of zero): their coefficients have no finite maximum. An exact fit does so
+        wherever a response lies on the edge."""
+        return (self.exact_fit() and self.edge_responses > 0) or float(self.sums.edge_rows) > 0
+
+    def separation_message(self) -> str:
+        if self.exact_fit():
+            return self.model.info.exact_fit_warning
+        info = self.model.info
+        return (f"{self.sums.edge_rows:.0f} of {self.sums.rows:.0f} rows are fitted numerically on the edge "
+                f"of the {info.name} family's range ({info.support}), as their responses are: those rows "
+                "are separated perfectly, and the coefficients have no finite maximum")
+
+    def shrinkage(self) -> np.ndarray:
+        """A ridge worth one average row of data on every coefficient but the intercept:
+        each coefficient's information at the starting intercept (the diagonal of X'WX in
+        the centred parameterisation, every row at the mean response, so that weights and
+        repeated rows agree) divided by the rows. One more pass."""
+        information = np.diagonal(self.layout.constrain_matrix(self.pass_at(self.beta_start).xtwx))
+        shrink = np.maximum(information, 0.0) / max(self.rows(), 1.0)
+        for t, spec in enumerate(self.design.spec):
+            if spec.kind == "intercept":
+                o = self.layout.coefficient_offset(t)
+                shrink[o:o + self.layout.coefficient_width(t)] = 0.0
+        return shrink
+
+    def warn(self, stacklevel: int) -> None:
+        step = self.final_step
         if not self.converged:
             warnings.warn(f"penalized IRLS did not converge in {self.max_iter} iterations; the results "
-                          "are those of the last iteration", ConvergenceWarning, stacklevel=7)
+                          "are those of the last iteration", ConvergenceWarning, stacklevel=stacklevel)
         if not self.search_ok:
             warnings.warn(f"the smoothing-parameter search stopped before converging ({self.last_exit})",
-                          ConvergenceWarning, stacklevel=7)
-        message = self.model.info.exact_fit_warning
-        if message and float(self.sums.deviance) <= EXACT_FIT_DEVIANCE * max(float(self.sums.rows), 1.0):
-            warnings.warn(message, ConvergenceWarning, stacklevel=7)
+                          ConvergenceWarning, stacklevel=stacklevel)
+        if self.shrink is not None:
+            warnings.warn(f"{self.separation}; the model was refitted with a ridge "
+                          "penalty worth one average row of data on every coefficient but the intercept, "
+                          "which keeps the coefficients and predictions finite (they still depend on "
+                          "that penalty more than on the data)", ConvergenceWarning, stacklevel=stacklevel)
+        if self.structural or self.residual_df < SATURATED_RESIDUAL_DF:
+            cause = ("its unpenalized coefficients alone fill every row" if self.structural else
+                     "the smoothing parameters chosen fit every row; use fewer basis functions (k), or fix lam")
+            warnings.warn(f"the model has no residual degrees of freedom ({self.rows() - self.residual_df:.4g} "
+                          f"effective degrees of freedom for {self.rows():.4g} rows): it reproduces the data, "
+                          f"so its scale, tests and intervals mean little ({cause})", ConvergenceWarning,
+                          stacklevel=stacklevel)
         if step.undetermined:
             warnings.warn(f"{len(step.undetermined)} coefficient direction(s) are not determined by "
                           "the data (aliased terms?); they were held near zero", ConvergenceWarning,
-                          stacklevel=7)
+                          stacklevel=stacklevel)
+
+
+# The step exit of a search whose model leaves no residual degrees of freedom.
+NO_RESIDUAL_DF = "no residual degrees of freedom"
+
+
+def saturated_message(design: Design, family: Family, rows: float, edf: float) -> str:
+    """Why a model whose scale is estimated cannot be fitted to so few rows, and what to
+    do (naming a factor with about one level per row, the usual cause)."""
+    message = (f"the model has no residual degrees of freedom: {edf:.4g} effective degrees of "
+               f"freedom for {rows:.4g} rows leave nothing to estimate the scale of the {family.name} "
+               "family from; use fewer terms or fewer basis functions (k), or more rows")
+    crowded = [t for t in design.terms if t.levels is not None and len(t.levels) >= FACTOR_LEVELS_PER_ROW * rows]
+    for t in crowded:
+        message += (f"; {t.label} has {len(t.levels)} levels for {rows:.4g} rows (for a continuous "
+                    f"column use s({', '.join(map(repr, t.sources))}))")
+    return message
 
 
 def fit_loop(design: Design, run_pass: PassFn, *, family: Family, method: str,
              start_level: float | None, max_iter: int, tol: float, verbose: bool,
-             n_features: int) -> Fitted:
-    """Fits the model; `start_level` is the intercept to start from (None: no intercept)."""
-    return PirlsLoop(design, run_pass, family=family, method=method, start_level=start_level,
-                     max_iter=max_iter, tol=tol, verbose=verbose, n_features=n_features).run()
+             n_features: int, frequency_weights: bool = False) -> Fitted:
+    """Fits the model; `start_level` is the intercept to start from (None: no intercept).
+    A fit that separates the classes perfectly, in all the data or a part of it (or
+    reproduces every count of zero), is repeated with a small ridge on its coefficients,
+    so that they stay finite."""
+    def loop(shrink: np.ndarray | None = None, separation: str = "") -> PirlsLoop:
+        return PirlsLoop(design, run_pass, family=family, method=method, start_level=start_level,
+                         max_iter=max_iter, tol=tol, verbose=verbose, n_features=n_features,
+                         frequency_weights=frequency_weights, shrink=shrink, separation=separation)
+
+    first = loop()
+    fitted = first.run()
+    final = first
+    if first.separated():
+        final = loop(first.shrinkage(), first.separation_message())
+        fitted = final.run()
+    final.warn(stacklevel=5)
+    return fitted

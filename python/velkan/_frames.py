@@ -48,13 +48,15 @@ class FrameColumns:
     """
 
     def __init__(self, names: list[Any], rows: int, get: Callable[[int], Extracted],
-                 categorical: list[bool], positions: list[int] | None = None) -> None:
+                 categorical: list[bool], positions: list[int] | None = None,
+                 excluded: dict[str, str] | None = None) -> None:
         self._all_names = names
         self._get = get
         self._categorical = categorical
         self._positions = list(range(len(names))) if positions is None else positions
         self._rows = rows
         self._cache: dict[int, np.ndarray] = {}
+        self._excluded = excluded or {}  # column name -> why terms cannot read it
         labels = [names[p] for p in self._positions]
         self.names: list[str] | None = labels if all(isinstance(n, str) for n in labels) else None
 
@@ -66,10 +68,11 @@ class FrameColumns:
     def rows(self) -> int:
         return self._rows
 
-    def without(self, position: int) -> "FrameColumns":
-        """The same frame less one column."""
+    def without(self, position: int, why: str) -> "FrameColumns":
+        """The same frame less one column (`why`: what messages say of it)."""
         kept = [p for i, p in enumerate(self._positions) if i != position]
-        return FrameColumns(self._all_names, self._rows, self._get, self._categorical, kept)
+        excluded = {**self._excluded, self.names[position] if self.names else str(position): why}
+        return FrameColumns(self._all_names, self._rows, self._get, self._categorical, kept, excluded)
 
     def resolve(self, key: Any, what: str) -> int:
         if isinstance(key, str):
@@ -77,6 +80,8 @@ class FrameColumns:
                 raise ValueError(f"{what}: column {key!r} is named, but the columns of X are not "
                                  "all strings")
             hits = [i for i, n in enumerate(self.names) if n == key]
+            if not hits and key in self._excluded:
+                raise ValueError(f"{what}: a term cannot read column {key!r}: {self._excluded[key]}")
             if not hits:
                 raise ValueError(f"{what}: no column named {key!r}; columns are {self.names}")
             if len(hits) > 1:

@@ -4,16 +4,18 @@ from __future__ import annotations
 
 import dataclasses
 import os
+import warnings
 from typing import TYPE_CHECKING, Any, BinaryIO, NamedTuple
 
 import numpy as np
 
 from . import _checking, _engine, _inference, _posterior
 from ._data import ArraySource
-from ._design import ExactStats, build_design, engine_columns, rug_sample
+from ._design import (EXTRAPOLATION_MARGIN, ExactStats, build_design, engine_columns, far_rows,
+                      rug_sample, smooth_ranges)
 from ._families import DEFAULT as DEFAULT_FAMILY
 from ._families import Family, as_family, starting_level
-from ._fit import ConvergenceWarning, Fitted, fit_loop
+from ._fit import ConvergenceWarning, ExtrapolationWarning, Fitted, fit_loop
 from ._formula import parse_formula
 from ._frames import AlignedColumns
 from ._stream import fit_stream, open_source, predict_source
@@ -35,6 +37,11 @@ RESIDUAL_KINDS = ("deviance", "pearson", "response", "working")
 # then for a sample of about PARTIAL_RESIDUAL_POINTS of them.
 PARTIAL_RESIDUAL_ROWS = 100_000
 PARTIAL_RESIDUAL_POINTS = 2000
+# How smooths predict beyond their training range, and what sample weights mean.
+EXTRAPOLATE = ("linear", "constant")
+WEIGHTS = ("precision", "frequency")
+# Largest n_jobs: threads beyond the cores only cost memory (each keeps its own sums).
+MAX_JOBS = 1024
 
 
 class Params(NamedTuple):
@@ -46,8 +53,9 @@ class Params(NamedTuple):
     terms: TermList | None     # None: a term for every column
     max_iter: int
     threads: int
+    frequency_weights: bool    # weights count rows (else they set precisions)
 
-__all__ = ["GAM", "ConvergenceWarning", "compare"]
+__all__ = ["GAM", "ConvergenceWarning", "ExtrapolationWarning", "compare"]
 
 
 class GAM:
@@ -88,6 +96,18 @@ class GAM:
         parameters and the time since the fit started, such as
         ``iteration 2: REML 2363.7247  deviance 1743.1948  lambda [3.3276e+00 4.7842e+08]  0.002 s``;
         over streamed data also every pass (a progress bar when tqdm is installed).
+    extrapolate : {"linear", "constant"}
+        How smooths predict beyond the range of their training data: "linear" continues
+        each along its tangent at the nearer end; "constant" holds it at its value there.
+        A prediction warns when rows lie beyond a smooth's training range by more than
+        10 % of that range.
+    weights : {"precision", "frequency"}
+        What ``sample_weight`` means. "precision": a row of weight 2 has half the variance
+        of one of weight 1, and the criteria count rows (those with positive weight).
+        "frequency": a weight counts repeated rows, so that the criteria and the residual
+        degrees of freedom count the weights' sum, and integer weights fit exactly as the
+        repeated rows do. Both multiply each row's log-likelihood contribution; with
+        fixed smoothing parameters and a known scale they give the same fit.
 
     Attributes
     ----------
@@ -134,7 +154,8 @@ class GAM:
 
     def __init__(self, terms: TermsLike = None, family: "str | Family" = DEFAULT_FAMILY, method: str = "REML",
                  fit_intercept: bool = True, max_iter: int = 100, tol: float = 1e-7,
-                 n_jobs: int | None = None, verbose: bool = False, select_terms: bool = False) -> None:
+                 n_jobs: int | None = None, verbose: bool = False, extrapolate: str = "linear",
+                 weights: str = "precision", select_terms: bool = False) -> None:
         self.terms = terms
         self.family = family
         self.method = method
@@ -143,6 +164,8 @@ class GAM:
         self.tol = tol
         self.n_jobs = n_jobs
         self.verbose = verbose
+        self.extrapolate = extrapolate
+        self.weights = weights
         self.select_terms = select_terms
 
     # ------------------------------------------------------------------ checks
@@ -160,6 +183,8 @@ class GAM:
         threads = _threads(self.n_jobs)
         if not isinstance(self.select_terms, (bool, np.bool_)):
             raise ValueError(f"select_terms must be True or False, got {self.select_terms!r}")
+        _check_choice("extrapolate", self.extrapolate, EXTRAPOLATE)
+        _check_choice("weights", self.weights, WEIGHTS)
         response = None
         terms: TermList | None
         if isinstance(self.terms, str):
@@ -169,7 +194,8 @@ class GAM:
             terms = None if self.terms is None else as_terms(self.terms)
         if terms is not None and len(terms) == 0 and not self.fit_intercept:
             raise ValueError("the model has no terms")
-        return Params(family, self.method, response, terms, int(self.max_iter), threads)
+        return Params(family, self.method, response, terms, int(self.max_iter), threads,
+                      self.weights == "frequency")
 
     def _default_terms(self, columns: Any) -> TermList:
         """The model when no terms are given: ``f`` for categorical, string and boolean
@@ -208,7 +234,8 @@ class GAM:
             fitted = fit_stream(stream, params.terms, family=params.family, method=params.method,
                                 fit_intercept=self.fit_intercept, select=bool(self.select_terms),
                                 max_iter=params.max_iter,
-                                tol=self.tol, verbose=self.verbose, threads=threads)
+                                tol=self.tol, verbose=self.verbose, threads=threads,
+                                frequency_weights=params.frequency_weights)
             self._rug = None
             self._fitted = fitted
             self._training = stream
@@ -232,10 +259,11 @@ class GAM:
             return _engine.accumulate(layout, columns, chunk.y, chunk.weights, chunk.offset,
                                       family.model, beta0, from_response, column_sums, threads)
 
-        start = starting_level(family.model, chunk.y, chunk.weights) if self.fit_intercept else None
+        start = (starting_level(family.model, chunk.y, chunk.weights, params.frequency_weights)
+                 if self.fit_intercept else None)
         fitted = fit_loop(design, run_pass, family=family, method=params.method, start_level=start,
                           max_iter=params.max_iter, tol=self.tol, verbose=self.verbose,
-                          n_features=source.n_features)
+                          n_features=source.n_features, frequency_weights=params.frequency_weights)
         fitted.feature_names = source.feature_names
         self._rug = rug_sample(design, columns)
         self._fitted = fitted
@@ -278,9 +306,16 @@ class GAM:
 
     def _new_rows(self, X: DataLike, offset: "ArrayLike | None" = None,
                   population: bool = False) -> tuple[list[np.ndarray], np.ndarray | None, int]:
-        """The engine input columns, offset and row count of new rows."""
+        """The engine input columns, offset and row count of new rows (warning about rows
+        far beyond a smooth's training range)."""
         cols, source = self._model_columns(X, offset, population)
+        _warn_far(far_rows(self._check_fitted().design, cols), source.rows, self.extrapolate)
         return cols, source.chunk.offset, source.rows
+
+    def _layout(self) -> Any:
+        """The engine layout new rows are predicted with (`extrapolate`)."""
+        _check_choice("extrapolate", self.extrapolate, EXTRAPOLATE)
+        return self._check_fitted().prediction_layout(self.extrapolate == "constant")
 
     def predict(self, X: DataLike, offset: "ArrayLike | None" = None, type: str = "response",
                 return_std: bool = False, random_effects: bool = True) -> Any:
@@ -314,15 +349,19 @@ class GAM:
                 raise ValueError("random_effects=False needs the rows in memory (an array or a data frame)")
             if return_std:
                 raise ValueError("return_std needs the rows in memory (an array or a data frame)")
-            threads = _threads(self.n_jobs)
-            eta = predict_source(fitted, stream, threads, self.verbose)
+            _check_choice("extrapolate", self.extrapolate, EXTRAPOLATE)
+            eta = predict_source(fitted, stream, _threads(self.n_jobs), self.verbose, self.extrapolate == "constant")
+            _warn_far(stream.far, stream.rows, self.extrapolate)
+            if isinstance(eta, np.ndarray):
+                check_finite_predictions(fitted, eta, None)
             return eta if type == "link" else _response(fitted, eta)
         cols, off, n = self._new_rows(X, offset, population=not random_effects)
         if return_std:
-            eta, se = _inference.link_with_se(fitted, cols, off, n, _threads(self.n_jobs))
+            eta, se = _inference.link_with_se(fitted, cols, off, n, _threads(self.n_jobs), self._layout())
+            check_finite_predictions(fitted, eta, cols)
             return (eta if type == "link" else fitted.model.inverse_link(eta)), se
-        eta = _engine.linear_predictor(fitted.engine_layout(), cols, fitted.beta_raw,
-                                       off, n, _threads(self.n_jobs))
+        eta = _engine.linear_predictor(self._layout(), cols, fitted.beta_raw, off, n, _threads(self.n_jobs))
+        check_finite_predictions(fitted, eta, cols)
         return eta if type == "link" else fitted.model.inverse_link(eta)
 
     def confidence_intervals(self, X: Any, level: float = 0.95, offset: Any = None) -> np.ndarray:
@@ -331,7 +370,7 @@ class GAM:
         fitted = self._check_fitted()
         level = _inference.check_level(level)
         cols, off, n = self._new_rows(X, offset)
-        return _inference.confidence_intervals(fitted, cols, off, n, _threads(self.n_jobs), level)
+        return _inference.confidence_intervals(fitted, cols, off, n, _threads(self.n_jobs), level, self._layout())
 
     def prediction_intervals(self, X: Any, level: float = 0.95, offset: Any = None) -> np.ndarray:
         """``(n, 2)`` bounds for a new observation at each row (gaussian family only): the
@@ -339,16 +378,17 @@ class GAM:
         fitted = self._check_fitted()
         level = _inference.check_level(level)
         cols, off, n = self._new_rows(X, offset)
-        return _inference.prediction_intervals(fitted, cols, off, n, _threads(self.n_jobs), level)
+        return _inference.prediction_intervals(fitted, cols, off, n, _threads(self.n_jobs), level, self._layout())
 
     def partial_effect(self, term: Any, X: Any) -> tuple[np.ndarray, np.ndarray]:
         """``(effect, se)``: one term's contribution to the linear predictor at each row of
         ``X`` and its standard error. ``term`` is its position in the model (the intercept,
-        when fitted, is 0), the term itself (``s(0)``) or its label."""
+        when fitted, is 0), the term itself (``s(0)``) or its label, long (``s('hour', k=10,
+        bs='ps')``) or short (``s(hour)``)."""
         fitted = self._check_fitted()
         index = _inference.term_index(fitted, term)
         cols, _, n = self._new_rows(X)
-        return _inference.partial_effect(fitted, index, cols, n, _threads(self.n_jobs))
+        return _inference.partial_effect(fitted, index, cols, n, _threads(self.n_jobs), self._layout())
 
     def summary(self) -> Summary:
         """Term tests, parametric coefficients and model statistics (see ``Summary``)."""
@@ -568,7 +608,8 @@ class GAM:
         params = []
         for name, default in (("terms", None), ("family", DEFAULT_FAMILY), ("method", "REML"),
                               ("fit_intercept", True), ("max_iter", 100), ("tol", 1e-7),
-                              ("n_jobs", None), ("verbose", False), ("select_terms", False)):
+                              ("n_jobs", None), ("verbose", False), ("extrapolate", "linear"),
+                              ("weights", "precision"), ("select_terms", False)):
             value = getattr(self, name)
             if value is not default and value != default:
                 params.append(f"{name}={value!r}")
@@ -581,9 +622,46 @@ def _threads(n_jobs: Any) -> int:
         return 1
     if n_jobs == -1:
         return os.cpu_count() or 1
-    if isinstance(n_jobs, bool) or not isinstance(n_jobs, (int, np.integer)) or n_jobs < 1:
-        raise ValueError(f"n_jobs must be a positive integer, -1 or None, got {n_jobs!r}")
+    if isinstance(n_jobs, bool) or not isinstance(n_jobs, (int, np.integer)) or not 1 <= n_jobs <= MAX_JOBS:
+        raise ValueError(f"n_jobs must be an integer from 1 to {MAX_JOBS}, -1 (every core) or None "
+                         f"(one thread), got {n_jobs!r}")
     return int(n_jobs)
+
+
+def _check_choice(name: str, value: Any, choices: tuple[str, ...]) -> None:
+    if not (isinstance(value, str) and value in choices):
+        raise ValueError(f"{name} must be one of {', '.join(map(repr, choices))}, got {value!r}")
+
+
+def _warn_far(far: tuple[int, dict[str, int]], rows: int | None, extrapolate: str) -> None:
+    """One warning for the rows of a prediction far beyond a smooth's training range
+    (`far`: as `far_rows` counts them)."""
+    beyond, counts = far
+    if not counts:
+        return
+    parts = ", ".join(f"{n} for {label}" for label, n in counts.items())
+    how = ("continue each smooth along its slope at the nearer end (extrapolate='constant' "
+           "holds it at its value there)" if extrapolate == "linear" else
+           "hold each smooth at its value at the nearer end")
+    warnings.warn(f"{beyond} of {rows} rows lie beyond the training range of a smooth by more "
+                  f"than {100 * EXTRAPOLATION_MARGIN:.0f} % of that range ({parts}); their predictions {how}",
+                  ExtrapolationWarning, stacklevel=4)
+
+
+def check_finite_predictions(fitted: Fitted, eta: np.ndarray, cols: list[np.ndarray] | None) -> None:
+    """ValueError naming the first row whose linear predictor is not finite (inputs so far
+    beyond the training range that linear extrapolation overflows); `cols`, the rows'
+    engine input columns when at hand, name the smooths concerned."""
+    bad = ~np.isfinite(eta)
+    if not bad.any():
+        return
+    i = int(np.argmax(bad))
+    far = [f"{label} at {float(cols[c][i]):.6g} (fitted on [{lo:.6g}, {hi:.6g}])"
+           for label, margins in smooth_ranges(fitted.design) for c, lo, hi in margins
+           if cols is not None and not lo <= cols[c][i] <= hi]
+    where = f": {'; '.join(far)}; use extrapolate='constant' to hold smooths at their ends" if far else ""
+    raise ValueError(f"predict: the linear predictor of row {i} is {float(eta[i])} (X or offset too far "
+                     f"from the training data){where}")
 
 
 def _response(fitted: Fitted, eta: Any) -> Any:

@@ -70,10 +70,11 @@ def critical_value(level: float) -> float:
 
 
 def link_with_se(fitted: Fitted, cols: list[np.ndarray], offset: np.ndarray | None, n: int,
-                 threads: int) -> tuple[np.ndarray, np.ndarray]:
-    """Linear predictor and its standard error (sqrt of diag(X Vc X')) for new rows."""
+                 threads: int, layout: Any = None) -> tuple[np.ndarray, np.ndarray]:
+    """Linear predictor and its standard error (sqrt of diag(X Vc X')) for new rows;
+    `layout` evaluates them (None: the fit's, extrapolating linearly)."""
     cov = covariances(fitted)
-    fit, var = _engine.row_variance(fitted.engine_layout(), cols, 0, fitted.beta_raw, cov.vc_raw,
+    fit, var = _engine.row_variance(layout if layout is not None else fitted.engine_layout(), cols, 0, fitted.beta_raw, cov.vc_raw,
                                     n, threads)
     if offset is not None:
         fit = fit + offset
@@ -81,17 +82,17 @@ def link_with_se(fitted: Fitted, cols: list[np.ndarray], offset: np.ndarray | No
 
 
 def confidence_intervals(fitted: Fitted, cols: list[np.ndarray], offset: np.ndarray | None, n: int,
-                         threads: int, level: float) -> np.ndarray:
+                         threads: int, level: float, layout: Any = None) -> np.ndarray:
     """(n, 2) bounds of the mean: the link-scale interval eta +- z se, mapped through the
     inverse link (sorted per row, for links whose inverse decreases)."""
-    eta, se = link_with_se(fitted, cols, offset, n, threads)
+    eta, se = link_with_se(fitted, cols, offset, n, threads, layout)
     z = critical_value(level)
     inverse = fitted.model.inverse_link
     return np.sort(np.column_stack([inverse(eta - z * se), inverse(eta + z * se)]), axis=1)
 
 
 def prediction_intervals(fitted: Fitted, cols: list[np.ndarray], offset: np.ndarray | None, n: int,
-                         threads: int, level: float) -> np.ndarray:
+                         threads: int, level: float, layout: Any = None) -> np.ndarray:
     """(n, 2) bounds for a new observation of unit weight of a family with normal errors
     and the identity link: mu +- z sqrt(se^2 + phi)."""
     model = fitted.model
@@ -100,14 +101,15 @@ def prediction_intervals(fitted: Fitted, cols: list[np.ndarray], offset: np.ndar
         raise ValueError(f"prediction_intervals needs normal errors ({' or '.join(normal)} family) with "
                          f"the identity link; this model is {model.family} with the {model.link} link "
                          "(use confidence_intervals for the mean)")
-    eta, se = link_with_se(fitted, cols, offset, n, threads)
+    eta, se = link_with_se(fitted, cols, offset, n, threads, layout)
     half = critical_value(level) * np.sqrt(se ** 2 + max(fitted.scale, 0.0))
     return np.column_stack([eta - half, eta + half])
 
 
 def term_index(fitted: Fitted, term: Any) -> int:
     """The position of `term` among the model's terms (the intercept, when present, is 0):
-    an index, a term object or its label."""
+    an index, a term object or its label, long (``s('age', k=10, bs='ps')``) or short
+    (``s(age)``)."""
     labels = [t.label for t in fitted.terms]
     if isinstance(term, (int, np.integer)) and not isinstance(term, bool):
         if not 0 <= term < len(labels):
@@ -117,18 +119,20 @@ def term_index(fitted: Fitted, term: Any) -> int:
     if isinstance(term, Term):
         term = repr(term)
     if isinstance(term, str):
-        if term in labels:
-            return labels.index(term)
-        raise ValueError(f"term {term!r} is not in the model; its terms are {', '.join(labels)}")
+        for i, info in enumerate(fitted.terms):
+            if term in (info.label, info.short_name):
+                return i
+        raise ValueError(f"term {term!r} is not in the model; its terms are "
+                         f"{', '.join(t.short_name for t in fitted.terms)}")
     raise TypeError(f"term must be an index, a term or a term label, not {type(term).__name__}")
 
 
 def partial_effect(fitted: Fitted, index: int, cols: list[np.ndarray], n: int,
-                   threads: int) -> tuple[np.ndarray, np.ndarray]:
+                   threads: int, layout: Any = None) -> tuple[np.ndarray, np.ndarray]:
     """Term `index`'s contribution to the linear predictor of each row and its standard
     error, from the term's own block of Vc (a centred smooth's contribution sums to zero
     over the training rows; its error band excludes the intercept's uncertainty)."""
-    layout = fitted.engine_layout()
+    layout = layout if layout is not None else fitted.engine_layout()
     o, q = layout.offset(index), layout.term_width(index)
     cov = covariances(fitted)
     fit, var = _engine.row_variance(layout, cols, o, fitted.beta_raw[o:o + q],

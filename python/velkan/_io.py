@@ -36,8 +36,12 @@ Reading checks everything before it allocates anything large: the format and ver
 that every member is stored and fits in the file, the JSON's types, the memory the engine
 layout will take against the file's size, the term specs (validated by the engine as it
 builds the layout, exactly as for a fit), and every array's header (dtype, shape) against
-the layout, before its data is read. Nothing is ever unpickled. Any inconsistency is a
-:class:`ModelFileError`. Building the estimator from what is read is `velkan.load`'s
+the layout, before its data is read. Text labels keep their declared width only where the
+values fit it and the file's size pays for it (else they are read as Python strings).
+Then the model must be consistent: every number finite and in its domain, the raw
+coefficients the expansion of the centred ones, the fixed smoothing parameters those of
+``rho``, the parameters valid for the estimator. Nothing is ever unpickled. Any
+inconsistency is a :class:`ModelFileError`. Building the estimator from what is read is `velkan.load`'s
 (`_load`), so that this module needs no estimator class.
 """
 
@@ -66,10 +70,18 @@ METADATA = "velkan-model.json"
 ARRAY_DIR = "arrays/"
 # Largest metadata member read (the JSON of a model with thousands of terms is a few MB).
 MAX_METADATA_BYTES = 64 * 2**20
-# Engine memory a file may ask for, beyond what its own size justifies: the layout's
-# penalty matrices grow with the square of each term's width, as the saved X'WX does.
+# Engine memory a file may ask for: the layout's penalty matrices grow with the square of
+# each term's width, as the saved X'WX does, so a file's own size bounds them.
 LAYOUT_MEMORY_PER_FILE_BYTE = 16
-LAYOUT_MEMORY_ALLOWANCE = 256 * 2**20
+LAYOUT_MEMORY_ALLOWANCE = 16 * 2**20
+# Fixed-width text labels (factor levels, classes) take width x count x 4 bytes, however
+# short their values: together they may take this much per byte of the file, and each
+# label array at most MAX_LABEL_WIDTH characters per value (a prediction copies one
+# label per row). Beyond either, labels are read as Python strings (object arrays),
+# whose memory follows the file's own bytes.
+LABEL_MEMORY_PER_FILE_BYTE = 4
+LABEL_MEMORY_ALLOWANCE = 2**20
+MAX_LABEL_WIDTH = 256
 _FIXED_DATE = (1980, 1, 1, 0, 0, 0)
 _NUMERIC_DTYPE = re.compile(r"^[<>|=]?[fiub][1248]$")
 _UNICODE_DTYPE = re.compile(r"^[<>|=]?U\d{1,6}$")
@@ -283,21 +295,56 @@ class _Json:
         raise ModelFileError(f"{where} must be a column name or position, got {value!r}")
 
 
-def _levels(obj: Any, where: str) -> np.ndarray:
+class _LabelBudget:
+    """The bytes fixed-width label arrays of one file may still take."""
+
+    def __init__(self, file_size: int) -> None:
+        self.remaining = LABEL_MEMORY_PER_FILE_BYTE * file_size + LABEL_MEMORY_ALLOWANCE
+
+    def fixed_width(self, count: int, width: int) -> bool:
+        """Whether `count` labels of `width` characters may be held at that width (and
+        take it from the budget)."""
+        need = 4 * count * width
+        if width > MAX_LABEL_WIDTH or need > self.remaining:
+            return False
+        self.remaining -= need
+        return True
+
+
+def _objects(values: list) -> np.ndarray:
+    out = np.empty(len(values), dtype=object)
+    out[:] = values
+    return out
+
+
+def _levels(obj: Any, where: str, budget: _LabelBudget) -> np.ndarray:
+    """A label array from its tagged JSON. The declared width of text labels is checked
+    against the values before anything of that width is allocated."""
     dtype = _Json.get(obj, "dtype", str, where)
     values = _Json.get(obj, "values", list, where)
     if dtype == "object":
         if not all(isinstance(v, (str, int, float)) for v in values):
             raise ModelFileError(f"{where}: levels must be strings or numbers")
-        out = np.empty(len(values), dtype=object)
-        out[:] = values
-        return out
-    if not (_NUMERIC_DTYPE.match(dtype) or _UNICODE_DTYPE.match(dtype)):
+        return _objects(values)
+    if _UNICODE_DTYPE.match(dtype):
+        width = int(dtype.lstrip("<>|=")[1:])
+        if not all(isinstance(v, str) for v in values):
+            raise ModelFileError(f"{where}: levels of dtype {dtype!r} must be strings")
+        longest = max(map(len, values), default=0)
+        if longest > width:
+            raise ModelFileError(f"{where}: a level of {longest} characters does not fit dtype {dtype!r}")
+        return np.array(values, dtype=dtype) if budget.fixed_width(len(values), width) else _objects(values)
+    if not _NUMERIC_DTYPE.match(dtype):
         raise ModelFileError(f"{where}: unsupported level dtype {dtype!r}")
+    if not all(isinstance(v, (int, float)) for v in values):
+        raise ModelFileError(f"{where}: levels of dtype {dtype!r} must be numbers")
     try:
-        return np.array(values, dtype=np.dtype(dtype))
+        levels = np.array(values, dtype=np.dtype(dtype))
     except (TypeError, ValueError, OverflowError) as e:
         raise ModelFileError(f"{where}: levels do not fit dtype {dtype!r} ({e})") from None
+    if levels.dtype.kind == "f" and not np.isfinite(levels).all():
+        raise ModelFileError(f"{where}: levels must be finite")
+    return levels
 
 
 def _numbers(value: Any, where: str) -> list:
@@ -352,23 +399,23 @@ def _numbers_nested(value: Any, where: str) -> list:
     return _numbers(value, where)
 
 
-def _inputs(d: dict) -> list[InputColumn]:
+def _inputs(d: dict, budget: _LabelBudget) -> list[InputColumn]:
     inputs = []
     for i, inp in enumerate(_Json.get(d, "inputs", list, "design")):
         where = f"design.inputs[{i}]"
         levels = _Json.get(inp, "levels", dict, where, optional=True)
         inputs.append(InputColumn(_Json.index(_Json.get(inp, "source", int, where), 2**31, where + ".source"),
-                                  None if levels is None else _levels(levels, where + ".levels"),
+                                  None if levels is None else _levels(levels, where + ".levels", budget),
                                   _Json.label(inp.get("label"), where + ".label"),
                                   bool(_Json.get(inp, "random", bool, where, optional=True))))
     return inputs
 
 
-def _design(meta: dict) -> tuple[Design, int]:
+def _design(meta: dict, budget: _LabelBudget) -> tuple[Design, int]:
     """The design described by the metadata, and the memory in bytes its engine layout
     will take."""
     d = _Json.get(meta, "design", dict, "file")
-    inputs = _inputs(d)
+    inputs = _inputs(d, budget)
     spec = [_term_spec(entry, f"design.spec[{t}]", len(inputs))
             for t, entry in enumerate(_Json.get(d, "spec", list, "design"))]
     n_penalties = len(_Json.get(d, "lams", list, "design"))
@@ -487,7 +534,49 @@ def _fitted(meta: dict, design: Design, layout: Any, zf: zipfile.ZipFile) -> Fit
     if not isinstance(undetermined, list):
         raise ModelFileError("fitted.undetermined must be a list")
     kwargs["undetermined"] = [_Json.index(v, q, "fitted.undetermined") for v in undetermined]
-    return Fitted(layout=layout, **kwargs)
+    fitted = Fitted(layout=layout, **kwargs)
+    _check_consistent(fitted, layout)
+    return fitted
+
+
+# Relative disagreement allowed between the raw coefficients and those the centred ones
+# expand to (the writer stores one as the expansion of the other; reading rebuilds the same
+# expansion).
+COEFFICIENT_AGREEMENT = 1e-9
+# Rounding allowed in the effective degrees of freedom, whose sum lies in [0, coefficients].
+EDF_ROUNDING = 1e-6
+
+
+def _check_consistent(fitted: Fitted, layout: Any) -> None:
+    """ModelFileError unless every number is finite and in its domain, and the arrays the
+    model predicts with follow from those it reports (coef_, lambda_, scale_)."""
+    for name in ("column_sums", "beta_raw", "beta", "edf", "xtwx", "rho", "ridge", "rho_hessian"):
+        value = getattr(fitted, name)
+        if value is not None and not np.isfinite(value).all():
+            raise ModelFileError(f"array {name!r} holds values that are not finite")
+    numbers = {"scale": fitted.scale, "deviance": fitted.deviance, "pearson": fitted.pearson,
+               "rows": fitted.rows, "weight_sum": fitted.weight_sum, "score": fitted.score,
+               **{f"response_sums.{k}": v for k, v in fitted.response_sums.items()}}
+    for name, value in numbers.items():
+        if not math.isfinite(value):
+            raise ModelFileError(f"fitted.{name} is not finite ({value})")
+    if fitted.scale < 0 or fitted.deviance < 0 or fitted.pearson < 0 or not (fitted.rows > 0 and fitted.weight_sum > 0):
+        raise ModelFileError("fitted.scale, deviance and pearson must be non-negative, and rows and "
+                             "weight_sum positive")
+    if fitted.n_iter < 0 or fitted.passes < 0:
+        raise ModelFileError("fitted.n_iter and fitted.passes must be non-negative")
+    if not -EDF_ROUNDING <= float(np.sum(fitted.edf)) <= len(fitted.edf) * (1 + EDF_ROUNDING):
+        raise ModelFileError("array 'edf' sums to more degrees of freedom than the model has coefficients")
+    if fitted.ridge is not None and (fitted.ridge < 0).any():
+        raise ModelFileError("array 'ridge' holds negative values")
+    for i, lam in enumerate(fitted.design.lams):
+        if lam is not None and not math.isclose(math.exp(fitted.rho[i]), lam, rel_tol=COEFFICIENT_AGREEMENT):
+            raise ModelFileError(f"array 'rho' does not hold the fixed smoothing parameter {lam} of penalty {i}")
+    expanded = layout.expand(fitted.beta)
+    size = max(float(np.max(np.abs(fitted.beta_raw), initial=0.0)), float(np.max(np.abs(expanded), initial=0.0)))
+    if np.max(np.abs(expanded - fitted.beta_raw), initial=0.0) > COEFFICIENT_AGREEMENT * size:
+        raise ModelFileError("arrays 'beta_raw' and 'beta' describe different models (the raw "
+                             "coefficients are not the expansion of the reported ones)")
 
 
 def _check_family(kwargs: dict) -> None:
@@ -567,13 +656,14 @@ def _read(zf: zipfile.ZipFile, size: int) -> ModelFile:
         raise ModelFileError(f"unknown format version {version}")
     estimator = _Json.get(meta, "estimator", str, "file")
     params = dict(_Json.get(meta, "params", dict, "file"))
-    design, memory = _design(meta)
+    budget = _LabelBudget(size)
+    design, memory = _design(meta, budget)
     if memory > LAYOUT_MEMORY_PER_FILE_BYTE * size + LAYOUT_MEMORY_ALLOWANCE:
         raise ModelFileError(f"its terms would take {memory / 2**20:.0f} MiB, far more than a "
                              f"file of {size} bytes can describe")
     fitted = _fitted(meta, design, _layout(design, zf), zf)
     return ModelFile(estimator, params, fitted, _rug(meta, design, zf),
-                     {key: _levels(value, f"attributes.{key}")
+                     {key: _levels(value, f"attributes.{key}", budget)
                       for key, value in _Json.get(meta, "attributes", dict, "file").items()})
 
 
@@ -598,8 +688,8 @@ def _rug(meta: dict, design: Design, zf: zipfile.ZipFile) -> list:
             rug.append(None)
         elif entry == f"rug_{i}" and i < len(design.inputs):
             values = _read_array(zf, entry, None)
-            if values.ndim != 1:
-                raise ModelFileError(f"array {entry!r} must be a vector")
+            if values.ndim != 1 or not np.isfinite(values).all():
+                raise ModelFileError(f"array {entry!r} must be a vector of finite values")
             rug.append(values)
         else:
             raise ModelFileError(f"rug[{i}] must be null or 'rug_{i}'")

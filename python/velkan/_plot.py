@@ -155,7 +155,8 @@ def _draw(gam: Any, fitted: Any, rows: _Rows, index: int, ax: Any, rug: bool,
         name = fitted.inputs[i].label
         return name if isinstance(name, str) else f"column {name}"
 
-    ax.set_title(info.short_name)
+    scale = f"partial effect ({fitted.model.link} link scale)"
+    ax.set_title(info.short_name + _held_columns(fitted, rows, inputs[2:]))
     if spec.by and spec.levels:
         return _draw_by_levels(gam, fitted, rows, index, ax, label)
     if info.levels is not None:
@@ -174,6 +175,7 @@ def _draw(gam: Any, fitted: Any, rows: _Rows, index: int, ax: Any, rug: bool,
         ax.errorbar(positions, effect, yerr=None if se is None else Z95 * se, fmt="o", capsize=4)
         ax.set_xticks(positions, [str(v) for v in levels])
         ax.set_xlabel(label(inputs[0]))
+        ax.set_ylabel(scale)
         ax.axhline(0.0, color="0.7", lw=0.8, zorder=0)
         return
     if len(inputs) >= 2:
@@ -183,7 +185,7 @@ def _draw(gam: Any, fitted: Any, rows: _Rows, index: int, ax: Any, rug: bool,
                                 fitted.inputs[inputs[1]].source: g1.ravel()})
         effect, _ = _effect(gam, fitted, index, X)
         filled = ax.contourf(g0, g1, effect.reshape(g0.shape), levels=20, cmap="RdBu_r")
-        ax.figure.colorbar(filled, ax=ax)
+        ax.figure.colorbar(filled, ax=ax, label=scale)
         ax.set_xlabel(label(inputs[0]))
         ax.set_ylabel(label(inputs[1]))
         if rug:
@@ -202,6 +204,7 @@ def _draw(gam: Any, fitted: Any, rows: _Rows, index: int, ax: Any, rug: bool,
         ax.fill_between(grid, effect - Z95 * se, effect + Z95 * se, color=line.get_color(), alpha=0.25, lw=0)
     ax.axhline(0.0, color="0.7", lw=0.8, zorder=0)
     ax.set_xlabel(label(inputs[0]))
+    ax.set_ylabel(scale)
     if rug:
         _rug(ax, rows.rug[inputs[0]])
 
@@ -227,6 +230,17 @@ def _draw_by_levels(gam: Any, fitted: Any, rows: _Rows, index: int, ax: Any, lab
         ax.legend(fontsize="small")
     ax.axhline(0.0, color="0.7", lw=0.8, zorder=0)
     ax.set_xlabel(label(x_in))
+
+
+def _held_columns(fitted: Any, rows: _Rows, inputs: list[int]) -> str:
+    """A second title line naming the columns of a tensor product beyond the two drawn,
+    and the values (their medians) at which the surface is drawn."""
+    if not inputs:
+        return ""
+    names = [fitted.inputs[i].label for i in inputs]
+    held = [f"{n if isinstance(n, str) else f'column {n}'} = {rows.typical[fitted.inputs[i].source]:.4g}"
+            for n, i in zip(names, inputs)]
+    return "\nat " + ", ".join(held) + " (median)"
 
 
 def plot(gam: Any, term: Any = None, *, ax: Any = None, rug: bool = True,

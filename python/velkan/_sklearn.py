@@ -25,6 +25,7 @@ from sklearn.utils.multiclass import check_classification_targets, type_of_targe
 from sklearn.utils.validation import check_is_fitted, validate_data
 
 from ._data import ArraySource
+from ._design import label_kind
 from ._families import CLASSES, DEFAULT, Family, as_family
 from ._frames import is_frame
 from ._gam import GAM, DataLike, Params
@@ -64,9 +65,26 @@ class _SklearnGAM(GAM):
             isinstance(t, (FactorTerm, RandomTerm)) or getattr(t, "by", None) is not None for t in params.terms)
         return None if factors else "numeric"
 
+    def _refuse_text(self, X: Any, params: Params) -> None:
+        """A column of text where the model reads numbers is refused naming it and the
+        factor term that would read it (scikit-learn's own message names neither)."""
+        if self._dtype(params) != "numeric" or not isinstance(X, (np.ndarray, list, tuple)):
+            return
+        arr = np.asarray(X, dtype=object) if not isinstance(X, np.ndarray) else X
+        if arr.ndim != 2 or arr.dtype.kind not in "OUS":
+            return
+        for j in range(arr.shape[1]):
+            if label_kind(arr[:, j]) == "text":
+                text = np.array([isinstance(v, (str, bytes, np.str_)) for v in arr[:, j].tolist()])
+                i = int(np.argmax(text))
+                raise ValueError(f"X: column {j} holds text ({arr[i, j]!r} in row {i}), and the model reads "
+                                 f"numbers from it; for a categorical column give the terms, with f({j}) "
+                                 f"for it, as in {type(self).__name__}('s(0) + f({j})')")
+
     def _validate_fit(self, X: Any, y: Any, params: Params) -> tuple[Any, np.ndarray]:
         """X and y checked as scikit-learn checks them (on a copy: a failed fit changes no
         attribute); a data frame keeps its columns and dtypes for velkan to read by name."""
+        self._refuse_text(X, params)
         probe = copy.copy(self)
         if is_frame(X) and isinstance(X, Mapping):
             if y is None:
@@ -99,7 +117,9 @@ class _SklearnGAM(GAM):
         if is_frame(X) and not isinstance(X, Mapping):
             validate_data(self, X, reset=False, skip_check_array=True)
         elif not is_frame(X):
-            X = validate_data(self, X, reset=False, dtype=self._dtype(self._check_params()))
+            params = self._check_params()
+            self._refuse_text(X, params)
+            X = validate_data(self, X, reset=False, dtype=self._dtype(params))
         return X
 
     def _link(self, X: Any, offset: Any = None) -> np.ndarray:
@@ -149,8 +169,9 @@ _PARAMS_DOC = """
     lam : float or None
         A fixed smoothing parameter for every smooth that does not fix its own; None
         estimates them.
-    fit_intercept, max_iter, tol, n_jobs, verbose
-        As for :class:`velkan.GAM`.
+    fit_intercept, max_iter, tol, n_jobs, verbose, extrapolate, weights
+        As for :class:`velkan.GAM`. ``weights="frequency"`` makes integer sample weights
+        fit exactly as the repeated rows do (scikit-learn's sample-weight equivalence).
 """
 
 
@@ -186,7 +207,8 @@ class GAMRegressor(RegressorMixin, BaseEstimator, _SklearnGAM):
     def __init__(self, terms: TermsLike = None, family: "str | Family" = DEFAULT, method: str = "REML",
                  k: int | None = None, bs: str | None = None, lam: float | None = None,
                  fit_intercept: bool = True, max_iter: int = 100, tol: float = 1e-7,
-                 n_jobs: int | None = None, verbose: bool = False, select_terms: bool = False) -> None:
+                 n_jobs: int | None = None, verbose: bool = False, extrapolate: str = "linear",
+                 weights: str = "precision", select_terms: bool = False) -> None:
         self.terms = terms
         self.select_terms = select_terms
         self.family = family
@@ -199,6 +221,8 @@ class GAMRegressor(RegressorMixin, BaseEstimator, _SklearnGAM):
         self.tol = tol
         self.n_jobs = n_jobs
         self.verbose = verbose
+        self.extrapolate = extrapolate
+        self.weights = weights
 
     def _check_params(self) -> Params:
         params = super()._check_params()
@@ -269,7 +293,8 @@ class GAMClassifier(ClassifierMixin, BaseEstimator, _SklearnGAM):
     def __init__(self, terms: TermsLike = None, method: str = "REML", k: int | None = None,
                  bs: str | None = None, lam: float | None = None, fit_intercept: bool = True,
                  max_iter: int = 100, tol: float = 1e-7, n_jobs: int | None = None,
-                 verbose: bool = False, select_terms: bool = False) -> None:
+                 verbose: bool = False, extrapolate: str = "linear", weights: str = "precision",
+                 select_terms: bool = False) -> None:
         self.terms = terms
         self.select_terms = select_terms
         self.method = method
@@ -281,6 +306,8 @@ class GAMClassifier(ClassifierMixin, BaseEstimator, _SklearnGAM):
         self.tol = tol
         self.n_jobs = n_jobs
         self.verbose = verbose
+        self.extrapolate = extrapolate
+        self.weights = weights
 
     def fit(self, X: DataLike, y: ArrayLike, sample_weight: ArrayLike | None = None,  # type: ignore[override]
             offset: ArrayLike | None = None) -> "GAMClassifier":

@@ -29,7 +29,7 @@ import numpy as np
 
 from . import _engine
 from ._data import ArrayColumns, Chunk, as_vector, check_weights
-from ._design import Design, engine_columns
+from ._design import Design, engine_columns, far_rows
 from ._fit import Fitted, PassProgress, add_sums
 from ._summaries import ColumnSummaries, Requests
 
@@ -352,13 +352,21 @@ class StreamSource:
             return total
         return run_pass
 
-    def predict(self, fitted: Fitted, threads: int, progress: PassProgress) -> np.ndarray:
-        """Linear predictors of every row, in the source's order."""
+    def predict(self, fitted: Fitted, threads: int, progress: PassProgress, held: bool) -> np.ndarray:
+        """Linear predictors of every row, in the source's order (`held`: smooths held at
+        the ends of their training range); `far` counts the rows far beyond it (as
+        `far_rows` does)."""
         needed = {inp.source for inp in fitted.inputs}
-        layout = fitted.engine_layout()
+        layout = fitted.prediction_layout(held)
         out = []
+        beyond, counts = 0, {}
         for chunk in progress.track(self.chunks(needed), self.rows, "prediction"):
             cols = engine_columns(fitted.inputs, chunk.columns, fitted.n_features, chunk.start)
+            rows, per_term = far_rows(fitted.design, cols)
+            beyond += rows
+            for label, n in per_term.items():
+                counts[label] = counts.get(label, 0) + n
+            self.far = (beyond, counts)
             out.append(_engine.linear_predictor(layout, cols, fitted.beta_raw, chunk.offset,
                                                 chunk.rows, threads))
         return np.concatenate(out)

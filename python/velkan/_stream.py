@@ -43,7 +43,8 @@ def open_source(X: Any, y: Any = None, sample_weight: Any = None, offset: Any = 
 
 
 def fit_stream(source: Any, terms: TermList | None, *, family: Family, method: str, fit_intercept: bool,
-               max_iter: int, tol: float, verbose: bool, threads: int, select: bool = False) -> Fitted:
+               max_iter: int, tol: float, verbose: bool, threads: int, select: bool = False,
+               frequency_weights: bool = False) -> Fitted:
     """Fits the model on a source's rows (a summary pass, then `fit_loop`'s passes)."""
     if terms is None:
         skip, names = source.vector_columns(), source.feature_names
@@ -56,13 +57,15 @@ def fit_stream(source: Any, terms: TermList | None, *, family: Family, method: s
     design = build_design(terms, source.template, stats, fit_intercept, select)
     run_pass = source.pass_function(design, family.model, threads, progress)
     fitted = fit_loop(design, run_pass, family=family, method=method,
-                      start_level=stats.start_level() if fit_intercept else None,
-                      max_iter=max_iter, tol=tol, verbose=verbose, n_features=source.n_features)
+                      start_level=stats.start_level(frequency_weights) if fit_intercept else None,
+                      max_iter=max_iter, tol=tol, verbose=verbose, n_features=source.n_features,
+                      frequency_weights=frequency_weights)
     fitted.passes += 1
     fitted.feature_names = source.feature_names
     return fitted
 
 
-def predict_source(fitted: Fitted, source: Any, threads: int, verbose: bool) -> np.ndarray:
-    """Linear predictors of a source's rows (a dask array for a dask source)."""
-    return source.predict(fitted, threads, PassProgress(verbose))
+def predict_source(fitted: Fitted, source: Any, threads: int, verbose: bool, held: bool) -> np.ndarray:
+    """Linear predictors of a source's rows (a dask array for a dask source); `held`: every
+    smooth held at the ends of its training range."""
+    return source.predict(fitted, threads, PassProgress(verbose), held)

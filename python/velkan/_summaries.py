@@ -168,14 +168,18 @@ class ColumnSummaries:
         for pos, what in self.requests.numeric.items():
             x = numeric_values(chunk.columns.column(pos), self.labels[pos], what, chunk.start)
             r = self.ranges[pos]
-            r[0], r[1] = min(r[0], float(x.min())), max(r[1], float(x.max()))
             r[2] += float(x.sum() if w is None else w @ x)
+            if w is not None:
+                x = x[w > 0]  # rows of zero weight place no knots
+            if x.size:
+                r[0], r[1] = min(r[0], float(x.min())), max(r[1], float(x.max()))
             if pos in self.distinct:
                 self.distinct[pos].update(x)
         for pos in self.level_sets:
             self._add_levels(pos, factor_levels(chunk.columns.column(pos), self.labels[pos], chunk.start))
         for key, sample in self.point_samples.items():
-            sample.update(np.column_stack([np.asarray(chunk.columns.column(p), dtype=np.float64) for p in key]))
+            points = np.column_stack([np.asarray(chunk.columns.column(p), dtype=np.float64) for p in key])
+            sample.update(points if w is None else points[w > 0])
         self.model.check_support(chunk.y, chunk.start)
         self.rows += chunk.rows
         self.weight_sum += chunk.rows if w is None else float(w.sum())
@@ -234,6 +238,8 @@ class ColumnSummaries:
     def levels(self, position: int) -> np.ndarray:
         return self.level_sets[position]
 
-    def start_level(self) -> float:
-        """The intercept a fit starts from (as `starting_level` on the whole response)."""
-        return float(self.model.starting_level(self.response_sum / self.weight_sum, self.rows))
+    def start_level(self, frequency: bool = False) -> float:
+        """The intercept a fit starts from (as `starting_level` on the whole response;
+        `frequency`: the weights count the rows)."""
+        rows = self.weight_sum if frequency else self.rows
+        return float(self.model.starting_level(self.response_sum / self.weight_sum, rows))

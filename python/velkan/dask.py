@@ -145,11 +145,12 @@ class DaskSource:
             return total
         return run_pass
 
-    def predict(self, fitted: Fitted, threads: int, progress: PassProgress) -> Any:
+    def predict(self, fitted: Fitted, threads: int, progress: PassProgress, held: bool) -> Any:
         """Linear predictors as a dask array (lazy; one chunk per partition of X)."""
         import dask.array as da
+        self.far: tuple[int, dict[str, int]] = (0, {})  # the rows are read lazily: not counted
         parts = self._tasks(_predict, fitted.design.spec, fitted.inputs, fitted.n_features,
-                            fitted.beta_raw, threads)
+                            fitted.beta_raw, threads, held)
         return da.concatenate([da.from_delayed(p, shape=(n,), dtype=np.float64)
                                for p, n in zip(parts, self.sizes)])
 
@@ -187,7 +188,7 @@ def _sums(chunk: Any, spec: list, inputs: list, n_features: int, model: Any, bet
 
 
 def _predict(chunk: Any, spec: list, inputs: list, n_features: int, beta_raw: np.ndarray,
-             threads: int) -> np.ndarray:
-    layout = _engine.Layout(spec)
+             threads: int, held: bool) -> np.ndarray:
+    layout = _engine.Layout(spec).held_at_ends() if held else _engine.Layout(spec)
     cols = engine_columns(inputs, chunk.columns, n_features, chunk.start)
     return _engine.linear_predictor(layout, cols, beta_raw, chunk.offset, chunk.rows, threads)

@@ -94,7 +94,9 @@ LinalgResult<PivotedRank> pivoted_rank(MatrixView a, double relative_tolerance) 
   for (std::size_t j = 0; j < m; ++j) {
     for (std::size_t i = 0; i < m; ++i) {
       const std::size_t pi = positive[i], pj = positive[j];
-      buf[i + j * m] = a(pi, pj) / std::sqrt(a(pi, pi) * a(pj, pj));
+      // Each root taken on its own: the product of two diagonal entries near 1e-200
+      // would underflow.
+      buf[i + j * m] = a(pi, pj) / (std::sqrt(a(pi, pi)) * std::sqrt(a(pj, pj)));
     }
   }
   lapack_int rank = 0;

@@ -55,8 +55,14 @@ def test_basis_shape_inside_and_outside_the_range(bs):
         # the ends meet in value and slope, and outside it repeats
         np.testing.assert_allclose(lay.design([np.array([0.0])]), lay.design([np.array([1.0])]), atol=1e-12)
         np.testing.assert_allclose(lay.design([np.array([0.3])]), lay.design([np.array([2.3])]), atol=1e-12)
+        np.testing.assert_array_equal(lay.held_at_ends().design([np.array([2.3])]), lay.design([np.array([2.3])]))
         assert null.shape[1] == 1
         return
+    # held at its ends, the basis is unchanged inside and takes its boundary rows outside
+    held = lay.held_at_ends()
+    np.testing.assert_array_equal(held.design([inside]), X)
+    np.testing.assert_array_equal(held.design([np.array([-0.6, -1e300, 1.6, 1e300])]),
+                                  lay.design([np.array([0.0, 0.0, 1.0, 1.0])]))
     # outside the range each function continues along its tangent: zero second differences
     for side in (np.array([-0.6, -0.4, -0.2, 0.0]), np.array([1.0, 1.2, 1.4, 1.6])):
         Y = lay.design([side])
@@ -211,6 +217,10 @@ def test_knots_agree_with_numpy_and_protocol_objects_pickle(rng):
     model = pickle.loads(pickle.dumps(E.ResponseModel("poisson")))
     y = rng.poisson(2.0, size=x.size).astype(float)
     a = E.accumulate(lay, [x], y, None, None, model, np.zeros(lay.width), True, True)
+    # a thread count far beyond the blocks (from a user or a model file) uses one per block
+    many = E.accumulate(lay, [x], y, None, None, model, np.zeros(lay.width), True, True, 2**62)
+    np.testing.assert_allclose(many.xtwx, a.xtwx, rtol=1e-12)
+    assert E.linear_predictor(lay, [x], np.ones(lay.width), None, x.size, 2**62).shape == x.shape
     halves = [E.accumulate(lay, [x[r]], y[r], None, None, model, np.zeros(lay.width), True, True)
               for r in (slice(0, 1000), slice(1000, None))]
     total = pickle.loads(pickle.dumps(halves[0])) + halves[1]

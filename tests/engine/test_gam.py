@@ -1,11 +1,12 @@
 """velkan.GAM end to end: the model, its invariances, bad input, extreme scales."""
 
+import re
 import warnings
 
 import numpy as np
 import pytest
 
-from velkan import GAM, ConvergenceWarning, f, l, s, te
+from velkan import GAM, ConvergenceWarning, ExtrapolationWarning, f, l, s, te
 from velkan import _engine as E
 
 
@@ -246,3 +247,170 @@ def test_straight_line_terms_converge_and_separation_is_reported(rng):
     assert gam.converged_ and np.sum(gam.lambda_ > 1e4) >= 2
     with pytest.warns(ConvergenceWarning, match="separated perfectly"):
         GAM(family="binomial").fit(X[:, :2], (X[:, 0] > 0.5).astype(float))
+
+
+def caught(call):
+    """call()'s result or exception, and the warnings it gave."""
+    with warnings.catch_warnings(record=True) as seen:
+        warnings.simplefilter("always")
+        try:
+            result = call()
+        except Exception as e:  # noqa: BLE001 - the table says which
+            result = e
+    return result, [(w.category, str(w.message)) for w in seen]
+
+
+def mistakes(rng):
+    """The data, and (what, parameters, call(gam, data), message): each refused with a
+    message naming the argument or column and saying what to do."""
+    import pandas as pd
+    from velkan import GAMRegressor
+    x = rng.uniform(size=500)
+    data = pd.DataFrame({"x": x, "g": rng.choice(["a", "b"], 500), "y": np.sin(6 * x) + rng.normal(size=500)})
+    text = np.array([[1.0, "hi"], [2.0, "lo"], [3.0, "hi"]] * 10, dtype=object)
+    wide = rng.uniform(size=(30, 50))
+    return data, [
+        ("a factor of a continuous column", dict(terms="y ~ f(x)"), lambda gam, d: gam.fit(d),
+         r"no residual degrees of freedom: 500 effective .* for 500 rows.*f\('x'\) has 500 levels.*use s\('x'\)"),
+        ("2 rows, a linear term", dict(terms=l(0)), lambda gam, d: gam.fit([[1.0], [2.0]], [1.0, 3.0]),
+         "no residual degrees of freedom: 2 effective degrees of freedom for 2 rows"),
+        ("50 linear terms on 30 rows", dict(terms=sum(l(j) for j in range(50))),
+         lambda gam, d: gam.fit(wide, rng.normal(size=30)), "no residual degrees of freedom: 30 effective"),
+        ("text for a smooth (scikit-learn)", {}, lambda gam, d: GAMRegressor().fit(text, np.arange(30.0)),
+         r"column 1 holds text \('hi' in row 0\).*f\(1\)"),
+        ("numbers for a text factor", {}, lambda gam, d: gam.predict(pd.DataFrame({"x": [0.5], "g": [1]})),
+         r"column 'g' holds numbers, but the model's levels of it are text \('a', 'b'\)"),
+        ("numbers as text for a smooth", {}, lambda gam, d: gam.predict({"x": np.array(["0.5"], dtype=object),
+                                                                       "g": np.array(["a"])}),
+         r"column 'x' is not numeric; use f\('x'\)"),
+        ("the response in a term", dict(terms="y ~ s(x) + s(y)"), lambda gam, d: gam.fit(d),
+         "cannot read column 'y': it is the formula's response"),
+        ("no response", dict(terms="s(x) + f(g)"), lambda gam, d: gam.fit(d), r"y is required.*'y ~ s\(x\)'"),
+        ("a term twice", dict(terms="y ~ s(x) + s(x)"), lambda gam, d: gam.fit(d),
+         r"s\('x', k=10, bs='ps'\) appears twice"),
+        ("threads", dict(n_jobs=2**62), lambda gam, d: gam.fit(d), "n_jobs must be an integer from 1 to 1024"),
+        ("extrapolation", dict(extrapolate="far"), lambda gam, d: gam.fit(d), "extrapolate must be one of"),
+        ("a negative weight", {}, lambda gam, d: gam.fit(d, sample_weight=np.r_[-0.288, np.ones(499)]),
+         r"row 0 is -0\.288\)$"),
+        ("an input too far out", {}, lambda gam, d: gam.predict({"x": [1e308], "g": ["a"]}),
+         r"linear predictor of row 0 is (nan|-?inf).*s\(x\) at 1e\+308 \(fitted on \[.*extrapolate='constant'"),
+    ]
+
+
+def test_mistakes_are_refused_saying_what_to_do_and_keep_the_previous_fit(rng):
+    data, table = mistakes(rng)
+    for what, params, call, message in table:
+        gam = GAM("y ~ s(x) + f(g)").fit(data)
+        before = gam.predict(data)
+        gam.__dict__.update(params)
+        result, _ = caught(lambda: call(gam, data))
+        assert isinstance(result, ValueError), (what, result)
+        assert re.search(message, str(result)) and "np." not in str(result), (what, str(result))
+        gam.__dict__.update(terms="y ~ s(x) + f(g)", n_jobs=None, extrapolate="linear")
+        np.testing.assert_array_equal(gam.predict(data), before)
+
+
+def separable(rng, n):
+    """Binary rows from two smooth effects and a factor, which n = 32 rows often separate
+    in all or part of the data."""
+    x1, x2, g = rng.uniform(-2, 2, n), rng.uniform(-2, 2, n), rng.integers(0, 3, n)
+    eta = 2.5 * x1 + np.sin(2 * x2) + 0.8 * (g == 1)
+    return np.column_stack([x1, x2, g]), (rng.uniform(size=n) < 1 / (1 + np.exp(-eta))).astype(float)
+
+
+def needs_a_word(rng):
+    """(what, call, warnings expected as (category, pattern)): fits and predictions that
+    succeed but must say what is unusual about them."""
+    from velkan import GAMRegressor
+    x = rng.permutation(60) / 60.0
+    counts = rng.poisson(3.0, 60) + 1.0
+    X = rng.uniform(size=(200, 3))
+    binary = (X[:, 0] > 0.5).astype(float)
+    small = separable(np.random.default_rng(10), 32)
+    smooth = GAM(s(0)).fit(X, np.sin(4 * X[:, 0]) + 0.1 * rng.normal(size=200))
+    far = np.array([[0.5, 0, 0], [1.2, 0, 0], [-0.5, 0, 0]])
+    tiny = np.random.RandomState(0).uniform(size=(10, 3))
+    return [
+        ("a factor of a continuous column, known scale", lambda: GAM(f(0), family="poisson").fit(x[:, None], counts),
+         [(UserWarning, r"f\(0\): column 0 has 60 levels in 60 rows.*use s\(0\)"),
+          (ConvergenceWarning, "no residual degrees of freedom .*unpenalized coefficients alone fill every row")]),
+        ("smoothing parameters that interpolate", lambda: GAMRegressor().fit(tiny, np.r_[np.zeros(5), np.ones(5)]),
+         [(ConvergenceWarning, "no residual degrees of freedom .*smoothing parameters chosen fit every row")]),
+        ("a period shorter than the data", lambda: GAM(s(0, bs="cc", period=0.5)).fit(X, X[:, 1]),
+         [(UserWarning, r"column 0 spans 0\.99.*more than the period 0\.5")]),
+        ("an all-zero count", lambda: GAM(s(0), family="poisson").fit(X, np.zeros(200)),
+         [(ConvergenceWarning, "fitted means are numerically 0.*refitted with a ridge")]),
+        ("separated classes", lambda: GAM(s(0) + s(1), family="binomial").fit(X, binary),
+         [(ConvergenceWarning, "separated perfectly.*refitted with a ridge")]),
+        ("classes separated in part of the data", lambda: GAM(s(0) + s(1) + f(2), family="binomial").fit(*small),
+         [(ConvergenceWarning, r"18 of 32 rows are fitted numerically on the edge of the binomial.*refitted")]),
+        ("rows beyond the training range", lambda: smooth.predict(far),
+         [(ExtrapolationWarning, r"2 of 3 rows .* by more than 10 % .*\(2 for s\(0\)\).*along its slope")]),
+    ]
+
+
+def test_unusual_results_are_warned_about(rng):
+    for what, call, expected in needs_a_word(rng):
+        result, seen = caught(call)
+        assert not isinstance(result, Exception), (what, result)
+        for category, pattern in expected:
+            assert any(c is category and re.search(pattern, m) for c, m in seen), (what, pattern, seen)
+        if isinstance(result, GAM):
+            assert np.abs(result.coef_).max() < 60, what  # finite, not driven to the iteration limit
+
+
+@pytest.mark.parametrize("family", ["gaussian", "gamma"])
+@pytest.mark.parametrize("weight", [1e-200, 1e200])
+def test_a_common_scale_of_the_weights_changes_nothing_but_the_scale(rng, family, weight):
+    X, y, _ = additive(rng, 400, family)
+    base = GAM(s(0) + s(1, bs="cr") + l(2), family=family).fit(X, y)
+    scaled = GAM(s(0) + s(1, bs="cr") + l(2), family=family).fit(X, y, sample_weight=np.full(400, weight))
+    np.testing.assert_allclose(scaled.coef_, base.coef_, rtol=1e-8, atol=1e-10)
+    np.testing.assert_allclose(scaled.lambda_ / weight, base.lambda_, rtol=1e-6)
+    np.testing.assert_allclose(scaled.scale_ / weight, base.scale_, rtol=1e-8)
+    np.testing.assert_allclose(scaled.predict(X, return_std=True)[1], base.predict(X, return_std=True)[1], rtol=1e-7)
+
+
+def test_frequency_weights_count_rows_and_precision_weights_do_not(rng):
+    X, y, _ = additive(rng, 200)
+    reps = rng.integers(0, 4, size=200)
+    repeated = GAM(s(0) + s(1) + l(2)).fit(np.repeat(X, reps, axis=0), np.repeat(y, reps))
+    frequency = GAM(s(0) + s(1) + l(2), weights="frequency").fit(X, y, sample_weight=reps)
+    for name in ("coef_", "lambda_", "scale_", "edf_"):
+        np.testing.assert_allclose(getattr(frequency, name), getattr(repeated, name), rtol=1e-7, atol=1e-10)
+    assert frequency.summary().n == reps.sum() == repeated.summary().n
+    precision = GAM(s(0) + s(1) + l(2)).fit(X, y, sample_weight=reps)
+    assert precision.summary().n == np.count_nonzero(reps)
+    assert not np.allclose(precision.scale_, repeated.scale_, rtol=1e-3)
+
+
+def test_an_aliased_column_is_not_counted_as_a_parameter(rng):
+    x = rng.uniform(size=40)
+    y = 2 * x + rng.normal(size=40)
+    alone = GAM(l(0)).fit(x[:, None], y)
+    with pytest.warns(ConvergenceWarning, match="1 coefficient direction"):
+        twice = GAM(l(0) + l(1)).fit(np.column_stack([x, 3 * x]), y)
+    assert twice.scale_ == pytest.approx(alone.scale_, rel=1e-9)
+    assert twice.summary().residual_df == pytest.approx(38.0, abs=1e-6)
+
+
+def test_smooths_can_be_held_at_the_ends_of_their_range(rng):
+    X, y, _ = additive(rng, 500)
+    X = np.column_stack([X, rng.uniform(size=500)])
+    gam = GAM(s(0) + te(1, 2, k=4, bs=("cr", "ps")) + l(3), extrapolate="constant").fit(X, y)
+    lo, hi = X.min(axis=0), X.max(axis=0)
+    far = np.array([[-3.0, 0.5, 0.5, 0.5], [4.0, 0.5, 0.5, 0.5], [0.5, 9.0, -2.0, 3.0]])
+    edge = np.clip(far, lo, hi)
+    # The smooths take their value at the nearest end of their range; the linear term
+    # keeps its slope.
+    shift = gam.coef_[-1] * (far[:, 3] - edge[:, 3])
+    with pytest.warns(ExtrapolationWarning, match="3 of 3 rows.*hold each smooth"):
+        held, se = gam.predict(far, return_std=True)
+    np.testing.assert_allclose(held, gam.predict(edge) + shift, atol=1e-10)
+    np.testing.assert_allclose(se[:2], gam.predict(edge[:2], return_std=True)[1], rtol=1e-12)
+    with pytest.warns(ExtrapolationWarning, match="2 of 2 rows"):
+        short_label = gam.partial_effect("s(0)", far[:2])[0]
+    np.testing.assert_allclose(short_label, gam.partial_effect(s(0), edge[:2])[0], atol=1e-12)
+    gam.extrapolate = "linear"
+    with pytest.warns(ExtrapolationWarning, match="along its slope"):
+        assert np.abs(gam.predict(far) - held).min() > 1e-3

@@ -115,6 +115,23 @@ def smooth(doc):
     return next(t for t in doc["design"]["spec"] if t["kind"] == "smooth")
 
 
+def region(doc):
+    return doc["design"]["inputs"][4]["levels"]
+
+
+def array(data, name):
+    return np.load(io.BytesIO(zipfile.ZipFile(io.BytesIO(data)).read(f"arrays/{name}.npy")))
+
+
+def changed(name, edit):
+    """An array change: the saved array passed through `edit`."""
+    def arrays(data):
+        a = array(data, name).copy()
+        edit(a)
+        return {name: npy(a)}
+    return arrays
+
+
 HOSTILE = [  # how the file is changed, what the refusal says
     (dict(meta=lambda d: d.update(version=2)), "format version 2.*upgrade velkan"),
     (dict(meta=lambda d: d.update(format="zip")), "not a velkan model file"),
@@ -136,14 +153,87 @@ HOSTILE = [  # how the file is changed, what the refusal says
     (dict(arrays={"beta_raw": npy(np.array([1, "a"], dtype=object))}), "must be a float64"),
     (dict(arrays={"rug_0": npy(np.zeros(8), shape=(2**40,))}), "holds [0-9]+ bytes for 1099511627776 values"),
     (dict(compress=zipfile.ZIP_DEFLATED), "is compressed"),
+    # Labels: a declared width the values do not fill is no licence to allocate it, and a
+    # width they exceed would truncate them.
+    (dict(meta=lambda d: region(d).update(dtype="<U2")), "a level of 5 characters does not fit"),
+    (dict(meta=lambda d: d["design"]["inputs"][5]["levels"].update(values=[3.0, float("nan")])), "finite"),
+    # Numbers in their domain, and derived arrays that follow from what the model reports.
+    (dict(arrays=changed("beta_raw", lambda a: a.__setitem__(0, a[0] + 5))), "describe different models"),
+    (dict(arrays=changed("beta_raw", lambda a: a.__setitem__(3, np.nan))), "'beta_raw' holds values that are not finite"),
+    (dict(arrays=changed("beta", lambda a: a.__setitem__(3, np.nan))), "'beta' holds values that are not finite"),
+    (dict(arrays=changed("edf", lambda a: a.__setitem__(slice(None), 2.0))), "sums to more degrees of freedom"),
+    (dict(arrays=changed("rug_0", lambda a: a.__setitem__(0, np.inf))), "rug_0.*finite"),
+    (dict(meta=lambda d: d["fitted"].update(scale=-1.0)), "must be non-negative"),
+    (dict(meta=lambda d: d["fitted"].update(deviance=float("inf"))), "deviance is not finite"),
+    (dict(meta=lambda d: d["params"].update(n_jobs=2**62)), "n_jobs must be an integer from 1 to"),
+    (dict(meta=lambda d: d["params"].update(extrapolate="wildly")), "extrapolate must be one of"),
 ]
 
 
 @pytest.mark.parametrize("change,message", HOSTILE)
 def test_hostile_files_are_refused(rng, change, message):
     data = saved(models(rng)[0][0])
+    change = dict(change)
+    if callable(change.get("arrays")):
+        change["arrays"] = change["arrays"](data)
     with pytest.raises(ModelFileError, match=message):
         load(io.BytesIO(rewrite(data, **change)))
+
+
+def labels(n, width):
+    return {"dtype": f"<U{width}", "values": [f"l{i}" for i in range(n)]}
+
+
+def widest_te(doc):
+    # A tensor product as wide as the file's size lets the engine layout be: built, then
+    # refused for arrays of the wrong shape.
+    d = doc["design"]
+    te = next(t for t in d["spec"] if len(t.get("margins") or []) == 2)
+    te["margins"] = [["ps", 22, [0.0, 1.0]], ["ps", 22, [0.0, 1.0]]]
+
+
+# Files under 1 MB whose declared sizes would take gigabytes if believed: (model, change,
+# loads). Those that load predict exactly as the model saved.
+HUNGRY = [
+    (0, lambda d: region(d).update(dtype="<U999999"), True),
+    (2, lambda d: d["attributes"]["classes_"].update(dtype="<U999999"), True),
+    (2, lambda d: d["attributes"].update(classes_=labels(300, 999999)), True),
+    (0, lambda d: region(d).update(labels(20000, 256)), False),
+    (0, widest_te, False),
+]
+
+
+def peak_memory_growth(call):
+    """Bytes the resident set grows by at its peak during call() (Linux)."""
+    def status(key):
+        with open("/proc/self/status") as fh:
+            return next(int(line.split()[1]) * 1024 for line in fh if line.startswith(key))
+    with open("/proc/self/clear_refs", "w") as fh:
+        fh.write("5")  # resets the peak to the current resident set
+    before = status("VmRSS:")
+    call()
+    return status("VmHWM:") - before
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads the peak resident set from /proc")
+@pytest.mark.parametrize("which,change,loads", HUNGRY)
+def test_hungry_files_take_bounded_memory(rng, which, change, loads):
+    model, X = models(rng)[which]
+    data = rewrite(saved(model), meta=change)
+    assert len(data) < 2**20
+    result = {}
+
+    def read_and_predict():
+        try:
+            result["model"] = copy = load(io.BytesIO(data))
+            result["out"] = copy.predict_proba(X[:800]) if hasattr(copy, "classes_") else copy.predict(X[:800])
+        except ModelFileError as e:
+            result["error"] = e
+    assert peak_memory_growth(read_and_predict) < 100 * 2**20
+    assert ("error" not in result) == loads, result.get("error")
+    if loads:
+        expected = model.predict_proba(X[:800]) if hasattr(model, "classes_") else model.predict(X[:800])
+        np.testing.assert_array_equal(result["out"], expected)
 
 
 def test_damaged_files_are_refused_or_read_intact(rng):

@@ -42,6 +42,19 @@ def test_every_term_gets_a_drawn_panel(model, tmp_path):
     assert np.corrcoef(effect, np.sin(6 * x))[0, 1] > 0.99
     rug = np.asarray(next(line for line in panels[0].lines if line.get_marker() == "|").get_xdata())
     assert rug.min() == data["x"].min() and rug.max() == data["x"].max()
+    # Every effect says its scale: the y axis of curves and points, the colour bar of surfaces.
+    scale = "partial effect (identity link scale)"
+    assert [panels[i].get_ylabel() for i in (0, 2, 3)] == [scale] * 3
+    assert [ax.get_ylabel() for ax in figure.axes if ax.get_visible() and ax not in panels] == [scale]
+
+
+def test_a_surface_of_three_columns_says_where_the_third_is_held():
+    rng = np.random.default_rng(4)
+    X = rng.uniform(size=(300, 3))
+    gam = GAM("te(0, 1, 2, k=4)").fit(X, X[:, 0] * X[:, 1] + X[:, 2] + rng.normal(scale=0.1, size=300))
+    title = gam.plot().axes[0].get_title()
+    assert title.startswith("te(0, 1, 2)\nat column 2 = ") and title.endswith(" (median)")
+    assert abs(float(title.split("= ")[1].split(" ")[0]) - np.median(gam._rug[2])) < 1e-3
 
 
 @pytest.mark.parametrize("term", [1, "s(x)", s("x")])

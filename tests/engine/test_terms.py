@@ -297,6 +297,7 @@ class TestShapeConstraints:
         ("convex", lambda x: np.maximum(x - 0.4, 0.0) ** 1.5, 2, 1),
         ("concave", lambda x: np.sqrt(x), 2, -1),
     ])
+    @pytest.mark.filterwarnings("ignore::velkan.ExtrapolationWarning")
     def test_constraint_holds_on_a_fine_grid_beyond_the_data(self, rng, shape, truth, order, sign):
         x = rng.uniform(size=(300, 1))
         y = truth(x[:, 0]) + 0.3 * rng.normal(size=300)

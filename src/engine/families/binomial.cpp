@@ -39,6 +39,7 @@ class Binomial final : public Family {
   }
   bool in_support(double y) const override { return y >= 0.0 && y <= 1.0; }
   bool valid_mean(double mu) const override { return mu > 0.0 && mu < 1.0; }
+  bool on_edge(double y) const override { return y <= 0.0 || y >= 1.0; }
   double variance(double mu, std::span<const double>) const override { return mu * (1.0 - mu); }
   double unit_deviance(double y, double mu, std::span<const double>) const override {
     return 2.0 * (xlogx(y) - xlogy(y, mu) + xlogx(1.0 - y) - xlogy(1.0 - y, 1.0 - mu));

@@ -110,6 +110,11 @@ class Family {
   // that keep their accuracy where the composition would overflow or cancel.
   virtual void working(const ResponseModel& model, const RowsIn& in, const RowsOut& out) const;
 
+  // Whether a response lies on the edge of the family's range (a binary 0 or 1, a count of
+  // 0), where a fitted mean can only arrive at an infinite linear predictor. None do by
+  // default.
+  virtual bool on_edge(double y) const { (void)y; return false; }
+
   // Adds the family's response-only sums of a block (saturated_sum, log_normaliser).
   virtual void add_response_sums(const double* y, const double* prior_weight,
                                  std::size_t count, ResponseSums& sums) const = 0;
@@ -170,6 +175,12 @@ class ResponseModel {
   LinkId link_ = LinkId::Identity;
   std::vector<double> parameters_;
 };
+
+// A row whose response lies on the edge of its family's range and whose working weight has
+// fallen below this share of its prior weight counts as fitted on the edge (a logit beyond
+// +-23, a log mean below -23): the fit is driving its linear predictor to infinity, as
+// only separated rows make it do.
+inline constexpr double kEdgeWeight = 1e-10;
 
 // x log x with 0 log 0 = 0, and x log y with 0 log y = 0.
 inline double xlogx(double x) { return x > 0.0 ? x * std::log(x) : 0.0; }

@@ -29,12 +29,16 @@ class Poisson : public Family {
         .support_lower = 0.0,
         .proportion = false,
         .normal_errors = false,
-        .exact_fit_warning = "",
+        .exact_fit_warning =
+            "the fitted means are numerically 0 wherever the counts are 0 and every count is "
+            "reproduced (an all-zero response, or levels or regions with no counts at all), so "
+            "the coefficients there have no finite maximum",
         .parameters = {},
     };
     return i;
   }
   bool in_support(double y) const override { return y >= 0.0 && std::isfinite(y); }
+  bool on_edge(double y) const override { return y <= 0.0; }
   bool valid_mean(double mu) const override { return mu > 0.0 && std::isfinite(mu); }
   double variance(double mu, std::span<const double>) const override { return mu; }
   double unit_deviance(double y, double mu, std::span<const double>) const override {

@@ -116,13 +116,21 @@ Status linearise(const families::ResponseModel& model, const RowData& data, Vect
 
 // Adds the block's working rows to the sums and scales each design row by the square root
 // of its working weight, with the working response t = shift + residual in column p.
-void reduce_block(Accumulator& a, std::size_t count, std::size_t p) {
+void reduce_block(const families::ResponseModel& model, bool first_pass, Accumulator& a,
+                  std::size_t count, std::size_t p) {
   const std::size_t q = p + 1;
+  const bool edges = !model.info().exact_fit_warning.empty();
   PassSums& s = a.sums;
   for (std::size_t i = 0; i < count; ++i) {
     double* row = a.rows.data() + i * q;
     s.weight_sum += a.pw[i];
     if (a.pw[i] > 0.0) s.rows += 1.0;
+    // The weight test first: it is cheap, and rarely passed.
+    if (edges && a.pw[i] > 0.0 && (first_pass || a.weight[i] < families::kEdgeWeight * a.pw[i])) {
+      const bool edge = model.family().on_edge(a.y[i]);
+      if (first_pass && edge) s.edge_responses += 1.0;
+      if (edge && a.weight[i] < families::kEdgeWeight * a.pw[i]) s.edge_rows += 1.0;
+    }
     const double t = a.shift[i] + a.residual[i];
     if (!std::isfinite(a.deviance[i]) || !std::isfinite(a.weight[i]) || !std::isfinite(t) ||
         !(a.weight[i] >= 0.0)) {
@@ -265,6 +273,8 @@ void PassSums::add(const PassSums& o) {
   pearson += o.pearson;
   weight_sum += o.weight_sum;
   rows += o.rows;
+  edge_rows += o.edge_rows;
+  edge_responses += o.edge_responses;
   response.add(o.response);
   finite = finite && o.finite;
 }
@@ -283,8 +293,7 @@ Result<PassSums> accumulate(const terms::ModelLayout& layout, const RowData& dat
         diag::format("{} coefficients for a design of {} columns", beta0.size, p)));
   }
   const std::size_t block = std::max<std::size_t>(options.block_rows, 1);
-  const std::size_t parts = std::max<std::size_t>(options.threads, 1);
-  std::vector<Accumulator> acc(std::min(parts, std::max<std::size_t>((n + block - 1) / block, 1)));
+  std::vector<Accumulator> acc(part_count(n, block, options.threads));
 
   auto body = [&](std::size_t part, std::size_t first, std::size_t count) -> Status {
     Accumulator& a = acc[part];
@@ -294,7 +303,7 @@ Result<PassSums> accumulate(const terms::ModelLayout& layout, const RowData& dat
     if (auto ok = linearise(model, data, beta0, options, first, count, a); !ok) return ok;
     model.working({a.y.data(), a.eta.data(), a.pw.data(), count},
                   {a.weight.data(), a.residual.data(), a.deviance.data(), a.pearson.data()});
-    reduce_block(a, count, p);
+    reduce_block(model, options.from_response, a, count, p);
     symmetric_rank_update(q, count, rows, a.upper.data());
     return {};
   };
@@ -321,7 +330,7 @@ Result<PassSums> accumulate(const terms::ModelLayout& layout, const RowData& dat
       if (auto ok = linearise(model, data, beta_dense.view(), options, first, count, a, extra.data()); !ok) return ok;
       model.working({a.y.data(), a.eta.data(), a.pw.data(), count},
                     {a.weight.data(), a.residual.data(), a.deviance.data(), a.pearson.data()});
-      reduce_block(a, count, pd);
+      reduce_block(model, options.from_response, a, count, pd);
       reduce_sparse(*sp, a, count, qd, options.column_sums);
       symmetric_rank_update(qd, count, rows, a.upper.data());
       return {};
@@ -344,7 +353,7 @@ Status linear_predictor(const terms::ModelLayout& layout, std::span<const Vector
         diag::format("{} coefficients for a design of {} columns", beta.size, p)));
   }
   const std::size_t block = kPassBlockRows;
-  std::vector<std::vector<double>> buffers(std::max<std::size_t>(threads, 1));
+  std::vector<std::vector<double>> buffers(part_count(n, block, threads));
   if (const auto& sp = layout.sparse(); sp) {
     const std::size_t pd = layout.dense_width(), gw = sp->group_width, ws = sp->groups * gw;
     std::vector<std::vector<std::size_t>> groups(buffers.size());

@@ -58,6 +58,11 @@ struct PassSums {
   families::ResponseSums response;
   // False when some row's mean, weight or deviance came out non-finite (a step too far).
   bool finite = true;
+  // For the families that warn about exact fits: rows whose response lies on the edge of
+  // the family's range (Family::on_edge; first pass only) and, of those, the rows whose
+  // working weight is below kEdgeWeight of their prior weight (fitted on the edge).
+  double edge_responses = 0.0;
+  double edge_rows = 0.0;
 
   // Adds another pass's sums over other rows (shapes must agree).
   void add(const PassSums& other);

@@ -11,12 +11,18 @@
 
 namespace velkan::passes {
 
+std::size_t part_count(std::size_t n, std::size_t block, std::size_t threads) {
+  block = std::max<std::size_t>(block, 1);
+  const std::size_t blocks = n / block + (n % block != 0);
+  return std::clamp<std::size_t>(threads, 1, std::max<std::size_t>(blocks, 1));
+}
+
 Status for_each_block(std::size_t n, std::size_t block, std::size_t parts,
                       const std::function<Status(std::size_t, std::size_t, std::size_t)>& body,
                       std::size_t* used_parts) {
   block = std::max<std::size_t>(block, 1);
-  const std::size_t blocks = (n + block - 1) / block;
-  parts = std::clamp<std::size_t>(parts, 1, std::max<std::size_t>(blocks, 1));
+  const std::size_t blocks = n / block + (n % block != 0);
+  parts = part_count(n, block, parts);
   if (used_parts) *used_parts = parts;
 
   std::atomic<bool> stop{false};

@@ -21,4 +21,9 @@ Status for_each_block(std::size_t n, std::size_t block, std::size_t parts,
                                                  std::size_t count)>& body,
                       std::size_t* used_parts = nullptr);
 
+// The number of parts for_each_block uses for n rows in blocks of `block` with `threads`
+// asked for: at least one, at most one per block. Size per-part state with it, never with
+// the thread count a caller passed (which comes from the user, or from a model file).
+std::size_t part_count(std::size_t n, std::size_t block, std::size_t threads);
+
 }  // namespace velkan::passes

@@ -107,7 +107,7 @@ Status row_variance(const terms::ModelLayout& layout, std::span<const VectorView
   const Vector b = Vector::from(beta);
   if (layout.sparse()) return sparse_row_variance(layout, columns, first_column, b, v, fit, variance, threads);
   const std::size_t block = kVarianceBlockRows;
-  std::vector<Buffers> buffers(std::max<std::size_t>(threads, 1));
+  std::vector<Buffers> buffers(part_count(n, block, threads));
 
   return for_each_block(
       n, block, buffers.size(),

@@ -29,13 +29,14 @@ SumsState sums_state(const PassSums& s) {
   const auto& r = s.response;
   return {to_numpy(s.xtwx), to_numpy(s.xtwt), to_numpy(s.column_sums),
           {s.ttwt, s.deviance, s.pearson, s.weight_sum, s.rows, r.response_sum, r.residual_sum,
-           r.residual_square_sum, r.saturated_sum, r.log_normaliser, r.offset_rows, r.weight_sum},
+           r.residual_square_sum, r.saturated_sum, r.log_normaliser, r.offset_rows, r.weight_sum,
+           s.edge_rows, s.edge_responses},
           s.finite};
 }
 
 PassSums sums_from_state(const Array2& xtwx, const Array1& xtwt, const Array1& column_sums,
                          const std::vector<double>& v, bool finite) {
-  if (v.size() != 12 || xtwx.shape(0) != xtwx.shape(1) || xtwt.shape(0) != xtwx.shape(0)) {
+  if (v.size() != 14 || xtwx.shape(0) != xtwx.shape(1) || xtwt.shape(0) != xtwx.shape(0)) {
     throw nb::value_error("malformed pass sums");
   }
   PassSums s;
@@ -48,6 +49,8 @@ PassSums sums_from_state(const Array2& xtwx, const Array1& xtwt, const Array1& c
   s.weight_sum = v[3];
   s.rows = v[4];
   s.response = {v[5], v[6], v[7], v[8], v[9], v[10], v[11]};
+  s.edge_rows = v[12];
+  s.edge_responses = v[13];
   s.finite = finite;
   return s;
 }
@@ -64,6 +67,8 @@ void bind_sums(nb::module_& m) {
       .def_ro("rows", &PassSums::rows)
       .def_ro("response", &PassSums::response)
       .def_ro("finite", &PassSums::finite)
+      .def_ro("edge_rows", &PassSums::edge_rows)
+      .def_ro("edge_responses", &PassSums::edge_responses)
       .def("__add__",
            [](const PassSums& a, const PassSums& b) {
              if (a.xtwx.rows() != b.xtwx.rows() || a.column_sums.size() != b.column_sums.size()) {

@@ -80,7 +80,8 @@ void bind_select(nb::module_& m) {
       "fit_step",
       [](const terms::ModelLayout& layout, const passes::PassSums& sums, const Array1& beta0,
          const Array1& rho_start, const std::vector<bool>& free, const std::string& criterion,
-         double known_scale, std::size_t max_iterations, double tolerance) {
+         double known_scale, std::size_t max_iterations, double tolerance,
+         const std::optional<Array1>& shrink, bool frequency_weights) {
         if (sums.xtwx.rows() != layout.width() || beta0.shape(0) != layout.width()) {
           throw nb::value_error("cross products or expansion point do not match the layout");
         }
@@ -96,10 +97,16 @@ void bind_select(nb::module_& m) {
         in.known_scale = known_scale;
         in.max_iterations = max_iterations;
         in.gradient_tolerance = tolerance;
+        if (shrink) {
+          if (shrink->shape(0) != layout.coefficients()) throw nb::value_error("one shrink entry per coefficient");
+          in.shrink = to_vector(*shrink);
+        }
+        in.frequency_weights = frequency_weights;
         return make_step(value_or_raise(without_gil([&] { return select::fit_step(in); })));
       },
       "layout"_a, "sums"_a, "beta0"_a, "rho_start"_a, "free"_a, "criterion"_a, "known_scale"_a,
-      "max_iterations"_a, "tolerance"_a,
+      "max_iterations"_a, "tolerance"_a, "shrink"_a.none() = nb::none(),
+      "frequency_weights"_a = false,
       "Searches the smoothing parameters on one pass's sums; the penalized fit at the end.");
 }
 

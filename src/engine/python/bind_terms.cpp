@@ -233,6 +233,16 @@ void bind_layout_maps(nb::class_<ModelLayout>& c) {
         },
         "columns"_a, "The raw design rows of the input columns (n x width).")
       .def("expand", [](const ModelLayout& l, const Array1& b) { Inputs in; return to_numpy(l.expand(in(b))); })
+      .def("constrain", [](const ModelLayout& l, const Array1& v) {
+        Inputs in;
+        const VectorView view = in(v);
+        if (view.size != l.width()) throw nb::value_error("one value per raw design column is needed");
+        return to_numpy(l.constrain(view));
+      }, "Z'v: raw coefficients (or sums) in the centred parameterisation.")
+      .def("constrain_matrix", [](const ModelLayout& l, const Array2& a) {
+        if (a.shape(0) != l.width() || a.shape(1) != l.width()) throw nb::value_error("a width x width matrix is needed");
+        return to_numpy(l.constrain(to_matrix(a)));
+      }, "Z'AZ: a symmetric matrix over the raw design columns in the centred parameterisation.")
       .def("expand_matrix", [](const ModelLayout& l, const Array2& v) { return to_numpy(l.expand(to_matrix(v))); })
       .def("penalty_quadratic", [](const ModelLayout& l, const Array1& beta, const Array1& lambda) {
         Inputs in;
@@ -258,6 +268,8 @@ void bind_terms(nb::module_& m) {
              return value_or_raise(l.centred(in(sums)));
            },
            "column_sums"_a)
+      .def("held_at_ends", &ModelLayout::held_at_ends,
+           "The layout with every smooth held at its value at the ends of its training range.")
       .def_static("memory_estimate", [](const std::vector<TermSpec>& specs) {
         std::size_t total = 0;
         for (const auto& s : specs) {

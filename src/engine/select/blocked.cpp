@@ -409,7 +409,14 @@ Result<Evaluation> evaluate_blocked(const WorkingProblem& wp, double known_scale
   const double nr = wp.rows - static_cast<double>(wp.null_space_dimension);
   double phi = known_scale;
   if (!scale_known) {
-    if (!(ev.penalized_deviance > 0.0) || !(nr > 0.0)) return ev;
+    ev.saturated = !(nr > 0.0);
+    if (ev.saturated) {
+      // The caller's message reports the edf of such a fit.
+      h.prepare_traces();
+      ev.edf_per_coefficient = h.edf_per_coefficient();
+      for (double v : ev.edf_per_coefficient) ev.edf += v;
+    }
+    if (!(ev.penalized_deviance > 0.0) || ev.saturated) return ev;
     phi = ev.penalized_deviance / nr;
   }
   ev.scale = phi;

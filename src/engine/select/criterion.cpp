@@ -145,7 +145,8 @@ bool score(const WorkingProblem& wp, Criterion criterion, double known_scale, bo
     case Criterion::Reml: {
       lds = wp.log_det_penalty(rho);
       if (!scale_known) {
-        if (!(ev.penalized_deviance > 0.0) || !(nr > 0.0)) return false;
+        ev.saturated = !(nr > 0.0);
+        if (!(ev.penalized_deviance > 0.0) || ev.saturated) return false;
         phi = ev.penalized_deviance / nr;
       }
       ev.scale = phi;
@@ -155,7 +156,8 @@ bool score(const WorkingProblem& wp, Criterion criterion, double known_scale, bo
     }
     case Criterion::Gcv: {
       const double t = n - ev.edf;
-      if (!(t > 0.0)) return false;
+      ev.saturated = !(t > kSaturatedShare * n);
+      if (ev.saturated) return false;
       ev.score = n * ev.deviance / (t * t);
       ev.scale = ev.deviance / t;
       break;

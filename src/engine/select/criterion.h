@@ -56,14 +56,19 @@ struct WorkingProblem {
   Vector xtwt;   // r
   double ttwt = 0.0;
   Vector beta0;
-  double rows = 0.0;
+  double rows = 0.0;  // n: rows with positive weight, or the sum of frequency weights
   std::vector<terms::PenaltyBlock> penalties;
   // ln|S_lambda|_+ and its derivatives at rho (one entry per penalty).
   std::function<terms::LogDeterminant(VectorView rho)> log_det_penalty;
+  // M: the unpenalized directions the data determine (those the ridge holds are no
+  // parameters of the fit, and do not count against the residual degrees of freedom).
   std::size_t null_space_dimension = 0;
   Vector ridge;  // p entries, or empty for none
   std::optional<SparseBlock> sparse;
 };
+
+// GCV counts a fit as saturated when n - tau is below this share of n.
+inline constexpr double kSaturatedShare = 1e-8;
 
 struct Evaluation {
   // False where the criterion is undefined: H not positive definite, or (estimated scale)
@@ -72,6 +77,9 @@ struct Evaluation {
   // Whether H was factorised (beta and the deviances are then valid even where the
   // criterion is undefined).
   bool solved = false;
+  // Undefined because the fit leaves no residual degrees of freedom to estimate the scale
+  // from (REML: n <= M; GCV: n - tau below kSaturatedShare n).
+  bool saturated = false;
   double score = 0.0;
   Vector gradient;  // one entry per penalty (order >= 1)
   Matrix hessian;   // (order 2)

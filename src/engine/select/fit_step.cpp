@@ -14,7 +14,9 @@ namespace {
 
 // Alternates the shape-constrained programme at the current smoothing parameters with the
 // search on the problem its active set leaves, until the active set settles (shape.h).
-Status shape_rounds(const StepInput& in, const SearchOptions& opt, const Matrix& a, StepResult& out) {
+// known_scale: the caller's, times the weight scale the sums were multiplied by.
+Status shape_rounds(const StepInput& in, double known_scale, const SearchOptions& opt, const Matrix& a,
+                    StepResult& out) {
   const WorkingProblem& wp = out.problem;
   std::vector<bool> previous;
   Matrix n;
@@ -31,7 +33,7 @@ Status shape_rounds(const StepInput& in, const SearchOptions& opt, const Matrix&
     if (!basis) return fail(basis.error());
     n = std::move(*basis);
     const WorkingProblem rp = restricted_problem(wp, n, *in.layout);
-    auto search = newton_search(rp, in.criterion, in.known_scale, out.search.rho.view(), in.free, opt);
+    auto search = newton_search(rp, in.criterion, known_scale, out.search.rho.view(), in.free, opt);
     if (!search) return fail(search.error());
     // Back to the full coefficients: beta = N theta, the edf diag(N H_N^-1 G_N N').
     Evaluation& at = search->at;
@@ -103,6 +105,46 @@ Vector balanced_rho(const WorkingProblem& wp) {
   return rho;
 }
 
+namespace {
+
+// The power of two s by which a pass's sums are multiplied before the search: 1 unless the
+// mean prior weight lies beyond 2^+-kWeightExponent (weights near 1e-200 or 1e200), where
+// products of the sums would under- or overflow.
+double weight_scale(const passes::PassSums& sums) {
+  const double mean = sums.weight_sum / sums.rows;
+  if (!(mean > 0.0) || !std::isfinite(mean)) return 1.0;
+  const int e = std::ilogb(mean);
+  return std::abs(e) > kWeightExponent ? std::ldexp(1.0, -e) : 1.0;
+}
+
+// Weights multiplied by s are the same model with the scale multiplied by s: G, r, c,
+// the deviances, lambda and phi scale by s, beta and tau do not. These map a search on
+// the scaled sums back (wp.rows, M and the ranks being unchanged).
+void unscale(double s, const terms::ModelLayout& layout, Criterion criterion, StepResult& out) {
+  if (s == 1.0) return;
+  const double log_s = std::log(s);
+  WorkingProblem& wp = out.problem;
+  Evaluation& at = out.search.at;
+  for (std::size_t j = 0; j < out.search.rho.size(); ++j) out.search.rho[j] -= log_s;
+  for (std::size_t j = 0; j < out.rho_balanced.size(); ++j) out.rho_balanced[j] -= log_s;
+  for (std::size_t i = 0; i < wp.xtwx.size(); ++i) wp.xtwx.data()[i] /= s;
+  for (std::size_t i = 0; i < wp.ridge.size(); ++i) wp.ridge[i] /= s;
+  at.deviance /= s;
+  at.penalized_deviance /= s;
+  at.scale /= s;
+  if (criterion == Criterion::Reml) {
+    // ln|H|, ln|S_lambda|_+ and (n - M) ln phi each move by a multiple of ln s.
+    const double m0 = static_cast<double>(layout.null_space_dimension());
+    at.score -= 0.5 * (m0 + wp.rows - static_cast<double>(wp.null_space_dimension)) * log_s;
+    return;
+  }
+  at.score /= s;
+  for (std::size_t j = 0; j < at.gradient.size(); ++j) at.gradient[j] /= s;
+  for (std::size_t i = 0; i < at.hessian.size(); ++i) at.hessian.data()[i] /= s;
+}
+
+}  // namespace
+
 Result<StepResult> fit_step(const StepInput& in) {
   const terms::ModelLayout& layout = *in.layout;
   StepResult out;
@@ -110,11 +152,17 @@ Result<StepResult> fit_step(const StepInput& in) {
   WorkingProblem& wp = out.problem;
   const std::size_t m = wp.penalties.size();
   const std::size_t p = wp.xtwx.rows();
+  const double s = weight_scale(*in.sums);
+  if (s != 1.0) {
+    for (std::size_t i = 0; i < wp.xtwx.size(); ++i) wp.xtwx.data()[i] *= s;
+    for (std::size_t i = 0; i < p; ++i) wp.xtwt[i] *= s;
+    wp.ttwt *= s;
+  }
   out.rho_balanced = balanced_rho(wp);
 
   Vector rho = in.rho_start;
   for (std::size_t j = 0; j < m; ++j) {
-    if (!std::isfinite(rho[j])) rho[j] = out.rho_balanced[j];
+    rho[j] = std::isfinite(rho[j]) ? rho[j] + std::log(s) : out.rho_balanced[j];
   }
   SearchOptions opt;
   opt.max_iterations = in.max_iterations;
@@ -151,12 +199,20 @@ Result<StepResult> fit_step(const StepInput& in) {
     out.undetermined = std::move(*undetermined);
   }
 
-  auto search = newton_search(wp, in.criterion, in.known_scale, rho.view(), in.free, opt);
+  wp.null_space_dimension -= std::min(wp.null_space_dimension, out.undetermined.size());
+  if (in.frequency_weights) wp.rows = in.sums->weight_sum;
+  if (in.shrink.size() == p) {
+    if (wp.ridge.empty()) wp.ridge = Vector(p);
+    for (std::size_t i = 0; i < p; ++i) wp.ridge[i] += s * in.shrink[i];
+  }
+
+  auto search = newton_search(wp, in.criterion, in.known_scale * s, rho.view(), in.free, opt);
   if (!search) return fail(search.error());
   out.search = std::move(*search);
   if (const Matrix a = layout.shape_rows(); a.rows() > 0) {
-    if (auto ok = shape_rounds(in, opt, a, out); !ok) return fail(ok.error());
+    if (auto ok = shape_rounds(in, in.known_scale * s, opt, a, out); !ok) return fail(ok.error());
   }
+  unscale(s, layout, in.criterion, out);
   out.beta_raw = layout.expand(out.search.at.beta.view());
   return out;
 }

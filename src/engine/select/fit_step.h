@@ -24,6 +24,10 @@ inline constexpr double kIdentifiabilityRidge = 1e-8;
 // lambda), and its gradient is noise.
 inline constexpr double kRhoBelow = 25.0;
 inline constexpr double kRhoAbove = 15.0;
+// Sums whose mean prior weight lies beyond 2^+-kWeightExponent are scaled by a power of two
+// for the search (exactly, and mapped back): the fit does not depend on a common scale of
+// the weights, whose products would otherwise under- or overflow.
+inline constexpr int kWeightExponent = 40;
 
 struct StepInput {
   const terms::ModelLayout* layout = nullptr;  // centred or not
@@ -35,6 +39,13 @@ struct StepInput {
   double known_scale = 0.0;   // NaN: estimate
   std::size_t max_iterations = 200;
   double gradient_tolerance = 1e-6;
+  // Added to the ridge (constrained parameterisation, coefficients() entries; empty:
+  // none): a fixed penalty that keeps coefficients finite where the data alone would
+  // send them to infinity (perfectly separated classes).
+  Vector shrink;
+  // Whether the prior weights count rows (n is their sum) rather than set their
+  // precision (n counts the rows with positive weight).
+  bool frequency_weights = false;
 };
 
 struct StepResult {

@@ -27,6 +27,7 @@ const char* search_exit_name(SearchExit e) {
     case SearchExit::ExactFit: return "exact fit";
     case SearchExit::StepFailed: return "step failed";
     case SearchExit::IterationLimit: return "iteration limit";
+    case SearchExit::NoResidualDf: return "no residual degrees of freedom";
   }
   return "?";
 }
@@ -91,6 +92,11 @@ Result<bool> Search::start(VectorView rho_start) {
     for (std::size_t j : idx_) res_.rho[j] = std::min(res_.rho[j] + kMaxRhoStep, opt_.upper[j]);
     first = eval(res_.rho, 2);
     if (!first) return fail(first.error());
+  }
+  if (!first->defined && first->solved && first->saturated) {
+    res_.at = std::move(*first);
+    res_.exit = SearchExit::NoResidualDf;
+    return true;
   }
   if (!first->defined) {
     return fail(GamError::optimization_failed(

@@ -24,8 +24,10 @@ inline constexpr double kMaxRhoStep = 5.0;
 
 // ExactFit: the data leave no residual variation at all (an all-zero response, say), so
 // every smoothing parameter fits them exactly and the criterion is undefined; the
-// coefficients at the start are returned.
-enum class SearchExit { Converged, NoFreeParameters, ExactFit, StepFailed, IterationLimit };
+// coefficients at the start are returned. NoResidualDf: the model has as many determined
+// unpenalized directions as rows (or GCV's tau reaches n at every start), so no scale can
+// be estimated; the coefficients at the start are returned for the caller to report.
+enum class SearchExit { Converged, NoFreeParameters, ExactFit, StepFailed, IterationLimit, NoResidualDf };
 const char* search_exit_name(SearchExit e);
 
 struct SearchOptions {
@@ -44,7 +46,8 @@ struct SearchResult {
 };
 
 // `free[j]` false holds rho_j at its start value. Fails when the criterion is undefined at
-// the start (and stays so after raising every free rho by up to four capped steps).
+// the start (and stays so after raising every free rho by up to four capped steps) for
+// another reason than the two exits above.
 Result<SearchResult> newton_search(const WorkingProblem& problem, Criterion criterion,
                                    double known_scale, VectorView rho_start,
                                    const std::vector<bool>& free, const SearchOptions& options);

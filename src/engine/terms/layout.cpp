@@ -73,6 +73,14 @@ Status ModelLayout::evaluate_split(std::span<const VectorView> columns, std::siz
   return {};
 }
 
+ModelLayout ModelLayout::held_at_ends() const {
+  ModelLayout out = *this;
+  for (auto& term : out.terms_) {
+    if (auto held = term->held_at_ends()) term = std::move(held);
+  }
+  return out;
+}
+
 std::vector<TermSpec> ModelLayout::specs() const {
   std::vector<TermSpec> out;
   out.reserve(terms_.size());

@@ -56,6 +56,11 @@ class ModelLayout {
   // finite or all zero.
   Result<ModelLayout> centred(VectorView column_sums) const;
 
+  // This layout (centred as it is) with every term that has a training range held at the
+  // ends of it (TermBasis::held_at_ends): the same coefficients predict without linear
+  // extrapolation.
+  ModelLayout held_at_ends() const;
+
   std::size_t term_count() const { return terms_.size(); }
   const TermBasis& term(std::size_t t) const { return *terms_[t]; }
   std::vector<TermSpec> specs() const;

@@ -272,8 +272,15 @@ Status MarginalBasis::set_penalty_root() {
   return {};
 }
 
+MarginalBasis MarginalBasis::held_at_ends() const {
+  MarginalBasis b = *this;
+  b.held_ = kind_ != BasisKind::CyclicCubic;
+  return b;
+}
+
 void MarginalBasis::evaluate(double x, double* out) const {
   std::fill(out, out + k_, 0.0);
+  if (held_) x = std::clamp(x, knots_[0], knots_[kind_ == BasisKind::PSpline ? 1 : k_ - 1]);
   switch (kind_) {
     case BasisKind::PSpline: evaluate_pspline(x, out); return;
     case BasisKind::CubicRegression: evaluate_natural(x, out); return;

@@ -11,7 +11,8 @@
 //         first two derivatives join up across the period. Null space: constants.
 //
 // Outside [lo, hi] the "ps" and "cr" bases continue along their tangent at the nearer
-// end (value and slope), never as a cubic; "cc" repeats with its period.
+// end (value and slope), never as a cubic, or (held_at_ends) keep the value at that end;
+// "cc" repeats with its period.
 #pragma once
 
 #include <cstddef>
@@ -76,6 +77,9 @@ class MarginalBasis {
 
   // Writes the size() basis values at x into out[0 .. size()). x must not be NaN.
   void evaluate(double x, double* out) const;
+  // The same basis, except that outside [lo, hi] it takes its value at the nearer end
+  // instead of continuing along the tangent (a periodic basis is returned unchanged).
+  MarginalBasis held_at_ends() const;
 
   // k x k, symmetric positive semi-definite.
   const Matrix& penalty() const { return penalty_; }
@@ -117,6 +121,7 @@ class MarginalBasis {
   Vector eigenvalues_;
   Matrix root_;
   std::size_t rank_ = 0;
+  bool held_ = false;  // evaluated at x clamped to [lo, hi]
 };
 
 }  // namespace velkan::terms

@@ -155,6 +155,11 @@ class Smooth final : public TermBasis {
   }
   bool centred() const override { return by_ == By::None || by_ == By::Factor; }
   std::optional<TermSpec> richer() const override;
+  std::shared_ptr<const TermBasis> held_at_ends() const override {
+    std::vector<MarginalBasis> held;
+    for (const auto& m : margins_) held.push_back(m.held_at_ends());
+    return std::make_shared<const Smooth>(spec(), std::move(held), by_);
+  }
 
   Result<TermConstraint> constraint(VectorView block_sums) const override;
   std::vector<PenaltyBlock> constrained_penalties(const TermConstraint& c) const override;

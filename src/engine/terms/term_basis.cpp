@@ -21,6 +21,13 @@ Status TermBasis::evaluate_grouped(std::span<const VectorView>, std::size_t, std
   return fail(GamError::invalid_parameter("the term is not grouped"));
 }
 
+namespace {
+
+// Column sums whose largest entry lies within 2^+-kCentringExponent are used as they are.
+constexpr int kCentringExponent = 250;
+
+}  // namespace
+
 void reflect(const Vector& v, double beta, double* x, std::ptrdiff_t stride) {
   double s = 0.0;
   for (std::size_t i = 0; i < v.size(); ++i) s += v[i] * x[static_cast<std::ptrdiff_t>(i) * stride];
@@ -37,18 +44,24 @@ void apply_constraint(const TermConstraint& c, double* x, std::ptrdiff_t stride)
 
 Result<Reflection> centring_reflection(VectorView sums, std::string_view what) {
   const std::size_t q = sums.size;
+  // The reflection does not depend on the scale of the sums, but their squares under- or
+  // overflow for weights near 1e-200 or 1e200: such sums are first divided (exactly) by
+  // the power of two of their largest entry; ordinary sums are used as they are.
+  double largest = 0.0;
+  for (std::size_t i = 0; i < q; ++i) largest = std::max(largest, std::abs(sums[i]));
+  if (!std::isfinite(largest) || largest == 0.0) {
+    return fail(GamError::invalid_parameter(diag::format(
+        "{} cannot be centred: its column sums are {}", what,
+        std::isfinite(largest) ? "all zero" : "not finite")));
+  }
+  const int shift = std::abs(std::ilogb(largest)) > kCentringExponent ? std::ilogb(largest) : 0;
   Vector v(q);
   double norm2 = 0.0;
   for (std::size_t i = 0; i < q; ++i) {
-    v[i] = sums[i];
+    v[i] = std::ldexp(sums[i], -shift);
     norm2 += v[i] * v[i];
   }
   const double norm = std::sqrt(norm2);
-  if (!std::isfinite(norm) || norm == 0.0) {
-    return fail(GamError::invalid_parameter(diag::format(
-        "{} cannot be centred: its column sums are {}", what,
-        std::isfinite(norm) ? "all zero" : "not finite")));
-  }
   // Reflect c onto -sign(c_0) |c| e_0; the remaining columns of the reflection span the
   // coefficient directions orthogonal to c.
   v[0] += v[0] >= 0.0 ? norm : -norm;

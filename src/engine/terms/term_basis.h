@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
@@ -116,6 +117,10 @@ class TermBasis {
   // allows), so that structure left in the residuals along these columns shows in it.
   // None for a term with no basis size to check (parametric terms).
   virtual std::optional<TermSpec> richer() const { return std::nullopt; }
+  // A copy of the term whose value outside the training range of its inputs is its value
+  // at the nearer end of that range (same spec, columns and penalties); null when the term
+  // has no such range or is to be extrapolated as it is (the default).
+  virtual std::shared_ptr<const TermBasis> held_at_ends() const { return nullptr; }
 
   // The constraint given the raw design column sums of the term's block over the
   // training rows (width() values): by default one reflection that removes the direction

@@ -50,6 +50,12 @@ class ThinPlate final : public TermBasis {
     if (d_ == 1) set_pieces();
   }
   std::size_t width() const override { return spec().k; }
+  // Held at its ends: a point outside the box takes the row of its clamped point.
+  std::shared_ptr<const TermBasis> held_at_ends() const override {
+    auto held = std::make_shared<ThinPlate>(spec());
+    held->held_ = true;
+    return held;
+  }
   Status evaluate(std::span<const VectorView> columns, std::size_t first, std::size_t count,
                   double* out, std::size_t stride) const override;
   // The wiggliness penalty (diagonal on the radial columns) and, with select, the
@@ -113,6 +119,7 @@ class ThinPlate final : public TermBasis {
   }
 
   std::size_t d_ = 0, n_ = 0, r_ = 0;
+  bool held_ = false;
 };
 
 // Interval j lies between breaks_[j - 1] and breaks_[j] (the first and last reach to the
@@ -221,7 +228,7 @@ Status ThinPlate::evaluate(std::span<const VectorView> columns, std::size_t firs
       double* row = out + i * stride;
       if (std::isnan(columns[s.columns[0]][first + i])) {
         std::fill(row, row + width(), std::nan(""));
-      } else if (standardised(columns, first + i, &x, &step)) {
+      } else if (standardised(columns, first + i, &x, &step) && !held_) {
         tangent_row(&x, &step, row);
       } else {
         piece_row(x, row);
@@ -243,7 +250,7 @@ Status ThinPlate::evaluate(std::span<const VectorView> columns, std::size_t firs
       for (std::size_t a = 0; a < d_; ++a) nan = nan || std::isnan(columns[s.columns[a]][first + b0 + i]);
       if (nan) {
         std::fill(x, x + d_, std::nan(""));
-      } else if (standardised(columns, first + b0 + i, x, step)) {
+      } else if (standardised(columns, first + b0 + i, x, step) && !held_) {
         outside.push_back(i);
       }
       double* ei = e.data() + i * n_;

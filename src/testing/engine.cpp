@@ -16,6 +16,7 @@
 #include "engine/python/convert.h"
 #include "engine/select/criterion.h"
 #include "engine/select/fit_step.h"
+#include "engine/select/shape.h"
 #include "engine/terms/layout.h"
 
 namespace velkan::testing {
@@ -100,6 +101,10 @@ void bind_engine(nb::module_& top) {
     Inputs in;
     return to_numpy(l.constrain(in(v)));
   });
+  m.def("solve_shape_qp", [](const Array2& h, const Array1& b, const Array2& a) {
+    return to_numpy(engine::value_or_raise(
+        select::solve_shape_qp(engine::to_matrix(h), engine::to_vector(b), engine::to_matrix(a))).beta);
+  }, "h"_a, "b"_a, "a"_a, "The minimiser of x'Hx / 2 - b'x subject to A x >= 0.");
   m.def("working", &working, "model"_a, "y"_a, "eta"_a, "prior_weight"_a, "generic"_a);
   m.def("chi_square_upper", &inference::chi_square_upper, "x"_a, "df"_a);
   m.def("f_upper", &inference::f_upper, "x"_a, "df1"_a, "df2"_a);

@@ -65,6 +65,9 @@ class TestThinPlate:
         np.testing.assert_allclose(np.diff(Y, 2, axis=0), 0.0, atol=1e-9)
         edge = lay.design([np.array([1.0 - 1e-9]), np.array([0.3])])
         np.testing.assert_allclose(edge[0], Y[0], atol=1e-6)
+        # ... along the tangent: the slope outside is the slope inside (the basis is C1).
+        inside = lay.design([np.array([1.0 - 1e-4]), np.array([0.3])])[0]
+        np.testing.assert_allclose((Y[1] - Y[0]) / 0.25, (Y[0] - inside) / 1e-4, rtol=1e-3, atol=1e-3)
 
     def test_isotropic_smooth_fits_a_radial_bump(self, rng):
         X = rng.uniform(size=(2000, 2))
@@ -307,6 +310,19 @@ class TestShapeConstraints:
         assert sign * np.diff(values, order).min() >= -1e-12 * np.abs(values).max()
         _, se = gam.predict(grid[::1000], return_std=True)
         assert np.all(np.isfinite(se))
+
+    def test_programme_matches_bounded_least_squares(self, rng):
+        # Increasing coefficients, beta = L gamma with gamma[1:] >= 0 (L cumulative sums),
+        # make the programme a bounded least-squares problem that scipy solves independently.
+        opt = pytest.importorskip("scipy.optimize")
+        p = 12
+        R = rng.normal(size=(40, p))
+        target = R @ np.sin(np.linspace(0.0, 3 * np.pi, p)) + 0.1 * rng.normal(size=40)
+        beta = T.solve_shape_qp(R.T @ R, R.T @ target, np.diff(np.eye(p), axis=0))
+        L = np.tril(np.ones((p, p)))
+        lower = np.r_[-np.inf, np.zeros(p - 1)]
+        gamma = opt.lsq_linear(R @ L, target, bounds=(lower, np.inf), method="bvls", tol=1e-12).x
+        np.testing.assert_allclose(beta, L @ gamma, atol=1e-8)
 
     def test_an_inactive_constraint_leaves_the_fit_unchanged(self, rng):
         x = rng.uniform(size=(500, 1))

@@ -216,6 +216,10 @@ class TestGroupedTerms:
             err_joint = np.sqrt(np.mean((joint.predict(grid) - curves[a](grid["x"])) ** 2))
             err_alone = np.sqrt(np.mean((alone.predict(grid) - curves[a](grid["x"])) ** 2))
             assert err_joint <= 1.1 * err_alone + 0.01
+        # Each level's curve is centred on its own rows (the level's mean is f(g)'s).
+        effect, _ = joint.partial_effect(2, df)
+        sums = [abs(effect[g == a].sum()) for a in range(5)]
+        np.testing.assert_allclose(sums, 0.0, atol=1e-8 * np.abs(effect).sum())
 
 
 class TestPenalties:

@@ -445,18 +445,21 @@ def random_codes(col: np.ndarray, levels: np.ndarray) -> np.ndarray:
 RUG_SIZE = 1000
 
 
-def rug_sample(design: Design, columns: list[np.ndarray]) -> list[np.ndarray | None]:
+def rug_sample(design: Design, columns: list[np.ndarray],
+               extremes: list[tuple[float, float]] | None = None) -> list[np.ndarray | None]:
     """Per engine input column: up to RUG_SIZE of its training values, sorted, always with
-    the smallest and largest (None for factor columns)."""
+    the smallest and largest (None for factor columns); `extremes`: each column's smallest
+    and largest value when already known."""
     out: list[np.ndarray | None] = []
     rng = np.random.default_rng(0)
-    for inp, values in zip(design.inputs, columns):
+    for c, (inp, values) in enumerate(zip(design.inputs, columns)):
         if inp.levels is not None:
             out.append(None)
             continue
         if values.size > RUG_SIZE:
             picked = values[rng.integers(0, values.size, RUG_SIZE - 2)]
-            values = np.concatenate([picked, [values.min(), values.max()]])
+            lo, hi = (values.min(), values.max()) if extremes is None else extremes[c]
+            values = np.concatenate([picked, [lo, hi]])
         out.append(np.sort(values))
     return out
 

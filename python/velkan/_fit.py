@@ -66,17 +66,30 @@ def add_sums(a: Any, b: Any) -> Any:
 
 class PassProgress:
     """Reports the passes of a streamed fit when `verbose`: a progress bar over each pass's
-    rows when tqdm is installed, else one line when a pass ends."""
+    rows (with the bytes read) when tqdm is installed, else one line when a pass ends."""
 
     def __init__(self, verbose: bool) -> None:
         self.verbose = verbose
         self.passes = 0
+        self.bytes = 0          # read by the current pass
+        self.total_bytes = 0    # read by every pass
 
-    def track(self, chunks: Iterable[Any], rows: int | None, what: str) -> Iterator[Any]:
-        """Yields the chunks of one pass (each with `.rows`), reporting as they are used."""
+    def read(self, nbytes: int) -> None:
+        """Counts bytes the current pass read (its input columns, codes and vectors)."""
+        self.bytes += int(nbytes)
+        self.total_bytes += int(nbytes)
+
+    def track(self, chunks: Iterable[Any], rows: int | None, what: str,
+              columns: int = 0) -> Iterator[Any]:
+        """Yields the chunks of one pass (each with `.rows` and the vectors `y`, `weights`,
+        `offset`), reporting as they are used; `columns`: float64 columns each chunk reads,
+        counted with its vectors when the pass does not count its bytes itself."""
         self.passes += 1
+        self.bytes = 0
         if not self.verbose:
-            yield from chunks
+            for chunk in chunks:
+                yield chunk
+                self.count(chunk, columns)
             return
         label = f"pass {self.passes} ({what})"
         bar = _progress_bar(rows, label)
@@ -84,8 +97,10 @@ class PassProgress:
         try:
             for chunk in chunks:
                 yield chunk
+                self.count(chunk, columns)
                 seen += chunk.rows
                 if bar is not None:
+                    bar.set_postfix_str(f"{format_bytes(self.bytes)} read", refresh=False)
                     bar.update(chunk.rows)
         finally:
             if bar is not None:
@@ -93,14 +108,30 @@ class PassProgress:
         if bar is None:
             self.report(label, seen, time.perf_counter() - start)
 
+    def count(self, chunk: Any, columns: int) -> None:
+        if columns:
+            vectors = (getattr(chunk, name, None) for name in ("y", "weights", "offset"))
+            self.read(8 * chunk.rows * columns + sum(v.nbytes for v in vectors if v is not None))
+
     def finished(self, what: str, rows: int | None, seconds: float) -> None:
         """Reports a pass that ran elsewhere (on a cluster) as one line."""
         self.passes += 1
+        self.bytes = 0
         if self.verbose:
             self.report(f"pass {self.passes} ({what})", rows, seconds)
 
     def report(self, label: str, rows: int | None, seconds: float) -> None:
-        print(f"{label}: {rows} rows in {seconds:.3f} s", flush=True)
+        read = f", {format_bytes(self.bytes)} read" if self.bytes else ""
+        print(f"{label}: {rows} rows{read} in {seconds:.3f} s", flush=True)
+
+
+def format_bytes(nbytes: float) -> str:
+    """``812 bytes``, ``3.2 MB``, ``31.7 GB`` (decimal units)."""
+    for unit in ("bytes", "kB", "MB", "GB"):
+        if nbytes < 1000 or unit == "GB":
+            return f"{nbytes:.0f} {unit}" if unit == "bytes" else f"{nbytes:.1f} {unit}"
+        nbytes /= 1000
+    return ""
 
 
 def _progress_bar(rows: int | None, label: str) -> Any:
@@ -146,6 +177,7 @@ class Fitted:
     response_sums: dict = field(default_factory=dict)
     inference: Any = field(default=None, repr=False)  # covariances, computed on demand
     link: str | None = None     # the family's link (None: its default)
+    binned: bool = False        # fitted on binned covariates
     family_parameters: dict | None = None  # values of the family's parameters, if any
     # Shape-constrained fits: the basis N of the subspace the active constraints leave
     # (coefficients x its dimension); None when none is active.

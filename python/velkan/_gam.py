@@ -10,6 +10,7 @@ from typing import TYPE_CHECKING, Any, BinaryIO, NamedTuple
 import numpy as np
 
 from . import _checking, _engine, _inference, _posterior
+from ._binning import DEFAULT_MAX_BINS, BinnedDesign, SketchStats, bins_rows, check_binning, memory_pass
 from ._data import ArraySource
 from ._design import (EXTRAPOLATION_MARGIN, ExactStats, build_design, engine_columns, far_rows,
                       rug_sample, smooth_ranges)
@@ -54,6 +55,9 @@ class Params(NamedTuple):
     max_iter: int
     threads: int
     frequency_weights: bool    # weights count rows (else they set precisions)
+    binning: Any               # True, False or "auto"
+    max_bins: int
+    temp_dir: Any
 
 __all__ = ["GAM", "ConvergenceWarning", "ExtrapolationWarning", "compare"]
 
@@ -95,7 +99,8 @@ class GAM:
         Print one line per iteration: the criterion's value, the deviance, the smoothing
         parameters and the time since the fit started, such as
         ``iteration 2: REML 2363.7247  deviance 1743.1948  lambda [3.3276e+00 4.7842e+08]  0.002 s``;
-        over streamed data also every pass (a progress bar when tqdm is installed).
+        over streamed data also every pass with the bytes it read (a progress bar when
+        tqdm is installed).
     extrapolate : {"linear", "constant"}
         How smooths predict beyond the range of their training data: "linear" continues
         each along its tangent at the nearer end; "constant" holds it at its value there.
@@ -108,6 +113,20 @@ class GAM:
         degrees of freedom count the weights' sum, and integer weights fit exactly as the
         repeated rows do. Both multiply each row's log-likelihood contribution; with
         fixed smoothing parameters and a known scale they give the same fit.
+    binning : {"auto", True, False}
+        Fit on binned covariates: every column a term reads takes at most ``max_bins``
+        values (its distinct values when it has no more, which gives the exact fit; else
+        the midpoints of bins of about equally many distinct values; factors by their
+        levels). A pass then costs a few additions per row whatever the model's size.
+        "auto" bins fits of at least 2,000,000 rows. Prediction always evaluates the exact
+        basis at the new points.
+    max_bins : int
+        Most bins of one column, 2 to 4096 (codes take one byte per row up to 256, two
+        beyond).
+    temp_dir : str or path, optional
+        Where a binned streamed fit writes its codes when they are too large to hold in
+        memory (default: the system's temporary directory); the file is removed at the
+        end of the fit, also after an error or Ctrl-C.
 
     Attributes
     ----------
@@ -123,6 +142,8 @@ class GAM:
         Deviance at the fitted coefficients.
     converged_, n_iter_ : bool, int
         Whether the fit met its tolerance, and the penalized IRLS iterations it took.
+    binned_ : bool
+        Whether the fit was on binned covariates.
     n_features_in_ : int
         Columns of ``X`` at fit time (a formula's response column not counted).
     feature_names_in_ : ndarray of str
@@ -155,7 +176,8 @@ class GAM:
     def __init__(self, terms: TermsLike = None, family: "str | Family" = DEFAULT_FAMILY, method: str = "REML",
                  fit_intercept: bool = True, max_iter: int = 100, tol: float = 1e-7,
                  n_jobs: int | None = None, verbose: bool = False, extrapolate: str = "linear",
-                 weights: str = "precision", select_terms: bool = False) -> None:
+                 weights: str = "precision", binning: Any = "auto", max_bins: int = DEFAULT_MAX_BINS,
+                 temp_dir: Any = None, select_terms: bool = False) -> None:
         self.terms = terms
         self.family = family
         self.method = method
@@ -167,6 +189,9 @@ class GAM:
         self.extrapolate = extrapolate
         self.weights = weights
         self.select_terms = select_terms
+        self.binning = binning
+        self.max_bins = max_bins
+        self.temp_dir = temp_dir
 
     # ------------------------------------------------------------------ checks
     def _check_params(self) -> Params:
@@ -185,6 +210,10 @@ class GAM:
             raise ValueError(f"select_terms must be True or False, got {self.select_terms!r}")
         _check_choice("extrapolate", self.extrapolate, EXTRAPOLATE)
         _check_choice("weights", self.weights, WEIGHTS)
+        binning = getattr(self, "binning", "auto")
+        max_bins = getattr(self, "max_bins", DEFAULT_MAX_BINS)
+        temp_dir = getattr(self, "temp_dir", None)
+        check_binning(binning, max_bins, temp_dir)
         response = None
         terms: TermList | None
         if isinstance(self.terms, str):
@@ -195,7 +224,7 @@ class GAM:
         if terms is not None and len(terms) == 0 and not self.fit_intercept:
             raise ValueError("the model has no terms")
         return Params(family, self.method, response, terms, int(self.max_iter), threads,
-                      self.weights == "frequency")
+                      self.weights == "frequency", binning, int(max_bins), temp_dir)
 
     def _default_terms(self, columns: Any) -> TermList:
         """The model when no terms are given: ``f`` for categorical, string and boolean
@@ -235,7 +264,9 @@ class GAM:
                                 fit_intercept=self.fit_intercept, select=bool(self.select_terms),
                                 max_iter=params.max_iter,
                                 tol=self.tol, verbose=self.verbose, threads=threads,
-                                frequency_weights=params.frequency_weights)
+                                frequency_weights=params.frequency_weights,
+                                binning=params.binning, max_bins=params.max_bins,
+                                temp_dir=params.temp_dir)
             self._rug = None
             self._fitted = fitted
             self._training = stream
@@ -250,14 +281,27 @@ class GAM:
         assert chunk.y is not None  # a fit's source always has a response
         family.model.check_support(chunk.y)
         terms = params.terms if params.terms is not None else self._default_terms(chunk.columns)
-        design = build_design(terms, chunk.columns, ExactStats(chunk.columns, chunk.weights),
-                              self.fit_intercept, bool(self.select_terms))
-        columns = engine_columns(design.inputs, chunk.columns, source.n_features)
         threads = params.threads
+        binned = None
+        if bins_rows(params.binning, chunk.rows):
+            stats = SketchStats(chunk.columns, chunk.weights, params.max_bins)
+            design = build_design(terms, chunk.columns, stats, self.fit_intercept, bool(self.select_terms))
+            binned = BinnedDesign.from_sketches(design, stats.sketch)
+            if self.verbose:
+                print(binned.describe(), flush=True)
+            run_pass = memory_pass(binned, chunk, source.n_features, family.model, threads)
+            columns = [stats.values.get(inp.source) for inp in design.inputs]  # for the rug
+            extremes = [(stats.sketches[inp.source].min, stats.sketches[inp.source].max)
+                        if inp.source in stats.sketches else None for inp in design.inputs]
+        else:
+            design = build_design(terms, chunk.columns, ExactStats(chunk.columns, chunk.weights),
+                                  self.fit_intercept, bool(self.select_terms))
+            columns = engine_columns(design.inputs, chunk.columns, source.n_features)
+            extremes = None
 
-        def run_pass(layout: Any, beta0: np.ndarray, from_response: bool, column_sums: bool) -> Any:
-            return _engine.accumulate(layout, columns, chunk.y, chunk.weights, chunk.offset,
-                                      family.model, beta0, from_response, column_sums, threads)
+            def run_pass(layout: Any, beta0: np.ndarray, from_response: bool, column_sums: bool) -> Any:
+                return _engine.accumulate(layout, columns, chunk.y, chunk.weights, chunk.offset,
+                                          family.model, beta0, from_response, column_sums, threads)
 
         start = (starting_level(family.model, chunk.y, chunk.weights, params.frequency_weights)
                  if self.fit_intercept else None)
@@ -265,7 +309,8 @@ class GAM:
                           max_iter=params.max_iter, tol=self.tol, verbose=self.verbose,
                           n_features=source.n_features, frequency_weights=params.frequency_weights)
         fitted.feature_names = source.feature_names
-        self._rug = rug_sample(design, columns)
+        fitted.binned = binned is not None
+        self._rug = rug_sample(design, columns, extremes)
         self._fitted = fitted
         self._training = source
         self._set_attributes(fitted)
@@ -280,6 +325,7 @@ class GAM:
         self.n_features_in_ = fitted.n_features
         self.edf_ = float(np.sum(fitted.edf))
         self.deviance_ = fitted.deviance
+        self.binned_ = fitted.binned
         if fitted.feature_names is not None:
             self.feature_names_in_ = np.asarray(fitted.feature_names, dtype=object)
         elif "feature_names_in_" in self.__dict__:
@@ -609,8 +655,9 @@ class GAM:
         for name, default in (("terms", None), ("family", DEFAULT_FAMILY), ("method", "REML"),
                               ("fit_intercept", True), ("max_iter", 100), ("tol", 1e-7),
                               ("n_jobs", None), ("verbose", False), ("extrapolate", "linear"),
-                              ("weights", "precision"), ("select_terms", False)):
-            value = getattr(self, name)
+                              ("weights", "precision"), ("binning", "auto"),
+                              ("max_bins", DEFAULT_MAX_BINS), ("temp_dir", None), ("select_terms", False)):
+            value = getattr(self, name, default)
             if value is not default and value != default:
                 params.append(f"{name}={value!r}")
         return f"GAM({', '.join(params)})"

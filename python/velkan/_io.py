@@ -507,7 +507,8 @@ def _fitted(meta: dict, design: Design, layout: Any, zf: zipfile.ZipFile) -> Fit
         if isinstance(kwargs.get(name), bool) or not isinstance(kwargs.get(name), (int, float)):
             raise ModelFileError(f"fitted.{name} must be a number")
         kwargs[name] = float(kwargs[name])
-    for name, kind in (("converged", bool), ("n_iter", int), ("passes", int), ("search_exit", str)):
+    for name, kind in (("converged", bool), ("n_iter", int), ("passes", int), ("search_exit", str),
+                       ("binned", bool)):
         if name in kwargs and (not isinstance(kwargs[name], kind) or (kind is int and isinstance(kwargs[name], bool))):
             raise ModelFileError(f"fitted.{name} has the wrong type")
     n_features = kwargs["n_features"]

@@ -24,6 +24,7 @@ from sklearn.base import BaseEstimator, ClassifierMixin, RegressorMixin
 from sklearn.utils.multiclass import check_classification_targets, type_of_target
 from sklearn.utils.validation import check_is_fitted, validate_data
 
+from ._binning import DEFAULT_MAX_BINS
 from ._data import ArraySource
 from ._design import label_kind
 from ._families import CLASSES, DEFAULT, Family, as_family
@@ -169,7 +170,7 @@ _PARAMS_DOC = """
     lam : float or None
         A fixed smoothing parameter for every smooth that does not fix its own; None
         estimates them.
-    fit_intercept, max_iter, tol, n_jobs, verbose, extrapolate, weights
+    fit_intercept, max_iter, tol, n_jobs, verbose, extrapolate, weights, binning, max_bins
         As for :class:`velkan.GAM`. ``weights="frequency"`` makes integer sample weights
         fit exactly as the repeated rows do (scikit-learn's sample-weight equivalence).
 """
@@ -208,7 +209,8 @@ class GAMRegressor(RegressorMixin, BaseEstimator, _SklearnGAM):
                  k: int | None = None, bs: str | None = None, lam: float | None = None,
                  fit_intercept: bool = True, max_iter: int = 100, tol: float = 1e-7,
                  n_jobs: int | None = None, verbose: bool = False, extrapolate: str = "linear",
-                 weights: str = "precision", select_terms: bool = False) -> None:
+                 weights: str = "precision", binning: Any = "auto",
+                 max_bins: int = DEFAULT_MAX_BINS, select_terms: bool = False) -> None:
         self.terms = terms
         self.select_terms = select_terms
         self.family = family
@@ -223,6 +225,8 @@ class GAMRegressor(RegressorMixin, BaseEstimator, _SklearnGAM):
         self.verbose = verbose
         self.extrapolate = extrapolate
         self.weights = weights
+        self.binning = binning
+        self.max_bins = max_bins
 
     def _check_params(self) -> Params:
         params = super()._check_params()
@@ -294,6 +298,7 @@ class GAMClassifier(ClassifierMixin, BaseEstimator, _SklearnGAM):
                  bs: str | None = None, lam: float | None = None, fit_intercept: bool = True,
                  max_iter: int = 100, tol: float = 1e-7, n_jobs: int | None = None,
                  verbose: bool = False, extrapolate: str = "linear", weights: str = "precision",
+                 binning: Any = "auto", max_bins: int = DEFAULT_MAX_BINS,
                  select_terms: bool = False) -> None:
         self.terms = terms
         self.select_terms = select_terms
@@ -308,6 +313,8 @@ class GAMClassifier(ClassifierMixin, BaseEstimator, _SklearnGAM):
         self.verbose = verbose
         self.extrapolate = extrapolate
         self.weights = weights
+        self.binning = binning
+        self.max_bins = max_bins
 
     def fit(self, X: DataLike, y: ArrayLike, sample_weight: ArrayLike | None = None,  # type: ignore[override]
             offset: ArrayLike | None = None) -> "GAMClassifier":

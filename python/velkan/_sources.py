@@ -23,6 +23,8 @@ from __future__ import annotations
 
 import mmap
 import os
+import queue
+import threading
 from typing import Any, Iterator
 
 import numpy as np
@@ -41,6 +43,10 @@ WINDOW_BYTES = 1 << 26
 PASS_BLOCK_ROWS: int | None = None
 # Record batches pyarrow may read ahead of the fit.
 PARQUET_READAHEAD = 2
+# Windows of files at least this large are mapped rather than copied.
+MAP_BYTES = 1 << 20
+# Windows a file or memmap reader prepares ahead of the pass that uses them.
+WINDOW_READAHEAD = 1
 
 VECTORS = ("y", "sample_weight", "offset")
 
@@ -74,13 +80,20 @@ class TableColumns(ArrayColumns):
 
 
 class WindowColumns(ArrayColumns):
-    """Rows [first, last) of an array or a `FileArray`; a column is read when asked for."""
+    """Rows [first, last) of an array or a `FileArray`; a column is read when asked for
+    (or ahead of use, by `load`)."""
 
     def __init__(self, data: Any, first: int, last: int) -> None:
         self.data = data
         self.first, self.last = first, last
         self.names = None
         self._rows: np.ndarray | None = None
+        self._columns: dict[int, np.ndarray] = {}
+
+    def load(self, positions: Any) -> None:
+        """Reads the given columns now (a prefetching reader calls this on its thread)."""
+        for position in positions:
+            self.column(position)
 
     @property
     def n_features(self) -> int:
@@ -92,7 +105,9 @@ class WindowColumns(ArrayColumns):
 
     def column(self, position: int) -> np.ndarray:
         if isinstance(self.data, FileArray) and self.data.fortran:
-            return self.data.read_column(position, self.first, self.last)
+            if position not in self._columns:
+                self._columns[position] = self.data.read_column(position, self.first, self.last)
+            return self._columns[position]
         if self._rows is None:
             self._rows = (self.data.read(self.first, self.last) if isinstance(self.data, FileArray)
                           else np.asarray(self.data[self.first:self.last]))
@@ -175,6 +190,8 @@ class FileArray:
         return cls(path, offset, shape, dtype, fortran)
 
     def _read(self, start_item: int, count: int) -> np.ndarray:
+        if count * self.dtype.itemsize >= MAP_BYTES and hasattr(mmap, "MAP_POPULATE"):
+            return self._map(start_item, count)
         out = np.empty(count, dtype=self.dtype)
         view = memoryview(out).cast("B")
         with open(self.path, "rb", buffering=0) as f:
@@ -186,6 +203,20 @@ class FileArray:
                     raise ValueError(f"{self.path} ended early (was it truncated during the fit?)")
                 done += got
         return out
+
+    def _map(self, start_item: int, count: int) -> np.ndarray:
+        """Items [start_item, start_item + count) as a read-only array over a mapping of
+        just those bytes, its pages read in at once: no copy, and the mapping goes with
+        the array."""
+        start = self.offset + start_item * self.dtype.itemsize
+        base = start - start % mmap.ALLOCATIONGRANULARITY
+        length = start - base + count * self.dtype.itemsize
+        with open(self.path, "rb") as f:
+            if os.fstat(f.fileno()).st_size < base + length:
+                raise ValueError(f"{self.path} ended early (was it truncated during the fit?)")
+            mapped = mmap.mmap(f.fileno(), length, flags=mmap.MAP_SHARED | mmap.MAP_POPULATE,
+                               prot=mmap.PROT_READ, offset=base)
+        return np.frombuffer(mapped, dtype=self.dtype, count=count, offset=start - base)
 
     def read(self, first: int, last: int) -> np.ndarray:
         """Rows [first, last) (C order, or 1-D)."""
@@ -329,13 +360,18 @@ class StreamSource:
         raise NotImplementedError
 
     # The three kinds of pass a streamed fit makes.
-    def summarise(self, requests: Requests, model: Any, progress: PassProgress) -> ColumnSummaries:
-        """The first pass: what the design needs from whole columns."""
+    def summarise(self, requests: Requests, model: Any, progress: PassProgress,
+                  threads: int = 1) -> ColumnSummaries:
+        """The first pass: what the design needs from whole columns. Chunk i is summarised
+        on thread i mod `threads`; the threads' summaries merge in order at the end."""
         labels = {pos: self.template.label(pos) for pos in requests.columns}
-        stats = ColumnSummaries(requests, labels, model)
-        for chunk in progress.track(self.chunks(requests.columns), self.rows, "column summaries"):
-            stats.update(chunk)
-        return stats.finish()
+        parts = [ColumnSummaries(requests, labels, model) for _ in range(max(threads, 1))]
+        chunks = progress.track(self.chunks(requests.columns), self.rows, "column summaries",
+                                len(requests.columns))
+        in_turn(chunks, [part.update for part in parts])
+        for part in parts[1:]:
+            parts[0].merge(part)
+        return parts[0].finish()
 
     def pass_function(self, design: Design, model: Any, threads: int, progress: PassProgress) -> Any:
         """The `run_pass` of `fit_loop`: the engine's sums chunk by chunk, added in order."""
@@ -344,7 +380,7 @@ class StreamSource:
 
         def run_pass(layout: Any, beta0: np.ndarray, from_response: bool, column_sums: bool) -> Any:
             total = None
-            for chunk in progress.track(self.chunks(needed), self.rows, "cross products"):
+            for chunk in progress.track(self.chunks(needed), self.rows, "cross products", len(needed)):
                 cols = engine_columns(design.inputs, chunk.columns, n_features, chunk.start)
                 sums = _engine.accumulate(layout, cols, chunk.y, chunk.weights, chunk.offset, model,
                                           beta0, from_response, column_sums, threads, *block_rows())
@@ -394,9 +430,99 @@ class WindowSource(StreamSource):
 
     def read(self, needed: set[int] | None) -> Iterator[Chunk]:
         n = self.X.shape[0]
-        for first in range(0, n, self.chunk_rows):
-            last = min(first + self.chunk_rows, n)
-            yield make_chunk(WindowColumns(self.X, first, last), first, self.vectors)
+        positions = range(self.X.shape[1]) if needed is None else sorted(needed)
+
+        def windows() -> Iterator[Chunk]:
+            for first in range(0, n, self.chunk_rows):
+                last = min(first + self.chunk_rows, n)
+                chunk = make_chunk(WindowColumns(self.X, first, last), first, self.vectors)
+                chunk.columns.load(positions)
+                yield chunk
+        return read_ahead(windows(), WINDOW_READAHEAD)
+
+
+def in_turn(items: Iterator[Any], workers: list) -> None:
+    """Calls workers[i % len(workers)](item) on the i-th item, each worker on a thread of
+    its own (a single worker on this one). A failure stops the pass; the exception of the
+    earliest failing item is raised, as a single thread would have raised it."""
+    if len(workers) == 1:
+        for item in items:
+            workers[0](item)
+        return
+    queues: list[queue.Queue] = [queue.Queue(maxsize=1) for _ in workers]
+    errors: dict[int, BaseException] = {}
+
+    def run(k: int) -> None:
+        while (got := queues[k].get()) is not None:
+            index, item = got
+            if errors and min(errors) < index:
+                continue
+            try:
+                workers[k](item)
+            except BaseException as e:  # raised by the caller, in item order
+                errors[index] = e
+
+    threads = [threading.Thread(target=run, args=(k,), name=f"velkan-pass-{k}", daemon=True)
+               for k in range(len(workers))]
+    for t in threads:
+        t.start()
+    try:
+        for index, item in enumerate(items):
+            if errors:
+                break
+            queues[index % len(workers)].put((index, item))
+    finally:
+        for q in queues:
+            q.put(None)
+        for t in threads:
+            t.join()
+    if errors:
+        raise errors[min(errors)]
+
+
+def read_ahead(items: Iterator[Any], depth: int) -> Iterator[Any]:
+    """The items of `items`, each produced on a background thread while the caller uses
+    the one before (at most `depth` waiting). The producer's exception reaches the
+    caller in order; closing the iterator stops the producer after its current item."""
+    results: queue.Queue = queue.Queue(maxsize=max(depth, 1))
+    stop = threading.Event()
+    done = object()
+
+    def produce() -> None:
+        try:
+            for item in items:
+                while not stop.is_set():
+                    try:
+                        results.put((item, None), timeout=0.05)
+                        break
+                    except queue.Full:
+                        continue
+                if stop.is_set():
+                    return
+            results.put((done, None))
+        except BaseException as e:  # handed to the caller, which raises it
+            results.put((done, e))
+
+    thread = threading.Thread(target=produce, name="velkan-read-ahead", daemon=True)
+    thread.start()
+
+    def consume() -> Iterator[Any]:
+        try:
+            while True:
+                item, error = results.get()
+                if error is not None:
+                    raise error
+                if item is done:
+                    return
+                yield item
+        finally:
+            stop.set()
+            while thread.is_alive():
+                try:
+                    results.get(timeout=0.05)
+                except queue.Empty:
+                    pass
+    return consume()
 
 
 class ParquetSource(StreamSource):

@@ -18,6 +18,7 @@ from typing import Any
 
 import numpy as np
 
+from ._binning import DEFAULT_MAX_BINS, BinnedDesign, CodeStore, bins_rows, stream_pass
 from ._design import build_design
 from ._families import Family
 from ._fit import Fitted, PassProgress, fit_loop
@@ -43,23 +44,41 @@ def open_source(X: Any, y: Any = None, sample_weight: Any = None, offset: Any = 
 
 
 def fit_stream(source: Any, terms: TermList | None, *, family: Family, method: str, fit_intercept: bool,
-               max_iter: int, tol: float, verbose: bool, threads: int, select: bool = False,
-               frequency_weights: bool = False) -> Fitted:
-    """Fits the model on a source's rows (a summary pass, then `fit_loop`'s passes)."""
+               max_iter: int, tol: float, verbose: bool, threads: int, frequency_weights: bool = False,
+               binning: Any = False, max_bins: int = DEFAULT_MAX_BINS, temp_dir: Any = None,
+               select: bool = False) -> Fitted:
+    """Fits the model on a source's rows (a summary pass, then `fit_loop`'s passes);
+    binned (`_binning`) when `binning` is True, or "auto" on enough rows."""
     if terms is None:
         skip, names = source.vector_columns(), source.feature_names
         terms = TermList(s(j if names is None else names[j]) for j in range(source.n_features)
                          if j not in skip)
-    requests = Requests()
+    requests = Requests(None if binning is False else max_bins)
     build_design(terms, source.template, requests, fit_intercept, select)
     progress = PassProgress(verbose)
-    stats = source.summarise(requests, family.model, progress)
+    stats = source.summarise(requests, family.model, progress, threads)
     design = build_design(terms, source.template, stats, fit_intercept, select)
-    run_pass = source.pass_function(design, family.model, threads, progress)
-    fitted = fit_loop(design, run_pass, family=family, method=method,
-                      start_level=stats.start_level(frequency_weights) if fit_intercept else None,
-                      max_iter=max_iter, tol=tol, verbose=verbose, n_features=source.n_features,
-                      frequency_weights=frequency_weights)
+    loop = dict(family=family, method=method, start_level=stats.start_level(frequency_weights) if fit_intercept else None,
+                max_iter=max_iter, tol=tol, verbose=verbose, n_features=source.n_features,
+                frequency_weights=frequency_weights)
+    if not bins_rows(binning, stats.rows):
+        fitted = fit_loop(design, source.pass_function(design, family.model, threads, progress), **loop)
+    else:
+        binned = BinnedDesign.from_sketches(design, stats.sketches.__getitem__)
+        if verbose:
+            print(binned.describe(), flush=True)
+        if hasattr(source, "binned_pass_function"):
+            fitted = fit_loop(design, source.binned_pass_function(binned, family.model, threads, progress),
+                              **loop)
+        elif family.model.linear:
+            # One pass suffices: the codes would never be read back.
+            fitted = fit_loop(design, stream_pass(binned, source, None, family.model, threads, progress),
+                              **loop)
+        else:
+            with CodeStore(binned.row_bytes, stats.rows, temp_dir, verbose) as store:
+                run_pass = stream_pass(binned, source, store, family.model, threads, progress)
+                fitted = fit_loop(design, run_pass, **loop)
+        fitted.binned = True
     fitted.passes += 1
     fitted.feature_names = source.feature_names
     return fitted

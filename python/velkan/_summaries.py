@@ -6,6 +6,10 @@ numeric column, the levels of every factor column, and the distinct values of ev
 column that carries a bs="cr" smooth (whose knots are quantiles of its distinct values).
 The summaries of separate chunks merge, so the pass may run over partitions anywhere.
 
+With binning on (`Requests.max_bins`), every numeric column also feeds an engine
+``ColumnSketch`` (its range, weighted sum and distinct values or a sample of them, from
+which its bins follow; see `_binning`), which then supplies the range and mean too.
+
 Ranges, means and levels are exact. Distinct values are kept exactly while a column has
 at most `EXACT_DISTINCT_LIMIT` of them; beyond that, the "cr" knots are quantiles of a
 sample of `SKETCH_SIZE` distinct values (with the exact minimum and maximum added): the
@@ -22,7 +26,9 @@ from typing import Any
 
 import numpy as np
 
+from . import _engine
 from ._data import Chunk
+from ._binning import sketch_rows
 from ._design import PointSample, factor_levels, numeric_values, place_knots
 from ._terms import BASIS_INFO
 
@@ -100,11 +106,13 @@ class Requests:
     design needs ranges and means (`numeric`, with the term asking first), distinct
     values (`distinct`) and levels (`factors`) of. The values it returns are placeholders."""
 
-    def __init__(self) -> None:
+    def __init__(self, max_bins: int | None = None) -> None:
         self.numeric: dict[int, str] = {}
         self.distinct: set[int] = set()
         self.factors: set[int] = set()
         self.point_sets: set[tuple[int, ...]] = set()
+        # Sketch every numeric column for bins of at most this many values (None: none).
+        self.max_bins = max_bins
 
     def knots(self, position: int, k: int, bs: str, period: Any, what: str) -> np.ndarray:
         self.numeric.setdefault(position, what)
@@ -156,6 +164,8 @@ class ColumnSummaries:
         self.distinct = {pos: DistinctValues() for pos in requests.distinct}
         self.level_sets: dict[int, np.ndarray | None] = {pos: None for pos in requests.factors}
         self.point_samples = {key: PointSample(len(key)) for key in requests.point_sets}
+        self.sketches = {pos: _engine.ColumnSketch(requests.max_bins) for pos in requests.numeric} \
+            if requests.max_bins else {}
         self.rows = 0
         self.weight_sum = 0.0
         self.response_sum = 0.0     # sum w y
@@ -166,13 +176,20 @@ class ColumnSummaries:
             raise ValueError("y is required")
         w = chunk.weights
         for pos, what in self.requests.numeric.items():
-            x = numeric_values(chunk.columns.column(pos), self.labels[pos], what, chunk.start)
-            r = self.ranges[pos]
-            r[2] += float(x.sum() if w is None else w @ x)
-            if w is not None:
-                x = x[w > 0]  # rows of zero weight place no knots
-            if x.size:
-                r[0], r[1] = min(r[0], float(x.min())), max(r[1], float(x.max()))
+            col = chunk.columns.column(pos)
+            sketch = self.sketches.get(pos)
+            if sketch is not None:
+                # The sketch keeps the range and weighted sum too, in one pass over the values.
+                x = col if col.dtype == np.float64 else numeric_values(col, self.labels[pos], what, chunk.start)
+                sketch_rows(sketch, x, w, self.labels[pos], what, chunk.start)
+            else:
+                x = numeric_values(col, self.labels[pos], what, chunk.start)
+                r = self.ranges[pos]
+                r[2] += float(x.sum() if w is None else w @ x)
+                if w is not None:
+                    x = x[w > 0]  # rows of zero weight place no knots
+                if x.size:
+                    r[0], r[1] = min(r[0], float(x.min())), max(r[1], float(x.max()))
             if pos in self.distinct:
                 self.distinct[pos].update(x)
         for pos in self.level_sets:
@@ -203,6 +220,8 @@ class ColumnSummaries:
             r[0], r[1], r[2] = min(r[0], o[0]), max(r[1], o[1]), r[2] + o[2]
         for pos, d in self.distinct.items():
             d.merge(other.distinct[pos])
+        for pos, sketch in self.sketches.items():
+            sketch.merge(other.sketches[pos])
         for pos in self.level_sets:
             self._add_levels(pos, other.level_sets[pos])
         for key, sample in self.point_samples.items():
@@ -221,15 +240,23 @@ class ColumnSummaries:
             raise ValueError("sample_weight is zero for every row")
         return self
 
+    def range_of(self, position: int) -> tuple[float, float, float]:
+        """A numeric column's minimum, maximum and weighted sum."""
+        sketch = self.sketches.get(position)
+        if sketch is not None:
+            return sketch.min, sketch.max, sketch.weighted_sum
+        lo, hi, total = self.ranges[position]
+        return lo, hi, total
+
     # The statistics provider's methods.
     def knots(self, position: int, k: int, bs: str, period: Any, what: str) -> np.ndarray:
-        lo, hi, _ = self.ranges[position]
+        lo, hi, _ = self.range_of(position)
         distinct = self.distinct.get(position)
         return place_knots(bs, k, lo, hi, lambda: distinct.sorted(lo, hi), period, what,
                            self.labels[position])
 
     def mean(self, position: int, what: str) -> float:
-        return self.ranges[position][2] / self.weight_sum
+        return self.range_of(position)[2] / self.weight_sum
 
     def points(self, positions: list[int], k: int, what: str) -> tuple[np.ndarray, np.ndarray]:
         box = np.array([self.ranges[p][0] for p in positions] + [self.ranges[p][1] for p in positions])

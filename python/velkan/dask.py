@@ -26,6 +26,7 @@ from typing import Any, Callable
 import numpy as np
 
 from . import _engine
+from ._binning import BinnedDesign
 from ._data import ArrayColumns
 from ._design import Design, engine_columns
 from ._fit import Fitted, PassProgress, add_sums
@@ -125,7 +126,8 @@ class DaskSource:
                       for i in range(0, len(values), 2)]
         return values[0].compute()
 
-    def summarise(self, requests: Requests, model: Any, progress: PassProgress) -> ColumnSummaries:
+    def summarise(self, requests: Requests, model: Any, progress: PassProgress,
+                  threads: int = 1) -> ColumnSummaries:
         labels = {pos: self.template.label(pos) for pos in requests.columns}
         start = time.perf_counter()
         stats = self._reduce(self._tasks(_summary, requests, labels, model), _merge).finish()
@@ -142,6 +144,21 @@ class DaskSource:
                                 from_response, column_sums, threads, block_rows())
             total = self._reduce(parts, add_sums)
             progress.finished("cross products", self.rows, time.perf_counter() - start)
+            return total
+        return run_pass
+
+    def binned_pass_function(self, binned: BinnedDesign, model: Any, threads: int,
+                             progress: PassProgress) -> Any:
+        """Binned passes: every partition codes its rows with the bins fixed in the first
+        pass and returns its sums, added in the same tree."""
+        spec, inputs, bins, n_features = binned.spec, binned.inputs, binned.bins, self.n_features
+
+        def run_pass(layout: Any, beta0: np.ndarray, from_response: bool, column_sums: bool) -> Any:
+            start = time.perf_counter()
+            parts = self._tasks(_binned_sums, spec, inputs, bins, n_features, model, np.asarray(beta0),
+                                from_response, column_sums, threads)
+            total = self._reduce(parts, add_sums)
+            progress.finished("binned cross products", self.rows, time.perf_counter() - start)
             return total
         return run_pass
 
@@ -185,6 +202,15 @@ def _sums(chunk: Any, spec: list, inputs: list, n_features: int, model: Any, bet
     cols = engine_columns(inputs, chunk.columns, n_features, chunk.start)
     return _engine.accumulate(layout, cols, chunk.y, chunk.weights, chunk.offset, model, beta0,
                               from_response, column_sums, threads, *blocks)
+
+
+def _binned_sums(chunk: Any, spec: list, inputs: list, bins: list, n_features: int, model: Any,
+                 beta0: np.ndarray, from_response: bool, column_sums: bool, threads: int) -> Any:
+    binned = BinnedDesign(spec, inputs, bins)
+    codes, raw, _ = binned.code(chunk.columns, n_features, chunk.start, threads)
+    sums = binned.new_pass(model, beta0, from_response, column_sums, threads)
+    sums.add(codes, raw, chunk.y, chunk.weights, chunk.offset, chunk.start)
+    return sums.result()
 
 
 def _predict(chunk: Any, spec: list, inputs: list, n_features: int, beta_raw: np.ndarray,

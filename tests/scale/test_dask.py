@@ -65,3 +65,13 @@ def test_checks_read_the_partitions_once(client, rng):
         assert b.statistic == pytest.approx(a.statistic, rel=1e-6)
     np.testing.assert_array_equal(gam.simulate(n=2, seed=3), gam.simulate(X, n=2, seed=3, sample_weight=w,
                                                                           offset=off))
+
+
+def test_binned_dask_fit_equals_the_in_process_binned_fit(client, rng):
+    X, y, w, off = data(rng, 6000, "poisson")
+    ref = GAM(TERMS, family="poisson", binning=True, max_bins=64).fit(X, y, w, off)
+    gam = GAM(TERMS, family="poisson", binning=True, max_bins=64).fit(
+        da.from_array(X, chunks=(1100, 5)), da.from_array(y, chunks=1100), w, da.from_array(off, chunks=1100))
+    assert gam.binned_ and ran_on_the_workers(client)
+    np.testing.assert_allclose(gam.coef_, ref.coef_, rtol=1e-10, atol=1e-10 * np.abs(ref.coef_).max())
+    assert gam.deviance_ == pytest.approx(ref.deviance_, rel=1e-10)

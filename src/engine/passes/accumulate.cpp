@@ -7,6 +7,7 @@
 
 #include "diag/format.h"
 #include "linalg/lapack.h"
+#include "engine/passes/response_start.h"
 #include "engine/passes/row_blocks.h"
 
 namespace velkan::passes {
@@ -49,22 +50,6 @@ struct Accumulator {
   }
 };
 
-// The response-only sums of a first pass over one block (see PassSums::response).
-void add_response_sums(const families::ResponseModel& model, const Accumulator& a,
-                       std::size_t first, std::size_t count, const RowData& data,
-                       families::ResponseSums& s) {
-  for (std::size_t i = 0; i < count; ++i) {
-    const double y = a.y[i], pw = a.pw[i], off = at_or(data.offset, first + i, 0.0);
-    const double e = y - off - a.xb[i];
-    s.response_sum += pw * y;
-    s.residual_sum += pw * e;
-    s.residual_square_sum += pw * e * e;
-    if (off != 0.0) s.offset_rows += 1.0;
-    s.weight_sum += pw;
-  }
-  model.family().add_response_sums(a.y.data(), a.pw.data(), count, s);
-}
-
 void symmetric_rank_update(std::size_t q, std::size_t count, const double* rows, double* c) {
   const auto qi = static_cast<lapack_int>(q);
   const auto ki = static_cast<lapack_int>(count);
@@ -99,19 +84,10 @@ Status linearise(const families::ResponseModel& model, const RowData& data, Vect
     a.shift[i] = 0.0;
   }
   if (!options.from_response) return {};
-  const std::size_t bad = model.first_outside_support(VectorView{a.y.data(), count, 1});
-  if (bad < count) {
-    return fail(GamError::invalid_parameter(diag::format(
-        "response {} at row {} is outside the support of the {} family ({})", a.y[bad],
-        first + bad, model.info().name, model.info().support)));
-  }
-  add_response_sums(model, a, first, count, data, s.response);
-  if (model.linear()) return {};
-  model.starting_eta(a.y.data(), a.pw.data(), count, a.eta.data());
-  for (std::size_t i = 0; i < count; ++i) {
-    a.shift[i] = a.eta[i] - at_or(data.offset, first + i, 0.0) - a.xb[i];
-  }
-  return {};
+  return start_from_response(model, data.offset,
+                             {a.y.data(), a.pw.data(), a.xb.data(), a.eta.data(), a.shift.data(),
+                              first, count},
+                             0, s.response);
 }
 
 // Adds the block's working rows to the sums and scales each design row by the square root
@@ -119,18 +95,13 @@ Status linearise(const families::ResponseModel& model, const RowData& data, Vect
 void reduce_block(const families::ResponseModel& model, bool first_pass, Accumulator& a,
                   std::size_t count, std::size_t p) {
   const std::size_t q = p + 1;
-  const bool edges = !model.info().exact_fit_warning.empty();
   PassSums& s = a.sums;
+  count_edges(model, first_pass, a.y.data(), a.pw.data(), a.weight.data(), count,
+              s.edge_responses, s.edge_rows);
   for (std::size_t i = 0; i < count; ++i) {
     double* row = a.rows.data() + i * q;
     s.weight_sum += a.pw[i];
     if (a.pw[i] > 0.0) s.rows += 1.0;
-    // The weight test first: it is cheap, and rarely passed.
-    if (edges && a.pw[i] > 0.0 && (first_pass || a.weight[i] < families::kEdgeWeight * a.pw[i])) {
-      const bool edge = model.family().on_edge(a.y[i]);
-      if (first_pass && edge) s.edge_responses += 1.0;
-      if (edge && a.weight[i] < families::kEdgeWeight * a.pw[i]) s.edge_rows += 1.0;
-    }
     const double t = a.shift[i] + a.residual[i];
     if (!std::isfinite(a.deviance[i]) || !std::isfinite(a.weight[i]) || !std::isfinite(t) ||
         !(a.weight[i] >= 0.0)) {

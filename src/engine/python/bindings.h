@@ -8,6 +8,7 @@ namespace velkan::engine {
 void bind_families(nanobind::module_& m);
 void bind_terms(nanobind::module_& m);
 void bind_passes(nanobind::module_& m);
+void bind_binning(nanobind::module_& m);
 void bind_select(nanobind::module_& m);
 void bind_inference(nanobind::module_& m);
 

@@ -11,6 +11,7 @@ NB_MODULE(_engine, m) {
   velkan::engine::bind_families(m);
   velkan::engine::bind_terms(m);
   velkan::engine::bind_passes(m);
+  velkan::engine::bind_binning(m);
   velkan::engine::bind_select(m);
   velkan::engine::bind_inference(m);
 }

@@ -29,6 +29,8 @@ class Intercept final : public TermBasis {
     return {};
   }
   std::size_t null_space_dimension() const override { return 1; }
+  // No input columns: the Kronecker product of no rows is the row (1).
+  bool binnable() const override { return true; }
 };
 
 // The centre keeps the column from being nearly collinear with the intercept when its
@@ -45,6 +47,12 @@ class Linear final : public TermBasis {
     return {};
   }
   std::size_t null_space_dimension() const override { return 1; }
+  bool binnable() const override { return true; }
+  Matrix margin_rows(std::size_t, VectorView values) const override {
+    Matrix out(values.size, 1);
+    for (std::size_t i = 0; i < values.size; ++i) out(i, 0) = values[i] - spec().center;
+    return out;
+  }
 };
 
 // Codes are stored as doubles; anything but 0 .. levels - 1 is refused.
@@ -88,6 +96,19 @@ class Factor final : public TermBasis {
       values[i] = 1.0;
     }
     return {};
+  }
+  // A factor column is binned by its codes; a value that is not a code gives a zero row
+  // (the binned pass never asks for one: its bins are the codes 0 .. levels - 1).
+  bool binnable() const override { return true; }
+  Matrix margin_rows(std::size_t, VectorView values) const override {
+    Matrix out(values.size, width());
+    for (std::size_t i = 0; i < values.size; ++i) {
+      const double code = values[i];
+      if (code >= 1.0 && code < static_cast<double>(spec().levels) && code == std::floor(code)) {
+        out(i, static_cast<std::size_t>(code) - 1) = 1.0;
+      }
+    }
+    return out;
   }
 };
 

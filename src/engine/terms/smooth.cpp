@@ -160,6 +160,15 @@ class Smooth final : public TermBasis {
     for (const auto& m : margins_) held.push_back(m.held_at_ends());
     return std::make_shared<const Smooth>(spec(), std::move(held), by_);
   }
+  // A tensor product's row is the Kronecker product of its margins' rows.
+  // Only a plain smooth's row is the product of its margins' rows (a by-variable's is not).
+  bool binnable() const override { return by_ == By::None; }
+  Matrix margin_rows(std::size_t m, VectorView values) const override {
+    const MarginalBasis& basis = margins_[m];
+    Matrix out(values.size, basis.size());
+    for (std::size_t i = 0; i < values.size; ++i) basis.evaluate(values[i], out.row_ptr(i));
+    return out;
+  }
 
   Result<TermConstraint> constraint(VectorView block_sums) const override;
   std::vector<PenaltyBlock> constrained_penalties(const TermConstraint& c) const override;

@@ -183,4 +183,7 @@ std::size_t TermBasis::constrained_null_space_dimension(const TermConstraint& c)
   return null_space_dimension() - c.dropped_count();
 }
 
+// Kinds that cannot bin are never asked for margin rows (binnable() is false).
+Matrix TermBasis::margin_rows(std::size_t, VectorView) const { return {}; }
+
 }  // namespace velkan::terms

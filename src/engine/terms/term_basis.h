@@ -147,6 +147,16 @@ class TermBasis {
   // for none.
   virtual Matrix shape_rows() const { return {}; }
 
+  // Binned inputs. A term that can be fitted on binned columns returns true from
+  // binnable(): its design row is then the Kronecker product of one row per input column
+  // (columns()[0] outermost), each a function of that column's value alone, and
+  // margin_rows(m, values) gives the rows of column m at `values` (values.size x that
+  // row's length; the lengths multiply to width()). A binned pass evaluates such a term
+  // once per bin instead of once per row. Kinds whose rows do not factor so keep the
+  // default, and the binned pass evaluates them row by row from the raw columns.
+  virtual bool binnable() const { return false; }
+  virtual Matrix margin_rows(std::size_t m, VectorView values) const;
+
  protected:
   explicit TermBasis(TermSpec spec) : spec_(std::move(spec)) {}
 

@@ -1,0 +1,316 @@
+"""Fits on binned covariates.
+
+With ``GAM(binning=True)`` (or ``"auto"`` on at least `AUTO_ROWS` rows) every column a
+term reads takes at most ``max_bins`` values: its own distinct values when it has no more
+than that (the fit is then the exact fit, to rounding), else one value per bin of about
+equally many distinct values (the midpoint of the bin's values). A factor column is
+binned by its levels. The first pass over the data fixes the bins (`_summaries` sketches
+every numeric column; the engine's ``ColumnSketch``); the rows are then coded once, one
+or two bytes per column, and every pass reads the codes instead of the columns. The
+engine reduces coded rows to the same cross products as an exact pass over the binned
+design, at a few additions per row (``velkan._engine.BinnedPass``). Prediction always
+evaluates the exact basis at the new points.
+
+Codes of data in memory are held in memory. A streamed fit writes them once, in the
+first pass after the summary, to a `CodeStore`: in memory when they take at most
+`CODES_IN_MEMORY_BYTES` (and a quarter of the memory available), otherwise to a
+temporary file (in ``temp_dir`` or the system's temporary directory) that is removed at
+the end of the fit, also after an error or Ctrl-C. Terms whose kind cannot bin are
+evaluated row by row from the raw columns in every pass.
+"""
+
+from __future__ import annotations
+
+import os
+import tempfile
+import time
+from typing import Any, Callable
+
+import numpy as np
+
+from . import _engine
+from ._design import Design, ExactStats, factor_codes, numeric_values, place_knots
+from ._fit import format_bytes
+
+# binning="auto" bins fits of at least this many rows.
+AUTO_ROWS = 2_000_000
+DEFAULT_MAX_BINS = 256
+MAX_BINS = 4096
+# A factor binned by its levels may have at most this many (codes take two bytes).
+MAX_FACTOR_BINS = 1 << 16
+# Codes of a streamed fit held in memory at most (beyond: a temporary file).
+CODES_IN_MEMORY_BYTES = 1 << 30
+
+BINNING_VALUES = (True, False, "auto")
+
+
+def check_binning(binning: Any, max_bins: Any, temp_dir: Any) -> None:
+    """ValueError / TypeError naming the parameter that is not valid."""
+    if not any(binning is v or (isinstance(v, str) and binning == v) for v in BINNING_VALUES):
+        raise ValueError(f"binning must be True, False or 'auto'; got {binning!r}")
+    if isinstance(max_bins, bool) or not isinstance(max_bins, (int, np.integer)) \
+            or not 2 <= max_bins <= MAX_BINS:
+        raise ValueError(f"max_bins must be an integer from 2 to {MAX_BINS}; got {max_bins!r}")
+    if temp_dir is not None:
+        if not isinstance(temp_dir, (str, os.PathLike)):
+            raise TypeError(f"temp_dir must be a directory path or None; got {type(temp_dir).__name__}")
+        if not os.path.isdir(temp_dir):
+            raise ValueError(f"temp_dir: no directory {os.fspath(temp_dir)!r}")
+
+
+def bins_rows(binning: Any, rows: int) -> bool:
+    """Whether a fit of `rows` rows is binned."""
+    return binning is True or (binning == "auto" and rows >= AUTO_ROWS)
+
+
+class BinnedDesign:
+    """The bins of a design's input columns (None: read raw) and the engine's binned
+    layout of its terms (`spec`: the design's term specs, `inputs`: its input columns)."""
+
+    def __init__(self, spec: list, inputs: list, bins: list) -> None:
+        self.spec, self.inputs, self.bins = spec, inputs, bins
+        self.layout = _engine.BinnedLayout.create(_engine.Layout(spec), bins)
+        self.code_columns = list(self.layout.code_columns)
+        self.raw_columns = list(self.layout.raw_columns)
+        self.row_bytes = sum(1 if bins[c].size <= 256 else 2 for c in self.code_columns)
+
+    @classmethod
+    def from_sketches(cls, design: Design, sketch: Callable[[int], Any]) -> "BinnedDesign":
+        """`sketch(position)`: the ColumnSketch of the user's column at that position."""
+        bins: list[Any] = []
+        for inp in design.inputs:
+            if inp.levels is None:
+                bins.append(sketch(inp.source).bins())
+            elif len(inp.levels) <= MAX_FACTOR_BINS:
+                levels = float(len(inp.levels))
+                bins.append(_engine.ColumnBins(np.arange(1.0, levels), np.arange(levels), True))
+            else:
+                bins.append(None)
+        return cls(design.spec, design.inputs, bins)
+
+    def describe(self) -> str:
+        sizes = [self.bins[c].size for c in self.code_columns]
+        exact = sum(bool(self.bins[c].exact) for c in self.code_columns)
+        text = (f"binned: {len(sizes)} column(s), {min(sizes, default=0)} to {max(sizes, default=0)} "
+                f"bins ({exact} exact)")
+        raw = [mode for mode in self.layout.modes if mode == "raw"]
+        return text + (f"; {len(raw)} term(s) evaluated from the raw columns" if raw else "")
+
+    def code(self, columns: Any, n_features: int, first_row: int, threads: int,
+             coded: bool = True) -> tuple[list, list, int]:
+        """Codes of one chunk's binned input columns (unless `coded` is False), the raw
+        values of those a term reads raw (None elsewhere) and the bytes of the columns
+        read; checked as the exact pass checks its columns."""
+        if columns.n_features != n_features:
+            raise ValueError(f"X has {columns.n_features} columns; the model was fitted on {n_features}")
+        codes: list[Any] = [None] * len(self.bins)
+        raw: list[Any] = [None] * len(self.bins)
+        nbytes = 0
+        for c, inp in enumerate(self.inputs):
+            want_codes = coded and c in self.code_columns
+            if not want_codes and c not in self.raw_columns:
+                continue
+            col = columns.column(inp.source)
+            nbytes += col.nbytes
+            if inp.levels is not None:
+                values = factor_codes(col, inp.levels, inp.label, first_row)
+                if want_codes:
+                    codes[c] = values.astype(np.uint8 if len(inp.levels) <= 256 else np.uint16)
+            else:
+                values = col if col.dtype == np.float64 else numeric_values(col, inp.label, "fit", first_row)
+                if want_codes:
+                    codes[c], bad = self.bins[c].codes(values, threads)
+                    if bad < len(values):
+                        raise ValueError(f"X contains NaN or infinite values (column {inp.label!r}, "
+                                         f"row {first_row + bad})")
+            if c in self.raw_columns:
+                raw[c] = values if inp.levels is not None else numeric_values(values, inp.label, "fit", first_row)
+        return codes, raw, nbytes
+
+    def new_pass(self, model: Any, beta0: np.ndarray, from_response: bool, column_sums: bool,
+                 threads: int) -> Any:
+        return _engine.BinnedPass(self.layout, model, beta0, from_response, column_sums, threads)
+
+
+def sketch_rows(sketch: Any, x: np.ndarray, w: np.ndarray | None, label: Any, what: str,
+                first_row: int) -> None:
+    """Adds a chunk's values to a column's sketch. Rows of zero weight are no part of the
+    fit: they place no bins or knots, as in an exact fit; a non-finite value in any row is
+    refused, naming the row."""
+    keep = None if w is None or bool((w > 0).all()) else w > 0
+    xs, ws = (x, w) if keep is None else (x[keep], w[keep])
+    if sketch.update(xs, ws) < len(xs) or (keep is not None and not np.isfinite(x).all()):
+        numeric_values(x, label, what, first_row)  # raises, naming the row
+
+
+class SketchStats(ExactStats):
+    """`ExactStats` for a binned fit of data in memory: each numeric column a term reads is
+    checked and sketched once, in one pass, and its range and mean come from the sketch."""
+
+    def __init__(self, columns: Any, weights: np.ndarray | None, max_bins: int) -> None:
+        super().__init__(columns, weights)
+        self.max_bins = max_bins
+        self.sketches: dict[int, Any] = {}
+        self.values: dict[int, np.ndarray] = {}
+
+    def sketch(self, position: int, what: str = "fit") -> Any:
+        if position not in self.sketches:
+            col, label = self.columns.column(position), self.columns.label(position)
+            x = col if col.dtype == np.float64 else numeric_values(col, label, what)
+            sketch = _engine.ColumnSketch(self.max_bins)
+            sketch_rows(sketch, x, self.weights, label, what, 0)
+            self.sketches[position], self.values[position] = sketch, x
+        return self.sketches[position]
+
+    def numeric(self, position: int, what: str) -> np.ndarray:
+        self.sketch(position, what)
+        return self.values[position]
+
+    def knots(self, position: int, k: int, bs: str, period: Any, what: str) -> np.ndarray:
+        sketch = self.sketch(position, what)
+        return place_knots(bs, k, sketch.min, sketch.max, lambda: np.unique(self.values[position]),
+                           period, what, self.columns.label(position))
+
+    def mean(self, position: int, what: str) -> float:
+        total = len(self.values.get(position, ())) if self.weights is None else float(self.weights.sum())
+        return self.sketch(position, what).weighted_sum / (total or self.columns.rows)
+
+
+def memory_pass(binned: BinnedDesign, chunk: Any, n_features: int, model: Any,
+                threads: int) -> Callable:
+    """The `run_pass` of a binned fit of data in memory (coded once, here)."""
+    codes, raw, _ = binned.code(chunk.columns, n_features, 0, threads)
+
+    def run_pass(layout: Any, beta0: np.ndarray, from_response: bool, column_sums: bool) -> Any:
+        sums = binned.new_pass(model, beta0, from_response, column_sums, threads)
+        sums.add(codes, raw, chunk.y, chunk.weights, chunk.offset, 0)
+        return sums.result()
+    return run_pass
+
+
+# ----------------------------------------------------------------------------- streams
+class CodeStore:
+    """The codes of a streamed fit, written once (in row order, one segment per chunk of
+    the pass that codes them) and read by every later pass: held in memory, or in a
+    temporary file removed by `close` (a context manager's exit)."""
+
+    def __init__(self, row_bytes: int, rows: int, temp_dir: Any, verbose: bool) -> None:
+        self.nbytes = row_bytes * rows
+        self.segments: list[tuple[int, int, Any]] = []   # (first row, rows, arrays or file offset)
+        self.path: str | None = None
+        self.file: Any = None
+        self.written = 0
+        if self.nbytes > min(CODES_IN_MEMORY_BYTES, _available_memory() // 4):
+            fd, self.path = tempfile.mkstemp(prefix="velkan-codes-", suffix=".bin", dir=temp_dir)
+            self.file = os.fdopen(fd, "w+b", buffering=0)
+        if verbose:
+            where = f"a temporary file {self.path}" if self.path else "memory"
+            print(f"codes: {format_bytes(self.nbytes)} in {where}", flush=True)
+
+    def __enter__(self) -> "CodeStore":
+        return self
+
+    def __exit__(self, *exc: Any) -> None:
+        self.close()
+
+    def close(self) -> None:
+        if self.file is not None:
+            self.file.close()
+            self.file = None
+        if self.path is not None:
+            try:
+                os.unlink(self.path)
+            except FileNotFoundError:
+                pass
+            self.path = None
+        self.segments = []
+
+    def put(self, first: int, codes: list) -> None:
+        rows = next(len(c) for c in codes if c is not None)
+        if self.file is None:
+            self.segments.append((first, rows, codes))
+            return
+        self.segments.append((first, rows, (self.written, [None if c is None else c.dtype for c in codes])))
+        for c in codes:
+            if c is not None:
+                self.file.write(memoryview(np.ascontiguousarray(c)).cast("B"))
+                self.written += c.nbytes
+
+    def get(self, index: int, first: int, rows: int) -> list:
+        """The codes of segment `index`, which must cover rows [first, first + rows)."""
+        if index >= len(self.segments) or self.segments[index][:2] != (first, rows):
+            raise ValueError("the source gave other rows on a later pass than on the first "
+                             "(was it changed during the fit?)")
+        stored = self.segments[index][2]
+        if self.file is None:
+            return stored
+        offset, dtypes = stored
+        out = []
+        for dtype in dtypes:
+            if dtype is None:
+                out.append(None)
+                continue
+            array = np.empty(rows, dtype=dtype)
+            _read_at(self.file, memoryview(array).cast("B"), offset, self.path)
+            offset += array.nbytes
+            out.append(array)
+        return out
+
+
+def _read_at(file: Any, view: memoryview, offset: int, path: Any) -> None:
+    """Fills `view` from `file` at byte `offset` (ValueError when the file ends first)."""
+    done = 0
+    while done < view.nbytes:
+        if hasattr(os, "preadv"):
+            got = os.preadv(file.fileno(), [view[done:]], offset + done)
+        else:
+            file.seek(offset + done)
+            got = file.readinto(view[done:])
+        if not got:
+            raise ValueError(f"the code file {path} ended early")
+        done += got
+
+
+def _available_memory() -> int:
+    """Bytes of memory available to new allocations (physical memory when unknown)."""
+    try:
+        with open("/proc/meminfo") as f:
+            for line in f:
+                if line.startswith("MemAvailable:"):
+                    return int(line.split()[1]) * 1024
+    except OSError:
+        pass
+    try:
+        return os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES")
+    except (ValueError, OSError, AttributeError):
+        return 1 << 34
+
+
+def stream_pass(binned: BinnedDesign, source: Any, store: CodeStore | None, model: Any, threads: int,
+                progress: Any) -> Callable:
+    """The `run_pass` of a binned streamed fit: the first call codes the source's chunks
+    into `store`, later calls read the codes back with the response, weights and offset
+    (without a store, every call codes the chunks afresh)."""
+    needed = {binned.inputs[c].source for c in binned.code_columns + binned.raw_columns}
+    raw_needed = {binned.inputs[c].source for c in binned.raw_columns}
+    n_features = source.n_features
+
+    def run_pass(layout: Any, beta0: np.ndarray, from_response: bool, column_sums: bool) -> Any:
+        sums = binned.new_pass(model, beta0, from_response, column_sums, threads)
+        coded = store is not None and bool(store.segments)
+        what = "cross products" if coded else "coding, cross products"
+        for i, chunk in enumerate(progress.track(source.chunks(raw_needed if coded else needed),
+                                                 source.rows, what)):
+            if coded:
+                codes = store.get(i, chunk.start, chunk.rows)
+                _, raw, nbytes = binned.code(chunk.columns, n_features, chunk.start, threads, False)
+                nbytes += sum(c.nbytes for c in codes if c is not None)
+            else:
+                codes, raw, nbytes = binned.code(chunk.columns, n_features, chunk.start, threads)
+                if store is not None:
+                    store.put(chunk.start, codes)
+            progress.read(nbytes + sum(v.nbytes for v in (chunk.y, chunk.weights, chunk.offset)
+                                       if v is not None))
+            sums.add(codes, raw, chunk.y, chunk.weights, chunk.offset, chunk.start)
+        return sums.result()
+    return run_pass

@@ -1,0 +1,299 @@
+#include "engine/passes/bins.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <limits>
+
+#include "diag/format.h"
+
+namespace velkan::passes {
+
+namespace {
+
+// Marks an empty slot of the exact set: a NaN pattern, which no finite value has.
+constexpr std::uint64_t kEmptySlot = ~std::uint64_t{0};
+// Grid cells per bin of a coder (at most kMaxGridCells): enough that a cell rarely holds
+// more than one edge when the bins are quantiles of roughly smooth data.
+constexpr std::size_t kGridCellsPerBin = 16;
+constexpr std::size_t kMaxGridCells = std::size_t{1} << 16;
+
+}  // namespace
+
+Status ColumnBins::check() const {
+  if (values.size() == 0 || values.size() > (std::size_t{1} << 16) ||
+      edges.size() + 1 != values.size()) {
+    return fail(GamError::invalid_parameter(diag::format(
+        "bins: {} values and {} edges (need 1 to 65536 values and one edge fewer)",
+        values.size(), edges.size())));
+  }
+  for (std::size_t j = 0; j < edges.size(); ++j) {
+    if (!std::isfinite(edges[j]) || (j > 0 && !(edges[j] > edges[j - 1]))) {
+      return fail(GamError::invalid_parameter("bins: edges must be finite and strictly increasing"));
+    }
+  }
+  return {};
+}
+
+// ----------------------------------------------------------------------------- sketch
+ColumnSketch::ColumnSketch(std::size_t max_bins)
+    : max_bins_(max_bins),
+      min_(std::numeric_limits<double>::infinity()),
+      max_(-std::numeric_limits<double>::infinity()),
+      slots_(std::bit_ceil(4 * (max_bins + 1)), kEmptySlot) {}
+
+void ColumnSketch::insert_exact(double x) {
+  const std::uint64_t bits = std::bit_cast<std::uint64_t>(x + 0.0);
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t s = value_hash(x) & mask;; s = (s + 1) & mask) {
+    if (slots_[s] == bits) return;
+    if (slots_[s] == kEmptySlot) {
+      slots_[s] = bits;
+      if (++used_ > max_bins_) leave_exact();
+      return;
+    }
+  }
+}
+
+// More distinct values than bins: from now on the column is sampled; the values seen so
+// far are the sample's first candidates.
+void ColumnSketch::leave_exact() {
+  const std::vector<double> seen = exact_values();
+  exact_ = false;
+  slots_.clear();
+  slots_.shrink_to_fit();
+  used_ = 0;
+  for (double v : seen) offer(value_hash(v), v);
+  compact();
+}
+
+void ColumnSketch::offer(std::uint64_t hash, double x) {
+  if (hash >= threshold_) return;
+  sample_.emplace_back(hash, x + 0.0);
+  if (sample_.size() >= 2 * sample_size()) compact();
+}
+
+// Keeps the sample_size() smallest distinct hashes; once that many are kept, only values
+// hashing below the largest of them can enter.
+void ColumnSketch::compact() {
+  std::sort(sample_.begin(), sample_.end());
+  sample_.erase(std::unique(sample_.begin(), sample_.end(),
+                            [](const auto& a, const auto& b) { return a.first == b.first; }),
+                sample_.end());
+  if (sample_.size() >= sample_size()) {
+    sample_.resize(sample_size());
+    threshold_ = sample_.back().first;
+  }
+}
+
+std::size_t ColumnSketch::update(VectorView x, VectorView w) {
+  std::size_t i = 0;
+  for (; i < x.size && exact_; ++i) {
+    const double v = x[i];
+    if (!std::isfinite(v)) return i;
+    min_ = std::min(min_, v);
+    max_ = std::max(max_, v);
+    sum_ += w.size == 0 ? v : w[i] * v;
+    insert_exact(v);
+  }
+  // Sampling, a block at a time: the block's values are checked first, then summarised
+  // four at a time with independent accumulators (no chain of dependent additions); most
+  // hash above the threshold once the sample is full, at a hash and a comparison each.
+  constexpr std::size_t kBlock = 512;
+  double lo0 = min_, lo1 = min_, hi0 = max_, hi1 = max_;
+  double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+  auto weight = [&](std::size_t j) { return w.size == 0 ? 1.0 : w[j]; };
+  auto sample = [&](double v) {
+    const std::uint64_t h = value_hash(v);
+    if (h < threshold_) offer(h, v);
+  };
+  std::size_t stop = x.size;
+  while (i < stop) {
+    const std::size_t end = std::min(i + kBlock, stop);
+    for (std::size_t j = i; j < end; ++j) {
+      if (!std::isfinite(x[j])) {
+        stop = j;
+        break;
+      }
+    }
+    const std::size_t last = std::min(end, stop);
+    for (; i + 4 <= last; i += 4) {
+      const double v0 = x[i], v1 = x[i + 1], v2 = x[i + 2], v3 = x[i + 3];
+      lo0 = std::min(lo0, std::min(v0, v2));
+      lo1 = std::min(lo1, std::min(v1, v3));
+      hi0 = std::max(hi0, std::max(v0, v2));
+      hi1 = std::max(hi1, std::max(v1, v3));
+      s0 += weight(i) * v0;
+      s1 += weight(i + 1) * v1;
+      s2 += weight(i + 2) * v2;
+      s3 += weight(i + 3) * v3;
+      sample(v0);
+      sample(v1);
+      sample(v2);
+      sample(v3);
+    }
+    for (; i < last; ++i) {
+      const double v = x[i];
+      lo0 = std::min(lo0, v);
+      hi0 = std::max(hi0, v);
+      s0 += weight(i) * v;
+      sample(v);
+    }
+  }
+  min_ = std::min(lo0, lo1);
+  max_ = std::max(hi0, hi1);
+  sum_ += (s0 + s1) + (s2 + s3);
+  return stop;
+}
+
+void ColumnSketch::merge(const ColumnSketch& other) {
+  min_ = std::min(min_, other.min_);
+  max_ = std::max(max_, other.max_);
+  sum_ += other.sum_;
+  if (other.exact_) {
+    for (double v : other.exact_values()) {
+      if (exact_) {
+        insert_exact(v);
+      } else {
+        offer(value_hash(v), v);
+      }
+    }
+  } else {
+    if (exact_) leave_exact();
+    for (const auto& [h, v] : other.sample_) offer(h, v);
+  }
+}
+
+std::vector<double> ColumnSketch::exact_values() const {
+  std::vector<double> out;
+  out.reserve(used_);
+  for (std::uint64_t s : slots_) {
+    if (s != kEmptySlot) out.push_back(std::bit_cast<double>(s));
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+// The sample, sorted, with the exact extremes. The candidates are compacted on a copy:
+// compacting after every update would sort the whole sample once per chunk.
+std::vector<double> ColumnSketch::sample_values() const {
+  ColumnSketch copy = *this;
+  copy.compact();
+  std::vector<double> out;
+  out.reserve(copy.sample_.size() + 2);
+  for (const auto& [h, v] : copy.sample_) out.push_back(v);
+  out.push_back(min_);
+  out.push_back(max_);
+  std::sort(out.begin(), out.end());
+  out.erase(std::unique(out.begin(), out.end()), out.end());
+  return out;
+}
+
+Result<ColumnBins> ColumnSketch::bins() const {
+  if (!(min_ <= max_)) return fail(GamError::invalid_parameter("bins of a column without values"));
+  ColumnBins out;
+  if (exact_) {
+    const std::vector<double> v = exact_values();
+    out.values = Vector(v);
+    out.edges = Vector(std::vector<double>(v.begin() + 1, v.end()));
+    out.exact = true;
+    return out;
+  }
+  // Bin j holds the sorted distinct values s[start_j .. start_{j+1}), start_j the rounded
+  // j * s / m; it stands for the midpoint of its first and last.
+  const std::vector<double> s = sample_values();
+  const std::size_t m = std::min(max_bins_, s.size());
+  std::vector<std::size_t> start;
+  for (std::size_t j = 0; j < m; ++j) {
+    const std::size_t at = (2 * j * s.size() + m) / (2 * m);
+    if (start.empty() || at > start.back()) start.push_back(at);
+  }
+  start.push_back(s.size());
+  std::vector<double> edges, values;
+  for (std::size_t j = 0; j + 1 < start.size(); ++j) {
+    if (j > 0) edges.push_back(s[start[j]]);
+    const double lo = s[start[j]], hi = s[start[j + 1] - 1];
+    values.push_back(lo + 0.5 * (hi - lo));
+  }
+  out.edges = Vector(std::move(edges));
+  out.values = Vector(std::move(values));
+  return out;
+}
+
+ColumnSketch::State ColumnSketch::state() const {
+  State s{min_, max_, sum_, max_bins_, exact_, exact_ ? exact_values() : std::vector<double>{}};
+  if (!exact_) {
+    ColumnSketch copy = *this;
+    copy.compact();
+    for (const auto& [h, v] : copy.sample_) s.values.push_back(v);
+  }
+  return s;
+}
+
+Result<ColumnSketch> ColumnSketch::from_state(const State& s) {
+  if (s.max_bins < 2 || s.max_bins > kMaxColumnBins ||
+      s.values.size() > (s.exact ? s.max_bins : kMaxSampleSize) ||
+      std::any_of(s.values.begin(), s.values.end(), [](double v) { return !std::isfinite(v); }) ||
+      std::isnan(s.sum) ||
+      (!s.values.empty() && !(s.min <= s.max))) {
+    return fail(GamError::invalid_parameter("malformed column sketch"));
+  }
+  ColumnSketch out(s.max_bins);
+  if (s.exact) {
+    for (double v : s.values) out.insert_exact(v);
+  } else {
+    out.leave_exact();
+    for (double v : s.values) out.offer(value_hash(v), v);
+    out.compact();
+  }
+  out.min_ = s.min;
+  out.max_ = s.max;
+  out.sum_ = s.sum;
+  return out;
+}
+
+// ----------------------------------------------------------------------------- coder
+BinCoder::BinCoder(const ColumnBins& bins) : edges_(bins.edges.begin(), bins.edges.end()) {
+  constexpr double kNone = std::numeric_limits<double>::infinity();
+  if (edges_.empty()) {
+    cells_ = {{kNone, 0, 0}};
+    return;
+  }
+  const std::size_t cells = std::min(kMaxGridCells, kGridCellsPerBin * (edges_.size() + 1));
+  origin_ = edges_.front();
+  const double span = edges_.back() - edges_.front();
+  scale_ = span > 0.0 ? static_cast<double>(cells) / span : 0.0;
+  last_cell_ = cells - 1;
+  // cell() is monotone in x, so an edge in a cell before x's is <= x and one in a cell
+  // after it is > x: only the edges of x's own cell need comparing.
+  cells_.resize(cells);
+  std::size_t j = 0;
+  for (std::size_t c = 0; c < cells; ++c) {
+    const std::size_t begin = j;
+    while (j < edges_.size() && cell(edges_[j]) <= c) ++j;
+    cells_[c] = {j - begin == 1 ? edges_[begin] : kNone, static_cast<std::uint32_t>(begin),
+                 static_cast<std::uint32_t>(j)};
+  }
+}
+
+template <class Code>
+std::size_t BinCoder::code(VectorView x, Code* out) const {
+  const double* e = edges_.data();
+  for (std::size_t i = 0; i < x.size; ++i) {
+    const double v = x[i];
+    if (!std::isfinite(v)) return i;
+    const Cell& k = cells_[cell(v)];
+    if (k.end <= k.code + 1) {
+      // At most one edge in the cell (the usual case): no branch on the data.
+      out[i] = static_cast<Code>(k.code + static_cast<std::uint32_t>(v >= k.edge));
+    } else {
+      out[i] = static_cast<Code>(std::upper_bound(e + k.code, e + k.end, v) - e);
+    }
+  }
+  return x.size;
+}
+
+template std::size_t BinCoder::code<std::uint8_t>(VectorView, std::uint8_t*) const;
+template std::size_t BinCoder::code<std::uint16_t>(VectorView, std::uint16_t*) const;
+
+}  // namespace velkan::passes

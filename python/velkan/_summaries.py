@@ -259,7 +259,7 @@ class ColumnSummaries:
         return self.range_of(position)[2] / self.weight_sum
 
     def points(self, positions: list[int], k: int, what: str) -> tuple[np.ndarray, np.ndarray]:
-        box = np.array([self.ranges[p][0] for p in positions] + [self.ranges[p][1] for p in positions])
+        box = np.array([self.range_of(p)[0] for p in positions] + [self.range_of(p)[1] for p in positions])
         return self.point_samples[tuple(positions)].points(), box
 
     def levels(self, position: int) -> np.ndarray:

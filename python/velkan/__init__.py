@@ -1,7 +1,7 @@
 """velkan: generalized additive models with automatic smoothing, on a compiled core.
 
-A model is a sum of terms: smooths ``s``, tensor-product smooths ``te``, linear terms
-``l`` and factors ``f``, written as a formula or built from the term functions::
+A model is a sum of terms: smooths ``s``, tensor-product smooths ``te``, random effects
+``re``, linear terms ``l`` and factors ``f``, written as a formula or built from the term functions::
 
     >>> import numpy as np
     >>> from velkan import GAM, s, te, l, f
@@ -29,13 +29,13 @@ from ._gam import GAM, compare
 from ._io import ModelFileError
 from ._load import load
 from ._posterior import interval
-from ._terms import Term, TermList, f, l, s, te
+from ._terms import Term, TermList, f, l, re, s, te
 
 # One class per family of the engine's table (Gaussian, Binomial, Poisson, ...).
 globals().update({cls.__name__: cls for cls in _FAMILY_CLASSES.values()})
 
 __all__ = ["GAM", "GAMRegressor", "GAMClassifier", "ConvergenceWarning", "ExtrapolationWarning", "FormulaError",
-           "ModelFileError", "Term", "TermList", "s", "te", "l", "f", "load", "Family", "families",
+           "ModelFileError", "Term", "TermList", "s", "te", "l", "f", "re", "load", "Family", "families",
            "compare", "interval",
            *(cls.__name__ for cls in _FAMILY_CLASSES.values())]
 __version__ = "0.2.0"

@@ -19,7 +19,13 @@ import numpy as np
 
 from . import _engine
 from ._data import readable
-from ._terms import BASIS_INFO, FactorTerm, LinearTerm, SmoothTerm, TermList
+from ._terms import BASIS_INFO, FactorTerm, LinearTerm, RandomTerm, SmoothTerm, TermList
+
+# Most distinct points a thin-plate basis is built from: a reproducible sample (the points
+# with the smallest hashes) when the data have more.
+THIN_PLATE_POINTS = 1000
+# Level code of a grouping level not seen at fit time: its random effect is zero.
+UNSEEN_LEVEL = -1.0
 
 
 @dataclass
@@ -29,6 +35,7 @@ class InputColumn:
     source: int                        # the user's column, by position
     levels: np.ndarray | None = None   # factor levels; codes are positions in it
     label: Any = None                  # how messages name the column
+    random: bool = False               # a grouping column of random effects: unseen levels allowed
 
 
 @dataclass
@@ -40,6 +47,7 @@ class TermInfo:
     penalties: list[int] = field(default_factory=list)
     levels: np.ndarray | None = None
     sources: tuple = ()                # the user's columns it reads
+    random: bool = False               # a random effect (or random curves): variance components
 
     @property
     def short_name(self) -> str:
@@ -64,11 +72,22 @@ class Design:
             cols = [self.inputs[c] if c < len(self.inputs) else None for c in spec.columns]
             if any(c is None for c in cols):
                 raise ValueError(f"term {t} reads an input column the design does not have")
-            if spec.kind == "factor":
-                if cols[0].levels is None or len(cols[0].levels) != spec.levels:
-                    raise ValueError(f"term {t} reads a factor column with its {spec.levels} levels")
-            elif any(c.levels is not None for c in cols):
-                raise ValueError(f"term {t} reads numeric columns")
+            factor_at = _factor_positions(spec)
+            for i, c in enumerate(cols):
+                if i in factor_at:
+                    if c.levels is None or len(c.levels) != spec.levels:
+                        raise ValueError(f"term {t} reads a factor column with its {spec.levels} levels")
+                elif c.levels is not None:
+                    raise ValueError(f"term {t} reads numeric columns")
+
+
+def _factor_positions(spec: Any) -> set[int]:
+    """Which of a spec's input columns hold level codes."""
+    if spec.kind in ("factor", "random"):
+        return {0}
+    if spec.levels and spec.by:
+        return {len(spec.columns) - 1}
+    return set()
 
 
 def numeric_values(col: np.ndarray, label: Any, what: str, first_row: int = 0) -> np.ndarray:
@@ -198,69 +217,183 @@ class ExactStats:
     def levels(self, position: int) -> np.ndarray:
         return factor_levels(self.columns.column(position), self.columns.label(position))
 
+    def points(self, positions: list[int], k: int, what: str) -> tuple[np.ndarray, np.ndarray]:
+        cols = [self.numeric(p, what) for p in positions]
+        if self.weights is not None:
+            cols = [c[self.weights > 0] for c in cols]  # rows of zero weight place no points
+        sample = PointSample(len(positions))
+        sample.update(np.column_stack(cols))
+        box = np.array([c.min() for c in cols] + [c.max() for c in cols])
+        return sample.points(), box
 
-def build_design(terms: TermList, columns: Any, stats: Any, fit_intercept: bool) -> Design:
-    """The design of `terms`: `columns` resolves the terms' column references (position or
-    name), `stats` supplies knots, means and factor levels of the training columns."""
-    spec: list[Any] = []
-    inputs: list[InputColumn] = []
-    infos: list[TermInfo] = []
-    lams: list[float | None] = []
-    numeric_index: dict[int, int] = {}
 
-    categorical = getattr(columns, "categorical", lambda position: False)
+def point_hashes(x: np.ndarray) -> np.ndarray:
+    """A 64-bit mix of the bits of each row of x (equal rows hash alike, -0.0 as 0.0)."""
+    bits = (np.ascontiguousarray(x, dtype=np.float64) + 0.0).view(np.uint64)
+    h = np.full(x.shape[0], np.uint64(0x243F6A8885A308D3))
+    for j in range(x.shape[1]):
+        z = (h ^ bits[:, j]) + np.uint64(0x9E3779B97F4A7C15)
+        z = (z ^ (z >> np.uint64(30))) * np.uint64(0xBF58476D1CE4E5B9)
+        z = (z ^ (z >> np.uint64(27))) * np.uint64(0x94D049BB133111EB)
+        h = z ^ (z >> np.uint64(31))
+    return h
 
-    def numeric(key: Any, what: str) -> tuple[int, int]:
-        pos = columns.resolve(key, what)
-        if categorical(pos):
-            label = columns.label(pos)
+
+class PointSample:
+    """The distinct rows of a few columns with the smallest hashes (at most
+    THIN_PLATE_POINTS): uniform over the distinct points whatever their multiplicities, and
+    the same however the rows are ordered or chunked."""
+
+    def __init__(self, d: int) -> None:
+        self.hashes = np.empty(0, dtype=np.uint64)
+        self.values = np.empty((0, d))
+
+    def update(self, x: np.ndarray, h: np.ndarray | None = None) -> None:
+        h = point_hashes(x) if h is None else h
+        if self.hashes.size == THIN_PLATE_POINTS:
+            keep = h < self.hashes[-1]
+            x, h = x[keep], h[keep]
+        h = np.concatenate([self.hashes, h])
+        v = np.concatenate([self.values, x + 0.0])
+        h, first = np.unique(h, return_index=True)
+        self.hashes, self.values = h[:THIN_PLATE_POINTS], v[first[:THIN_PLATE_POINTS]]
+
+    def merge(self, other: "PointSample") -> None:
+        self.update(other.values, other.hashes)
+
+    def points(self) -> np.ndarray:
+        return np.ascontiguousarray(self.values)
+
+
+class _Builder:
+    """Turns terms into engine specs, one input column per numeric column used and one per
+    factor use (so that only a random effect's grouping column accepts unseen levels)."""
+
+    def __init__(self, columns: Any, stats: Any, select: bool) -> None:
+        self.columns, self.stats, self.select = columns, stats, select
+        self.spec: list[Any] = []
+        self.inputs: list[InputColumn] = []
+        self.infos: list[TermInfo] = []
+        self.lams: list[float | None] = []
+        self.numeric_index: dict[int, int] = {}
+        self.categorical = getattr(columns, "categorical", lambda position: False)
+
+    def numeric(self, key: Any, what: str) -> tuple[int, int]:
+        pos = self.columns.resolve(key, what)
+        if self.categorical(pos):
+            label = self.columns.label(pos)
             raise ValueError(f"{what}: column {label!r} is categorical; use f({label!r}) for it")
-        if pos not in numeric_index:
-            numeric_index[pos] = len(inputs)
-            inputs.append(InputColumn(pos, label=columns.label(pos)))
-        return numeric_index[pos], pos
+        if pos not in self.numeric_index:
+            self.numeric_index[pos] = len(self.inputs)
+            self.inputs.append(InputColumn(pos, label=self.columns.label(pos)))
+        return self.numeric_index[pos], pos
 
+    def is_factor(self, key: Any, what: str) -> bool:
+        pos = self.columns.resolve(key, what)
+        return bool(self.categorical(pos)) or self.columns.column(pos).dtype.kind not in "iuf"
+
+    def factor(self, key: Any, what: str, random: bool = False) -> tuple[int, np.ndarray]:
+        pos = self.columns.resolve(key, what)
+        levels = self.stats.levels(pos)
+        if levels.size < (1 if random else 2):
+            raise ValueError(f"{what}: column {self.columns.label(pos)!r} has a single level "
+                             f"({_some(levels)}); a factor needs two or more")
+        self.inputs.append(InputColumn(pos, levels, self.columns.label(pos), random=random))
+        return len(self.inputs) - 1, levels
+
+    def add(self, spec: Any, info: TermInfo, lams: tuple | list) -> None:
+        """Adds a term with `lams`, one fixed smoothing parameter (or None) per penalty."""
+        info.penalties = list(range(len(self.lams), len(self.lams) + len(lams)))
+        self.spec.append(spec)
+        self.infos.append(info)
+        self.lams.extend(lams)
+
+    def smooth(self, term: SmoothTerm, what: str) -> None:
+        if not BASIS_INFO[term.bs[0]].tensor_margin:
+            return self.thin_plate(term, what)
+        margins, cols = [], []
+        for m, key in enumerate(term.cols):
+            c, pos = self.numeric(key, what)
+            cols.append(c)
+            knots = self.stats.knots(pos, term.k[m], term.bs[m], term.period[m], what)
+            margins.append(_engine.MarginSpec(term.bs[m], term.k[m], knots))
+        by, levels, random = "", 0, False
+        if term.by is not None:
+            if self.is_factor(term.by, what):
+                random = term.shrink
+                c, lv = self.factor(term.by, what, random=random)
+                by, levels = ("random" if random else "factor"), int(lv.size)
+            else:
+                if term.shrink:
+                    raise ValueError(f"{what}: shrink=True needs a categorical by= column")
+                c, _ = self.numeric(term.by, what)
+                by = "numeric"
+            cols.append(c)
+        spec = _engine.TermSpec("smooth", cols, margins, levels=levels, by=by,
+                                interaction_only=term.interaction_only, select=self.select,
+                                constraint=term.constraint or "")
+        # Per level (factor by) the margins' penalties, then any null-space penalty (free).
+        n = len(_engine.Layout([spec]).penalty_terms)
+        groups = levels if by == "factor" else 1
+        lams = [term.lam[m] if m < len(term.lam) else None for m in range(n // groups)] * groups
+        self.add(spec, TermInfo(what, "smooth", sources=term.columns, random=random), lams)
+
+    def thin_plate(self, term: SmoothTerm, what: str) -> None:
+        cols, positions = [], []
+        for key in term.cols:
+            c, pos = self.numeric(key, what)
+            cols.append(c)
+            positions.append(pos)
+        points, box = self.stats.points(positions, term.k[0], what)
+        spec = _engine.thin_plate_spec(cols, points, term.k[0], box, what, self.select)
+        self.add(spec, TermInfo(what, "thin_plate", sources=term.cols), term.lam)
+
+    def random(self, term: RandomTerm, what: str) -> None:
+        g, levels = self.factor(term.col, what, random=True)
+        cols = [g]
+        if term.slope is not None:
+            cols.append(self.numeric(term.slope, what)[0])
+        spec = _engine.TermSpec("random", cols, levels=int(levels.size))
+        self.add(spec, TermInfo(what, "random", levels=levels, sources=term.columns, random=True),
+                 (term.lam,))
+
+
+def build_design(terms: TermList, columns: Any, stats: Any, fit_intercept: bool,
+                 select: bool = False) -> Design:
+    """The design of `terms`: `columns` resolves the terms' column references (position or
+    name), `stats` supplies knots, means, factor levels and point samples of the training
+    columns; `select` adds a null-space penalty to every smooth."""
+    b = _Builder(columns, stats, select)
     if fit_intercept:
-        spec.append(_engine.TermSpec("intercept"))
-        infos.append(TermInfo("(Intercept)", "intercept"))
+        b.add(_engine.TermSpec("intercept"), TermInfo("(Intercept)", "intercept"), ())
     for term in terms:
         what = repr(term)
-        if any(info.label == what for info in infos):
+        if any(info.label == what for info in b.infos):
             raise ValueError(f"terms: {what} appears twice in the model; give each term once")
         if isinstance(term, SmoothTerm):
-            margins, cols = [], []
-            for m, key in enumerate(term.cols):
-                c, pos = numeric(key, what)
-                cols.append(c)
-                knots = stats.knots(pos, term.k[m], term.bs[m], term.period[m], what)
-                margins.append(_engine.MarginSpec(term.bs[m], term.k[m], knots))
-            spec.append(_engine.TermSpec("smooth", cols, margins))
-            infos.append(TermInfo(what, "smooth", list(range(len(lams), len(lams) + len(cols))),
-                                  sources=term.cols))
-            lams.extend(term.lam)
+            b.smooth(term, what)
+        elif isinstance(term, RandomTerm):
+            b.random(term, what)
         elif isinstance(term, LinearTerm):
-            c, pos = numeric(term.col, what)
-            spec.append(_engine.TermSpec("linear", [c], center=stats.mean(pos, what)))
-            infos.append(TermInfo(what, "linear", sources=(term.col,)))
+            c, pos = b.numeric(term.col, what)
+            b.add(_engine.TermSpec("linear", [c], center=b.stats.mean(pos, what)),
+                  TermInfo(what, "linear", sources=(term.col,)), ())
         elif isinstance(term, FactorTerm):
-            pos = columns.resolve(term.col, what)
-            levels = stats.levels(pos)
-            if levels.size < 2:
-                raise ValueError(f"{what}: column {columns.label(pos)!r} has a single level "
-                                 f"({_some(levels)}); a factor needs two or more")
-            rows = getattr(stats, "rows", 0)
+            pos = b.columns.resolve(term.col, what)
+            rows = getattr(b.stats, "rows", 0)
+            levels = b.stats.levels(pos)
             if levels.size >= MIN_CROWDED_LEVELS and levels.size >= FACTOR_LEVELS_PER_ROW * rows > 0:
-                warnings.warn(f"{what}: column {columns.label(pos)!r} has {levels.size} levels in {rows} "
+                warnings.warn(f"{what}: column {b.columns.label(pos)!r} has {levels.size} levels in {rows} "
                               "rows, one coefficient for about every row; for a continuous column use "
-                              f"s({columns.label(pos)!r})", UserWarning, stacklevel=5)
-            inputs.append(InputColumn(pos, levels, columns.label(pos)))
-            spec.append(_engine.TermSpec("factor", [len(inputs) - 1], levels=int(levels.size)))
-            infos.append(TermInfo(what, "factor", levels=levels, sources=(term.col,)))
+                              f"s({b.columns.label(pos)!r})", UserWarning, stacklevel=5)
+            c, levels = b.factor(term.col, what)
+            b.add(_engine.TermSpec("factor", [c], levels=int(levels.size)),
+                  TermInfo(what, "factor", levels=levels, sources=(term.col,)), ())
         else:
             raise TypeError(f"unknown term {term!r}")
-    if not spec:
+    if not b.spec:
         raise ValueError("the model has no terms")
-    return Design(spec, inputs, infos, lams)
+    return Design(b.spec, b.inputs, b.infos, b.lams)
 
 
 # A factor with at least this many levels per row (and MIN_CROWDED_LEVELS levels) is
@@ -270,19 +403,42 @@ MIN_CROWDED_LEVELS = 5
 
 
 def engine_columns(inputs: list[InputColumn], columns: Any, n_features: int,
-                   first_row: int = 0) -> list[np.ndarray]:
+                   first_row: int = 0, population: bool = False) -> list[np.ndarray]:
     """The engine input columns of some rows (the same user columns as at fit time);
-    `first_row` is the position of the first of them in the whole data, for messages."""
+    `first_row` is the position of the first of them in the whole data, for messages. A
+    random effect's level not seen at fit time gets the unseen code (its effect is zero,
+    the population value) with one warning; `population` gives every row that code
+    without reading the grouping columns."""
     if columns.n_features != n_features:
         raise ValueError(f"X has {columns.n_features} columns; the model was fitted on {n_features}")
     out = []
+    unseen: dict[Any, int] = {}
     for inp in inputs:
+        if inp.random and population:
+            out.append(np.full(columns.rows, UNSEEN_LEVEL))
+            continue
         col = columns.column(inp.source)
         if inp.levels is None:
             out.append(numeric_values(col, inp.label, "predict", first_row))
+        elif inp.random:
+            codes = random_codes(col, inp.levels)
+            unseen[inp.label] = int(np.sum(codes == UNSEEN_LEVEL))
+            out.append(codes)
         else:
             out.append(factor_codes(col, inp.levels, inp.label, first_row))
+    if any(unseen.values()):
+        which = ", ".join(f"{count} row(s) of column {label!r}" for label, count in unseen.items() if count)
+        warnings.warn(f"{which} have levels not seen when the model was fitted; their random effects are "
+                      "set to zero (the population prediction)", UserWarning, stacklevel=5)
     return out
+
+
+def random_codes(col: np.ndarray, levels: np.ndarray) -> np.ndarray:
+    """Level codes of a grouping column, unseen levels coded UNSEEN_LEVEL."""
+    pos = np.clip(np.searchsorted(levels, col), 0, len(levels) - 1)
+    codes = pos.astype(np.float64)
+    codes[levels[pos] != col] = UNSEEN_LEVEL
+    return codes
 
 
 # Values of each numeric input column a fitted model keeps for the rug of its plots.

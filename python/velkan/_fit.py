@@ -198,6 +198,9 @@ class Fitted:
     # The log-likelihood where the response sums cannot give it (a density without closed
     # form, estimated at its maximum-likelihood scale by profile passes); None otherwise.
     log_likelihood: float | None = None
+    # Shape-constrained fits: the basis N of the subspace the active constraints leave
+    # (coefficients x its dimension); None when none is active.
+    constraint_basis: np.ndarray | None = None
 
     def engine_layout(self) -> Any:
         if self.layout is None:
@@ -510,7 +513,8 @@ class PirlsLoop:
                       ridge=step.ridge if len(step.ridge) else None,
                       rho_hessian=hessian if hessian.shape == (n_pen, n_pen) and n_pen else None,
                       rho_gradient=step.gradient if step.gradient.shape == (n_pen,) and n_pen else None,
-                      response_sums=self.response_sums, parameter_intervals=intervals)
+                      response_sums=self.response_sums, parameter_intervals=intervals,
+                      constraint_basis=step.constraint_basis if step.constraint_basis.size else None)
 
     def statistics_pass(self, beta_raw: np.ndarray) -> None:
         """The family's response sums at the estimated parameter (the first pass had only
@@ -586,8 +590,10 @@ class PirlsLoop:
         every response (perfectly separated classes) has no curvature left to approximate:
         it keeps the performance-iteration fit, and its warning says why; so does a fit with
         rows on the edge of the family's range (refitted with a ridge by `fit_loop`) and
-        that refit."""
-        if self.exact_fit() or self.shrink is not None or self.separated() or self.extreme_weights():
+        that refit, and a model the Laplace search cannot hold (`laplace_holds`)."""
+        if self.exact_fit() or self.shrink is not None or self.separated() or self.extreme_weights() \
+                or not self.laplace_holds():
+            self.method = "PQL"  # what the fit is
             return self.finish(step)
         balanced = np.asarray(step.rho_balanced)
         lower = np.where(self.free, balanced - RHO_BELOW, self.rho)
@@ -602,6 +608,7 @@ class PirlsLoop:
             self.passes += search.passes
             warnings.warn(f"the Laplace-approximate REML search failed ({e}); the performance-iteration "
                           "fit is kept", ConvergenceWarning, stacklevel=6)
+            self.method = "PQL"
             return self.finish(step)
         self.passes += search.passes
         self.n_iter += self.laplace_iterations
@@ -616,6 +623,13 @@ class PirlsLoop:
                            scale=self.pearson_scale(point), score=float(crit.score),
                            deviance=float(point.sums.deviance), pearson=float(point.sums.pearson),
                            hessian=hessian, intervals=intervals)
+
+    def laplace_holds(self) -> bool:
+        """Whether the Laplace search can fit this model: its sums are dense p x p products
+        and it has no active-set programme, so a model with a wide grouped term (whose
+        passes are sparse) or a shape constraint keeps performance iteration, reported as
+        PQL."""
+        return not self.layout.sparse and not any(spec.constraint for spec in self.layout.specs)
 
     def extreme_weights(self) -> bool:
         """Whether a scale family's prior weights average beyond 2^+-LAPLACE_WEIGHT_EXPONENT:

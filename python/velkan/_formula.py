@@ -1,7 +1,7 @@
-"""Model formulas: ``"y ~ s(age, k=20) + te(lat, lon) + l(income) + f(region)"``.
+"""Model formulas: ``"y ~ s(age, k=20) + te(lat, lon) + l(income) + f(region) + re(id)"``.
 
 A formula is an optional response name, ``~``, and terms joined by ``+``. Each term is a
-call of ``s``, ``te``, ``l`` or ``f`` with the arguments those functions take; a bare
+call of ``s``, ``te``, ``l``, ``f`` or ``re`` with the arguments those functions take; a bare
 column name stands for ``l(name)``. Columns are written as names (``age``, or quoted:
 ``'sepal length'`` or ```sepal length```) or as integer positions (``s(0)``). Keyword values
 are numbers, quoted strings, bare words (``bs=cr``), ``None`` and tuples (``k=(5, 6)``).
@@ -16,45 +16,46 @@ Errors are :class:`FormulaError` (a ``ValueError``) pointing at the offending to
     >>> parse_formula("y ~ s(age) + g(x)")
     Traceback (most recent call last):
     ...
-    velkan._formula.FormulaError: unknown term 'g'; terms are s, te, l and f (at character 14)
+    velkan._formula.FormulaError: unknown term 'g'; terms are s, te, l, f and re (at character 14)
       y ~ s(age) + g(x)
                    ^
 """
 
 from __future__ import annotations
 
-import re
+import re as regex
 from dataclasses import dataclass
 from typing import Any, Callable, NamedTuple
 
-from ._terms import Term, TermList, f, l, s, te
+from ._terms import Term, TermList, f, l, re, s, te
 
 # Longest formula accepted: a formula is typed or generated for a handful of terms; the
 # limit keeps a hostile string from costing more than a moment to refuse.
 MAX_FORMULA_LENGTH = 100_000
 
-_TERM_FUNCTIONS: dict[str, Callable[..., Term]] = {"s": s, "te": te, "l": l, "f": f}
-_KEYWORDS = {"s": ("k", "bs", "lam", "period"), "te": ("k", "bs", "lam"), "l": (), "f": ()}
+_TERM_FUNCTIONS: dict[str, Callable[..., Term]] = {"s": s, "te": te, "l": l, "f": f, "re": re}
+_KEYWORDS = {"s": ("k", "bs", "lam", "period", "by", "shrink", "constraint"),
+             "te": ("k", "bs", "lam", "interaction_only"), "l": (), "f": (), "re": ("lam",)}
 _CONSTANTS = {"None": None, "True": True, "False": False}
 
-_TOKEN = re.compile(r"""
+_TOKEN = regex.compile(r"""
     (?P<space>\s+)
   | (?P<number>(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?)
   | (?P<name>[^\W\d][\w.]*)
   | (?P<string>'[^'\\]*'|"[^"\\]*"|`[^`]*`)
   | (?P<op>[~+(),=\[\]-])
-""", re.VERBOSE)
+""", regex.VERBOSE)
 
 
 class FormulaError(ValueError):
     """A formula that cannot be parsed; ``position`` is the offending character (0-based).
 
     >>> from velkan import GAM
-    >>> GAM("y ~ s(x, bs=tp)").fit({"x": [0.0, 1.0], "y": [0.0, 1.0]})
+    >>> GAM("y ~ s(x, bs=xx)").fit({"x": [0.0, 1.0], "y": [0.0, 1.0]})
     Traceback (most recent call last):
     ...
-    velkan._formula.FormulaError: s('x'): unknown basis 'tp'; use one of 'ps', 'cr', 'cc' (at character 13)
-      y ~ s(x, bs=tp)
+    velkan._formula.FormulaError: s('x'): unknown basis 'xx'; use one of 'ps', 'cr', 'cc', 'tp' (at character 13)
+      y ~ s(x, bs=xx)
                   ^
     """
 
@@ -154,7 +155,9 @@ class _Parser:
         if not self.at("("):
             return self.call(l, "l", [(self.column(token), token)], [], token)
         if token.kind != "name" or token.text not in _TERM_FUNCTIONS:
-            raise self.fail(f"unknown term {_unquote(token.text)!r}; terms are s, te, l and f", token)
+            names = list(_TERM_FUNCTIONS)
+            raise self.fail(f"unknown term {_unquote(token.text)!r}; terms are {', '.join(names[:-1])} and "
+                            f"{names[-1]}", token)
         name = token.text
         self.take("(")
         args: list[tuple[Any, Token]] = []

@@ -96,6 +96,10 @@ class GAM:
         counts them: None one, -1 every core (on Dask, threads per partition task). Each
         thread reduces a contiguous range of row blocks; the ranges are summed in order,
         so results differ between thread counts only by the rounding of that sum.
+    select_terms : bool
+        Give every smooth one more penalty, on the null space of its others (the functions
+        its wiggliness penalty leaves free, such as straight lines), so that the criterion
+        can shrink a whole term to zero: a term that does not help gets an edf near 0.
     verbose : bool
         Print one line per iteration: the criterion's value, the deviance, the smoothing
         parameters and the time since the fit started, such as
@@ -178,7 +182,7 @@ class GAM:
                  fit_intercept: bool = True, max_iter: int = 100, tol: float = 1e-7,
                  n_jobs: int | None = None, verbose: bool = False, extrapolate: str = "linear",
                  weights: str = "precision", binning: Any = "auto", max_bins: int = DEFAULT_MAX_BINS,
-                 temp_dir: Any = None) -> None:
+                 temp_dir: Any = None, select_terms: bool = False) -> None:
         self.terms = terms
         self.family = family
         self.method = method
@@ -189,6 +193,7 @@ class GAM:
         self.verbose = verbose
         self.extrapolate = extrapolate
         self.weights = weights
+        self.select_terms = select_terms
         self.binning = binning
         self.max_bins = max_bins
         self.temp_dir = temp_dir
@@ -206,6 +211,8 @@ class GAM:
         if not (isinstance(self.tol, (int, float)) and 0.0 < self.tol < 1.0):
             raise ValueError(f"tol must be a number in (0, 1), got {self.tol!r}")
         threads = _threads(self.n_jobs)
+        if not isinstance(self.select_terms, (bool, np.bool_)):
+            raise ValueError(f"select_terms must be True or False, got {self.select_terms!r}")
         _check_choice("extrapolate", self.extrapolate, EXTRAPOLATE)
         _check_choice("weights", self.weights, WEIGHTS)
         binning = getattr(self, "binning", "auto")
@@ -259,7 +266,8 @@ class GAM:
         if stream is not None:
             threads = params.threads
             fitted = fit_stream(stream, params.terms, family=params.family, method=params.method,
-                                fit_intercept=self.fit_intercept, max_iter=params.max_iter,
+                                fit_intercept=self.fit_intercept, select=bool(self.select_terms),
+                                max_iter=params.max_iter,
                                 tol=self.tol, verbose=self.verbose, threads=threads,
                                 frequency_weights=params.frequency_weights,
                                 binning=params.binning, max_bins=params.max_bins,
@@ -284,7 +292,7 @@ class GAM:
         if bins_rows(params.binning, chunk.rows) and binned_method(family, method, params.binning):
             method = binned_method(family, method, params.binning)
             stats = SketchStats(chunk.columns, chunk.weights, params.max_bins)
-            design = build_design(terms, chunk.columns, stats, self.fit_intercept)
+            design = build_design(terms, chunk.columns, stats, self.fit_intercept, bool(self.select_terms))
             binned = BinnedDesign.from_sketches(design, stats.sketch)
             if self.verbose:
                 print(binned.describe(), flush=True)
@@ -294,7 +302,7 @@ class GAM:
                         if inp.source in stats.sketches else None for inp in design.inputs]
         else:
             design = build_design(terms, chunk.columns, ExactStats(chunk.columns, chunk.weights),
-                                  self.fit_intercept)
+                                  self.fit_intercept, bool(self.select_terms))
             columns = engine_columns(design.inputs, chunk.columns, source.n_features)
             extremes = None
 
@@ -340,20 +348,23 @@ class GAM:
             raise RuntimeError("this GAM is not fitted yet; call fit(X, y) first")
         return fitted
 
-    def _model_columns(self, X: DataLike, offset: "ArrayLike | None" = None) -> tuple[list[np.ndarray], ArraySource]:
+    def _model_columns(self, X: DataLike, offset: "ArrayLike | None" = None,
+                       population: bool = False) -> tuple[list[np.ndarray], ArraySource]:
         """The engine input columns of new data: a frame's columns are matched by name
-        when the model was fitted on named columns, otherwise by position."""
+        when the model was fitted on named columns, otherwise by position. `population`
+        sets every random effect to zero without reading its grouping column."""
         fitted = self._check_fitted()
         source = ArraySource(X, require_y=False, offset=offset)
         columns: Any = source.chunk.columns
         if fitted.feature_names is not None and columns.names is not None:
             columns = AlignedColumns(columns, fitted.feature_names)
-        return engine_columns(fitted.inputs, columns, fitted.n_features), source
+        return engine_columns(fitted.inputs, columns, fitted.n_features, population=population), source
 
-    def _new_rows(self, X: DataLike, offset: "ArrayLike | None" = None) -> tuple[list[np.ndarray], np.ndarray | None, int]:
+    def _new_rows(self, X: DataLike, offset: "ArrayLike | None" = None,
+                  population: bool = False) -> tuple[list[np.ndarray], np.ndarray | None, int]:
         """The engine input columns, offset and row count of new rows (warning about rows
         far beyond a smooth's training range)."""
-        cols, source = self._model_columns(X, offset)
+        cols, source = self._model_columns(X, offset, population)
         _warn_far(far_rows(self._check_fitted().design, cols), source.rows, self.extrapolate)
         return cols, source.chunk.offset, source.rows
 
@@ -363,8 +374,13 @@ class GAM:
         return self._check_fitted().prediction_layout(self.extrapolate == "constant")
 
     def predict(self, X: DataLike, offset: "ArrayLike | None" = None, type: str = "response",
-                return_std: bool = False) -> Any:
+                return_std: bool = False, random_effects: bool = True) -> Any:
         """Predicted means (``type="response"``) or linear predictors (``type="link"``).
+
+        ``random_effects=False`` predicts at the population level: every random effect
+        (``re()``, and smooths with ``by=..., shrink=True``) at zero, its grouping column
+        not read (it may be absent from ``X``). A grouping level not seen at fit time
+        always predicts that way for its own effect, with a warning.
 
         A DataFrame's columns are matched by name (its response column, if any, is
         ignored); an array's by position. With ``return_std=True`` returns
@@ -385,6 +401,8 @@ class GAM:
             raise ValueError(f"type must be 'response' or 'link', got {type!r}")
         stream = open_source(X, offset=offset)
         if stream is not None:
+            if not random_effects:
+                raise ValueError("random_effects=False needs the rows in memory (an array or a data frame)")
             if return_std:
                 raise ValueError("return_std needs the rows in memory (an array or a data frame)")
             _check_choice("extrapolate", self.extrapolate, EXTRAPOLATE)
@@ -393,7 +411,7 @@ class GAM:
             if isinstance(eta, np.ndarray):
                 check_finite_predictions(fitted, eta, None)
             return eta if type == "link" else _response(fitted, eta)
-        cols, off, n = self._new_rows(X, offset)
+        cols, off, n = self._new_rows(X, offset, population=not random_effects)
         if return_std:
             eta, se = _inference.link_with_se(fitted, cols, off, n, _threads(self.n_jobs), self._layout())
             check_finite_predictions(fitted, eta, cols)
@@ -648,7 +666,7 @@ class GAM:
                               ("fit_intercept", True), ("max_iter", 100), ("tol", 1e-7),
                               ("n_jobs", None), ("verbose", False), ("extrapolate", "linear"),
                               ("weights", "precision"), ("binning", "auto"),
-                              ("max_bins", DEFAULT_MAX_BINS), ("temp_dir", None)):
+                              ("max_bins", DEFAULT_MAX_BINS), ("temp_dir", None), ("select_terms", False)):
             value = getattr(self, name, default)
             if value is not default and value != default:
                 params.append(f"{name}={value!r}")

@@ -52,7 +52,7 @@ def covariances(fitted: Fitted) -> Covariances:
             extra = dict(beta=fitted.beta, rho_hessian=fitted.rho_hessian,
                          free=[lam is None for lam in fitted.design.lams])
         c = _engine.covariance(layout, fitted.xtwx, fitted.ridge, fitted.rho, max(fitted.scale, 0.0),
-                               **extra)
+                               constraint_basis=fitted.constraint_basis, **extra)
         fitted.inference = Covariances(c.vp, c.ve, c.vc, c.edf, layout.expand_matrix(c.vc))
     return fitted.inference
 
@@ -216,4 +216,52 @@ def term_edf(fitted: Fitted) -> list[float]:
     for t in range(len(fitted.terms)):
         o, q = layout.coefficient_offset(t), layout.coefficient_width(t)
         out.append(float(np.sum(edf[o:o + q])))
+    return out
+
+
+@dataclass
+class VarianceComponent:
+    """A random effect's standard deviation sqrt(scale / lambda) and its interval."""
+
+    term: str
+    std_dev: float
+    lower: float
+    upper: float
+
+
+def variance_components(fitted: Fitted, level: float = 0.95) -> list[VarianceComponent]:
+    """The standard deviation of every random term's penalty (one for ``re()``; per
+    penalty for random curves), with the interval exp(log sd +- z se / 2) from the REML
+    Hessian in rho = log lambda (sd = sqrt(scale / lambda), so log sd moves by -rho / 2; the
+    scale is taken as known, its own error being of order 1 / sqrt(n)). GCV and UBRE fits
+    have no such Hessian: NaN bounds."""
+    covariance = _rho_covariance(fitted)
+    z = critical_value(level)
+    out = []
+    for info in fitted.terms:
+        if not info.random:
+            continue
+        for i, j in enumerate(info.penalties):
+            name = info.label if len(info.penalties) == 1 else f"{info.label}[{i}]"
+            sd = math.sqrt(max(fitted.scale, 0.0) / math.exp(fitted.rho[j]))
+            half = 0.5 * z * math.sqrt(covariance[j, j]) if covariance is not None else math.nan
+            out.append(VarianceComponent(name, sd, sd * math.exp(-half), sd * math.exp(half)))
+    return out
+
+
+def _rho_covariance(fitted: Fitted) -> np.ndarray | None:
+    """The inverse of the REML Hessian over the estimated log smoothing parameters (zero
+    for fixed ones), its eigenvalues floored as the covariance correction floors them."""
+    if fitted.method != "REML" or fitted.rho_hessian is None:
+        return None
+    free = np.array([lam is None for lam in fitted.design.lams])
+    m = len(free)
+    out = np.zeros((m, m))
+    if not free.any():
+        return out
+    h = fitted.rho_hessian[np.ix_(free, free)]
+    w, v = np.linalg.eigh(0.5 * (h + h.T))
+    cap = float(_engine.RHO_VARIANCE_CAP)
+    variances = np.where(w > 1.0 / cap, 1.0 / np.maximum(w, 1e-300), cap)
+    out[np.ix_(free, free)] = (v * variances) @ v.T
     return out

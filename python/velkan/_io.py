@@ -13,15 +13,21 @@ A model file is a ZIP archive whose members are all *stored* (not compressed):
     syntax; ``family`` as a name or ``{"family": name, "link": link, "parameters":
     {...}}``), ``fitted`` (the fitted model's scalars and lists), ``design`` (the engine
     layout's term specs: per term ``kind``, ``columns``, ``margins`` as ``[basis, k,
-    knots]``, ``levels`` and ``center``; the input columns with their factor levels, the
-    terms' labels and penalties, the fixed smoothing parameters), ``rug`` (per input
+    knots]``, ``levels`` and ``center``, and when not at their defaults ``by``,
+    ``interaction_only``, ``select`` and ``constraint``; a thin-plate term also ``k``,
+    ``points``, ``transform``, ``penalty_values``, ``standardise`` and ``box``; the input
+    columns with their factor levels (``random`` for a random effect's grouping column),
+    the terms' labels and penalties (``random`` for random effects), the fixed smoothing
+    parameters), ``rug`` (per input
     column, the name of its rug array or null), ``attributes`` (estimator attributes such
     as a classifier's ``classes_``) and ``arrays`` (name -> shape).
 
 ``arrays/<name>.npy``
     One NumPy ``.npy`` array each (float64, never object arrays): ``beta_raw``,
     ``column_sums`` (one per raw design column), ``beta``, ``edf``, ``xtwx`` (the
-    centred parameterisation), ``rho`` (one per penalty), ``rug_<i>``.
+    centred parameterisation), ``rho`` (one per penalty), ``rug_<i>``; when present
+    ``ridge``, ``rho_hessian`` and, for a fit whose shape constraints are active,
+    ``constraint_basis``.
 
 Factor levels and other labels are JSON values tagged with their NumPy dtype. Floats are
 written in their shortest round-trip form, so a loaded model predicts bit-identically.
@@ -109,18 +115,34 @@ def _json_levels(values: np.ndarray, what: str) -> dict:
                     "numbers, booleans or strings")
 
 
+# Term spec fields added after the first version; written only when not at their default,
+# so that files of models without them are as before.
+_SPEC_OPTIONS = {"by": "", "interaction_only": False, "select": False, "constraint": ""}
+_SPEC_ARRAYS = ("points", "transform", "penalty_values", "standardise", "box")
+
+
 def _spec_json(spec: Any) -> dict:
-    return {"kind": spec.kind, "columns": [int(c) for c in spec.columns],
-            "margins": [[m.basis, int(m.k), np.asarray(m.knots, dtype=float).tolist()] for m in spec.margins],
-            "levels": int(spec.levels), "center": float(spec.center)}
+    out = {"kind": spec.kind, "columns": [int(c) for c in spec.columns],
+           "margins": [[m.basis, int(m.k), np.asarray(m.knots, dtype=float).tolist()] for m in spec.margins],
+           "levels": int(spec.levels), "center": float(spec.center)}
+    for key, default in _SPEC_OPTIONS.items():
+        if getattr(spec, key) != default:
+            out[key] = getattr(spec, key)
+    if spec.k:
+        out["k"] = int(spec.k)
+        for key in _SPEC_ARRAYS:
+            out[key] = np.asarray(getattr(spec, key), dtype=float).tolist()
+    return out
 
 
 def _design_json(design: Design) -> dict:
     inputs = [{"source": int(i.source), "label": _plain(i.label),
-               "levels": None if i.levels is None else _json_levels(i.levels, f"the levels of column {i.label!r}")}
+               "levels": None if i.levels is None else _json_levels(i.levels, f"the levels of column {i.label!r}"),
+               **({"random": True} if i.random else {})}
               for i in design.inputs]
     terms = [{"label": t.label, "kind": t.kind, "penalties": [int(p) for p in t.penalties],
-              "sources": [_plain(c) for c in t.sources]} for t in design.terms]
+              "sources": [_plain(c) for c in t.sources], **({"random": True} if t.random else {})}
+             for t in design.terms]
     return {"spec": [_spec_json(s) for s in design.spec], "inputs": inputs, "terms": terms,
             "lams": [None if v is None else float(v) for v in design.lams]}
 
@@ -349,7 +371,32 @@ def _term_spec(entry: Any, where: str, n_inputs: int) -> Any:
     center = _Json.get(entry, "center", (int, float), where, optional=True) or 0.0
     if levels < 0 or levels >= 2**31:
         raise ModelFileError(f"{where}.levels must be a count")
-    return _engine.TermSpec(kind, columns, margins, levels, float(center))
+    options = {key: _Json.get(entry, key, type(default), where, optional=True) or default
+               for key, default in _SPEC_OPTIONS.items()}
+    spec = _engine.TermSpec(kind, columns, margins, levels, float(center), **options)
+    if "k" not in entry:
+        return spec
+    # A thin-plate term: its basis's arrays, through the same state the engine pickles.
+    k = _Json.index(entry["k"], 2**31, f"{where}.k")
+    arrays = {}
+    for key in _SPEC_ARRAYS:
+        values = np.array(_numbers_nested(_Json.get(entry, key, list, where), f"{where}.{key}"), dtype=np.float64)
+        arrays[key] = values.reshape(len(values), -1) if key in ("points", "transform") else values.ravel()
+    state = spec.__getstate__()
+    extra = dict(state[5], k=k, **arrays)
+    built = _engine.TermSpec.__new__(_engine.TermSpec)
+    built.__setstate__(state[:5] + (extra,))
+    return built
+
+
+def _numbers_nested(value: Any, where: str) -> list:
+    """A list of numbers or a list of equal-length lists of numbers."""
+    if value and isinstance(value[0], list):
+        width = len(value[0])
+        if not all(isinstance(row, list) and len(row) == width for row in value):
+            raise ModelFileError(f"{where} must be a matrix")
+        return [_numbers(row, where) for row in value]
+    return _numbers(value, where)
 
 
 def _inputs(d: dict, budget: _LabelBudget) -> list[InputColumn]:
@@ -359,7 +406,8 @@ def _inputs(d: dict, budget: _LabelBudget) -> list[InputColumn]:
         levels = _Json.get(inp, "levels", dict, where, optional=True)
         inputs.append(InputColumn(_Json.index(_Json.get(inp, "source", int, where), 2**31, where + ".source"),
                                   None if levels is None else _levels(levels, where + ".levels", budget),
-                                  _Json.label(inp.get("label"), where + ".label")))
+                                  _Json.label(inp.get("label"), where + ".label"),
+                                  bool(_Json.get(inp, "random", bool, where, optional=True))))
     return inputs
 
 
@@ -379,9 +427,11 @@ def _design(meta: dict, budget: _LabelBudget) -> tuple[Design, int]:
         kind = _Json.get(term, "kind", str, where)
         if t >= len(spec) or kind != spec[t].kind:
             raise ModelFileError(f"{where} does not match design.spec[{t}]")
-        levels = inputs[spec[t].columns[0]].levels if spec[t].levels and spec[t].columns else None
+        levels = (inputs[spec[t].columns[0]].levels if spec[t].levels and spec[t].columns
+                  and not spec[t].by else None)
         terms.append(TermInfo(_Json.get(term, "label", str, where), kind,
-                              [_Json.index(p, n_penalties, where + ".penalties") for p in pens], levels, sources))
+                              [_Json.index(p, n_penalties, where + ".penalties") for p in pens], levels, sources,
+                              bool(_Json.get(term, "random", bool, where, optional=True))))
     if len(terms) != len(spec) or not spec:
         raise ModelFileError("design.terms and design.spec differ in length")
     lams = []
@@ -431,7 +481,7 @@ def _fitted(meta: dict, design: Design, layout: Any, zf: zipfile.ZipFile) -> Fit
     p, q, m = layout.width, layout.coefficients, len(layout.penalty_terms)
     shapes: dict[str, tuple[int, ...]] = {"column_sums": (p,), "beta_raw": (p,), "beta": (q,),
                                           "edf": (q,), "xtwx": (q, q), "rho": (m,)}
-    optional_shapes = {"ridge": (q,), "rho_hessian": (m, m), "rho_gradient": (m,)}
+    optional_shapes = {"ridge": (q,), "rho_hessian": (m, m), "rho_gradient": (m,), "constraint_basis": None}
     kwargs: dict[str, Any] = {"design": design}
     for fld in dataclasses.fields(Fitted):
         if fld.name in _NOT_SAVED:
@@ -479,6 +529,9 @@ def _fitted(meta: dict, design: Design, layout: Any, zf: zipfile.ZipFile) -> Fit
     for name in optional_shapes:
         if name in kwargs and kwargs[name] is not None and not isinstance(kwargs[name], np.ndarray):
             raise ModelFileError(f"fitted.{name} must be an array")
+    basis = kwargs.get("constraint_basis")
+    if basis is not None and (basis.ndim != 2 or basis.shape[0] != q or basis.shape[1] > q):
+        raise ModelFileError(f"array 'constraint_basis' must have {q} rows and at most {q} columns")
     undetermined = kwargs.get("undetermined", [])
     if not isinstance(undetermined, list):
         raise ModelFileError("fitted.undetermined must be a list")

@@ -1,8 +1,10 @@
 """Partial-effect plots of a fitted model (matplotlib, an optional dependency).
 
 Each term gets a panel on the link scale: a smooth or linear term its curve over the
-training range with a 95 % band and a rug of the training values, a factor one point per
-level with its interval, a tensor product a filled contour over its first two columns.
+training range with a 95 % band and a rug of the training values, a factor or random
+effect one point per level with its interval (a random slope: the slope), a smooth with a
+by-factor one curve per level, a tensor product or a smooth of several columns a filled
+contour over its first two columns.
 The effects come from the model's ``partial_effect(term, X)``; the other columns of the
 evaluation rows are held at a typical training value (a column's median, a factor's first
 level), which shifts nothing, since each term's effect depends on its own columns only.
@@ -155,9 +157,15 @@ def _draw(gam: Any, fitted: Any, rows: _Rows, index: int, ax: Any, rug: bool,
 
     scale = f"partial effect ({fitted.model.link} link scale)"
     ax.set_title(info.short_name + _held_columns(fitted, rows, inputs[2:]))
+    if spec.by and spec.levels:
+        return _draw_by_levels(gam, fitted, rows, index, ax, label)
     if info.levels is not None:
+        # A factor's or random effect's level effects (a random slope's: its slope, at 1).
         levels = fitted.inputs[inputs[0]].levels
-        X = rows.make(len(levels), {fitted.inputs[inputs[0]].source: levels})
+        values = {fitted.inputs[inputs[0]].source: levels}
+        if len(inputs) > 1:
+            values[fitted.inputs[inputs[1]].source] = np.ones(len(levels))
+        X = rows.make(len(levels), values)
         effect, se = _effect(gam, fitted, index, X)
         positions = np.arange(len(levels))
         points = partial_residuals(fitted, sample, index)
@@ -199,6 +207,29 @@ def _draw(gam: Any, fitted: Any, rows: _Rows, index: int, ax: Any, rug: bool,
     ax.set_ylabel(scale)
     if rug:
         _rug(ax, rows.rug[inputs[0]])
+
+
+# Levels of a factor-by smooth drawn as curves (the first ones, in level order).
+MAX_CURVES = 12
+
+
+def _draw_by_levels(gam: Any, fitted: Any, rows: _Rows, index: int, ax: Any, label: Any) -> None:
+    """One curve per level of a smooth's by-factor (its first MAX_CURVES levels)."""
+    spec = fitted.design.spec[index]
+    x_in, g_in = spec.columns[0], spec.columns[-1]
+    levels = fitted.inputs[g_in].levels
+    lo, hi = rows.range(x_in, spec)
+    grid = np.linspace(lo, hi, CURVE_POINTS)
+    for level in levels[:MAX_CURVES]:
+        values = np.empty(grid.size, dtype=np.asarray(levels).dtype)
+        values[:] = level
+        X = rows.make(grid.size, {fitted.inputs[x_in].source: grid, fitted.inputs[g_in].source: values})
+        effect, _ = _effect(gam, fitted, index, X)
+        ax.plot(grid, effect, lw=1, label=str(level))
+    if len(levels) <= MAX_CURVES:
+        ax.legend(fontsize="small")
+    ax.axhline(0.0, color="0.7", lw=0.8, zorder=0)
+    ax.set_xlabel(label(x_in))
 
 
 def _held_columns(fitted: Any, rows: _Rows, inputs: list[int]) -> str:

@@ -30,7 +30,7 @@ from ._design import label_kind
 from ._families import CLASSES, DEFAULT, Family, as_family
 from ._frames import is_frame
 from ._gam import GAM, DataLike, Params
-from ._terms import DEFAULT_BASIS, FactorTerm, SmoothTerm, TermList, TermsLike, default_terms
+from ._terms import FactorTerm, RandomTerm, SmoothTerm, TermList, TermsLike, default_terms
 
 # Families of responses that are not proportions (the regressor's), and the classifier's.
 REGRESSION_FAMILIES = tuple(name for name, cls in CLASSES.items() if not cls().info.proportion)
@@ -58,12 +58,12 @@ class _SklearnGAM(GAM):
         return params._replace(terms=terms, response=None)
 
     def _default_terms(self, columns: Any) -> TermList:
-        return default_terms(columns, k=10 if self.k is None else self.k,
-                             bs=DEFAULT_BASIS if self.bs is None else self.bs, lam=self.lam)
+        return default_terms(columns, k=self.k, bs=self.bs, lam=self.lam)
 
     def _dtype(self, params: Params) -> Any:
         # Arrays are numeric unless a factor term may read labels from them.
-        factors = params.terms is not None and any(isinstance(t, FactorTerm) for t in params.terms)
+        factors = params.terms is not None and any(
+            isinstance(t, (FactorTerm, RandomTerm)) or getattr(t, "by", None) is not None for t in params.terms)
         return None if factors else "numeric"
 
     def _refuse_text(self, X: Any, params: Params) -> None:
@@ -151,6 +151,8 @@ class _SklearnGAM(GAM):
 def _with_lam(term: Any, lam: float) -> Any:
     if isinstance(term, SmoothTerm):
         return dataclasses.replace(term, lam=tuple(lam if v is None else v for v in term.lam))
+    if isinstance(term, RandomTerm) and term.lam is None:
+        return dataclasses.replace(term, lam=lam)
     return term
 
 
@@ -208,8 +210,9 @@ class GAMRegressor(RegressorMixin, BaseEstimator, _SklearnGAM):
                  fit_intercept: bool = True, max_iter: int = 100, tol: float = 1e-7,
                  n_jobs: int | None = None, verbose: bool = False, extrapolate: str = "linear",
                  weights: str = "precision", binning: Any = "auto",
-                 max_bins: int = DEFAULT_MAX_BINS) -> None:
+                 max_bins: int = DEFAULT_MAX_BINS, select_terms: bool = False) -> None:
         self.terms = terms
+        self.select_terms = select_terms
         self.family = family
         self.method = method
         self.k = k
@@ -295,8 +298,10 @@ class GAMClassifier(ClassifierMixin, BaseEstimator, _SklearnGAM):
                  bs: str | None = None, lam: float | None = None, fit_intercept: bool = True,
                  max_iter: int = 100, tol: float = 1e-7, n_jobs: int | None = None,
                  verbose: bool = False, extrapolate: str = "linear", weights: str = "precision",
-                 binning: Any = "auto", max_bins: int = DEFAULT_MAX_BINS) -> None:
+                 binning: Any = "auto", max_bins: int = DEFAULT_MAX_BINS,
+                 select_terms: bool = False) -> None:
         self.terms = terms
+        self.select_terms = select_terms
         self.method = method
         self.k = k
         self.bs = bs

@@ -46,7 +46,8 @@ def open_source(X: Any, y: Any = None, sample_weight: Any = None, offset: Any = 
 
 def fit_stream(source: Any, terms: TermList | None, *, family: Family, method: str, fit_intercept: bool,
                max_iter: int, tol: float, verbose: bool, threads: int, frequency_weights: bool = False,
-               binning: Any = False, max_bins: int = DEFAULT_MAX_BINS, temp_dir: Any = None) -> Fitted:
+               binning: Any = False, max_bins: int = DEFAULT_MAX_BINS, temp_dir: Any = None,
+               select: bool = False) -> Fitted:
     """Fits the model on a source's rows (a summary pass, then `fit_loop`'s passes);
     binned (`_binning`) when `binning` is True, or "auto" on enough rows."""
     if terms is None:
@@ -54,10 +55,10 @@ def fit_stream(source: Any, terms: TermList | None, *, family: Family, method: s
         terms = TermList(s(j if names is None else names[j]) for j in range(source.n_features)
                          if j not in skip)
     requests = Requests(None if binning is False else max_bins)
-    build_design(terms, source.template, requests, fit_intercept)
+    build_design(terms, source.template, requests, fit_intercept, select)
     progress = PassProgress(verbose)
     stats = source.summarise(requests, family.model, progress, threads)
-    design = build_design(terms, source.template, stats, fit_intercept)
+    design = build_design(terms, source.template, stats, fit_intercept, select)
     loop = dict(family=family, method=method, start_level=stats.start_level(frequency_weights) if fit_intercept else None,
                 max_iter=max_iter, tol=tol, verbose=verbose, n_features=source.n_features,
                 frequency_weights=frequency_weights)

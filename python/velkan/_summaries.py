@@ -29,7 +29,7 @@ import numpy as np
 from . import _engine
 from ._data import Chunk
 from ._binning import sketch_rows
-from ._design import factor_levels, numeric_values, place_knots
+from ._design import PointSample, factor_levels, numeric_values, place_knots
 from ._terms import BASIS_INFO
 
 EXACT_DISTINCT_LIMIT = 1 << 20
@@ -110,6 +110,7 @@ class Requests:
         self.numeric: dict[int, str] = {}
         self.distinct: set[int] = set()
         self.factors: set[int] = set()
+        self.point_sets: set[tuple[int, ...]] = set()
         # Sketch every numeric column for bins of at most this many values (None: none).
         self.max_bins = max_bins
 
@@ -117,7 +118,8 @@ class Requests:
         self.numeric.setdefault(position, what)
         if BASIS_INFO[bs].needs_distinct:
             self.distinct.add(position)
-        return np.linspace(0.0, 1.0, k + 1)
+        # Valid placeholder knots, so that the planned terms can be built.
+        return place_knots(bs, k, 0.0, 1.0, lambda: np.linspace(0.0, 1.0, k), None, what, position)
 
     def mean(self, position: int, what: str) -> float:
         self.numeric.setdefault(position, what)
@@ -127,9 +129,28 @@ class Requests:
         self.factors.add(position)
         return np.arange(2.0)
 
+    def points(self, positions: list[int], k: int, what: str) -> tuple[np.ndarray, np.ndarray]:
+        for pos in positions:
+            self.numeric.setdefault(pos, what)
+        self.point_sets.add(tuple(positions))
+        # Placeholders: k distinct points (a Halton-like lattice) in the unit box.
+        d = len(positions)
+        primes = (2, 3, 5)
+        points = np.array([[_radical_inverse(i + 1, primes[a]) for a in range(d)] for i in range(k)])
+        return points, np.array([0.0] * d + [1.0] * d)
+
     @property
     def columns(self) -> set[int]:
         return set(self.numeric) | self.factors
+
+
+def _radical_inverse(i: int, base: int) -> float:
+    out, f = 0.0, 1.0 / base
+    while i:
+        out += f * (i % base)
+        i //= base
+        f /= base
+    return out
 
 
 class ColumnSummaries:
@@ -142,6 +163,7 @@ class ColumnSummaries:
         self.ranges = {pos: [np.inf, -np.inf, 0.0] for pos in requests.numeric}  # min, max, sum w x
         self.distinct = {pos: DistinctValues() for pos in requests.distinct}
         self.level_sets: dict[int, np.ndarray | None] = {pos: None for pos in requests.factors}
+        self.point_samples = {key: PointSample(len(key)) for key in requests.point_sets}
         self.sketches = {pos: _engine.ColumnSketch(requests.max_bins) for pos in requests.numeric} \
             if requests.max_bins else {}
         self.rows = 0
@@ -172,6 +194,9 @@ class ColumnSummaries:
                 self.distinct[pos].update(x)
         for pos in self.level_sets:
             self._add_levels(pos, factor_levels(chunk.columns.column(pos), self.labels[pos], chunk.start))
+        for key, sample in self.point_samples.items():
+            points = np.column_stack([np.asarray(chunk.columns.column(p), dtype=np.float64) for p in key])
+            sample.update(points if w is None else points[w > 0])
         self.model.check_support(chunk.y, chunk.start)
         self.rows += chunk.rows
         self.weight_sum += chunk.rows if w is None else float(w.sum())
@@ -199,6 +224,8 @@ class ColumnSummaries:
             sketch.merge(other.sketches[pos])
         for pos in self.level_sets:
             self._add_levels(pos, other.level_sets[pos])
+        for key, sample in self.point_samples.items():
+            sample.merge(other.point_samples[key])
         self.rows += other.rows
         self.weight_sum += other.weight_sum
         self.response_sum += other.response_sum
@@ -230,6 +257,10 @@ class ColumnSummaries:
 
     def mean(self, position: int, what: str) -> float:
         return self.range_of(position)[2] / self.weight_sum
+
+    def points(self, positions: list[int], k: int, what: str) -> tuple[np.ndarray, np.ndarray]:
+        box = np.array([self.range_of(p)[0] for p in positions] + [self.range_of(p)[1] for p in positions])
+        return self.point_samples[tuple(positions)].points(), box
 
     def levels(self, position: int) -> np.ndarray:
         return self.level_sets[position]

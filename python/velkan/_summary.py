@@ -23,6 +23,10 @@ from . import _engine, _inference
 from ._fit import Fitted
 
 
+# Widest term given a Wald test (wider ones, random effects of many levels, get NaN).
+MAX_TESTED_WIDTH = 500
+
+
 class TermTest(NamedTuple):
     """One smooth or tensor term's test."""
 
@@ -41,6 +45,15 @@ class Coefficient(NamedTuple):
     std_error: float
     statistic: float    # z (known scale) or t (estimated scale)
     p_value: float
+
+
+class VarianceComponent(NamedTuple):
+    """One random effect's standard deviation, sqrt(scale / lambda), with its interval."""
+
+    term: str
+    std_dev: float
+    lower: float
+    upper: float
 
 
 @dataclass(frozen=True)
@@ -69,6 +82,7 @@ class Summary:
     # The family's parameters: name -> (value, lower, upper), the 95 % interval of an
     # estimated one (NaN bounds for a given one).
     parameters: dict = field(default_factory=dict)
+    variance_components: tuple[VarianceComponent, ...] = ()
 
     def to_frame(self, which: str = "terms"):
         """The term tests (``which="terms"``) or the coefficients (``"coefficients"``) as
@@ -99,6 +113,12 @@ class Summary:
             lines += _table(["", "edf", "ref. df", "F" if self.scale_estimated else "chi-sq", "p-value"],
                             [[t.term, _num(t.edf, 3), _num(t.ref_df, 3), _num(t.statistic, 3),
                               _pvalue(t.p_value)] for t in self.terms])
+            lines.append("")
+        if self.variance_components:
+            lines.append("Random effects (standard deviations, 95 % intervals):")
+            lines += _table(["", "std. dev.", "lower", "upper"],
+                            [[v.term, _num(v.std_dev), _num(v.lower), _num(v.upper)]
+                             for v in self.variance_components])
             lines.append("")
         lines.append(f"n = {self.n}   edf = {_num(self.edf, 4)} (corrected {_num(self.edf_corrected, 4)})   "
                      f"residual df = {_num(self.residual_df, 5)}   "
@@ -152,6 +172,11 @@ def summarize(fitted: Fitted) -> Summary:
             if exact:
                 tests.append(TermTest(info.label, term_edf[t], math.nan, math.nan, math.nan))
                 continue
+            if q > MAX_TESTED_WIDTH:
+                # A random effect of many levels: its eigen-decompositions would cost O(q^3);
+                # its variance component is what the summary reports of it.
+                tests.append(TermTest(info.label, term_edf[t], math.nan, math.nan, math.nan))
+                continue
             vc = np.ascontiguousarray(cov.vc[o:o + q, o:o + q])
             g = np.ascontiguousarray(fitted.xtwx[o:o + q, o:o + q])
             statistic, ref_df, _rank, p = _engine.smooth_term_test(beta, vc, g, term_edf[t], rdf)
@@ -177,7 +202,9 @@ def summarize(fitted: Fitted) -> Summary:
                    null_deviance=stats.null_deviance, deviance_explained=stats.deviance_explained,
                    log_likelihood=stats.log_likelihood, aic=stats.aic,
                    reml=fitted.score if fitted.method in ("REML", "PQL") else math.nan, score=fitted.score,
-                   converged=fitted.converged, parameters=_parameters(fitted))
+                   converged=fitted.converged, parameters=_parameters(fitted),
+                   variance_components=tuple(VarianceComponent(v.term, v.std_dev, v.lower, v.upper)
+                                             for v in _inference.variance_components(fitted)))
 
 
 def _parameters(fitted: Fitted) -> dict:

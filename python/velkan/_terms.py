@@ -1,9 +1,9 @@
-"""Model terms: smooths, tensor products, linear and factor terms.
+"""Model terms: smooths, tensor products, random effects, linear and factor terms.
 
 Terms combine with ``+`` into a :class:`TermList`::
 
-    from velkan import s, te, l, f
-    terms = s(0, k=20) + te(1, 2) + l(3) + f(4)
+    from velkan import s, te, l, f, re
+    terms = s(0, k=20) + te(1, 2) + l(3) + f(4) + re(5)
 
 A column is named by its index in ``X`` (or, for DataFrame input, by its name). The
 ``repr`` of terms is also formula text: ``str(terms)`` parses back to the same terms.
@@ -21,18 +21,27 @@ Column = Union[int, str]
 
 
 class BasisInfo(NamedTuple):
-    """What the engine's table says of a marginal basis kind."""
+    """What the engine's table says of a smooth basis kind."""
 
     min_k: int
     needs_distinct: bool     # knots at quantiles of the column's distinct values
     periodic: bool           # takes a period
+    max_columns: int         # columns one smooth of this basis takes (1: a marginal basis)
+    tensor_margin: bool      # usable as a margin of te()
+    shapes: bool             # takes a shape constraint
 
 
-BASIS_INFO = {name: BasisInfo(min_k, distinct, periodic)
-              for name, min_k, distinct, periodic in _engine.bases()}
+BASIS_INFO = {row[0]: BasisInfo(*row[1:]) for row in _engine.bases()}
 BASES = tuple(BASIS_INFO)
+MARGIN_BASES = tuple(name for name, info in BASIS_INFO.items() if info.tensor_margin)
 DEFAULT_BASIS = BASES[0]
 MAX_TERM_WIDTH = _engine.MAX_TERM_WIDTH
+# Default basis sizes: a one-column smooth, each margin of a tensor product, and a smooth
+# of two or three columns (an isotropic basis) per column count.
+DEFAULT_K = 10
+DEFAULT_TENSOR_K = 5
+DEFAULT_MULTI_K = {2: 30, 3: 40}
+CONSTRAINTS = ("increasing", "decreasing", "convex", "concave")
 
 
 class Term:
@@ -63,7 +72,7 @@ class TermList(tuple):
         terms = tuple(terms)
         for t in terms:
             if not isinstance(t, Term):
-                raise TypeError(f"a model is built from terms (s, te, l, f), not {type(t).__name__}")
+                raise TypeError(f"a model is built from terms (s, te, l, f, re), not {type(t).__name__}")
         return super().__new__(cls, terms)
 
     def __add__(self, other: object) -> "TermList":  # type: ignore[override]
@@ -106,11 +115,13 @@ def _check_lam(lam: object, what: str) -> float | None:
     return lam
 
 
-def _check_k(k: object, bs: str, what: str) -> int:
+def _check_k(k: object, bs: str, what: str, columns: int = 1) -> int:
     if isinstance(k, bool) or not isinstance(k, Integral):
         raise TypeError(f"{what}: k must be an integer, got {k!r}")
-    if k < BASIS_INFO[bs].min_k:
-        raise ValueError(f"{what}: k must be at least {BASIS_INFO[bs].min_k} for bs={bs!r}, got {k}")
+    least = BASIS_INFO[bs].min_k + columns - 1
+    if k < least:
+        raise ValueError(f"{what}: k must be at least {least} for bs={bs!r}"
+                         f"{'' if columns == 1 else f' of {columns} columns'}, got {k}")
     if k > MAX_TERM_WIDTH:
         raise ValueError(f"{what}: k must be at most {MAX_TERM_WIDTH}, got {k}")
     return int(k)
@@ -124,7 +135,8 @@ def _check_bs(bs: object, what: str) -> str:
 
 @dataclass(frozen=True, eq=True)
 class SmoothTerm(Term):
-    """A smooth of one column (``s``) or a tensor-product smooth of several (``te``)."""
+    """A smooth of one column or an isotropic smooth of several (``s``), or a
+    tensor-product smooth of several (``te``)."""
 
     cols: tuple[Column, ...]
     k: tuple[int, ...]
@@ -132,10 +144,14 @@ class SmoothTerm(Term):
     lam: tuple[float | None, ...]
     period: tuple[tuple[float, float] | float | None, ...]
     tensor: bool = False
+    by: Column | None = None
+    shrink: bool = False
+    interaction_only: bool = False
+    constraint: str | None = None
 
     @property
     def columns(self) -> tuple[Column, ...]:
-        return self.cols
+        return self.cols if self.by is None else self.cols + (self.by,)
 
     def __repr__(self) -> str:
         cols = ", ".join(repr(c) for c in self.cols)
@@ -145,11 +161,37 @@ class SmoothTerm(Term):
                 extra += f", lam={self.lam[0]!r}"
             if self.period[0] is not None:
                 extra += f", period={self.period[0]!r}"
+            if self.by is not None:
+                extra += f", by={self.by!r}" + (", shrink=True" if self.shrink else "")
+            if self.constraint is not None:
+                extra += f", constraint={self.constraint!r}"
             return f"s({cols}{extra})"
         extra = f", k={self.k!r}, bs={self.bs!r}"
         if any(v is not None for v in self.lam):
             extra += f", lam={self.lam!r}"
+        if self.interaction_only:
+            extra += ", interaction_only=True"
         return f"te({cols}{extra})"
+
+
+@dataclass(frozen=True, eq=True)
+class RandomTerm(Term):
+    """An i.i.d. normal effect per level of a grouping column (a random intercept), or of
+    a numeric column's slope per level (a random slope)."""
+
+    col: Column
+    slope: Column | None = None
+    lam: float | None = None
+
+    @property
+    def columns(self) -> tuple[Column, ...]:
+        return (self.col,) if self.slope is None else (self.col, self.slope)
+
+    def __repr__(self) -> str:
+        extra = "" if self.slope is None else f", {self.slope!r}"
+        if self.lam is not None:
+            extra += f", lam={self.lam!r}"
+        return f"re({self.col!r}{extra})"
 
 
 @dataclass(frozen=True, eq=True)
@@ -180,37 +222,87 @@ class FactorTerm(Term):
         return f"f({self.col!r})"
 
 
-def s(col: Column, k: int = 10, bs: str = DEFAULT_BASIS, lam: float | None = None,
-      period: tuple[float, float] | float | None = None) -> SmoothTerm:
-    """A penalized smooth of one column.
+def _check_flag(value: object, name: str, what: str) -> bool:
+    if not isinstance(value, bool):
+        raise TypeError(f"{what}: {name} must be True or False, got {value!r}")
+    return value
+
+
+def _multi_basis(n: int) -> str | None:
+    """The first basis of the engine's table that takes `n` columns in one smooth."""
+    return next((b for b, info in BASIS_INFO.items() if info.max_columns >= n), None)
+
+
+def s(*cols: Column, k: int | None = None, bs: str | None = None, lam: float | None = None,
+      period: tuple[float, float] | float | None = None, by: Column | None = None,
+      shrink: bool = False, constraint: str | None = None) -> SmoothTerm:
+    """A penalized smooth of one column, or an isotropic smooth of two or three.
 
     ``bs`` is the basis: ``"ps"`` (cubic B-splines on evenly spaced knots over the
-    training range, second-order difference penalty; the default), ``"cr"`` (natural cubic
-    regression spline, knots at quantiles of the distinct values) or ``"cc"`` (cyclic cubic
-    regression spline; ``period`` is its length, or a ``(start, end)`` pair, and defaults to
-    the training range). ``lam`` fixes the smoothing parameter instead of estimating it.
+    training range, second-order difference penalty), ``"cr"`` (natural cubic regression
+    spline, knots at quantiles of the distinct values), ``"cc"`` (cyclic cubic regression
+    spline; ``period`` is its length, or a ``(start, end)`` pair, and defaults to the
+    training range) or ``"tp"`` (thin-plate regression spline of one to three columns,
+    isotropic, from a reproducible sample of the distinct points). ``k`` defaults by the
+    basis and column count (see ``DEFAULT_K``). ``lam`` fixes the smoothing parameter.
+
+    ``by``: a categorical column fits one centred smooth per level (add ``f(by)`` for the
+    levels' own means), with ``shrink=True`` uncentred curves shrunk toward zero by
+    penalties shared by every level (their null spaces penalized too); a numeric column
+    fits the varying coefficient ``by * f(x)`` (not centred). ``constraint``:
+    ``"increasing"``, ``"decreasing"``, ``"convex"`` or ``"concave"`` for a basis that
+    takes one (the fitted function obeys it everywhere).
 
     >>> from velkan import s
-    >>> s(0, k=20)
+    >>> s(0, k=20, bs="ps")
     s(0, k=20, bs='ps')
     """
-    what = f"s({col!r})"
-    col = _check_column(col, what)
+    what = f"s({', '.join(repr(c) for c in cols)})"
+    if not cols:
+        raise ValueError("s() needs a column")
+    cols = tuple(_check_column(c, what) for c in cols)
+    if bs is None:
+        bs = DEFAULT_BASIS if len(cols) == 1 else _multi_basis(len(cols))
     bs = _check_bs(bs, what)
-    k = _check_k(k, bs, what)
-    if period is not None and not BASIS_INFO[bs].periodic:
-        periodic = [b for b, info in BASIS_INFO.items() if info.periodic]
+    info = BASIS_INFO[bs]
+    if len(cols) > info.max_columns:
+        multi = _multi_basis(len(cols))
+        hint = f"bs={multi!r}, or " if multi else ""
+        raise ValueError(f"{what}: bs={bs!r} takes {info.max_columns} column(s); use {hint}te() for a "
+                         "tensor product")
+    if k is None:
+        k = DEFAULT_K if len(cols) == 1 else DEFAULT_MULTI_K[len(cols)]
+    k = _check_k(k, bs, what, len(cols))
+    if period is not None and not info.periodic:
+        periodic = [b for b, i in BASIS_INFO.items() if i.periodic]
         raise ValueError(f"{what}: period applies to the cyclic basis bs={periodic[0]!r} only")
-    return SmoothTerm((col,), (k,), (bs,), (_check_lam(lam, what),), (period,))
+    if by is not None:
+        by = _check_column(by, what)
+        if not info.tensor_margin:
+            raise ValueError(f"{what}: by= needs a basis of {', '.join(map(repr, MARGIN_BASES))}")
+    if _check_flag(shrink, "shrink", what) and by is None:
+        raise ValueError(f"{what}: shrink=True applies to a smooth with a categorical by= column")
+    if constraint is not None:
+        if constraint not in CONSTRAINTS:
+            raise ValueError(f"{what}: constraint must be one of {', '.join(map(repr, CONSTRAINTS))}, "
+                             f"got {constraint!r}")
+        if not info.shapes or by is not None:
+            takes = [b for b, i in BASIS_INFO.items() if i.shapes]
+            raise ValueError(f"{what}: a shape constraint needs bs={takes[0]!r} and no by=")
+    return SmoothTerm(cols, (k,), (bs,), (_check_lam(lam, what),), (period,), by=by, shrink=shrink,
+                      constraint=constraint)
 
 
-def te(*cols: Column, k: int | Sequence[int] = 5, bs: str | Sequence[str] = DEFAULT_BASIS,
-       lam: float | None | Sequence[float | None] = None) -> SmoothTerm:
+def te(*cols: Column, k: int | Sequence[int] = DEFAULT_TENSOR_K, bs: str | Sequence[str] = DEFAULT_BASIS,
+       lam: float | None | Sequence[float | None] = None, interaction_only: bool = False) -> SmoothTerm:
     """A tensor-product smooth of two or more columns.
 
     Each column gets a marginal basis (``k`` and ``bs`` per margin, or one value for all) and
     its own smoothing parameter: the penalty is ``S_1 (x) I + I (x) S_2`` (and so on), so
-    the surface can be smoother in one direction than in another.
+    the surface can be smoother in one direction than in another. With
+    ``interaction_only=True`` every margin is centred before the product is formed, so the
+    term holds only the interaction: ``s(x) + s(z) + te(x, z, interaction_only=True)``
+    separates the main effects from it.
 
     >>> from velkan import te
     >>> te(0, 1, k=(5, 6))
@@ -230,6 +322,9 @@ def te(*cols: Column, k: int | Sequence[int] = 5, bs: str | Sequence[str] = DEFA
         return (value,) * d
 
     bs_t = tuple(_check_bs(b, what) for b in per_margin(bs, "bs"))
+    for b in bs_t:
+        if not BASIS_INFO[b].tensor_margin:
+            raise ValueError(f"{what}: bs={b!r} cannot be a margin; use one of {', '.join(map(repr, MARGIN_BASES))}")
     k_t = tuple(_check_k(kk, b, what) for kk, b in zip(per_margin(k, "k"), bs_t))
     lam_t = tuple(_check_lam(v, what) for v in per_margin(lam, "lam"))
     width = 1
@@ -237,7 +332,26 @@ def te(*cols: Column, k: int | Sequence[int] = 5, bs: str | Sequence[str] = DEFA
         width *= kk
     if width > MAX_TERM_WIDTH:
         raise ValueError(f"{what}: the tensor product has {width} basis functions; at most {MAX_TERM_WIDTH}")
-    return SmoothTerm(cols, k_t, bs_t, lam_t, (None,) * d, tensor=True)
+    return SmoothTerm(cols, k_t, bs_t, lam_t, (None,) * d, tensor=True,
+                      interaction_only=_check_flag(interaction_only, "interaction_only", what))
+
+
+def re(col: Column, slope: Column | None = None, lam: float | None = None) -> RandomTerm:
+    """A random effect: an i.i.d. normal effect per level of the grouping column ``col``
+    (a random intercept), or with ``slope`` a numeric column's coefficient per level (a
+    random slope). Its penalty is the identity, so the criterion estimates the variance
+    component (``summary().variance_components``). A level not seen at fit time predicts
+    with its effect at zero (the population value), with a warning.
+
+    >>> from velkan import re
+    >>> re("subject")
+    re('subject')
+    """
+    what = f"re({col!r})"
+    col = _check_column(col, what)
+    if slope is not None:
+        slope = _check_column(slope, what)
+    return RandomTerm(col, slope, _check_lam(lam, what))
 
 
 def l(col: Column) -> LinearTerm:  # noqa: E743 - the name is the formula's
@@ -276,7 +390,7 @@ def as_terms(terms: object) -> TermList:
 TermsLike = Union[str, Term, TermList, Sequence[Term], None]
 
 
-def default_terms(columns: Any, k: int = 10, bs: str = DEFAULT_BASIS, lam: float | None = None) -> TermList:
+def default_terms(columns: Any, k: int | None = None, bs: str | None = None, lam: float | None = None) -> TermList:
     """The model when no terms are given: ``f`` for every categorical, string or boolean
     column, ``s`` for every other one."""
     categorical = getattr(columns, "categorical", lambda position: False)

@@ -16,6 +16,7 @@
 #include "engine/python/convert.h"
 #include "engine/select/criterion.h"
 #include "engine/select/fit_step.h"
+#include "engine/select/shape.h"
 #include "engine/terms/layout.h"
 
 namespace velkan::testing {
@@ -38,13 +39,14 @@ select::Criterion criterion_named(const std::string& name) {
 
 nb::dict evaluate_criterion(const terms::ModelLayout& layout, const passes::PassSums& sums,
                             const Array1& beta0, const Array1& rho, const std::string& criterion,
-                            double known_scale, int order) {
+                            double known_scale, int order, bool blocked) {
   if (sums.xtwx.rows() != layout.width() || beta0.shape(0) != layout.width() ||
       rho.shape(0) != layout.penalties().size()) {
     throw nb::value_error("shapes do not match the layout");
   }
   Inputs in;
-  const auto wp = select::working_problem(layout, sums, in(beta0));
+  const auto wp = select::working_problem(layout, sums, in(beta0), blocked);
+  if (blocked && !wp.sparse) throw nb::value_error("the layout has no block to eliminate");
   const auto ev = engine::value_or_raise(
       select::evaluate(wp, criterion_named(criterion), known_scale, in(rho), order));
   nb::dict d;
@@ -56,6 +58,8 @@ nb::dict evaluate_criterion(const terms::ModelLayout& layout, const passes::Pass
   d["deviance"] = ev.deviance;
   d["scale"] = ev.scale;
   d["edf"] = ev.edf;
+  d["edf_per_coefficient"] = to_numpy(ev.edf_per_coefficient);
+  d["log_det_h"] = ev.log_det_h;
   return d;
 }
 
@@ -110,7 +114,7 @@ nb::tuple family_rows(const families::ResponseModel& model, const Array1& y, con
 void bind_engine(nb::module_& top) {
   nb::module_ m = top.def_submodule("engine", "The modelling engine's internals.");
   m.def("evaluate_criterion", &evaluate_criterion, "layout"_a, "sums"_a, "beta0"_a, "rho"_a,
-        "criterion"_a, "known_scale"_a, "order"_a = 2);
+        "criterion"_a, "known_scale"_a, "order"_a = 2, "blocked"_a = false);
   m.def("log_pseudo_determinant", [](const terms::ModelLayout& l, const Array1& rho) {
     if (rho.shape(0) != l.penalties().size()) throw nb::value_error("one rho per penalty");
     Inputs in;
@@ -124,6 +128,10 @@ void bind_engine(nb::module_& top) {
     Inputs in;
     return to_numpy(l.constrain(in(v)));
   });
+  m.def("solve_shape_qp", [](const Array2& h, const Array1& b, const Array2& a) {
+    return to_numpy(engine::value_or_raise(
+        select::solve_shape_qp(engine::to_matrix(h), engine::to_vector(b), engine::to_matrix(a))).beta);
+  }, "h"_a, "b"_a, "a"_a, "The minimiser of x'Hx / 2 - b'x subject to A x >= 0.");
   m.def("working", &working, "model"_a, "y"_a, "eta"_a, "prior_weight"_a, "generic"_a);
   m.def("family_rows", &family_rows, "model"_a, "y"_a, "eta"_a, "prior_weight"_a, "which"_a,
         "scale"_a = 1.0);

@@ -135,7 +135,7 @@ def test_bad_input_is_refused_and_the_previous_fit_survives(rng):
     with pytest.raises(ValueError, match="k must be at least 4"):
         s(0, k=3)
     with pytest.raises(ValueError, match="unknown basis"):
-        s(0, bs="tp")
+        s(0, bs="xx")
 
 
 @pytest.mark.parametrize("shift,scale", [(1e6, 1.0), (0.0, 1e-100), (-3e7, 1e3)])

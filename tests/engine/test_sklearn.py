@@ -30,7 +30,10 @@ SKIPPED = {"check_array_api_input"}
                                        GAMRegressor(family="negative_binomial"),
                                        GAMRegressor(family=Tweedie(power=1.5))], ids=repr)
 def test_scikit_learn_estimator_checks(estimator):
-    expected = EXPECTED_FAILURES
+    # With a known scale no criterion counts the rows, so precision weights and repeated
+    # rows give the same fit and the equivalence check passes.
+    known_scale = estimator.family == "poisson"
+    expected = {} if known_scale else EXPECTED_FAILURES
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         results = check_estimator(estimator, on_fail=None, expected_failed_checks=expected)

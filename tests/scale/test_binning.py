@@ -233,7 +233,8 @@ def test_few_distinct_values_give_the_exact_fit(rng, family):
     exact = GAM(TERMS, **binnable(family), binning=False, tol=tol).fit(X, y, w, off)
     binned = GAM(TERMS, **binnable(family), binning=True, max_bins=40, tol=tol).fit(X, y, w, off)
     assert binned.binned_ and not exact.binned_
-    np.testing.assert_allclose(binned.coef_, exact.coef_, rtol=1e-7, atol=1e-9 * np.abs(exact.coef_).max())
+    # Both fits stop within the iteration tolerance (1e-7): coefficients agree to a few times it.
+    np.testing.assert_allclose(binned.coef_, exact.coef_, rtol=1e-6, atol=1e-9 * np.abs(exact.coef_).max())
     np.testing.assert_allclose(binned.lambda_, exact.lambda_, rtol=1e-5)
     assert binned.deviance_ == pytest.approx(exact.deviance_, rel=1e-9)
 

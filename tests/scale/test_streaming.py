@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 from tests.helpers import run_python
-from velkan import GAM, f, l, s, te
+from velkan import GAM, f, l, re, s, te
 from velkan import _engine, _sources, _summaries
 
 FAMILIES = ["gaussian", "binomial", "poisson", "gamma", "negative_binomial", "tweedie"]
@@ -36,6 +36,9 @@ def data(rng, n, family):
 MODELS = [
     (s(0) + s(1, bs="cr") + s(2, bs="cc") + f(3) + l(4), True),
     (te(1, 2, k=(5, 5)) + s(0, bs="cr", k=8) + f(3), False),
+    # The new kinds: a thin-plate point sample, a random effect, a shape, a numeric by.
+    (s(0, 1, bs=[b[0] for b in _engine.bases() if b[4] > 1][0], k=12) + re(3)
+     + s(4, constraint="increasing") + s(2, by=3, k=6), True),
 ]
 
 

@@ -4,6 +4,8 @@
 
 #include "diag/format.h"
 #include "linalg/factorizations.h"
+#include "engine/select/blocked.h"
+#include "linalg/products.h"
 #include "linalg/spd_factor.h"
 
 namespace velkan::inference {
@@ -162,6 +164,140 @@ Result<Covariance> coefficient_covariance(MatrixView xtwx,
       out.vc(index[a], index[b]) = scale * vp(a, b) + correction(a, b);
       out.ve(index[a], index[b]) = scale * ve(a, b);
     }
+  }
+  return out;
+}
+
+namespace {
+
+// N V N' for a q x q V.
+Matrix map_back(MatrixView n, const Matrix& v) {
+  const Matrix nv = matmul(n, v.view());
+  Matrix out = matmul(nv.view(), n.transposed());
+  symmetrise(out);
+  return out;
+}
+
+}  // namespace
+
+Result<Covariance> constrained_covariance(MatrixView xtwx,
+                                          const std::vector<terms::PenaltyBlock>& penalties,
+                                          VectorView ridge, VectorView rho, double scale,
+                                          MatrixView basis, const SmoothingUncertainty* u) {
+  const std::size_t p = xtwx.rows, q = basis.cols;
+  if (basis.rows != p || rho.size != penalties.size() || (ridge.size != 0 && ridge.size != p)) {
+    return fail(GamError::dimension_mismatch("the constraint basis does not match the coefficients"));
+  }
+  Matrix h = Matrix::from(xtwx);
+  for (std::size_t i = 0; i < ridge.size; ++i) h(i, i) += ridge[i];
+  for (std::size_t j = 0; j < penalties.size(); ++j) {
+    const auto& pen = penalties[j];
+    const double lambda = std::exp(rho[j]);
+    for (std::size_t a = 0; a < pen.matrix.rows(); ++a)
+      for (std::size_t b = 0; b < pen.matrix.rows(); ++b) h(pen.offset + a, pen.offset + b) += lambda * pen.matrix(a, b);
+  }
+  const Matrix g = matmul(matmul(basis.transposed(), xtwx).view(), basis);
+  const Matrix hn = matmul(matmul(basis.transposed(), h.view()).view(), basis);
+  auto factor = SpdFactor::factor(hn.view());
+  if (!factor) {
+    return fail(GamError::linalg_error("the penalized cross products are not positive definite: " +
+                                       factor.error().debug()));
+  }
+  const Matrix vp = factor->inverse();
+  const Matrix f = solve_columns(*factor, g.view());
+  Matrix ve = solve_columns(*factor, f.t());
+  symmetrise(ve);
+  Matrix vc = vp;
+  vc *= scale;
+  if (u != nullptr) {
+    // J = -lambda_j H_N^-1 N'S_j beta per free rho, then J V_rho J' as in the unconstrained case.
+    std::vector<std::size_t> kept(q), index(q);
+    for (std::size_t i = 0; i < q; ++i) kept[i] = index[i] = i;
+    std::vector<terms::PenaltyBlock> projected;
+    for (const auto& pen : penalties) {
+      Matrix full(p, p);
+      for (std::size_t a = 0; a < pen.matrix.rows(); ++a)
+        for (std::size_t b = 0; b < pen.matrix.rows(); ++b) full(pen.offset + a, pen.offset + b) = pen.matrix(a, b);
+      projected.push_back({0, matmul(matmul(basis.transposed(), full.view()).view(), basis), Matrix()});
+    }
+    const Vector theta = matvec(basis.transposed(), u->beta);
+    const SmoothingUncertainty ut{theta.view(), u->hessian, u->free};
+    auto added = smoothing_correction(*factor, projected, kept, index, rho, ut, q);
+    if (!added) return fail(added.error());
+    vc += *added;
+  }
+  Covariance out;
+  Matrix vps = vp, ves = ve;
+  vps *= scale;
+  ves *= scale;
+  out.vp = map_back(basis, vps);
+  out.ve = map_back(basis, ves);
+  out.vc = map_back(basis, vc);
+  const Matrix nf = matmul(basis, f.view());
+  out.edf = Vector(p);
+  for (std::size_t i = 0; i < p; ++i)
+    for (std::size_t c = 0; c < q; ++c) out.edf[i] += nf(i, c) * basis(i, c);
+  return out;
+}
+
+Result<Covariance> blocked_covariance(const select::WorkingProblem& wp, VectorView rho, double scale,
+                                      const SmoothingUncertainty* u) {
+  const std::size_t p = wp.xtwx.rows(), m = wp.penalties.size();
+  if (rho.size != m || !wp.sparse) {
+    return fail(GamError::dimension_mismatch("one log smoothing parameter per penalty is needed"));
+  }
+  if (!(scale >= 0.0) || !std::isfinite(scale)) {
+    return fail(GamError::invalid_parameter(
+        diag::format("the scale must be non-negative and finite, got {}", scale)));
+  }
+  select::BlockSystem h(wp, rho);
+  if (!h.factor()) {
+    return fail(GamError::linalg_error("the penalized cross products are not positive definite"));
+  }
+  Covariance out;
+  Matrix x = h.inverse();
+  Matrix xsx = h.inverse_penalty_inverse();
+  out.edf = h.edf_per_coefficient();
+  out.vp = x;
+  out.vp *= scale;
+  out.ve = std::move(x);
+  out.ve -= xsx;
+  out.ve *= scale;
+  symmetrise(out.ve);
+  out.vc = out.vp;
+  if (u != nullptr && u->beta.size == p) {
+    std::vector<std::size_t> fr;
+    for (std::size_t j = 0; j < m; ++j)
+      if (u->free[j]) fr.push_back(j);
+    std::vector<Vector> jac;
+    for (std::size_t j : fr) {
+      Vector col = h.solve(h.penalty_times(j, Vector::from(u->beta)));
+      for (auto& v : col) v *= -h.lambda[j];
+      jac.push_back(std::move(col));
+    }
+    Matrix hf(fr.size(), fr.size());
+    for (std::size_t a = 0; a < fr.size(); ++a)
+      for (std::size_t b = 0; b < fr.size(); ++b) hf(a, b) = u->hessian(fr[a], fr[b]);
+    if (!fr.empty()) {
+      auto eig = symmetric_eigen(hf.view());
+      if (!eig) return fail(GamError::linalg_error("eigendecomposition failed: " + eig.error().debug()));
+      for (std::size_t e = 0; e < fr.size(); ++e) {
+        const double hv = eig->values[e];
+        const double var = hv > 1.0 / kRhoVarianceCap ? 1.0 / hv : kRhoVarianceCap;
+        Vector dir(p);
+        for (std::size_t c = 0; c < fr.size(); ++c)
+          for (std::size_t i = 0; i < p; ++i) dir[i] += eig->vectors(c, e) * jac[c][i];
+        for (std::size_t i = 0; i < p; ++i)
+          for (std::size_t k = 0; k < p; ++k) out.vc(i, k) += var * dir[i] * dir[k];
+      }
+    }
+  }
+  // Coefficients held by the ridge are fixed at zero.
+  for (std::size_t i = 0; i < wp.ridge.size(); ++i) {
+    if (!(wp.ridge[i] > 0.0)) continue;
+    out.edf[i] = 0.0;
+    for (Matrix* v : {&out.vp, &out.ve, &out.vc})
+      for (std::size_t k = 0; k < p; ++k) (*v)(i, k) = (*v)(k, i) = 0.0;
   }
   return out;
 }

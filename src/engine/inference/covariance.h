@@ -39,6 +39,7 @@
 
 #include "common/gam_error.h"
 #include "linalg/matrix.h"
+#include "engine/select/criterion.h"
 #include "engine/terms/layout.h"
 
 namespace velkan::inference {
@@ -70,5 +71,21 @@ Result<Covariance> coefficient_covariance(MatrixView xtwx,
                                           const std::vector<terms::PenaltyBlock>& penalties,
                                           VectorView ridge, VectorView rho, double scale,
                                           const SmoothingUncertainty* uncertainty = nullptr);
+
+// The same for a problem with a sparse block (select/blocked.h: its xtwx, compact
+// penalties, ridge and block), assembled from the block elimination without any O(p^3)
+// step; the ridge stays in H, and the coefficients that carry it get zero rows, columns
+// and edf.
+Result<Covariance> blocked_covariance(const select::WorkingProblem& problem, VectorView rho,
+                                      double scale, const SmoothingUncertainty* uncertainty);
+
+// The same for a shape-constrained fit whose active constraints leave beta = N theta
+// (N: p x q, orthonormal columns; select/shape.h): the covariances of theta (with the
+// ridge kept in H), mapped back as N V N', zero across the active directions; edf
+// diag(N F_theta N').
+Result<Covariance> constrained_covariance(MatrixView xtwx,
+                                          const std::vector<terms::PenaltyBlock>& penalties,
+                                          VectorView ridge, VectorView rho, double scale,
+                                          MatrixView basis, const SmoothingUncertainty* uncertainty);
 
 }  // namespace velkan::inference

@@ -33,12 +33,23 @@ struct Accumulator {
   std::vector<double> y, pw, xb, eta, shift, weight, residual, deviance, pearson;
   PassSums sums;
   std::optional<InformationSums> information;
+  // A sparse term's rows (group and values) and sums: per group its gw x gw block of
+  // X'WX, and its gw x (p_d + 1) block against the dense columns and t.
+  std::vector<std::size_t> group;
+  std::vector<double> values, diagonal, cross, sparse_sums;
 
   void reserve(std::size_t block, std::size_t q, std::size_t p, bool column_sums) {
     upper.assign(q * q, 0.0);
     rows.resize(block * q);
     for (auto* v : {&y, &pw, &xb, &eta, &shift, &weight, &residual, &deviance, &pearson}) v->resize(block);
     sums.column_sums = Vector(column_sums ? p : 0);
+  }
+  void reserve_sparse(std::size_t block, const terms::SparseTerm& s, std::size_t q, bool column_sums) {
+    group.resize(block);
+    values.resize(block * s.group_width);
+    diagonal.assign(s.groups * s.group_width * s.group_width, 0.0);
+    cross.assign(s.groups * s.group_width * q, 0.0);
+    sparse_sums.assign(column_sums ? s.groups * s.group_width : 0, 0.0);
   }
 };
 
@@ -63,7 +74,7 @@ void symmetric_rank_update(std::size_t q, std::size_t count, const double* rows,
 // carries eta_start - offset - x'beta0 into the working response).
 Status linearise(const families::ResponseModel& model, const RowData& data, VectorView beta0,
                  const PassOptions& options, std::size_t first, std::size_t count,
-                 Accumulator& a) {
+                 Accumulator& a, const double* extra_xb = nullptr) {
   const std::size_t p = beta0.size, q = p + 1;
   PassSums& s = a.sums;
   for (std::size_t i = 0; i < count; ++i) {
@@ -74,7 +85,7 @@ Status linearise(const families::ResponseModel& model, const RowData& data, Vect
     if (options.column_sums) {
       for (std::size_t j = 0; j < p; ++j) s.column_sums[j] += a.pw[i] * row[j];
     }
-    double xb = 0.0;
+    double xb = extra_xb != nullptr ? extra_xb[i] : 0.0;
     for (std::size_t j = 0; j < p; ++j) xb += row[j] * beta0[j];
     a.xb[i] = xb;
     a.eta[i] = at_or(data.offset, r, 0.0) + xb;
@@ -143,6 +154,78 @@ PassSums gather(const std::vector<Accumulator>& acc, std::size_t used, std::size
     }
     s.ttwt = a.upper[p + p * q];
     out.add(s);
+  }
+  return out;
+}
+
+// The sparse term's share of x'beta0 for each row of a block.
+void sparse_xb(const terms::SparseTerm& sp, const Accumulator& a, VectorView beta0,
+               std::size_t count, double* out) {
+  const std::size_t gw = sp.group_width;
+  for (std::size_t i = 0; i < count; ++i) {
+    out[i] = 0.0;
+    if (a.group[i] == terms::kNoGroup) continue;
+    const double* v = a.values.data() + i * gw;
+    const std::size_t o = sp.raw_offset + a.group[i] * gw;
+    for (std::size_t c = 0; c < gw; ++c) out[i] += v[c] * beta0[o + c];
+  }
+}
+
+// Adds the block's sparse rows, scaled by sqrt(w) like the dense rows already are, to their
+// groups' blocks (and, when asked, the prior-weighted column sums).
+void reduce_sparse(const terms::SparseTerm& sp, Accumulator& a, std::size_t count, std::size_t q,
+                   bool column_sums) {
+  const std::size_t gw = sp.group_width;
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::size_t g = a.group[i];
+    if (g == terms::kNoGroup) continue;
+    const double* v = a.values.data() + i * gw;
+    if (column_sums) {
+      for (std::size_t c = 0; c < gw; ++c) a.sparse_sums[g * gw + c] += a.pw[i] * v[c];
+    }
+    const double sw = std::sqrt(a.weight[i]);
+    const double* row = a.rows.data() + i * q;  // already scaled by sqrt(w)
+    double* d = a.diagonal.data() + g * gw * gw;
+    double* c = a.cross.data() + g * gw * q;
+    for (std::size_t x = 0; x < gw; ++x) {
+      const double vx = sw * v[x];
+      if (vx == 0.0) continue;
+      for (std::size_t y = 0; y < gw; ++y) d[x * gw + y] += vx * sw * v[y];
+      for (std::size_t j = 0; j < q; ++j) c[x * q + j] += vx * row[j];
+    }
+  }
+}
+
+// Full-width sums from dense accumulators over the dense columns and the sparse blocks.
+PassSums gather_sparse(const std::vector<Accumulator>& acc, std::size_t used,
+                       const terms::SparseTerm& sp, std::size_t pd, std::size_t p, bool column_sums) {
+  PassSums dense = gather(acc, used, pd, column_sums);
+  const std::size_t q = pd + 1, gw = sp.group_width, ws = sp.groups * gw;
+  auto raw = [&](std::size_t j) { return j < sp.raw_offset ? j : j + ws; };
+  PassSums out = dense;
+  out.xtwx = Matrix(p, p);
+  out.xtwt = Vector(p);
+  out.column_sums = Vector(column_sums ? p : 0);
+  for (std::size_t i = 0; i < pd; ++i) {
+    out.xtwt[raw(i)] = dense.xtwt[i];
+    if (column_sums) out.column_sums[raw(i)] = dense.column_sums[i];
+    for (std::size_t j = 0; j < pd; ++j) out.xtwx(raw(i), raw(j)) = dense.xtwx(i, j);
+  }
+  for (std::size_t part = 0; part < used; ++part) {
+    const Accumulator& a = acc[part];
+    if (a.diagonal.empty()) continue;
+    for (std::size_t g = 0; g < sp.groups; ++g)
+      for (std::size_t x = 0; x < gw; ++x) {
+        const std::size_t r = sp.raw_offset + g * gw + x;
+        if (column_sums) out.column_sums[r] += a.sparse_sums[g * gw + x];
+        for (std::size_t y = 0; y < gw; ++y) out.xtwx(r, sp.raw_offset + g * gw + y) += a.diagonal[(g * gw + x) * gw + y];
+        const double* c = a.cross.data() + (g * gw + x) * q;
+        for (std::size_t j = 0; j < pd; ++j) {
+          out.xtwx(r, raw(j)) += c[j];
+          out.xtwx(raw(j), r) += c[j];
+        }
+        out.xtwt[r] += c[pd];
+      }
   }
   return out;
 }
@@ -230,6 +313,35 @@ Result<PassSums> accumulate(const terms::ModelLayout& layout, const RowData& dat
   };
 
   std::size_t used = 0;
+  if (const auto& sp = layout.sparse(); sp) {
+    // The sparse term's columns never enter the dense rows: each row adds to its group's
+    // blocks only (O(gw (p_d + gw)) per row instead of O(p^2)).
+    const std::size_t pd = layout.dense_width(), qd = pd + 1;
+    Vector beta_dense(pd);
+    for (std::size_t j = 0, k = 0; j < p; ++j)
+      if (j < sp->raw_offset || j >= sp->raw_offset + sp->groups * sp->group_width) beta_dense[k++] = beta0[j];
+    auto sparse_body = [&](std::size_t part, std::size_t first, std::size_t count) -> Status {
+      Accumulator& a = acc[part];
+      if (a.upper.empty()) {
+        a.reserve(block, qd, pd, options.column_sums);
+        a.reserve_sparse(block, *sp, qd, options.column_sums);
+      }
+      double* rows = a.rows.data();
+      if (auto ok = layout.evaluate_split(data.columns, first, count, rows, qd, a.group.data(), a.values.data()); !ok)
+        return ok;
+      std::vector<double> extra(count);
+      sparse_xb(*sp, a, beta0, count, extra.data());
+      if (auto ok = linearise(model, data, beta_dense.view(), options, first, count, a, extra.data()); !ok) return ok;
+      model.working({a.y.data(), a.eta.data(), a.pw.data(), count},
+                    {a.weight.data(), a.residual.data(), a.deviance.data(), a.pearson.data()});
+      reduce_block(model, options.from_response, a, count, pd);
+      reduce_sparse(*sp, a, count, qd, options.column_sums);
+      symmetric_rank_update(qd, count, rows, a.upper.data());
+      return {};
+    };
+    if (auto ok = for_each_block(n, block, acc.size(), sparse_body, &used); !ok) return fail(ok.error());
+    return gather_sparse(acc, used, *sp, pd, p, options.column_sums);
+  }
   if (auto ok = for_each_block(n, block, acc.size(), body, &used); !ok) return fail(ok.error());
   return gather(acc, used, p, options.column_sums);
 }
@@ -246,6 +358,33 @@ Status linear_predictor(const terms::ModelLayout& layout, std::span<const Vector
   }
   const std::size_t block = kPassBlockRows;
   std::vector<std::vector<double>> buffers(part_count(n, block, threads));
+  if (const auto& sp = layout.sparse(); sp) {
+    const std::size_t pd = layout.dense_width(), gw = sp->group_width, ws = sp->groups * gw;
+    std::vector<std::vector<std::size_t>> groups(buffers.size());
+    std::vector<std::vector<double>> values(buffers.size());
+    return for_each_block(n, block, buffers.size(), [&](std::size_t part, std::size_t first,
+                                                        std::size_t count) -> Status {
+      auto& buf = buffers[part];
+      buf.resize(block * pd);
+      groups[part].resize(block);
+      values[part].resize(block * gw);
+      if (auto ok = layout.evaluate_split(columns, first, count, buf.data(), pd, groups[part].data(),
+                                          values[part].data());
+          !ok)
+        return ok;
+      for (std::size_t i = 0; i < count; ++i) {
+        const double* row = buf.data() + i * pd;
+        double eta = at_or(offset, first + i, 0.0);
+        for (std::size_t j = 0; j < pd; ++j) eta += row[j] * beta[j < sp->raw_offset ? j : j + ws];
+        const std::size_t g = groups[part][i];
+        if (g != terms::kNoGroup) {
+          for (std::size_t c = 0; c < gw; ++c) eta += values[part][i * gw + c] * beta[sp->raw_offset + g * gw + c];
+        }
+        out[first + i] = eta;
+      }
+      return {};
+    });
+  }
   return for_each_block(n, block, buffers.size(), [&](std::size_t part, std::size_t first,
                                                       std::size_t count) -> Status {
     auto& buf = buffers[part];

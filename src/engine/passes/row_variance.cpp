@@ -19,6 +19,68 @@ struct Buffers {
   std::vector<double> product;  // block x q, row-major
 };
 
+// A layout with a sparse term: each row's non-zeros within the block [first_column,
+// first_column + q) (the dense columns there and its group's columns), then the forms
+// over those alone, O(nnz^2) a row.
+Status sparse_row_variance(const terms::ModelLayout& layout, std::span<const VectorView> columns,
+                           std::size_t first_column, const Vector& b, const Matrix& v,
+                           std::span<double> fit, std::span<double> variance, std::size_t threads) {
+  const terms::SparseTerm& sp = *layout.sparse();
+  const std::size_t n = fit.size(), q = b.size(), pd = layout.dense_width(), gw = sp.group_width;
+  const std::size_t ws = sp.groups * gw, block = kVarianceBlockRows;
+  struct Part {
+    std::vector<double> dense, values;
+    std::vector<std::size_t> group, index;
+    std::vector<double> value;
+  };
+  std::vector<Part> parts(std::max<std::size_t>(threads, 1));
+  // Dense columns that fall in the block, as (position among the dense row, column in block).
+  std::vector<std::pair<std::size_t, std::size_t>> dense_in;
+  for (std::size_t j = 0; j < pd; ++j) {
+    const std::size_t raw = j < sp.raw_offset ? j : j + ws;
+    if (raw >= first_column && raw < first_column + q) dense_in.emplace_back(j, raw - first_column);
+  }
+  return for_each_block(n, block, parts.size(), [&](std::size_t part, std::size_t first,
+                                                    std::size_t count) -> Status {
+    Part& w = parts[part];
+    w.dense.resize(block * pd);
+    w.values.resize(block * gw);
+    w.group.resize(block);
+    if (auto ok = layout.evaluate_split(columns, first, count, w.dense.data(), pd, w.group.data(), w.values.data()); !ok)
+      return ok;
+    for (std::size_t i = 0; i < count; ++i) {
+      w.index.clear();
+      w.value.clear();
+      for (const auto& [j, c] : dense_in) {
+        const double x = w.dense[i * pd + j];
+        if (x != 0.0) {
+          w.index.push_back(c);
+          w.value.push_back(x);
+        }
+      }
+      if (w.group[i] != terms::kNoGroup) {
+        for (std::size_t c = 0; c < gw; ++c) {
+          const std::size_t raw = sp.raw_offset + w.group[i] * gw + c;
+          if (raw >= first_column && raw < first_column + q) {
+            w.index.push_back(raw - first_column);
+            w.value.push_back(w.values[i * gw + c]);
+          }
+        }
+      }
+      double f = 0.0, s = 0.0;
+      for (std::size_t a = 0; a < w.index.size(); ++a) {
+        f += w.value[a] * b[w.index[a]];
+        double row = 0.0;
+        for (std::size_t c = 0; c < w.index.size(); ++c) row += v(w.index[a], w.index[c]) * w.value[c];
+        s += w.value[a] * row;
+      }
+      fit[first + i] = f;
+      variance[first + i] = std::max(s, 0.0);
+    }
+    return {};
+  });
+}
+
 }  // namespace
 
 Status row_variance(const terms::ModelLayout& layout, std::span<const VectorView> columns,
@@ -43,6 +105,7 @@ Status row_variance(const terms::ModelLayout& layout, std::span<const VectorView
   // needs exactly that.
   const Matrix v = Matrix::from(cov);
   const Vector b = Vector::from(beta);
+  if (layout.sparse()) return sparse_row_variance(layout, columns, first_column, b, v, fit, variance, threads);
   const std::size_t block = kVarianceBlockRows;
   std::vector<Buffers> buffers(part_count(n, block, threads));
 

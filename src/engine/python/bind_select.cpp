@@ -36,6 +36,7 @@ struct Step {
   std::vector<std::size_t> undetermined;
   std::size_t iterations = 0;
   Vector rho_balanced;   // the centre of the search range
+  Matrix constraint_basis;  // shape-constrained fits: N (empty: none active)
 };
 
 Step make_step(select::StepResult&& r) {
@@ -47,7 +48,8 @@ Step make_step(select::StepResult&& r) {
               std::move(r.problem.xtwx), std::move(at.hessian), std::move(at.gradient), at.score, at.deviance, at.scale,
               select::search_exit_name(e),
               e == SearchExit::Converged || e == SearchExit::NoFreeParameters || e == SearchExit::ExactFit,
-              std::move(r.undetermined), r.search.iterations, std::move(r.rho_balanced)};
+              std::move(r.undetermined), r.search.iterations, std::move(r.rho_balanced),
+              std::move(r.constraint_basis)};
 }
 
 select::Criterion parse_criterion(const std::string& name) {
@@ -134,7 +136,10 @@ void bind_select(nb::module_& m) {
       .def_ro("converged", &Step::converged)
       .def_ro("undetermined", &Step::undetermined)
       .def_ro("iterations", &Step::iterations)
-      .def_prop_ro("rho_balanced", [](const Step& s) { return to_numpy(s.rho_balanced); }, nb::rv_policy::automatic);
+      .def_prop_ro("rho_balanced", [](const Step& s) { return to_numpy(s.rho_balanced); },
+                   nb::rv_policy::automatic)
+      .def_prop_ro("constraint_basis", [](const Step& s) { return to_numpy(s.constraint_basis); },
+                   nb::rv_policy::automatic);
 
   m.def(
       "fit_step",

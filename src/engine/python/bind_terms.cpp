@@ -2,6 +2,7 @@
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/tuple.h>
 #include <nanobind/stl/vector.h>
+#include <nanobind/stl/optional.h>
 
 #include <string>
 
@@ -10,6 +11,7 @@
 #include "engine/terms/layout.h"
 #include "engine/terms/marginal_basis.h"
 #include "engine/terms/registry.h"
+#include "engine/terms/thin_plate.h"
 
 namespace velkan::engine {
 
@@ -21,8 +23,6 @@ using terms::TermSpec;
 namespace {
 
 using MarginState = std::tuple<std::string, std::size_t, std::vector<double>>;
-using TermState = std::tuple<std::string, std::vector<std::size_t>, std::vector<MarginState>,
-                             std::size_t, double>;
 
 MarginSpec make_margin(const std::string& basis, std::size_t k, const Array1& knots) {
   return MarginSpec{basis, k, to_vector(knots)};
@@ -39,19 +39,52 @@ MarginSpec margin_from_state(const MarginState& s) {
   return MarginSpec{std::get<0>(s), std::get<1>(s), std::move(v)};
 }
 
-TermState term_state(const TermSpec& t) {
+// A spec's state: the five fields of the first version, then a dict of the later ones
+// (absent from pickles of that version, which therefore still load).
+nb::tuple term_state(const TermSpec& t) {
   std::vector<MarginState> margins;
   for (const auto& m : t.margins) margins.push_back(margin_state(m));
-  return {t.kind, t.columns, margins, t.levels, t.center};
+  nb::dict extra;
+  extra["by"] = t.by;
+  extra["interaction_only"] = t.interaction_only;
+  extra["select"] = t.select;
+  extra["constraint"] = t.constraint;
+  extra["k"] = t.k;
+  extra["points"] = to_numpy(t.points);
+  extra["transform"] = to_numpy(t.transform);
+  extra["penalty_values"] = to_numpy(t.penalty_values);
+  extra["standardise"] = to_numpy(t.standardise);
+  extra["box"] = to_numpy(t.box);
+  return nb::make_tuple(t.kind, t.columns, margins, t.levels, t.center, extra);
 }
 
-TermSpec term_from_state(const TermState& s) {
-  TermSpec t{std::get<0>(s), std::get<1>(s), {}, std::get<3>(s), std::get<4>(s)};
-  for (const auto& m : std::get<2>(s)) t.margins.push_back(margin_from_state(m));
+Matrix matrix_or_empty(nb::handle h) {
+  const auto a = nb::cast<Array2>(h);
+  return a.size() == 0 ? Matrix(a.shape(0), a.shape(1)) : to_matrix(a);
+}
+
+TermSpec term_from_state(const nb::tuple& s) {
+  if (s.size() != 5 && s.size() != 6) throw nb::value_error("malformed term spec state");
+  TermSpec t{nb::cast<std::string>(s[0]), nb::cast<std::vector<std::size_t>>(s[1]), {},
+             nb::cast<std::size_t>(s[3]), nb::cast<double>(s[4])};
+  for (const auto& m : nb::cast<std::vector<MarginState>>(s[2])) t.margins.push_back(margin_from_state(m));
+  if (s.size() == 6) {
+    const auto extra = nb::cast<nb::dict>(s[5]);
+    t.by = nb::cast<std::string>(extra["by"]);
+    t.interaction_only = nb::cast<bool>(extra["interaction_only"]);
+    t.select = nb::cast<bool>(extra["select"]);
+    t.constraint = nb::cast<std::string>(extra["constraint"]);
+    t.k = nb::cast<std::size_t>(extra["k"]);
+    t.points = matrix_or_empty(extra["points"]);
+    t.transform = matrix_or_empty(extra["transform"]);
+    t.penalty_values = to_vector(nb::cast<Array1>(extra["penalty_values"]));
+    t.standardise = to_vector(nb::cast<Array1>(extra["standardise"]));
+    t.box = to_vector(nb::cast<Array1>(extra["box"]));
+  }
   return t;
 }
 
-void bind_specs(nb::module_& m) {
+void bind_margin_spec(nb::module_& m) {
   nb::class_<MarginSpec>(m, "MarginSpec", "One marginal basis of a smooth: kind, size, knots.")
       .def("__init__",
            [](MarginSpec* self, const std::string& basis, std::size_t k, const Array1& knots) {
@@ -63,24 +96,60 @@ void bind_specs(nb::module_& m) {
       .def_prop_ro("knots", [](const MarginSpec& s) { return to_numpy(s.knots); }, nb::rv_policy::automatic)
       .def("__getstate__", &margin_state)
       .def("__setstate__", [](MarginSpec* self, const MarginState& s) { new (self) MarginSpec(margin_from_state(s)); });
+}
 
+void bind_specs(nb::module_& m) {
+  bind_margin_spec(m);
   nb::class_<TermSpec>(m, "TermSpec",
                        "A model term completely described: kind, input columns and the numbers "
                        "its basis is built from.")
       .def("__init__",
            [](TermSpec* self, const std::string& kind, const std::vector<std::size_t>& columns,
-              const std::vector<MarginSpec>& margins, std::size_t levels, double center) {
-             new (self) TermSpec{kind, columns, margins, levels, center};
+              const std::vector<MarginSpec>& margins, std::size_t levels, double center,
+              const std::string& by, bool interaction_only, bool select, const std::string& constraint) {
+             TermSpec t{kind, columns, margins, levels, center};
+             t.by = by;
+             t.interaction_only = interaction_only;
+             t.select = select;
+             t.constraint = constraint;
+             new (self) TermSpec(std::move(t));
            },
            "kind"_a, "columns"_a = std::vector<std::size_t>{},
-           "margins"_a = std::vector<MarginSpec>{}, "levels"_a = 0, "center"_a = 0.0)
+           "margins"_a = std::vector<MarginSpec>{}, "levels"_a = 0, "center"_a = 0.0,
+           "by"_a = "", "interaction_only"_a = false, "select"_a = false, "constraint"_a = "")
       .def_ro("kind", &TermSpec::kind)
       .def_ro("columns", &TermSpec::columns)
       .def_ro("margins", &TermSpec::margins)
       .def_ro("levels", &TermSpec::levels)
       .def_ro("center", &TermSpec::center)
+      .def_ro("by", &TermSpec::by)
+      .def_ro("interaction_only", &TermSpec::interaction_only)
+      .def_ro("select", &TermSpec::select)
+      .def_ro("constraint", &TermSpec::constraint)
+      .def_ro("k", &TermSpec::k)
+      .def_prop_ro("points", [](const TermSpec& s) { return to_numpy(s.points); }, nb::rv_policy::automatic)
+      .def_prop_ro("transform", [](const TermSpec& s) { return to_numpy(s.transform); }, nb::rv_policy::automatic)
+      .def_prop_ro("penalty_values", [](const TermSpec& s) { return to_numpy(s.penalty_values); }, nb::rv_policy::automatic)
+      .def_prop_ro("standardise", [](const TermSpec& s) { return to_numpy(s.standardise); }, nb::rv_policy::automatic)
+      .def_prop_ro("box", [](const TermSpec& s) { return to_numpy(s.box); }, nb::rv_policy::automatic)
       .def("__getstate__", &term_state)
-      .def("__setstate__", [](TermSpec* self, const TermState& s) { new (self) TermSpec(term_from_state(s)); });
+      .def("__setstate__", [](TermSpec* self, const nb::tuple& s) { new (self) TermSpec(term_from_state(s)); });
+  m.def(
+      "thin_plate_spec",
+      [](const std::vector<std::size_t>& columns, const Array2& points, std::size_t k,
+         const Array1& box, const std::string& what, bool select) {
+        TermSpec t{"thin_plate", columns, {}, 0, 0.0};
+        t.select = select;
+        Inputs in;
+        const MatrixView pv = in(points);
+        const VectorView bv = in(box);
+        if (auto ok = without_gil([&] { return terms::build_thin_plate(pv, k, bv, what, t); }); !ok) {
+          raise(ok.error());
+        }
+        return t;
+      },
+      "columns"_a, "points"_a, "k"_a, "box"_a, "what"_a = "", "select"_a = false,
+      "The spec of a thin-plate term built from distinct points (N x d) and the training box.");
   m.def("richer_term", [](const TermSpec& spec) -> std::optional<TermSpec> {
     return value_or_raise(terms::make_term(spec, 0))->richer();
   }, "spec"_a, "The spec of a richer basis of the term's columns (None: no basis size to check).");
@@ -88,11 +157,15 @@ void bind_specs(nb::module_& m) {
 
 void bind_bases(nb::module_& m) {
   m.def("bases", [] {
-    std::vector<std::tuple<std::string, std::size_t, bool, bool>> out;
+    std::vector<std::tuple<std::string, std::size_t, bool, bool, std::size_t, bool, bool>> out;
     for (const auto& k : terms::marginal_kinds())
-      out.emplace_back(std::string(k.name), k.min_size, k.needs_distinct, k.periodic);
+      out.emplace_back(std::string(k.name), k.min_size, k.needs_distinct, k.periodic, 1, true, k.shapes);
+    out.emplace_back(terms::kThinPlateBasis, terms::kThinPlateMinSize, false, false,
+                     terms::kThinPlateMaxColumns, false, false);
     return out;
-  }, "The marginal basis kinds: (name, smallest size, knots from distinct values, periodic).");
+  }, "The smooth bases: (name, smallest size, knots from distinct values, periodic, most "
+     "columns, usable as a tensor margin, takes a shape constraint).");
+  m.attr("MAX_THIN_PLATE_POINTS") = terms::kMaxThinPlatePoints;
   m.attr("MAX_TERM_WIDTH") = terms::kMaxTermWidth;
   m.def(
       "place_knots",
@@ -116,6 +189,10 @@ void bind_layout_queries(nb::class_<ModelLayout>& c) {
       .def_prop_ro("is_centred", &ModelLayout::is_centred)
       .def_prop_ro("input_columns", &ModelLayout::input_columns)
       .def_prop_ro("null_space_dimension", &ModelLayout::null_space_dimension)
+      .def_prop_ro("term_count", &ModelLayout::term_count)
+      .def_prop_ro("sparse", [](const ModelLayout& l) { return l.sparse().has_value(); },
+                   "Whether a grouped term is accumulated sparsely and eliminated block by block.")
+      .def_prop_ro("dense_width", &ModelLayout::dense_width)
       .def_prop_ro("specs", &ModelLayout::specs)
       .def_prop_ro("penalty_terms",
                    [](const ModelLayout& l) {

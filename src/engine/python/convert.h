@@ -41,6 +41,7 @@ class Inputs {
     return {copy.data(), copy.size(), 1};
   }
   VectorView operator()(const std::optional<Array1>& a) { return a ? (*this)(*a) : VectorView{}; }
+  MatrixView operator()(const std::optional<Array2>& a) { return a ? (*this)(*a) : MatrixView{}; }
   MatrixView operator()(const Array2& a) {
     const auto rs = static_cast<std::ptrdiff_t>(a.stride(0));
     const auto cs = static_cast<std::ptrdiff_t>(a.stride(1));

@@ -15,6 +15,8 @@
 // entries: O(p q^2) per penalty with q the block size.
 #include "engine/select/criterion.h"
 
+#include "engine/select/blocked.h"
+
 #include <cmath>
 #include <numbers>
 #include <optional>
@@ -357,6 +359,12 @@ Result<Evaluation> evaluate(const WorkingProblem& wp, Criterion criterion, doubl
   const bool scale_known = std::isfinite(known_scale) && known_scale > 0.0;
   if (criterion == Criterion::Ubre && !scale_known) {
     return fail(GamError::invalid_parameter("UBRE needs a known scale"));
+  }
+  if (wp.sparse) {
+    if (criterion != Criterion::Reml) {
+      return fail(GamError::invalid_parameter("block elimination serves REML only"));
+    }
+    return evaluate_blocked(wp, known_scale, rho, order);
   }
   Evaluation ev;
   Solve s;

@@ -29,6 +29,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <optional>
 #include <vector>
 
 #include "common/gam_error.h"
@@ -38,6 +39,17 @@
 namespace velkan::select {
 
 enum class Criterion { Reml, Gcv, Ubre };
+
+// A block of coefficients [offset, offset + groups * block) on which G, the ridge and every
+// penalty are block diagonal with groups equal blocks (a random effect of many levels):
+// REML then eliminates it block by block (blocked.h). Penalties on it are compact (one
+// block, repeat = groups); the others lie outside it.
+struct SparseBlock {
+  std::size_t offset = 0;
+  std::size_t groups = 0;
+  std::size_t block = 0;
+  std::size_t size() const { return groups * block; }
+};
 
 struct WorkingProblem {
   Matrix xtwx;   // G, p x p
@@ -52,6 +64,7 @@ struct WorkingProblem {
   // parameters of the fit, and do not count against the residual degrees of freedom).
   std::size_t null_space_dimension = 0;
   Vector ridge;  // p entries, or empty for none
+  std::optional<SparseBlock> sparse;
 };
 
 // GCV counts a fit as saturated when n - tau is below this share of n.
@@ -81,7 +94,9 @@ struct Evaluation {
 };
 
 // known_scale: the dispersion for REML / UBRE when it is fixed (binomial, poisson: 1), NaN
-// to estimate it (REML only). order: 0 score only, 1 with gradient, 2 with Hessian.
+// to estimate it (REML only). order: 0 score only, 1 with gradient, 2 with Hessian. A
+// problem with a sparse block (REML only) is evaluated by block elimination; its
+// h_inverse is then left empty.
 Result<Evaluation> evaluate(const WorkingProblem& problem, Criterion criterion,
                             double known_scale, VectorView rho, int order);
 

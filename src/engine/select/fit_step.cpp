@@ -3,22 +3,94 @@
 #include <algorithm>
 #include <cmath>
 
+#include "engine/select/blocked.h"
+#include "engine/select/shape.h"
+#include "linalg/products.h"
 #include "linalg/spd_factor.h"
 
 namespace velkan::select {
 
+namespace {
+
+// Alternates the shape-constrained programme at the current smoothing parameters with the
+// search on the problem its active set leaves, until the active set settles (shape.h).
+// known_scale: the caller's, times the weight scale the sums were multiplied by.
+Status shape_rounds(const StepInput& in, double known_scale, const SearchOptions& opt, const Matrix& a,
+                    StepResult& out) {
+  const WorkingProblem& wp = out.problem;
+  std::vector<bool> previous;
+  Matrix n;
+  for (std::size_t round = 0; round < kShapeRounds; ++round) {
+    const Matrix h = penalized_matrix(wp, out.search.rho.view());
+    auto qp = solve_shape_qp(h, penalized_rhs(wp), a);
+    if (!qp) return fail(qp.error());
+    if (round == 0 && std::none_of(qp->active.begin(), qp->active.end(), [](bool v) { return v; })) {
+      return {};  // the unconstrained fit obeys the constraints
+    }
+    if (qp->active == previous) break;
+    previous = qp->active;
+    auto basis = active_null_basis(a, qp->active);
+    if (!basis) return fail(basis.error());
+    n = std::move(*basis);
+    const WorkingProblem rp = restricted_problem(wp, n, *in.layout);
+    auto search = newton_search(rp, in.criterion, known_scale, out.search.rho.view(), in.free, opt);
+    if (!search) return fail(search.error());
+    // Back to the full coefficients: beta = N theta, the edf diag(N H_N^-1 G_N N').
+    Evaluation& at = search->at;
+    const Matrix f = matmul(at.h_inverse.view(), rp.xtwx.view());
+    const Matrix nf = matmul(n.view(), f.view());
+    Vector edf(n.rows());
+    for (std::size_t i = 0; i < n.rows(); ++i)
+      for (std::size_t c = 0; c < n.cols(); ++c) edf[i] += nf(i, c) * n(i, c);
+    at.beta = matvec(n.view(), at.beta.view());
+    at.edf_per_coefficient = std::move(edf);
+    out.search = std::move(*search);
+  }
+  out.constraint_basis = std::move(n);
+  return {};
+}
+
+// The directions neither the data nor the penalties determine, by pivoted Cholesky of
+// G + sum_j lambda_j S_j at the balanced lambdas (block by block with a sparse block).
+Result<std::vector<std::size_t>> undetermined_directions(const WorkingProblem& wp, VectorView rho) {
+  if (wp.sparse) return blocked_undetermined(wp, rho, kIdentifiabilityTolerance);
+  const Matrix h = penalized_matrix(wp, rho);
+  auto rank = pivoted_rank(h.view(), kIdentifiabilityTolerance);
+  if (!rank) return fail(GamError::linalg_error("rank check failed: " + rank.error().debug()));
+  std::vector<std::size_t> out(rank->order.begin() + static_cast<std::ptrdiff_t>(rank->rank), rank->order.end());
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+}  // namespace
+
 WorkingProblem working_problem(const terms::ModelLayout& layout, const passes::PassSums& sums,
-                               VectorView beta0_raw) {
+                               VectorView beta0_raw, bool blocked) {
   WorkingProblem wp;
   wp.xtwx = layout.constrain(sums.xtwx);
   wp.xtwt = layout.constrain(sums.xtwt.view());
   wp.ttwt = sums.ttwt;
   wp.beta0 = layout.constrain(beta0_raw);
   wp.rows = sums.rows;
-  wp.penalties = layout.constrained_penalties();
+  if (!blocked || !blocked_problem(layout, wp)) wp.penalties = layout.constrained_penalties();
   wp.log_det_penalty = [&layout](VectorView rho) { return layout.log_pseudo_determinant(rho); };
   wp.null_space_dimension = layout.null_space_dimension();
   return wp;
+}
+
+bool blocked_problem(const terms::ModelLayout& layout, WorkingProblem& wp) {
+  const auto& sp = layout.sparse();
+  if (!sp || !layout.is_centred()) return false;
+  auto compact = layout.constrained_penalties(true);
+  const std::size_t o = sp->offset, q = sp->groups * sp->block;
+  for (const auto& pen : compact) {
+    const std::size_t end = pen.offset + pen.repeat * pen.matrix.rows();
+    const bool on_block = pen.offset == o && end == o + q && pen.matrix.rows() == sp->block;
+    if (!(on_block || end <= o || pen.offset >= o + q)) return false;
+  }
+  wp.penalties = std::move(compact);
+  wp.sparse = SparseBlock{o, sp->groups, sp->block};
+  return true;
 }
 
 Vector balanced_rho(const WorkingProblem& wp) {
@@ -26,10 +98,8 @@ Vector balanced_rho(const WorkingProblem& wp) {
   for (std::size_t j = 0; j < wp.penalties.size(); ++j) {
     const auto& pen = wp.penalties[j];
     double tg = 0.0, ts = 0.0;
-    for (std::size_t a = 0; a < pen.matrix.rows(); ++a) {
-      tg += wp.xtwx(pen.offset + a, pen.offset + a);
-      ts += pen.matrix(a, a);
-    }
+    for (std::size_t a = 0; a < pen.matrix.rows() * pen.repeat; ++a) tg += wp.xtwx(pen.offset + a, pen.offset + a);
+    for (std::size_t a = 0; a < pen.matrix.rows(); ++a) ts += pen.matrix(a, a) * static_cast<double>(pen.repeat);
     rho[j] = (tg > 0.0 && ts > 0.0) ? std::log(tg / ts) : 0.0;
   }
   return rho;
@@ -78,7 +148,7 @@ void unscale(double s, const terms::ModelLayout& layout, Criterion criterion, St
 Result<StepResult> fit_step(const StepInput& in) {
   const terms::ModelLayout& layout = *in.layout;
   StepResult out;
-  out.problem = working_problem(layout, *in.sums, in.beta0_raw.view());
+  out.problem = working_problem(layout, *in.sums, in.beta0_raw.view(), in.criterion == Criterion::Reml);
   WorkingProblem& wp = out.problem;
   const std::size_t m = wp.penalties.size();
   const std::size_t p = wp.xtwx.rows();
@@ -109,26 +179,24 @@ Result<StepResult> fit_step(const StepInput& in) {
   // factor level without weight, more unpenalized coefficients than rows) get a fixed ridge.
   // They are the null space of G + sum_j S_j, whatever the lambdas; the balanced lambdas
   // keep the sum well scaled, so that the rank test sees structure, not conditioning.
-  Matrix h = wp.xtwx;
-  for (std::size_t j = 0; j < m; ++j) {
-    const auto& pen = wp.penalties[j];
-    const double lambda = std::exp(out.rho_balanced[j]);
-    for (std::size_t a = 0; a < pen.matrix.rows(); ++a)
-      for (std::size_t b = 0; b < pen.matrix.rows(); ++b)
-        h(pen.offset + a, pen.offset + b) += lambda * pen.matrix(a, b);
-  }
-  auto rank = pivoted_rank(h.view(), kIdentifiabilityTolerance);
-  if (!rank) return fail(GamError::linalg_error("rank check failed: " + rank.error().debug()));
-  if (rank->rank < p) {
+  auto undetermined = undetermined_directions(wp, out.rho_balanced.view());
+  if (!undetermined) return fail(undetermined.error());
+  if (!undetermined->empty()) {
+    // The ridge's scale: the largest diagonal entry of G + S_lambda at the balanced lambdas.
+    Vector diag(p);
+    for (std::size_t i = 0; i < p; ++i) diag[i] = wp.xtwx(i, i);
+    for (std::size_t j = 0; j < m; ++j) {
+      const auto& pen = wp.penalties[j];
+      const double lambda = std::exp(out.rho_balanced[j]);
+      for (std::size_t a = 0; a < pen.matrix.rows() * pen.repeat; ++a)
+        diag[pen.offset + a] += lambda * pen.matrix(a % pen.matrix.rows(), a % pen.matrix.rows());
+    }
     double dmax = 0.0;
-    for (std::size_t i = 0; i < p; ++i) dmax = std::max(dmax, h(i, i));
+    for (std::size_t i = 0; i < p; ++i) dmax = std::max(dmax, diag[i]);
     if (!(dmax > 0.0)) dmax = 1.0;
     wp.ridge = Vector(p);
-    for (std::size_t r = rank->rank; r < p; ++r) {
-      wp.ridge[rank->order[r]] = kIdentifiabilityRidge * dmax;
-      out.undetermined.push_back(rank->order[r]);
-    }
-    std::sort(out.undetermined.begin(), out.undetermined.end());
+    for (std::size_t i : *undetermined) wp.ridge[i] = kIdentifiabilityRidge * dmax;
+    out.undetermined = std::move(*undetermined);
   }
 
   wp.null_space_dimension -= std::min(wp.null_space_dimension, out.undetermined.size());
@@ -141,6 +209,9 @@ Result<StepResult> fit_step(const StepInput& in) {
   auto search = newton_search(wp, in.criterion, in.known_scale * s, rho.view(), in.free, opt);
   if (!search) return fail(search.error());
   out.search = std::move(*search);
+  if (const Matrix a = layout.shape_rows(); a.rows() > 0) {
+    if (auto ok = shape_rounds(in, in.known_scale * s, opt, a, out); !ok) return fail(ok.error());
+  }
   unscale(s, layout, in.criterion, out);
   out.beta_raw = layout.expand(out.search.at.beta.view());
   return out;

@@ -54,15 +54,25 @@ struct StepResult {
   Vector rho_balanced;                      // the balanced log smoothing parameters
   WorkingProblem problem;                   // constrained, with its ridge
   std::vector<std::size_t> undetermined;    // constrained coefficients given the ridge
+  // Shape-constrained fits (shape.h): the basis N of the subspace the active constraints
+  // leave (coefficients x its dimension), empty when no constraint is active.
+  Matrix constraint_basis;
 };
 
-// The constrained working problem of a pass (no ridge).
+// The constrained working problem of a pass (no ridge). With `blocked`, a layout's sparse
+// term becomes the problem's sparse block when every penalty on it is one block repeated
+// on every group (block elimination; REML only).
 WorkingProblem working_problem(const terms::ModelLayout& layout, const passes::PassSums& sums,
-                               VectorView beta0_raw);
+                               VectorView beta0_raw, bool blocked = false);
 
 // Log of the smoothing parameters that make each penalty's trace equal the trace of its
 // block of G: a scale-free place to start and centre the search.
 Vector balanced_rho(const WorkingProblem& problem);
+
+// Makes the layout's sparse term the problem's sparse block, with compact penalties, when
+// every penalty on it is one block repeated on every group; false (nothing changed) when
+// the layout has no such term.
+bool blocked_problem(const terms::ModelLayout& layout, WorkingProblem& problem);
 
 Result<StepResult> fit_step(const StepInput& in);
 

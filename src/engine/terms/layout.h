@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -26,18 +27,22 @@ namespace velkan::terms {
 // Largest number of raw design columns of a model: its p x p cross products take 200 MB.
 inline constexpr std::size_t kMaxModelWidth = 5000;
 
+// Narrowest grouped term accumulated sparsely (passes) and eliminated block by block
+// (the criterion): below it the dense algebra is as fast.
+inline constexpr std::size_t kSparseMinWidth = 200;
+
+// The model's sparse term: its raw columns [raw_offset, raw_offset + groups * group_width)
+// and coefficients [offset, offset + groups * block), each row's non-zeros in one group.
+struct SparseTerm {
+  std::size_t term = 0;
+  std::size_t raw_offset = 0, group_width = 0, groups = 0;
+  std::size_t offset = 0, block = 0;  // in the constrained parameterisation
+};
+
 // Penalty `index` of term `term`.
 struct PenaltyRef {
   std::size_t term;
   std::size_t index;
-};
-
-// A penalty in the constrained parameterisation: `matrix` covers coefficients
-// [offset, offset + matrix.rows()), and root' root = matrix.
-struct PenaltyBlock {
-  std::size_t offset;
-  Matrix matrix;
-  Matrix root;
 };
 
 class ModelLayout {
@@ -79,18 +84,32 @@ class ModelLayout {
   Status evaluate_rows(std::span<const VectorView> columns, std::size_t first,
                        std::size_t count, double* out, std::size_t stride) const;
 
+  // The widest grouped term of at least kSparseMinWidth columns whose constraint (if any)
+  // acts group by group, when there is one.
+  const std::optional<SparseTerm>& sparse() const { return sparse_; }
+  // Raw design columns other than the sparse term's.
+  std::size_t dense_width() const { return width_ - (sparse_ ? sparse_->groups * sparse_->group_width : 0); }
+  // As evaluate_rows, with the sparse term's columns left out of `dense` (dense_width()
+  // columns per row) and given as each row's group and group_width() values instead.
+  Status evaluate_split(std::span<const VectorView> columns, std::size_t first, std::size_t count,
+                        double* dense, std::size_t stride, std::size_t* group, double* values) const;
+
   const std::vector<PenaltyRef>& penalties() const { return penalties_; }
-  // Penalty j over its term's raw block (width x width), and a square root of it
-  // (root' root = penalty; rows: the penalty's rank).
+  // Penalty j over its term's raw block (width x width).
   Matrix penalty_matrix(std::size_t j) const;
-  Matrix penalty_root(std::size_t j) const;
-  // Every penalty in the constrained parameterisation.
-  std::vector<PenaltyBlock> constrained_penalties() const;
-  // sum_j lambda_j |root_j beta_t|^2 over raw coefficients (width() values).
+  // Every penalty in the constrained parameterisation; with `compact`, block-diagonal
+  // penalties of equal blocks stay one block with its repeat count.
+  std::vector<PenaltyBlock> constrained_penalties(bool compact = false) const;
+  // sum_j lambda_j |root_j beta_t|^2 over raw coefficients (width() values); in the
+  // constrained parameterisation when centred.
   double penalty_quadratic(VectorView raw_beta, VectorView lambda) const;
   // log|S_lambda|_+ at rho = log lambda (one entry per penalty), exact for any spread of
   // the lambdas (each term's own, see TermBasis). Centring changes it by a constant only.
   LogDeterminant log_pseudo_determinant(VectorView rho) const;
+
+  // Rows A of every term's shape constraint A beta >= 0 over the coefficients (constrained
+  // parameterisation when centred): rows x coefficients(), empty when no term has one.
+  Matrix shape_rows() const;
 
   // Z'AZ for a symmetric width() x width() matrix, Z'v for a vector, Z beta for
   // coefficients and Z V Z' for a coefficient covariance. Identities when not centred.
@@ -104,12 +123,6 @@ class ModelLayout {
                       std::size_t out_stride) const;
 
  private:
-  struct Reflection {
-    std::size_t term;
-    Vector v;     // Householder vector over the term's block
-    double beta;  // 2 / v'v
-  };
-
   void apply_reflections_to_rows(Matrix& a) const;
   void apply_reflections(double* x, std::ptrdiff_t stride) const;
   std::vector<std::size_t> kept_indices() const;
@@ -118,7 +131,9 @@ class ModelLayout {
   std::vector<std::size_t> offsets_;
   std::vector<std::size_t> coefficient_offsets_;
   std::vector<PenaltyRef> penalties_;
-  std::vector<Reflection> reflections_;
+  std::vector<TermConstraint> constraints_;  // one per term once centred
+  std::optional<SparseTerm> sparse_;
+  void set_sparse();
   std::size_t width_ = 0;
   std::size_t coefficients_ = 0;
   std::size_t input_columns_ = 0;

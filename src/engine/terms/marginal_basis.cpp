@@ -75,9 +75,9 @@ std::size_t min_basis_size(BasisKind kind) { return kind == BasisKind::PSpline ?
 
 std::span<const MarginalKindInfo> marginal_kinds() {
   static constexpr std::array<MarginalKindInfo, 3> kinds{{
-      {BasisKind::PSpline, "ps", 4, false, false},
-      {BasisKind::CubicRegression, "cr", 3, true, false},
-      {BasisKind::CyclicCubic, "cc", 3, false, true},
+      {BasisKind::PSpline, "ps", 4, false, false, true},
+      {BasisKind::CubicRegression, "cr", 3, true, false, false},
+      {BasisKind::CyclicCubic, "cc", 3, false, true, false},
   }};
   return kinds;
 }

@@ -43,6 +43,7 @@ struct MarginalKindInfo {
   std::size_t min_size;
   bool needs_distinct;  // knots are quantiles of the column's distinct values
   bool periodic;        // takes a period
+  bool shapes;          // takes a shape constraint (1-D smooths)
 };
 std::span<const MarginalKindInfo> marginal_kinds();
 

@@ -79,6 +79,24 @@ class Factor final : public TermBasis {
     return {};
   }
   std::size_t null_space_dimension() const override { return width(); }
+  std::size_t group_width() const override { return 1; }
+  Status evaluate_grouped(std::span<const VectorView> columns, std::size_t first, std::size_t count,
+                          std::size_t* group, double* values) const override {
+    const VectorView x = columns[spec().columns[0]];
+    const std::size_t levels = spec().levels;
+    for (std::size_t i = 0; i < count; ++i) {
+      const double code = x[first + i];
+      if (!(code >= 0.0 && code < static_cast<double>(levels)) || code != std::floor(code)) {
+        return fail(GamError::invalid_parameter(
+            diag::format("row {} of factor column {} holds code {}, not one of 0 .. {}",
+                         first + i, spec().columns[0], code, levels - 1)));
+      }
+      const auto level = static_cast<std::size_t>(code);
+      group[i] = level == 0 ? kNoGroup : level - 1;
+      values[i] = 1.0;
+    }
+    return {};
+  }
   // A factor column is binned by its codes; a value that is not a code gives a zero row
   // (the binned pass never asks for one: its bins are the codes 0 .. levels - 1).
   bool binnable() const override { return true; }

@@ -10,13 +10,17 @@ Result<std::shared_ptr<const TermBasis>> make_intercept(const TermSpec& spec, st
 Result<std::shared_ptr<const TermBasis>> make_linear(const TermSpec& spec, std::size_t index);
 Result<std::shared_ptr<const TermBasis>> make_factor(const TermSpec& spec, std::size_t index);
 Result<std::shared_ptr<const TermBasis>> make_smooth(const TermSpec& spec, std::size_t index);
+Result<std::shared_ptr<const TermBasis>> make_thin_plate(const TermSpec& spec, std::size_t index);
+Result<std::shared_ptr<const TermBasis>> make_random_effect(const TermSpec& spec, std::size_t index);
 
 std::span<const TermKindInfo> term_kinds() {
-  static constexpr std::array<TermKindInfo, 4> kinds{{
+  static constexpr std::array<TermKindInfo, 6> kinds{{
       {"intercept", make_intercept},
       {"linear", make_linear},
       {"factor", make_factor},
       {"smooth", make_smooth},
+      {"thin_plate", make_thin_plate},
+      {"random", make_random_effect},
   }};
   return kinds;
 }
@@ -29,7 +33,17 @@ Result<std::shared_ptr<const TermBasis>> make_term(const TermSpec& spec, std::si
 }
 
 std::size_t memory_estimate(const TermSpec& spec) {
-  std::size_t width = 1;
+  if (spec.kind == "random") {
+    const std::size_t levels = std::min(spec.levels, kMaxTermWidth);
+    return 16 * levels * levels;
+  }
+  if (spec.kind == "thin_plate") {
+    // The points and transform are stored in the spec itself; the penalty is k x k.
+    const std::size_t k = std::min(spec.k, kMaxTermWidth);
+    return 8 * (k * k * 3 + spec.transform.rows() * spec.transform.cols());
+  }
+  std::size_t width = (spec.by == kByFactor || spec.by == kByRandom) ? std::max<std::size_t>(spec.levels, 1) : 1;
+  if (width > kMaxTermWidth) return 0;
   for (const MarginSpec& m : spec.margins) {
     // A basis larger than any term may be is refused when the term is built, before
     // anything of that size is allocated.

@@ -1,0 +1,416 @@
+#include "engine/terms/thin_plate.h"
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+#include <vector>
+
+#include "diag/format.h"
+#include "engine/terms/registry.h"
+#include "linalg/factorizations.h"
+#include "linalg/lapack.h"
+#include "linalg/products.h"
+
+namespace velkan::terms {
+
+namespace {
+
+using lapack::lapack_int;
+
+// Rows evaluated at a time: their radial functions are one (rows x N) buffer.
+constexpr std::size_t kRadialRows = 64;
+// Eigenvalues of the truncated penalty below this fraction of the largest are rounding.
+constexpr double kPenaltyFloor = 1e-12;
+
+// eta(r) from r^2, and eta'(r) / r (the factor of x - x_i in the gradient), for d = 1, 2, 3.
+double radial(std::size_t d, double r2) {
+  if (r2 <= 0.0) return 0.0;
+  switch (d) {
+    case 1: return r2 * std::sqrt(r2) / 12.0;
+    case 2: return r2 * std::log(r2) / (16.0 * std::numbers::pi);
+    default: return -std::sqrt(r2) / (8.0 * std::numbers::pi);
+  }
+}
+
+double radial_slope(std::size_t d, double r2) {
+  if (r2 <= 0.0) return 0.0;
+  switch (d) {
+    case 1: return std::sqrt(r2) / 4.0;
+    case 2: return (std::log(r2) + 1.0) / (8.0 * std::numbers::pi);
+    default: return -1.0 / (8.0 * std::numbers::pi * std::sqrt(r2));
+  }
+}
+
+class ThinPlate final : public TermBasis {
+ public:
+  explicit ThinPlate(TermSpec spec) : TermBasis(std::move(spec)) {
+    d_ = this->spec().columns.size();
+    n_ = this->spec().points.rows();
+    r_ = this->spec().transform.cols();
+    if (d_ == 1) set_pieces();
+  }
+  std::size_t width() const override { return spec().k; }
+  // Held at its ends: a point outside the box takes the row of its clamped point.
+  std::shared_ptr<const TermBasis> held_at_ends() const override {
+    auto held = std::make_shared<ThinPlate>(spec());
+    held->held_ = true;
+    return held;
+  }
+  Status evaluate(std::span<const VectorView> columns, std::size_t first, std::size_t count,
+                  double* out, std::size_t stride) const override;
+  // The wiggliness penalty (diagonal on the radial columns) and, with select, the
+  // projection onto the polynomial columns (its null space).
+  std::size_t penalty_count() const override { return spec().select ? 2 : 1; }
+  Matrix penalty(std::size_t j) const override {
+    Matrix s(width(), width());
+    if (j == 1) {
+      for (std::size_t i = r_; i < width(); ++i) s(i, i) = 1.0;
+      return s;
+    }
+    for (std::size_t i = 0; i < r_; ++i) s(i, i) = spec().penalty_values[i];
+    return s;
+  }
+  Matrix penalty_root(std::size_t j) const override {
+    if (j == 1) {
+      Matrix e(d_ + 1, width());
+      for (std::size_t i = 0; i <= d_; ++i) e(i, r_ + i) = 1.0;
+      return e;
+    }
+    Matrix e(r_, width());
+    for (std::size_t i = 0; i < r_; ++i) e(i, i) = std::sqrt(spec().penalty_values[i]);
+    return e;
+  }
+  // log|lambda S|_+ = rank rho + const for each penalty: their ranges are orthogonal.
+  void add_log_determinant(VectorView rho, std::size_t first, LogDeterminant& out) const override {
+    add_ranks(d_ + 1, rho, first, out);
+  }
+  void add_constrained_log_determinant(const TermConstraint& c, VectorView rho, std::size_t first,
+                                       LogDeterminant& out) const override {
+    add_ranks(c.empty() ? d_ + 1 : d_, rho, first, out);
+  }
+  std::size_t null_space_dimension() const override { return spec().select ? 0 : d_ + 1; }
+  std::size_t constrained_null_space_dimension(const TermConstraint& c) const override {
+    return spec().select ? 0 : (c.empty() ? d_ + 1 : d_);
+  }
+  bool centred() const override { return true; }
+  std::vector<PenaltyBlock> constrained_penalties(const TermConstraint& c) const override;
+
+ private:
+  // Standardised coordinates of row `row`, clamped to the box; `step` gets x - clamp(x).
+  bool standardised(std::span<const VectorView> columns, std::size_t row, double* x,
+                    double* step) const;
+  void tangent_row(const double* x, const double* step, double* out) const;
+
+  // One column: the radial columns are cubic splines with knots at the points, so each is
+  // stored as one cubic per interval between consecutive points (in u = x - the
+  // interval's left end), which makes a row O(log N + k) instead of O(N k).
+  void set_pieces();
+  void piece_row(double x, double* out) const;
+
+  std::vector<double> breaks_;  // sorted points (standardised)
+  std::vector<double> pieces_;  // (N + 1) intervals x r columns x 4 coefficients
+
+  void add_ranks(std::size_t null_rank, VectorView rho, std::size_t first, LogDeterminant& out) const {
+    out.value += static_cast<double>(r_) * rho[first];
+    out.gradient[first] += static_cast<double>(r_);
+    if (!spec().select) return;
+    out.value += static_cast<double>(null_rank) * rho[first + 1];
+    out.gradient[first + 1] += static_cast<double>(null_rank);
+  }
+
+  std::size_t d_ = 0, n_ = 0, r_ = 0;
+  bool held_ = false;
+};
+
+// Interval j lies between breaks_[j - 1] and breaks_[j] (the first and last reach to the
+// box); on it |x - x_i|^3 = s_i (u + t_i)^3 with u = x - left end, t_i = left end - x_i,
+// s_i = +1 for points left of the interval and -1 for the others. Each coefficient is
+// summed directly from the points (O(N^2 r) once), not from prefix sums that would cancel.
+void ThinPlate::set_pieces() {
+  const TermSpec& s = spec();
+  std::vector<std::size_t> order(n_);
+  for (std::size_t i = 0; i < n_; ++i) order[i] = i;
+  std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return s.points(a, 0) < s.points(b, 0); });
+  breaks_.resize(n_);
+  for (std::size_t i = 0; i < n_; ++i) breaks_[i] = s.points(order[i], 0);
+  const double lo = (s.box[0] - s.standardise[0]) / s.standardise[1];
+  pieces_.assign((n_ + 1) * r_ * 4, 0.0);
+  for (std::size_t j = 0; j <= n_; ++j) {
+    const double left = j == 0 ? std::min(lo, breaks_[0]) : breaks_[j - 1];
+    double* piece = pieces_.data() + j * r_ * 4;
+    for (std::size_t k = 0; k < n_; ++k) {
+      const std::size_t i = order[k];
+      const double t = left - s.points(i, 0), sign = k < j ? 1.0 : -1.0;
+      const double powers[4] = {t * t * t, 3.0 * t * t, 3.0 * t, 1.0};
+      for (std::size_t c = 0; c < r_; ++c) {
+        const double w = sign * s.transform(i, c) / 12.0;
+        for (std::size_t e = 0; e < 4; ++e) piece[c * 4 + e] += w * powers[e];
+      }
+    }
+  }
+}
+
+void ThinPlate::piece_row(double x, double* out) const {
+  const std::size_t j = static_cast<std::size_t>(std::upper_bound(breaks_.begin(), breaks_.end(), x) - breaks_.begin());
+  const double lo = (spec().box[0] - spec().standardise[0]) / spec().standardise[1];
+  const double u = x - (j == 0 ? std::min(lo, breaks_[0]) : breaks_[j - 1]);
+  const double* piece = pieces_.data() + j * r_ * 4;
+  for (std::size_t c = 0; c < r_; ++c) {
+    const double* a = piece + c * 4;
+    out[c] = ((a[3] * u + a[2]) * u + a[1]) * u + a[0];
+  }
+}
+
+// With select, the null-space penalty in the constrained parameterisation: the projection
+// onto the null space of the constrained wiggliness penalty (d directions once centred).
+std::vector<PenaltyBlock> ThinPlate::constrained_penalties(const TermConstraint& c) const {
+  auto blocks = TermBasis::constrained_penalties(c);
+  if (!spec().select || c.empty()) return blocks;
+  const Matrix& s = blocks[0].matrix;
+  auto eig = symmetric_eigen(s.view());
+  if (!eig) return blocks;
+  const std::size_t q = s.rows();
+  Matrix root(d_, q), proj(q, q);
+  for (std::size_t a = 0; a < d_; ++a)
+    for (std::size_t i = 0; i < q; ++i) root(a, i) = eig->vectors(i, a);
+  for (std::size_t i = 0; i < q; ++i)
+    for (std::size_t j = 0; j < q; ++j)
+      for (std::size_t a = 0; a < d_; ++a) proj(i, j) += root(a, i) * root(a, j);
+  blocks[1].matrix = std::move(proj);
+  blocks[1].root = std::move(root);
+  return blocks;
+}
+
+bool ThinPlate::standardised(std::span<const VectorView> columns, std::size_t row, double* x,
+                             double* step) const {
+  const TermSpec& s = spec();
+  const double scale = s.standardise[d_];
+  bool outside = false;
+  for (std::size_t a = 0; a < d_; ++a) {
+    const double v = columns[s.columns[a]][row];
+    const double c = std::clamp(v, s.box[a], s.box[d_ + a]);
+    step[a] = (v - c) / scale;
+    outside = outside || step[a] != 0.0;
+    x[a] = (c - s.standardise[a]) / scale;
+  }
+  return outside;
+}
+
+// The row at the clamped point x plus its gradient times the step beyond the box.
+void ThinPlate::tangent_row(const double* x, const double* step, double* out) const {
+  const TermSpec& s = spec();
+  std::vector<double> e(n_), g(n_);
+  for (std::size_t i = 0; i < n_; ++i) {
+    double r2 = 0.0, along = 0.0;
+    for (std::size_t a = 0; a < d_; ++a) {
+      const double diff = x[a] - s.points(i, a);
+      r2 += diff * diff;
+      along += diff * step[a];
+    }
+    e[i] = radial(d_, r2);
+    g[i] = radial_slope(d_, r2) * along;
+  }
+  for (std::size_t c = 0; c < r_; ++c) {
+    double v = 0.0;
+    for (std::size_t i = 0; i < n_; ++i) v += (e[i] + g[i]) * s.transform(i, c);
+    out[c] = v;
+  }
+  out[r_] = 1.0;
+  for (std::size_t a = 0; a < d_; ++a) out[r_ + 1 + a] = x[a] + step[a];
+}
+
+Status ThinPlate::evaluate(std::span<const VectorView> columns, std::size_t first,
+                           std::size_t count, double* out, std::size_t stride) const {
+  const TermSpec& s = spec();
+  if (d_ == 1) {
+    double x = 0.0, step = 0.0;
+    for (std::size_t i = 0; i < count; ++i) {
+      double* row = out + i * stride;
+      if (std::isnan(columns[s.columns[0]][first + i])) {
+        std::fill(row, row + width(), std::nan(""));
+      } else if (standardised(columns, first + i, &x, &step) && !held_) {
+        tangent_row(&x, &step, row);
+      } else {
+        piece_row(x, row);
+        row[r_] = 1.0;
+        row[r_ + 1] = x;
+      }
+    }
+    return {};
+  }
+  std::vector<double> e(kRadialRows * n_), xs(kRadialRows * d_), product(kRadialRows * r_);
+  std::vector<std::size_t> outside;
+  double step[3];
+  for (std::size_t b0 = 0; b0 < count; b0 += kRadialRows) {
+    const std::size_t rows = std::min(kRadialRows, count - b0);
+    outside.clear();
+    for (std::size_t i = 0; i < rows; ++i) {
+      double* x = xs.data() + i * d_;
+      bool nan = false;
+      for (std::size_t a = 0; a < d_; ++a) nan = nan || std::isnan(columns[s.columns[a]][first + b0 + i]);
+      if (nan) {
+        std::fill(x, x + d_, std::nan(""));
+      } else if (standardised(columns, first + b0 + i, x, step) && !held_) {
+        outside.push_back(i);
+      }
+      double* ei = e.data() + i * n_;
+      for (std::size_t k = 0; k < n_; ++k) {
+        double r2 = 0.0;
+        for (std::size_t a = 0; a < d_; ++a) {
+          const double diff = x[a] - s.points(k, a);
+          r2 += diff * diff;
+        }
+        ei[k] = std::isnan(r2) ? r2 : radial(d_, r2);
+      }
+    }
+    // product (rows x r, row-major) = e (rows x N) W (N x r): column-major, W' e'.
+    const auto ri = static_cast<lapack_int>(r_), ci = static_cast<lapack_int>(rows),
+               ni = static_cast<lapack_int>(n_);
+    const double one = 1.0, zero = 0.0;
+    const char no = 'N';
+    lapack::scipy_dgemm_(&no, &no, &ri, &ci, &ni, &one, s.transform.data(), &ri, e.data(), &ni,
+                         &zero, product.data(), &ri, 1, 1);
+    for (std::size_t i = 0; i < rows; ++i) {
+      double* row = out + (b0 + i) * stride;
+      const double* x = xs.data() + i * d_;
+      std::copy(product.data() + i * r_, product.data() + (i + 1) * r_, row);
+      row[r_] = std::isnan(x[0]) ? x[0] : 1.0;
+      for (std::size_t a = 0; a < d_; ++a) row[r_ + 1 + a] = x[a];
+    }
+    for (std::size_t i : outside) {
+      double x[3];
+      standardised(columns, first + b0 + i, x, step);
+      tangent_row(x, step, out + (b0 + i) * stride);
+    }
+  }
+  return {};
+}
+
+// An orthonormal basis (columns) of the complement of the column space of c (k x m).
+Result<Matrix> complement_basis(const Matrix& c) {
+  const std::size_t k = c.rows(), m = c.cols();
+  auto f = qr(c.view());
+  if (!f) return fail(GamError::linalg_error("QR decomposition failed: " + f.error().debug()));
+  Matrix proj = Matrix::identity(k);
+  for (std::size_t i = 0; i < k; ++i)
+    for (std::size_t j = 0; j < k; ++j)
+      for (std::size_t a = 0; a < m; ++a) proj(i, j) -= f->q(i, a) * f->q(j, a);
+  auto eig = symmetric_eigen(proj.view());
+  if (!eig) return fail(GamError::linalg_error("eigen-decomposition failed: " + eig.error().debug()));
+  Matrix z(k, k - m);
+  for (std::size_t i = 0; i < k; ++i)
+    for (std::size_t j = 0; j < k - m; ++j) z(i, j) = eig->vectors(i, m + j);
+  return z;
+}
+
+Status check_points(MatrixView points, std::size_t k, VectorView box, std::string_view what) {
+  const std::size_t d = points.cols, n = points.rows;
+  auto refuse = [&](const std::string& why) {
+    return fail(GamError::invalid_parameter(diag::format("{}: {}", what, why)));
+  };
+  if (d < 1 || d > 3) return refuse(diag::format("a thin-plate spline takes 1 to 3 columns, got {}", d));
+  if (k < d + 2) return refuse(diag::format("bs='tp' with {} column(s) needs k of at least {}, got {}", d, d + 2, k));
+  if (n < k) return refuse(diag::format("k={} needs at least {} distinct points; the data have {}", k, k, n));
+  if (n > kMaxThinPlatePoints) return refuse(diag::format("at most {} points, got {}", kMaxThinPlatePoints, n));
+  if (box.size != 2 * d) return refuse("the box needs a lower and an upper end per column");
+  for (std::size_t a = 0; a < d; ++a) {
+    if (!(box[a] < box[d + a]) || !std::isfinite(box[a]) || !std::isfinite(box[d + a])) {
+      return refuse(diag::format("column {} of the thin-plate spline is constant", a));
+    }
+    for (std::size_t i = 0; i < n; ++i)
+      if (!(points(i, a) >= box[a] && points(i, a) <= box[d + a])) return refuse("a point lies outside the box");
+  }
+  return {};
+}
+
+}  // namespace
+
+Status build_thin_plate(MatrixView points, std::size_t k, VectorView box, std::string_view what,
+                        TermSpec& spec) {
+  if (auto ok = check_points(points, k, box, what); !ok) return ok;
+  const std::size_t d = points.cols, n = points.rows, m = d + 1;
+  // Standardise: the centroid, and the root mean square distance from it for every axis.
+  spec.standardise = Vector(d + 1);
+  double ss = 0.0;
+  for (std::size_t a = 0; a < d; ++a) {
+    double mean = 0.0;
+    for (std::size_t i = 0; i < n; ++i) mean += points(i, a);
+    spec.standardise[a] = mean / static_cast<double>(n);
+    for (std::size_t i = 0; i < n; ++i) ss += (points(i, a) - spec.standardise[a]) * (points(i, a) - spec.standardise[a]);
+  }
+  const double scale = std::sqrt(ss / static_cast<double>(n));
+  spec.standardise[d] = scale;
+  spec.points = Matrix(n, d);
+  for (std::size_t i = 0; i < n; ++i)
+    for (std::size_t a = 0; a < d; ++a) spec.points(i, a) = (points(i, a) - spec.standardise[a]) / scale;
+  Matrix e(n, n);
+  for (std::size_t i = 0; i < n; ++i)
+    for (std::size_t j = 0; j < i; ++j) {
+      double r2 = 0.0;
+      for (std::size_t a = 0; a < d; ++a) r2 += (spec.points(i, a) - spec.points(j, a)) * (spec.points(i, a) - spec.points(j, a));
+      e(i, j) = e(j, i) = radial(d, r2);
+    }
+  auto eig = symmetric_eigen(e.view());
+  if (!eig) return fail(GamError::linalg_error("eigen-decomposition failed: " + eig.error().debug()));
+  // The k eigenpairs of largest magnitude.
+  std::vector<std::size_t> order(n);
+  for (std::size_t i = 0; i < n; ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    return std::abs(eig->values[a]) > std::abs(eig->values[b]);
+  });
+  Matrix uk(n, k), c(k, m);
+  for (std::size_t j = 0; j < k; ++j)
+    for (std::size_t i = 0; i < n; ++i) uk(i, j) = eig->vectors(i, order[j]);
+  for (std::size_t j = 0; j < k; ++j)
+    for (std::size_t i = 0; i < n; ++i) {
+      c(j, 0) += uk(i, j);
+      for (std::size_t a = 0; a < d; ++a) c(j, 1 + a) += uk(i, j) * spec.points(i, a);
+    }
+  auto z = complement_basis(c);
+  if (!z) return fail(z.error());
+  // Z'D_k Z, diagonalised.
+  Matrix zdz(k - m, k - m);
+  for (std::size_t a = 0; a < k - m; ++a)
+    for (std::size_t b = 0; b < k - m; ++b) {
+      double s = 0.0;
+      for (std::size_t j = 0; j < k; ++j) s += (*z)(j, a) * eig->values[order[j]] * (*z)(j, b);
+      zdz(a, b) = s;
+    }
+  auto pe = symmetric_eigen(zdz.view());
+  if (!pe) return fail(GamError::linalg_error("eigen-decomposition failed: " + pe.error().debug()));
+  const Matrix uz = matmul(uk.view(), z->view());
+  const Matrix w = matmul(uz.view(), pe->vectors.view());
+  const double top = std::abs(pe->values[k - m - 1]);
+  spec.k = k;
+  spec.transform = w;
+  spec.penalty_values = Vector(k - m);
+  for (std::size_t a = 0; a < k - m; ++a) spec.penalty_values[a] = std::max(pe->values[a], kPenaltyFloor * top);
+  spec.box = Vector::from(box);
+  return {};
+}
+
+Result<std::shared_ptr<const TermBasis>> make_thin_plate(const TermSpec& spec, std::size_t index) {
+  const std::size_t d = spec.columns.size();
+  auto refuse = [&](const std::string& why) {
+    return fail(GamError::invalid_parameter(diag::format("thin-plate term {} {}", index, why)));
+  };
+  if (d < 1 || d > 3) return refuse(diag::format("reads {} input columns; it needs 1 to 3", d));
+  const std::size_t n = spec.points.rows(), r = spec.k >= d + 1 ? spec.k - d - 1 : 0;
+  if (spec.k < d + 2 || spec.k > kMaxTermWidth || n < spec.k || n > kMaxThinPlatePoints ||
+      spec.points.cols() != d || spec.transform.rows() != n || spec.transform.cols() != r ||
+      spec.penalty_values.size() != r || spec.standardise.size() != d + 1 || spec.box.size() != 2 * d) {
+    return refuse("has arrays of inconsistent sizes");
+  }
+  for (double v : spec.penalty_values)
+    if (!(v > 0.0) || !std::isfinite(v)) return refuse("has a penalty value that is not positive");
+  if (!(spec.standardise[d] > 0.0) || !std::isfinite(spec.standardise[d])) return refuse("has a non-positive scale");
+  for (std::size_t a = 0; a < d; ++a)
+    if (!(spec.box[a] < spec.box[d + a])) return refuse("has an empty box");
+  for (const Matrix* mat : {&spec.points, &spec.transform})
+    for (std::size_t i = 0; i < mat->rows(); ++i)
+      for (std::size_t j = 0; j < mat->cols(); ++j)
+        if (!std::isfinite((*mat)(i, j))) return refuse("has values that are not finite");
+  return std::make_shared<const ThinPlate>(spec);
+}
+
+}  // namespace velkan::terms

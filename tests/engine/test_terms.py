@@ -176,6 +176,18 @@ class TestGroupedTerms:
         effect, _ = gam.partial_effect("re('g')", pd.DataFrame({"x": 0.0, "g": [str(k) for k in range(n_groups)]}))
         np.testing.assert_allclose(effect, blups, atol=1e-3 * np.abs(blups).max())
 
+    @pytest.mark.parametrize("family", ["poisson", "negative_binomial"])
+    def test_models_beyond_the_laplace_search_are_fitted_by_performance_iteration(self, rng, family):
+        # A wide grouped term (sparse passes) or a shape constraint: "REML" fits them as
+        # "PQL" does, and says so, rather than failing inside the Laplace search.
+        g = rng.integers(0, 300, 3000)
+        x = rng.uniform(size=g.size)
+        y = rng.poisson(np.exp(np.sin(3 * x) + 0.4 * rng.normal(size=300)[g])).astype(float)
+        for terms, X in [(s(0) + re(1), np.c_[x, g]), (s(0, constraint="increasing"), x[:, None])]:
+            reml, pql = (GAM(terms, family=family, method=m).fit(X, y) for m in ("REML", "PQL"))
+            assert reml._fitted.method == "PQL"
+            np.testing.assert_array_equal(reml.coef_, pql.coef_)
+
     def test_unseen_levels_predict_the_population_value_with_one_warning(self, rng):
         df = pd.DataFrame({"x": rng.uniform(size=300), "g": rng.choice(list("abcdef"), 300)})
         df["y"] = np.sin(4 * df["x"]) + df["g"].map(dict(zip("abcdef", rng.normal(size=6)))) + 0.2 * rng.normal(size=300)

@@ -298,4 +298,8 @@ inline double log_gamma(double x) {
   return ::lgamma_r(x, &sign);
 }
 
+// log y! for a count y >= 0 (log Gamma(y + 1) for any y > -1): from a table for the
+// small whole numbers most counts are, computed once, else log_gamma.
+double log_factorial(double y);
+
 }  // namespace velkan::families

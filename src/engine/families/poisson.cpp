@@ -101,7 +101,7 @@ class Poisson : public Family {
     for (std::size_t i = 0; i < count; ++i) {
       if (pw[i] == 0.0) continue;
       s.saturated_sum += pw[i] * xlogx(y[i]);
-      s.log_normaliser -= pw[i] * log_gamma(y[i] + 1.0);
+      s.log_normaliser -= pw[i] * log_factorial(y[i]);
     }
   }
   double null_deviance(std::span<const double>, const ResponseSums& s) const override {

@@ -1,5 +1,6 @@
 #include "engine/families/family.h"
 
+#include <array>
 #include <cmath>
 #include <limits>
 
@@ -168,6 +169,20 @@ void ResponseModel::starting_eta(const double* y, const double* prior_weight, st
     const double e = l.link(family_->starting_mean(y[i], prior_weight[i]));
     if (std::isfinite(e)) eta[i] = e;
   }
+}
+
+double log_factorial(double y) {
+  constexpr std::size_t kTable = 256;
+  static const auto table = [] {
+    std::array<double, kTable> t{};
+    for (std::size_t k = 0; k < kTable; ++k) t[k] = log_gamma(static_cast<double>(k) + 1.0);
+    return t;
+  }();
+  if (y >= 0.0 && y < static_cast<double>(kTable)) {
+    const auto k = static_cast<std::size_t>(y);
+    if (static_cast<double>(k) == y) return table[k];
+  }
+  return log_gamma(y + 1.0);
 }
 
 }  // namespace velkan::families

@@ -270,11 +270,36 @@ inline constexpr double kEdgeWeight = 1e-10;
 // x log x with 0 log 0 = 0, and x log y with 0 log y = 0.
 inline double xlogx(double x) { return x > 0.0 ? x * std::log(x) : 0.0; }
 inline double xlogy(double x, double y) { return x != 0.0 ? x * std::log(y) : 0.0; }
+// e^x - 1 - x without cancellation, given ex = e^x (to a few ulps; a caller usually has
+// it as a ratio of two means): for |x| < 1/2, where the subtraction would lose digits, the
+// Taylor series sum over n >= 2 of x^n / n! (terms beyond n = 17 are below 2^-53 of the
+// sum), evaluated by Estrin's scheme so that its additions do not wait on one another;
+// the subtraction beyond. Both are computed and one is chosen, without a branch on the
+// data: a few times cheaper than expm1.
+inline double expm1_minus_x(double x, double ex) {
+  constexpr double c[16] = {
+      1.0 / 2.0, 1.0 / 6.0, 1.0 / 24.0, 1.0 / 120.0, 1.0 / 720.0, 1.0 / 5040.0,
+      1.0 / 40320.0, 1.0 / 362880.0, 1.0 / 3628800.0, 1.0 / 39916800.0, 1.0 / 479001600.0,
+      1.0 / 6227020800.0, 1.0 / 87178291200.0, 1.0 / 1307674368000.0,
+      1.0 / 20922789888000.0, 1.0 / 355687428096000.0};
+  const double x2 = x * x, x4 = x2 * x2, x8 = x4 * x4;
+  double q[8];
+  for (int j = 0; j < 8; ++j) q[j] = c[2 * j] + c[2 * j + 1] * x;
+  const double r0 = q[0] + q[1] * x2, r1 = q[2] + q[3] * x2;
+  const double r2 = q[4] + q[5] * x2, r3 = q[6] + q[7] * x2;
+  const double series = x2 * ((r0 + r1 * x4) + (r2 + r3 * x4) * x8);
+  const double direct = (ex - 1.0) - x;
+  return std::abs(x) < 0.5 ? series : direct;
+}
 // log Gamma(x) for x > 0 without the global sign variable std::lgamma writes: passes run
 // on several threads.
 inline double log_gamma(double x) {
   int sign = 0;
   return ::lgamma_r(x, &sign);
 }
+
+// log y! for a count y >= 0 (log Gamma(y + 1) for any y > -1): from a table for the
+// small whole numbers most counts are, computed once, else log_gamma.
+double log_factorial(double y);
 
 }  // namespace velkan::families

@@ -186,7 +186,7 @@ class NegativeBinomial final : public Family {
       double dg0 = 0.0, dg1 = 0.0, lg = 0.0;
       gamma_differences(y[i], t, dg0, dg1, lg);
       s.saturated_sum += pw[i] * (xlogx(y[i]) - (y[i] + t) * std::log(y[i] + t));
-      s.log_normaliser += pw[i] * (lg - log_gamma(y[i] + 1.0) + t * std::log(t));
+      s.log_normaliser += pw[i] * (lg - log_factorial(y[i]) + t * std::log(t));
     }
   }
   double null_deviance(std::span<const double> p, const ResponseSums& s) const override {

@@ -83,10 +83,10 @@ class Poisson : public Family {
       const double mu = std::exp(eta);
       out.weight[i] = pw * mu;
       out.residual[i] = mu > 0.0 ? y / mu - 1.0 : 0.0;
-      // y (log y - eta) - (y - mu) = y (a + expm1(-a)) with a = log y - eta.
+      // y (log y - eta) - (y - mu) = y (e^-a - 1 + a) with a = log y - eta, e^-a = mu / y.
       if (y > 0.0) {
         const double a = std::log(y) - eta;
-        out.deviance[i] = 2.0 * pw * y * (a + std::expm1(-a));
+        out.deviance[i] = 2.0 * pw * y * expm1_minus_x(-a, mu / y);
       } else {
         out.deviance[i] = 2.0 * pw * mu;
       }
@@ -101,7 +101,7 @@ class Poisson : public Family {
     for (std::size_t i = 0; i < count; ++i) {
       if (pw[i] == 0.0) continue;
       s.saturated_sum += pw[i] * xlogx(y[i]);
-      s.log_normaliser -= pw[i] * log_gamma(y[i] + 1.0);
+      s.log_normaliser -= pw[i] * log_factorial(y[i]);
     }
   }
   double null_deviance(std::span<const double>, const ResponseSums& s) const override {

@@ -92,6 +92,23 @@ std::vector<double> table_sums(const Matrix& r, const double* v) {
   return out;
 }
 
+// acc.row(by[i]) += w[i] r.row(of[i]) over each row's band (kBand entries, or `band_width`
+// when kBand is 0): the group sums of a pair. Cubic B-spline rows have bands of four,
+// worth a loop the compiler unrolls.
+template <std::size_t kBand>
+void add_group_rows(double* acc, const std::uint32_t* by, const std::uint32_t* of, const double* r,
+                    const std::uint32_t* band, std::size_t width, const double* w,
+                    std::size_t count, std::size_t band_width = kBand) {
+  const std::size_t b = kBand > 0 ? kBand : band_width;
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::size_t start = band[of[i]];
+    double* g = acc + by[i] * width + start;
+    const double* x = r + of[i] * width + start;
+    const double wi = w[i];
+    for (std::size_t j = 0; j < b; ++j) g[j] += wi * x[j];
+  }
+}
+
 // Writes block (rows at r0, columns at c0) of a symmetric matrix and its mirror image.
 void put_block(Matrix& m, std::size_t r0, std::size_t c0, const Matrix& block) {
   for (std::size_t i = 0; i < block.rows(); ++i)
@@ -99,6 +116,13 @@ void put_block(Matrix& m, std::size_t r0, std::size_t c0, const Matrix& block) {
       m(r0 + i, c0 + j) += block(i, j);
       if (r0 + i != c0 + j) m(c0 + j, r0 + i) += block(i, j);
     }
+}
+
+// Entry j of every triple of a term's code sums.
+std::vector<double> code_column(const std::vector<double>& sums, std::size_t j) {
+  std::vector<double> out(sums.size() / 3);
+  for (std::size_t u = 0; u < out.size(); ++u) out[u] = sums[3 * u + j];
+  return out;
 }
 
 void add_into(std::vector<double>& a, const std::vector<double>& b) {
@@ -226,9 +250,9 @@ void BinnedLayout::plan_pairs() {
 // ----------------------------------------------------------------------------- pass
 struct BinnedPass::Tables {
   std::vector<std::vector<double>> pair;       // per pair: its cross-tabulation or group sums
-  std::vector<std::vector<double>> counts;     // per tabulated term: sum w per code (if counted)
-  std::vector<std::vector<double>> zsum;       // per tabulated term: sum w t per code
-  std::vector<std::vector<double>> prior;      // per tabulated term: sum of prior weights per code
+  // Per tabulated term, per code, side by side (one cache line for the three): the sums
+  // of w, of w t and of the prior weights.
+  std::vector<std::vector<double>> code_sums;
   std::vector<std::vector<double>> row_group;  // per tabulated term: codes x q, sum w E
   std::vector<double> row_upper;               // (q + 1)^2: upper triangle of [E t]' W [E t]
   std::vector<double> row_prior;               // q: sum of prior weight times E
@@ -250,9 +274,7 @@ void BinnedPass::Tables::allocate(const BinnedLayout& l, std::size_t block, bool
   for (const auto& p : l.pairs_) pair.emplace_back(p.cells, 0.0);
   for (std::size_t k = 0; k < l.tab_.size(); ++k) {
     const std::size_t m = l.tab_[k].codes;
-    counts.emplace_back(l.counts_from_[k] < 0 && m > 1 ? m : 0, 0.0);
-    zsum.emplace_back(m, 0.0);
-    prior.emplace_back(column_sums ? m : 0, 0.0);
+    code_sums.emplace_back(m > 1 ? 3 * m : 0, 0.0);
     row_group.emplace_back(q > 0 ? m * q : 0, 0.0);
     code.emplace_back(m > 1 ? block : 0);
   }
@@ -267,10 +289,8 @@ void BinnedPass::Tables::allocate(const BinnedLayout& l, std::size_t block, bool
 
 void BinnedPass::Tables::add(const Tables& o) {
   for (std::size_t k = 0; k < pair.size(); ++k) add_into(pair[k], o.pair[k]);
-  for (std::size_t k = 0; k < counts.size(); ++k) {
-    add_into(counts[k], o.counts[k]);
-    add_into(zsum[k], o.zsum[k]);
-    add_into(prior[k], o.prior[k]);
+  for (std::size_t k = 0; k < code_sums.size(); ++k) {
+    add_into(code_sums[k], o.code_sums[k]);
     add_into(row_group[k], o.row_group[k]);
   }
   add_into(row_upper, o.row_upper);
@@ -502,27 +522,22 @@ void BinnedPass::scatter(Tables& t, std::size_t count) const {
       const double* r = o.table.data();
       const std::uint32_t* band = o.band.data();
       const std::size_t b = o.band_width;
-      for (std::size_t i = 0; i < count; ++i) {
-        const std::size_t start = band[of[i]];
-        double* g = acc + by[i] * width + start;
-        const double* x = r + of[i] * width + start;
-        const double wi = w[i];
-        for (std::size_t j = 0; j < b; ++j) g[j] += wi * x[j];
+      if (b == 4) {
+        add_group_rows<4>(acc, by, of, r, band, width, w, count);
+      } else {
+        add_group_rows<0>(acc, by, of, r, band, width, w, count, b);
       }
     }
   }
   for (std::size_t k = 0; k < l.tab_.size(); ++k) {
     if (l.tab_[k].codes == 1) continue;
     const std::uint32_t* c = t.code[k].data();
-    if (!t.counts[k].empty()) {
-      double* d = t.counts[k].data();
-      for (std::size_t i = 0; i < count; ++i) d[c[i]] += w[i];
-    }
-    double* z = t.zsum[k].data();
-    for (std::size_t i = 0; i < count; ++i) z[c[i]] += t.wt[i];
-    if (!t.prior[k].empty()) {
-      double* pr = t.prior[k].data();
-      for (std::size_t i = 0; i < count; ++i) pr[c[i]] += t.pw[i];
+    double* d = t.code_sums[k].data();
+    for (std::size_t i = 0; i < count; ++i) {
+      double* at = d + 3 * std::size_t{c[i]};
+      at[0] += w[i];
+      at[1] += t.wt[i];
+      at[2] += t.pw[i];
     }
   }
   if (l.row_width_ > 0) {
@@ -582,7 +597,7 @@ PassSums BinnedPass::result() const {
     if (tk.codes == 1) {
       counts[k] = {total.weight_total};
     } else if (l.counts_from_[k] < 0) {
-      counts[k] = total.counts[k];
+      counts[k] = code_column(total.code_sums[k], 0);
     } else {
       const auto& pr = l.pairs_[static_cast<std::size_t>(l.counts_from_[k])];
       const std::size_t mb = l.tab_[pr.b].codes;
@@ -591,7 +606,8 @@ PassSums BinnedPass::result() const {
       for (std::size_t u = 0; u < l.tab_[pr.a].codes; ++u)
         for (std::size_t v = 0; v < mb; ++v) counts[k][l.counts_first_[k] ? u : v] += c[u * mb + v];
     }
-    const std::vector<double> z = tk.codes == 1 ? std::vector<double>{total.wt_total} : total.zsum[k];
+    const std::vector<double> z =
+        tk.codes == 1 ? std::vector<double>{total.wt_total} : code_column(total.code_sums[k], 1);
     const std::vector<double> zs = table_sums(tk.table, z.data());
     for (std::size_t j = 0; j < tk.width; ++j) out.xtwt[tk.offset + j] += zs[j];
     Matrix self(tk.width, tk.width);
@@ -599,7 +615,8 @@ PassSums BinnedPass::result() const {
     for (std::size_t i = 0; i < tk.width; ++i)
       for (std::size_t j = 0; j < tk.width; ++j) out.xtwx(tk.offset + i, tk.offset + j) += self(i, j);
     if (options_.column_sums) {
-      const std::vector<double> pr = tk.codes == 1 ? std::vector<double>{total.prior_total} : total.prior[k];
+      const std::vector<double> pr =
+          tk.codes == 1 ? std::vector<double>{total.prior_total} : code_column(total.code_sums[k], 2);
       const std::vector<double> cs = table_sums(tk.table, pr.data());
       for (std::size_t j = 0; j < tk.width; ++j) out.column_sums[tk.offset + j] += cs[j];
     }

@@ -103,9 +103,14 @@ std::size_t ColumnSketch::update(VectorView x, VectorView w) {
   double lo0 = min_, lo1 = min_, hi0 = max_, hi1 = max_;
   double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
   auto weight = [&](std::size_t j) { return w.size == 0 ? 1.0 : w[j]; };
+  // The threshold in a local, reloaded only after a value entered (which may lower it).
+  std::uint64_t limit = threshold_;
   auto sample = [&](double v) {
     const std::uint64_t h = value_hash(v);
-    if (h < threshold_) offer(h, v);
+    if (h < limit) {
+      offer(h, v);
+      limit = threshold_;
+    }
   };
   std::size_t stop = x.size;
   while (i < stop) {

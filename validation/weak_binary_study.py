@@ -1,7 +1,7 @@
 """Intervals for a weak binary signal: why the 95 % intervals of the mean under-cover, and
 what integrating over the smoothing parameter would give.
 
-    PYTHONPATH=build/dev/python nice -n 10 python3 validation/weak_binary_study.py   # about 3 minutes; --reps N
+    PYTHONPATH=build/dev/python nice -n 10 python3 validation/weak_binary_study.py   # under a minute; --reps N
 
 Writes validation/results/weak_binary.md (and prints it).
 
@@ -21,7 +21,10 @@ and the study reports:
   mixture sum_q w_q N(eta_q, se_q^2) of the fits at the grid points, with w_q proportional
   to exp(-criterion_q) times the prior mass of the grid cell, under two priors: flat in rho0
   (the cell's width) and flat in the term's edf (the cell's change of edf). Centred at the
-  mixture mean, and (variance about the REML fit) at the REML fit.
+  mixture mean, and (variance about the REML fit) at the REML fit;
+- a one-sided secant beside the derivative: the Vc variance plus the squared move of
+  the fit to the smaller rho0 where the criterion is 0.5 higher (one standard error of rho0
+  for a quadratic criterion), or 2 higher.
 """
 
 from __future__ import annotations
@@ -50,6 +53,19 @@ def covers(mean, var, eta):
     return float(np.mean(np.abs(mean - eta) <= Z95 * np.sqrt(var)))
 
 
+def toward_less_smoothing(sc, F, level):
+    """The fit at the smaller rho0 where the profiled criterion first exceeds its minimum by
+    `level` (linear interpolation between grid points; the grid's end if it never does)."""
+    i0 = int(np.argmin(sc))
+    j = i0
+    while j > 0 and sc[j] - sc[i0] < level:
+        j -= 1
+    if sc[j] - sc[i0] < level:
+        return F[j]
+    t = (level - (sc[j + 1] - sc[i0])) / (sc[j] - sc[j + 1])
+    return F[j + 1] + t * (F[j] - F[j + 1])
+
+
 def replicate(rng, n=400):
     X = rng.uniform(size=(n, 2))
     eta = 0.5 * np.sin(2 * np.pi * X[:, 0])
@@ -68,6 +84,8 @@ def replicate(rng, n=400):
     F, S, sc, edf = np.array(fits), np.array(ses), np.array(scores), np.array(edfs)
     row = {"vc": covers(fit, se ** 2, eta), "vp": covers(fit, se_vp ** 2, eta), "edf": term_edf(f)[1],
            "gap4": float(sc[np.argmin(np.abs(edf - 4.0))])}
+    for level in (0.5, 2.0):
+        row[f"secant{level}"] = covers(fit, se ** 2 + (toward_less_smoothing(sc, F, level) - fit) ** 2, eta)
     for prior, mass in (("rho", np.ones_like(sc)), ("edf", np.abs(np.gradient(edf)))):
         w = np.exp(-(sc - sc.min())) * mass
         w /= w.sum()
@@ -97,6 +115,9 @@ def main() -> None:
            f"| Vc = Vp + J V_rho J' (velkan's default) | {col['vc'].mean():.3f} |",
            f"| Vc, fits with edf of s(0) below 1.5 ({flat.sum()}) | {col['vc'][flat].mean():.3f} |",
            f"| Vc, the other fits ({(~flat).sum()}) | {col['vc'][~flat].mean():.3f} |",
+           f"| Vc plus the squared move to the fit where the criterion is 0.5 higher, toward less smoothing | "
+           f"{col['secant0.5'].mean():.3f} |",
+           f"| the same, 2 higher | {col['secant2.0'].mean():.3f} |",
            f"| integrated over rho0, prior flat in rho0, mixture mean | {col['rho_mean'].mean():.3f} |",
            f"| integrated over rho0, prior flat in edf, mixture mean | {col['edf_mean'].mean():.3f} |",
            f"| integrated over rho0, prior flat in edf, about the REML fit | {col['edf_fit'].mean():.3f} |",

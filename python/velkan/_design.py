@@ -172,10 +172,11 @@ def _some(levels: np.ndarray, shown: int = 3) -> str:
 
 
 def place_knots(bs: str, k: int, lo: float, hi: float, distinct: Any, period: Any, what: str,
-                label: Any) -> np.ndarray:
+                label: Any, cap: bool = False) -> np.ndarray:
     """The knots of one marginal basis from its column's range and, for bases placing them
     at quantiles, `distinct()`: the sorted distinct values, or a sorted sample of them that
-    keeps the extremes (its quantiles stand in for those of all distinct values)."""
+    keeps the extremes (its quantiles stand in for those of all distinct values). With
+    `cap` (a default k) such a basis takes at most one knot per distinct value."""
     if period is None:
         period_values = None
     elif isinstance(period, (tuple, list)):
@@ -183,6 +184,8 @@ def place_knots(bs: str, k: int, lo: float, hi: float, distinct: Any, period: An
     else:
         period_values = np.asarray([period], dtype=np.float64)
     values = distinct() if BASIS_INFO[bs].needs_distinct else None
+    if cap and values is not None and not BASIS_INFO[bs].periodic:
+        k = max(min(k, len(values)), BASIS_INFO[bs].min_k)
     knots = _engine.place_knots(bs, k, float(lo), float(hi), values, period_values, what, repr(label))
     if BASIS_INFO[bs].periodic and hi - lo > (knots[-1] - knots[0]) * (1 + 1e-12):
         warnings.warn(f"{what}: column {label!r} spans {hi - lo:.6g}, more than the period "
@@ -203,13 +206,13 @@ class ExactStats:
     def numeric(self, position: int, what: str) -> np.ndarray:
         return numeric_values(self.columns.column(position), self.columns.label(position), what)
 
-    def knots(self, position: int, k: int, bs: str, period: Any, what: str) -> np.ndarray:
+    def knots(self, position: int, k: int, bs: str, period: Any, what: str, cap: bool = False) -> np.ndarray:
         # Rows of zero weight are no part of the fit: they place no knots.
         x = self.numeric(position, what)
         if self.weights is not None:
             x = x[self.weights > 0]
         return place_knots(bs, k, float(x.min()), float(x.max()), lambda: np.unique(x), period, what,
-                           self.columns.label(position))
+                           self.columns.label(position), cap)
 
     def mean(self, position: int, what: str) -> float:
         return float(np.average(self.numeric(position, what), weights=self.weights))
@@ -315,8 +318,11 @@ class _Builder:
         for m, key in enumerate(term.cols):
             c, pos = self.numeric(key, what)
             cols.append(c)
-            knots = self.stats.knots(pos, term.k[m], term.bs[m], term.period[m], what)
-            margins.append(_engine.MarginSpec(term.bs[m], term.k[m], knots))
+            knots = self.stats.knots(pos, term.k[m], term.bs[m], term.period[m], what, term.default_k)
+            info = BASIS_INFO[term.bs[m]]
+            # A capped default k is the knot count of a quantile-knot basis (one knot per function).
+            k = knots.size if term.default_k and info.needs_distinct and not info.periodic else term.k[m]
+            margins.append(_engine.MarginSpec(term.bs[m], k, knots))
         by, levels, random = "", 0, False
         if term.by is not None:
             if self.is_factor(term.by, what):
@@ -345,7 +351,10 @@ class _Builder:
             cols.append(c)
             positions.append(pos)
         points, box = self.stats.points(positions, term.k[0], what)
-        spec = _engine.thin_plate_spec(cols, points, term.k[0], box, what, self.select)
+        k = term.k[0]
+        if term.default_k:  # a default k takes at most one function per distinct point
+            k = max(min(k, len(points)), BASIS_INFO[term.bs[0]].min_k + len(cols) - 1)
+        spec = _engine.thin_plate_spec(cols, points, k, box, what, self.select)
         self.add(spec, TermInfo(what, "thin_plate", sources=term.cols), term.lam)
 
     def random(self, term: RandomTerm, what: str) -> None:

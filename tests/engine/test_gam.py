@@ -133,7 +133,7 @@ def test_bad_input_is_refused_and_the_previous_fit_survives(rng):
         np.testing.assert_array_equal(gam._fitted.beta_raw, GAM(s(0) + s(1)).fit(X, y)._fitted.beta_raw)
         np.testing.assert_array_equal(gam.predict(X), before)
     with pytest.raises(ValueError, match="k must be at least 4"):
-        s(0, k=3)
+        s(0, k=3, bs="ps")
     with pytest.raises(ValueError, match="unknown basis"):
         s(0, bs="xx")
 

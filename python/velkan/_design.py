@@ -19,7 +19,7 @@ import numpy as np
 
 from . import _engine
 from ._data import readable
-from ._terms import BASIS_INFO, FactorTerm, LinearTerm, RandomTerm, SmoothTerm, TermList
+from ._terms import BASIS_INFO, DEFAULT_BY_K, DEFAULT_MARGIN_BASIS, FactorTerm, LinearTerm, RandomTerm, SmoothTerm, TermList
 
 # Most distinct points a thin-plate basis is built from: a reproducible sample (the points
 # with the smallest hashes) when the data have more.
@@ -172,11 +172,15 @@ def _some(levels: np.ndarray, shown: int = 3) -> str:
 
 
 def place_knots(bs: str, k: int, lo: float, hi: float, distinct: Any, period: Any, what: str,
-                label: Any, cap: bool = False) -> np.ndarray:
-    """The knots of one marginal basis from its column's range and, for bases placing them
-    at quantiles, `distinct()`: the sorted distinct values, or a sorted sample of them that
-    keeps the extremes (its quantiles stand in for those of all distinct values). With
-    `cap` (a default k) such a basis takes at most one knot per distinct value."""
+                label: Any, cap: tuple[bool, bool] = (False, False)) -> Any:
+    """The spec of one marginal basis (`_engine.MarginSpec`: basis, size, knots) from its
+    column's range and, for bases placing knots at quantiles, `distinct()`: the sorted
+    distinct values, or a sorted sample of them that keeps the extremes (its quantiles stand
+    in for those of all distinct values). `cap`: whether k and bs were the defaults. A
+    column of fewer distinct values than such a basis needs makes a default k one per
+    distinct value; failing that, a default basis is replaced by the tensor margins' default
+    (whose knots need no distinct values), with DEFAULT_BY_K functions if k was a default
+    too. An explicit k and basis are refused by the engine instead."""
     if period is None:
         period_values = None
     elif isinstance(period, (tuple, list)):
@@ -184,14 +188,18 @@ def place_knots(bs: str, k: int, lo: float, hi: float, distinct: Any, period: An
     else:
         period_values = np.asarray([period], dtype=np.float64)
     values = distinct() if BASIS_INFO[bs].needs_distinct else None
-    if cap and values is not None and not BASIS_INFO[bs].periodic:
-        k = max(min(k, len(values)), BASIS_INFO[bs].min_k)
+    default_k, default_bs = cap
+    if values is not None and len(values) < k and not BASIS_INFO[bs].periodic:
+        if default_k and len(values) >= BASIS_INFO[bs].min_k:
+            k = len(values)
+        elif default_bs:
+            bs, k, values = DEFAULT_MARGIN_BASIS, DEFAULT_BY_K if default_k else k, None
     knots = _engine.place_knots(bs, k, float(lo), float(hi), values, period_values, what, repr(label))
     if BASIS_INFO[bs].periodic and hi - lo > (knots[-1] - knots[0]) * (1 + 1e-12):
         warnings.warn(f"{what}: column {label!r} spans {hi - lo:.6g}, more than the period "
                       f"{knots[-1] - knots[0]:.6g}: its values are wrapped into one period", UserWarning,
                       stacklevel=6)
-    return knots
+    return _engine.MarginSpec(bs, k, knots)
 
 
 class ExactStats:
@@ -206,7 +214,7 @@ class ExactStats:
     def numeric(self, position: int, what: str) -> np.ndarray:
         return numeric_values(self.columns.column(position), self.columns.label(position), what)
 
-    def knots(self, position: int, k: int, bs: str, period: Any, what: str, cap: bool = False) -> np.ndarray:
+    def knots(self, position: int, k: int, bs: str, period: Any, what: str, cap: tuple = (False, False)) -> Any:
         # Rows of zero weight are no part of the fit: they place no knots.
         x = self.numeric(position, what)
         if self.weights is not None:
@@ -318,11 +326,8 @@ class _Builder:
         for m, key in enumerate(term.cols):
             c, pos = self.numeric(key, what)
             cols.append(c)
-            knots = self.stats.knots(pos, term.k[m], term.bs[m], term.period[m], what, term.default_k)
-            info = BASIS_INFO[term.bs[m]]
-            # A capped default k is the knot count of a quantile-knot basis (one knot per function).
-            k = knots.size if term.default_k and info.needs_distinct and not info.periodic else term.k[m]
-            margins.append(_engine.MarginSpec(term.bs[m], k, knots))
+            margins.append(self.stats.knots(pos, term.k[m], term.bs[m], term.period[m], what,
+                                           (term.default_k, term.default_bs)))
         by, levels, random = "", 0, False
         if term.by is not None:
             if self.is_factor(term.by, what):

@@ -161,8 +161,10 @@ class SmoothTerm(Term):
     shrink: bool = False
     interaction_only: bool = False
     constraint: str | None = None
-    # k was the default: a column with fewer distinct values than it needs gets fewer.
+    # k or bs was the default: a column with fewer distinct values than the default needs
+    # gets fewer functions, or the tensor margins' basis (see _design.place_knots).
     default_k: bool = field(default=False, compare=False)
+    default_bs: bool = field(default=False, compare=False)
 
     @property
     def columns(self) -> tuple[Column, ...]:
@@ -287,6 +289,7 @@ def s(*cols: Column, k: int | None = None, bs: str | None = None, lam: float | N
     if not cols:
         raise ValueError("s() needs a column")
     cols = tuple(_check_column(c, what) for c in cols)
+    default_bs = bs is None
     if bs is None:
         bs = _default_basis(len(cols), by, constraint)
     bs = _check_bs(bs, what)
@@ -317,7 +320,7 @@ def s(*cols: Column, k: int | None = None, bs: str | None = None, lam: float | N
             takes = [b for b, i in BASIS_INFO.items() if i.shapes]
             raise ValueError(f"{what}: a shape constraint needs bs={takes[0]!r} and no by=")
     return SmoothTerm(cols, (k,), (bs,), (_check_lam(lam, what),), (period,), by=by, shrink=shrink,
-                      constraint=constraint, default_k=default_k)
+                      constraint=constraint, default_k=default_k, default_bs=default_bs)
 
 
 def te(*cols: Column, k: int | Sequence[int] | None = None, bs: str | Sequence[str] = DEFAULT_MARGIN_BASIS,

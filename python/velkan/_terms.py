@@ -78,7 +78,7 @@ class TermList(tuple):
 
     >>> from velkan import s, f
     >>> s("age") + f("region")
-    s('age', k=10, bs='ps') + f('region')
+    s('age', k=25, bs='cr') + f('region')
     """
 
     def __new__(cls, terms: Iterable[Term] = ()) -> "TermList":

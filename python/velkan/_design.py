@@ -10,6 +10,7 @@ validates when it builds the layout.
 
 from __future__ import annotations
 
+import itertools
 import math
 import warnings
 from dataclasses import dataclass, field
@@ -129,6 +130,10 @@ def factor_levels(col: np.ndarray, j: Any, first_row: int = 0) -> np.ndarray:
         i = int(np.argmax(~np.isfinite(col)))
         raise ValueError(f"X contains NaN or infinite values (column {j!r}, row {first_row + i})")
     try:
+        if col.dtype == object:
+            # Python objects (text labels): one hashed pass and a sort of the distinct values,
+            # not a sort of every row's object.
+            return np.array(sorted(set(col.tolist())), dtype=object)
         return np.unique(col)
     except TypeError:
         raise ValueError(f"f({j!r}): the values of column {j!r} cannot be ordered (mixed types)") from None
@@ -144,9 +149,12 @@ def factor_codes(col: np.ndarray, levels: np.ndarray, j: Any, first_row: int = 0
         raise ValueError(f"column {j!r} holds {_KIND_WORDS[kind]}, but the model's levels of it are "
                          f"{_KIND_WORDS[expected]} ({_some(levels)}); pass the kind of values it was fitted on")
     if kind == "text":
-        distinct, inverse = np.unique(col, return_inverse=True)
         table = {level: code for code, level in enumerate(levels.tolist())}
-        pos = np.array([table.get(v, -1) for v in distinct.tolist()], dtype=np.int64)[inverse.reshape(-1)]
+        if col.dtype == object:  # one hashed lookup per row
+            pos = np.fromiter(map(table.get, col.tolist(), itertools.repeat(-1)), dtype=np.int64, count=col.size)
+        else:
+            distinct, inverse = np.unique(col, return_inverse=True)
+            pos = np.array([table.get(v, -1) for v in distinct.tolist()], dtype=np.int64)[inverse.reshape(-1)]
         found = pos >= 0
     else:
         try:

@@ -27,7 +27,10 @@ def dense_reml(rho, X, y, S, logdets, ranks, null_dim):
     lam = np.exp(rho)
     S_lam = sum(l * Sj for l, Sj in zip(lam, S))
     A = X.T @ X + S_lam
-    L = np.linalg.cholesky(A)
+    try:
+        L = np.linalg.cholesky(A)
+    except np.linalg.LinAlgError:  # a trial point where rounding loses definiteness
+        return 1e300
     beta = np.linalg.solve(A, X.T @ y)
     r = y - X @ beta
     dof = y.size - null_dim

@@ -332,7 +332,8 @@ def te(*cols: Column, k: int | Sequence[int] | None = None, bs: str | Sequence[s
     the surface can be smoother in one direction than in another. With
     ``interaction_only=True`` every margin is centred before the product is formed, so the
     term holds only the interaction: ``s(x) + s(z) + te(x, z, interaction_only=True)``
-    separates the main effects from it.
+    separates the main effects from it. ``k`` defaults to 10 per margin for two columns and
+    5 for more, on the first basis of the table (``"ps"``).
 
     >>> from velkan import te
     >>> te(0, 1, k=(5, 6))

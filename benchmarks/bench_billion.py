@@ -6,7 +6,7 @@ components, then, each in a fresh process with the files' pages dropped from the
 cache first (posix_fadvise DONTNEED on the synced files, so no privileges are needed):
 
   read      one read of X and the gaussian y (sequential reads of 64 MB): the floor
-  gaussian  GAM(s(0) + s(1) + s(2), binning=True, n_jobs=-1).fit("X.npy", "y.npy")
+  gaussian  GAM(s(0, k=10, bs="ps") + s(1, k=10, bs="ps") + s(2, k=10, bs="ps"), binning=True, n_jobs=-1).fit("X.npy", "y.npy")
   poisson   the same, family="poisson" (the codes go to a temporary file)
   exact     the gaussian fit with binning=False (--exact; about 2.5 minutes a 10^9 rows)
 
@@ -91,7 +91,7 @@ def run_case(case, paths):
     family = "poisson" if case == "poisson" else "gaussian"
     t = time.perf_counter()
     y = np.load(paths["y_" + family], mmap_mode="r")  # read window by window like X
-    gam = GAM(s(0) + s(1) + s(2), family=family, n_jobs=-1, binning=case != "exact").fit(paths["X"], y)
+    gam = GAM(s(0, k=10, bs="ps") + s(1, k=10, bs="ps") + s(2, k=10, bs="ps"), family=family, n_jobs=-1, binning=case != "exact").fit(paths["X"], y)
     return dict(seconds=time.perf_counter() - t, passes=gam._fitted.passes, n_iter=gam.n_iter_,
                 binned=gam.binned_, peak_mb=peak_mb(), coef=gam.coef_[:4].tolist())
 

@@ -31,9 +31,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 
 def smooths(d, k=10):
     from velkan import s
-    terms = s(0, k=k)
+    terms = s(0, k=k, bs="ps")
     for j in range(1, d):
-        terms = terms + s(j, k=k)
+        terms = terms + s(j, k=k, bs="ps")
     return terms
 
 

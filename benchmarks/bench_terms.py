@@ -20,6 +20,7 @@ from threadpoolctl import threadpool_limits
 from velkan import GAM, _engine, re, s, te
 
 TP = "tp"
+PS = "ps"
 
 
 def best(fn, repeat: int) -> float:
@@ -41,11 +42,11 @@ def data(n: int, rng: np.random.Generator) -> tuple[np.ndarray, np.ndarray]:
 # (name, new kind's terms, "ps" terms with the same number of coefficients)
 CASES = [
     ("s(x, z, bs=tp, k=30)", s(0, 1, bs=TP, k=30), te(0, 1, k=(5, 6))),
-    ("s(x, bs=tp, k=10)", s(0, bs=TP, k=10), s(0, k=10)),
+    ("s(x, bs=tp, k=10)", s(0, bs=TP, k=10), s(0, k=10, bs=PS)),
     ("te(x, z, interaction_only) 6x6", te(0, 1, k=6, interaction_only=True), te(0, 1, k=(5, 5))),
-    ("s(x, by=z) (numeric)", s(0, by=2, k=10), s(0, k=10)),
-    ("s(x, constraint=increasing)", s(0, constraint="increasing", k=10), s(0, k=10)),
-    ("select_terms: s(x) + s(z)", s(0) + s(1), s(0) + s(1)),
+    ("s(x, by=z) (numeric)", s(0, by=2, k=10), s(0, k=10, bs=PS)),
+    ("s(x, constraint=increasing)", s(0, constraint="increasing", k=10), s(0, k=10, bs=PS)),
+    ("select_terms: s(x) + s(z)", s(0, k=10, bs=PS) + s(1, k=10, bs=PS), s(0, k=10, bs=PS) + s(1, k=10, bs=PS)),
 ]
 
 
@@ -73,10 +74,10 @@ def main() -> None:
         df = factor_case(X)
         df["y"] = y
         t_new = best(lambda: GAM("y ~ f(g) + s(x, by=g, k=10)").fit(df), args.repeat)
-        t_ps = best(lambda: GAM("y ~ f(g) + s(x, k=50)").fit(df), args.repeat)
+        t_ps = best(lambda: GAM("y ~ f(g) + s(x, k=50, bs=ps)").fit(df), args.repeat)
         rows.append(("s(x, by=g) 5 levels, k=10", t_new, t_ps))
-        t_new = best(lambda: GAM("y ~ s(x) + re(g)").fit(df), args.repeat)
-        t_ps = best(lambda: GAM("y ~ s(x) + s(z, k=6)").fit(df), args.repeat)
+        t_new = best(lambda: GAM("y ~ s(x, k=10, bs=ps) + re(g)").fit(df), args.repeat)
+        t_ps = best(lambda: GAM("y ~ s(x, k=10, bs=ps) + s(z, k=6, bs=ps)").fit(df), args.repeat)
         rows.append(("re(g) 5 levels", t_new, t_ps))
     print(f"n = {args.n}, BLAS on one thread, best of {args.repeat}")
     print("| term kind | fit s | same-size ps fit s | ratio |")
@@ -107,7 +108,7 @@ def random_effect_table(n: int, repeat: int, rng: np.random.Generator) -> None:
         t_floor = best(lambda: (design.T @ (weights @ design)).toarray(), repeat)
         for family in ("gaussian", "poisson"):
             y = eta + 0.5 * rng.normal(size=n) if family == "gaussian" else rng.poisson(np.exp(0.3 * eta)).astype(float)
-            gam = GAM(s(0) + re(1), family=family)
+            gam = GAM(s(0, k=10, bs=PS) + re(1), family=family)
             t_fit = best(lambda: gam.fit(X, y), repeat)
             fit = gam._fitted
             layout = fit.engine_layout()

@@ -166,10 +166,10 @@ class SketchStats(ExactStats):
         self.sketch(position, what)
         return self.values[position]
 
-    def knots(self, position: int, k: int, bs: str, period: Any, what: str) -> np.ndarray:
+    def knots(self, position: int, k: int, bs: str, period: Any, what: str, cap: tuple = (False, False)) -> Any:
         sketch = self.sketch(position, what)
         return place_knots(bs, k, sketch.min, sketch.max, lambda: np.unique(self.values[position]),
-                           period, what, self.columns.label(position))
+                           period, what, self.columns.label(position), cap)
 
     def mean(self, position: int, what: str) -> float:
         total = len(self.values.get(position, ())) if self.weights is None else float(self.weights.sum())

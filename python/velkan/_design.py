@@ -10,6 +10,7 @@ validates when it builds the layout.
 
 from __future__ import annotations
 
+import itertools
 import math
 import warnings
 from dataclasses import dataclass, field
@@ -19,7 +20,7 @@ import numpy as np
 
 from . import _engine
 from ._data import readable
-from ._terms import BASIS_INFO, FactorTerm, LinearTerm, RandomTerm, SmoothTerm, TermList
+from ._terms import BASIS_INFO, DEFAULT_BY_K, DEFAULT_MARGIN_BASIS, FactorTerm, LinearTerm, RandomTerm, SmoothTerm, TermList
 
 # Most distinct points a thin-plate basis is built from: a reproducible sample (the points
 # with the smallest hashes) when the data have more.
@@ -129,6 +130,10 @@ def factor_levels(col: np.ndarray, j: Any, first_row: int = 0) -> np.ndarray:
         i = int(np.argmax(~np.isfinite(col)))
         raise ValueError(f"X contains NaN or infinite values (column {j!r}, row {first_row + i})")
     try:
+        if col.dtype == object:
+            # Python objects (text labels): one hashed pass and a sort of the distinct values,
+            # not a sort of every row's object.
+            return np.array(sorted(set(col.tolist())), dtype=object)
         return np.unique(col)
     except TypeError:
         raise ValueError(f"f({j!r}): the values of column {j!r} cannot be ordered (mixed types)") from None
@@ -144,9 +149,12 @@ def factor_codes(col: np.ndarray, levels: np.ndarray, j: Any, first_row: int = 0
         raise ValueError(f"column {j!r} holds {_KIND_WORDS[kind]}, but the model's levels of it are "
                          f"{_KIND_WORDS[expected]} ({_some(levels)}); pass the kind of values it was fitted on")
     if kind == "text":
-        distinct, inverse = np.unique(col, return_inverse=True)
         table = {level: code for code, level in enumerate(levels.tolist())}
-        pos = np.array([table.get(v, -1) for v in distinct.tolist()], dtype=np.int64)[inverse.reshape(-1)]
+        if col.dtype == object:  # one hashed lookup per row
+            pos = np.fromiter(map(table.get, col.tolist(), itertools.repeat(-1)), dtype=np.int64, count=col.size)
+        else:
+            distinct, inverse = np.unique(col, return_inverse=True)
+            pos = np.array([table.get(v, -1) for v in distinct.tolist()], dtype=np.int64)[inverse.reshape(-1)]
         found = pos >= 0
     else:
         try:
@@ -172,10 +180,15 @@ def _some(levels: np.ndarray, shown: int = 3) -> str:
 
 
 def place_knots(bs: str, k: int, lo: float, hi: float, distinct: Any, period: Any, what: str,
-                label: Any) -> np.ndarray:
-    """The knots of one marginal basis from its column's range and, for bases placing them
-    at quantiles, `distinct()`: the sorted distinct values, or a sorted sample of them that
-    keeps the extremes (its quantiles stand in for those of all distinct values)."""
+                label: Any, cap: tuple[bool, bool] = (False, False)) -> Any:
+    """The spec of one marginal basis (`_engine.MarginSpec`: basis, size, knots) from its
+    column's range and, for bases placing knots at quantiles, `distinct()`: the sorted
+    distinct values, or a sorted sample of them that keeps the extremes (its quantiles stand
+    in for those of all distinct values). `cap`: whether k and bs were the defaults. A
+    column of fewer distinct values than such a basis needs makes a default k one per
+    distinct value; failing that, a default basis is replaced by the tensor margins' default
+    (whose knots need no distinct values), with DEFAULT_BY_K functions if k was a default
+    too. An explicit k and basis are refused by the engine instead."""
     if period is None:
         period_values = None
     elif isinstance(period, (tuple, list)):
@@ -183,12 +196,18 @@ def place_knots(bs: str, k: int, lo: float, hi: float, distinct: Any, period: An
     else:
         period_values = np.asarray([period], dtype=np.float64)
     values = distinct() if BASIS_INFO[bs].needs_distinct else None
+    default_k, default_bs = cap
+    if values is not None and len(values) < k and not BASIS_INFO[bs].periodic:
+        if default_k and len(values) >= BASIS_INFO[bs].min_k:
+            k = len(values)
+        elif default_bs:
+            bs, k, values = DEFAULT_MARGIN_BASIS, DEFAULT_BY_K if default_k else k, None
     knots = _engine.place_knots(bs, k, float(lo), float(hi), values, period_values, what, repr(label))
     if BASIS_INFO[bs].periodic and hi - lo > (knots[-1] - knots[0]) * (1 + 1e-12):
         warnings.warn(f"{what}: column {label!r} spans {hi - lo:.6g}, more than the period "
                       f"{knots[-1] - knots[0]:.6g}: its values are wrapped into one period", UserWarning,
                       stacklevel=6)
-    return knots
+    return _engine.MarginSpec(bs, k, knots)
 
 
 class ExactStats:
@@ -203,13 +222,13 @@ class ExactStats:
     def numeric(self, position: int, what: str) -> np.ndarray:
         return numeric_values(self.columns.column(position), self.columns.label(position), what)
 
-    def knots(self, position: int, k: int, bs: str, period: Any, what: str) -> np.ndarray:
+    def knots(self, position: int, k: int, bs: str, period: Any, what: str, cap: tuple = (False, False)) -> Any:
         # Rows of zero weight are no part of the fit: they place no knots.
         x = self.numeric(position, what)
         if self.weights is not None:
             x = x[self.weights > 0]
         return place_knots(bs, k, float(x.min()), float(x.max()), lambda: np.unique(x), period, what,
-                           self.columns.label(position))
+                           self.columns.label(position), cap)
 
     def mean(self, position: int, what: str) -> float:
         return float(np.average(self.numeric(position, what), weights=self.weights))
@@ -315,8 +334,8 @@ class _Builder:
         for m, key in enumerate(term.cols):
             c, pos = self.numeric(key, what)
             cols.append(c)
-            knots = self.stats.knots(pos, term.k[m], term.bs[m], term.period[m], what)
-            margins.append(_engine.MarginSpec(term.bs[m], term.k[m], knots))
+            margins.append(self.stats.knots(pos, term.k[m], term.bs[m], term.period[m], what,
+                                           (term.default_k, term.default_bs)))
         by, levels, random = "", 0, False
         if term.by is not None:
             if self.is_factor(term.by, what):
@@ -345,7 +364,10 @@ class _Builder:
             cols.append(c)
             positions.append(pos)
         points, box = self.stats.points(positions, term.k[0], what)
-        spec = _engine.thin_plate_spec(cols, points, term.k[0], box, what, self.select)
+        k = term.k[0]
+        if term.default_k:  # a default k takes at most one function per distinct point
+            k = max(min(k, len(points)), BASIS_INFO[term.bs[0]].min_k + len(cols) - 1)
+        spec = _engine.thin_plate_spec(cols, points, k, box, what, self.select)
         self.add(spec, TermInfo(what, "thin_plate", sources=term.cols), term.lam)
 
     def random(self, term: RandomTerm, what: str) -> None:

@@ -258,7 +258,7 @@ def parse_formula(text: str) -> Formula:
     """Parses ``"response ~ term + term + ..."`` (the response part is optional).
 
     >>> parse_formula("y ~ s(age, k=20) + f(region)")
-    Formula(response='y', terms=s('age', k=20, bs='ps') + f('region'))
+    Formula(response='y', terms=s('age', k=20, bs='cr') + f('region'))
     """
     if not isinstance(text, str):
         raise TypeError(f"a formula is a string, not {type(text).__name__}")

@@ -647,8 +647,9 @@ def read(path: "str | os.PathLike[str] | IO[bytes]") -> ModelFile:
     except ModelFileError as e:
         raise ModelFileError(f"{name}: {e}") from None
     except (zipfile.BadZipFile, EOFError, ValueError, TypeError, KeyError, IndexError,
-            OverflowError, RecursionError, UnicodeDecodeError) as e:
-        # The file's content is inconsistent in a way the checks above do not name.
+            OverflowError, RecursionError, UnicodeDecodeError, NotImplementedError) as e:
+        # The file's content is inconsistent in a way the checks above do not name (a damaged
+        # member header can claim encryption or a compression zipfile does not implement).
         raise ModelFileError(f"{name}: not a readable velkan model file ({type(e).__name__}: {e})") from None
 
 

@@ -114,7 +114,7 @@ class Requests:
         # Sketch every numeric column for bins of at most this many values (None: none).
         self.max_bins = max_bins
 
-    def knots(self, position: int, k: int, bs: str, period: Any, what: str) -> np.ndarray:
+    def knots(self, position: int, k: int, bs: str, period: Any, what: str, cap: tuple = (False, False)) -> Any:
         self.numeric.setdefault(position, what)
         if BASIS_INFO[bs].needs_distinct:
             self.distinct.add(position)
@@ -249,11 +249,11 @@ class ColumnSummaries:
         return lo, hi, total
 
     # The statistics provider's methods.
-    def knots(self, position: int, k: int, bs: str, period: Any, what: str) -> np.ndarray:
+    def knots(self, position: int, k: int, bs: str, period: Any, what: str, cap: tuple = (False, False)) -> Any:
         lo, hi, _ = self.range_of(position)
         distinct = self.distinct.get(position)
         return place_knots(bs, k, lo, hi, lambda: distinct.sorted(lo, hi), period, what,
-                           self.labels[position])
+                           self.labels[position], cap)
 
     def mean(self, position: int, what: str) -> float:
         return self.range_of(position)[2] / self.weight_sum

@@ -57,7 +57,7 @@ def gaussian_fit():
     rng = np.random.default_rng(5)
     X = rng.uniform(size=(1000, 3))
     y = np.sin(6 * np.pi * X[:, 0]) + X[:, 1] + rng.normal(scale=0.3, size=1000)
-    return GAM(s(0, k=20) + l(1) + s(2)).fit(X, y), X, y
+    return GAM(s(0, k=20, bs="ps") + l(1) + s(2, k=10, bs="ps")).fit(X, y), X, y
 
 
 class TestResiduals:

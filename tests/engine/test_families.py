@@ -183,7 +183,7 @@ def laplace_derivatives(family, link, X, y, w, rho, psi):
     cls = velkan._families.CLASSES[family]
     fixed = {} if psi is not None else dict(zip([p[0] for p in cls().info.parameters], REFERENCE[family][0]))
     fam = cls(link=link or None, **fixed)
-    fit = GAM(s(0, k=7) + s(1, k=6), family=fam, method="PQL").fit(X, y, w)._fitted
+    fit = GAM(s(0, k=7, bs="ps") + s(1, k=6, bs="ps"), family=fam, method="PQL").fit(X, y, w)._fitted
     lay = fit.engine_layout()
     run_pass = lambda la, b, fr, cs, request=None: E.accumulate(la, list(X.T), y, w, None, fam.model, b, fr, cs, 1, request=request)  # noqa: E731
     known = math.nan if fam.info.scale_estimated else 1.0

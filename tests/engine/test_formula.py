@@ -28,7 +28,7 @@ def test_parses_to_the_terms_and_prints_back(text, response, terms):
 ERRORS = [  # formula, the character the caret points at, message fragment
     ("y ~ s(age) + g(x)", "g", "unknown term 'g'"),
     ("3 ~ s(x)", "3", "response must be a column name"),
-    ("y ~ s(age, k=2)", "2", "k must be at least 4"),
+    ("y ~ s(age, k=2)", "2", "k must be at least 3"),
     ("y ~ s(age, k=3, bs=cr) + s(b, bs=xx)", "xx", "unknown basis 'xx'"),
     ("y ~ s(age, kk=3)", "kk", "has no argument 'kk'"),
     ("y ~ s(age, k=4, k=5)", "k=5", "given twice"),

@@ -173,7 +173,7 @@ def test_summary_tests_and_table(rng):
         assert abs(t_p - normal_p) > 1e-3 * normal_p
         assert c.p_value == pytest.approx(t_p if reference == "t" else normal_p, rel=1e-8)
     text = str(sm)
-    assert "s(0, k=10, bs='ps')" in text and "f(2)[2.0]" in text and "deviance explained" in text
+    assert "s(0, k=25, bs='cr')" in text and "f(2)[2.0]" in text and "deviance explained" in text
 
 
 def test_argument_errors(rng):

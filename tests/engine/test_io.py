@@ -135,7 +135,7 @@ def changed(name, edit):
 HOSTILE = [  # how the file is changed, what the refusal says
     (dict(meta=lambda d: d.update(version=2)), "format version 2.*upgrade velkan"),
     (dict(meta=lambda d: d.update(format="zip")), "not a velkan model file"),
-    (dict(meta=lambda d: smooth(d)["margins"][0].__setitem__(1, 10**9)), "basis needs between 4 and 4096 functions"),
+    (dict(meta=lambda d: smooth(d)["margins"][0].__setitem__(1, 10**9)), r"basis needs between \d+ and 4096 functions"),
     (dict(meta=lambda d: smooth(d)["margins"][0].__setitem__(2, [0.0])), "knots"),
     (dict(meta=lambda d: smooth(d)["margins"][0][2].__setitem__(0, float("nan"))), "finite"),
     (dict(meta=lambda d: d["design"]["spec"][-1].update(levels=7)), "reads a factor column with its 7 levels"),

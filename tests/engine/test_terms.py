@@ -345,7 +345,7 @@ class TestShapeConstraints:
     def test_an_inactive_constraint_leaves_the_fit_unchanged(self, rng):
         x = rng.uniform(size=(500, 1))
         y = 3 * x[:, 0] + 0.1 * rng.normal(size=500)
-        a, b = GAM(s(0)).fit(x, y), GAM(s(0, constraint="increasing")).fit(x, y)
+        a, b = GAM(s(0, bs="ps")).fit(x, y), GAM(s(0, constraint="increasing")).fit(x, y)
         assert b._fitted.constraint_basis is None
         np.testing.assert_array_equal(a.predict(x), b.predict(x))
 
@@ -388,3 +388,27 @@ def test_formulas_and_model_files_round_trip(rng, formula):
         for a, b in zip(gam.predict(df, return_std=True), copy.predict(df, return_std=True)):
             np.testing.assert_array_equal(a, b)
         assert str(copy.summary()) == str(gam.summary())
+
+
+# A default basis or size the column cannot hold becomes the model the user could have
+# written; an explicit one is refused. (distinct values, default term, the explicit equivalent)
+@pytest.mark.parametrize("distinct,default,explicit", [
+    (12, lambda: s(0), lambda: s(0, k=12, bs="cr")),
+    (2, lambda: s(0), lambda: s(0, k=10, bs="ps")),
+    (2, lambda: s(0, k=6), lambda: s(0, k=6, bs="ps")),
+    (40, lambda: s(0, 1), lambda: s(0, 1, k=40, bs="tp")),
+])
+def test_defaults_shrink_to_the_data_and_explicit_sizes_are_refused(rng, distinct, default, explicit):
+    n = 400
+    X = rng.integers(0, distinct, size=(n, 2)).astype(float)
+    if distinct == 40:  # 40 distinct points in the plane
+        X = np.repeat(rng.uniform(size=(distinct, 2)), n // distinct, axis=0)
+    y = np.sin(X[:, 0]) + 0.1 * rng.normal(size=n)
+    a, b = GAM(default()).fit(X, y), GAM(explicit()).fit(X, y)
+    np.testing.assert_allclose(a.predict(X), b.predict(X), rtol=1e-10, atol=1e-12)
+    assert a.coef_.shape == b.coef_.shape
+    term = explicit()
+    if term.bs[0] != "ps":
+        too_many = s(*term.cols, k=distinct + 1 + 50 * (distinct == 40), bs=term.bs[0])
+        with pytest.raises(ValueError, match="distinct"):
+            GAM(too_many).fit(X, y)

@@ -38,7 +38,7 @@ MODELS = [
     (te(1, 2, k=(5, 5)) + s(0, bs="cr", k=8) + f(3), False),
     # The new kinds: a thin-plate point sample, a random effect, a shape, a numeric by.
     (s(0, 1, bs=[b[0] for b in _engine.bases() if b[4] > 1][0], k=12) + re(3)
-     + s(4, constraint="increasing") + s(2, by=3, k=6), True),
+     + s(4, constraint="increasing", k=10) + s(2, by=3, k=6), True),
 ]
 
 
@@ -208,7 +208,7 @@ def test_fit_under_an_address_space_limit_below_the_file_size(rng, tmp_path):
     big[:, 0], big[:, 1] = x[:, 0], x[:, 1]
     del big
     np.save(tmp_path / "y.npy", y)
-    ref = GAM(s(0) + s(1)).fit(x, y)
+    ref = GAM(s(0, k=10, bs="ps") + s(1, k=10, bs="ps")).fit(x, y)
     code = f"""
 import resource, numpy as np
 from velkan import GAM, s
@@ -218,7 +218,7 @@ try:
     print("mapped")
 except (OSError, MemoryError, ValueError):
     pass
-gam = GAM(s(0) + s(1)).fit({str(path)!r}, np.load({str(tmp_path / 'y.npy')!r}))
+gam = GAM(s(0, k=10, bs="ps") + s(1, k=10, bs="ps")).fit({str(path)!r}, np.load({str(tmp_path / 'y.npy')!r}))
 np.save({str(tmp_path / 'coef.npy')!r}, gam.coef_)
 """
     out = run_python(code, env_extra={"PYTHONPATH": os.pathsep.join(sys.path)})

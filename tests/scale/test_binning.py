@@ -221,7 +221,7 @@ def small_data(rng, n, family, distinct=None):
     return X, response(rng, family, eta), rng.uniform(0.5, 2.0, n), 0.1 * rng.normal(size=n)
 
 
-TERMS = s(0, k=10, bs="ps") + s(1, bs="cr") + l(2) + f(3) + te(4, 5, k=(5, 5))
+TERMS = s(0, k=10, bs="ps") + s(1, k=10, bs="cr") + l(2) + f(3) + te(4, 5, k=(5, 5))
 
 
 @pytest.mark.parametrize("family", FAMILIES)

@@ -13,7 +13,7 @@ from __future__ import annotations
 import itertools
 import math
 import warnings
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 from typing import Any
 
 import numpy as np
@@ -355,7 +355,11 @@ class _Builder:
         n = len(_engine.Layout([spec]).penalty_terms)
         groups = levels if by == "factor" else 1
         lams = [term.lam[m] if m < len(term.lam) else None for m in range(n // groups)] * groups
-        self.add(spec, TermInfo(what, "smooth", sources=term.columns, random=random), lams)
+        # A default size or basis the column could not hold was changed (place_knots): the
+        # term is reported as it was fitted.
+        fitted = replace(term, k=tuple(m.k for m in margins), bs=tuple(m.basis for m in margins))
+        label = repr(fitted) if fitted != term else what
+        self.add(spec, TermInfo(label, "smooth", sources=term.columns, random=random), lams)
 
     def thin_plate(self, term: SmoothTerm, what: str) -> None:
         cols, positions = [], []
@@ -368,7 +372,8 @@ class _Builder:
         if term.default_k:  # a default k takes at most one function per distinct point
             k = max(min(k, len(points)), BASIS_INFO[term.bs[0]].min_k + len(cols) - 1)
         spec = _engine.thin_plate_spec(cols, points, k, box, what, self.select)
-        self.add(spec, TermInfo(what, "thin_plate", sources=term.cols), term.lam)
+        label = repr(replace(term, k=(k,))) if k != term.k[0] else what
+        self.add(spec, TermInfo(label, "thin_plate", sources=term.cols), term.lam)
 
     def random(self, term: RandomTerm, what: str) -> None:
         g, levels = self.factor(term.col, what, random=True)

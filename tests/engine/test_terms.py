@@ -407,6 +407,8 @@ def test_defaults_shrink_to_the_data_and_explicit_sizes_are_refused(rng, distinc
     a, b = GAM(default()).fit(X, y), GAM(explicit()).fit(X, y)
     np.testing.assert_allclose(a.predict(X), b.predict(X), rtol=1e-10, atol=1e-12)
     assert a.coef_.shape == b.coef_.shape
+    # and is reported as that model
+    assert [t.label for t in a._fitted.design.terms] == [t.label for t in b._fitted.design.terms]
     term = explicit()
     if term.bs[0] != "ps":
         too_many = s(*term.cols, k=distinct + 1 + 50 * (distinct == 40), bs=term.bs[0])

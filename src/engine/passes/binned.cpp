@@ -222,7 +222,9 @@ void BinnedLayout::plan_pairs() {
         p.kind = PairKind::Counts;
       } else if (ta.columns.size() == 1 && tb.columns.size() == 1 && ta.columns[0] == tb.columns[0]) {
         p.kind = PairKind::Diagonal;
-      } else if (ta.codes * tb.codes <= kMaxCrossCells) {
+      } else if (ta.codes * tb.codes <= kMaxCrossCells ||
+                 (ta.codes * tb.codes <= kMaxWideCrossCells &&
+                  std::min(ta.band_width, tb.band_width) >= kWideBand)) {
         p.cells = ta.codes * tb.codes;
       } else if (tb.band_width < ta.band_width ||
                  (tb.band_width == ta.band_width && ta.codes * tb.width <= tb.codes * ta.width)) {

@@ -43,6 +43,11 @@ inline constexpr std::size_t kMaxTermCodes = std::size_t{1} << 16;
 inline constexpr std::size_t kMaxTermTable = std::size_t{1} << 22;
 // Most cells of one pair's cross-tabulation (per thread); larger pairs sum rows per code.
 inline constexpr std::size_t kMaxCrossCells = std::size_t{1} << 12;
+// Pairs whose rows are both at least this wide (bases with dense rows) are cross-tabulated
+// up to this many cells instead: one addition a row, where group sums would take a row's
+// width of them.
+inline constexpr std::size_t kWideBand = 12;
+inline constexpr std::size_t kMaxWideCrossCells = std::size_t{1} << 16;
 
 // The codes of one column over some rows: one byte each, or two (`wide`).
 struct CodeView {

@@ -13,23 +13,18 @@ BLAS on one thread, best of `--repeat` fits; the machine is shared, so compare r
 from __future__ import annotations
 
 import argparse
-import time
 
 import numpy as np
 from threadpoolctl import threadpool_limits
 
+from measure import best_seconds
 from velkan import GAM, s, te
 
 PS, TP = "ps", "tp"
 
 
 def best(fn, repeat: int) -> float:
-    times = []
-    for _ in range(repeat):
-        t = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t)
-    return min(times)
+    return best_seconds(fn, repeat)[0]
 
 
 def cases() -> list:

@@ -12,11 +12,11 @@ machine is shared: ratios, not seconds, are what to compare).
 from __future__ import annotations
 
 import argparse
-import time
 
 import numpy as np
 from threadpoolctl import threadpool_limits
 
+from measure import best_seconds
 from velkan import GAM, _engine, re, s, te
 
 TP = "tp"
@@ -24,12 +24,7 @@ PS = "ps"
 
 
 def best(fn, repeat: int) -> float:
-    times = []
-    for _ in range(repeat):
-        t = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t)
-    return min(times)
+    return best_seconds(fn, repeat)[0]
 
 
 def data(n: int, rng: np.random.Generator) -> tuple[np.ndarray, np.ndarray]:

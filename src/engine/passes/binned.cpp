@@ -213,19 +213,35 @@ void BinnedLayout::set_bands(Tabulated& t) {
 // How each pair of tabulated terms is reduced (see PairKind), and which terms' counts
 // come from a cross-tabulation's margins rather than a count of their own.
 void BinnedLayout::plan_pairs() {
+  // Cells of the cross-tabulations that must be (small or dense-row pairs) come first;
+  // narrower pairs take what is left of the budget, in order.
+  std::size_t spent = 0;
+  auto must_cross = [&](const Tabulated& ta, const Tabulated& tb) {
+    const std::size_t cells = ta.codes * tb.codes;
+    return cells <= kMaxCrossCells ||
+           (cells <= kMaxWideCrossCells && std::min(ta.band_width, tb.band_width) >= kWideBand);
+  };
+  for (std::size_t a = 0; a < tab_.size(); ++a)
+    for (std::size_t b = a + 1; b < tab_.size(); ++b) {
+      if (tab_[a].codes > 1 && tab_[b].codes > 1 && must_cross(tab_[a], tab_[b])) {
+        spent += tab_[a].codes * tab_[b].codes;
+      }
+    }
   for (std::size_t a = 0; a < tab_.size(); ++a)
     for (std::size_t b = a + 1; b < tab_.size(); ++b) {
       const Tabulated& ta = tab_[a];
       const Tabulated& tb = tab_[b];
+      const std::size_t cells = ta.codes * tb.codes;
       Pair p{a, b, PairKind::Cross, 0};
       if (ta.codes == 1 || tb.codes == 1) {
         p.kind = PairKind::Counts;
       } else if (ta.columns.size() == 1 && tb.columns.size() == 1 && ta.columns[0] == tb.columns[0]) {
         p.kind = PairKind::Diagonal;
-      } else if (ta.codes * tb.codes <= kMaxCrossCells ||
-                 (ta.codes * tb.codes <= kMaxWideCrossCells &&
-                  std::min(ta.band_width, tb.band_width) >= kWideBand)) {
-        p.cells = ta.codes * tb.codes;
+      } else if (must_cross(ta, tb)) {
+        p.cells = cells;
+      } else if (cells <= kMaxWideCrossCells && spent + cells <= kCrossBudget) {
+        p.cells = cells;
+        spent += cells;
       } else if (tb.band_width < ta.band_width ||
                  (tb.band_width == ta.band_width && ta.codes * tb.width <= tb.codes * ta.width)) {
         p.kind = PairKind::GroupFirst;

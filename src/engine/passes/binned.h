@@ -48,6 +48,11 @@ inline constexpr std::size_t kMaxCrossCells = std::size_t{1} << 12;
 // width of them.
 inline constexpr std::size_t kWideBand = 12;
 inline constexpr std::size_t kMaxWideCrossCells = std::size_t{1} << 16;
+// Narrower pairs of that size are cross-tabulated too while all cross-tabulations of a
+// thread together stay within this many cells (8 MB). A row then costs one addition per
+// pair instead of a band's; past this the tables' random additions miss the caches more
+// than the group sums' do.
+inline constexpr std::size_t kCrossBudget = std::size_t{1} << 20;
 
 // The codes of one column over some rows: one byte each, or two (`wide`).
 struct CodeView {

@@ -56,33 +56,48 @@ void ColumnSketch::insert_exact(double x) {
 }
 
 // More distinct values than bins: from now on the column is sampled; the values seen so
-// far are the sample's first candidates.
+// far are the sample's first candidates. The slots now hold the candidates' hashes.
 void ColumnSketch::leave_exact() {
   const std::vector<double> seen = exact_values();
   exact_ = false;
-  slots_.clear();
-  slots_.shrink_to_fit();
   used_ = 0;
+  slots_.assign(std::bit_ceil(4 * sample_size()), kEmptySlot);
   for (double v : seen) offer(value_hash(v), v);
   compact();
 }
 
+// Each candidate enters once: a value offered again finds its hash in the slots. (No hash
+// is kEmptySlot: the threshold starts there and nothing at or above it enters.)
 void ColumnSketch::offer(std::uint64_t hash, double x) {
   if (hash >= threshold_) return;
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t s = hash & mask;; s = (s + 1) & mask) {
+    if (slots_[s] == hash) return;
+    if (slots_[s] == kEmptySlot) {
+      slots_[s] = hash;
+      break;
+    }
+  }
   sample_.emplace_back(hash, x + 0.0);
   if (sample_.size() >= 2 * sample_size()) compact();
 }
 
-// Keeps the sample_size() smallest distinct hashes; once that many are kept, only values
-// hashing below the largest of them can enter.
+// Keeps the sample_size() smallest hashes (the candidates are distinct: a selection, not a
+// sort); once that many are kept, only values hashing below the largest of them can enter.
 void ColumnSketch::compact() {
-  std::sort(sample_.begin(), sample_.end());
-  sample_.erase(std::unique(sample_.begin(), sample_.end(),
-                            [](const auto& a, const auto& b) { return a.first == b.first; }),
-                sample_.end());
-  if (sample_.size() >= sample_size()) {
-    sample_.resize(sample_size());
-    threshold_ = sample_.back().first;
+  const std::size_t k = sample_size();
+  if (sample_.size() < k) return;
+  const auto by_hash = [](const auto& a, const auto& b) { return a.first < b.first; };
+  std::nth_element(sample_.begin(), sample_.begin() + static_cast<std::ptrdiff_t>(k - 1),
+                   sample_.end(), by_hash);
+  sample_.resize(k);
+  threshold_ = sample_.back().first;
+  std::fill(slots_.begin(), slots_.end(), kEmptySlot);
+  const std::size_t mask = slots_.size() - 1;
+  for (const auto& [h, v] : sample_) {
+    std::size_t s = h & mask;
+    while (slots_[s] != kEmptySlot) s = (s + 1) & mask;
+    slots_[s] = h;
   }
 }
 
@@ -283,11 +298,18 @@ BinCoder::BinCoder(const ColumnBins& bins) : edges_(bins.edges.begin(), bins.edg
 
 template <class Code>
 std::size_t BinCoder::code(VectorView x, Code* out) const {
+  // The coder's fields in locals: stores through a byte pointer may alias anything, and
+  // would otherwise reload them on every value.
   const double* e = edges_.data();
+  const Cell* cells = cells_.data();
+  const double origin = origin_, scale = scale_;
+  const double last = static_cast<double>(last_cell_);
   for (std::size_t i = 0; i < x.size; ++i) {
     const double v = x[i];
     if (!std::isfinite(v)) return i;
-    const Cell& k = cells_[cell(v)];
+    const double t = (v - origin) * scale;
+    const std::size_t c = !(t > 0.0) ? 0 : t >= last ? last_cell_ : static_cast<std::size_t>(t);
+    const Cell& k = cells[c];
     if (k.end <= k.code + 1) {
       // At most one edge in the cell (the usual case): no branch on the data.
       out[i] = static_cast<Code>(k.code + static_cast<std::uint32_t>(v >= k.edge));

@@ -110,12 +110,13 @@ class ColumnSketch {
   double max_;
   double sum_ = 0.0;
   bool exact_ = true;
-  // Open-addressed set of the distinct values' bit patterns while exact.
+  // Open-addressed set: of the distinct values' bit patterns while exact, then of the
+  // sample candidates' hashes.
   std::vector<std::uint64_t> slots_;
   std::size_t used_ = 0;
   // Sample candidates (hash, value): the distinct values that hashed below threshold_ when
-  // offered; the sample_size() smallest hashes among them are the sample. compact() sorts
-  // them and keeps those.
+  // offered; the sample_size() smallest hashes among them are the sample. compact() keeps
+  // those.
   std::vector<std::pair<std::uint64_t, double>> sample_;
   std::uint64_t threshold_ = UINT64_MAX;  // values hashing at or above it are not kept
 };

@@ -38,6 +38,9 @@ class Binomial : public Family {
     return i;
   }
   bool in_support(double y) const override { return y >= 0.0 && y <= 1.0; }
+  std::size_t first_outside_support(VectorView y) const override {
+    return first_outside(*this, y);
+  }
   bool valid_mean(double mu) const override { return mu > 0.0 && mu < 1.0; }
   bool on_edge(double y) const override { return y <= 0.0 || y >= 1.0; }
   double variance(double mu, std::span<const double>) const override { return mu * (1.0 - mu); }

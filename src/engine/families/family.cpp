@@ -155,9 +155,7 @@ Result<ResponseModel> ResponseModel::create(std::string_view family, std::string
 }
 
 std::size_t ResponseModel::first_outside_support(VectorView y) const {
-  for (std::size_t i = 0; i < y.size; ++i)
-    if (!family_->in_support(y[i])) return i;
-  return y.size;
+  return family_->first_outside_support(y);
 }
 
 void ResponseModel::starting_eta(const double* y, const double* prior_weight, std::size_t count,

@@ -143,12 +143,23 @@ struct ResponseSums {
 
 class ResponseModel;
 
+template <class F>
+std::size_t first_outside(const F& family, VectorView y) {
+  for (std::size_t i = 0; i < y.size; ++i)
+    if (!family.F::in_support(y[i])) return i;
+  return y.size;
+}
+
 class Family {
  public:
   virtual ~Family() = default;
   virtual const FamilyInfo& info() const = 0;
 
   virtual bool in_support(double y) const = 0;
+  // The index of the first y outside the support, or y.size. Each family overrides it
+  // with `first_outside(*this, y)`: a loop that calls its own in_support directly, not
+  // through the table of virtual functions once a row.
+  virtual std::size_t first_outside_support(VectorView y) const = 0;
   // Whether mu is a mean the family can have (inside the domain a link may leave).
   virtual bool valid_mean(double mu) const = 0;
   virtual double variance(double mu, std::span<const double> parameters) const = 0;

@@ -32,6 +32,9 @@ class Gaussian final : public Family {
     return i;
   }
   bool in_support(double y) const override { return std::isfinite(y); }
+  std::size_t first_outside_support(VectorView y) const override {
+    return first_outside(*this, y);
+  }
   bool valid_mean(double mu) const override { return std::isfinite(mu); }
   double variance(double, std::span<const double>) const override { return 1.0; }
   void variance_derivatives(double, std::span<const double>, double* d) const override {

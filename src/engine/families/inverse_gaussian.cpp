@@ -36,6 +36,9 @@ class InverseGaussian final : public Family {
     return i;
   }
   bool in_support(double y) const override { return y > 0.0 && std::isfinite(y); }
+  std::size_t first_outside_support(VectorView y) const override {
+    return first_outside(*this, y);
+  }
   bool valid_mean(double mu) const override { return mu > 0.0 && std::isfinite(mu); }
   double variance(double mu, std::span<const double>) const override { return mu * mu * mu; }
   void variance_derivatives(double mu, std::span<const double>, double* d) const override {

@@ -118,6 +118,9 @@ class Tweedie final : public Family {
     return i;
   }
   bool in_support(double y) const override { return y >= 0.0 && std::isfinite(y); }
+  std::size_t first_outside_support(VectorView y) const override {
+    return first_outside(*this, y);
+  }
   bool valid_mean(double mu) const override { return mu > 0.0 && std::isfinite(mu); }
   double variance(double mu, std::span<const double> p) const override { return std::pow(mu, p[0]); }
   void variance_derivatives(double mu, std::span<const double> p, double* d) const override {

@@ -109,6 +109,20 @@ void add_group_rows(double* acc, const std::uint32_t* by, const std::uint32_t* o
   }
 }
 
+// A term's code sums (w, w t, prior weight per code, side by side): w t always; w only
+// where no cross-tabulation gives the term's counts, prior weights only where the pass
+// sums columns.
+template <bool kWeight, bool kPrior>
+void add_code_sums(double* d, const std::uint32_t* code, const double* w, const double* wt,
+                   const double* pw, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) {
+    double* at = d + 3 * std::size_t{code[i]};
+    if constexpr (kWeight) at[0] += w[i];
+    at[1] += wt[i];
+    if constexpr (kPrior) at[2] += pw[i];
+  }
+}
+
 // Writes block (rows at r0, columns at c0) of a symmetric matrix and its mirror image.
 void put_block(Matrix& m, std::size_t r0, std::size_t c0, const Matrix& block) {
   for (std::size_t i = 0; i < block.rows(); ++i)
@@ -551,11 +565,15 @@ void BinnedPass::scatter(Tables& t, std::size_t count) const {
     if (l.tab_[k].codes == 1) continue;
     const std::uint32_t* c = t.code[k].data();
     double* d = t.code_sums[k].data();
-    for (std::size_t i = 0; i < count; ++i) {
-      double* at = d + 3 * std::size_t{c[i]};
-      at[0] += w[i];
-      at[1] += t.wt[i];
-      at[2] += t.pw[i];
+    const bool weight = l.counts_from_[k] < 0;
+    if (weight && options_.column_sums) {
+      add_code_sums<true, true>(d, c, w, t.wt.data(), t.pw.data(), count);
+    } else if (weight) {
+      add_code_sums<true, false>(d, c, w, t.wt.data(), t.pw.data(), count);
+    } else if (options_.column_sums) {
+      add_code_sums<false, true>(d, c, w, t.wt.data(), t.pw.data(), count);
+    } else {
+      add_code_sums<false, false>(d, c, w, t.wt.data(), t.pw.data(), count);
     }
   }
   if (l.row_width_ > 0) {

@@ -14,17 +14,24 @@ Status start_from_response(const families::ResponseModel& model, VectorView offs
         row_base + r.first + bad, model.info().name, model.info().support)));
   }
   // e = y - offset - x'beta0: on a first pass beta0 is a constant starting level, so the
-  // gaussian null deviance sum w e^2 - (sum w e)^2 / sum w keeps its digits.
+  // gaussian null deviance sum w e^2 - (sum w e)^2 / sum w keeps its digits. (Sums in
+  // locals: through s the compiler would store them on every row.)
+  double response = 0.0, residual = 0.0, square = 0.0, offset_rows = 0.0, weight = 0.0;
   for (std::size_t i = 0; i < r.count; ++i) {
     const double y = r.y[i], pw = r.pw[i];
     const double off = offset.size == 0 ? 0.0 : offset[r.first + i];
     const double e = y - off - r.xb[i];
-    s.response_sum += pw * y;
-    s.residual_sum += pw * e;
-    s.residual_square_sum += pw * e * e;
-    if (off != 0.0) s.offset_rows += 1.0;
-    s.weight_sum += pw;
+    response += pw * y;
+    residual += pw * e;
+    square += pw * e * e;
+    offset_rows += off != 0.0 ? 1.0 : 0.0;
+    weight += pw;
   }
+  s.response_sum += response;
+  s.residual_sum += residual;
+  s.residual_square_sum += square;
+  s.offset_rows += offset_rows;
+  s.weight_sum += weight;
   model.family().add_response_sums(model.parameters(), r.y, r.pw, r.count, s);
   if (model.linear()) return {};
   model.starting_eta(r.y, r.pw, r.count, r.eta);

@@ -293,6 +293,7 @@ BinCoder::BinCoder(const ColumnBins& bins) : edges_(bins.edges.begin(), bins.edg
     while (j < edges_.size() && cell(edges_[j]) <= c) ++j;
     cells_[c] = {j - begin == 1 ? edges_[begin] : kNone, static_cast<std::uint32_t>(begin),
                  static_cast<std::uint32_t>(j)};
+    simple_ = simple_ && j - begin <= 1;
   }
 }
 
@@ -304,17 +305,41 @@ std::size_t BinCoder::code(VectorView x, Code* out) const {
   const Cell* cells = cells_.data();
   const double origin = origin_, scale = scale_;
   const double last = static_cast<double>(last_cell_);
-  for (std::size_t i = 0; i < x.size; ++i) {
-    const double v = x[i];
-    if (!std::isfinite(v)) return i;
-    const double t = (v - origin) * scale;
-    const std::size_t c = !(t > 0.0) ? 0 : t >= last ? last_cell_ : static_cast<std::size_t>(t);
-    const Cell& k = cells[c];
-    if (k.end <= k.code + 1) {
-      // At most one edge in the cell (the usual case): no branch on the data.
-      out[i] = static_cast<Code>(k.code + static_cast<std::uint32_t>(v >= k.edge));
-    } else {
-      out[i] = static_cast<Code>(std::upper_bound(e + k.code, e + k.end, v) - e);
+  const bool simple = simple_;
+  auto cell = [&](double v) -> const Cell& {
+    // Clamped without a branch; NaN lands in cell 0 (max(NaN, 0) is 0).
+    return cells[static_cast<std::size_t>(std::min(std::max((v - origin) * scale, 0.0), last))];
+  };
+  constexpr std::size_t kBlock = 256;
+  for (std::size_t i = 0; i < x.size; i += kBlock) {
+    const std::size_t end = std::min(x.size, i + kBlock);
+    // Without a branch per value: one comparison with the cell's edge, and a non-finite
+    // value (coded as some cell) caught by the block's check after.
+    double z0 = 0.0, z1 = 0.0;
+    std::size_t j = i;
+    for (; j + 2 <= end; j += 2) {
+      const double v0 = x[j], v1 = x[j + 1];
+      z0 += v0 * 0.0;
+      z1 += v1 * 0.0;
+      const Cell& k0 = cell(v0);
+      const Cell& k1 = cell(v1);
+      out[j] = static_cast<Code>(k0.code + static_cast<std::uint32_t>(v0 >= k0.edge));
+      out[j + 1] = static_cast<Code>(k1.code + static_cast<std::uint32_t>(v1 >= k1.edge));
+    }
+    for (; j < end; ++j) {
+      const Cell& k = cell(x[j]);
+      z0 += x[j] * 0.0;
+      out[j] = static_cast<Code>(k.code + static_cast<std::uint32_t>(x[j] >= k.edge));
+    }
+    if (!std::isfinite(z0 + z1)) {
+      for (j = i; j < end; ++j)
+        if (!std::isfinite(x[j])) return j;
+    }
+    if (simple) continue;
+    // Cells with several edges (rare): a search among them.
+    for (j = i; j < end; ++j) {
+      const Cell& k = cell(x[j]);
+      if (k.end > k.code + 1) out[j] = static_cast<Code>(std::upper_bound(e + k.code, e + k.end, x[j]) - e);
     }
   }
   return x.size;

@@ -127,13 +127,14 @@ class ColumnSketch {
 class BinCoder {
  public:
   explicit BinCoder(const ColumnBins& bins);
-  // Returns the index of the first value that is not finite (nothing from there on is
-  // written), or x.size.
+  // Returns the index of the first value that is not finite (the codes from there on are
+  // unspecified), or x.size.
   template <class Code>
   std::size_t code(VectorView x, Code* out) const;
 
  private:
-  // The grid cell of x: monotone in x, clamped to the grid.
+  // The grid cell of x: monotone in x, clamped to the grid (the coder's loop clamps the
+  // same way without branches).
   std::size_t cell(double x) const {
     const double t = (x - origin_) * scale_;
     if (!(t > 0.0)) return 0;
@@ -154,6 +155,7 @@ class BinCoder {
   double scale_ = 0.0;
   std::size_t last_cell_ = 0;
   std::vector<Cell> cells_;
+  bool simple_ = true;  // no cell holds more than one edge
 };
 
 }  // namespace velkan::passes

@@ -10,7 +10,6 @@ validates when it builds the layout.
 
 from __future__ import annotations
 
-import itertools
 import math
 import warnings
 from dataclasses import dataclass, field, replace
@@ -133,7 +132,7 @@ def factor_levels(col: np.ndarray, j: Any, first_row: int = 0) -> np.ndarray:
         if col.dtype == object:
             # Python objects (text labels): one hashed pass and a sort of the distinct values,
             # not a sort of every row's object.
-            return np.array(sorted(set(col.tolist())), dtype=object)
+            return np.array(sorted(_engine.distinct_labels(col)), dtype=object)
         return np.unique(col)
     except TypeError:
         raise ValueError(f"f({j!r}): the values of column {j!r} cannot be ordered (mixed types)") from None
@@ -149,10 +148,10 @@ def factor_codes(col: np.ndarray, levels: np.ndarray, j: Any, first_row: int = 0
         raise ValueError(f"column {j!r} holds {_KIND_WORDS[kind]}, but the model's levels of it are "
                          f"{_KIND_WORDS[expected]} ({_some(levels)}); pass the kind of values it was fitted on")
     if kind == "text":
-        table = {level: code for code, level in enumerate(levels.tolist())}
-        if col.dtype == object:  # one hashed lookup per row
-            pos = np.fromiter(map(table.get, col.tolist(), itertools.repeat(-1)), dtype=np.int64, count=col.size)
+        if col.dtype == object:
+            pos = object_positions(col, levels, -1.0)
         else:
+            table = {level: code for code, level in enumerate(levels.tolist())}
             distinct, inverse = np.unique(col, return_inverse=True)
             pos = np.array([table.get(v, -1) for v in distinct.tolist()], dtype=np.int64)[inverse.reshape(-1)]
         found = pos >= 0
@@ -460,8 +459,16 @@ def engine_columns(inputs: list[InputColumn], columns: Any, n_features: int,
     return out
 
 
+def object_positions(col: np.ndarray, levels: np.ndarray, missing: float) -> np.ndarray:
+    """float64 positions in `levels` of a column of Python objects (text labels), `missing`
+    for a value not among them: one hashed lookup a row, in the engine."""
+    return _engine.label_positions(col, np.asarray(levels, dtype=object), float(missing))
+
+
 def random_codes(col: np.ndarray, levels: np.ndarray) -> np.ndarray:
     """Level codes of a grouping column, unseen levels coded UNSEEN_LEVEL."""
+    if col.dtype == object and levels.dtype == object:
+        return object_positions(col, levels, UNSEEN_LEVEL)
     pos = np.clip(np.searchsorted(levels, col), 0, len(levels) - 1)
     codes = pos.astype(np.float64)
     codes[levels[pos] != col] = UNSEEN_LEVEL

@@ -202,6 +202,27 @@ class TestGroupedTerms:
         with pytest.raises(ValueError, match="not seen"):
             GAM("y ~ s(x) + f(g)").fit(df).predict(new)
 
+    def test_object_labels_follow_set_and_dict_semantics(self, rng):
+        # Equal objects are one label (1 == 1.0 == True; equal strings that are distinct
+        # objects); the engine's hashed pass must agree with Python's own set and dict.
+        pool = ["a", "b" * 3, "".join(["b", "bb"]), 1, 1.0, True, 2.5, ("t", 1), None]
+        col = np.empty(5000, dtype=object)
+        col[:] = [pool[i] for i in rng.integers(0, len(pool), col.size)]
+        distinct = E.distinct_labels(col)
+        assert len(distinct) == len(set(col.tolist())) and set(distinct) == set(col.tolist())
+        levels = np.empty(4, dtype=object)
+        levels[:] = ["a", "bbb", 1, ("t", 1)]
+        table = {v: float(i) for i, v in enumerate(levels.tolist())}
+        expected = [table.get(v, -7.0) for v in col.tolist()]
+        np.testing.assert_array_equal(E.label_positions(col[::-1], levels, -7.0), expected[::-1])
+        col[17] = ["unhashable"]
+        with pytest.raises(TypeError, match="unhashable"):
+            E.label_positions(col, levels, -1.0)
+        with pytest.raises(TypeError, match="array of objects"):
+            E.distinct_labels(np.arange(3.0))
+        with pytest.raises(ValueError, match="distinct"):
+            E.label_positions(levels, np.array(["a", "a"], dtype=object), -1.0)
+
     def test_by_variables(self, rng):
         x, z = rng.uniform(size=50), rng.normal(size=50)
         g = rng.integers(0, 3, 50).astype(float)

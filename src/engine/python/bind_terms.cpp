@@ -254,6 +254,7 @@ void bind_layout_maps(nb::class_<ModelLayout>& c) {
 
 void bind_terms(nb::module_& m) {
   bind_specs(m);
+  bind_labels(m);
   bind_bases(m);
   nb::class_<ModelLayout> layout(m, "Layout", "The model's terms and the design they define.");
   layout

@@ -7,6 +7,8 @@ namespace velkan::engine {
 
 void bind_families(nanobind::module_& m);
 void bind_terms(nanobind::module_& m);
+// Factor labels held as Python objects (labels.cpp), bound with the terms.
+void bind_labels(nanobind::module_& m);
 void bind_passes(nanobind::module_& m);
 void bind_binning(nanobind::module_& m);
 void bind_select(nanobind::module_& m);

@@ -219,4 +219,60 @@ LinalgResult<SymmetricEigen> symmetric_eigen(MatrixView a) {
   return SymmetricEigen{std::move(values), buf->to_matrix()};
 }
 
+namespace {
+
+// Eigenpairs il..iu (1-based, ascending) of the symmetric matrix in `a` (left intact).
+LinalgResult<SymmetricEigen> eigen_range(const ColMajor& a, lapack_int il, lapack_int iu) {
+  ColMajor buf = a;  // dsyevr overwrites its matrix
+  const char jobz = 'V', range = 'I', uplo = 'U';
+  const double none = 0.0, abstol = 0.0;  // abstol 0: the routine's own tolerance
+  const lapack_int count = iu - il + 1;
+  Vector values(static_cast<std::size_t>(buf.rows));
+  auto z = ColMajor::zeros(static_cast<std::size_t>(buf.rows), static_cast<std::size_t>(count));
+  if (!z) return failed(z.error());
+  std::vector<lapack_int> support(2 * static_cast<std::size_t>(count));
+  lapack_int found = 0, info = 0, lwork = -1, liwork = -1, iwork_size = 0;
+  double work_size = 0.0;
+  lapack::scipy_dsyevr_(&jobz, &range, &uplo, &buf.rows, buf.data.data(), &buf.ld, &none, &none,
+                        &il, &iu, &abstol, &found, values.data(), z->data.data(), &z->ld,
+                        support.data(), &work_size, &lwork, &iwork_size, &liwork, &info, 1, 1, 1);
+  if (auto ok = lapack::check_info(info); !ok) return failed(ok.error());
+  lwork = static_cast<lapack_int>(work_size);
+  liwork = iwork_size;
+  std::vector<double> work(static_cast<std::size_t>(std::max<lapack_int>(lwork, 1)));
+  std::vector<lapack_int> iwork(static_cast<std::size_t>(std::max<lapack_int>(liwork, 1)));
+  lapack::scipy_dsyevr_(&jobz, &range, &uplo, &buf.rows, buf.data.data(), &buf.ld, &none, &none,
+                        &il, &iu, &abstol, &found, values.data(), z->data.data(), &z->ld,
+                        support.data(), work.data(), &lwork, iwork.data(), &liwork, &info, 1, 1, 1);
+  if (auto ok = lapack::check_info(info); !ok) return failed(ok.error());
+  if (found != count) return failed(LinalgFailure::lapack_info(count - found));  // pairs not found
+  Vector head(static_cast<std::size_t>(count));
+  for (lapack_int j = 0; j < count; ++j) head[static_cast<std::size_t>(j)] = values[static_cast<std::size_t>(j)];
+  return SymmetricEigen{std::move(head), z->to_matrix()};
+}
+
+}  // namespace
+
+LinalgResult<SymmetricEigen> symmetric_eigen_extremes(MatrixView a, std::size_t low,
+                                                      std::size_t high) {
+  if (auto ok = require_square(a); !ok) return failed(ok.error());
+  const std::size_t n = a.rows;
+  if (low + high >= n) return symmetric_eigen(a);
+  auto buf = ColMajor::from(a);
+  if (!buf) return failed(buf.error());
+  SymmetricEigen out{Vector(low + high), Matrix(n, low + high)};
+  std::size_t at = 0;
+  const std::size_t first[2] = {1, n - high + 1}, last[2] = {low, n};
+  for (std::size_t r = 0; r < 2; ++r) {
+    if (last[r] < first[r]) continue;
+    auto part = eigen_range(*buf, static_cast<lapack_int>(first[r]), static_cast<lapack_int>(last[r]));
+    if (!part) return failed(part.error());
+    for (std::size_t j = 0; j < part->values.size(); ++j, ++at) {
+      out.values[at] = part->values[j];
+      for (std::size_t i = 0; i < n; ++i) out.vectors(i, at) = part->vectors(i, j);
+    }
+  }
+  return out;
+}
+
 }  // namespace velkan

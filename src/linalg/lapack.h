@@ -41,6 +41,13 @@ void scipy_dpstrf_(const char* uplo, const lapack_int* n, double* a, const lapac
 void scipy_dsyev_(const char* jobz, const char* uplo, const lapack_int* n, double* a,
                   const lapack_int* lda, double* w, double* work, const lapack_int* lwork,
                   lapack_int* info, std::size_t, std::size_t);
+void scipy_dsyevr_(const char* jobz, const char* range, const char* uplo, const lapack_int* n,
+                   double* a, const lapack_int* lda, const double* vl, const double* vu,
+                   const lapack_int* il, const lapack_int* iu, const double* abstol,
+                   lapack_int* m, double* w, double* z, const lapack_int* ldz,
+                   lapack_int* isuppz, double* work, const lapack_int* lwork, lapack_int* iwork,
+                   const lapack_int* liwork, lapack_int* info, std::size_t, std::size_t,
+                   std::size_t);
 
 // Size of the library's thread pool.
 void scipy_openblas_set_num_threads(int num_threads);

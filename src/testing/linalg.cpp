@@ -89,6 +89,11 @@ void bind_linalg(nb::module_& m) {
             return std::tuple{std::move(e.values), std::move(e.vectors)};
           });
         }));
+  m.def("linalg_symmetric_eigen_extremes", released([](MatrixView a, std::size_t low, std::size_t high) {
+          return map_value(symmetric_eigen_extremes(a, low, high), [](SymmetricEigen e) {
+            return std::tuple{std::move(e.values), std::move(e.vectors)};
+          });
+        }));
   m.def("linalg_products", products);
   m.def("linalg_dot", released([](VectorView a, VectorView b) { return dot(a, b); }));
   // The one failure no small input produces: a dimension beyond LAPACK's 32-bit integers.

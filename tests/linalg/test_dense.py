@@ -140,6 +140,16 @@ class TestFactorizations:
         values, vectors = T.linalg_symmetric_eigen(junk_outside(s, "U"))
         np.testing.assert_allclose(values, np.linalg.eigvalsh(s), atol=1e-13)
         np.testing.assert_allclose(vectors @ np.diag(values) @ vectors.T, s, atol=1e-13)
+        # The extreme pairs alone: the smallest `low` and largest `high` (all when they meet).
+        big = rng.standard_normal((40, 40))
+        big = big + big.T
+        full = np.linalg.eigvalsh(big)
+        for low, high in [(3, 5), (0, 4), (2, 0), (20, 20)]:
+            values, vectors = T.linalg_symmetric_eigen_extremes(junk_outside(big, "U"), low, high)
+            want = full if low + high >= 40 else np.r_[full[:low], full[40 - high:]]
+            np.testing.assert_allclose(values, want, atol=1e-12)
+            np.testing.assert_allclose(big @ vectors, vectors * values, atol=1e-11)
+            np.testing.assert_allclose(vectors.T @ vectors, np.eye(len(want)), atol=1e-12)
 
     @pytest.mark.parametrize("call, text", [
         (lambda: T.linalg_cholesky(np.diag([1.0, 2.0, -1.0, 4.0]), "L"), failure(3)),

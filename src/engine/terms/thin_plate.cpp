@@ -350,11 +350,14 @@ Status build_thin_plate(MatrixView points, std::size_t k, VectorView box, std::s
       for (std::size_t a = 0; a < d; ++a) r2 += (spec.points(i, a) - spec.points(j, a)) * (spec.points(i, a) - spec.points(j, a));
       e(i, j) = e(j, i) = radial(d, r2);
     }
-  auto eig = symmetric_eigen(e.view());
+  // The k eigenpairs of largest magnitude. The radial function is conditionally positive
+  // definite of order at most d + 1 (positive on vectors orthogonal to the polynomials of
+  // lower degree), so E has at most d + 1 negative eigenvalues: the k largest in magnitude
+  // are among the k largest and the d + 1 smallest, and no other pair need be computed.
+  auto eig = symmetric_eigen_extremes(e.view(), m, k);
   if (!eig) return fail(GamError::linalg_error("eigen-decomposition failed: " + eig.error().debug()));
-  // The k eigenpairs of largest magnitude.
-  std::vector<std::size_t> order(n);
-  for (std::size_t i = 0; i < n; ++i) order[i] = i;
+  std::vector<std::size_t> order(eig->values.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
   std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
     return std::abs(eig->values[a]) > std::abs(eig->values[b]);
   });

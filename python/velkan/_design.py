@@ -273,6 +273,12 @@ class PointSample:
             x, h = x[keep], h[keep]
         h = np.concatenate([self.hashes, h])
         v = np.concatenate([self.values, x + 0.0])
+        if h.size > 4 * THIN_PLATE_POINTS:
+            # Only hashes up to the (2 x THIN_PLATE_POINTS)-th smallest can be kept when that
+            # many include enough distinct ones: a selection, then a sort of those alone.
+            near = h <= np.partition(h, 2 * THIN_PLATE_POINTS - 1)[2 * THIN_PLATE_POINTS - 1]
+            if np.unique(h[near]).size >= THIN_PLATE_POINTS:
+                h, v = h[near], v[near]
         h, first = np.unique(h, return_index=True)
         self.hashes, self.values = h[:THIN_PLATE_POINTS], v[first[:THIN_PLATE_POINTS]]
 

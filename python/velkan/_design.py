@@ -119,8 +119,12 @@ def label_kind(values: np.ndarray) -> str:
         return "text"
     if values.dtype.kind != "O":
         return "other"
-    # The dtype NumPy infers for the values says what they are, without a loop in Python.
-    inferred = np.array(values.tolist()).dtype.kind if values.size else "f"
+    # The dtype NumPy infers for the distinct values says what they are, without a loop in
+    # Python or an array of every row's text.
+    try:
+        inferred = np.array(_engine.distinct_labels(values)).dtype.kind if values.size else "f"
+    except TypeError:  # unhashable objects are no labels
+        return "other"
     return {"b": "number", "i": "number", "u": "number", "f": "number", "U": "text"}.get(inferred, "other")
 
 

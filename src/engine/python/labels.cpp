@@ -51,6 +51,13 @@ Py_hash_t hash_of(PyObject* o) {
   return h;
 }
 
+// The loops hold the interpreter lock; they look for Ctrl-C once per this many rows.
+constexpr std::size_t kSignalRows = std::size_t{1} << 20;
+
+void check_signals(std::size_t row) {
+  if (row % kSignalRows == kSignalRows - 1 && PyErr_CheckSignals() != 0) throw nb::python_error();
+}
+
 bool same_label(PyObject* a, PyObject* b) {
   if (a == b) return true;
   const int eq = PyObject_RichCompareBool(a, b, Py_EQ);
@@ -107,6 +114,7 @@ nb::list distinct_labels(nb::handle column) {
     PyObject* o = rows[i];
     const Py_hash_t h = hash_of(o);
     if (table.find(o, h) < 0) table.add(o, h);
+    check_signals(i);
   }
   nb::list out;
   for (PyObject* o : table.labels()) out.append(nb::borrow(o));
@@ -131,6 +139,7 @@ Out1 label_positions(nb::handle column, nb::handle levels, double missing) {
     PyObject* o = rows[i];
     const std::ptrdiff_t at = table.find(o, hash_of(o));
     out[i] = at < 0 ? missing : static_cast<double>(at);
+    check_signals(i);
   }
   return Out1(out, {n}, owner);
 }

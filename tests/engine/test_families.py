@@ -202,6 +202,7 @@ def laplace_derivatives(family, link, X, y, w, rho, psi):
 def test_laplace_criterion_derivatives_match_finite_differences(rng, family, link, monkeypatch):
     import velkan._laplace as laplace
     monkeypatch.setattr(laplace, "INNER_TOLERANCE", 1e-15)
+    monkeypatch.setattr(laplace, "INNER_DECREMENT", 1e-15)
     X, y, _ = simulated(rng, family, 400)
     w = rng.uniform(0.5, 2.0, size=y.size)
     parameter = "criterion" in E.families()[FAMILIES.index(family)].parameter_estimation

@@ -150,6 +150,9 @@ struct PassOptions {
   bool response_sums = false;
   bool parameter_sums = false;
   double profile_scale = 0.0;   // > 0: profile sums at this scale
+  // The derivative sums at the request's point. Such a pass is made at coefficients whose
+  // cross products an earlier pass already has: it leaves xtwx, xtwt and ttwt zero (their
+  // rank-k update is a fifth of its cost) and gives the scalar sums as usual.
   const DerivativeRequest* derivatives = nullptr;
 };
 

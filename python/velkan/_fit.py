@@ -602,8 +602,10 @@ class PirlsLoop:
                                free=self.free, psi=self.psi, known_scale=self.known_scale,
                                lower=lower, upper=upper, log=self.log_laplace)
         self.laplace_iterations = 0
+        # The last pass is the search's first one where its sums are the observed information's.
+        reuse = self.psi is None and self.model.newton_is_fisher and self.sums.finite
         try:
-            point = search.run(self.beta0)
+            point = search.run(self.beta0, self.sums if reuse else None)
         except InnerFitFailed as e:
             self.passes += search.passes
             warnings.warn(f"the Laplace-approximate REML search failed ({e}); the performance-iteration "

@@ -238,8 +238,10 @@ class LaplaceSearch:
         return None
 
     # ------------------------------------------------------------------ the search
-    def run(self, beta_raw: np.ndarray) -> Point:
-        point = self.inner_fit(self.rho0, self.psi0, beta_raw)
+    def run(self, beta_raw: np.ndarray, sums: Any = None) -> Point:
+        """The search from beta_raw; `sums`, when given, is the observed-information pass
+        there at the starting model (a caller's last pass, where it is the same)."""
+        point = self.inner_fit(self.rho0, self.psi0, beta_raw, sums)
         if not point.criterion.defined:
             raise InnerFitFailed("the Laplace-approximate criterion is undefined at the start")
         if not self.index and not self.parameter:

@@ -494,15 +494,18 @@ class PirlsLoop:
 
     def fitted(self, step: Any, *, beta: np.ndarray, xtwx: np.ndarray, edf: np.ndarray, scale: float,
                score: float, deviance: float, pearson: float, hessian: np.ndarray,
-               intervals: dict | None) -> Fitted:
+               intervals: dict | None, beta_raw: np.ndarray | None = None) -> Fitted:
+        """The fitted model; `beta_raw`, the coefficients of the last pass, defaults to the
+        step's (one update past that pass)."""
         n_pen = len(self.free)
+        beta_raw = step.beta_raw if beta_raw is None else beta_raw
         parameters = dict(self.family.parameters) or None
         if parameters is not None and self.psi is not None:
             parameters[self.parameter_name()] = math.exp(self.psi)
-            self.statistics_pass(step.beta_raw)
+            self.statistics_pass(beta_raw)
         return Fitted(family=self.family.name, link=self.family.link,
                       family_parameters=parameters, method=self.method,
-                      design=self.design, column_sums=self.column_sums, beta_raw=step.beta_raw,
+                      design=self.design, column_sums=self.column_sums, beta_raw=beta_raw,
                       beta=beta, rho=np.asarray(self.rho, dtype=float), scale=scale,
                       xtwx=xtwx, edf=edf, score=score, deviance=deviance,
                       pearson=pearson, rows=self.rows(),
@@ -621,10 +624,12 @@ class PirlsLoop:
         self.settle(solve)
         hessian, intervals = self.split_hessian(point.hessian, point.index)
         crit = point.criterion
+        # The coefficients of the point's pass, with which its deviance, Pearson statistic
+        # and criterion agree (the inner fit stopped there, its next step negligible).
         return self.fitted(solve, beta=np.asarray(crit.beta), xtwx=solve.xtwx, edf=solve.edf,
                            scale=self.pearson_scale(point), score=float(crit.score),
                            deviance=float(point.sums.deviance), pearson=float(point.sums.pearson),
-                           hessian=hessian, intervals=intervals)
+                           hessian=hessian, intervals=intervals, beta_raw=point.beta_raw)
 
     def laplace_holds(self) -> bool:
         """Whether the Laplace search can fit this model: its sums are dense p x p products

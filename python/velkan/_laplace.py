@@ -34,6 +34,8 @@ INNER_STEPS = 60
 # changes the penalized deviance by less than INNER_TOLERANCE (relative).
 INNER_DECREMENT = 1e-5
 INNER_TOLERANCE = 1e-10
+# The fit's end point is polished while its Newton step promises more than this (relative).
+FINAL_TOLERANCE = 1e-16
 # The search stops when the decrease its Newton step promises is below this (in units of
 # the log-likelihood), or every free gradient component is below GRADIENT_TOLERANCE. A
 # promised decrease d puts the optimum sqrt(2 d) standard errors of the coordinates away
@@ -239,8 +241,30 @@ class LaplaceSearch:
 
     # ------------------------------------------------------------------ the search
     def run(self, beta_raw: np.ndarray, sums: Any = None) -> Point:
-        """The search from beta_raw; `sums`, when given, is the observed-information pass
-        there at the starting model (a caller's last pass, where it is the same)."""
+        """The search from beta_raw, its end point's inner fit polished; `sums`, when given,
+        is the observed-information pass there at the starting model (a caller's last pass,
+        where it is the same)."""
+        return self.polish(self.search(beta_raw, sums))
+
+    def polish(self, point: Point) -> Point:
+        """The end point with its inner fit carried to full accuracy: one pass at its Newton
+        step unless that step is already negligible (FINAL_TOLERANCE). The fit reports these
+        coefficients, which must agree between equivalent data (weights as repeated rows) far
+        more closely than the search needs; the derivatives are kept."""
+        pen = self.penalized(point.sums, point.beta_raw, point.rho)
+        if self.decrement(point.sums, point.beta_raw, point.step.beta_raw, point.rho) <= \
+                FINAL_TOLERANCE * (0.1 + abs(pen)):
+            return point
+        try:
+            new = self.inner_fit(point.rho, point.psi, np.asarray(point.step.beta_raw))
+        except InnerFitFailed:
+            return point
+        if not new.criterion.defined:
+            return point
+        new.gradient, new.hessian, new.index = point.gradient, point.hessian, point.index
+        return new
+
+    def search(self, beta_raw: np.ndarray, sums: Any) -> Point:
         point = self.inner_fit(self.rho0, self.psi0, beta_raw, sums)
         if not point.criterion.defined:
             raise InnerFitFailed("the Laplace-approximate criterion is undefined at the start")

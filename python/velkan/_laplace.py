@@ -47,6 +47,9 @@ FINAL_TOLERANCE = 1e-16
 DECREASE_TOLERANCE = 1e-3
 GRADIENT_TOLERANCE = 1e-6
 FINAL_DECREASE = 5e-2
+# A step whose decrease the quadratic model predicted to within this fraction lets the next
+# point keep the Hessian and compute the gradient alone.
+AGREEMENT = 0.1
 MAX_STEP = 5.0          # largest change of a coordinate in one step
 EIGEN_FLOOR = 1e-7      # Hessian eigenvalues below this fraction of the largest are raised
 ARMIJO = 1e-4
@@ -179,10 +182,28 @@ class LaplaceSearch:
         return beta, self.pass_at(beta, model), pen
 
     # ------------------------------------------------------------------ derivatives and steps
-    def differentiate(self, point: Point) -> None:
-        """The criterion's gradient and Hessian at the point (one derivative pass)."""
-        sums = self.pass_at(point.beta_raw, point.model, point.criterion.request)
-        point.gradient, point.hessian = point.criterion.derivatives(sums)
+    def differentiate(self, point: Point, previous: Point | None = None) -> None:
+        """The criterion's gradient and Hessian at the point (one derivative pass); with
+        `previous`, the gradient alone (a pass of half the cost) and previous's Hessian."""
+        request = point.criterion.request
+        if previous is None or previous.index != point.index:
+            sums = self.pass_at(point.beta_raw, point.model, request)
+            point.gradient, point.hessian = point.criterion.derivatives(sums)
+            return
+        sums = self.pass_at(point.beta_raw, point.model, request.gradient_only())
+        point.gradient, point.hessian = point.criterion.gradient(sums), previous.hessian
+
+    def predicted(self, point: Point, new: Point) -> bool:
+        """Whether the quadratic model at `point` predicted the decrease to `new` to within
+        AGREEMENT: its Hessian then serves at `new` too (where the search is close to the
+        optimum, and a Newton step's accuracy depends on the gradient far more than on the
+        Hessian), and only the gradient is computed there."""
+        if new.index != point.index:
+            return False
+        dx = self.coordinates(new) - self.coordinates(point)
+        model = -float(point.gradient @ dx + 0.5 * dx @ point.hessian @ dx)
+        actual = point.criterion.score - new.criterion.score
+        return model > 0 and abs(actual - model) <= AGREEMENT * model
 
     def coordinates(self, point: Point) -> np.ndarray:
         return self.coordinates_of(point.rho, point.psi, point.index)
@@ -271,10 +292,15 @@ class LaplaceSearch:
         if not self.index and not self.parameter:
             self.converged = True
             return point
+        previous: Point | None = None  # whose Hessian this point may take over
         for it in range(MAX_ITERATIONS):
             self.iterations = it + 1
-            self.differentiate(point)
+            self.differentiate(point, previous)
             step, promised = self.direction(point)
+            if previous is not None and promised >= FINAL_DECREASE:
+                # Too far from the optimum to step on a borrowed Hessian.
+                self.differentiate(point)
+                step, promised = self.direction(point)
             self.log(point)
             if promised < DECREASE_TOLERANCE or np.abs(point.gradient).max() < GRADIENT_TOLERANCE:
                 self.converged = True
@@ -289,6 +315,7 @@ class LaplaceSearch:
                 new.gradient, new.hessian, new.index = point.gradient, point.hessian, point.index
                 self.converged = True
                 return new
+            previous = point if self.predicted(point, new) else None
             point = new
         self.differentiate(point)
         return point

@@ -197,6 +197,7 @@ def laplace_derivatives(family, link, X, y, w, rho, psi):
         point = search.inner_fit(x[:2], x[2] if psi is not None else None, fit.beta_raw)
         search.differentiate(point)
         return point
+    at.search = search
     return at
 
 
@@ -212,6 +213,12 @@ def test_laplace_criterion_derivatives_match_finite_differences(rng, family, lin
     x0 = np.array([0.5, 2.0] + ([math.log(1.7)] if parameter else []))
     at = laplace_derivatives(family, link, X, y, w, x0[:2].copy(), x0[2] if parameter else None)
     point = at(x0)
+    # A pass for the gradient alone gives the same gradient, and no Hessian.
+    alone = at.search.pass_at(point.beta_raw, point.model, point.criterion.request.gradient_only())
+    np.testing.assert_allclose(point.criterion.gradient(alone), point.gradient, rtol=1e-10,
+                               atol=1e-12 * np.abs(point.gradient).max())
+    with pytest.raises(ValueError, match="for the gradient alone"):
+        point.criterion.derivatives(alone)
     h = 3e-3  # the criterion is exact to about 1e-9 relative (IRLS converged that far)
     for a in range(len(x0)):
         e = h * np.eye(len(x0))[a]

@@ -78,6 +78,9 @@ struct DerivativeRequest {
   Matrix h_inverse;
   Matrix dbeta;
   bool parameter = false;
+  // False: the gradient's sums alone (t; the others stay zero), without the K rank-k
+  // updates of the a_k that only the Hessian needs (about half the pass's cost).
+  bool hessian = true;
 };
 
 // The derivative sums, with h_i = x_i'B x_i, e_ik = x_i' d beta_k (the change of row i's
@@ -96,6 +99,7 @@ struct DerivativeSums {
   Vector r;
   double s = 0.0;
   Matrix u;  // width x K
+  bool hessian = true;  // false: made for the gradient alone (t only; the rest zero)
   void add(const DerivativeSums& o);
 };
 

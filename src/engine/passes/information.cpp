@@ -112,7 +112,7 @@ InformationSums::InformationSums(const families::ResponseModel& model, const Pas
   if (options.observed_information || derivatives) {
     observed_ = options.observed_information && model.newton_weights_positive();
     correct_ = options.observed_information && !observed_;
-    order_ = derivatives ? 2 : 0;
+    order_ = derivatives ? (options.derivatives->hessian ? 2 : 1) : 0;
     for (auto* v : {&score_, &wn_, &dw_, &d2w_, &diff_}) v->resize(block);
     if (correct_) correction_.reset(p, block);
   }
@@ -134,13 +134,15 @@ InformationSums::InformationSums(const families::ResponseModel& model, const Pas
     }
     h_.resize(block);
     c_.resize(block);
-    a_.resize(k_);
-    for (auto& g : a_) g.reset(p, block);
+    a_.resize(k_);  // left empty (adding nothing) for the gradient alone
+    if (options.derivatives->hessian)
+      for (auto& g : a_) g.reset(p, block);
     derivatives_.t = Vector(k_);
     derivatives_.v = Vector(p);
     derivatives_.q = Matrix(k_, k_);
     derivatives_.r = Vector(k_);
     derivatives_.u = Matrix(p, k_);
+    derivatives_.hessian = options.derivatives->hessian;
   }
 }
 
@@ -197,9 +199,15 @@ void InformationSums::add_derivatives(const BlockInput& in) {
   const DerivativeRequest& req = *options_.derivatives;
   quadratic_forms(in.rows, in.stride, n, p_, half_, hx_, h_.data());
   times_matrix(in.rows, in.stride, n, p_, req.dbeta, e_);
+  const std::size_t last = req.parameter ? k - 1 : k;
+  if (!req.hessian) {
+    for (std::size_t a = 0; a < k; ++a)
+      for (std::size_t i = 0; i < n; ++i)
+        derivatives_.t[a] += h_[i] * (dw_[i] * e_[i * k + a] + (a == last ? w1_[i] : 0.0));
+    return;
+  }
   for (std::size_t i = 0; i < n; ++i) diff_[i] = dw_[i] * h_[i];  // w' h, for v
   add_transpose_times(in.rows, in.stride, n, p_, diff_.data(), derivatives_.v);
-  const std::size_t last = req.parameter ? k - 1 : k;
   for (std::size_t a = 0; a < k; ++a) {
     for (std::size_t i = 0; i < n; ++i) {
       const double e = e_[i * k + a];
@@ -235,7 +243,7 @@ void InformationSums::add_to(PassSums& out) const {
     DerivativeSums& d = out.derivatives;
     if (d.a.size() != k_) {
       d = DerivativeSums{std::vector<Matrix>(k_, Matrix(p_, p_)), Vector(k_), Vector(p_),
-                         Matrix(k_, k_), Vector(k_), 0.0, Matrix(p_, k_)};
+                         Matrix(k_, k_), Vector(k_), 0.0, Matrix(p_, k_), derivatives_.hessian};
     }
     DerivativeSums mine = derivatives_;
     mine.a.assign(k_, Matrix(p_, p_));
@@ -276,6 +284,7 @@ void DerivativeSums::add(const DerivativeSums& o) {
   q += o.q;
   u += o.u;
   s += o.s;
+  hessian = hessian && o.hessian;
 }
 
 }  // namespace velkan::passes

@@ -35,7 +35,7 @@ INNER_STEPS = 60
 INNER_DECREMENT = 1e-5
 INNER_TOLERANCE = 1e-10
 # The fit's end point is polished while its Newton step promises more than this (relative).
-FINAL_TOLERANCE = 1e-16
+FINAL_TOLERANCE = 1e-20
 # The search stops when the decrease its Newton step promises is below this (in units of
 # the log-likelihood), or every free gradient component is below GRADIENT_TOLERANCE. A
 # promised decrease d puts the optimum sqrt(2 d) standard errors of the coordinates away

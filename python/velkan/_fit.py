@@ -494,15 +494,17 @@ class PirlsLoop:
 
     def fitted(self, step: Any, *, beta: np.ndarray, xtwx: np.ndarray, edf: np.ndarray, scale: float,
                score: float, deviance: float, pearson: float, hessian: np.ndarray,
-               intervals: dict | None, beta_raw: np.ndarray | None = None) -> Fitted:
+               intervals: dict | None, beta_raw: np.ndarray | None = None,
+               response: Any = None) -> Fitted:
         """The fitted model; `beta_raw`, the coefficients of the last pass, defaults to the
-        step's (one update past that pass)."""
+        step's (one update past that pass); `response`, a pass at them with the response
+        sums at the estimated parameter, saves the statistics pass."""
         n_pen = len(self.free)
         beta_raw = step.beta_raw if beta_raw is None else beta_raw
         parameters = dict(self.family.parameters) or None
         if parameters is not None and self.psi is not None:
             parameters[self.parameter_name()] = math.exp(self.psi)
-            self.statistics_pass(beta_raw)
+            self.statistics_pass(beta_raw, response)
         return Fitted(family=self.family.name, link=self.family.link,
                       family_parameters=parameters, method=self.method,
                       design=self.design, column_sums=self.column_sums, beta_raw=beta_raw,
@@ -519,11 +521,12 @@ class PirlsLoop:
                       response_sums=self.response_sums, parameter_intervals=intervals,
                       constraint_basis=step.constraint_basis if step.constraint_basis.size else None)
 
-    def statistics_pass(self, beta_raw: np.ndarray) -> None:
+    def statistics_pass(self, beta_raw: np.ndarray, sums: Any = None) -> None:
         """The family's response sums at the estimated parameter (the first pass had only
-        its start): one more pass."""
-        self.passes += 1
-        sums = self.run_pass(self.layout, beta_raw, False, False, self.request(response_sums=True))
+        its start): one more pass, unless `sums` has them."""
+        if sums is None:
+            self.passes += 1
+            sums = self.run_pass(self.layout, beta_raw, False, False, self.request(response_sums=True))
         for key in ("saturated_sum", "log_normaliser"):
             self.response_sums[key] = float(getattr(sums.response, key))
 
@@ -629,7 +632,8 @@ class PirlsLoop:
         return self.fitted(solve, beta=np.asarray(crit.beta), xtwx=solve.xtwx, edf=solve.edf,
                            scale=self.pearson_scale(point), score=float(crit.score),
                            deviance=float(point.sums.deviance), pearson=float(point.sums.pearson),
-                           hessian=hessian, intervals=intervals, beta_raw=point.beta_raw)
+                           hessian=hessian, intervals=intervals, beta_raw=point.beta_raw,
+                           response=point.sums if point.response_sums else None)
 
     def laplace_holds(self) -> bool:
         """Whether the Laplace search can fit this model: its sums are dense p x p products

@@ -75,6 +75,7 @@ class Point:
     index: list[int]        # the penalties whose log smoothing parameters are coordinates
     gradient: np.ndarray | None = None
     hessian: np.ndarray | None = None
+    response_sums: bool = False  # whether `sums` carries the family's response sums
 
 
 class InnerFitFailed(RuntimeError):
@@ -109,9 +110,10 @@ class LaplaceSearch:
         values[self.base.criterion_parameter] = math.exp(psi)
         return self.base.with_parameters(values)
 
-    def pass_at(self, beta: np.ndarray, model: Any, derivatives: Any = None) -> Any:
+    def pass_at(self, beta: np.ndarray, model: Any, derivatives: Any = None,
+                response_sums: bool = False) -> Any:
         self.passes += 1
-        request = _engine.PassRequest(model, observed_information=True,
+        request = _engine.PassRequest(model, observed_information=True, response_sums=response_sums,
                                       parameter_sums=self.parameter, derivatives=derivatives)
         return self.run_pass(self.layout, beta, False, False, request)
 
@@ -146,7 +148,7 @@ class LaplaceSearch:
             if self.decrement(sums, beta, step.beta_raw, rho) < self.inner_tolerance(sums, pen):
                 break
             new_beta, new_sums, new_pen = self.halve(beta, step.beta_raw, pen, model, rho)
-            change = abs(new_pen - pen) / (0.1 + abs(new_pen))
+            change = abs(new_pen - pen) / (abs(new_pen) or 1.0)  # invariant to the weights' scale
             beta, sums, pen = new_beta, new_sums, new_pen
             step = self.solve(sums, beta, rho)
             if change < INNER_TOLERANCE:
@@ -163,10 +165,13 @@ class LaplaceSearch:
         return float(d @ np.asarray(sums.xtwx) @ d) + self.layout.penalty_quadratic(d, np.exp(rho))
 
     def inner_tolerance(self, sums: Any, pen: float) -> float:
-        """INNER_DECREMENT in units of the log-likelihood: the penalized deviance is -2 l
-        times the scale (its known value, or the mean penalized deviance per row)."""
-        scale = self.known_scale if math.isfinite(self.known_scale) else \
-            abs(pen) / max(float(sums.rows), 1.0)
+        """INNER_DECREMENT in units of the log-likelihood of a row of unit weight: the
+        penalized deviance is -2 l times the scale (its known value times the mean prior
+        weight, or the mean penalized deviance per row), so that a common scale of the
+        weights changes nothing."""
+        rows = max(float(sums.rows), 1.0)
+        scale = self.known_scale * float(sums.weight_sum) / rows if math.isfinite(self.known_scale) \
+            else abs(pen) / rows
         return 2.0 * INNER_DECREMENT * scale
 
     def halve(self, beta: np.ndarray, target: np.ndarray, pen: float, model: Any,
@@ -271,18 +276,23 @@ class LaplaceSearch:
         """The end point with its inner fit carried to full accuracy: one pass at its Newton
         step unless that step is already negligible (FINAL_TOLERANCE). The fit reports these
         coefficients, which must agree between equivalent data (weights as repeated rows) far
-        more closely than the search needs; the derivatives are kept."""
+        more closely than the search needs; the derivatives are kept. With an estimated
+        family parameter, that pass also gives the response sums at its value, which the
+        fit would otherwise make a pass for."""
         pen = self.penalized(point.sums, point.beta_raw, point.rho)
         if self.decrement(point.sums, point.beta_raw, point.step.beta_raw, point.rho) <= \
-                FINAL_TOLERANCE * (0.1 + abs(pen)):
+                FINAL_TOLERANCE * abs(pen):
             return point
+        target = np.asarray(point.step.beta_raw)
+        sums = self.pass_at(target, point.model, response_sums=self.parameter)
         try:
-            new = self.inner_fit(point.rho, point.psi, np.asarray(point.step.beta_raw))
+            new = self.inner_fit(point.rho, point.psi, target, sums)
         except InnerFitFailed:
             return point
         if not new.criterion.defined:
             return point
         new.gradient, new.hessian, new.index = point.gradient, point.hessian, point.index
+        new.response_sums = self.parameter and new.sums is sums
         return new
 
     def search(self, beta_raw: np.ndarray, sums: Any) -> Point:

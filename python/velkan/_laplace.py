@@ -9,10 +9,13 @@ the derivative pass, gives its exact gradient and Hessian. Newton's method on th
 Hessian's eigenvalues taken by magnitude and floored, the step capped, halved until the
 criterion decreases) moves x.
 
-Passes: each inner fit takes one pass per Newton step of penalized IRLS (two or three from
-a warm start), and each outer iteration one derivative pass more; the search starts from
-the performance-iteration fit (PQL), which is usually close, so a fit adds 2-4 outer
-iterations to it, and never more than `max_iterations`.
+Passes: each inner fit takes one pass per Newton step of penalized IRLS (one or two from a
+warm start: it stops at the iterate whose step promises a negligible decrease), and each
+outer iteration one derivative pass more (one for the gradient alone, at about half the
+cost, after a step the quadratic model predicted well); the search starts from the
+performance-iteration fit (PQL), which is usually close, and from its last pass where that
+is the same; a fit adds 1-3 outer iterations and one polishing pass to it, and never more
+than `max_iterations` iterations.
 """
 
 from __future__ import annotations

@@ -264,6 +264,7 @@ class PirlsLoop:
             self.beta0[0] = start_level
         self.beta_start = self.beta0.copy()
         self.beta_prev: np.ndarray | None = None
+        self.reach = 1.0  # the fraction of the next step tried first (see `advance`)
         self.dev_prev = math.nan
         self.converged = False
         self.passes = 0
@@ -359,8 +360,14 @@ class PirlsLoop:
 
     def advance(self, step: Any) -> bool:
         """One pass at the step's coefficients, halved toward the previous ones while that
-        raises the penalized deviance; True when the fit has converged or cannot improve."""
+        raises the penalized deviance; True when the fit has converged or cannot improve.
+        After steps that left the mean's domain, the next is tried first at twice the
+        fraction that stayed inside (`reach`) rather than whole: a link whose domain the
+        working model's steps keep leaving (the inverse Gaussian's 1/mu^2) would otherwise
+        spend the same failed passes on every iteration."""
         beta_new = step.beta_raw
+        if self.beta_prev is not None and self.reach < 1.0:
+            beta_new = self.beta_prev + self.reach * (np.asarray(beta_new) - self.beta_prev)
         new_sums = self.pass_at(beta_new)
         pen_new = self.penalized(new_sums, beta_new)
         change = math.inf
@@ -426,15 +433,17 @@ class PirlsLoop:
               pen_old: float) -> tuple[np.ndarray, Any, float] | None:
         """Halves the step toward beta_prev until the pass is finite and does not raise the
         penalized deviance; None when MAX_HALVINGS do not get there."""
-        halvings = 0
+        halvings, outside = 0, False
         while not (new_sums.finite and math.isfinite(pen_new)
                    and pen_new <= pen_old + 1e-7 * abs(pen_old)):
             if halvings == MAX_HALVINGS:
                 break
+            outside = outside or not new_sums.finite
             beta_new = 0.5 * (self.beta_prev + beta_new)
             new_sums = self.pass_at(beta_new)
             pen_new = self.penalized(new_sums, beta_new)
             halvings += 1
+        self.reach = min(1.0, 2.0 * self.reach * (0.5 ** halvings if outside else 1.0))
         return None if halvings == MAX_HALVINGS else (beta_new, new_sums, pen_new)
 
     def pass_at(self, beta: np.ndarray) -> Any:

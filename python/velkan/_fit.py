@@ -264,6 +264,7 @@ class PirlsLoop:
             self.beta0[0] = start_level
         self.beta_start = self.beta0.copy()
         self.beta_prev: np.ndarray | None = None
+        self.reach = 1.0  # the fraction of the next step tried first (see `advance`)
         self.dev_prev = math.nan
         self.converged = False
         self.passes = 0
@@ -359,8 +360,14 @@ class PirlsLoop:
 
     def advance(self, step: Any) -> bool:
         """One pass at the step's coefficients, halved toward the previous ones while that
-        raises the penalized deviance; True when the fit has converged or cannot improve."""
+        raises the penalized deviance; True when the fit has converged or cannot improve.
+        After steps that left the mean's domain, the next is tried first at twice the
+        fraction that stayed inside (`reach`) rather than whole: a link whose domain the
+        working model's steps keep leaving (the inverse Gaussian's 1/mu^2) would otherwise
+        spend the same failed passes on every iteration."""
         beta_new = step.beta_raw
+        if self.beta_prev is not None and self.reach < 1.0:
+            beta_new = self.beta_prev + self.reach * (np.asarray(beta_new) - self.beta_prev)
         new_sums = self.pass_at(beta_new)
         pen_new = self.penalized(new_sums, beta_new)
         change = math.inf
@@ -426,15 +433,17 @@ class PirlsLoop:
               pen_old: float) -> tuple[np.ndarray, Any, float] | None:
         """Halves the step toward beta_prev until the pass is finite and does not raise the
         penalized deviance; None when MAX_HALVINGS do not get there."""
-        halvings = 0
+        halvings, outside = 0, False
         while not (new_sums.finite and math.isfinite(pen_new)
                    and pen_new <= pen_old + 1e-7 * abs(pen_old)):
             if halvings == MAX_HALVINGS:
                 break
+            outside = outside or not new_sums.finite
             beta_new = 0.5 * (self.beta_prev + beta_new)
             new_sums = self.pass_at(beta_new)
             pen_new = self.penalized(new_sums, beta_new)
             halvings += 1
+        self.reach = min(1.0, 2.0 * self.reach * (0.5 ** halvings if outside else 1.0))
         return None if halvings == MAX_HALVINGS else (beta_new, new_sums, pen_new)
 
     def pass_at(self, beta: np.ndarray) -> Any:
@@ -494,15 +503,20 @@ class PirlsLoop:
 
     def fitted(self, step: Any, *, beta: np.ndarray, xtwx: np.ndarray, edf: np.ndarray, scale: float,
                score: float, deviance: float, pearson: float, hessian: np.ndarray,
-               intervals: dict | None) -> Fitted:
+               intervals: dict | None, beta_raw: np.ndarray | None = None,
+               response: Any = None) -> Fitted:
+        """The fitted model; `beta_raw`, the coefficients of the last pass, defaults to the
+        step's (one update past that pass); `response`, a pass at them with the response
+        sums at the estimated parameter, saves the statistics pass."""
         n_pen = len(self.free)
+        beta_raw = step.beta_raw if beta_raw is None else beta_raw
         parameters = dict(self.family.parameters) or None
         if parameters is not None and self.psi is not None:
             parameters[self.parameter_name()] = math.exp(self.psi)
-            self.statistics_pass(step.beta_raw)
+            self.statistics_pass(beta_raw, response)
         return Fitted(family=self.family.name, link=self.family.link,
                       family_parameters=parameters, method=self.method,
-                      design=self.design, column_sums=self.column_sums, beta_raw=step.beta_raw,
+                      design=self.design, column_sums=self.column_sums, beta_raw=beta_raw,
                       beta=beta, rho=np.asarray(self.rho, dtype=float), scale=scale,
                       xtwx=xtwx, edf=edf, score=score, deviance=deviance,
                       pearson=pearson, rows=self.rows(),
@@ -516,11 +530,12 @@ class PirlsLoop:
                       response_sums=self.response_sums, parameter_intervals=intervals,
                       constraint_basis=step.constraint_basis if step.constraint_basis.size else None)
 
-    def statistics_pass(self, beta_raw: np.ndarray) -> None:
+    def statistics_pass(self, beta_raw: np.ndarray, sums: Any = None) -> None:
         """The family's response sums at the estimated parameter (the first pass had only
-        its start): one more pass."""
-        self.passes += 1
-        sums = self.run_pass(self.layout, beta_raw, False, False, self.request(response_sums=True))
+        its start): one more pass, unless `sums` has them."""
+        if sums is None:
+            self.passes += 1
+            sums = self.run_pass(self.layout, beta_raw, False, False, self.request(response_sums=True))
         for key in ("saturated_sum", "log_normaliser"):
             self.response_sums[key] = float(getattr(sums.response, key))
 
@@ -602,8 +617,10 @@ class PirlsLoop:
                                free=self.free, psi=self.psi, known_scale=self.known_scale,
                                lower=lower, upper=upper, log=self.log_laplace)
         self.laplace_iterations = 0
+        # The last pass is the search's first one where its sums are the observed information's.
+        reuse = self.psi is None and self.model.newton_is_fisher and self.sums.finite
         try:
-            point = search.run(self.beta0)
+            point = search.run(self.beta0, self.sums if reuse else None)
         except InnerFitFailed as e:
             self.passes += search.passes
             warnings.warn(f"the Laplace-approximate REML search failed ({e}); the performance-iteration "
@@ -619,10 +636,13 @@ class PirlsLoop:
         self.settle(solve)
         hessian, intervals = self.split_hessian(point.hessian, point.index)
         crit = point.criterion
+        # The coefficients of the point's pass, with which its deviance, Pearson statistic
+        # and criterion agree (the inner fit stopped there, its next step negligible).
         return self.fitted(solve, beta=np.asarray(crit.beta), xtwx=solve.xtwx, edf=solve.edf,
                            scale=self.pearson_scale(point), score=float(crit.score),
                            deviance=float(point.sums.deviance), pearson=float(point.sums.pearson),
-                           hessian=hessian, intervals=intervals)
+                           hessian=hessian, intervals=intervals, beta_raw=point.beta_raw,
+                           response=point.sums if point.response_sums else None)
 
     def laplace_holds(self) -> bool:
         """Whether the Laplace search can fit this model: its sums are dense p x p products

@@ -9,10 +9,13 @@ the derivative pass, gives its exact gradient and Hessian. Newton's method on th
 Hessian's eigenvalues taken by magnitude and floored, the step capped, halved until the
 criterion decreases) moves x.
 
-Passes: each inner fit takes one pass per Newton step of penalized IRLS (two or three from
-a warm start), and each outer iteration one derivative pass more; the search starts from
-the performance-iteration fit (PQL), which is usually close, so a fit adds 2-4 outer
-iterations to it, and never more than `max_iterations`.
+Passes: each inner fit takes one pass per Newton step of penalized IRLS (one or two from a
+warm start: it stops at the iterate whose step promises a negligible decrease), and each
+outer iteration one derivative pass more (one for the gradient alone, at about half the
+cost, after a step the quadratic model predicted well); the search starts from the
+performance-iteration fit (PQL), which is usually close, and from its last pass where that
+is the same; a fit adds 1-3 outer iterations and one polishing pass to it, and never more
+than `max_iterations` iterations.
 """
 
 from __future__ import annotations
@@ -28,8 +31,14 @@ from . import _engine
 # Newton iterations on the criterion, and penalized IRLS steps of one inner fit.
 MAX_ITERATIONS = 40
 INNER_STEPS = 60
-# Inner fits converge when the penalized deviance changes by less than this (relative).
+# Inner fits converge when the Newton step promises a decrease of the penalized log-
+# likelihood below INNER_DECREMENT (the criterion is then within about that of its value at
+# the exact maximum, far below the DECREASE_TOLERANCE the search stops at), or when a step
+# changes the penalized deviance by less than INNER_TOLERANCE (relative).
+INNER_DECREMENT = 1e-5
 INNER_TOLERANCE = 1e-10
+# The fit's end point is polished while its Newton step promises more than this (relative).
+FINAL_TOLERANCE = 1e-20
 # The search stops when the decrease its Newton step promises is below this (in units of
 # the log-likelihood), or every free gradient component is below GRADIENT_TOLERANCE. A
 # promised decrease d puts the optimum sqrt(2 d) standard errors of the coordinates away
@@ -41,6 +50,9 @@ INNER_TOLERANCE = 1e-10
 DECREASE_TOLERANCE = 1e-3
 GRADIENT_TOLERANCE = 1e-6
 FINAL_DECREASE = 5e-2
+# A step whose decrease the quadratic model predicted to within this fraction lets the next
+# point keep the Hessian and compute the gradient alone.
+AGREEMENT = 0.1
 MAX_STEP = 5.0          # largest change of a coordinate in one step
 EIGEN_FLOOR = 1e-7      # Hessian eigenvalues below this fraction of the largest are raised
 ARMIJO = 1e-4
@@ -66,6 +78,7 @@ class Point:
     index: list[int]        # the penalties whose log smoothing parameters are coordinates
     gradient: np.ndarray | None = None
     hessian: np.ndarray | None = None
+    response_sums: bool = False  # whether `sums` carries the family's response sums
 
 
 class InnerFitFailed(RuntimeError):
@@ -100,9 +113,10 @@ class LaplaceSearch:
         values[self.base.criterion_parameter] = math.exp(psi)
         return self.base.with_parameters(values)
 
-    def pass_at(self, beta: np.ndarray, model: Any, derivatives: Any = None) -> Any:
+    def pass_at(self, beta: np.ndarray, model: Any, derivatives: Any = None,
+                response_sums: bool = False) -> Any:
         self.passes += 1
-        request = _engine.PassRequest(model, observed_information=True,
+        request = _engine.PassRequest(model, observed_information=True, response_sums=response_sums,
                                       parameter_sums=self.parameter, derivatives=derivatives)
         return self.run_pass(self.layout, beta, False, False, request)
 
@@ -117,24 +131,51 @@ class LaplaceSearch:
         return float(sums.deviance) + self.layout.penalty_quadratic(beta, np.exp(rho))
 
     # ------------------------------------------------------------------ the inner fit
-    def inner_fit(self, rho: np.ndarray, psi: float | None, beta_start: np.ndarray) -> Point:
-        """Penalized IRLS at fixed (rho, psi) to convergence, from beta_start."""
+    def inner_fit(self, rho: np.ndarray, psi: float | None, beta_start: np.ndarray,
+                  sums: Any = None) -> Point:
+        """Penalized IRLS at fixed (rho, psi) to convergence, from beta_start (whose pass,
+        when the caller has it, is `sums`). Newton's method on the penalized deviance
+        converges quadratically, so a fit stops at the first iterate whose Newton step
+        promises a decrease below the tolerance (`decrement`) instead of making one more
+        pass at that step to see it confirmed: the iterate and its pass are consistent, and
+        the criterion there is off by about the promised decrease."""
         model = self.model_at(psi)
-        beta, sums = beta_start, self.pass_at(beta_start, model)
+        beta = beta_start
+        if sums is None:
+            sums = self.pass_at(beta_start, model)
         if not sums.finite:
             raise InnerFitFailed("the start is outside the family's domain")
         pen = self.penalized(sums, beta, rho)
+        step = self.solve(sums, beta, rho)
         for _ in range(INNER_STEPS):
-            step = self.solve(sums, beta, rho)
+            if self.decrement(sums, beta, step.beta_raw, rho) < self.inner_tolerance(sums, pen):
+                break
             new_beta, new_sums, new_pen = self.halve(beta, step.beta_raw, pen, model, rho)
-            change = abs(new_pen - pen) / (0.1 + abs(new_pen))
+            change = abs(new_pen - pen) / (abs(new_pen) or 1.0)  # invariant to the weights' scale
             beta, sums, pen = new_beta, new_sums, new_pen
+            step = self.solve(sums, beta, rho)
             if change < INNER_TOLERANCE:
                 break
-        step = self.solve(sums, beta, rho)
         criterion = _engine.LaplaceCriterion(self.layout, sums, beta, rho, self.free, self.parameter,
                                              self.known_scale, step.ridge if len(step.ridge) else None)
         return Point(np.array(rho, float), psi, model, beta, sums, step, criterion, list(self.index))
+
+    def decrement(self, sums: Any, beta: np.ndarray, target: np.ndarray, rho: np.ndarray) -> float:
+        """The decrease of the penalized deviance that the Newton step beta -> target
+        promises: d'(X'WX + S)d, d = target - beta, with the X'WX the step was solved with
+        (the observed information where the Newton weights are positive, else the expected)."""
+        d = np.asarray(target) - beta
+        return float(d @ np.asarray(sums.xtwx) @ d) + self.layout.penalty_quadratic(d, np.exp(rho))
+
+    def inner_tolerance(self, sums: Any, pen: float) -> float:
+        """INNER_DECREMENT in units of the log-likelihood of a row of unit weight: the
+        penalized deviance is -2 l times the scale (its known value times the mean prior
+        weight, or the mean penalized deviance per row), so that a common scale of the
+        weights changes nothing."""
+        rows = max(float(sums.rows), 1.0)
+        scale = self.known_scale * float(sums.weight_sum) / rows if math.isfinite(self.known_scale) \
+            else abs(pen) / rows
+        return 2.0 * INNER_DECREMENT * scale
 
     def halve(self, beta: np.ndarray, target: np.ndarray, pen: float, model: Any,
               rho: np.ndarray) -> tuple[np.ndarray, Any, float]:
@@ -149,10 +190,28 @@ class LaplaceSearch:
         return beta, self.pass_at(beta, model), pen
 
     # ------------------------------------------------------------------ derivatives and steps
-    def differentiate(self, point: Point) -> None:
-        """The criterion's gradient and Hessian at the point (one derivative pass)."""
-        sums = self.pass_at(point.beta_raw, point.model, point.criterion.request)
-        point.gradient, point.hessian = point.criterion.derivatives(sums)
+    def differentiate(self, point: Point, previous: Point | None = None) -> None:
+        """The criterion's gradient and Hessian at the point (one derivative pass); with
+        `previous`, the gradient alone (a pass of half the cost) and previous's Hessian."""
+        request = point.criterion.request
+        if previous is None or previous.index != point.index:
+            sums = self.pass_at(point.beta_raw, point.model, request)
+            point.gradient, point.hessian = point.criterion.derivatives(sums)
+            return
+        sums = self.pass_at(point.beta_raw, point.model, request.gradient_only())
+        point.gradient, point.hessian = point.criterion.gradient(sums), previous.hessian
+
+    def predicted(self, point: Point, new: Point) -> bool:
+        """Whether the quadratic model at `point` predicted the decrease to `new` to within
+        AGREEMENT: its Hessian then serves at `new` too (where the search is close to the
+        optimum, and a Newton step's accuracy depends on the gradient far more than on the
+        Hessian), and only the gradient is computed there."""
+        if new.index != point.index:
+            return False
+        dx = self.coordinates(new) - self.coordinates(point)
+        model = -float(point.gradient @ dx + 0.5 * dx @ point.hessian @ dx)
+        actual = point.criterion.score - new.criterion.score
+        return model > 0 and abs(actual - model) <= AGREEMENT * model
 
     def coordinates(self, point: Point) -> np.ndarray:
         return self.coordinates_of(point.rho, point.psi, point.index)
@@ -210,17 +269,51 @@ class LaplaceSearch:
         return None
 
     # ------------------------------------------------------------------ the search
-    def run(self, beta_raw: np.ndarray) -> Point:
-        point = self.inner_fit(self.rho0, self.psi0, beta_raw)
+    def run(self, beta_raw: np.ndarray, sums: Any = None) -> Point:
+        """The search from beta_raw, its end point's inner fit polished; `sums`, when given,
+        is the observed-information pass there at the starting model (a caller's last pass,
+        where it is the same)."""
+        return self.polish(self.search(beta_raw, sums))
+
+    def polish(self, point: Point) -> Point:
+        """The end point with its inner fit carried to full accuracy: one pass at its Newton
+        step unless that step is already negligible (FINAL_TOLERANCE). The fit reports these
+        coefficients, which must agree between equivalent data (weights as repeated rows) far
+        more closely than the search needs; the derivatives are kept. With an estimated
+        family parameter, that pass also gives the response sums at its value, which the
+        fit would otherwise make a pass for."""
+        pen = self.penalized(point.sums, point.beta_raw, point.rho)
+        if self.decrement(point.sums, point.beta_raw, point.step.beta_raw, point.rho) <= \
+                FINAL_TOLERANCE * abs(pen):
+            return point
+        target = np.asarray(point.step.beta_raw)
+        sums = self.pass_at(target, point.model, response_sums=self.parameter)
+        try:
+            new = self.inner_fit(point.rho, point.psi, target, sums)
+        except InnerFitFailed:
+            return point
+        if not new.criterion.defined:
+            return point
+        new.gradient, new.hessian, new.index = point.gradient, point.hessian, point.index
+        new.response_sums = self.parameter and new.sums is sums
+        return new
+
+    def search(self, beta_raw: np.ndarray, sums: Any) -> Point:
+        point = self.inner_fit(self.rho0, self.psi0, beta_raw, sums)
         if not point.criterion.defined:
             raise InnerFitFailed("the Laplace-approximate criterion is undefined at the start")
         if not self.index and not self.parameter:
             self.converged = True
             return point
+        previous: Point | None = None  # whose Hessian this point may take over
         for it in range(MAX_ITERATIONS):
             self.iterations = it + 1
-            self.differentiate(point)
+            self.differentiate(point, previous)
             step, promised = self.direction(point)
+            if previous is not None and promised >= FINAL_DECREASE:
+                # Too far from the optimum to step on a borrowed Hessian.
+                self.differentiate(point)
+                step, promised = self.direction(point)
             self.log(point)
             if promised < DECREASE_TOLERANCE or np.abs(point.gradient).max() < GRADIENT_TOLERANCE:
                 self.converged = True
@@ -235,6 +328,7 @@ class LaplaceSearch:
                 new.gradient, new.hessian, new.index = point.gradient, point.hessian, point.index
                 self.converged = True
                 return new
+            previous = point if self.predicted(point, new) else None
             point = new
         self.differentiate(point)
         return point

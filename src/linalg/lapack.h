@@ -63,6 +63,10 @@ void scipy_dgemm_(const char* transa, const char* transb, const lapack_int* m,
                   const double* a, const lapack_int* lda, const double* b,
                   const lapack_int* ldb, const double* beta, double* c, const lapack_int* ldc,
                   std::size_t, std::size_t);
+void scipy_dtrmm_(const char* side, const char* uplo, const char* transa, const char* diag,
+                  const lapack_int* m, const lapack_int* n, const double* alpha,
+                  const double* a, const lapack_int* lda, double* b, const lapack_int* ldb,
+                  std::size_t, std::size_t, std::size_t, std::size_t);
 void scipy_dgemv_(const char* trans, const lapack_int* m, const lapack_int* n,
                   const double* alpha, const double* a, const lapack_int* lda, const double* x,
                   const lapack_int* incx, const double* beta, double* y,

@@ -142,10 +142,13 @@ def test_observed_information_matches_finite_differences(rng, family, link):
         np.testing.assert_allclose(got, want, rtol=1e-5, atol=1e-7 * size)
     if link == E.families()[FAMILIES.index(family)].links[0] and m.newton_weights_positive:
         assert np.all(w > 0)
-    fisher = T.working(m, y, eta, pw, False)[0]
+    fisher, residual = T.working(m, y, eta, pw, False)[:2]
     if m.link in ("logit", "identity" if family == "gaussian" else "", "1/mu^2") or \
             (family in ("poisson", "quasipoisson") and m.link == "log"):
         np.testing.assert_allclose(w, fisher, rtol=1e-10)
+    if m.newton_is_fisher:  # a fit then reuses a plain pass as the observed information's
+        np.testing.assert_allclose(w, fisher, rtol=1e-10)
+        np.testing.assert_allclose(g / w, residual, rtol=1e-9, atol=1e-12 * np.abs(residual).max())
 
 
 @pytest.mark.parametrize("family", [f for f in FAMILIES if "criterion" in E.families()[FAMILIES.index(f)].parameter_estimation])
@@ -194,6 +197,7 @@ def laplace_derivatives(family, link, X, y, w, rho, psi):
         point = search.inner_fit(x[:2], x[2] if psi is not None else None, fit.beta_raw)
         search.differentiate(point)
         return point
+    at.search = search
     return at
 
 
@@ -202,12 +206,19 @@ def laplace_derivatives(family, link, X, y, w, rho, psi):
 def test_laplace_criterion_derivatives_match_finite_differences(rng, family, link, monkeypatch):
     import velkan._laplace as laplace
     monkeypatch.setattr(laplace, "INNER_TOLERANCE", 1e-15)
+    monkeypatch.setattr(laplace, "INNER_DECREMENT", 1e-15)
     X, y, _ = simulated(rng, family, 400)
     w = rng.uniform(0.5, 2.0, size=y.size)
     parameter = "criterion" in E.families()[FAMILIES.index(family)].parameter_estimation
     x0 = np.array([0.5, 2.0] + ([math.log(1.7)] if parameter else []))
     at = laplace_derivatives(family, link, X, y, w, x0[:2].copy(), x0[2] if parameter else None)
     point = at(x0)
+    # A pass for the gradient alone gives the same gradient, and no Hessian.
+    alone = at.search.pass_at(point.beta_raw, point.model, point.criterion.request.gradient_only())
+    np.testing.assert_allclose(point.criterion.gradient(alone), point.gradient, rtol=1e-10,
+                               atol=1e-12 * np.abs(point.gradient).max())
+    with pytest.raises(ValueError, match="for the gradient alone"):
+        point.criterion.derivatives(alone)
     h = 3e-3  # the criterion is exact to about 1e-9 relative (IRLS converged that far)
     for a in range(len(x0)):
         e = h * np.eye(len(x0))[a]

@@ -48,6 +48,7 @@ class Binomial : public Family {
     d[0] = 1.0 - 2.0 * mu, d[1] = -2.0, d[2] = 0.0;
   }
   bool newton_weights_positive(LinkId link) const override { return link == LinkId::Logit; }
+  bool newton_is_fisher(LinkId link) const override { return link == LinkId::Logit; }
   // Logit link (canonical): w = mu (1 - mu) = v, w' = v (1 - 2 mu), w'' = v (1 - 6 v), with
   // v and 1 - 2 mu from e^-|eta| so that they keep their digits in the tails.
   void newton(const ResponseModel& model, const RowsIn& in, const NewtonRowsOut& out,

@@ -185,6 +185,10 @@ class Family {
   // Whether the Newton weight is positive at every linear predictor and response in the
   // support for this link, so that penalized IRLS may step with it (a full Newton step).
   virtual bool newton_weights_positive(LinkId link) const { (void)link; return false; }
+  // Whether the Newton weights and residuals equal the Fisher ones for this link (a
+  // canonical link: the score's derivative in eta does not involve y), so that a pass with
+  // the observed information gives the sums of a plain pass.
+  virtual bool newton_is_fisher(LinkId link) const { (void)link; return false; }
   // The parameter derivatives of a block (families with a Criterion parameter only).
   virtual void parameter_rows(const ResponseModel& model, const RowsIn& in,
                               const ParameterRowsOut& out) const;
@@ -245,6 +249,7 @@ class ResponseModel {
   bool canonical() const { return link_ == info().links[0]; }
   // Whether penalized IRLS may step with the Newton weights of this family and link.
   bool newton_weights_positive() const { return family_->newton_weights_positive(link_); }
+  bool newton_is_fisher() const { return family_->newton_is_fisher(link_); }
   // Index of the parameter the criterion estimates (ParameterEstimation::Criterion, left
   // NaN by the user), or -1.
   int criterion_parameter() const;

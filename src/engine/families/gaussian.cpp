@@ -41,6 +41,7 @@ class Gaussian final : public Family {
     d[0] = d[1] = d[2] = 0.0;
   }
   bool newton_weights_positive(LinkId link) const override { return link == LinkId::Identity; }
+  bool newton_is_fisher(LinkId link) const override { return link == LinkId::Identity; }
   double unit_deviance(double y, double mu, std::span<const double>) const override {
     return (y - mu) * (y - mu);
   }

@@ -48,6 +48,7 @@ class InverseGaussian final : public Family {
   bool newton_weights_positive(LinkId link) const override {
     return link == LinkId::InverseSquared;
   }
+  bool newton_is_fisher(LinkId link) const override { return link == LinkId::InverseSquared; }
   // (y - mu)^2 / (y mu^2), written as r^2 / y with r = (y - mu) / mu so that it neither
   // overflows nor cancels for responses far from 1.
   double unit_deviance(double y, double mu, std::span<const double>) const override {

@@ -48,6 +48,7 @@ class Poisson : public Family {
     d[0] = 1.0, d[1] = d[2] = 0.0;
   }
   bool newton_weights_positive(LinkId link) const override { return link == LinkId::Log; }
+  bool newton_is_fisher(LinkId link) const override { return link == LinkId::Log; }
   // The log link is canonical: every derivative of the weight mu in eta is mu.
   void newton(const ResponseModel& model, const RowsIn& in, const NewtonRowsOut& out,
               int order) const override {

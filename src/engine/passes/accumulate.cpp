@@ -328,7 +328,7 @@ Result<PassSums> accumulate(const terms::ModelLayout& layout, const RowData& dat
       a.information->add_block({rows, q, p, family_rows}, a.weight.data(), a.residual.data());
     }
     reduce_block(model, options.from_response, a, count, p);
-    symmetric_rank_update(q, count, rows, a.upper.data());
+    if (options.derivatives == nullptr) symmetric_rank_update(q, count, rows, a.upper.data());
     return {};
   };
 

@@ -78,6 +78,9 @@ struct DerivativeRequest {
   Matrix h_inverse;
   Matrix dbeta;
   bool parameter = false;
+  // False: the gradient's sums alone (t; the others stay zero), without the K rank-k
+  // updates of the a_k that only the Hessian needs (about half the pass's cost).
+  bool hessian = true;
 };
 
 // The derivative sums, with h_i = x_i'B x_i, e_ik = x_i' d beta_k (the change of row i's
@@ -96,6 +99,7 @@ struct DerivativeSums {
   Vector r;
   double s = 0.0;
   Matrix u;  // width x K
+  bool hessian = true;  // false: made for the gradient alone (t only; the rest zero)
   void add(const DerivativeSums& o);
 };
 
@@ -150,6 +154,9 @@ struct PassOptions {
   bool response_sums = false;
   bool parameter_sums = false;
   double profile_scale = 0.0;   // > 0: profile sums at this scale
+  // The derivative sums at the request's point. Such a pass is made at coefficients whose
+  // cross products an earlier pass already has: it leaves xtwx, xtwt and ttwt zero (their
+  // rank-k update is a fifth of its cost) and gives the scalar sums as usual.
   const DerivativeRequest* derivatives = nullptr;
 };
 

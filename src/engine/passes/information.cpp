@@ -47,6 +47,32 @@ void times_matrix(const double* rows, std::size_t stride, std::size_t count, std
                        out.data(), &mi, 1, 1);
 }
 
+// h (count) = the quadratic forms x_i'B x_i of the block's rows, from `half` (p x p,
+// column-major): B's lower triangle with its diagonal halved, so that x'Bx = 2 x'Lx. The
+// triangular product costs half the flops of X B, and this is the largest product of a
+// derivative pass; `work` holds a copy of the rows.
+void quadratic_forms(const double* rows, std::size_t stride, std::size_t count, std::size_t p,
+                     const std::vector<double>& half, std::vector<double>& work, double* h) {
+  if (count == 0) return;
+  work.resize(count * p);
+  for (std::size_t i = 0; i < count; ++i)
+    for (std::size_t j = 0; j < p; ++j) work[i * p + j] = rows[i * stride + j];
+  const auto pi = static_cast<lapack_int>(p), ni = static_cast<lapack_int>(count);
+  const double one = 1.0;
+  const char left = 'L', lower = 'L', no = 'N', non_unit = 'N';
+  // The row-major rows are the column-major p x count matrix X'; in place, column i
+  // becomes L x_i.
+  lapack::scipy_dtrmm_(&left, &lower, &no, &non_unit, &pi, &ni, &one, half.data(), &pi, work.data(), &pi,
+                       1, 1, 1, 1);
+  for (std::size_t i = 0; i < count; ++i) {
+    const double* row = rows + i * stride;
+    const double* lx = work.data() + i * p;
+    double v = 0.0;
+    for (std::size_t j = 0; j < p; ++j) v += row[j] * lx[j];
+    h[i] = 2.0 * v;
+  }
+}
+
 }  // namespace
 
 void SignedGram::reset(std::size_t p, std::size_t block) {
@@ -86,7 +112,7 @@ InformationSums::InformationSums(const families::ResponseModel& model, const Pas
   if (options.observed_information || derivatives) {
     observed_ = options.observed_information && model.newton_weights_positive();
     correct_ = options.observed_information && !observed_;
-    order_ = derivatives ? 2 : 0;
+    order_ = derivatives ? (options.derivatives->hessian ? 2 : 1) : 0;
     for (auto* v : {&score_, &wn_, &dw_, &d2w_, &diff_}) v->resize(block);
     if (correct_) correction_.reset(p, block);
   }
@@ -100,15 +126,23 @@ InformationSums::InformationSums(const families::ResponseModel& model, const Pas
   }
   if (derivatives) {
     k_ = options.derivatives->dbeta.cols();
+    const Matrix& b = options.derivatives->h_inverse;
+    half_.assign(p * p, 0.0);
+    for (std::size_t j = 0; j < p; ++j) {
+      half_[j + j * p] = 0.5 * b(j, j);
+      for (std::size_t i = j + 1; i < p; ++i) half_[i + j * p] = 0.5 * (b(i, j) + b(j, i));
+    }
     h_.resize(block);
     c_.resize(block);
-    a_.resize(k_);
-    for (auto& g : a_) g.reset(p, block);
+    a_.resize(k_);  // left empty (adding nothing) for the gradient alone
+    if (options.derivatives->hessian)
+      for (auto& g : a_) g.reset(p, block);
     derivatives_.t = Vector(k_);
     derivatives_.v = Vector(p);
     derivatives_.q = Matrix(k_, k_);
     derivatives_.r = Vector(k_);
     derivatives_.u = Matrix(p, k_);
+    derivatives_.hessian = options.derivatives->hessian;
   }
 }
 
@@ -163,18 +197,17 @@ void InformationSums::add_profile(const BlockInput& in) {
 void InformationSums::add_derivatives(const BlockInput& in) {
   const std::size_t n = in.family.count, k = k_;
   const DerivativeRequest& req = *options_.derivatives;
-  times_matrix(in.rows, in.stride, n, p_, req.h_inverse, hx_);
+  quadratic_forms(in.rows, in.stride, n, p_, half_, hx_, h_.data());
   times_matrix(in.rows, in.stride, n, p_, req.dbeta, e_);
-  for (std::size_t i = 0; i < n; ++i) {
-    const double* row = in.rows + i * in.stride;
-    const double* hx = hx_.data() + i * p_;
-    double h = 0.0;
-    for (std::size_t j = 0; j < p_; ++j) h += row[j] * hx[j];
-    h_[i] = h;
-    diff_[i] = dw_[i] * h;  // w' h, for v
-  }
-  add_transpose_times(in.rows, in.stride, n, p_, diff_.data(), derivatives_.v);
   const std::size_t last = req.parameter ? k - 1 : k;
+  if (!req.hessian) {
+    for (std::size_t a = 0; a < k; ++a)
+      for (std::size_t i = 0; i < n; ++i)
+        derivatives_.t[a] += h_[i] * (dw_[i] * e_[i * k + a] + (a == last ? w1_[i] : 0.0));
+    return;
+  }
+  for (std::size_t i = 0; i < n; ++i) diff_[i] = dw_[i] * h_[i];  // w' h, for v
+  add_transpose_times(in.rows, in.stride, n, p_, diff_.data(), derivatives_.v);
   for (std::size_t a = 0; a < k; ++a) {
     for (std::size_t i = 0; i < n; ++i) {
       const double e = e_[i * k + a];
@@ -210,7 +243,7 @@ void InformationSums::add_to(PassSums& out) const {
     DerivativeSums& d = out.derivatives;
     if (d.a.size() != k_) {
       d = DerivativeSums{std::vector<Matrix>(k_, Matrix(p_, p_)), Vector(k_), Vector(p_),
-                         Matrix(k_, k_), Vector(k_), 0.0, Matrix(p_, k_)};
+                         Matrix(k_, k_), Vector(k_), 0.0, Matrix(p_, k_), derivatives_.hessian};
     }
     DerivativeSums mine = derivatives_;
     mine.a.assign(k_, Matrix(p_, p_));
@@ -251,6 +284,7 @@ void DerivativeSums::add(const DerivativeSums& o) {
   q += o.q;
   u += o.u;
   s += o.s;
+  hessian = hessian && o.hessian;
 }
 
 }  // namespace velkan::passes

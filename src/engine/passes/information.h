@@ -66,6 +66,7 @@ class InformationSums {
   std::vector<double> loglik_, l1_, l2_, g1_, g2_, w1_, w2_, weta_;
   std::vector<double> logd_, pd1_, pd2_;
   std::vector<double> hx_, e_, h_, c_;
+  std::vector<double> half_;  // the inverse's lower triangle, diagonal halved (column-major)
   // Sums.
   SignedGram correction_;
   std::vector<SignedGram> a_;

@@ -116,6 +116,7 @@ void bind_families(nb::module_& m) {
       .def_prop_ro("criterion_parameter", &ResponseModel::criterion_parameter,
                    "Index of the parameter the smoothing-parameter criterion estimates, or -1.")
       .def_prop_ro("newton_weights_positive", &ResponseModel::newton_weights_positive)
+      .def_prop_ro("newton_is_fisher", &ResponseModel::newton_is_fisher)  // observed sums = plain sums
       .def("with_parameters",
            [](const ResponseModel& r, const std::vector<double>& values) {
              return value_or_raise(r.with_parameters(values));

@@ -39,11 +39,11 @@ nb::tuple optional_state(const PassSums& s) {
       s.observed, to_numpy(s.correction),
       std::vector<double>{pr.loglik, pr.l1, pr.l2, s.profile.log_density, s.profile.d1, s.profile.d2, d.s},
       to_numpy(pr.xg1), to_numpy(pr.xg2), d.a.size(), to_numpy(stacked), to_numpy(d.t), to_numpy(d.v),
-      to_numpy(d.q), to_numpy(d.r), to_numpy(d.u));
+      to_numpy(d.q), to_numpy(d.r), to_numpy(d.u), d.hessian);
 }
 
 void restore_optional(PassSums& s, const nb::tuple& t) {
-  if (t.size() != 12) throw nb::value_error("malformed pass sums");
+  if (t.size() != 13) throw nb::value_error("malformed pass sums");
   s.observed = nb::cast<bool>(t[0]);
   s.correction = to_matrix(nb::cast<Array2>(t[1]));
   const auto v = nb::cast<std::vector<double>>(t[2]);
@@ -69,6 +69,7 @@ void restore_optional(PassSums& s, const nb::tuple& t) {
   d.r = to_vector(nb::cast<Array1>(t[10]));
   d.s = v[6];
   d.u = to_matrix(nb::cast<Array2>(t[11]));
+  d.hessian = nb::cast<bool>(t[12]);
 }
 
 SumsState sums_state(const PassSums& s) {
@@ -119,11 +120,18 @@ void bind_request(nb::module_& m) {
       .def_prop_ro("h_inverse", [](const passes::DerivativeRequest& r) { return to_numpy(r.h_inverse); }, nb::rv_policy::automatic)
       .def_prop_ro("dbeta", [](const passes::DerivativeRequest& r) { return to_numpy(r.dbeta); }, nb::rv_policy::automatic)
       .def_ro("parameter", &passes::DerivativeRequest::parameter)
+      .def_ro("hessian", &passes::DerivativeRequest::hessian)
+      .def("gradient_only", [](const passes::DerivativeRequest& r) {
+        passes::DerivativeRequest g = r;
+        g.hessian = false;
+        return g;
+      }, "This request for the gradient's sums alone.")
       .def("__getstate__", [](const passes::DerivativeRequest& r) {
-        return std::make_tuple(to_numpy(r.h_inverse), to_numpy(r.dbeta), r.parameter);
+        return std::make_tuple(to_numpy(r.h_inverse), to_numpy(r.dbeta), r.parameter, r.hessian);
       })
-      .def("__setstate__", [](passes::DerivativeRequest* self, const std::tuple<Array2, Array2, bool>& t) {
-        new (self) passes::DerivativeRequest{to_matrix(std::get<0>(t)), to_matrix(std::get<1>(t)), std::get<2>(t)};
+      .def("__setstate__", [](passes::DerivativeRequest* self, const std::tuple<Array2, Array2, bool, bool>& t) {
+        new (self) passes::DerivativeRequest{to_matrix(std::get<0>(t)), to_matrix(std::get<1>(t)), std::get<2>(t),
+                                             std::get<3>(t)};
       });
   nb::class_<PassRequest>(m, "PassRequest", "What one pass is asked for, and its model.")
       .def(nb::init<families::ResponseModel, bool, bool, bool, double,

@@ -113,7 +113,15 @@ void bind_laplace(nb::module_& m) {
              }));
              return nb::make_tuple(to_numpy(r.gradient), to_numpy(r.hessian));
            },
-           "derivative_pass"_a, "(gradient, Hessian) from a derivative pass at the point.");
+           "derivative_pass"_a, "(gradient, Hessian) from a derivative pass at the point.")
+      .def("gradient",
+           [](const LaplaceCriterion& c, const passes::PassSums& derivative_pass) {
+             auto r = value_or_raise(without_gil([&] {
+               return select::laplace_gradient(c.input, c.point, derivative_pass.derivatives);
+             }));
+             return to_numpy(r);
+           },
+           "derivative_pass"_a, "The gradient from a derivative pass at the point (either kind).");
 }
 
 }  // namespace

@@ -215,7 +215,43 @@ double penalty_trace(const State& st, const Matrix& hinv, std::size_t j) {
   return t;
 }
 
+// lambda_j beta'S_j beta and lambda_j tr(H^-1 S_j) per rho coordinate, and the gradient:
+// its data part is the derivative pass's t alone.
+struct GradientParts {
+  std::vector<double> quad, trs;
+  Vector gradient;
+};
+
+GradientParts gradient_parts(const LaplaceInput& in, const State& st, const LaplacePoint& at,
+                             const passes::DerivativeSums& d, const Vector& lds_gradient) {
+  const std::size_t k = st.k;
+  GradientParts g{std::vector<double>(k, 0.0), std::vector<double>(k, 0.0), Vector(k)};
+  for (std::size_t c = 0; c < st.n_rho; ++c) {
+    const std::size_t j = at.coordinates[c];
+    g.quad[c] = st.lambda[j] * dot(at.beta.view(), st.s_beta[j].view());
+    g.trs[c] = st.lambda[j] * penalty_trace(st, at.h_inverse, j);
+    g.gradient[c] = 0.5 * (g.quad[c] / at.scale + g.trs[c] + d.t[c] - lds_gradient[j]);
+  }
+  if (in.parameter) g.gradient[k - 1] = -in.sums->parameter.l1 + 0.5 * d.t[k - 1];
+  return g;
+}
+
 }  // namespace
+
+Result<Vector> laplace_gradient(const LaplaceInput& in, const LaplacePoint& at,
+                                const passes::DerivativeSums& d) {
+  if (auto ok = check_shapes(in); !ok) return fail(ok.error());
+  LaplacePoint scratch;
+  auto built = build_state(in, scratch);
+  if (!built) return fail(built.error());
+  const State& st = *built;
+  if (!at.defined || !st.factor || d.t.size() != st.k) {
+    return fail(GamError::dimension_mismatch(diag::format(
+        "the derivative sums do not match the criterion's {} coordinates", st.k)));
+  }
+  const auto lds = in.layout->log_pseudo_determinant(in.rho.view());
+  return gradient_parts(in, st, at, d, lds.gradient).gradient;
+}
 
 Result<LaplaceDerivatives> laplace_derivatives(const LaplaceInput& in, const LaplacePoint& at,
                                                const passes::DerivativeSums& d) {
@@ -225,6 +261,9 @@ Result<LaplaceDerivatives> laplace_derivatives(const LaplaceInput& in, const Lap
   if (!built) return fail(built.error());
   const State& st = *built;
   const std::size_t k = st.k, width = in.layout->width();
+  if (!d.hessian) {
+    return fail(GamError::dimension_mismatch("the derivative pass was made for the gradient alone"));
+  }
   if (!at.defined || !st.factor || d.a.size() != k || d.v.size() != width || d.q.rows() != k ||
       d.u.rows() != width) {
     return fail(GamError::dimension_mismatch(diag::format(
@@ -240,15 +279,10 @@ Result<LaplaceDerivatives> laplace_derivatives(const LaplaceInput& in, const Lap
     dhs.push_back(dh(in, st, at, d, c));
     ms.push_back(matmul(at.h_inverse.view(), dhs.back().view()));
   }
-  LaplaceDerivatives out{Vector(k), Matrix(k, k)};
-  std::vector<double> quad(k, 0.0), trs(k, 0.0);  // lambda beta'S beta, lambda tr(H^-1 S)
-  for (std::size_t c = 0; c < st.n_rho; ++c) {
-    const std::size_t j = at.coordinates[c];
-    quad[c] = st.lambda[j] * dot(at.beta.view(), st.s_beta[j].view());
-    trs[c] = st.lambda[j] * penalty_trace(st, at.h_inverse, j);
-    out.gradient[c] = 0.5 * (quad[c] / phi + trs[c] + d.t[c] - lds.gradient[j]);
-  }
-  if (in.parameter) out.gradient[k - 1] = -in.sums->parameter.l1 + 0.5 * d.t[k - 1];
+  auto parts = gradient_parts(in, st, at, d, lds.gradient);
+  const std::vector<double>& quad = parts.quad;
+  const std::vector<double>& trs = parts.trs;
+  LaplaceDerivatives out{std::move(parts.gradient), Matrix(k, k)};
   for (std::size_t a = 0; a < k; ++a) {
     for (std::size_t b = 0; b <= a; ++b) {
       const Vector dba = column(at.dbeta, a), dbb = column(at.dbeta, b);

@@ -76,4 +76,9 @@ Result<LaplacePoint> laplace_point(const LaplaceInput& in);
 Result<LaplaceDerivatives> laplace_derivatives(const LaplaceInput& in, const LaplacePoint& at,
                                                const passes::DerivativeSums& sums);
 
+// The gradient alone, which needs only the sums t of the derivative pass (one made with
+// DerivativeRequest::hessian false will do). Refused as laplace_derivatives.
+Result<Vector> laplace_gradient(const LaplaceInput& in, const LaplacePoint& at,
+                                const passes::DerivativeSums& sums);
+
 }  // namespace velkan::select

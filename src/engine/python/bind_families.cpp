@@ -94,12 +94,40 @@ void bind_sums(nb::module_& m) {
       .def_rw("weight_sum", &ResponseSums::weight_sum);
 }
 
+// The model's functions applied to each entry of an array: link, inverse link (predictions
+// on the response scale), variance and unit deviance.
+void bind_model_rows(nb::class_<ResponseModel>& model) {
+  model
+      .def("link_function", [](const ResponseModel& r, const Array1& mu) {
+        return map_rows(mu, r.link().link);
+      }, "mu"_a)
+      .def("inverse_link", [](const ResponseModel& r, const Array1& eta) {
+        return map_rows(eta, r.link().inverse);
+      }, "eta"_a)
+      .def("variance", [](const ResponseModel& r, const Array1& mu) {
+        return map_rows(mu, [&](double x) { return r.family().variance(x, r.parameters()); });
+      }, "mu"_a)
+      .def("unit_deviance",
+           [](const ResponseModel& r, const Array1& y, const Array1& mu) {
+             Inputs in;
+             const VectorView yv = in(y), mv = in(mu);
+             if (yv.size != mv.size) throw nb::value_error("y and mu differ in length");
+             Vector out(yv.size);
+             for (std::size_t i = 0; i < yv.size; ++i)
+               out[i] = r.family().unit_deviance(yv[i], mv[i], r.parameters());
+             return to_numpy(out);
+           },
+           "y"_a, "mu"_a);
+}
+
 }  // namespace
 
 void bind_families(nb::module_& m) {
   bind_info(m);
   bind_sums(m);
-  nb::class_<ResponseModel>(m, "ResponseModel", "A family with its link and parameter values.")
+  nb::class_<ResponseModel> model(m, "ResponseModel", "A family with its link and parameter values.");
+  bind_model_rows(model);
+  model
       .def("__init__",
            [](ResponseModel* self, const std::string& family, const std::string& link,
               const std::vector<double>& parameters) {
@@ -135,26 +163,6 @@ void bind_families(nb::module_& m) {
            },
            "y"_a, "first_row"_a = 0,
            "ValueError naming the first response outside the family's support.")
-      .def("link_function", [](const ResponseModel& r, const Array1& mu) {
-        return map_rows(mu, r.link().link);
-      }, "mu"_a)
-      .def("inverse_link", [](const ResponseModel& r, const Array1& eta) {
-        return map_rows(eta, r.link().inverse);
-      }, "eta"_a)
-      .def("variance", [](const ResponseModel& r, const Array1& mu) {
-        return map_rows(mu, [&](double x) { return r.family().variance(x, r.parameters()); });
-      }, "mu"_a)
-      .def("unit_deviance",
-           [](const ResponseModel& r, const Array1& y, const Array1& mu) {
-             Inputs in;
-             const VectorView yv = in(y), mv = in(mu);
-             if (yv.size != mv.size) throw nb::value_error("y and mu differ in length");
-             Vector out(yv.size);
-             for (std::size_t i = 0; i < yv.size; ++i)
-               out[i] = r.family().unit_deviance(yv[i], mv[i], r.parameters());
-             return to_numpy(out);
-           },
-           "y"_a, "mu"_a)
       .def("starting_level",
            [](const ResponseModel& r, double mean, double rows) {
              return r.link().link(r.family().starting_mean_of(mean, rows));

@@ -187,9 +187,10 @@ def place_knots(bs: str, k: int, lo: float, hi: float, distinct: Any, period: An
     """The spec of one marginal basis (`_engine.MarginSpec`: basis, size, knots) from its
     column's range and, for bases placing knots at quantiles, `distinct()`: the sorted
     distinct values, or a sorted sample of them that keeps the extremes (its quantiles stand
-    in for those of all distinct values). `cap`: whether k and bs were the defaults. A
-    column of fewer distinct values than such a basis needs makes a default k one per
-    distinct value; failing that, a default basis is replaced by the tensor margins' default
+    in for those of all distinct values). `cap`: whether k and bs were the defaults. With a
+    default k, quantile knots closer than half the even spacing are thinned (the engine's
+    `place_knots`), so the basis may have fewer functions. A column of fewer distinct
+    values than such a basis needs makes a default k one per distinct value; failing that, a default basis is replaced by the tensor margins' default
     (whose knots need no distinct values), with DEFAULT_BY_K functions if k was a default
     too. An explicit k and basis are refused by the engine instead."""
     if period is None:
@@ -205,7 +206,10 @@ def place_knots(bs: str, k: int, lo: float, hi: float, distinct: Any, period: An
             k = len(values)
         elif default_bs:
             bs, k, values = DEFAULT_MARGIN_BASIS, DEFAULT_BY_K if default_k else k, None
-    knots = _engine.place_knots(bs, k, float(lo), float(hi), values, period_values, what, repr(label))
+    knots = _engine.place_knots(bs, k, float(lo), float(hi), values, period_values, what, repr(label),
+                                default_size=default_k)
+    if BASIS_INFO[bs].needs_distinct:
+        k = len(knots)  # a default size may have thinned quantile knots
     if BASIS_INFO[bs].periodic and hi - lo > (knots[-1] - knots[0]) * (1 + 1e-12):
         warnings.warn(f"{what}: column {label!r} spans {hi - lo:.6g}, more than the period "
                       f"{knots[-1] - knots[0]:.6g}: its values are wrapped into one period", UserWarning,

@@ -411,6 +411,46 @@ def test_formulas_and_model_files_round_trip(rng, formula):
         assert str(copy.summary()) == str(gam.summary())
 
 
+def greedy_thinned(knots, fraction):
+    """Reference: walk the knots upwards, keeping one when it is at least `fraction` of the
+    even spacing from the one kept before it and from the last knot."""
+    gap = fraction * (knots[-1] - knots[0]) / (len(knots) - 1)
+    kept = [knots[0]]
+    for t in knots[1:-1]:
+        if t - kept[-1] >= gap and knots[-1] - t >= gap:
+            kept.append(t)
+    return np.array(kept + [knots[-1]])
+
+
+# Default-size quantile knots never lie closer than half the even spacing (a dense stretch
+# of few rows gets no knot per row); an explicit k keeps every quantile; chunked rows place
+# the same knots as rows in memory.
+@pytest.mark.parametrize("rows", [40, 2000])
+def test_default_quantile_knots_keep_half_the_even_spacing(rng, rows):
+    x = np.concatenate([rng.uniform(0.0, 1.0, rows - rows // 5), rng.uniform(1.0, 20.0, rows // 5)])
+    y = np.log1p(x) + 0.1 * rng.normal(size=rows)
+    X = x[:, None]
+    u = np.unique(x)
+    k = min(25, u.size)
+    quantiles = np.quantile(u, np.linspace(0.0, 1.0, k))
+
+    def knots(gam):
+        return np.asarray(gam._fitted.design.spec[1].margins[0].knots)
+
+    default = GAM(s(0)).fit(X, y)
+    want = greedy_thinned(quantiles, 0.5)
+    np.testing.assert_allclose(knots(default), want, rtol=1e-13)
+    gap = 0.5 * (x.max() - x.min()) / (k - 1)
+    assert np.min(np.diff(want)) >= gap
+    # The dense part lost knots; the sparse tail kept its quantiles.
+    assert np.sum(want < 1.0) < np.sum(quantiles < 1.0)
+    assert np.all(np.isin(quantiles[(quantiles > 1.0) & (quantiles < x.max() - gap)], want))
+    chunks = [(X[i:i + rows // 4], y[i:i + rows // 4]) for i in range(0, rows, rows // 4)]
+    np.testing.assert_array_equal(knots(GAM(s(0)).fit(chunks)), knots(default))
+    np.testing.assert_allclose(knots(GAM(s(0, k=k, bs="cr")).fit(X, y)), quantiles, rtol=1e-13)
+    assert default._fitted.design.terms[1].label == repr(s(0, k=len(want), bs="cr"))
+
+
 # A default basis or size the column cannot hold becomes the model the user could have
 # written; an explicit one is refused. (distinct values, default term, the explicit equivalent)
 @pytest.mark.parametrize("distinct,default,explicit", [

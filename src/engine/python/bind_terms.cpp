@@ -171,16 +171,18 @@ void bind_bases(nb::module_& m) {
       "place_knots",
       [](const std::string& basis, std::size_t k, double lo, double hi,
          const std::optional<Array1>& distinct, const std::optional<Array1>& period,
-         const std::string& what, const std::string& label) {
+         const std::string& what, const std::string& label, bool default_size) {
         const auto kind = terms::parse_basis(basis);
         if (!kind) throw nb::value_error(("unknown basis \"" + basis + "\"").c_str());
         Inputs in;
         return to_numpy(value_or_raise(
-            terms::place_knots(*kind, k, lo, hi, in(distinct), in(period), what, label)));
+            terms::place_knots(*kind, k, lo, hi, in(distinct), in(period), what, label,
+                               default_size)));
       },
       "basis"_a, "k"_a, "lo"_a, "hi"_a, "distinct"_a.none() = nb::none(),
-      "period"_a.none() = nb::none(), "what"_a = "", "label"_a = "",
-      "Knots of a marginal basis from its column's range, sorted distinct values and period.");
+      "period"_a.none() = nb::none(), "what"_a = "", "label"_a = "", "default_size"_a = false,
+      "Knots of a marginal basis from its column's range, sorted distinct values and period "
+      "(default_size: k is the default size, which quantile knots may thin).");
 }
 
 void bind_layout_queries(nb::class_<ModelLayout>& c) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <vector>
 #include "diag/format.h"
 
 #include "linalg/dense_solve.h"
@@ -118,7 +119,7 @@ double quantile(VectorView sorted, double q) {
 
 Result<Vector> place_knots(BasisKind kind, std::size_t k, double lo, double hi,
                            VectorView distinct, VectorView period, std::string_view what,
-                           std::string_view label) {
+                           std::string_view label, bool default_size) {
   if (!(hi - lo > kRangeResolution * std::max(std::abs(lo), std::abs(hi))) || !(hi > lo)) {
     return fail(GamError::invalid_parameter(diag::format(
         "{}: column {} is constant (every value is {}) and cannot carry a smooth", what, label,
@@ -140,6 +141,7 @@ Result<Vector> place_knots(BasisKind kind, std::size_t k, double lo, double hi,
       const Vector q = linspace(0.0, 1.0, k);
       Vector knots(k);
       for (std::size_t i = 0; i < k; ++i) knots[i] = quantile(distinct, q[i]);
+      if (default_size) return thin_knots(knots.view(), kDefaultKnotSpacing, min_basis_size(kind));
       return knots;
     }
     case BasisKind::CyclicCubic: {
@@ -157,6 +159,21 @@ Result<Vector> place_knots(BasisKind kind, std::size_t k, double lo, double hi,
     }
   }
   return fail(GamError::invalid_parameter("unknown basis"));
+}
+
+Vector thin_knots(VectorView knots, double fraction, std::size_t min_size) {
+  const std::size_t k = knots.size;
+  const double first = knots[0], last = knots[k - 1];
+  const double least = fraction * (last - first) / static_cast<double>(k - 1) * (1.0 - 1e-9);
+  std::vector<double> kept{first};
+  for (std::size_t i = 1; i + 1 < k; ++i) {
+    if (knots[i] - kept.back() >= least && last - knots[i] >= least) kept.push_back(knots[i]);
+  }
+  kept.push_back(last);
+  if (kept.size() < min_size) return Vector::from(knots);
+  Vector out(kept.size());
+  std::copy(kept.begin(), kept.end(), out.data());
+  return out;
 }
 
 Result<MarginalBasis> MarginalBasis::create(BasisKind kind, std::size_t k, VectorView knots) {

@@ -427,7 +427,9 @@ def greedy_thinned(knots, fraction):
 # the same knots as rows in memory.
 @pytest.mark.parametrize("rows", [40, 2000])
 def test_default_quantile_knots_keep_half_the_even_spacing(rng, rows):
-    x = np.concatenate([rng.uniform(0.0, 1.0, rows - rows // 5), rng.uniform(1.0, 20.0, rows // 5)])
+    # Dense at the bottom, a sparse tail, and a cluster just below the top.
+    x = np.concatenate([rng.uniform(0.0, 1.0, rows - 2 * (rows // 5)), rng.uniform(1.0, 19.0, rows // 5),
+                        rng.uniform(19.6, 20.0, rows // 5)])
     y = np.log1p(x) + 0.1 * rng.normal(size=rows)
     X = x[:, None]
     u = np.unique(x)
@@ -442,8 +444,8 @@ def test_default_quantile_knots_keep_half_the_even_spacing(rng, rows):
     np.testing.assert_allclose(knots(default), want, rtol=1e-13)
     gap = 0.5 * (x.max() - x.min()) / (k - 1)
     assert np.min(np.diff(want)) >= gap
-    # The dense part lost knots; the sparse tail kept its quantiles.
-    assert np.sum(want < 1.0) < np.sum(quantiles < 1.0)
+    # The dense parts lost knots; the sparse tail kept its quantiles.
+    assert np.sum(want < 1.0) < np.sum(quantiles < 1.0) and np.sum(want > 19.0) < np.sum(quantiles > 19.0)
     assert np.all(np.isin(quantiles[(quantiles > 1.0) & (quantiles < x.max() - gap)], want))
     chunks = [(X[i:i + rows // 4], y[i:i + rows // 4]) for i in range(0, rows, rows // 4)]
     np.testing.assert_array_equal(knots(GAM(s(0)).fit(chunks)), knots(default))

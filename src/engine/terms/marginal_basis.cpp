@@ -141,8 +141,9 @@ Result<Vector> place_knots(BasisKind kind, std::size_t k, double lo, double hi,
       const Vector q = linspace(0.0, 1.0, k);
       Vector knots(k);
       for (std::size_t i = 0; i < k; ++i) knots[i] = quantile(distinct, q[i]);
-      if (default_size) return thin_knots(knots.view(), kDefaultKnotSpacing, min_basis_size(kind));
-      return knots;
+      if (!default_size) return knots;
+      const double gap = (knots[k - 1] - knots[0]) / static_cast<double>(distinct.size - 1);
+      return thin_knots(knots.view(), kDefaultKnotSpacing * gap, min_basis_size(kind));
     }
     case BasisKind::CyclicCubic: {
       double start = lo, end = hi;
@@ -161,13 +162,13 @@ Result<Vector> place_knots(BasisKind kind, std::size_t k, double lo, double hi,
   return fail(GamError::invalid_parameter("unknown basis"));
 }
 
-Vector thin_knots(VectorView knots, double fraction, std::size_t min_size) {
+Vector thin_knots(VectorView knots, double least, std::size_t min_size) {
   const std::size_t k = knots.size;
   const double first = knots[0], last = knots[k - 1];
-  const double least = fraction * (last - first) / static_cast<double>(k - 1) * (1.0 - 1e-9);
+  const double bound = least * (1.0 - 1e-9);
   std::vector<double> kept{first};
   for (std::size_t i = 1; i + 1 < k; ++i) {
-    if (knots[i] - kept.back() >= least && last - knots[i] >= least) kept.push_back(knots[i]);
+    if (knots[i] - kept.back() >= bound && last - knots[i] >= bound) kept.push_back(knots[i]);
   }
   kept.push_back(last);
   if (kept.size() < min_size) return Vector::from(knots);

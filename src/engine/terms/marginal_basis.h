@@ -51,28 +51,31 @@ std::span<const MarginalKindInfo> marginal_kinds();
 // basis could not tell its values apart.
 inline constexpr double kRangeResolution = 1e-12;
 
-// The closest two knots of a basis of default size may lie, as a fraction of the spacing
-// of evenly placed knots over the same range. Quantile knots follow the rows, so a skewed
-// column keeps its knots where its rows are; without a floor a dense stretch of few rows
-// gets about one knot per row there, and a fit can follow a single row (and carry its slope
-// beyond the range). At half the even spacing a dense stretch still gets twice the
-// resolution of an even grid and a sparse tail keeps its few quantile knots.
+// The closest two knots of a basis of default size may lie, as a fraction of the mean gap
+// between the column's distinct values ((hi - lo) / (distinct - 1)). Quantile knots follow
+// the rows, so a skewed column keeps its knots where its rows are; but where a default
+// size has about as many knots as the column has distinct values, a dense stretch gets a
+// knot at nearly every value, and a fit can follow a single row there (and carry its slope
+// beyond the range). The floor thins such knots to no more than twice the mean density of
+// the values, and leaves the knots of a column with many more distinct values than knots
+// as they are (its quantile intervals each span many gaps).
 inline constexpr double kDefaultKnotSpacing = 0.5;
 
-// Quantile knots thinned to a minimum spacing of `fraction` times (hi - lo) / (size - 1)
-// (a relative 1e-9 of slack, so that evenly spaced knots up to rounding all stay): the
-// first and last knots stay; an interior knot stays when it lies at least that far from
-// the last one kept and from the last knot. Returns the knots unchanged when thinning
-// would leave fewer than `min_size`. knots: sorted, at least two.
-Vector thin_knots(VectorView knots, double fraction, std::size_t min_size);
+// Sorted knots thinned to a minimum spacing `least` (less a relative 1e-9 of slack, so
+// that evenly spaced values up to rounding all stay): the first and last knots stay; an
+// interior knot stays when it lies at least `least` from the last one kept and from the
+// last knot. Returns the knots unchanged when thinning would leave fewer than `min_size`.
+// knots: sorted, at least two.
+Vector thin_knots(VectorView knots, double least, std::size_t min_size);
 
 // The knots of a basis of size k from the first pass's summary of its column: the range
 // [lo, hi]; for kinds that need them, the sorted distinct values (or a sorted sample that
 // keeps both ends); for a periodic kind the period, given as nothing (the range), one
 // value (its length, from lo) or two (start, end). Knots are "ps": [lo, hi]; "cr": the
 // quantiles of the distinct values at k evenly spaced probabilities (linear interpolation
-// between order statistics), thinned (thin_knots, kDefaultKnotSpacing) when k is the
-// default size, so that a default "cr" basis may have fewer than k knots; "cc": k + 1
+// between order statistics), thinned (thin_knots, to kDefaultKnotSpacing of the mean gap
+// between distinct values) when k is the default size, so that a default "cr" basis may
+// have fewer than k knots; "cc": k + 1
 // evenly spaced over the period. Refused (InvalidParameter, naming `what` and the column
 // `label`): a constant column, too few distinct values, a period that does not end after
 // it starts.

@@ -425,6 +425,15 @@ def greedy_thinned(knots, least):
 # values: a dense stretch of few rows gets no knot per row, while a column of many more
 # values than knots keeps its quantiles. An explicit k keeps every quantile; chunked rows
 # place the same knots as rows in memory.
+def test_thinned_knots_by_hand():
+    # mean gap 1, floor 0.5: 0.1-0.3 crowd the first knot and 9.9 the last.
+    u = np.array([0.0, 0.1, 0.2, 0.3, 4.0, 5.0, 6.0, 7.0, 8.0, 9.9, 10.0])
+    cr = [b[0] for b in E.bases() if b[2]][0]  # the quantile-knot basis
+    np.testing.assert_allclose(E.place_knots(cr, 11, 0.0, 10.0, u, None, default_size=True),
+                               [0.0, 4.0, 5.0, 6.0, 7.0, 8.0, 10.0], rtol=1e-14)
+    np.testing.assert_allclose(E.place_knots(cr, 11, 0.0, 10.0, u, None), u, rtol=1e-14)
+
+
 @pytest.mark.parametrize("rows", [40, 2000])
 def test_default_quantile_knots_keep_half_the_mean_gap(rng, rows):
     # Dense at the bottom, a sparse tail, and a cluster just below the top.

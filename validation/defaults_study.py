@@ -82,7 +82,12 @@ def simulated_cases(rng: np.random.Generator) -> dict:
     X = rng.uniform(size=(n, 3))
     add = pd.DataFrame({"a": X[:, 0], "b": X[:, 1], "c": X[:, 2],
                         "y": 2 * np.sin(np.pi * X[:, 0]) + np.exp(2 * X[:, 1]) + 0.5 * rng.normal(size=n)})
+    # Heavy-tailed, with its structure in the bulk: a floor on knot spacing relative to the
+    # range would leave the bulk a few knots.
+    h = rng.lognormal(0.0, 1.0, n)
+    heavy = pd.DataFrame({"x": h, "y": np.sin(3 * h) * np.exp(-h / 4) + 0.3 * rng.normal(size=n)})
     return {"sim: skewed covariate": (skew, "y", ["x"], ""),
+            "sim: heavy tail, bulk structure": (heavy, "y", ["x"], ""),
             "sim: long seasonal series": (season, "y", ["t"], ""),
             "sim: additive": (add, "y", ["a", "b", "c"], "")}
 

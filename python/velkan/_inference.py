@@ -233,8 +233,9 @@ def variance_components(fitted: Fitted, level: float = 0.95) -> list[VarianceCom
     """The standard deviation of every random term's penalty (one for ``re()``; per
     penalty for random curves), with the interval exp(log sd +- z se / 2) from the REML
     Hessian in rho = log lambda (sd = sqrt(scale / lambda), so log sd moves by -rho / 2; the
-    scale is taken as known, its own error being of order 1 / sqrt(n)). GCV and UBRE fits
-    have no such Hessian: NaN bounds."""
+    scale is taken as known, its own error being of order 1 / sqrt(n)); a performance-
+    iteration fit uses the REML Hessian of its working model. GCV and UBRE fits have no
+    such Hessian: NaN bounds."""
     covariance = _rho_covariance(fitted)
     z = critical_value(level)
     out = []
@@ -252,7 +253,7 @@ def variance_components(fitted: Fitted, level: float = 0.95) -> list[VarianceCom
 def _rho_covariance(fitted: Fitted) -> np.ndarray | None:
     """The inverse of the REML Hessian over the estimated log smoothing parameters (zero
     for fixed ones), its eigenvalues floored as the covariance correction floors them."""
-    if fitted.method != "REML" or fitted.rho_hessian is None:
+    if fitted.method not in ("REML", "PQL") or fitted.rho_hessian is None:
         return None
     free = np.array([lam is None for lam in fitted.design.lams])
     m = len(free)

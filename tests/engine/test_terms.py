@@ -187,6 +187,10 @@ class TestGroupedTerms:
             reml, pql = (GAM(terms, family=family, method=m).fit(X, y) for m in ("REML", "PQL"))
             assert reml._fitted.method == "PQL"
             np.testing.assert_array_equal(reml.coef_, pql.coef_)
+            # and a random effect's sd keeps its interval (from the working model's REML Hessian)
+            components = reml.summary().variance_components
+            assert len(components) == (X.shape[1] == 2)
+            assert all(c.lower < c.std_dev < c.upper for c in components)
 
     def test_unseen_levels_predict_the_population_value_with_one_warning(self, rng):
         df = pd.DataFrame({"x": rng.uniform(size=300), "g": rng.choice(list("abcdef"), 300)})

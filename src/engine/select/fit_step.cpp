@@ -12,39 +12,60 @@ namespace velkan::select {
 
 namespace {
 
+// The search on the problem that the active set of `a` leaves (beta = N theta), from the
+// current smoothing parameters (held where `free` says), mapped back to the full
+// coefficients: beta = N theta, the edf diag(N H_N^-1 G_N N'). Sets `n` to N.
+Status restricted_search(const StepInput& in, double known_scale, const SearchOptions& opt, const Matrix& a,
+                         const std::vector<bool>& active, const std::vector<bool>& free, StepResult& out,
+                         Matrix& n) {
+  auto basis = active_null_basis(a, active);
+  if (!basis) return fail(basis.error());
+  n = std::move(*basis);
+  const WorkingProblem rp = restricted_problem(out.problem, n, *in.layout);
+  auto search = newton_search(rp, in.criterion, known_scale, out.search.rho.view(), free, opt);
+  if (!search) return fail(search.error());
+  Evaluation& at = search->at;
+  const Matrix f = matmul(at.h_inverse.view(), rp.xtwx.view());
+  const Matrix nf = matmul(n.view(), f.view());
+  Vector edf(n.rows());
+  for (std::size_t i = 0; i < n.rows(); ++i)
+    for (std::size_t c = 0; c < n.cols(); ++c) edf[i] += nf(i, c) * n(i, c);
+  at.beta = matvec(n.view(), at.beta.view());
+  at.edf_per_coefficient = std::move(edf);
+  out.search = std::move(*search);
+  return {};
+}
+
 // Alternates the shape-constrained programme at the current smoothing parameters with the
 // search on the problem its active set leaves, until the active set settles (shape.h).
+// An active set that has not settled after kShapeRounds (it can alternate as the
+// smoothing parameters move) would leave the last search's fit, which need not obey the
+// constraints; the fit is then the programme's at the last smoothing parameters, held.
 // known_scale: the caller's, times the weight scale the sums were multiplied by.
 Status shape_rounds(const StepInput& in, double known_scale, const SearchOptions& opt, const Matrix& a,
                     StepResult& out) {
-  const WorkingProblem& wp = out.problem;
   std::vector<bool> previous;
   Matrix n;
-  for (std::size_t round = 0; round < kShapeRounds; ++round) {
-    const Matrix h = penalized_matrix(wp, out.search.rho.view());
-    auto qp = solve_shape_qp(h, penalized_rhs(wp), a);
+  for (std::size_t round = 0; round <= kShapeRounds; ++round) {
+    auto qp = solve_shape_qp(penalized_matrix(out.problem, out.search.rho.view()),
+                             penalized_rhs(out.problem), a);
     if (!qp) return fail(qp.error());
     if (round == 0 && std::none_of(qp->active.begin(), qp->active.end(), [](bool v) { return v; })) {
       return {};  // the unconstrained fit obeys the constraints
     }
     if (qp->active == previous) break;
     previous = qp->active;
-    auto basis = active_null_basis(a, qp->active);
-    if (!basis) return fail(basis.error());
-    n = std::move(*basis);
-    const WorkingProblem rp = restricted_problem(wp, n, *in.layout);
-    auto search = newton_search(rp, in.criterion, known_scale, out.search.rho.view(), in.free, opt);
-    if (!search) return fail(search.error());
-    // Back to the full coefficients: beta = N theta, the edf diag(N H_N^-1 G_N N').
-    Evaluation& at = search->at;
-    const Matrix f = matmul(at.h_inverse.view(), rp.xtwx.view());
-    const Matrix nf = matmul(n.view(), f.view());
-    Vector edf(n.rows());
-    for (std::size_t i = 0; i < n.rows(); ++i)
-      for (std::size_t c = 0; c < n.cols(); ++c) edf[i] += nf(i, c) * n(i, c);
-    at.beta = matvec(n.view(), at.beta.view());
-    at.edf_per_coefficient = std::move(edf);
-    out.search = std::move(*search);
+    if (round < kShapeRounds) {
+      if (auto ok = restricted_search(in, known_scale, opt, a, qp->active, in.free, out, n); !ok) return ok;
+      continue;
+    }
+    const SearchExit exit = out.search.exit;
+    const std::size_t iterations = out.search.iterations, evaluations = out.search.score_evaluations;
+    const std::vector<bool> held(in.free.size(), false);
+    if (auto ok = restricted_search(in, known_scale, opt, a, qp->active, held, out, n); !ok) return ok;
+    out.search.exit = exit;
+    out.search.iterations = iterations;
+    out.search.score_evaluations = evaluations;
   }
   out.constraint_basis = std::move(n);
   return {};

@@ -24,6 +24,18 @@ from ._terms import BASIS_INFO, DEFAULT_BY_K, DEFAULT_MARGIN_BASIS, FactorTerm, 
 # Most distinct points a thin-plate basis is built from: a reproducible sample (the points
 # with the smallest hashes) when the data have more.
 THIN_PLATE_POINTS = 1000
+# In one column the basis is a cubic spline with a knot at each point, and 300 of them
+# resolve far more than the few functions such a basis keeps: on the one-column cases of
+# the defaults study the held-out error moved by at most 0.4 % against 1,000 points, for
+# about a thirtieth of the eigen-decomposition's cost. A larger k takes 4 k points (up to
+# THIN_PLATE_POINTS).
+THIN_PLATE_POINTS_1D = 300
+
+
+def thin_plate_points(d: int, k: int) -> int:
+    """How many distinct points a thin-plate basis of k functions in d columns is built from
+    (at most)."""
+    return THIN_PLATE_POINTS if d > 1 else min(THIN_PLATE_POINTS, max(THIN_PLATE_POINTS_1D, 4 * k))
 # Level code of a grouping level not seen at fit time: its random effect is zero.
 UNSEEN_LEVEL = -1.0
 
@@ -247,7 +259,7 @@ class ExactStats:
         cols = [self.numeric(p, what) for p in positions]
         if self.weights is not None:
             cols = [c[self.weights > 0] for c in cols]  # rows of zero weight place no points
-        sample = PointSample(len(positions))
+        sample = PointSample(len(positions), thin_plate_points(len(positions), k))
         sample.update(np.column_stack(cols))
         box = np.array([c.min() for c in cols] + [c.max() for c in cols])
         return sample.points(), box
@@ -266,35 +278,38 @@ def point_hashes(x: np.ndarray) -> np.ndarray:
 
 
 class PointSample:
-    """The distinct rows of a few columns with the smallest hashes (at most
-    THIN_PLATE_POINTS): uniform over the distinct points whatever their multiplicities, and
-    the same however the rows are ordered or chunked."""
+    """The distinct rows of a few columns with the smallest hashes (at most `size`, in the
+    order of their hashes): uniform over the distinct points whatever their multiplicities,
+    and the same however the rows are ordered or chunked. Its first m rows are the sample
+    of size m."""
 
-    def __init__(self, d: int) -> None:
+    def __init__(self, d: int, size: int = THIN_PLATE_POINTS) -> None:
+        self.size = size
         self.hashes = np.empty(0, dtype=np.uint64)
         self.values = np.empty((0, d))
 
     def update(self, x: np.ndarray, h: np.ndarray | None = None) -> None:
         h = point_hashes(x) if h is None else h
-        if self.hashes.size == THIN_PLATE_POINTS:
+        size = self.size
+        if self.hashes.size == size:
             keep = h < self.hashes[-1]
             x, h = x[keep], h[keep]
         h = np.concatenate([self.hashes, h])
         v = np.concatenate([self.values, x + 0.0])
-        if h.size > 4 * THIN_PLATE_POINTS:
-            # Only hashes up to the (2 x THIN_PLATE_POINTS)-th smallest can be kept when that
-            # many include enough distinct ones: a selection, then a sort of those alone.
-            near = h <= np.partition(h, 2 * THIN_PLATE_POINTS - 1)[2 * THIN_PLATE_POINTS - 1]
-            if np.unique(h[near]).size >= THIN_PLATE_POINTS:
+        if h.size > 4 * size:
+            # Only hashes up to the (2 x size)-th smallest can be kept when that many
+            # include enough distinct ones: a selection, then a sort of those alone.
+            near = h <= np.partition(h, 2 * size - 1)[2 * size - 1]
+            if np.unique(h[near]).size >= size:
                 h, v = h[near], v[near]
         h, first = np.unique(h, return_index=True)
-        self.hashes, self.values = h[:THIN_PLATE_POINTS], v[first[:THIN_PLATE_POINTS]]
+        self.hashes, self.values = h[:size], v[first[:size]]
 
     def merge(self, other: "PointSample") -> None:
         self.update(other.values, other.hashes)
 
-    def points(self) -> np.ndarray:
-        return np.ascontiguousarray(self.values)
+    def points(self, size: int | None = None) -> np.ndarray:
+        return np.ascontiguousarray(self.values[:size])
 
 
 class _Builder:

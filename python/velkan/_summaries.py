@@ -29,7 +29,7 @@ import numpy as np
 from . import _engine
 from ._data import Chunk
 from ._binning import sketch_rows
-from ._design import PointSample, factor_levels, numeric_values, place_knots
+from ._design import PointSample, factor_levels, numeric_values, place_knots, thin_plate_points
 from ._terms import BASIS_INFO
 
 EXACT_DISTINCT_LIMIT = 1 << 20
@@ -110,7 +110,8 @@ class Requests:
         self.numeric: dict[int, str] = {}
         self.distinct: set[int] = set()
         self.factors: set[int] = set()
-        self.point_sets: set[tuple[int, ...]] = set()
+        # Per set of columns of a thin-plate term, the largest sample its terms take.
+        self.point_sets: dict[tuple[int, ...], int] = {}
         # Sketch every numeric column for bins of at most this many values (None: none).
         self.max_bins = max_bins
 
@@ -132,7 +133,8 @@ class Requests:
     def points(self, positions: list[int], k: int, what: str) -> tuple[np.ndarray, np.ndarray]:
         for pos in positions:
             self.numeric.setdefault(pos, what)
-        self.point_sets.add(tuple(positions))
+        key = tuple(positions)
+        self.point_sets[key] = max(self.point_sets.get(key, 0), thin_plate_points(len(positions), k))
         # Placeholders: k distinct points (a Halton-like lattice) in the unit box.
         d = len(positions)
         primes = (2, 3, 5)
@@ -163,7 +165,7 @@ class ColumnSummaries:
         self.ranges = {pos: [np.inf, -np.inf, 0.0] for pos in requests.numeric}  # min, max, sum w x
         self.distinct = {pos: DistinctValues() for pos in requests.distinct}
         self.level_sets: dict[int, np.ndarray | None] = {pos: None for pos in requests.factors}
-        self.point_samples = {key: PointSample(len(key)) for key in requests.point_sets}
+        self.point_samples = {key: PointSample(len(key), size) for key, size in requests.point_sets.items()}
         self.sketches = {pos: _engine.ColumnSketch(requests.max_bins) for pos in requests.numeric} \
             if requests.max_bins else {}
         self.rows = 0
@@ -260,7 +262,8 @@ class ColumnSummaries:
 
     def points(self, positions: list[int], k: int, what: str) -> tuple[np.ndarray, np.ndarray]:
         box = np.array([self.range_of(p)[0] for p in positions] + [self.range_of(p)[1] for p in positions])
-        return self.point_samples[tuple(positions)].points(), box
+        # The first points of a larger sample are the sample a smaller term takes.
+        return self.point_samples[tuple(positions)].points(thin_plate_points(len(positions), k)), box
 
     def levels(self, position: int) -> np.ndarray:
         return self.level_sets[position]

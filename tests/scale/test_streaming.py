@@ -9,7 +9,7 @@ import pytest
 
 from tests.helpers import run_python
 from velkan import GAM, f, l, re, s, te
-from velkan import _engine, _sources, _summaries
+from velkan import _design, _engine, _sources, _summaries
 
 FAMILIES = ["gaussian", "binomial", "poisson", "gamma", "negative_binomial", "tweedie"]
 
@@ -153,6 +153,24 @@ class TestDistinctValues:
         assert knots[0] == u[0] and knots[-1] == u[-1]
         ranks = np.searchsorted(u, knots) / (u.size - 1)
         assert np.max(np.abs(ranks - probs)) < 4 / np.sqrt(4096)
+
+
+def test_thin_plate_point_samples_nest_and_agree_with_memory(rng):
+    # A sample's first m points are the sample of size m, however the rows arrive: so the
+    # terms of one set of columns share one streamed sample, each taking its first points.
+    x = np.round(rng.lognormal(size=(20000, 1)), 3)  # repeated values
+    big, small = _design.PointSample(1, 400), _design.PointSample(1, 300)
+    for part in np.array_split(x, 9):
+        big.update(part)
+    small.update(x[::-1])
+    assert len(np.unique(big.points())) == 400
+    np.testing.assert_array_equal(big.points(300), small.points())
+    tp = [b[0] for b in _engine.bases() if b[4] > 1][0]
+    y = np.sin(x[:, 0]) + 0.3 * rng.normal(size=x.shape[0])
+    a = GAM(s(0, bs=tp, k=8)).fit(x, y)
+    b = GAM(s(0, bs=tp, k=8)).fit([(x[i:i + 3000], y[i:i + 3000]) for i in range(0, 20000, 3000)])
+    assert a._fitted.design.spec[1].points.shape[0] == _design.thin_plate_points(1, 8)
+    assert_same_model(a, b, x)
 
 
 def test_bad_streams_are_refused_with_the_global_row(rng, tmp_path):

@@ -168,7 +168,10 @@ class SketchStats(ExactStats):
 
     def knots(self, position: int, k: int, bs: str, period: Any, what: str, cap: tuple = (False, False)) -> Any:
         sketch = self.sketch(position, what)
-        return place_knots(bs, k, sketch.min, sketch.max, lambda: np.unique(self.values[position]),
+        x = self.values[position]
+        if self.weights is not None:
+            x = x[self.weights > 0]  # rows of zero weight place no knots
+        return place_knots(bs, k, sketch.min, sketch.max, lambda: np.unique(x),
                            period, what, self.columns.label(position), cap)
 
     def mean(self, position: int, what: str) -> float:

@@ -13,7 +13,7 @@ import numpy as np
 import pytest
 
 from velkan import GAM, f, l, s, te
-from velkan import _binning, _engine, _sources
+from velkan import _binning, _engine, _sources, _summaries
 from velkan._families import CLASSES
 from velkan._data import ArrayColumns
 from velkan._design import build_design, engine_columns
@@ -237,6 +237,20 @@ def test_few_distinct_values_give_the_exact_fit(rng, family):
     np.testing.assert_allclose(binned.coef_, exact.coef_, rtol=1e-6, atol=1e-9 * np.abs(exact.coef_).max())
     np.testing.assert_allclose(binned.lambda_, exact.lambda_, rtol=1e-5)
     assert binned.deviance_ == pytest.approx(exact.deviance_, rel=1e-9)
+
+
+def test_rows_of_zero_weight_place_no_knots(rng, monkeypatch):
+    X, y, w, off = small_data(rng, 3000, "gaussian")
+    w[:60], X[:60, 1] = 0.0, X[:, 1].max() + 0.05 * np.arange(60)
+    # Streamed, past the exact limit: knots from the sample, which holds every value here.
+    monkeypatch.setattr(_summaries, "EXACT_DISTINCT_LIMIT", 1000)
+    chunks = [(X[i:i + 500], y[i:i + 500], w[i:i + 500]) for i in range(0, 3000, 500)]
+    knots = lambda gam: gam._fitted.design.spec[2].margins[0].knots  # noqa: E731  s(1, bs="cr")
+    exact = knots(GAM(TERMS, binning=False).fit(X, y, w))
+    assert exact[-1] < X[60:, 1].max() + 1e-12
+    for fit in (lambda g: g.fit(X, y, w), lambda g: g.fit(chunks)):
+        for binning in (True, False):
+            np.testing.assert_array_equal(knots(fit(GAM(TERMS, binning=binning))), exact)
 
 
 @pytest.mark.parametrize("family", FAMILIES)

@@ -36,11 +36,31 @@ Status ColumnBins::check() const {
 }
 
 // ----------------------------------------------------------------------------- sketch
-ColumnSketch::ColumnSketch(std::size_t max_bins)
+namespace {
+
+// Slots of the exact set a sketch starts with: all it needs for a column's bins; a sketch
+// of distinct values grows from here.
+std::size_t first_slots(std::size_t exact_limit) {
+  return std::bit_ceil(4 * (std::min(exact_limit, kMaxColumnBins) + 1));
+}
+
+}  // namespace
+
+ColumnSketch::ColumnSketch(std::size_t max_bins, std::size_t exact_limit, std::size_t sample_size)
     : max_bins_(max_bins),
+      exact_limit_(exact_limit),
+      sample_size_(sample_size),
       min_(std::numeric_limits<double>::infinity()),
       max_(-std::numeric_limits<double>::infinity()),
-      slots_(std::bit_ceil(4 * (max_bins + 1)), kEmptySlot) {}
+      slots_(first_slots(exact_limit), kEmptySlot) {}
+
+ColumnSketch::ColumnSketch(std::size_t max_bins)
+    : ColumnSketch(max_bins, max_bins,
+                   std::clamp(kSamplePerBin * max_bins, kMinSampleSize, kMaxSampleSize)) {}
+
+ColumnSketch ColumnSketch::distinct_values(std::size_t exact_limit, std::size_t sample_size) {
+  return ColumnSketch(0, exact_limit, sample_size);
+}
 
 void ColumnSketch::insert_exact(double x) {
   const std::uint64_t bits = std::bit_cast<std::uint64_t>(x + 0.0);
@@ -49,20 +69,39 @@ void ColumnSketch::insert_exact(double x) {
     if (slots_[s] == bits) return;
     if (slots_[s] == kEmptySlot) {
       slots_[s] = bits;
-      if (++used_ > max_bins_) leave_exact();
+      if (++used_ > exact_limit_) {
+        leave_exact();
+      } else if (4 * used_ > slots_.size()) {
+        grow_exact();
+      }
       return;
     }
+  }
+}
+
+// Twice the slots for the exact set, its values placed again.
+void ColumnSketch::grow_exact() {
+  std::vector<std::uint64_t> old(2 * slots_.size(), kEmptySlot);
+  old.swap(slots_);
+  const std::size_t mask = slots_.size() - 1;
+  for (std::uint64_t bits : old) {
+    if (bits == kEmptySlot) continue;
+    std::size_t s = value_hash(std::bit_cast<double>(bits)) & mask;
+    while (slots_[s] != kEmptySlot) s = (s + 1) & mask;
+    slots_[s] = bits;
   }
 }
 
 // More distinct values than bins: from now on the column is sampled; the values seen so
 // far are the sample's first candidates. The slots now hold the candidates' hashes.
 void ColumnSketch::leave_exact() {
-  const std::vector<double> seen = exact_values();
+  std::vector<std::uint64_t> seen(std::bit_ceil(4 * sample_size()), kEmptySlot);
+  seen.swap(slots_);
   exact_ = false;
   used_ = 0;
-  slots_.assign(std::bit_ceil(4 * sample_size()), kEmptySlot);
-  for (double v : seen) offer(value_hash(v), v);
+  for (std::uint64_t bits : seen) {
+    if (bits != kEmptySlot) offer(value_hash(std::bit_cast<double>(bits)), std::bit_cast<double>(bits));
+  }
   compact();
 }
 
@@ -210,6 +249,7 @@ std::vector<double> ColumnSketch::sample_values() const {
 }
 
 Result<ColumnBins> ColumnSketch::bins() const {
+  if (max_bins_ == 0) return fail(GamError::invalid_parameter("a sketch of distinct values has no bins"));
   if (!(min_ <= max_)) return fail(GamError::invalid_parameter("bins of a column without values"));
   ColumnBins out;
   if (exact_) {
@@ -241,7 +281,8 @@ Result<ColumnBins> ColumnSketch::bins() const {
 }
 
 ColumnSketch::State ColumnSketch::state() const {
-  State s{min_, max_, sum_, max_bins_, exact_, exact_ ? exact_values() : std::vector<double>{}};
+  State s{min_, max_, sum_, max_bins_, exact_, exact_ ? exact_values() : std::vector<double>{},
+          exact_limit_, sample_size_};
   if (!exact_) {
     ColumnSketch copy = *this;
     copy.compact();
@@ -251,14 +292,19 @@ ColumnSketch::State ColumnSketch::state() const {
 }
 
 Result<ColumnSketch> ColumnSketch::from_state(const State& s) {
-  if (s.max_bins < 2 || s.max_bins > kMaxColumnBins ||
-      s.values.size() > (s.exact ? s.max_bins : kMaxSampleSize) ||
+  const auto malformed = [] { return fail(GamError::invalid_parameter("malformed column sketch")); };
+  const bool sized = s.max_bins == 0
+                         ? (s.exact_limit >= 2 && s.exact_limit <= kMaxExactValues &&
+                            s.sample_size >= 2 && s.sample_size <= kMaxSampleSize)
+                         : (s.max_bins >= 2 && s.max_bins <= kMaxColumnBins);
+  if (!sized) return malformed();
+  ColumnSketch out = s.max_bins == 0 ? distinct_values(s.exact_limit, s.sample_size) : ColumnSketch(s.max_bins);
+  if (out.exact_limit_ != s.exact_limit || out.sample_size_ != s.sample_size ||
+      s.values.size() > (s.exact ? s.exact_limit : s.sample_size) ||
       std::any_of(s.values.begin(), s.values.end(), [](double v) { return !std::isfinite(v); }) ||
-      std::isnan(s.sum) ||
-      (!s.values.empty() && !(s.min <= s.max))) {
-    return fail(GamError::invalid_parameter("malformed column sketch"));
+      std::isnan(s.sum) || (!s.values.empty() && !(s.min <= s.max))) {
+    return malformed();
   }
-  ColumnSketch out(s.max_bins);
   if (s.exact) {
     for (double v : s.values) out.insert_exact(v);
   } else {

@@ -14,7 +14,7 @@ Ranges, means and levels are exact. Distinct values (of the rows of positive wei
 kept exactly while a column has at most `EXACT_DISTINCT_LIMIT` of them; beyond that, the
 "cr" knots are quantiles of a sample of `SKETCH_SIZE` distinct values (with the exact
 minimum and maximum added): the values whose 64-bit hashes are smallest (the engine's
-``ColumnSketch.distinct_values``). Hashing makes the sample uniform over the distinct
+``ColumnSketch.keeping_values``, which in a binned fit is the column's one sketch). Hashing makes the sample uniform over the distinct
 values whatever their multiplicities, independent of the order and chunking of the rows,
 and mergeable. A knot then sits within about 1/sqrt(SKETCH_SIZE) (0.4 %) of its exact
 rank among the distinct values (one standard deviation); the in-memory fit uses the exact
@@ -97,11 +97,14 @@ class ColumnSummaries:
     def __init__(self, requests: Requests, labels: dict[int, Any], model: Any) -> None:
         self.requests, self.labels, self.model = requests, labels, model
         self.ranges = {pos: [np.inf, -np.inf, 0.0] for pos in requests.numeric}  # min, max, sum w x
-        self.distinct = {pos: _engine.ColumnSketch.distinct_values(EXACT_DISTINCT_LIMIT, SKETCH_SIZE)
-                         for pos in requests.distinct}
+        # A binned column's sketch keeps its distinct values too, where knots need them.
+        keeping = lambda bins: _engine.ColumnSketch.keeping_values(  # noqa: E731
+            bins, EXACT_DISTINCT_LIMIT, SKETCH_SIZE)
+        self.distinct = {} if requests.max_bins else {pos: keeping(0) for pos in requests.distinct}
         self.level_sets: dict[int, np.ndarray | None] = {pos: None for pos in requests.factors}
         self.point_samples = {key: PointSample(len(key)) for key in requests.point_sets}
-        self.sketches = {pos: _engine.ColumnSketch(requests.max_bins) for pos in requests.numeric} \
+        self.sketches = {pos: keeping(requests.max_bins) if pos in requests.distinct
+                         else _engine.ColumnSketch(requests.max_bins) for pos in requests.numeric} \
             if requests.max_bins else {}
         self.rows = 0
         self.weight_sum = 0.0
@@ -128,8 +131,7 @@ class ColumnSummaries:
                 if x.size:
                     r[0], r[1] = min(r[0], float(x.min())), max(r[1], float(x.max()))
             if pos in self.distinct:
-                # Finite values (checked above), of the rows of positive weight.
-                self.distinct[pos].update(x if sketch is None or w is None else x[w > 0])
+                self.distinct[pos].update(x)  # finite (checked above), of rows of positive weight
         for pos in self.level_sets:
             self._add_levels(pos, factor_levels(chunk.columns.column(pos), self.labels[pos], chunk.start))
         for key, sample in self.point_samples.items():
@@ -189,7 +191,7 @@ class ColumnSummaries:
     # The statistics provider's methods.
     def knots(self, position: int, k: int, bs: str, period: Any, what: str, cap: tuple = (False, False)) -> Any:
         lo, hi, _ = self.range_of(position)
-        distinct = self.distinct.get(position)
+        distinct = self.distinct[position] if position in self.distinct else self.sketches.get(position)
         return place_knots(bs, k, lo, hi, lambda: distinct.values(), period, what,
                            self.labels[position], cap)
 

@@ -209,6 +209,36 @@ def test_sketch_depends_on_the_set_of_values_alone(rng):
     assert merged.weighted_sum == pytest.approx(w @ x, rel=1e-12)
 
 
+@pytest.mark.parametrize("limit", [300, 5000, 1 << 20])
+def test_a_sketch_keeping_values_bins_as_the_plain_sketch(rng, limit):
+    # Exact values, a sample of them, and the plain sketch's smaller sample within it.
+    for name, x in data_kinds(rng, 40_000).items():
+        plain = _engine.ColumnSketch(64)
+        plain.update(x)
+        keeping = _engine.ColumnSketch.keeping_values(64, limit, 8192)
+        for part in np.array_split(x, 3):
+            keeping.merge(pickle.loads(pickle.dumps(_keeping(part, limit))))
+        a, b = plain.bins(), keeping.bins()
+        np.testing.assert_array_equal(a.edges, b.edges, err_msg=name)
+        np.testing.assert_array_equal(a.values, b.values, err_msg=name)
+        assert a.exact == b.exact
+        u = np.unique(x + 0.0)
+        assert keeping.exact == (u.size <= limit)
+        if keeping.exact:
+            np.testing.assert_array_equal(keeping.values(), u, err_msg=name)
+        else:
+            v = keeping.values()  # the sample and the extremes, which it may hold
+            assert min(u.size, 8192) <= v.size <= min(u.size, 8192) + 2 and (v[0], v[-1]) == (u[0], u[-1]) and np.isin(v, u).all()
+    with pytest.raises(ValueError, match="exact_limit"):
+        _engine.ColumnSketch.keeping_values(256, 100, 1 << 16)
+
+
+def _keeping(x, limit):
+    sketch = _engine.ColumnSketch.keeping_values(64, limit, 8192)
+    sketch.update(x)
+    return sketch
+
+
 # ----------------------------------------------------------------------------- fits
 def small_data(rng, n, family, distinct=None):
     """Columns 0-2 and 4-5 numeric (0-2 with `distinct` values each when given), 3 a factor."""

@@ -128,7 +128,7 @@ class TestDistinctValues:
     def test_exact_below_the_limit_and_order_free(self, rng):
         x = np.round(rng.normal(size=5000), 2)
         x[::7] = -0.0
-        d = _engine.ColumnSketch.distinct_values(_summaries.EXACT_DISTINCT_LIMIT, 4096)
+        d = _engine.ColumnSketch.keeping_values(0, _summaries.EXACT_DISTINCT_LIMIT, 4096)
         for part in np.array_split(rng.permutation(x), 7):
             d.update(part)
         assert d.exact
@@ -138,7 +138,7 @@ class TestDistinctValues:
         # Half the rows repeat one value: quantiles of the distinct values, not of the rows.
         x = np.concatenate([rng.exponential(size=60000), np.full(60000, 0.25)])
         parts = np.array_split(rng.permutation(x), 9)
-        new = lambda: _engine.ColumnSketch.distinct_values(1000, 4096)  # noqa: E731
+        new = lambda: _engine.ColumnSketch.keeping_values(0, 1000, 4096)  # noqa: E731
         whole, merged = new(), new()
         for p in parts:
             whole.update(p)

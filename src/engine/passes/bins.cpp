@@ -55,11 +55,17 @@ ColumnSketch::ColumnSketch(std::size_t max_bins, std::size_t exact_limit, std::s
       slots_(first_slots(exact_limit), kEmptySlot) {}
 
 ColumnSketch::ColumnSketch(std::size_t max_bins)
-    : ColumnSketch(max_bins, max_bins,
-                   std::clamp(kSamplePerBin * max_bins, kMinSampleSize, kMaxSampleSize)) {}
+    : ColumnSketch(max_bins, max_bins, bin_sample_size(max_bins)) {}
 
-ColumnSketch ColumnSketch::distinct_values(std::size_t exact_limit, std::size_t sample_size) {
-  return ColumnSketch(0, exact_limit, sample_size);
+bool ColumnSketch::sizes_valid(std::size_t max_bins, std::size_t exact_limit, std::size_t sample_size) {
+  if (max_bins != 0 && (max_bins < 2 || max_bins > kMaxColumnBins)) return false;
+  return exact_limit >= std::max<std::size_t>(2, max_bins) && exact_limit <= kMaxExactValues &&
+         sample_size >= (max_bins == 0 ? 2 : bin_sample_size(max_bins)) && sample_size <= kMaxSampleSize;
+}
+
+ColumnSketch ColumnSketch::keeping_values(std::size_t max_bins, std::size_t exact_limit,
+                                          std::size_t sample_size) {
+  return ColumnSketch(max_bins, exact_limit, sample_size);
 }
 
 void ColumnSketch::insert_exact(double x) {
@@ -233,14 +239,25 @@ std::vector<double> ColumnSketch::exact_values() const {
   return out;
 }
 
-// The sample, sorted, with the exact extremes. The candidates are compacted on a copy:
-// compacting after every update would sort the whole sample once per chunk.
-std::vector<double> ColumnSketch::sample_values() const {
-  ColumnSketch copy = *this;
-  copy.compact();
+// The `size` smallest hashes of the distinct values (all of them while exact), sorted,
+// with the exact extremes. The candidates are selected on a copy: compacting after every
+// update would select among the whole sample once per chunk.
+std::vector<double> ColumnSketch::sample_values(std::size_t size) const {
+  std::vector<std::pair<std::uint64_t, double>> candidates;
+  if (exact_) {
+    for (double v : exact_values()) candidates.emplace_back(value_hash(v), v);
+  } else {
+    candidates = sample_;
+  }
+  if (candidates.size() > size) {
+    const auto by_hash = [](const auto& a, const auto& b) { return a.first < b.first; };
+    std::nth_element(candidates.begin(), candidates.begin() + static_cast<std::ptrdiff_t>(size - 1),
+                     candidates.end(), by_hash);
+    candidates.resize(size);
+  }
   std::vector<double> out;
-  out.reserve(copy.sample_.size() + 2);
-  for (const auto& [h, v] : copy.sample_) out.push_back(v);
+  out.reserve(candidates.size() + 2);
+  for (const auto& [h, v] : candidates) out.push_back(v);
   out.push_back(min_);
   out.push_back(max_);
   std::sort(out.begin(), out.end());
@@ -249,10 +266,10 @@ std::vector<double> ColumnSketch::sample_values() const {
 }
 
 Result<ColumnBins> ColumnSketch::bins() const {
-  if (max_bins_ == 0) return fail(GamError::invalid_parameter("a sketch of distinct values has no bins"));
+  if (max_bins_ == 0) return fail(GamError::invalid_parameter("this column sketch has no bins"));
   if (!(min_ <= max_)) return fail(GamError::invalid_parameter("bins of a column without values"));
   ColumnBins out;
-  if (exact_) {
+  if (exact_ && used_ <= max_bins_) {
     const std::vector<double> v = exact_values();
     out.values = Vector(v);
     out.edges = Vector(std::vector<double>(v.begin() + 1, v.end()));
@@ -261,7 +278,7 @@ Result<ColumnBins> ColumnSketch::bins() const {
   }
   // Bin j holds the sorted distinct values s[start_j .. start_{j+1}), start_j the rounded
   // j * s / m; it stands for the midpoint of its first and last.
-  const std::vector<double> s = sample_values();
+  const std::vector<double> s = sample_values(bin_sample_size(max_bins_));
   const std::size_t m = std::min(max_bins_, s.size());
   std::vector<std::size_t> start;
   for (std::size_t j = 0; j < m; ++j) {
@@ -293,14 +310,9 @@ ColumnSketch::State ColumnSketch::state() const {
 
 Result<ColumnSketch> ColumnSketch::from_state(const State& s) {
   const auto malformed = [] { return fail(GamError::invalid_parameter("malformed column sketch")); };
-  const bool sized = s.max_bins == 0
-                         ? (s.exact_limit >= 2 && s.exact_limit <= kMaxExactValues &&
-                            s.sample_size >= 2 && s.sample_size <= kMaxSampleSize)
-                         : (s.max_bins >= 2 && s.max_bins <= kMaxColumnBins);
-  if (!sized) return malformed();
-  ColumnSketch out = s.max_bins == 0 ? distinct_values(s.exact_limit, s.sample_size) : ColumnSketch(s.max_bins);
-  if (out.exact_limit_ != s.exact_limit || out.sample_size_ != s.sample_size ||
-      s.values.size() > (s.exact ? s.exact_limit : s.sample_size) ||
+  if (!sizes_valid(s.max_bins, s.exact_limit, s.sample_size)) return malformed();
+  ColumnSketch out = keeping_values(s.max_bins, s.exact_limit, s.sample_size);
+  if (s.values.size() > (s.exact ? s.exact_limit : s.sample_size) ||
       std::any_of(s.values.begin(), s.values.end(), [](double v) { return !std::isfinite(v); }) ||
       std::isnan(s.sum) || (!s.values.empty() && !(s.min <= s.max))) {
     return malformed();

@@ -98,19 +98,19 @@ void bind_bins(nb::module_& m) {
                            "A first pass's summary of one column, from which its bins follow.")
       .def(nb::init<std::size_t>(), "max_bins"_a)
       .def_static(
-          "distinct_values",
-          [](std::size_t exact_limit, std::size_t sample_size) {
-            if (exact_limit < 2 || exact_limit > passes::kMaxExactValues) {
-              throw nb::value_error("exact_limit: out of range");
+          "keeping_values",
+          [](std::size_t max_bins, std::size_t exact_limit, std::size_t sample_size) {
+            if (!ColumnSketch::sizes_valid(max_bins, exact_limit, sample_size)) {
+              throw nb::value_error("keeping_values: max_bins 0 or 2-4096, exact_limit from "
+                                    "max(2, max_bins) to 2^20, sample_size from 2 (or the bins' "
+                                    "sample) to 65536");
             }
-            if (sample_size < 2 || sample_size > passes::kMaxSampleSize) {
-              throw nb::value_error("sample_size: out of range");
-            }
-            return ColumnSketch::distinct_values(exact_limit, sample_size);
+            return ColumnSketch::keeping_values(max_bins, exact_limit, sample_size);
           },
-          "exact_limit"_a, "sample_size"_a,
-          "A sketch of a column's distinct values (exact while at most exact_limit, then a "
-          "sample of sample_size), without bins.")
+          "max_bins"_a, "exact_limit"_a, "sample_size"_a,
+          "A sketch that also keeps the column's distinct values (exactly while at most "
+          "exact_limit, then a sample of sample_size); its bins (max_bins 0: none) are those "
+          "of ColumnSketch(max_bins).")
       .def("values", [](const ColumnSketch& s) { return to_numpy(Vector(s.values())); },
            "The distinct values, sorted: all, or the sample with the exact extremes.")
       .def(

@@ -66,6 +66,7 @@ MODELS = {
     "tables": (s(0) + s(1, bs="cr") + s(2, bs="cc") + te(0, 2, k=(4, 5)) + l(1) + f(3) + f(4), 256, ()),
     "tensor from codes": (s(0) + te(0, 1, 2, k=(4, 4, 4)) + f(3), 64, ()),
     "raw columns": (s(0) + s(1) + te(1, 2, k=(4, 4)) + l(2) + f(3), 256, (1,)),
+    "joint table": (s(0, 1, bs="tp", k=12) + s(2) + f(3), 24, ()),
 }
 
 
@@ -94,7 +95,7 @@ def test_binned_pass_is_the_exact_pass_of_the_binned_design(rng, family, model):
     X = columns(rng, n)
     layout, binned, codes, raw, values = binned_inputs(X, terms, max_bins, unbinned)
     assert set(binned.layout.modes) == {"tables": {"table"}, "tensor from codes": {"table", "codes"},
-                                        "raw columns": {"table", "raw"}}[model]
+                                        "raw columns": {"table", "raw"}, "joint table": {"table"}}[model]
     y = response(rng, family, np.sin(4 * X[:, 0]) + X[:, 1])
     w, off = rng.uniform(0.5, 2.0, n), 0.1 * rng.normal(size=n)
     beta0 = 0.05 * rng.normal(size=layout.width)

@@ -146,6 +146,35 @@ void add_into(std::vector<double>& a, const std::vector<double>& b) {
 }  // namespace
 
 // ----------------------------------------------------------------------------- layout
+namespace {
+
+// The rows of a tabulable term at every combination of its columns' bin values (the
+// columns' codes in mixed radix, the first outermost): codes x width. Empty when that
+// table would be too large to tabulate.
+Result<Matrix> joint_table(const terms::TermBasis& term, const std::vector<ColumnBins>& bins,
+                           std::size_t input_columns) {
+  const auto cols = term.columns();
+  std::size_t codes = 1;
+  for (std::size_t c : cols) codes = std::min(codes * bins[c].size(), kMaxTermCodes + 1);
+  if (codes > kMaxTermCodes || codes * term.width() > kMaxTermTable) return Matrix();
+  std::vector<Vector> grid(cols.size(), Vector(codes));
+  for (std::size_t u = 0; u < codes; ++u) {
+    std::size_t rest = u;
+    for (std::size_t m = cols.size(); m-- > 0;) {
+      const std::size_t size = bins[cols[m]].size();
+      grid[m][u] = bins[cols[m]].values[rest % size];
+      rest /= size;
+    }
+  }
+  std::vector<VectorView> views(input_columns);
+  for (std::size_t m = 0; m < cols.size(); ++m) views[cols[m]] = grid[m].view();
+  Matrix table(codes, term.width());
+  if (auto ok = term.evaluate(views, 0, codes, table.data(), term.width()); !ok) return fail(ok.error());
+  return table;
+}
+
+}  // namespace
+
 Result<BinnedLayout> BinnedLayout::create(const terms::ModelLayout& layout,
                                           std::vector<ColumnBins> bins) {
   const std::size_t nc = layout.input_columns();
@@ -165,10 +194,26 @@ Result<BinnedLayout> BinnedLayout::create(const terms::ModelLayout& layout,
   for (std::size_t t = 0; t < layout.term_count(); ++t) {
     const terms::TermBasis& term = layout.term(t);
     const auto cols = term.columns();
-    const bool binned = term.binnable() && std::all_of(cols.begin(), cols.end(), [&](std::size_t c) {
+    const bool all_bins = std::all_of(cols.begin(), cols.end(), [&](std::size_t c) {
       return out.bins_[c].size() > 0;
     });
-    if (!binned) {
+    if (all_bins && !term.binnable() && term.tabulable()) {
+      auto table = joint_table(term, out.bins_, nc);
+      if (!table) return fail(table.error());
+      if (table->rows() > 0) {
+        Tabulated tab{t, layout.offset(t), term.width(), table->rows(), {cols.begin(), cols.end()},
+                      {}, std::move(*table)};
+        for (std::size_t c : cols) {
+          tab.radix.push_back(out.bins_[c].size());
+          out.reads_codes_[c] = true;
+        }
+        BinnedLayout::set_bands(tab);
+        out.tab_.push_back(std::move(tab));
+        out.modes_.push_back(BinnedMode::Table);
+        continue;
+      }
+    }
+    if (!(all_bins && term.binnable())) {
       RowTerm r{t, layout.offset(t), term.width(), out.row_width_, false, {cols.begin(), cols.end()}, {}};
       for (std::size_t c : cols) out.reads_raw_[c] = true;
       out.row_width_ += r.width;

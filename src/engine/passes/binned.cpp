@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "common/interrupt.h"
 #include "diag/format.h"
 #include "engine/passes/response_start.h"
 #include "engine/passes/row_blocks.h"
@@ -168,8 +169,16 @@ Result<Matrix> joint_table(const terms::TermBasis& term, const std::vector<Colum
   }
   std::vector<VectorView> views(input_columns);
   for (std::size_t m = 0; m < cols.size(); ++m) views[cols[m]] = grid[m].view();
+  // In blocks, answering interrupts between them: a thin-plate table takes a second or so.
+  constexpr std::size_t kBlock = 4096;
   Matrix table(codes, term.width());
-  if (auto ok = term.evaluate(views, 0, codes, table.data(), term.width()); !ok) return fail(ok.error());
+  for (std::size_t first = 0; first < codes; first += kBlock) {
+    if (auto ok = poll_interrupt(); !ok) return fail(ok.error());
+    const std::size_t count = std::min(kBlock, codes - first);
+    if (auto ok = term.evaluate(views, first, count, table.row_ptr(first), term.width()); !ok) {
+      return fail(ok.error());
+    }
+  }
   return table;
 }
 

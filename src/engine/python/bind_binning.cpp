@@ -151,7 +151,9 @@ void bind_binned_pass(nb::module_& m) {
           [](const terms::ModelLayout& layout, const std::vector<std::optional<ColumnBins>>& bins) {
             std::vector<ColumnBins> b;
             for (const auto& x : bins) b.push_back(x ? *x : ColumnBins{});
-            return std::make_shared<BinnedLayout>(value_or_raise(BinnedLayout::create(layout, std::move(b))));
+            // Tabulating a thin-plate smooth takes a while: without the lock, Ctrl-C heard.
+            auto created = without_gil([&] { return BinnedLayout::create(layout, std::move(b)); });
+            return std::make_shared<BinnedLayout>(value_or_raise(std::move(created)));
           },
           "layout"_a, "bins"_a)
       .def_prop_ro("modes",

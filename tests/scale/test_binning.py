@@ -264,8 +264,10 @@ def test_few_distinct_values_give_the_exact_fit(rng, family):
     exact = GAM(TERMS, **binnable(family), binning=False, tol=tol).fit(X, y, w, off)
     binned = GAM(TERMS, **binnable(family), binning=True, max_bins=40, tol=tol).fit(X, y, w, off)
     assert binned.binned_ and not exact.binned_
-    # Both fits stop within the iteration tolerance (1e-7): coefficients agree to a few times it.
-    np.testing.assert_allclose(binned.coef_, exact.coef_, rtol=1e-6, atol=1e-9 * np.abs(exact.coef_).max())
+    # Both fits stop within the iteration tolerance (1e-7): coefficients agree to a few times
+    # it, relative to the largest (te's second smoothing parameter sits near its upper bound
+    # here, where the criterion is flat and rounding moves the coefficients most).
+    np.testing.assert_allclose(binned.coef_, exact.coef_, rtol=0, atol=5e-7 * np.abs(exact.coef_).max())
     np.testing.assert_allclose(binned.lambda_, exact.lambda_, rtol=1e-5)
     assert binned.deviance_ == pytest.approx(exact.deviance_, rel=1e-9)
 
@@ -294,7 +296,10 @@ def test_chunked_binned_fit_equals_the_in_memory_one(rng, monkeypatch, tmp_path,
     chunks = [(X[i:i + 97], y[i:i + 97], w[i:i + 97], off[i:i + 97]) for i in range(0, 1500, 97)]
     b = GAM(TERMS, **binnable(family), binning=True, max_bins=32, n_jobs=2, temp_dir=tmp_path).fit(chunks)
     assert b.binned_ and b._fitted.passes == a._fitted.passes + 1
-    np.testing.assert_allclose(b.coef_, a.coef_, rtol=1e-8, atol=1e-8 * np.abs(a.coef_).max())
+    # Sums added in another order differ by rounding; where a smoothing parameter sits near
+    # its upper bound (binomial here) the flat criterion lets that move the coefficients to
+    # about 1e-8 of the largest, the fitted values far less.
+    np.testing.assert_allclose(b.coef_, a.coef_, rtol=0, atol=1e-7 * np.abs(a.coef_).max())
     assert b.deviance_ == pytest.approx(a.deviance_, rel=1e-8)
     np.testing.assert_allclose(b.predict(X, offset=off), a.predict(X, offset=off), rtol=1e-8)
     assert os.listdir(tmp_path) == []

@@ -52,16 +52,28 @@ void kron_row(const std::vector<Matrix>& margins, const std::uint32_t* codes, do
 
 // out += sum_u d[u] ra.row(u)' rb.row(u): the cross products of two tables whose rows go
 // together (a term with itself, or two terms on the same codes) under per-code weights.
+// Tables of many codes and wide rows (a two-column thin plate: 65,536 x 100) make this
+// the largest product of a pass's assembly: a matrix product, a block of codes at a time
+// (ra's rows scaled by d into a buffer). Row-major tables are column-major transposes, so
+// out' += rb' (D ra) is a product of the tables as stored.
 void add_weighted_gram(const Matrix& ra, const Matrix& rb, const double* d, Matrix& out) {
-  for (std::size_t u = 0; u < ra.rows(); ++u) {
-    if (d[u] == 0.0) continue;
-    const double* x = ra.row_ptr(u);
-    const double* y = rb.row_ptr(u);
-    for (std::size_t i = 0; i < ra.cols(); ++i) {
-      const double s = d[u] * x[i];
-      double* o = out.row_ptr(i);
-      for (std::size_t j = 0; j < rb.cols(); ++j) o[j] += s * y[j];
+  constexpr std::size_t kBlock = 1024;
+  const std::size_t wa = ra.cols(), wb = rb.cols();
+  if (wa == 0 || wb == 0) return;
+  std::vector<double> scaled(std::min(kBlock, ra.rows()) * wa);
+  const auto mi = static_cast<lapack_int>(wb), ni = static_cast<lapack_int>(wa);
+  const double one = 1.0;
+  const char no = 'N', trans = 'T';
+  for (std::size_t first = 0; first < ra.rows(); first += kBlock) {
+    const std::size_t count = std::min(kBlock, ra.rows() - first);
+    for (std::size_t u = 0; u < count; ++u) {
+      const double* x = ra.row_ptr(first + u);
+      double* o = scaled.data() + u * wa;
+      for (std::size_t i = 0; i < wa; ++i) o[i] = d[first + u] * x[i];
     }
+    const auto ki = static_cast<lapack_int>(count);
+    lapack::scipy_dgemm_(&no, &trans, &mi, &ni, &ki, &one, rb.row_ptr(first), &mi, scaled.data(),
+                         &ni, &one, out.data(), &mi, 1, 1);
   }
 }
 

@@ -32,9 +32,12 @@ from ._fit import Fitted, PassFn, fit_loop
 PARAMETER_TOLERANCE = 1e-3
 RANGE_MARGIN = 0.01
 MAX_FITS = 30
-# Newton steps on log(scale) of one profile evaluation, and their tolerance.
+# Newton steps on log(scale) of one profile evaluation. Once a step is below
+# SCALE_EXTRAPOLATE the maximum is taken from the quadratic model instead of one more pass:
+# its error is of the third order in the step, about 1e-8 of the log-likelihood at 0.01
+# (the scale's estimate from the fit is typically within 0.002 of the maximum at 10^5 rows).
 SCALE_STEPS = 20
-SCALE_TOLERANCE = 1e-6
+SCALE_EXTRAPOLATE = 1e-2
 GOLDEN = 0.3819660112501051
 
 
@@ -45,20 +48,27 @@ def profiled(family: Family) -> list[str]:
             if how == "profile" and family.parameters.get(name) is None]
 
 
-def profile_log_likelihood(fitted: Fitted, run_pass: PassFn, model: Any) -> tuple[float, float, int]:
-    """(L, phi^, passes): the log-likelihood at the fitted means maximised over the scale."""
+def profile_log_likelihood(fitted: Fitted, run_pass: PassFn, model: Any,
+                           start: tuple[float, tuple[float, float, float]] | None = None
+                           ) -> tuple[float, float, int]:
+    """(L, phi^, passes): the log-likelihood at the fitted means maximised over the scale,
+    by Newton's method on log(scale); `start`, (scale, profile sums) from a pass the fit
+    made at its coefficients, is the first evaluation without a pass."""
     log_phi = math.log(fitted.scale) if fitted.scale > 0 else 0.0
     layout, passes, best = fitted.engine_layout(), 0, -math.inf
     for _ in range(SCALE_STEPS):
-        request = _engine.PassRequest(model, profile_scale=math.exp(log_phi))
-        sums = run_pass(layout, fitted.beta_raw, False, False, request)
-        passes += 1
-        value, d1, d2 = sums.profile_sums
+        if start is not None:
+            log_phi, (value, d1, d2), start = math.log(start[0]), start[1], None
+        else:
+            request = _engine.PassRequest(model, profile_scale=math.exp(log_phi))
+            value, d1, d2 = run_pass(layout, fitted.beta_raw, False, False, request).profile_sums
+            passes += 1
         best = value
         move = -d1 / d2 if d2 < 0 else math.copysign(1.0, d1)
         move = max(-2.0, min(2.0, move))
         log_phi += move
-        if abs(move) < SCALE_TOLERANCE:
+        if abs(move) < SCALE_EXTRAPOLATE:
+            best = value - 0.5 * d1 * d1 / d2  # the quadratic model's maximum (d2 < 0 here)
             break
     return best, math.exp(log_phi), passes
 
@@ -89,7 +99,8 @@ def fit_model(design: Any, run_pass: PassFn, *, family: Family, method: str,
     if not names:
         fitted = fit_loop(design, run_pass, family=family, **kwargs)
         if has_profile and not binned:
-            fitted.log_likelihood, _, passes = profile_log_likelihood(fitted, run_pass, family.model)
+            start = fitted.__dict__.pop("_profile_start", None)
+            fitted.log_likelihood, _, passes = profile_log_likelihood(fitted, run_pass, family.model, start)
             fitted.passes += passes
         return fitted
     if len(names) > 1:

@@ -279,9 +279,9 @@ class PirlsLoop:
         self.parameter_settled = False  # once settled, passes stop computing its sums
         self.edge_responses = 0.0  # counted by a first pass
         # Whether the passes after the first are the Laplace search's own (`newton_passes`),
-        # and the log parameter the last pass was made at.
+        # and the log parameter the last pass was made at and whether it had those weights.
         self.newton = False
-        self.sums_psi = self.psi
+        self.sums_key = (self.psi, False)
 
     def model_at(self, psi: float | None) -> Any:
         if psi is None:
@@ -471,8 +471,9 @@ class PirlsLoop:
 
     def pass_at(self, beta: np.ndarray, **options: Any) -> Any:
         self.passes += 1
-        self.sums_psi = self.psi
-        return self.run_pass(self.layout, beta, False, False, self.request(**options))
+        request = self.request(**options)
+        self.sums_key = (self.psi, request.observed_information)
+        return self.run_pass(self.layout, beta, False, False, request)
 
     def log(self, step: Any, deviance: float) -> None:
         # Performance iteration as the start of a Laplace-REML fit is labelled PQL.
@@ -645,7 +646,7 @@ class PirlsLoop:
         # The last pass is the search's first one where its sums are the observed information's
         # (and the parameter's) at the search's start.
         reuse = self.sums.finite and ((self.psi is None and self.model.newton_is_fisher)
-                                      or (self.newton and self.sums_psi == self.psi))
+                                      or self.sums_key == (self.psi, True))
         try:
             point = search.run(self.beta0, self.sums if reuse else None)
         except InnerFitFailed as e:
@@ -670,8 +671,13 @@ class PirlsLoop:
                              deviance=float(point.sums.deviance), pearson=float(point.sums.pearson),
                              hessian=hessian, intervals=intervals, beta_raw=point.beta_raw,
                              response=point.response)
-        if point.profile is not None:  # kept out of the dataclass fields (files, pickles)
+        # Kept out of the dataclass fields (files, pickles): what the profile passes need.
+        if point.profile is not None:
             fitted.__dict__["_profile_start"] = point.profile
+        if point.response is not None and self.psi is None:
+            for key in ("saturated_sum", "log_normaliser"):
+                self.response_sums[key] = float(getattr(point.response.response, key))
+            fitted.__dict__["_response_at_parameters"] = True
         return fitted
 
     def profiled_density(self) -> bool:

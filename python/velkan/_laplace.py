@@ -304,7 +304,8 @@ class LaplaceSearch:
         more closely than the search needs; the derivatives are kept. With an estimated
         family parameter, that pass also gives the response sums at its value, which the
         fit would otherwise make a pass for; for a family whose log-likelihood comes from
-        profile passes, it gives the density at the point's scale, the profile's first."""
+        profile passes, it gives the density at the point's scale, the profile's first, and
+        the response sums at the family's parameters."""
         pen = self.penalized(point.sums, point.beta_raw, point.rho)
         if self.decrement(point.sums, point.beta_raw, point.step.beta_raw, point.rho) <= \
                 FINAL_TOLERANCE * abs(pen):
@@ -313,7 +314,8 @@ class LaplaceSearch:
         scale = self.profile_scale(point) if self.profile_scale is not None else 0.0
         if not (math.isfinite(scale) and scale > 0.0):
             scale = 0.0
-        sums = self.pass_at(target, point.model, response_sums=self.parameter, profile_scale=scale)
+        response = self.parameter or self.profile_scale is not None
+        sums = self.pass_at(target, point.model, response_sums=response, profile_scale=scale)
         try:
             new = self.inner_fit(point.rho, point.psi, target, sums)
         except InnerFitFailed:
@@ -321,7 +323,7 @@ class LaplaceSearch:
         if not new.criterion.defined:
             return point
         new.gradient, new.hessian, new.index = point.gradient, point.hessian, point.index
-        new.response = sums if self.parameter and new.sums is sums else None
+        new.response = sums if response and new.sums is sums else None
         if scale > 0.0 and new.sums is sums:
             new.profile = (scale, tuple(float(v) for v in sums.profile_sums))
         return new

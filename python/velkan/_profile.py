@@ -118,7 +118,7 @@ def fit_model(design: Any, run_pass: PassFn, *, family: Family, method: str,
 
 
 class ProfileSearch:
-    """Brent's method on -L(p) over whole fits."""
+    """Successive parabolic interpolation on L(p) over whole fits."""
 
     def __init__(self, design: Any, run_pass: PassFn, family: Family, name: str, kwargs: dict) -> None:
         self.design, self.run_pass, self.family, self.name, self.kwargs = design, run_pass, family, name, kwargs
@@ -138,7 +138,8 @@ class ProfileSearch:
         family = type(self.family)(link=self.family.link, **{**self.family.parameters, self.name: p})
         kwargs = {**self.kwargs, "method": method}
         fitted = fit_loop(self.design, self.run_pass, family=family, warm=self.warm, **kwargs)
-        value, _, passes = profile_log_likelihood(fitted, self.run_pass, family.model)
+        start = fitted.__dict__.pop("_profile_start", None)
+        value, _, passes = profile_log_likelihood(fitted, self.run_pass, family.model, start)
         self.passes += fitted.passes + passes
         fitted.log_likelihood = value
         if self.kwargs["verbose"]:
@@ -158,12 +159,15 @@ class ProfileSearch:
         value, fitted = self.fits[p]
         fitted.parameter_intervals = {self.name: interval}
         fitted.family_parameters = {**(fitted.family_parameters or {}), self.name: p}
+        fitted.passes = self.passes
+        if fitted.__dict__.pop("_response_at_parameters", False):
+            return fitted  # the fit's last pass gave the response sums at p
         # The response sums at p (the warm starts carried those of the first value).
         sums = self.run_pass(fitted.engine_layout(), fitted.beta_raw, False, False,
                              _engine.PassRequest(fitted.model, response_sums=True))
         for key in ("saturated_sum", "log_normaliser"):
             fitted.response_sums[key] = float(getattr(sums.response, key))
-        fitted.passes = self.passes + 1
+        fitted.passes += 1
         return fitted
 
     def interval(self, p: float) -> tuple[float, float]:

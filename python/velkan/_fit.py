@@ -590,7 +590,8 @@ class PirlsLoop:
         each coefficient's information at the starting intercept (the diagonal of X'WX in
         the centred parameterisation, every row at the mean response, so that weights and
         repeated rows agree) divided by the rows. One more pass."""
-        information = np.diagonal(self.layout.constrain_matrix(self.pass_at(self.beta_start, observed_information=False).xtwx))
+        fisher = self.pass_at(self.beta_start, observed_information=False)
+        information = np.diagonal(self.layout.constrain_matrix(fisher.xtwx))
         shrink = np.maximum(information, 0.0) / max(self.rows(), 1.0)
         for t, spec in enumerate(self.design.spec):
             if spec.kind == "intercept":

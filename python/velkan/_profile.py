@@ -47,7 +47,6 @@ SE_FRACTION = 0.1
 # (the scale's estimate from the fit is typically within 0.002 of the maximum at 10^5 rows).
 SCALE_STEPS = 20
 SCALE_EXTRAPOLATE = 1e-2
-GOLDEN = 0.3819660112501051
 
 
 def profiled(family: Family) -> list[str]:
@@ -107,6 +106,7 @@ def fit_model(design: Any, run_pass: PassFn, *, family: Family, method: str,
     has_profile = "profile" in family.info.parameter_estimation
     if not names:
         fitted = fit_loop(design, run_pass, family=family, **kwargs)
+        fitted.__dict__.pop("_response_at_parameters", None)  # the first pass's are at the family's
         if has_profile and not binned:
             start = fitted.__dict__.pop("_profile_start", None)
             fitted.log_likelihood, _, passes = profile_log_likelihood(fitted, run_pass, family.model, start)

@@ -15,7 +15,9 @@ Codes of data in memory are held in memory. A streamed fit writes them once, in 
 first pass after the summary, to a `CodeStore`: in memory when they take at most
 `CODES_IN_MEMORY_BYTES` (and a quarter of the memory available), otherwise to a
 temporary file (in ``temp_dir`` or the system's temporary directory) that is removed at
-the end of the fit, also after an error or Ctrl-C. Terms whose kind cannot bin are
+the end of the fit, also after an error or Ctrl-C. A term whose row does not factor by
+column but which the engine can tabulate whole (thin-plate smooths) is evaluated once at
+every combination of its columns' bin values; other terms whose kind cannot bin are
 evaluated row by row from the raw columns in every pass.
 """
 
@@ -168,7 +170,10 @@ class SketchStats(ExactStats):
 
     def knots(self, position: int, k: int, bs: str, period: Any, what: str, cap: tuple = (False, False)) -> Any:
         sketch = self.sketch(position, what)
-        return place_knots(bs, k, sketch.min, sketch.max, lambda: np.unique(self.values[position]),
+        x = self.values[position]
+        if self.weights is not None:
+            x = x[self.weights > 0]  # rows of zero weight place no knots
+        return place_knots(bs, k, sketch.min, sketch.max, lambda: np.unique(x),
                            period, what, self.columns.label(position), cap)
 
     def mean(self, position: int, what: str) -> float:

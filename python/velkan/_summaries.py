@@ -10,14 +10,15 @@ With binning on (`Requests.max_bins`), every numeric column also feeds an engine
 ``ColumnSketch`` (its range, weighted sum and distinct values or a sample of them, from
 which its bins follow; see `_binning`), which then supplies the range and mean too.
 
-Ranges, means and levels are exact. Distinct values are kept exactly while a column has
-at most `EXACT_DISTINCT_LIMIT` of them; beyond that, the "cr" knots are quantiles of a
-sample of `SKETCH_SIZE` distinct values (with the exact minimum and maximum added): the
-values whose 64-bit hashes are smallest. Hashing makes the sample uniform over the
-distinct values whatever their multiplicities, independent of the order and chunking of
-the rows, and mergeable. A knot then sits within about 1/sqrt(SKETCH_SIZE) (0.4 %) of its
-exact rank among the distinct values (one standard deviation); the in-memory fit uses the
-exact quantiles.
+Ranges, means and levels are exact. Distinct values (of the rows of positive weight) are
+kept exactly while a column has at most `EXACT_DISTINCT_LIMIT` of them; beyond that, the
+"cr" knots are quantiles of a sample of `SKETCH_SIZE` distinct values (with the exact
+minimum and maximum added): the values whose 64-bit hashes are smallest (the engine's
+``ColumnSketch.keeping_values``, which in a binned fit is the column's one sketch). Hashing makes the sample uniform over the distinct
+values whatever their multiplicities, independent of the order and chunking of the rows,
+and mergeable. A knot then sits within about 1/sqrt(SKETCH_SIZE) (0.4 %) of its exact
+rank among the distinct values (one standard deviation); the in-memory fit uses the exact
+quantiles.
 """
 
 from __future__ import annotations
@@ -34,71 +35,6 @@ from ._terms import BASIS_INFO
 
 EXACT_DISTINCT_LIMIT = 1 << 20
 SKETCH_SIZE = 1 << 16
-
-
-def value_hashes(x: np.ndarray) -> np.ndarray:
-    """A 64-bit mix of the bits of each float64 value (equal values, -0.0 and 0.0 included,
-    hash alike)."""
-    bits = (np.ascontiguousarray(x, dtype=np.float64) + 0.0).view(np.uint64)
-    z = bits + np.uint64(0x9E3779B97F4A7C15)
-    z = (z ^ (z >> np.uint64(30))) * np.uint64(0xBF58476D1CE4E5B9)
-    z = (z ^ (z >> np.uint64(27))) * np.uint64(0x94D049BB133111EB)
-    return z ^ (z >> np.uint64(31))
-
-
-class DistinctValues:
-    """The distinct values of one column: exact (sorted) while there are few, else the
-    bottom-hash sample."""
-
-    def __init__(self) -> None:
-        self.exact: np.ndarray | None = np.empty(0)
-        self.hashes = np.empty(0, dtype=np.uint64)   # ascending, at most SKETCH_SIZE
-        self.sample = np.empty(0)                    # the values of those hashes
-
-    def update(self, x: np.ndarray) -> None:
-        x = np.asarray(x, dtype=np.float64) + 0.0
-        if self.exact is None:
-            self._sample(x)
-            return
-        if self.exact.size:
-            # Most chunks of a column with few distinct values bring none that are new.
-            pos = np.minimum(np.searchsorted(self.exact, x), self.exact.size - 1)
-            x = x[self.exact[pos] != x]
-        if x.size:
-            self._set_exact(np.union1d(self.exact, x))
-
-    def merge(self, other: "DistinctValues") -> None:
-        if other.exact is not None:
-            self.update(other.exact)
-            return
-        if self.exact is not None:
-            exact, self.exact = self.exact, None
-            self._sample(exact)
-        self._sample(other.sample, other.hashes)
-
-    def _set_exact(self, values: np.ndarray) -> None:
-        if values.size <= EXACT_DISTINCT_LIMIT:
-            self.exact = values
-        else:
-            self.exact = None
-            self._sample(values)
-
-    def _sample(self, x: np.ndarray, h: np.ndarray | None = None) -> None:
-        if h is None:
-            h = value_hashes(x)
-        if self.hashes.size == SKETCH_SIZE:
-            keep = h < self.hashes[-1]
-            x, h = x[keep], h[keep]
-        h = np.concatenate([self.hashes, h])
-        v = np.concatenate([self.sample, x])
-        h, first = np.unique(h, return_index=True)
-        self.hashes, self.sample = h[:SKETCH_SIZE], v[first[:SKETCH_SIZE]]
-
-    def sorted(self, lo: float, hi: float) -> np.ndarray:
-        """The distinct values, or the sample with the extremes."""
-        if self.exact is not None:
-            return self.exact
-        return np.unique(np.concatenate([self.sample, [lo, hi]]))
 
 
 class Requests:
@@ -163,10 +99,14 @@ class ColumnSummaries:
     def __init__(self, requests: Requests, labels: dict[int, Any], model: Any) -> None:
         self.requests, self.labels, self.model = requests, labels, model
         self.ranges = {pos: [np.inf, -np.inf, 0.0] for pos in requests.numeric}  # min, max, sum w x
-        self.distinct = {pos: DistinctValues() for pos in requests.distinct}
+        # A binned column's sketch keeps its distinct values too, where knots need them.
+        keeping = lambda bins: _engine.ColumnSketch.keeping_values(  # noqa: E731
+            bins, EXACT_DISTINCT_LIMIT, SKETCH_SIZE)
+        self.distinct = {} if requests.max_bins else {pos: keeping(0) for pos in requests.distinct}
         self.level_sets: dict[int, np.ndarray | None] = {pos: None for pos in requests.factors}
         self.point_samples = {key: PointSample(len(key), size) for key, size in requests.point_sets.items()}
-        self.sketches = {pos: _engine.ColumnSketch(requests.max_bins) for pos in requests.numeric} \
+        self.sketches = {pos: keeping(requests.max_bins) if pos in requests.distinct
+                         else _engine.ColumnSketch(requests.max_bins) for pos in requests.numeric} \
             if requests.max_bins else {}
         self.rows = 0
         self.weight_sum = 0.0
@@ -193,7 +133,7 @@ class ColumnSummaries:
                 if x.size:
                     r[0], r[1] = min(r[0], float(x.min())), max(r[1], float(x.max()))
             if pos in self.distinct:
-                self.distinct[pos].update(x)
+                self.distinct[pos].update(x)  # finite (checked above), of rows of positive weight
         for pos in self.level_sets:
             self._add_levels(pos, factor_levels(chunk.columns.column(pos), self.labels[pos], chunk.start))
         for key, sample in self.point_samples.items():
@@ -253,8 +193,8 @@ class ColumnSummaries:
     # The statistics provider's methods.
     def knots(self, position: int, k: int, bs: str, period: Any, what: str, cap: tuple = (False, False)) -> Any:
         lo, hi, _ = self.range_of(position)
-        distinct = self.distinct.get(position)
-        return place_knots(bs, k, lo, hi, lambda: distinct.sorted(lo, hi), period, what,
+        distinct = self.distinct[position] if position in self.distinct else self.sketches.get(position)
+        return place_knots(bs, k, lo, hi, lambda: distinct.values(), period, what,
                            self.labels[position], cap)
 
     def mean(self, position: int, what: str) -> float:

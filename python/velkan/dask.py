@@ -20,7 +20,10 @@ already runs partitions in parallel.
 
 from __future__ import annotations
 
+import threading
 import time
+import uuid
+from collections import OrderedDict
 from typing import Any, Callable
 
 import numpy as np
@@ -153,12 +156,13 @@ class DaskSource:
         """Binned passes: every partition codes its rows with the bins fixed in the first
         pass and returns its sums, added in the same tree."""
         spec, inputs, bins, n_features = binned.spec, binned.inputs, binned.bins, self.n_features
+        key = uuid.uuid4().hex  # names this fit's binned design in the workers' caches
 
         def run_pass(layout: Any, beta0: np.ndarray, from_response: bool, column_sums: bool,
                  request: Any = None) -> Any:  # binned fits ask for no optional sums
             start = time.perf_counter()
-            parts = self._tasks(_binned_sums, spec, inputs, bins, n_features, model, np.asarray(beta0),
-                                from_response, column_sums, threads)
+            parts = self._tasks(_binned_sums, key, spec, inputs, bins, n_features, model,
+                                np.asarray(beta0), from_response, column_sums, threads)
             total = self._reduce(parts, add_sums)
             progress.finished("binned cross products", self.rows, time.perf_counter() - start)
             return total
@@ -206,9 +210,30 @@ def _sums(chunk: Any, spec: list, inputs: list, n_features: int, model: Any, bet
                               from_response, column_sums, threads, *blocks, request=request)
 
 
-def _binned_sums(chunk: Any, spec: list, inputs: list, bins: list, n_features: int, model: Any,
-                 beta0: np.ndarray, from_response: bool, column_sums: bool, threads: int) -> Any:
-    binned = BinnedDesign(spec, inputs, bins)
+# The binned designs a worker has built, by fit (the newest few): a thin-plate smooth's
+# table takes about a second to build, and every partition of every pass needs it.
+_DESIGNS: OrderedDict[str, BinnedDesign] = OrderedDict()
+_DESIGNS_KEPT = 4
+_DESIGNS_LOCK = threading.Lock()
+
+
+def _binned_design(key: str, spec: list, inputs: list, bins: list) -> BinnedDesign:
+    with _DESIGNS_LOCK:
+        if key in _DESIGNS:
+            _DESIGNS.move_to_end(key)
+            return _DESIGNS[key]
+    design = BinnedDesign(spec, inputs, bins)  # outside the lock: tasks of other fits go on
+    with _DESIGNS_LOCK:
+        _DESIGNS[key] = design
+        while len(_DESIGNS) > _DESIGNS_KEPT:
+            _DESIGNS.popitem(last=False)
+    return design
+
+
+def _binned_sums(chunk: Any, key: str, spec: list, inputs: list, bins: list, n_features: int,
+                 model: Any, beta0: np.ndarray, from_response: bool, column_sums: bool,
+                 threads: int) -> Any:
+    binned = _binned_design(key, spec, inputs, bins)
     codes, raw, _ = binned.code(chunk.columns, n_features, chunk.start, threads)
     sums = binned.new_pass(model, beta0, from_response, column_sums, threads)
     sums.add(codes, raw, chunk.y, chunk.weights, chunk.offset, chunk.start)

@@ -309,3 +309,50 @@ def test_a_link_that_can_leave_the_domain_is_halved_back_not_clamped(rng):
     assert np.sqrt(np.mean((gam.predict(X) - mu) ** 2)) < 0.1
     with pytest.raises(ValueError, match="has no link 'logit'; its links are 'log', 'identity', 'sqrt'"):
         velkan.Poisson(link="logit")
+
+
+@pytest.mark.parametrize("shape", ["parabola", "skewed", "flat-topped", "at-the-end"])
+def test_profile_search_finds_the_maximum(shape):
+    """The profile search over a family parameter against scipy's bounded minimiser, on
+    smooth log-likelihood shapes like L(p): within its tolerance, in a few evaluations."""
+    from scipy.optimize import minimize_scalar
+
+    from velkan._profile import maximise
+    f = {"parabola": lambda q: -3e4 * (q - 1.43) ** 2,
+         "skewed": lambda q: -2e5 * (q - 1.62) ** 2 + 4e5 * (q - 1.62) ** 3 - 1e5 * (q - 1.62) ** 4,
+         "flat-topped": lambda q: -50.0 * (q - 1.3) ** 4 - 1.0 * (q - 1.3) ** 2,
+         "at-the-end": lambda q: 40.0 * q}[shape]
+    calls = []
+    best = maximise(lambda q: (calls.append(q), f(q))[1], 1.01, 1.99, 1.5, 1e-3, 30)
+    ref = minimize_scalar(lambda q: -f(q), bounds=(1.01, 1.99), method="bounded", options={"xatol": 1e-7}).x
+    assert best == pytest.approx(ref, abs=2e-3) and len(set(calls)) == len(calls) <= 12
+
+
+@pytest.mark.parametrize("family,given", [("negative_binomial", {}), ("tweedie", {"power": 1.5})])
+def test_laplace_fit_is_the_same_from_its_own_passes_or_fisher_passes(rng, family, given, monkeypatch):
+    """Performance iteration hands the Laplace search its last pass (Newton's weights and
+    the parameter's sums), and the polishing pass gives the profile density and the
+    response sums: the fit must agree with one whose search makes every pass itself, to
+    within the search's tolerance (0.05 standard errors of the log smoothing parameters and
+    of the family parameter), and its log-likelihood with the profile iterated to
+    convergence at its own coefficients (1e-9)."""
+    from velkan import _fit, _profile
+    X, y, _ = simulated(rng, family, 3000)
+    fam = getattr(velkan, E.families()[FAMILIES.index(family)].class_name)(**given)
+    a = GAM(s(0) + l(1), family=fam).fit(X, y)
+    fitted = a._fitted
+    if fitted.log_likelihood is not None:
+        def run_pass(layout, beta, from_response, column_sums, request=None):
+            return E.accumulate(layout, list(X.T), y, None, None, fitted.model, beta, from_response,
+                                column_sums, 1, request=request)
+        monkeypatch.setattr(_profile, "SCALE_EXTRAPOLATE", 1e-12)
+        full, _, _ = _profile.profile_log_likelihood(fitted, run_pass, fitted.model)
+        assert fitted.log_likelihood == pytest.approx(full, rel=1e-9)
+    monkeypatch.setattr(_fit.PirlsLoop, "newton_passes", lambda self: False)
+    monkeypatch.setattr(_fit.PirlsLoop, "profiled_density", lambda self: False)
+    b = GAM(s(0) + l(1), family=fam).fit(X, y)
+    se = np.sqrt(np.diag(np.linalg.inv(b._fitted.rho_hessian)))
+    assert np.all(np.abs(fitted.rho - b._fitted.rho) < 0.05 * se)
+    for name, (low, high) in (b._fitted.parameter_intervals or {}).items():
+        assert abs(fitted.family_parameters[name] - b._fitted.family_parameters[name]) < 0.05 * (high - low) / 3.92
+    assert fitted.passes < b._fitted.passes

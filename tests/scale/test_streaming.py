@@ -2,6 +2,7 @@
 bad streams; progress; a fit under an address-space limit smaller than its data file."""
 
 import os
+import pickle
 import sys
 
 import numpy as np
@@ -126,30 +127,31 @@ def test_named_columns_default_terms_leave_out_the_response(rng, tmp_path):
 class TestDistinctValues:
     def test_exact_below_the_limit_and_order_free(self, rng):
         x = np.round(rng.normal(size=5000), 2)
-        d = _summaries.DistinctValues()
+        x[::7] = -0.0
+        d = _engine.ColumnSketch.keeping_values(0, _summaries.EXACT_DISTINCT_LIMIT, 4096)
         for part in np.array_split(rng.permutation(x), 7):
             d.update(part)
-        np.testing.assert_array_equal(d.sorted(x.min(), x.max()), np.unique(x))
+        assert d.exact
+        np.testing.assert_array_equal(d.values(), np.unique(x + 0.0))
 
-    def test_sample_knots_near_exact_quantiles(self, rng, monkeypatch):
-        monkeypatch.setattr(_summaries, "EXACT_DISTINCT_LIMIT", 1000)
-        monkeypatch.setattr(_summaries, "SKETCH_SIZE", 4096)
+    def test_sample_knots_near_exact_quantiles(self, rng):
         # Half the rows repeat one value: quantiles of the distinct values, not of the rows.
         x = np.concatenate([rng.exponential(size=60000), np.full(60000, 0.25)])
         parts = np.array_split(rng.permutation(x), 9)
-        whole, merged = _summaries.DistinctValues(), _summaries.DistinctValues()
+        new = lambda: _engine.ColumnSketch.keeping_values(0, 1000, 4096)  # noqa: E731
+        whole, merged = new(), new()
         for p in parts:
             whole.update(p)
         for group in (parts[:4], parts[4:]):
-            d = _summaries.DistinctValues()
+            d = new()
             for p in group:
                 d.update(p)
-            merged.merge(d)
-        assert whole.exact is None
-        np.testing.assert_array_equal(np.sort(merged.sample), np.sort(whole.sample))
+            merged.merge(pickle.loads(pickle.dumps(d)))
+        assert not whole.exact and whole.values().size == 4096 + 2
+        np.testing.assert_array_equal(merged.values(), whole.values())
         u = np.unique(x)
         probs = np.linspace(0, 1, 12)
-        knots = np.quantile(whole.sorted(x.min(), x.max()), probs)
+        knots = np.quantile(whole.values(), probs)
         assert knots[0] == u[0] and knots[-1] == u[-1]
         ranks = np.searchsorted(u, knots) / (u.size - 1)
         assert np.max(np.abs(ranks - probs)) < 4 / np.sqrt(4096)

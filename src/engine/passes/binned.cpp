@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "common/interrupt.h"
 #include "diag/format.h"
 #include "engine/passes/response_start.h"
 #include "engine/passes/row_blocks.h"
@@ -51,16 +52,28 @@ void kron_row(const std::vector<Matrix>& margins, const std::uint32_t* codes, do
 
 // out += sum_u d[u] ra.row(u)' rb.row(u): the cross products of two tables whose rows go
 // together (a term with itself, or two terms on the same codes) under per-code weights.
+// Tables of many codes and wide rows (a two-column thin plate: 65,536 x 100) make this
+// the largest product of a pass's assembly: a matrix product, a block of codes at a time
+// (ra's rows scaled by d into a buffer). Row-major tables are column-major transposes, so
+// out' += rb' (D ra) is a product of the tables as stored.
 void add_weighted_gram(const Matrix& ra, const Matrix& rb, const double* d, Matrix& out) {
-  for (std::size_t u = 0; u < ra.rows(); ++u) {
-    if (d[u] == 0.0) continue;
-    const double* x = ra.row_ptr(u);
-    const double* y = rb.row_ptr(u);
-    for (std::size_t i = 0; i < ra.cols(); ++i) {
-      const double s = d[u] * x[i];
-      double* o = out.row_ptr(i);
-      for (std::size_t j = 0; j < rb.cols(); ++j) o[j] += s * y[j];
+  constexpr std::size_t kBlock = 1024;
+  const std::size_t wa = ra.cols(), wb = rb.cols();
+  if (wa == 0 || wb == 0) return;
+  std::vector<double> scaled(std::min(kBlock, ra.rows()) * wa);
+  const auto mi = static_cast<lapack_int>(wb), ni = static_cast<lapack_int>(wa);
+  const double one = 1.0;
+  const char no = 'N', trans = 'T';
+  for (std::size_t first = 0; first < ra.rows(); first += kBlock) {
+    const std::size_t count = std::min(kBlock, ra.rows() - first);
+    for (std::size_t u = 0; u < count; ++u) {
+      const double* x = ra.row_ptr(first + u);
+      double* o = scaled.data() + u * wa;
+      for (std::size_t i = 0; i < wa; ++i) o[i] = d[first + u] * x[i];
     }
+    const auto ki = static_cast<lapack_int>(count);
+    lapack::scipy_dgemm_(&no, &trans, &mi, &ni, &ki, &one, rb.row_ptr(first), &mi, scaled.data(),
+                         &ni, &one, out.data(), &mi, 1, 1);
   }
 }
 
@@ -146,6 +159,43 @@ void add_into(std::vector<double>& a, const std::vector<double>& b) {
 }  // namespace
 
 // ----------------------------------------------------------------------------- layout
+namespace {
+
+// The rows of a tabulable term at every combination of its columns' bin values (the
+// columns' codes in mixed radix, the first outermost): codes x width. Empty when that
+// table would be too large to tabulate.
+Result<Matrix> joint_table(const terms::TermBasis& term, const std::vector<ColumnBins>& bins,
+                           std::size_t input_columns) {
+  const auto cols = term.columns();
+  std::size_t codes = 1;
+  for (std::size_t c : cols) codes = std::min(codes * bins[c].size(), kMaxTermCodes + 1);
+  if (codes > kMaxTermCodes || codes * term.width() > kMaxTermTable) return Matrix();
+  std::vector<Vector> grid(cols.size(), Vector(codes));
+  for (std::size_t u = 0; u < codes; ++u) {
+    std::size_t rest = u;
+    for (std::size_t m = cols.size(); m-- > 0;) {
+      const std::size_t size = bins[cols[m]].size();
+      grid[m][u] = bins[cols[m]].values[rest % size];
+      rest /= size;
+    }
+  }
+  std::vector<VectorView> views(input_columns);
+  for (std::size_t m = 0; m < cols.size(); ++m) views[cols[m]] = grid[m].view();
+  // In blocks, answering interrupts between them: a thin-plate table takes a second or so.
+  constexpr std::size_t kBlock = 4096;
+  Matrix table(codes, term.width());
+  for (std::size_t first = 0; first < codes; first += kBlock) {
+    if (auto ok = poll_interrupt(); !ok) return fail(ok.error());
+    const std::size_t count = std::min(kBlock, codes - first);
+    if (auto ok = term.evaluate(views, first, count, table.row_ptr(first), term.width()); !ok) {
+      return fail(ok.error());
+    }
+  }
+  return table;
+}
+
+}  // namespace
+
 Result<BinnedLayout> BinnedLayout::create(const terms::ModelLayout& layout,
                                           std::vector<ColumnBins> bins) {
   const std::size_t nc = layout.input_columns();
@@ -165,10 +215,26 @@ Result<BinnedLayout> BinnedLayout::create(const terms::ModelLayout& layout,
   for (std::size_t t = 0; t < layout.term_count(); ++t) {
     const terms::TermBasis& term = layout.term(t);
     const auto cols = term.columns();
-    const bool binned = term.binnable() && std::all_of(cols.begin(), cols.end(), [&](std::size_t c) {
+    const bool all_bins = std::all_of(cols.begin(), cols.end(), [&](std::size_t c) {
       return out.bins_[c].size() > 0;
     });
-    if (!binned) {
+    if (all_bins && !term.binnable() && term.tabulable()) {
+      auto table = joint_table(term, out.bins_, nc);
+      if (!table) return fail(table.error());
+      if (table->rows() > 0) {
+        Tabulated tab{t, layout.offset(t), term.width(), table->rows(), {cols.begin(), cols.end()},
+                      {}, std::move(*table)};
+        for (std::size_t c : cols) {
+          tab.radix.push_back(out.bins_[c].size());
+          out.reads_codes_[c] = true;
+        }
+        BinnedLayout::set_bands(tab);
+        out.tab_.push_back(std::move(tab));
+        out.modes_.push_back(BinnedMode::Table);
+        continue;
+      }
+    }
+    if (!(all_bins && term.binnable())) {
       RowTerm r{t, layout.offset(t), term.width(), out.row_width_, false, {cols.begin(), cols.end()}, {}};
       for (std::size_t c : cols) out.reads_raw_[c] = true;
       out.row_width_ += r.width;

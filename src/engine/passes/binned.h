@@ -40,7 +40,7 @@ namespace velkan::passes {
 
 // Largest code space of a tabulated term, and most entries of its table (codes x width).
 inline constexpr std::size_t kMaxTermCodes = std::size_t{1} << 16;
-inline constexpr std::size_t kMaxTermTable = std::size_t{1} << 22;
+inline constexpr std::size_t kMaxTermTable = std::size_t{1} << 23;
 // Most cells of one pair's cross-tabulation (per thread); larger pairs sum rows per code.
 inline constexpr std::size_t kMaxCrossCells = std::size_t{1} << 12;
 // Pairs whose rows are both at least this wide (bases with dense rows) are cross-tabulated

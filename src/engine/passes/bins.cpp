@@ -36,11 +36,37 @@ Status ColumnBins::check() const {
 }
 
 // ----------------------------------------------------------------------------- sketch
-ColumnSketch::ColumnSketch(std::size_t max_bins)
+namespace {
+
+// Slots of the exact set a sketch starts with: all it needs for a column's bins; a sketch
+// of distinct values grows from here.
+std::size_t first_slots(std::size_t exact_limit) {
+  return std::bit_ceil(4 * (std::min(exact_limit, kMaxColumnBins) + 1));
+}
+
+}  // namespace
+
+ColumnSketch::ColumnSketch(std::size_t max_bins, std::size_t exact_limit, std::size_t sample_size)
     : max_bins_(max_bins),
+      exact_limit_(exact_limit),
+      sample_size_(sample_size),
       min_(std::numeric_limits<double>::infinity()),
       max_(-std::numeric_limits<double>::infinity()),
-      slots_(std::bit_ceil(4 * (max_bins + 1)), kEmptySlot) {}
+      slots_(first_slots(exact_limit), kEmptySlot) {}
+
+ColumnSketch::ColumnSketch(std::size_t max_bins)
+    : ColumnSketch(max_bins, max_bins, bin_sample_size(max_bins)) {}
+
+bool ColumnSketch::sizes_valid(std::size_t max_bins, std::size_t exact_limit, std::size_t sample_size) {
+  if (max_bins != 0 && (max_bins < 2 || max_bins > kMaxColumnBins)) return false;
+  return exact_limit >= std::max<std::size_t>(2, max_bins) && exact_limit <= kMaxExactValues &&
+         sample_size >= (max_bins == 0 ? 2 : bin_sample_size(max_bins)) && sample_size <= kMaxSampleSize;
+}
+
+ColumnSketch ColumnSketch::keeping_values(std::size_t max_bins, std::size_t exact_limit,
+                                          std::size_t sample_size) {
+  return ColumnSketch(max_bins, exact_limit, sample_size);
+}
 
 void ColumnSketch::insert_exact(double x) {
   const std::uint64_t bits = std::bit_cast<std::uint64_t>(x + 0.0);
@@ -49,20 +75,39 @@ void ColumnSketch::insert_exact(double x) {
     if (slots_[s] == bits) return;
     if (slots_[s] == kEmptySlot) {
       slots_[s] = bits;
-      if (++used_ > max_bins_) leave_exact();
+      if (++used_ > exact_limit_) {
+        leave_exact();
+      } else if (4 * used_ > slots_.size()) {
+        grow_exact();
+      }
       return;
     }
+  }
+}
+
+// Twice the slots for the exact set, its values placed again.
+void ColumnSketch::grow_exact() {
+  std::vector<std::uint64_t> old(2 * slots_.size(), kEmptySlot);
+  old.swap(slots_);
+  const std::size_t mask = slots_.size() - 1;
+  for (std::uint64_t bits : old) {
+    if (bits == kEmptySlot) continue;
+    std::size_t s = value_hash(std::bit_cast<double>(bits)) & mask;
+    while (slots_[s] != kEmptySlot) s = (s + 1) & mask;
+    slots_[s] = bits;
   }
 }
 
 // More distinct values than bins: from now on the column is sampled; the values seen so
 // far are the sample's first candidates. The slots now hold the candidates' hashes.
 void ColumnSketch::leave_exact() {
-  const std::vector<double> seen = exact_values();
+  std::vector<std::uint64_t> seen(std::bit_ceil(4 * sample_size()), kEmptySlot);
+  seen.swap(slots_);
   exact_ = false;
   used_ = 0;
-  slots_.assign(std::bit_ceil(4 * sample_size()), kEmptySlot);
-  for (double v : seen) offer(value_hash(v), v);
+  for (std::uint64_t bits : seen) {
+    if (bits != kEmptySlot) offer(value_hash(std::bit_cast<double>(bits)), std::bit_cast<double>(bits));
+  }
   compact();
 }
 
@@ -103,8 +148,14 @@ void ColumnSketch::compact() {
 
 std::size_t ColumnSketch::update(VectorView x, VectorView w) {
   std::size_t i = 0;
+  // While exact, each value probes a hash set that may be tens of megabytes: the slot of a
+  // value some places ahead is fetched early, so that several misses overlap.
+  constexpr std::size_t kAhead = 16;
   for (; i < x.size && exact_; ++i) {
     const double v = x[i];
+    if (i + kAhead < x.size) {
+      __builtin_prefetch(slots_.data() + (value_hash(x[i + kAhead]) & (slots_.size() - 1)));
+    }
     if (!std::isfinite(v)) return i;
     min_ = std::min(min_, v);
     max_ = std::max(max_, v);
@@ -194,14 +245,25 @@ std::vector<double> ColumnSketch::exact_values() const {
   return out;
 }
 
-// The sample, sorted, with the exact extremes. The candidates are compacted on a copy:
-// compacting after every update would sort the whole sample once per chunk.
-std::vector<double> ColumnSketch::sample_values() const {
-  ColumnSketch copy = *this;
-  copy.compact();
+// The `size` smallest hashes of the distinct values (all of them while exact), sorted,
+// with the exact extremes. The candidates are selected on a copy: compacting after every
+// update would select among the whole sample once per chunk.
+std::vector<double> ColumnSketch::sample_values(std::size_t size) const {
+  std::vector<std::pair<std::uint64_t, double>> candidates;
+  if (exact_) {
+    for (double v : exact_values()) candidates.emplace_back(value_hash(v), v);
+  } else {
+    candidates = sample_;
+  }
+  if (candidates.size() > size) {
+    const auto by_hash = [](const auto& a, const auto& b) { return a.first < b.first; };
+    std::nth_element(candidates.begin(), candidates.begin() + static_cast<std::ptrdiff_t>(size - 1),
+                     candidates.end(), by_hash);
+    candidates.resize(size);
+  }
   std::vector<double> out;
-  out.reserve(copy.sample_.size() + 2);
-  for (const auto& [h, v] : copy.sample_) out.push_back(v);
+  out.reserve(candidates.size() + 2);
+  for (const auto& [h, v] : candidates) out.push_back(v);
   out.push_back(min_);
   out.push_back(max_);
   std::sort(out.begin(), out.end());
@@ -210,9 +272,10 @@ std::vector<double> ColumnSketch::sample_values() const {
 }
 
 Result<ColumnBins> ColumnSketch::bins() const {
+  if (max_bins_ == 0) return fail(GamError::invalid_parameter("this column sketch has no bins"));
   if (!(min_ <= max_)) return fail(GamError::invalid_parameter("bins of a column without values"));
   ColumnBins out;
-  if (exact_) {
+  if (exact_ && used_ <= max_bins_) {
     const std::vector<double> v = exact_values();
     out.values = Vector(v);
     out.edges = Vector(std::vector<double>(v.begin() + 1, v.end()));
@@ -221,7 +284,7 @@ Result<ColumnBins> ColumnSketch::bins() const {
   }
   // Bin j holds the sorted distinct values s[start_j .. start_{j+1}), start_j the rounded
   // j * s / m; it stands for the midpoint of its first and last.
-  const std::vector<double> s = sample_values();
+  const std::vector<double> s = sample_values(bin_sample_size(max_bins_));
   const std::size_t m = std::min(max_bins_, s.size());
   std::vector<std::size_t> start;
   for (std::size_t j = 0; j < m; ++j) {
@@ -241,7 +304,8 @@ Result<ColumnBins> ColumnSketch::bins() const {
 }
 
 ColumnSketch::State ColumnSketch::state() const {
-  State s{min_, max_, sum_, max_bins_, exact_, exact_ ? exact_values() : std::vector<double>{}};
+  State s{min_, max_, sum_, max_bins_, exact_, exact_ ? exact_values() : std::vector<double>{},
+          exact_limit_, sample_size_};
   if (!exact_) {
     ColumnSketch copy = *this;
     copy.compact();
@@ -251,14 +315,14 @@ ColumnSketch::State ColumnSketch::state() const {
 }
 
 Result<ColumnSketch> ColumnSketch::from_state(const State& s) {
-  if (s.max_bins < 2 || s.max_bins > kMaxColumnBins ||
-      s.values.size() > (s.exact ? s.max_bins : kMaxSampleSize) ||
+  const auto malformed = [] { return fail(GamError::invalid_parameter("malformed column sketch")); };
+  if (!sizes_valid(s.max_bins, s.exact_limit, s.sample_size)) return malformed();
+  ColumnSketch out = keeping_values(s.max_bins, s.exact_limit, s.sample_size);
+  if (s.values.size() > (s.exact ? s.exact_limit : s.sample_size) ||
       std::any_of(s.values.begin(), s.values.end(), [](double v) { return !std::isfinite(v); }) ||
-      std::isnan(s.sum) ||
-      (!s.values.empty() && !(s.min <= s.max))) {
-    return fail(GamError::invalid_parameter("malformed column sketch"));
+      std::isnan(s.sum) || (!s.values.empty() && !(s.min <= s.max))) {
+    return malformed();
   }
-  ColumnSketch out(s.max_bins);
   if (s.exact) {
     for (double v : s.values) out.insert_exact(v);
   } else {

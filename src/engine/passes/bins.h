@@ -35,6 +35,13 @@ inline constexpr std::size_t kMinSampleSize = std::size_t{1} << 12;
 inline constexpr std::size_t kMaxSampleSize = std::size_t{1} << 16;
 // Most bins of one column (its codes then take two bytes).
 inline constexpr std::size_t kMaxColumnBins = 4096;
+// Most distinct values a sketch that keeps them (ColumnSketch::keeping_values) holds exactly.
+inline constexpr std::size_t kMaxExactValues = std::size_t{1} << 20;
+
+// The sample a column's bins are cut from: 64 distinct values per bin, 4,096 to 65,536.
+inline constexpr std::size_t bin_sample_size(std::size_t max_bins) {
+  return std::clamp(kSamplePerBin * max_bins, kMinSampleSize, kMaxSampleSize);
+}
 // Codes of a column with more bins than this take two bytes instead of one.
 inline constexpr std::size_t kByteCodeBins = 256;
 
@@ -65,6 +72,16 @@ class ColumnSketch {
  public:
   // max_bins in [2, kMaxColumnBins] (the caller checks).
   explicit ColumnSketch(std::size_t max_bins);
+  // A sketch that also keeps the column's distinct values for quantile knots: exactly
+  // while there are at most exact_limit of them, then the sample_size of smallest hash.
+  // Its bins (max_bins 0: none) are those of ColumnSketch(max_bins) over the same values:
+  // that sketch's sample is the bin_sample_size(max_bins) smallest hashes of this one's.
+  // The caller checks: exact_limit in [max(2, max_bins), kMaxExactValues], sample_size in
+  // [2, kMaxSampleSize] and at least bin_sample_size(max_bins) when max_bins > 0.
+  static ColumnSketch keeping_values(std::size_t max_bins, std::size_t exact_limit,
+                                     std::size_t sample_size);
+  // Whether keeping_values takes these sizes.
+  static bool sizes_valid(std::size_t max_bins, std::size_t exact_limit, std::size_t sample_size);
 
   // Adds finite values, with prior weights w (empty: ones) for the weighted sum; returns
   // the index of the first value that is not finite (nothing from there on is added), or
@@ -72,46 +89,55 @@ class ColumnSketch {
   std::size_t update(VectorView x, VectorView w = {});
   // Adds another sketch of the same max_bins (over other rows of the same column).
   void merge(const ColumnSketch& other);
-  // The bins of everything added. Refused when nothing was added.
+  // The bins of everything added. Refused when nothing was added, or for a sketch without
+  // bins.
   Result<ColumnBins> bins() const;
+  // The distinct values added, sorted: all of them while exact(), else the sample with the
+  // exact extremes.
+  std::vector<double> values() const { return exact_ ? exact_values() : sample_values(); }
 
-  std::size_t max_bins() const { return max_bins_; }
-  std::size_t sample_size() const {
-    return std::clamp(kSamplePerBin * max_bins_, kMinSampleSize, kMaxSampleSize);
-  }
+  std::size_t max_bins() const { return max_bins_; }  // 0 for a sketch without bins
+  std::size_t exact_limit() const { return exact_limit_; }
+  std::size_t sample_size() const { return sample_size_; }
   double min() const { return min_; }
   double max() const { return max_; }
   double weighted_sum() const { return sum_; }
   bool exact() const { return exact_; }
 
-  // State for pickling: min, max, weighted sum, max_bins, exact, and the values held (the
-  // distinct values while exact, else the sample).
+  // State for pickling: min, max, weighted sum, max_bins, exact, the values held (the
+  // distinct values while exact, else the sample), and the exact limit and sample size.
   struct State {
     double min, max, sum;
     std::size_t max_bins;
     bool exact;
     std::vector<double> values;
+    std::size_t exact_limit, sample_size;
   };
   State state() const;
-  // Refused (InvalidParameter): a state no sketch could have (max_bins out of range,
-  // values not finite, too many of them).
+  // Refused (InvalidParameter): a state no sketch could have (sizes out of range, values
+  // not finite, too many of them).
   static Result<ColumnSketch> from_state(const State& s);
 
  private:
+  ColumnSketch(std::size_t max_bins, std::size_t exact_limit, std::size_t sample_size);
+  void grow_exact();
   void insert_exact(double x);
   void leave_exact();
   void offer(std::uint64_t hash, double x);
   void compact();
   std::vector<double> exact_values() const;
-  std::vector<double> sample_values() const;
+  std::vector<double> sample_values(std::size_t size) const;
+  std::vector<double> sample_values() const { return sample_values(sample_size_); }
 
   std::size_t max_bins_;
+  std::size_t exact_limit_;  // distinct values kept exactly, at most
+  std::size_t sample_size_;
   double min_;
   double max_;
   double sum_ = 0.0;
   bool exact_ = true;
-  // Open-addressed set: of the distinct values' bit patterns while exact, then of the
-  // sample candidates' hashes.
+  // Open-addressed set, at most a quarter full: of the distinct values' bit patterns while
+  // exact (grown as they come), then of the sample candidates' hashes.
   std::vector<std::uint64_t> slots_;
   std::size_t used_ = 0;
   // Sample candidates (hash, value): the distinct values that hashed below threshold_ when

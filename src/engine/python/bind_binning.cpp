@@ -25,7 +25,8 @@ using passes::ColumnSketch;
 namespace {
 
 using CodeArray = nb::ndarray<nb::ro, nb::ndim<1>, nb::device::cpu, nb::c_contig>;
-using SketchState = std::tuple<double, double, double, std::size_t, bool, std::vector<double>>;
+using SketchState = std::tuple<double, double, double, std::size_t, bool, std::vector<double>,
+                                std::size_t, std::size_t>;
 // Values coded per task when a column's codes are split across threads.
 constexpr std::size_t kCodeBlock = std::size_t{1} << 16;
 
@@ -96,6 +97,22 @@ void bind_bins(nb::module_& m) {
   nb::class_<ColumnSketch>(m, "ColumnSketch",
                            "A first pass's summary of one column, from which its bins follow.")
       .def(nb::init<std::size_t>(), "max_bins"_a)
+      .def_static(
+          "keeping_values",
+          [](std::size_t max_bins, std::size_t exact_limit, std::size_t sample_size) {
+            if (!ColumnSketch::sizes_valid(max_bins, exact_limit, sample_size)) {
+              throw nb::value_error("keeping_values: max_bins 0 or 2-4096, exact_limit from "
+                                    "max(2, max_bins) to 2^20, sample_size from 2 (or the bins' "
+                                    "sample) to 65536");
+            }
+            return ColumnSketch::keeping_values(max_bins, exact_limit, sample_size);
+          },
+          "max_bins"_a, "exact_limit"_a, "sample_size"_a,
+          "A sketch that also keeps the column's distinct values (exactly while at most "
+          "exact_limit, then a sample of sample_size); its bins (max_bins 0: none) are those "
+          "of ColumnSketch(max_bins).")
+      .def("values", [](const ColumnSketch& s) { return to_numpy(Vector(s.values())); },
+           "The distinct values, sorted: all, or the sample with the exact extremes.")
       .def(
           "update",
           [](ColumnSketch& s, const Array1& x, const std::optional<Array1>& w) {
@@ -117,11 +134,12 @@ void bind_bins(nb::module_& m) {
       .def("__getstate__",
            [](const ColumnSketch& s) {
              auto st = s.state();
-             return SketchState{st.min, st.max, st.sum, st.max_bins, st.exact, std::move(st.values)};
+             return SketchState{st.min,   st.max,    st.sum, st.max_bins, st.exact, std::move(st.values),
+                                st.exact_limit, st.sample_size};
            })
       .def("__setstate__", [](ColumnSketch* self, const SketchState& s) {
         ColumnSketch::State st{std::get<0>(s), std::get<1>(s), std::get<2>(s), std::get<3>(s),
-                               std::get<4>(s), std::get<5>(s)};
+                               std::get<4>(s), std::get<5>(s), std::get<6>(s), std::get<7>(s)};
         new (self) ColumnSketch(value_or_raise(ColumnSketch::from_state(st)));
       });
 }
@@ -133,7 +151,9 @@ void bind_binned_pass(nb::module_& m) {
           [](const terms::ModelLayout& layout, const std::vector<std::optional<ColumnBins>>& bins) {
             std::vector<ColumnBins> b;
             for (const auto& x : bins) b.push_back(x ? *x : ColumnBins{});
-            return std::make_shared<BinnedLayout>(value_or_raise(BinnedLayout::create(layout, std::move(b))));
+            // Tabulating a thin-plate smooth takes a while: without the lock, Ctrl-C heard.
+            auto created = without_gil([&] { return BinnedLayout::create(layout, std::move(b)); });
+            return std::make_shared<BinnedLayout>(value_or_raise(std::move(created)));
           },
           "layout"_a, "bins"_a)
       .def_prop_ro("modes",

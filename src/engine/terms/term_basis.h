@@ -156,6 +156,10 @@ class TermBasis {
   // default, and the binned pass evaluates them row by row from the raw columns.
   virtual bool binnable() const { return false; }
   virtual Matrix margin_rows(std::size_t m, VectorView values) const;
+  // A kind whose rows do not factor but are smooth functions of its columns' values may
+  // still be tabulated whole: tabulable() true lets a binned pass evaluate it once at every
+  // combination of its columns' bin values (when those are few) instead of once per row.
+  virtual bool tabulable() const { return false; }
 
  protected:
   explicit TermBasis(TermSpec spec) : spec_(std::move(spec)) {}

@@ -58,6 +58,7 @@ class ThinPlate final : public TermBasis {
   }
   Status evaluate(std::span<const VectorView> columns, std::size_t first, std::size_t count,
                   double* out, std::size_t stride) const override;
+  bool tabulable() const override { return true; }
   // The wiggliness penalty (diagonal on the radial columns) and, with select, the
   // projection onto the polynomial columns (its null space).
   std::size_t penalty_count() const override { return spec().select ? 2 : 1; }

@@ -212,6 +212,18 @@ Result<BinnedLayout> BinnedLayout::create(const terms::ModelLayout& layout,
   out.bins_ = std::move(bins);
   out.reads_codes_.assign(nc, false);
   out.reads_raw_.assign(nc, false);
+  // Term t looked up by its columns' codes in `table` (codes x width).
+  auto add_table = [&](std::size_t t, const auto& cols, Matrix table) {
+    Tabulated tab{t, layout.offset(t), table.cols(), table.rows(), {cols.begin(), cols.end()}, {},
+                  std::move(table)};
+    for (std::size_t c : cols) {
+      tab.radix.push_back(out.bins_[c].size());
+      out.reads_codes_[c] = true;
+    }
+    BinnedLayout::set_bands(tab);
+    out.tab_.push_back(std::move(tab));
+    out.modes_.push_back(BinnedMode::Table);
+  };
   for (std::size_t t = 0; t < layout.term_count(); ++t) {
     const terms::TermBasis& term = layout.term(t);
     const auto cols = term.columns();
@@ -222,15 +234,7 @@ Result<BinnedLayout> BinnedLayout::create(const terms::ModelLayout& layout,
       auto table = joint_table(term, out.bins_, nc);
       if (!table) return fail(table.error());
       if (table->rows() > 0) {
-        Tabulated tab{t, layout.offset(t), term.width(), table->rows(), {cols.begin(), cols.end()},
-                      {}, std::move(*table)};
-        for (std::size_t c : cols) {
-          tab.radix.push_back(out.bins_[c].size());
-          out.reads_codes_[c] = true;
-        }
-        BinnedLayout::set_bands(tab);
-        out.tab_.push_back(std::move(tab));
-        out.modes_.push_back(BinnedMode::Table);
+        add_table(t, cols, std::move(*table));
         continue;
       }
     }
@@ -256,11 +260,7 @@ Result<BinnedLayout> BinnedLayout::create(const terms::ModelLayout& layout,
           "term {}: its margin rows do not make its {} design columns", t, term.width())));
     }
     if (codes <= kMaxTermCodes && codes * width <= kMaxTermTable) {
-      Tabulated tab{t, layout.offset(t), width, codes, {cols.begin(), cols.end()}, {}, kron_table(margins)};
-      for (std::size_t c : cols) tab.radix.push_back(out.bins_[c].size());
-      BinnedLayout::set_bands(tab);
-      out.tab_.push_back(std::move(tab));
-      out.modes_.push_back(BinnedMode::Table);
+      add_table(t, cols, kron_table(margins));
     } else {
       out.row_terms_.push_back({t, layout.offset(t), width, out.row_width_, true,
                                 {cols.begin(), cols.end()}, std::move(margins)});

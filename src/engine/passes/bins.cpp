@@ -38,6 +38,15 @@ Status ColumnBins::check() const {
 // ----------------------------------------------------------------------------- sketch
 namespace {
 
+// Puts `key`, whose hash is `hash`, in the first free slot from its own (linear probing;
+// the table is never full).
+void place(std::vector<std::uint64_t>& slots, std::uint64_t key, std::uint64_t hash) {
+  const std::size_t mask = slots.size() - 1;
+  std::size_t s = hash & mask;
+  while (slots[s] != kEmptySlot) s = (s + 1) & mask;
+  slots[s] = key;
+}
+
 // Slots of the exact set a sketch starts with: all it needs for a column's bins; a sketch
 // of distinct values grows from here.
 std::size_t first_slots(std::size_t exact_limit) {
@@ -89,12 +98,8 @@ void ColumnSketch::insert_exact(double x) {
 void ColumnSketch::grow_exact() {
   std::vector<std::uint64_t> old(2 * slots_.size(), kEmptySlot);
   old.swap(slots_);
-  const std::size_t mask = slots_.size() - 1;
   for (std::uint64_t bits : old) {
-    if (bits == kEmptySlot) continue;
-    std::size_t s = value_hash(std::bit_cast<double>(bits)) & mask;
-    while (slots_[s] != kEmptySlot) s = (s + 1) & mask;
-    slots_[s] = bits;
+    if (bits != kEmptySlot) place(slots_, bits, value_hash(std::bit_cast<double>(bits)));
   }
 }
 
@@ -138,12 +143,7 @@ void ColumnSketch::compact() {
   sample_.resize(k);
   threshold_ = sample_.back().first;
   std::fill(slots_.begin(), slots_.end(), kEmptySlot);
-  const std::size_t mask = slots_.size() - 1;
-  for (const auto& [h, v] : sample_) {
-    std::size_t s = h & mask;
-    while (slots_[s] != kEmptySlot) s = (s + 1) & mask;
-    slots_[s] = h;
-  }
+  for (const auto& [h, v] : sample_) place(slots_, h, h);
 }
 
 std::size_t ColumnSketch::update(VectorView x, VectorView w) {

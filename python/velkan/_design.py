@@ -202,9 +202,9 @@ def place_knots(bs: str, k: int, lo: float, hi: float, distinct: Any, period: An
     in for those of all distinct values). `cap`: whether k and bs were the defaults. With a
     default k, quantile knots closer than half the even spacing are thinned (the engine's
     `place_knots`), so the basis may have fewer functions. A column of fewer distinct
-    values than such a basis needs makes a default k one per distinct value; failing that, a default basis is replaced by the tensor margins' default
-    (whose knots need no distinct values), with DEFAULT_BY_K functions if k was a default
-    too. An explicit k and basis are refused by the engine instead."""
+    values than such a basis needs makes a default k one per distinct value; failing that,
+    a default basis is replaced by the tensor margins' default (whose knots need no
+    distinct values), with DEFAULT_BY_K functions if k was a default too. An explicit k and basis are refused by the engine instead."""
     if period is None:
         period_values = None
     elif isinstance(period, (tuple, list)):

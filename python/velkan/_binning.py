@@ -42,6 +42,12 @@ MAX_BINS = 4096
 MAX_FACTOR_BINS = 1 << 16
 # Codes of a streamed fit held in memory at most (beyond: a temporary file).
 CODES_IN_MEMORY_BYTES = 1 << 30
+# A fit of more than one pass gathers its rows by their codes in the first (one row per
+# occupied combination of the code columns' bins, `_engine.CodeTuples`, 32 bytes a cell)
+# when there are at least this many rows per cell, and at most this many cells; its later
+# passes then read the cells instead of the data.
+ROWS_PER_CELL = 8
+MAX_CELLS = 1 << 24
 
 BINNING_VALUES = (True, False, "auto")
 
@@ -133,6 +139,16 @@ class BinnedDesign:
                  threads: int) -> Any:
         return _engine.BinnedPass(self.layout, model, beta0, from_response, column_sums, threads)
 
+    def gather(self, model: Any, start_level: float, rows: int, offset: bool, threads: int) -> Any:
+        """The engine's CodeTuples that a fit's first pass fills and its later passes read
+        instead of the rows, or None when gathering would not pay: a fit of one pass (a
+        linear model), an offset (it differs within a cell), a column read raw, or fewer
+        than `ROWS_PER_CELL` rows per cell."""
+        cells = self.layout.tuple_cells
+        if model.linear or offset or not 0 < cells <= min(MAX_CELLS, rows // ROWS_PER_CELL):
+            return None
+        return _engine.CodeTuples(self.layout, model, start_level, threads)
+
 
 def sketch_rows(sketch: Any, x: np.ndarray, w: np.ndarray | None, label: Any, what: str,
                 first_row: int) -> None:
@@ -182,14 +198,22 @@ class SketchStats(ExactStats):
 
 
 def memory_pass(binned: BinnedDesign, chunk: Any, n_features: int, model: Any,
-                threads: int) -> Callable:
-    """The `run_pass` of a binned fit of data in memory (coded once, here)."""
+                threads: int, start_level: float) -> Callable:
+    """The `run_pass` of a binned fit of data in memory (coded once, here; gathered by
+    the first pass when `BinnedDesign.gather` finds it pays)."""
     codes, raw, _ = binned.code(chunk.columns, n_features, 0, threads)
+    tuples = binned.gather(model, start_level, chunk.rows, chunk.offset is not None, threads)
 
     def run_pass(layout: Any, beta0: np.ndarray, from_response: bool, column_sums: bool,
                  request: Any = None) -> Any:  # binned fits ask for no optional sums
         sums = binned.new_pass(model, beta0, from_response, column_sums, threads)
+        if tuples is not None and tuples.finished and not from_response:
+            sums.add_tuples(tuples)
+            return sums.result()
         sums.add(codes, raw, chunk.y, chunk.weights, chunk.offset, 0)
+        if tuples is not None and not tuples.finished:
+            tuples.add(codes, chunk.y, chunk.weights, 0)
+            tuples.finish()
         return sums.result()
     return run_pass
 
@@ -293,10 +317,11 @@ def _available_memory() -> int:
 
 
 def stream_pass(binned: BinnedDesign, source: Any, store: CodeStore | None, model: Any, threads: int,
-                progress: Any) -> Callable:
+                progress: Any, tuples: Any = None) -> Callable:
     """The `run_pass` of a binned streamed fit: the first call codes the source's chunks
     into `store`, later calls read the codes back with the response, weights and offset
-    (without a store, every call codes the chunks afresh)."""
+    (without a store, every call codes the chunks afresh). With `tuples` (CodeTuples) the
+    first call gathers the rows instead, and later calls read the cells."""
     needed = {binned.inputs[c].source for c in binned.code_columns + binned.raw_columns}
     raw_needed = {binned.inputs[c].source for c in binned.raw_columns}
     n_features = source.n_features
@@ -304,6 +329,12 @@ def stream_pass(binned: BinnedDesign, source: Any, store: CodeStore | None, mode
     def run_pass(layout: Any, beta0: np.ndarray, from_response: bool, column_sums: bool,
                  request: Any = None) -> Any:  # binned fits ask for no optional sums
         sums = binned.new_pass(model, beta0, from_response, column_sums, threads)
+        if tuples is not None and tuples.finished and not from_response:
+            start = time.perf_counter()
+            sums.add_tuples(tuples)
+            progress.finished("cells of gathered rows", tuples.size, time.perf_counter() - start)
+            return sums.result()
+        gathering = tuples is not None and not tuples.finished
         coded = store is not None and bool(store.segments)
         what = "cross products" if coded else "coding, cross products"
         for i, chunk in enumerate(progress.track(source.chunks(raw_needed if coded else needed),
@@ -319,5 +350,9 @@ def stream_pass(binned: BinnedDesign, source: Any, store: CodeStore | None, mode
             progress.read(nbytes + sum(v.nbytes for v in (chunk.y, chunk.weights, chunk.offset)
                                        if v is not None))
             sums.add(codes, raw, chunk.y, chunk.weights, chunk.offset, chunk.start)
+            if gathering:
+                tuples.add(codes, chunk.y, chunk.weights, chunk.start)
+        if gathering:
+            tuples.finish()
         return sums.result()
     return run_pass

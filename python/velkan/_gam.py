@@ -289,6 +289,7 @@ class GAM:
         threads = params.threads
         binned = None
         method = params.method
+        level = starting_level(family.model, chunk.y, chunk.weights, params.frequency_weights)
         if bins_rows(params.binning, chunk.rows) and binned_method(family, method, params.binning):
             method = binned_method(family, method, params.binning)
             stats = SketchStats(chunk.columns, chunk.weights, params.max_bins)
@@ -296,7 +297,7 @@ class GAM:
             binned = BinnedDesign.from_sketches(design, stats.sketch)
             if self.verbose:
                 print(binned.describe(), flush=True)
-            run_pass = memory_pass(binned, chunk, source.n_features, family.model, threads)
+            run_pass = memory_pass(binned, chunk, source.n_features, family.model, threads, level)
             columns = [stats.values.get(inp.source) for inp in design.inputs]  # for the rug
             extremes = [(stats.sketches[inp.source].min, stats.sketches[inp.source].max)
                         if inp.source in stats.sketches else None for inp in design.inputs]
@@ -312,8 +313,7 @@ class GAM:
                                           family.model, beta0, from_response, column_sums, threads,
                                           request=request)
 
-        start = (starting_level(family.model, chunk.y, chunk.weights, params.frequency_weights)
-                 if self.fit_intercept else None)
+        start = level if self.fit_intercept else None
         fitted = fit_model(design, run_pass, family=family, method=method, start_level=start,
                           max_iter=params.max_iter, tol=self.tol, verbose=self.verbose,
                           n_features=source.n_features, frequency_weights=params.frequency_weights,

@@ -44,6 +44,12 @@ def open_source(X: Any, y: Any = None, sample_weight: Any = None, offset: Any = 
     return None
 
 
+def has_offset(source: Any) -> bool:
+    """Whether a source's rows may carry an offset (True when it cannot say)."""
+    vector = getattr(source, "vectors", {}).get("offset")
+    return vector is None or any(v is not None for v in (vector.column, vector.scalar, vector.values))
+
+
 def fit_stream(source: Any, terms: TermList | None, *, family: Family, method: str, fit_intercept: bool,
                max_iter: int, tol: float, verbose: bool, threads: int, frequency_weights: bool = False,
                binning: Any = False, max_bins: int = DEFAULT_MAX_BINS, temp_dir: Any = None,
@@ -77,6 +83,13 @@ def fit_stream(source: Any, terms: TermList | None, *, family: Family, method: s
             # One pass suffices: the codes would never be read back.
             fitted = fit_model(design, stream_pass(binned, source, None, family.model, threads, progress),
                               **loop)
+        elif (tuples := binned.gather(family.model, stats.start_level(frequency_weights), stats.rows,
+                                      has_offset(source), threads)) is not None:
+            if verbose:
+                print(f"rows gathered in up to {binned.layout.tuple_cells} cells by the first pass",
+                      flush=True)
+            fitted = fit_model(design, stream_pass(binned, source, None, family.model, threads, progress,
+                                                   tuples), **loop)
         else:
             with CodeStore(binned.row_bytes, stats.rows, temp_dir, verbose) as store:
                 run_pass = stream_pass(binned, source, store, family.model, threads, progress)

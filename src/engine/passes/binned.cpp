@@ -360,6 +360,7 @@ struct BinnedPass::Tables {
   std::vector<std::vector<std::uint32_t>> code;  // per tabulated term
   std::vector<std::uint32_t> margin_codes;
   std::vector<double> y, pw, xb, eta, shift, weight, residual, deviance, pearson, wt, rows;
+  std::vector<double> multiplicity;  // groups of rows: the rows each stands for
   std::vector<double> kron_a, kron_b;
   bool used = false;
 
@@ -378,7 +379,8 @@ void BinnedPass::Tables::allocate(const BinnedLayout& l, std::size_t block, bool
   }
   row_upper.assign(q > 0 ? (q + 1) * (q + 1) : 0, 0.0);
   row_prior.assign(column_sums ? q : 0, 0.0);
-  for (auto* v : {&y, &pw, &xb, &eta, &shift, &weight, &residual, &deviance, &pearson, &wt}) {
+  for (auto* v : {&y, &pw, &xb, &eta, &shift, &weight, &residual, &deviance, &pearson, &wt,
+                  &multiplicity}) {
     v->resize(block);
   }
   rows.resize(q > 0 ? block * (q + 1) : 0);
@@ -456,6 +458,16 @@ Status BinnedPass::add(const BinnedRows& rows) {
   if ((rows.weights.size != 0 && rows.weights.size != n) ||
       (rows.offset.size != 0 && rows.offset.size != n)) {
     return fail(GamError::dimension_mismatch("weights and offset must have one entry per row"));
+  }
+  if (rows.count.size != 0) {
+    // A first pass starts each row from its own response, which a group no longer has.
+    if (options_.from_response || rows.offset.size != 0) {
+      return fail(GamError::invalid_parameter("groups of rows cannot start a fit or carry an offset"));
+    }
+    if (rows.count.size != n || rows.spread.size != n) {
+      return fail(GamError::dimension_mismatch("groups of rows need a count and a spread per row"));
+    }
+    deviance_within_ += rows.deviance_within;
   }
   if (n == 0) return {};
   return for_each_block(n, options_.block_rows, tables_.size(),
@@ -559,11 +571,39 @@ Status BinnedPass::add_block(Tables& t, const BinnedRows& rows, std::size_t firs
   }
   model_.working({t.y.data(), t.eta.data(), t.pw.data(), count},
                  {t.weight.data(), t.residual.data(), t.deviance.data(), t.pearson.data()});
+  const double* multiplicity = nullptr;
+  if (rows.count.size != 0) {
+    for (std::size_t i = 0; i < count; ++i) t.multiplicity[i] = rows.count[first + i];
+    multiplicity = t.multiplicity.data();
+  }
   count_edges(model_, options_.from_response, t.y.data(), t.pw.data(), t.weight.data(), count,
-              t.sums.edge_responses, t.sums.edge_rows);
+              t.sums.edge_responses, t.sums.edge_rows, multiplicity);
   reduce_rows(t, count);
+  if (multiplicity != nullptr) add_within_groups(t, rows, first, count);
   scatter(t, count);
   return {};
+}
+
+// What groups of rows add beyond one row each at their mean response (code_tuples.h): the
+// rest of their rows, and Q / V(mu) to the Pearson sum and, where the working weight is
+// positive, to t'Wt.
+void BinnedPass::add_within_groups(Tables& t, const BinnedRows& rows, std::size_t first,
+                                   std::size_t count) const {
+  const auto& family = model_.family();
+  const auto inverse = model_.link().inverse;
+  const auto parameters = model_.parameters();
+  double more_rows = 0.0, pearson = 0.0, ttwt = 0.0;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (t.pw[i] > 0.0) more_rows += t.multiplicity[i] - 1.0;
+    const double q = rows.spread[first + i];
+    if (!(q > 0.0)) continue;
+    const double within = q / family.variance(inverse(t.eta[i]), parameters);
+    pearson += within;
+    if (t.weight[i] > 0.0) ttwt += within;
+  }
+  t.sums.rows += more_rows;
+  t.sums.pearson += pearson;
+  t.sums.ttwt += ttwt;
 }
 
 // The block's scalar sums; t.wt receives w t per row. (Sums in locals: through the
@@ -688,6 +728,7 @@ PassSums BinnedPass::result() const {
   out.column_sums = Vector(options_.column_sums ? p : 0);
   if (!any) return out;
   PassSums scalars = total.sums;
+  scalars.deviance += deviance_within_;
   scalars.xtwx = std::move(out.xtwx);
   scalars.xtwt = std::move(out.xtwt);
   scalars.column_sums = std::move(out.column_sums);

@@ -148,6 +148,13 @@ struct BinnedRows {
   VectorView weights;
   VectorView offset;
   std::size_t first_row = 0;  // position of these rows in the whole data, for messages
+  // Groups of rows (code_tuples.h), when `count` is given: row i stands for count[i] rows
+  // of positive weight whose prior weights sum to weights[i], whose weighted mean response
+  // is response[i] and whose weighted sum of squares about it is spread[i];
+  // `deviance_within` is the deviance of all the groups' rows about their means.
+  VectorView count;
+  VectorView spread;
+  double deviance_within = 0.0;
   std::size_t rows() const { return response.size; }
 };
 
@@ -166,7 +173,8 @@ class BinnedPass {
 
   // Refused: views of unequal lengths or missing, a code outside its column's bins, a
   // factor code outside its levels (raw terms); on a first pass, a response outside the
-  // family's support. A refused call may have added some of its rows.
+  // family's support; groups of rows on a first pass or with an offset. A refused call
+  // may have added some of its rows.
   Status add(const BinnedRows& rows);
   PassSums result() const;
 
@@ -178,6 +186,8 @@ class BinnedPass {
   Status evaluate_row_terms(Tables& t, const BinnedRows& rows, std::size_t first,
                             std::size_t count) const;
   void reduce_rows(Tables& t, std::size_t count) const;
+  void add_within_groups(Tables& t, const BinnedRows& rows, std::size_t first,
+                         std::size_t count) const;
   void scatter(Tables& t, std::size_t count) const;
   void assemble_pairs(const Tables& t, const std::vector<std::vector<double>>& counts,
                       PassSums& out) const;
@@ -190,6 +200,7 @@ class BinnedPass {
   std::vector<Vector> eta_tables_;  // per tabulated term: R_t beta_t
   Vector row_beta_;                 // coefficients of the row terms, in row-block order
   std::vector<std::unique_ptr<Tables>> tables_;
+  double deviance_within_ = 0.0;  // of the groups added (BinnedRows::deviance_within)
 };
 
 }  // namespace velkan::passes

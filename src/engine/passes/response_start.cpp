@@ -44,15 +44,16 @@ Status start_from_response(const families::ResponseModel& model, VectorView offs
 
 void count_edges(const families::ResponseModel& model, bool first_pass, const double* y,
                  const double* pw, const double* weight, std::size_t count,
-                 double& edge_responses, double& edge_rows) {
+                 double& edge_responses, double& edge_rows, const double* multiplicity) {
   if (model.info().exact_fit_warning.empty()) return;
   for (std::size_t i = 0; i < count; ++i) {
     // The weight test first: it is cheap, and rarely passed.
     const bool low = weight[i] < families::kEdgeWeight * pw[i];
     if (!(pw[i] > 0.0) || !(first_pass || low)) continue;
     const bool edge = model.family().on_edge(y[i]);
-    if (first_pass && edge) edge_responses += 1.0;
-    if (edge && low) edge_rows += 1.0;
+    const double rows = multiplicity == nullptr ? 1.0 : multiplicity[i];
+    if (first_pass && edge) edge_responses += rows;
+    if (edge && low) edge_rows += rows;
   }
 }
 

@@ -35,9 +35,9 @@ Status start_from_response(const families::ResponseModel& model, VectorView offs
 // For the families that warn about exact fits, adds the block's rows whose response lies
 // on the edge of the family's range to `edge_responses` (on a first pass only) and, of
 // those, the rows whose working weight is below kEdgeWeight of their prior weight (fitted
-// on the edge) to `edge_rows`.
+// on the edge) to `edge_rows`; each row counts as `multiplicity[i]` rows when given.
 void count_edges(const families::ResponseModel& model, bool first_pass, const double* y,
                  const double* pw, const double* weight, std::size_t count,
-                 double& edge_responses, double& edge_rows);
+                 double& edge_responses, double& edge_rows, const double* multiplicity = nullptr);
 
 }  // namespace velkan::passes

@@ -9,6 +9,7 @@
 #include "engine/families/family.h"
 #include "engine/passes/binned.h"
 #include "engine/passes/bins.h"
+#include "engine/passes/code_tuples.h"
 #include "engine/passes/row_blocks.h"
 #include "engine/python/bindings.h"
 #include "engine/python/convert.h"
@@ -21,6 +22,7 @@ using passes::BinnedLayout;
 using passes::BinnedPass;
 using passes::ColumnBins;
 using passes::ColumnSketch;
+using passes::CodeTuples;
 
 namespace {
 
@@ -174,12 +176,42 @@ void bind_binned_pass(nb::module_& m) {
                        if (l.reads_codes(c)) out.push_back(c);
                      return out;
                    })
-      .def_prop_ro("raw_columns", [](const BinnedLayout& l) {
-        std::vector<std::size_t> out;
-        for (std::size_t c = 0; c < l.layout().input_columns(); ++c)
-          if (l.reads_raw(c)) out.push_back(c);
-        return out;
-      });
+      .def_prop_ro("raw_columns",
+                   [](const BinnedLayout& l) {
+                     std::vector<std::size_t> out;
+                     for (std::size_t c = 0; c < l.layout().input_columns(); ++c)
+                       if (l.reads_raw(c)) out.push_back(c);
+                     return out;
+                   })
+      .def_prop_ro("tuple_cells", &CodeTuples::cells,
+                   "Cells of the code columns' bins together (0: a column is read raw).");
+
+  nb::class_<CodeTuples>(m, "CodeTuples",
+                         "Rows gathered by their codes: one row per occupied cell for later passes.")
+      .def(
+          "__init__",
+          [](CodeTuples* self, std::shared_ptr<const BinnedLayout> layout,
+             const families::ResponseModel& model, double start_level, std::size_t threads) {
+            new (self) CodeTuples(value_or_raise(CodeTuples::create(std::move(layout), model, start_level, threads)));
+          },
+          "layout"_a, "model"_a, "start_level"_a, "threads"_a = 1)
+      .def(
+          "add",
+          [](CodeTuples& tuples, const std::vector<std::optional<CodeArray>>& codes, const Array1& y,
+             const std::optional<Array1>& weights, std::size_t first_row) {
+            Inputs in;
+            std::vector<passes::CodeView> cv;
+            for (const auto& c : codes) cv.push_back(c ? code_view(*c) : passes::CodeView{});
+            passes::BinnedRows rows{cv, {}, in(y), in(weights), {}, first_row};
+            if (auto r = without_gil([&] { return tuples.add(rows); }); !r) raise(r.error());
+          },
+          "codes"_a, "y"_a, "weights"_a.none(), "first_row"_a = 0,
+          "Adds rows (codes of the code columns, response, weights).")
+      .def("finish", [](CodeTuples& tuples) {
+            if (auto r = without_gil([&] { return tuples.finish(); }); !r) raise(r.error());
+          }, "Forms the groups; no rows may be added after.")
+      .def_prop_ro("finished", &CodeTuples::finished)
+      .def_prop_ro("size", &CodeTuples::size, "Occupied cells (once finished).");
 
   nb::class_<BinnedPass>(m, "BinnedPass", "One pass over binned rows, fed chunk by chunk.")
       .def(
@@ -210,6 +242,14 @@ void bind_binned_pass(nb::module_& m) {
           },
           "codes"_a, "columns"_a, "y"_a, "weights"_a.none(), "offset"_a.none(), "first_row"_a = 0,
           "Adds rows: codes[c] for the binned input columns, columns[c] for those read raw.")
+      .def(
+          "add_tuples",
+          [](BinnedPass& pass, const CodeTuples& tuples) {
+            if (!tuples.finished()) throw nb::value_error("add_tuples: the groups are not formed yet");
+            auto r = without_gil([&] { return pass.add(tuples.rows()); });
+            if (!r) raise(r.error());
+          },
+          "tuples"_a, "Adds the rows gathered in finished CodeTuples, as the rows they stand for.")
       .def("result", &BinnedPass::result, "The pass's sums over every row added.");
 }
 

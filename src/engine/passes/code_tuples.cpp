@@ -1,0 +1,244 @@
+#include "engine/passes/code_tuples.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "diag/format.h"
+#include "engine/passes/accumulate.h"
+#include "engine/passes/row_blocks.h"
+
+namespace velkan::passes {
+
+namespace {
+
+// Rows each call of for_each_block hands the parts (every part reads all of them), and the
+// rows whose cells one part finds at a time.
+constexpr std::size_t kRoundRows = std::size_t{1} << 18;
+constexpr std::size_t kCellBlock = 2048;
+
+constexpr std::size_t kWeight = 0, kSum = 1, kSquare = 2, kRows = 3;
+
+}  // namespace
+
+// One thread's share: the cells [lo, hi) (every row is read; rows of other cells go to the
+// part's spare cell, which keeps the loop free of branches), and, for the reference
+// deviance, a contiguous share of the rows.
+struct CodeTuples::Part {
+  std::size_t lo = 0, hi = 0, spare = 0;
+  std::vector<std::uint32_t> cell;
+  std::vector<double> y, pw, eta, weight, residual, deviance, pearson;
+  double reference_deviance = 0.0;  // sum w d(y, c) over its rows
+};
+
+CodeTuples::~CodeTuples() = default;
+CodeTuples::CodeTuples(CodeTuples&&) noexcept = default;
+CodeTuples& CodeTuples::operator=(CodeTuples&&) noexcept = default;
+
+std::size_t CodeTuples::cells(const BinnedLayout& layout) {
+  std::size_t cells = 1;
+  for (std::size_t c = 0; c < layout.layout().input_columns(); ++c) {
+    if (layout.reads_raw(c)) return 0;
+    if (layout.reads_codes(c)) cells = std::min(cells * layout.bins(c).size(), kMaxTupleCells + 1);
+  }
+  return cells;
+}
+
+Result<CodeTuples> CodeTuples::create(std::shared_ptr<const BinnedLayout> layout,
+                                      const families::ResponseModel& model, double start_level,
+                                      std::size_t threads) {
+  const std::size_t cells = CodeTuples::cells(*layout);
+  if (cells == 0 || cells > kMaxTupleCells) {
+    return fail(GamError::invalid_parameter(diag::format(
+        "rows can be gathered by their codes only without raw columns and in at most {} cells",
+        kMaxTupleCells)));
+  }
+  CodeTuples out;
+  out.model_ = model;
+  out.start_level_ = start_level;
+  out.reference_ = model.link().inverse(start_level);
+  if (!std::isfinite(out.reference_) || !model.family().valid_mean(out.reference_)) {
+    return fail(GamError::invalid_parameter(
+        diag::format("start level {} gives no valid mean of the family", start_level)));
+  }
+  for (std::size_t c = 0; c < layout->layout().input_columns(); ++c) {
+    if (!layout->reads_codes(c)) continue;
+    out.columns_.push_back(c);
+    out.radix_.push_back(layout->bins(c).size());
+  }
+  out.cell_count_ = cells;
+  const std::size_t parts = std::max<std::size_t>(threads, 1);
+  out.cells_.assign((cells + parts) * kCellSize, 0.0);
+  const std::size_t span = (cells + parts - 1) / parts;
+  for (std::size_t p = 0; p < parts; ++p) {
+    auto part = std::make_unique<Part>();
+    part->lo = std::min(cells, p * span);
+    part->hi = std::min(cells, part->lo + span);
+    part->spare = cells + p;
+    part->cell.resize(kCellBlock);
+    for (auto* v : {&part->y, &part->pw, &part->eta, &part->weight, &part->residual, &part->deviance,
+                    &part->pearson}) {
+      v->resize(kPassBlockRows);
+    }
+    out.parts_.push_back(std::move(part));
+  }
+  out.layout_ = std::move(layout);
+  return out;
+}
+
+Status CodeTuples::add(const BinnedRows& rows) {
+  if (finished_) return fail(GamError::invalid_parameter("the groups are formed: no more rows"));
+  const std::size_t n = rows.rows();
+  if (rows.offset.size != 0) {
+    return fail(GamError::invalid_parameter("rows with an offset cannot be gathered by their codes"));
+  }
+  if (rows.weights.size != 0 && rows.weights.size != n) {
+    return fail(GamError::dimension_mismatch("weights must have one entry per row"));
+  }
+  for (std::size_t c : columns_) {
+    if (c >= rows.codes.size() || rows.codes[c].size != n || (n > 0 && rows.codes[c].data == nullptr)) {
+      return fail(GamError::dimension_mismatch(
+          diag::format("the codes of input column {} must cover the {} rows", c, n)));
+    }
+  }
+  for (std::size_t first = 0; first < n; first += kRoundRows) {
+    const std::size_t count = std::min(kRoundRows, n - first);
+    auto ok = for_each_block(parts_.size(), 1, parts_.size(),
+                             [&](std::size_t part, std::size_t, std::size_t) {
+                               return add_part(*parts_[part], part, rows, first, count);
+                             });
+    if (!ok) return ok;
+  }
+  return {};
+}
+
+// Part `index`'s cells of rows [first, first + count), and its share of their reference
+// deviance.
+Status CodeTuples::add_part(Part& part, std::size_t index, const BinnedRows& rows,
+                            std::size_t first, std::size_t count) {
+  const std::size_t parts = parts_.size();
+  const std::size_t share = count * index / parts;
+  add_reference_deviance(part, rows, first + share, count * (index + 1) / parts - share);
+  const double c = reference_;
+  double* cells = cells_.data();
+  for (std::size_t b = 0; b < count; b += kCellBlock) {
+    const std::size_t m = std::min(kCellBlock, count - b), at = first + b;
+    std::uint32_t* cell = part.cell.data();
+    std::fill(cell, cell + m, 0u);
+    for (std::size_t k = 0; k < columns_.size(); ++k) {
+      const CodeView v = rows.codes[columns_[k]];
+      const auto radix = static_cast<std::uint32_t>(radix_[k]);
+      std::uint32_t largest = 0;
+      for (std::size_t i = 0; i < m; ++i) {
+        const std::uint32_t code = v[at + i];
+        largest = std::max(largest, code);
+        cell[i] = cell[i] * radix + code;
+      }
+      if (largest >= radix) {
+        return fail(GamError::invalid_parameter(diag::format(
+            "a code of input column {} near row {} is {}; the column has {} bins", columns_[k],
+            rows.first_row + at, largest, radix)));
+      }
+    }
+    for (std::size_t i = 0; i < m; ++i) {
+      const std::size_t u = cell[i];
+      const std::size_t slot = (u >= part.lo && u < part.hi) ? u : part.spare;
+      const double w = rows.weights.size == 0 ? 1.0 : rows.weights[at + i];
+      const double y = rows.response[at + i];
+      const bool used = w > 0.0;
+      double* x = cells + slot * kCellSize;
+      x[kWeight] += used ? w : 0.0;
+      x[kSum] += used ? w * y : 0.0;
+      x[kSquare] += used ? w * (y - c) * (y - c) : 0.0;
+      x[kRows] += used ? 1.0 : 0.0;
+    }
+  }
+  return {};
+}
+
+// Adds sum w d(y, c) over rows [first, first + count) to the part's reference deviance.
+void CodeTuples::add_reference_deviance(Part& part, const BinnedRows& rows, std::size_t first,
+                                        std::size_t count) const {
+  double total = 0.0;
+  for (std::size_t b = 0; b < count; b += kPassBlockRows) {
+    const std::size_t m = std::min(kPassBlockRows, count - b);
+    for (std::size_t i = 0; i < m; ++i) {
+      part.y[i] = rows.response[first + b + i];
+      part.pw[i] = rows.weights.size == 0 ? 1.0 : rows.weights[first + b + i];
+      part.eta[i] = start_level_;
+    }
+    model_.working({part.y.data(), part.eta.data(), part.pw.data(), m},
+                   {part.weight.data(), part.residual.data(), part.deviance.data(), part.pearson.data()});
+    for (std::size_t i = 0; i < m; ++i)
+      if (part.pw[i] > 0.0) total += part.deviance[i];
+  }
+  part.reference_deviance += total;
+}
+
+Status CodeTuples::finish() {
+  if (finished_) return {};
+  // Keep the occupied cells, in cell order, as (W, ybar, Q, rows), and their codes: the
+  // cell's index in mixed radix, counted up digit by digit alongside.
+  std::vector<std::size_t> digit(columns_.size(), 0);
+  std::vector<bool> wide(columns_.size());
+  for (std::size_t k = 0; k < columns_.size(); ++k) wide[k] = radix_[k] > kByteCodeBins;
+  std::size_t occupied = 0;
+  for (std::size_t u = 0; u < cell_count_; ++u) occupied += cells_[u * kCellSize + kRows] > 0.0;
+  codes_.assign(columns_.size(), {});
+  for (std::size_t k = 0; k < columns_.size(); ++k) codes_[k].resize(occupied * (wide[k] ? 2 : 1));
+  std::size_t j = 0;
+  for (std::size_t u = 0; u < cell_count_; ++u) {
+    const double* x = cells_.data() + u * kCellSize;
+    if (x[kRows] > 0.0) {
+      const double weight = x[kWeight], rows = x[kRows], mean = x[kSum] / weight;
+      const double spread = std::max(0.0, x[kSquare] - weight * (mean - reference_) * (mean - reference_));
+      double* to = cells_.data() + j * kCellSize;
+      to[kWeight] = weight;
+      to[kSum] = mean;
+      to[kSquare] = spread;
+      to[kRows] = rows;
+      for (std::size_t k = 0; k < columns_.size(); ++k) {
+        if (wide[k]) {
+          reinterpret_cast<std::uint16_t*>(codes_[k].data())[j] = static_cast<std::uint16_t>(digit[k]);
+        } else {
+          codes_[k][j] = static_cast<std::uint8_t>(digit[k]);
+        }
+      }
+      ++j;
+    }
+    for (std::size_t k = columns_.size(); k-- > 0;) {
+      if (++digit[k] < radix_[k]) break;
+      digit[k] = 0;
+    }
+  }
+  size_ = occupied;
+  cells_.resize(size_ * kCellSize);
+  // A copy to a smaller vector briefly holds both: worth it only when most cells are empty.
+  if (size_ <= cell_count_ / 4) cells_.shrink_to_fit();
+  // The groups' own deviance: sum w d(y, c) over the rows less W d(ybar, c) over the groups.
+  double reference = 0.0;
+  for (const auto& p : parts_) reference += p->reference_deviance;
+  Part& part = *parts_[0];
+  part.reference_deviance = 0.0;
+  add_reference_deviance(part, rows(), 0, size_);
+  deviance_within_ = std::max(0.0, reference - part.reference_deviance);
+  code_views_.assign(layout_->layout().input_columns(), CodeView{});
+  for (std::size_t k = 0; k < columns_.size(); ++k) {
+    code_views_[columns_[k]] = CodeView{codes_[k].data(), size_, wide[k]};
+  }
+  no_columns_.assign(layout_->layout().input_columns(), VectorView{});
+  finished_ = true;
+  return {};
+}
+
+BinnedRows CodeTuples::rows() const {
+  const double* x = cells_.data();
+  const auto stride = static_cast<std::ptrdiff_t>(kCellSize);
+  BinnedRows out{code_views_, no_columns_, {x + kSum, size_, stride}, {x + kWeight, size_, stride},
+                 {}, 0};
+  out.count = {x + kRows, size_, stride};
+  out.spread = {x + kSquare, size_, stride};
+  out.deviance_within = deviance_within_;
+  return out;
+}
+
+}  // namespace velkan::passes

@@ -133,6 +133,64 @@ def test_binned_pass_refuses_codes_outside_the_bins_and_short_inputs(rng):
         sums.add([codes[0][1:], codes[1]], raw, y, None, None, 0)
 
 
+@pytest.mark.parametrize("family", FAMILIES)
+def test_rows_gathered_by_code_give_the_sums_of_the_rows(rng, family):
+    n = 12000
+    X = columns(rng, n)
+    X[:, :2] = np.round(X[:, :2] * 9) / 9  # ten values each: 10 x 10 x 6 x 5 cells
+    X[:, 2] = np.round(X[:, 2] * 5) / 5
+    terms = s(0) + s(1, bs="cr") + s(2, bs="cc") + te(0, 2, k=(4, 5)) + l(1) + f(3)
+    layout, binned, codes, raw, _ = binned_inputs(X, terms, 256, ())
+    y = response(rng, family, np.sin(4 * X[:, 0]) + X[:, 1])
+    w = rng.uniform(0.5, 2.0, n)
+    w[::7] = 0.0  # rows of zero weight belong to no group
+    model_ = _engine.ResponseModel(family, finite_link(family), list(parameters(family).values()))
+    tuples = _engine.CodeTuples(binned.layout, model_, 0.2, 2)
+    for a, b in ((0, 5000), (5000, n)):
+        tuples.add([None if c is None else c[a:b] for c in codes], y[a:b], w[a:b], a)
+    tuples.finish()
+    assert 0 < tuples.size < n // 3
+    beta0 = 0.05 * rng.normal(size=layout.width)
+    rows = _engine.BinnedPass(binned.layout, model_, beta0, False, False, 1)
+    rows.add(codes, raw, y, w, None, 0)
+    groups = _engine.BinnedPass(binned.layout, model_, beta0, False, False, 2, 5)
+    groups.add_tuples(tuples)
+    want, got = rows.result(), groups.result()
+    np.testing.assert_allclose(got.xtwx, want.xtwx, rtol=0, atol=1e-12 * np.abs(want.xtwx).max())
+    np.testing.assert_allclose(got.xtwt, want.xtwt, rtol=0, atol=1e-11 * np.abs(want.xtwt).max())
+    for name in ("ttwt", "deviance", "pearson", "weight_sum", "rows"):
+        assert getattr(got, name) == pytest.approx(getattr(want, name), rel=1e-10), name
+    with pytest.raises(ValueError, match="no more rows"):
+        tuples.add(codes, y, w, 0)
+    first = _engine.BinnedPass(binned.layout, model_, beta0, True, False, 1)
+    with pytest.raises(ValueError, match="groups of rows cannot start a fit"):
+        first.add_tuples(tuples)
+
+
+def test_gathered_fits_equal_the_fits_of_the_rows(rng, monkeypatch, tmp_path):
+    X, y, w, off = small_data(rng, 6000, "gamma", distinct=6)
+    X[:, 4:] = np.round(X[:, 4:] * 4) / 4
+    terms = s(0, k=5) + s(1, k=5, bs="cr") + f(3) + te(4, 5, k=(4, 4))  # 6 x 6 x 4 x 5 x 5 cells
+    chunks = [(X[i:i + 700], y[i:i + 700], w[i:i + 700]) for i in range(0, 6000, 700)]
+    gathered, gather = [], _binning.BinnedDesign.gather
+    monkeypatch.setattr(_binning.BinnedDesign, "gather",
+                        lambda *a: gathered.append(gather(*a)) or gathered[-1])
+    fits = {}
+    for per_cell in (1, 10 ** 9):  # gathered, not
+        monkeypatch.setattr(_binning, "ROWS_PER_CELL", per_cell)
+        for data in ("memory", "chunks", "offset"):
+            gam = GAM(terms, family="gamma", binning=True, n_jobs=2)
+            fits[per_cell, data] = (gam.fit(chunks) if data == "chunks" else
+                                    gam.fit(X, y, w, off if data == "offset" else None))
+    for data in ("memory", "chunks", "offset"):
+        a, b = fits[1, data], fits[10 ** 9, data]
+        np.testing.assert_allclose(a.coef_, b.coef_, rtol=0, atol=1e-9 * np.abs(b.coef_).max())
+        assert (a.deviance_, a.scale_, a.aic()) == pytest.approx((b.deviance_, b.scale_, b.aic()), rel=1e-9)
+        assert a._fitted.passes == b._fitted.passes
+    np.testing.assert_allclose(fits[1, "chunks"].coef_, fits[1, "memory"].coef_, rtol=0, atol=1e-8)
+    assert [g is not None for g in gathered] == [True, True, False] + [False] * 3  # an offset: not
+
+
 # ----------------------------------------------------------------------------- bins
 def data_kinds(rng, n):
     return {

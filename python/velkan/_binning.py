@@ -207,13 +207,13 @@ def memory_pass(binned: BinnedDesign, chunk: Any, n_features: int, model: Any,
     def run_pass(layout: Any, beta0: np.ndarray, from_response: bool, column_sums: bool,
                  request: Any = None) -> Any:  # binned fits ask for no optional sums
         sums = binned.new_pass(model, beta0, from_response, column_sums, threads)
-        if tuples is not None and tuples.finished and not from_response:
-            sums.add_tuples(tuples)
+        if tuples is None:
+            sums.add(codes, raw, chunk.y, chunk.weights, chunk.offset, 0)
             return sums.result()
-        sums.add(codes, raw, chunk.y, chunk.weights, chunk.offset, 0)
-        if tuples is not None and not tuples.finished:
+        if not tuples.finished:
             tuples.add(codes, chunk.y, chunk.weights, 0)
             tuples.finish()
+        sums.add_tuples(tuples)
         return sums.result()
     return run_pass
 
@@ -329,12 +329,13 @@ def stream_pass(binned: BinnedDesign, source: Any, store: CodeStore | None, mode
     def run_pass(layout: Any, beta0: np.ndarray, from_response: bool, column_sums: bool,
                  request: Any = None) -> Any:  # binned fits ask for no optional sums
         sums = binned.new_pass(model, beta0, from_response, column_sums, threads)
-        if tuples is not None and tuples.finished and not from_response:
+        if tuples is not None:
+            if not tuples.finished:
+                gather_rows(binned, source, tuples, threads, progress, needed)
             start = time.perf_counter()
             sums.add_tuples(tuples)
             progress.finished("cells of gathered rows", tuples.size, time.perf_counter() - start)
             return sums.result()
-        gathering = tuples is not None and not tuples.finished
         coded = store is not None and bool(store.segments)
         what = "cross products" if coded else "coding, cross products"
         for i, chunk in enumerate(progress.track(source.chunks(raw_needed if coded else needed),
@@ -350,9 +351,15 @@ def stream_pass(binned: BinnedDesign, source: Any, store: CodeStore | None, mode
             progress.read(nbytes + sum(v.nbytes for v in (chunk.y, chunk.weights, chunk.offset)
                                        if v is not None))
             sums.add(codes, raw, chunk.y, chunk.weights, chunk.offset, chunk.start)
-            if gathering:
-                tuples.add(codes, chunk.y, chunk.weights, chunk.start)
-        if gathering:
-            tuples.finish()
         return sums.result()
     return run_pass
+
+
+def gather_rows(binned: BinnedDesign, source: Any, tuples: Any, threads: int, progress: Any,
+                needed: set) -> None:
+    """Codes the source's chunks into `tuples` (CodeTuples) and forms its groups."""
+    for chunk in progress.track(source.chunks(needed), source.rows, "coding, gathering"):
+        codes, _, nbytes = binned.code(chunk.columns, source.n_features, chunk.start, threads)
+        progress.read(nbytes + sum(v.nbytes for v in (chunk.y, chunk.weights) if v is not None))
+        tuples.add(codes, chunk.y, chunk.weights, chunk.start)
+    tuples.finish()

@@ -459,15 +459,15 @@ Status BinnedPass::add(const BinnedRows& rows) {
       (rows.offset.size != 0 && rows.offset.size != n)) {
     return fail(GamError::dimension_mismatch("weights and offset must have one entry per row"));
   }
-  if (rows.count.size != 0) {
-    // A first pass starts each row from its own response, which a group no longer has.
-    if (options_.from_response || rows.offset.size != 0) {
-      return fail(GamError::invalid_parameter("groups of rows cannot start a fit or carry an offset"));
-    }
+  if (rows.groups != nullptr) {
+    if (rows.offset.size != 0) return fail(GamError::invalid_parameter("groups of rows carry no offset"));
     if (rows.count.size != n || rows.spread.size != n) {
       return fail(GamError::dimension_mismatch("groups of rows need a count and a spread per row"));
     }
-    deviance_within_ += rows.deviance_within;
+    grouped_ = true;
+    groups_.deviance_within += rows.groups->deviance_within;
+    groups_.response.add(rows.groups->response);
+    groups_.edge_responses += rows.groups->edge_responses;
   }
   if (n == 0) return {};
   return for_each_block(n, options_.block_rows, tables_.size(),
@@ -572,7 +572,7 @@ Status BinnedPass::add_block(Tables& t, const BinnedRows& rows, std::size_t firs
   model_.working({t.y.data(), t.eta.data(), t.pw.data(), count},
                  {t.weight.data(), t.residual.data(), t.deviance.data(), t.pearson.data()});
   const double* multiplicity = nullptr;
-  if (rows.count.size != 0) {
+  if (rows.groups != nullptr) {
     for (std::size_t i = 0; i < count; ++i) t.multiplicity[i] = rows.count[first + i];
     multiplicity = t.multiplicity.data();
   }
@@ -585,18 +585,19 @@ Status BinnedPass::add_block(Tables& t, const BinnedRows& rows, std::size_t firs
 }
 
 // What groups of rows add beyond one row each at their mean response (code_tuples.h): the
-// rest of their rows, and Q / V(mu) to the Pearson sum and, where the working weight is
-// positive, to t'Wt.
+// rest of their rows, Q / V(mu) to the Pearson sum and, where the working weight is
+// positive, to t'Wt, and on a first pass Q to the response's sum of squares.
 void BinnedPass::add_within_groups(Tables& t, const BinnedRows& rows, std::size_t first,
                                    std::size_t count) const {
   const auto& family = model_.family();
   const auto inverse = model_.link().inverse;
   const auto parameters = model_.parameters();
-  double more_rows = 0.0, pearson = 0.0, ttwt = 0.0;
+  double more_rows = 0.0, pearson = 0.0, ttwt = 0.0, square = 0.0;
   for (std::size_t i = 0; i < count; ++i) {
     if (t.pw[i] > 0.0) more_rows += t.multiplicity[i] - 1.0;
     const double q = rows.spread[first + i];
     if (!(q > 0.0)) continue;
+    square += q;
     const double within = q / family.variance(inverse(t.eta[i]), parameters);
     pearson += within;
     if (t.weight[i] > 0.0) ttwt += within;
@@ -604,6 +605,7 @@ void BinnedPass::add_within_groups(Tables& t, const BinnedRows& rows, std::size_
   t.sums.rows += more_rows;
   t.sums.pearson += pearson;
   t.sums.ttwt += ttwt;
+  if (options_.from_response) t.sums.response.residual_square_sum += square;
 }
 
 // The block's scalar sums; t.wt receives w t per row. (Sums in locals: through the
@@ -728,7 +730,14 @@ PassSums BinnedPass::result() const {
   out.column_sums = Vector(options_.column_sums ? p : 0);
   if (!any) return out;
   PassSums scalars = total.sums;
-  scalars.deviance += deviance_within_;
+  if (grouped_) {
+    scalars.deviance += groups_.deviance_within;
+    if (options_.from_response) {
+      scalars.response.saturated_sum = groups_.response.saturated_sum;
+      scalars.response.log_normaliser = groups_.response.log_normaliser;
+      scalars.edge_responses = groups_.edge_responses;
+    }
+  }
   scalars.xtwx = std::move(out.xtwx);
   scalars.xtwt = std::move(out.xtwt);
   scalars.column_sums = std::move(out.column_sums);

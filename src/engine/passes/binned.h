@@ -138,6 +138,16 @@ class BinnedLayout {
   std::vector<bool> counts_first_;
 };
 
+// What groups of rows (code_tuples.h) carry beyond their count and spread: sums over the
+// rows they stand for that no group row can give.
+struct GroupTotals {
+  double deviance_within = 0.0;     // the deviance of the rows about their groups' means
+  // The rows' response-only sums and edge responses, which a first pass over the groups
+  // reports in place of its own (the saturated and normalising parts are not linear in y).
+  families::ResponseSums response;
+  double edge_responses = 0.0;
+};
+
 // The rows of one call of BinnedPass::add. Every given view has rows() entries; codes[c]
 // must be given for each column the layout reads as codes, columns[c] for each it reads
 // raw (others may be empty); weights and offset may be empty (ones, zeros).
@@ -148,13 +158,13 @@ struct BinnedRows {
   VectorView weights;
   VectorView offset;
   std::size_t first_row = 0;  // position of these rows in the whole data, for messages
-  // Groups of rows (code_tuples.h), when `count` is given: row i stands for count[i] rows
+  // Groups of rows (code_tuples.h), when `groups` is given: row i stands for count[i] rows
   // of positive weight whose prior weights sum to weights[i], whose weighted mean response
-  // is response[i] and whose weighted sum of squares about it is spread[i];
-  // `deviance_within` is the deviance of all the groups' rows about their means.
+  // is response[i] and whose weighted sum of squares about it is spread[i]. A first pass
+  // starts each group's rows from the group's mean response.
   VectorView count;
   VectorView spread;
-  double deviance_within = 0.0;
+  const GroupTotals* groups = nullptr;
   std::size_t rows() const { return response.size; }
 };
 
@@ -173,8 +183,8 @@ class BinnedPass {
 
   // Refused: views of unequal lengths or missing, a code outside its column's bins, a
   // factor code outside its levels (raw terms); on a first pass, a response outside the
-  // family's support; groups of rows on a first pass or with an offset. A refused call
-  // may have added some of its rows.
+  // family's support; groups of rows with an offset. A refused call may have added some
+  // of its rows.
   Status add(const BinnedRows& rows);
   PassSums result() const;
 
@@ -200,7 +210,8 @@ class BinnedPass {
   std::vector<Vector> eta_tables_;  // per tabulated term: R_t beta_t
   Vector row_beta_;                 // coefficients of the row terms, in row-block order
   std::vector<std::unique_ptr<Tables>> tables_;
-  double deviance_within_ = 0.0;  // of the groups added (BinnedRows::deviance_within)
+  GroupTotals groups_;  // the totals of the groups added
+  bool grouped_ = false;
 };
 
 }  // namespace velkan::passes

@@ -28,6 +28,8 @@ struct CodeTuples::Part {
   std::vector<std::uint32_t> cell;
   std::vector<double> y, pw, eta, weight, residual, deviance, pearson;
   double reference_deviance = 0.0;  // sum w d(y, c) over its rows
+  families::ResponseSums response;  // the family's response-only sums of its rows
+  double edge_responses = 0.0;
 };
 
 CodeTuples::~CodeTuples() = default;
@@ -100,6 +102,12 @@ Status CodeTuples::add(const BinnedRows& rows) {
           diag::format("the codes of input column {} must cover the {} rows", c, n)));
     }
   }
+  const std::size_t bad = model_.first_outside_support(rows.response);
+  if (bad < n) {
+    return fail(GamError::invalid_parameter(diag::format(
+        "response {} at row {} is outside the support of the {} family ({})", rows.response[bad],
+        rows.first_row + bad, model_.info().name, model_.info().support)));
+  }
   for (std::size_t first = 0; first < n; first += kRoundRows) {
     const std::size_t count = std::min(kRoundRows, n - first);
     auto ok = for_each_block(parts_.size(), 1, parts_.size(),
@@ -111,13 +119,12 @@ Status CodeTuples::add(const BinnedRows& rows) {
   return {};
 }
 
-// Part `index`'s cells of rows [first, first + count), and its share of their reference
-// deviance.
+// Part `index`'s cells of rows [first, first + count), and its share of their row sums.
 Status CodeTuples::add_part(Part& part, std::size_t index, const BinnedRows& rows,
                             std::size_t first, std::size_t count) {
   const std::size_t parts = parts_.size();
   const std::size_t share = count * index / parts;
-  add_reference_deviance(part, rows, first + share, count * (index + 1) / parts - share);
+  add_row_sums(part, rows, first + share, count * (index + 1) / parts - share, true);
   const double c = reference_;
   double* cells = cells_.data();
   for (std::size_t b = 0; b < count; b += kCellBlock) {
@@ -155,9 +162,12 @@ Status CodeTuples::add_part(Part& part, std::size_t index, const BinnedRows& row
   return {};
 }
 
-// Adds sum w d(y, c) over rows [first, first + count) to the part's reference deviance.
-void CodeTuples::add_reference_deviance(Part& part, const BinnedRows& rows, std::size_t first,
-                                        std::size_t count) const {
+// Adds sum w d(y, c) over rows [first, first + count) to the part's reference deviance
+// and, with `response`, their response-only sums and edge responses.
+void CodeTuples::add_row_sums(Part& part, const BinnedRows& rows, std::size_t first,
+                              std::size_t count, bool response) const {
+  const auto& family = model_.family();
+  const bool edges = !model_.info().exact_fit_warning.empty();
   double total = 0.0;
   for (std::size_t b = 0; b < count; b += kPassBlockRows) {
     const std::size_t m = std::min(kPassBlockRows, count - b);
@@ -170,6 +180,10 @@ void CodeTuples::add_reference_deviance(Part& part, const BinnedRows& rows, std:
                    {part.weight.data(), part.residual.data(), part.deviance.data(), part.pearson.data()});
     for (std::size_t i = 0; i < m; ++i)
       if (part.pw[i] > 0.0) total += part.deviance[i];
+    if (!response) continue;
+    family.add_response_sums(model_.parameters(), part.y.data(), part.pw.data(), m, part.response);
+    for (std::size_t i = 0; edges && i < m; ++i)
+      if (part.pw[i] > 0.0 && family.on_edge(part.y[i])) part.edge_responses += 1.0;
   }
   part.reference_deviance += total;
 }
@@ -216,11 +230,15 @@ Status CodeTuples::finish() {
   if (size_ <= cell_count_ / 4) cells_.shrink_to_fit();
   // The groups' own deviance: sum w d(y, c) over the rows less W d(ybar, c) over the groups.
   double reference = 0.0;
-  for (const auto& p : parts_) reference += p->reference_deviance;
+  for (const auto& p : parts_) {
+    reference += p->reference_deviance;
+    totals_.response.add(p->response);
+    totals_.edge_responses += p->edge_responses;
+  }
   Part& part = *parts_[0];
   part.reference_deviance = 0.0;
-  add_reference_deviance(part, rows(), 0, size_);
-  deviance_within_ = std::max(0.0, reference - part.reference_deviance);
+  add_row_sums(part, rows(), 0, size_, false);
+  totals_.deviance_within = std::max(0.0, reference - part.reference_deviance);
   code_views_.assign(layout_->layout().input_columns(), CodeView{});
   for (std::size_t k = 0; k < columns_.size(); ++k) {
     code_views_[columns_[k]] = CodeView{codes_[k].data(), size_, wide[k]};
@@ -237,7 +255,7 @@ BinnedRows CodeTuples::rows() const {
                  {}, 0};
   out.count = {x + kRows, size_, stride};
   out.spread = {x + kSquare, size_, stride};
-  out.deviance_within = deviance_within_;
+  out.groups = &totals_;
   return out;
 }
 

@@ -50,9 +50,10 @@ class CodeTuples {
   CodeTuples(CodeTuples&&) noexcept;
   CodeTuples& operator=(CodeTuples&&) noexcept;
 
-  // Adds rows (codes of the code columns, response, weights; no offset). Rows of zero
-  // weight are no part of any cell. Refused: a finished set, an offset, views of unequal
-  // lengths, a code outside its column's bins.
+  // Adds rows (codes of the code columns, response, weights; no offset), and their
+  // response-only sums (GroupTotals). Rows of zero weight are no part of any cell.
+  // Refused: a finished set, an offset, views of unequal lengths, a code outside its
+  // column's bins, a response outside the family's support (naming its row).
   Status add(const BinnedRows& rows);
   // Forms the groups from the cells; add() is refused from then on.
   Status finish();
@@ -70,8 +71,8 @@ class CodeTuples {
   CodeTuples() = default;
   Status add_part(Part& part, std::size_t index, const BinnedRows& rows, std::size_t first,
                   std::size_t count);
-  void add_reference_deviance(Part& part, const BinnedRows& rows, std::size_t first,
-                              std::size_t count) const;
+  void add_row_sums(Part& part, const BinnedRows& rows, std::size_t first, std::size_t count,
+                    bool response) const;
 
   std::shared_ptr<const BinnedLayout> layout_;
   families::ResponseModel model_;
@@ -81,7 +82,7 @@ class CodeTuples {
   std::vector<double> cells_;  // cell_count_ cells, then one spare per part
   std::vector<std::unique_ptr<Part>> parts_;
   bool finished_ = false;
-  double deviance_within_ = 0.0;
+  GroupTotals totals_;
   // After finish: each code column's codes of the occupied cells, and their views.
   std::vector<std::vector<std::uint8_t>> codes_;
   std::vector<CodeView> code_views_;

@@ -46,7 +46,7 @@ CODES_IN_MEMORY_BYTES = 1 << 30
 # occupied combination of the code columns' bins, `_engine.CodeTuples`, 32 bytes a cell)
 # when there are at least this many rows per cell, and at most this many cells; its later
 # passes then read the cells instead of the data.
-ROWS_PER_CELL = 8
+ROWS_PER_CELL = 4
 MAX_CELLS = 1 << 24
 
 BINNING_VALUES = (True, False, "auto")

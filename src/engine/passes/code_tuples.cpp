@@ -15,20 +15,20 @@ namespace {
 // rows whose cells one part finds at a time.
 constexpr std::size_t kRoundRows = std::size_t{1} << 18;
 constexpr std::size_t kCellBlock = 2048;
+constexpr std::size_t kAhead = 16;
 
 constexpr std::size_t kWeight = 0, kSum = 1, kSquare = 2, kRows = 3;
 
 }  // namespace
 
 // One thread's share: the cells [lo, hi) (every row is read; rows of other cells go to the
-// part's spare cell, which keeps the loop free of branches), and, for the reference
-// deviance, a contiguous share of the rows.
+// part's spare cell, which keeps the loop free of branches), and the response sums of a
+// contiguous share of the rows.
 struct CodeTuples::Part {
   std::size_t lo = 0, hi = 0, spare = 0;
   std::vector<std::uint32_t> cell;
-  std::vector<double> y, pw, eta, weight, residual, deviance, pearson;
-  double reference_deviance = 0.0;  // sum w d(y, c) over its rows
-  families::ResponseSums response;  // the family's response-only sums of its rows
+  std::vector<double> y, pw;
+  families::ResponseSums response;
   double edge_responses = 0.0;
 };
 
@@ -56,9 +56,8 @@ Result<CodeTuples> CodeTuples::create(std::shared_ptr<const BinnedLayout> layout
   }
   CodeTuples out;
   out.model_ = model;
-  out.start_level_ = start_level;
   out.reference_ = model.link().inverse(start_level);
-  if (!std::isfinite(out.reference_) || !model.family().valid_mean(out.reference_)) {
+  if (!std::isfinite(out.reference_)) {
     return fail(GamError::invalid_parameter(
         diag::format("start level {} gives no valid mean of the family", start_level)));
   }
@@ -77,10 +76,8 @@ Result<CodeTuples> CodeTuples::create(std::shared_ptr<const BinnedLayout> layout
     part->hi = std::min(cells, part->lo + span);
     part->spare = cells + p;
     part->cell.resize(kCellBlock);
-    for (auto* v : {&part->y, &part->pw, &part->eta, &part->weight, &part->residual, &part->deviance,
-                    &part->pearson}) {
-      v->resize(kPassBlockRows);
-    }
+    part->y.resize(kPassBlockRows);
+    part->pw.resize(kPassBlockRows);
     out.parts_.push_back(std::move(part));
   }
   out.layout_ = std::move(layout);
@@ -124,7 +121,7 @@ Status CodeTuples::add_part(Part& part, std::size_t index, const BinnedRows& row
                             std::size_t first, std::size_t count) {
   const std::size_t parts = parts_.size();
   const std::size_t share = count * index / parts;
-  add_row_sums(part, rows, first + share, count * (index + 1) / parts - share, true);
+  add_row_sums(part, rows, first + share, count * (index + 1) / parts - share);
   const double c = reference_;
   double* cells = cells_.data();
   for (std::size_t b = 0; b < count; b += kCellBlock) {
@@ -146,9 +143,15 @@ Status CodeTuples::add_part(Part& part, std::size_t index, const BinnedRows& row
             rows.first_row + at, largest, radix)));
       }
     }
+    // The part's slot of each row, then the additions, each fetching the slot kAhead rows
+    // on (cells are scattered over up to 512 MB: the misses then overlap).
     for (std::size_t i = 0; i < m; ++i) {
-      const std::size_t u = cell[i];
-      const std::size_t slot = (u >= part.lo && u < part.hi) ? u : part.spare;
+      const std::uint32_t u = cell[i];
+      cell[i] = (u >= part.lo && u < part.hi) ? u : static_cast<std::uint32_t>(part.spare);
+    }
+    for (std::size_t i = 0; i < m; ++i) {
+      if (i + kAhead < m) __builtin_prefetch(cells + std::size_t{cell[i + kAhead]} * kCellSize, 1, 0);
+      const std::size_t slot = cell[i];
       const double w = rows.weights.size == 0 ? 1.0 : rows.weights[at + i];
       const double y = rows.response[at + i];
       const bool used = w > 0.0;
@@ -162,30 +165,35 @@ Status CodeTuples::add_part(Part& part, std::size_t index, const BinnedRows& row
   return {};
 }
 
-// Adds sum w d(y, c) over rows [first, first + count) to the part's reference deviance
-// and, with `response`, their response-only sums and edge responses.
+// Adds the response sums of rows [first, first + count) to the part's: those of a first
+// pass at the centre c (e = y - c), the family's own and the edge responses.
 void CodeTuples::add_row_sums(Part& part, const BinnedRows& rows, std::size_t first,
-                              std::size_t count, bool response) const {
+                              std::size_t count) const {
   const auto& family = model_.family();
   const bool edges = !model_.info().exact_fit_warning.empty();
-  double total = 0.0;
+  const double c = reference_;
+  families::ResponseSums& s = part.response;
   for (std::size_t b = 0; b < count; b += kPassBlockRows) {
     const std::size_t m = std::min(kPassBlockRows, count - b);
+    double response = 0.0, residual = 0.0, square = 0.0, weight = 0.0;
     for (std::size_t i = 0; i < m; ++i) {
-      part.y[i] = rows.response[first + b + i];
-      part.pw[i] = rows.weights.size == 0 ? 1.0 : rows.weights[first + b + i];
-      part.eta[i] = start_level_;
+      const double y = rows.response[first + b + i];
+      const double w = rows.weights.size == 0 ? 1.0 : rows.weights[first + b + i];
+      part.y[i] = y;
+      part.pw[i] = w;
+      response += w * y;
+      residual += w * (y - c);
+      square += w * (y - c) * (y - c);
+      weight += w;
     }
-    model_.working({part.y.data(), part.eta.data(), part.pw.data(), m},
-                   {part.weight.data(), part.residual.data(), part.deviance.data(), part.pearson.data()});
-    for (std::size_t i = 0; i < m; ++i)
-      if (part.pw[i] > 0.0) total += part.deviance[i];
-    if (!response) continue;
-    family.add_response_sums(model_.parameters(), part.y.data(), part.pw.data(), m, part.response);
+    s.response_sum += response;
+    s.residual_sum += residual;
+    s.residual_square_sum += square;
+    s.weight_sum += weight;
+    family.add_response_sums(model_.parameters(), part.y.data(), part.pw.data(), m, s);
     for (std::size_t i = 0; edges && i < m; ++i)
       if (part.pw[i] > 0.0 && family.on_edge(part.y[i])) part.edge_responses += 1.0;
   }
-  part.reference_deviance += total;
 }
 
 Status CodeTuples::finish() {
@@ -228,17 +236,11 @@ Status CodeTuples::finish() {
   cells_.resize(size_ * kCellSize);
   // A copy to a smaller vector briefly holds both: worth it only when most cells are empty.
   if (size_ <= cell_count_ / 4) cells_.shrink_to_fit();
-  // The groups' own deviance: sum w d(y, c) over the rows less W d(ybar, c) over the groups.
-  double reference = 0.0;
   for (const auto& p : parts_) {
-    reference += p->reference_deviance;
     totals_.response.add(p->response);
     totals_.edge_responses += p->edge_responses;
   }
-  Part& part = *parts_[0];
-  part.reference_deviance = 0.0;
-  add_row_sums(part, rows(), 0, size_, false);
-  totals_.deviance_within = std::max(0.0, reference - part.reference_deviance);
+  totals_.deviance_within = deviance_within();
   code_views_.assign(layout_->layout().input_columns(), CodeView{});
   for (std::size_t k = 0; k < columns_.size(); ++k) {
     code_views_[columns_[k]] = CodeView{codes_[k].data(), size_, wide[k]};
@@ -246,6 +248,21 @@ Status CodeTuples::finish() {
   no_columns_.assign(layout_->layout().input_columns(), VectorView{});
   finished_ = true;
   return {};
+}
+
+// The deviance of the rows about their groups' means: that about the mean of them all (the
+// family's null deviance of their response sums) less W d(ybar, mean) over the groups.
+double CodeTuples::deviance_within() const {
+  const auto& r = totals_.response;
+  if (!(r.weight_sum > 0.0)) return 0.0;
+  const double all = model_.family().null_deviance(model_.parameters(), r);
+  const double mean = r.response_sum / r.weight_sum;
+  double between = 0.0;
+  for (std::size_t j = 0; j < size_; ++j) {
+    const double* x = cells_.data() + j * kCellSize;
+    between += x[kWeight] * model_.family().unit_deviance(x[kSum], mean, model_.parameters());
+  }
+  return std::max(0.0, all - between);
 }
 
 BinnedRows CodeTuples::rows() const {

@@ -11,13 +11,18 @@
 //
 // the last because every family's deviance is 2 int_mu^y (y - s) / V(s) ds, whose
 // weighted sum over a group differs from W d(ybar, mu) by a constant: it equals
-// sum w_i d(y_i, c) - W d(ybar, c) at any c, which a first pass sums at a fixed mean c.
+// sum w_i d(y_i, c) - W d(ybar, c) at any c. At c the mean of all the rows, the first
+// term summed over the groups is the family's null deviance, which follows from sums of
+// the response alone.
 //
-// So once a fit's first pass has formed the groups (one cell per combination of the code
-// columns' bins), every later pass reads one row per occupied cell instead of the data:
-// at 10^9 rows and three columns of 256 bins, 2^24 rows at most. The sums are those of
-// the rows the cells stand for, to rounding. Offsets and columns read raw differ within a
-// group, so a layout with either is not gathered.
+// So once a fit has formed the groups (one cell per combination of the code columns'
+// bins) in one pass over its rows, every pass reads one row per occupied cell instead of
+// the data: at 10^9 rows and three columns of 256 bins, 2^24 rows at most. The sums are
+// those of the rows the cells stand for, to rounding, but for a first pass, which starts
+// every row of a group from the group's mean response instead of its own, and for the
+// rows fitted on the edge, which count a group only when its mean is on the edge.
+// Offsets and columns read raw differ within a group, so a layout with either is not
+// gathered.
 #pragma once
 
 #include <cstddef>
@@ -41,8 +46,10 @@ class CodeTuples {
   // raw.
   static std::size_t cells(const BinnedLayout& layout);
 
-  // Refused (InvalidParameter): a layout cells() gives 0 or more than kMaxTupleCells; a
-  // start level whose mean is not valid for the family.
+  // The squares of the responses are summed about the mean at `start_level` (a linear
+  // predictor near the response's mean keeps their digits). Refused (InvalidParameter): a
+  // layout cells() gives 0 or more than kMaxTupleCells; a start level whose mean is not
+  // finite.
   static Result<CodeTuples> create(std::shared_ptr<const BinnedLayout> layout,
                                    const families::ResponseModel& model, double start_level,
                                    std::size_t threads);
@@ -71,12 +78,12 @@ class CodeTuples {
   CodeTuples() = default;
   Status add_part(Part& part, std::size_t index, const BinnedRows& rows, std::size_t first,
                   std::size_t count);
-  void add_row_sums(Part& part, const BinnedRows& rows, std::size_t first, std::size_t count,
-                    bool response) const;
+  void add_row_sums(Part& part, const BinnedRows& rows, std::size_t first, std::size_t count) const;
+  double deviance_within() const;
 
   std::shared_ptr<const BinnedLayout> layout_;
   families::ResponseModel model_;
-  double start_level_ = 0.0, reference_ = 0.0;  // c = g^-1(start level)
+  double reference_ = 0.0;  // c = g^-1(start level): the centre of the squares
   std::vector<std::size_t> columns_, radix_;
   std::size_t cell_count_ = 0, size_ = 0;
   std::vector<double> cells_;  // cell_count_ cells, then one spare per part

@@ -19,6 +19,15 @@ the end of the fit, also after an error or Ctrl-C. A term whose row does not fac
 column but which the engine can tabulate whole (thin-plate smooths) is evaluated once at
 every combination of its columns' bin values; other terms whose kind cannot bin are
 evaluated row by row from the raw columns in every pass.
+
+A fit of several passes (any model but a linear one: normal errors, identity link) with
+at least `ROWS_PER_CELL` rows per combination of its code columns' bins, no offset and
+no column read raw instead gathers its rows by their codes in one pass
+(``_engine.CodeTuples``: per occupied cell the summed weight, the mean response, the
+spread and the rows; 32 bytes a cell, at most `MAX_CELLS`), and every pass of the fit,
+the first included, reads the cells: the same sums as the rows give, but that the first
+pass starts each cell's rows from its mean response. The source is then read twice in
+all, and no codes are stored.
 """
 
 from __future__ import annotations

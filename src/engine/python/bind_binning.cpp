@@ -186,33 +186,6 @@ void bind_binned_pass(nb::module_& m) {
       .def_prop_ro("tuple_cells", &CodeTuples::cells,
                    "Cells of the code columns' bins together (0: a column is read raw).");
 
-  nb::class_<CodeTuples>(m, "CodeTuples",
-                         "Rows gathered by their codes: one row per occupied cell for later passes.")
-      .def(
-          "__init__",
-          [](CodeTuples* self, std::shared_ptr<const BinnedLayout> layout,
-             const families::ResponseModel& model, double start_level, std::size_t threads) {
-            new (self) CodeTuples(value_or_raise(CodeTuples::create(std::move(layout), model, start_level, threads)));
-          },
-          "layout"_a, "model"_a, "start_level"_a, "threads"_a = 1)
-      .def(
-          "add",
-          [](CodeTuples& tuples, const std::vector<std::optional<CodeArray>>& codes, const Array1& y,
-             const std::optional<Array1>& weights, std::size_t first_row) {
-            Inputs in;
-            std::vector<passes::CodeView> cv;
-            for (const auto& c : codes) cv.push_back(c ? code_view(*c) : passes::CodeView{});
-            passes::BinnedRows rows{cv, {}, in(y), in(weights), {}, first_row};
-            if (auto r = without_gil([&] { return tuples.add(rows); }); !r) raise(r.error());
-          },
-          "codes"_a, "y"_a, "weights"_a.none(), "first_row"_a = 0,
-          "Adds rows (codes of the code columns, response, weights).")
-      .def("finish", [](CodeTuples& tuples) {
-            if (auto r = without_gil([&] { return tuples.finish(); }); !r) raise(r.error());
-          }, "Forms the groups; no rows may be added after.")
-      .def_prop_ro("finished", &CodeTuples::finished)
-      .def_prop_ro("size", &CodeTuples::size, "Occupied cells (once finished).");
-
   nb::class_<BinnedPass>(m, "BinnedPass", "One pass over binned rows, fed chunk by chunk.")
       .def(
           "__init__",
@@ -253,11 +226,41 @@ void bind_binned_pass(nb::module_& m) {
       .def("result", &BinnedPass::result, "The pass's sums over every row added.");
 }
 
+void bind_code_tuples(nb::module_& m) {
+  nb::class_<CodeTuples>(m, "CodeTuples",
+                         "Rows gathered by their codes: one row per occupied cell for later passes.")
+      .def(
+          "__init__",
+          [](CodeTuples* self, std::shared_ptr<const BinnedLayout> layout,
+             const families::ResponseModel& model, double start_level, std::size_t threads) {
+            new (self) CodeTuples(value_or_raise(CodeTuples::create(std::move(layout), model, start_level, threads)));
+          },
+          "layout"_a, "model"_a, "start_level"_a, "threads"_a = 1)
+      .def(
+          "add",
+          [](CodeTuples& tuples, const std::vector<std::optional<CodeArray>>& codes, const Array1& y,
+             const std::optional<Array1>& weights, std::size_t first_row) {
+            Inputs in;
+            std::vector<passes::CodeView> cv;
+            for (const auto& c : codes) cv.push_back(c ? code_view(*c) : passes::CodeView{});
+            passes::BinnedRows rows{cv, {}, in(y), in(weights), {}, first_row};
+            if (auto r = without_gil([&] { return tuples.add(rows); }); !r) raise(r.error());
+          },
+          "codes"_a, "y"_a, "weights"_a.none(), "first_row"_a = 0,
+          "Adds rows (codes of the code columns, response, weights).")
+      .def("finish", [](CodeTuples& tuples) {
+            if (auto r = without_gil([&] { return tuples.finish(); }); !r) raise(r.error());
+          }, "Forms the groups; no rows may be added after.")
+      .def_prop_ro("finished", &CodeTuples::finished)
+      .def_prop_ro("size", &CodeTuples::size, "Occupied cells (once finished).");
+}
+
 }  // namespace
 
 void bind_binning(nb::module_& m) {
   bind_bins(m);
   bind_binned_pass(m);
+  bind_code_tuples(m);
 }
 
 }  // namespace velkan::engine

@@ -86,8 +86,8 @@ def fit_stream(source: Any, terms: TermList | None, *, family: Family, method: s
         elif (tuples := binned.gather(family.model, stats.start_level(frequency_weights), stats.rows,
                                       has_offset(source), threads)) is not None:
             if verbose:
-                print(f"rows gathered in up to {binned.layout.tuple_cells} cells by the first pass",
-                      flush=True)
+                print(f"rows gathered into at most {binned.layout.tuple_cells} cells of their bins, "
+                      "read by every pass", flush=True)
             fitted = fit_model(design, stream_pass(binned, source, None, family.model, threads, progress,
                                                    tuples), **loop)
         else:

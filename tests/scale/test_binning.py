@@ -162,6 +162,8 @@ def test_rows_gathered_by_code_give_the_sums_of_the_rows(rng, family):
         assert getattr(got, name) == pytest.approx(getattr(want, name), rel=1e-10), name
     with pytest.raises(ValueError, match="no more rows"):
         tuples.add(codes, y, w, 0)
+    with pytest.raises(ValueError, match="rows or groups of rows, not both"):
+        groups.add(codes, raw, y, w, None, 0)
     # A first pass starts the groups' rows from their means, not each row from its own
     # response; what it says of the response alone is that of the rows.
     start = np.zeros(layout.width)

@@ -459,6 +459,11 @@ Status BinnedPass::add(const BinnedRows& rows) {
       (rows.offset.size != 0 && rows.offset.size != n)) {
     return fail(GamError::dimension_mismatch("weights and offset must have one entry per row"));
   }
+  if (n > 0 && added_ && grouped_ != (rows.groups != nullptr)) {
+    // A grouped first pass reports the rows' response sums in place of its own.
+    return fail(GamError::invalid_parameter("a pass reads rows or groups of rows, not both"));
+  }
+  added_ = added_ || n > 0;
   if (rows.groups != nullptr) {
     if (rows.offset.size != 0) return fail(GamError::invalid_parameter("groups of rows carry no offset"));
     if (rows.count.size != n || rows.spread.size != n) {

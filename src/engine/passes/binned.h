@@ -183,8 +183,8 @@ class BinnedPass {
 
   // Refused: views of unequal lengths or missing, a code outside its column's bins, a
   // factor code outside its levels (raw terms); on a first pass, a response outside the
-  // family's support; groups of rows with an offset. A refused call may have added some
-  // of its rows.
+  // family's support; groups of rows with an offset, or after rows (and rows after groups).
+  // A refused call may have added some of its rows.
   Status add(const BinnedRows& rows);
   PassSums result() const;
 
@@ -211,7 +211,7 @@ class BinnedPass {
   Vector row_beta_;                 // coefficients of the row terms, in row-block order
   std::vector<std::unique_ptr<Tables>> tables_;
   GroupTotals groups_;  // the totals of the groups added
-  bool grouped_ = false;
+  bool grouped_ = false, added_ = false;
 };
 
 }  // namespace velkan::passes

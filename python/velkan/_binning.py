@@ -57,6 +57,7 @@ CODES_IN_MEMORY_BYTES = 1 << 30
 # passes then read the cells instead of the data.
 ROWS_PER_CELL = 4
 MAX_CELLS = 1 << 24
+CELL_BYTES = 32
 
 BINNING_VALUES = (True, False, "auto")
 
@@ -149,13 +150,16 @@ class BinnedDesign:
         return _engine.BinnedPass(self.layout, model, beta0, from_response, column_sums, threads)
 
     def gather(self, model: Any, start_level: float, rows: int, offset: bool, threads: int) -> Any:
-        """The engine's CodeTuples that a fit's first pass fills and its later passes read
-        instead of the rows, or None when gathering would not pay: a fit of one pass (a
-        linear model), an offset (it differs within a cell), a column read raw, or fewer
-        than `ROWS_PER_CELL` rows per cell."""
+        """The engine's CodeTuples that one pass over the rows fills and every pass of the
+        fit reads instead of them, or None when gathering would not pay or fit: a fit of one
+        pass (a linear model), an offset (it differs within a cell), a column read raw,
+        fewer than `ROWS_PER_CELL` rows per cell, cells taking more than a quarter of the
+        memory available."""
         cells = self.layout.tuple_cells
         if model.linear or offset or not 0 < cells <= min(MAX_CELLS, rows // ROWS_PER_CELL):
             return None
+        if CELL_BYTES * cells > _available_memory() // 4:
+            return None  # the rows are read each pass instead: slower, but within memory
         return _engine.CodeTuples(self.layout, model, start_level, threads)
 
 

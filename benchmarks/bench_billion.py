@@ -7,7 +7,8 @@ cache first (posix_fadvise DONTNEED on the synced files, so no privileges are ne
 
   read      one read of X and the gaussian y (sequential reads of 64 MB): the floor
   gaussian  GAM(s(0, k=10, bs="ps") + s(1, k=10, bs="ps") + s(2, k=10, bs="ps"), binning=True, n_jobs=-1).fit("X.npy", "y.npy")
-  poisson   the same, family="poisson" (the codes go to a temporary file)
+  poisson   the same, family="poisson" (the rows gathered by their codes into 2^24 cells,
+            which every pass of the fit reads instead of the files)
   exact     the gaussian fit with binning=False (--exact; about 2.5 minutes a 10^9 rows)
 
 Reports wall time, passes and peak resident memory (VmHWM, including file pages mapped

@@ -16,6 +16,9 @@ namespace {
 constexpr std::size_t kRoundRows = std::size_t{1} << 18;
 constexpr std::size_t kCellBlock = 2048;
 constexpr std::size_t kAhead = 16;
+// The parts' spare cells lie this many cells (128 bytes) apart: every part writes its own
+// all the time, and two in one cache line would pass it between the cores on every row.
+constexpr std::size_t kSpareStride = 4;
 
 constexpr std::size_t kWeight = 0, kSum = 1, kSquare = 2, kRows = 3;
 
@@ -68,13 +71,13 @@ Result<CodeTuples> CodeTuples::create(std::shared_ptr<const BinnedLayout> layout
   }
   out.cell_count_ = cells;
   const std::size_t parts = std::max<std::size_t>(threads, 1);
-  out.cells_.assign((cells + parts) * kCellSize, 0.0);
+  out.cells_.assign((cells + parts * kSpareStride) * kCellSize, 0.0);
   const std::size_t span = (cells + parts - 1) / parts;
   for (std::size_t p = 0; p < parts; ++p) {
     auto part = std::make_unique<Part>();
     part->lo = std::min(cells, p * span);
     part->hi = std::min(cells, part->lo + span);
-    part->spare = cells + p;
+    part->spare = cells + p * kSpareStride;
     part->cell.resize(kCellBlock);
     part->y.resize(kPassBlockRows);
     part->pw.resize(kPassBlockRows);

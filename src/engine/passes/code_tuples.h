@@ -86,7 +86,7 @@ class CodeTuples {
   double reference_ = 0.0;  // c = g^-1(start level): the centre of the squares
   std::vector<std::size_t> columns_, radix_;
   std::size_t cell_count_ = 0, size_ = 0;
-  std::vector<double> cells_;  // cell_count_ cells, then one spare per part
+  std::vector<double> cells_;  // cell_count_ cells, then the parts' spares
   std::vector<std::unique_ptr<Part>> parts_;
   bool finished_ = false;
   GroupTotals totals_;

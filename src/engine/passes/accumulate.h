@@ -133,6 +133,11 @@ struct PassSums {
   // working weight is below kEdgeWeight of their prior weight (fitted on the edge).
   double edge_responses = 0.0;
   double edge_rows = 0.0;
+  // With PassOptions::step_origin: the largest fraction t in [0, 1] of the step from the
+  // origin's linear predictor to this pass's that keeps every row's mean inside the
+  // family's domain under its link (1 when every row is inside; 0 when a row is outside
+  // at the origin already). Within kReachPrecision of the edge, on its inner side.
+  double step_reach = 1.0;
 
   // Adds another pass's sums over other rows (shapes must agree).
   void add(const PassSums& other);
@@ -158,7 +163,14 @@ struct PassOptions {
   // cross products an earlier pass already has: it leaves xtwx, xtwt and ttwt zero (their
   // rank-k update is a fifth of its cost) and gives the scalar sums as usual.
   const DerivativeRequest* derivatives = nullptr;
+  // The coefficients a step started from (raw, width() entries; empty: none): the pass
+  // then also gives PassSums::step_reach, so that a step that left the mean's domain is
+  // cut back to its edge at once instead of by trial passes.
+  VectorView step_origin{};
 };
+
+// The step_reach of a row is found by bisection to within this fraction of the step.
+inline constexpr double kReachPrecision = 1e-9;
 
 // Ok when `columns` holds at least the layout's input columns, every one of length n, and
 // weights and offset are empty or of length n; DimensionMismatch naming the first misfit.

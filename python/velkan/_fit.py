@@ -334,6 +334,12 @@ class PirlsLoop:
         else:
             self.warm_start(warm)
         self.newton = self.newton_passes()
+        if warm is not None and self.method == "REML" and not self.model.linear and warm.converged:
+            # A converged fit of the same design at a nearby parameter value starts the
+            # Laplace search at once: its inner fits converge the coefficients at the new
+            # value, which performance iteration would only do on the working model first.
+            self.converged = True
+            return self.laplace(self.search())
         step = None
         for it in range(self.max_iter):
             self.n_iter = it + 1

@@ -389,9 +389,10 @@ def test_profile_search_finds_the_maximum(shape):
          "flat-topped": lambda q: -50.0 * (q - 1.3) ** 4 - 1.0 * (q - 1.3) ** 2,
          "at-the-end": lambda q: 40.0 * q}[shape]
     calls = []
-    best = maximise(lambda q: (calls.append(q), f(q))[1], 1.01, 1.99, 1.5, 1e-3, 30)
+    best, vertex = maximise(lambda q: (calls.append(q), f(q))[1], 1.01, 1.99, 1.5, 1e-3, 30)
     ref = minimize_scalar(lambda q: -f(q), bounds=(1.01, 1.99), method="bounded", options={"xatol": 1e-7}).x
     assert best == pytest.approx(ref, abs=2e-3) and len(set(calls)) == len(calls) <= 12
+    assert vertex is None or abs(vertex - ref) <= abs(best - ref) + 1e-3
 
 
 @pytest.mark.parametrize("family,given", [("negative_binomial", {}), ("tweedie", {"power": 1.5})])

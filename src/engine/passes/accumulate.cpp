@@ -331,14 +331,14 @@ void PassSums::add(const PassSums& o) {
   derivatives.add(o.derivatives);
 }
 
-Result<PassSums> accumulate(const terms::ModelLayout& layout, const RowData& data,
-                            const families::ResponseModel& model, VectorView beta0,
-                            const PassOptions& options) {
-  const std::size_t n = data.rows();
+namespace {
+
+// Ok when the rows, the coefficients and what the options carry fit the layout.
+Status check_pass_inputs(const terms::ModelLayout& layout, const RowData& data, VectorView beta0,
+                         const PassOptions& options) {
   const std::size_t p = layout.width();
-  const std::size_t q = p + 1;
-  if (auto ok = check_row_inputs(layout, data.columns, n, data.weights, data.offset); !ok) {
-    return fail(ok.error());
+  if (auto ok = check_row_inputs(layout, data.columns, data.rows(), data.weights, data.offset); !ok) {
+    return ok;
   }
   if (beta0.size != p) {
     return fail(GamError::dimension_mismatch(
@@ -351,9 +351,21 @@ Result<PassSums> accumulate(const terms::ModelLayout& layout, const RowData& dat
         "the derivative pass's inverse and coefficient derivatives do not match the design"));
   }
   if (options.step_origin.size != 0 && options.step_origin.size != p) {
-    return fail(GamError::dimension_mismatch(
-        diag::format("{} step-origin coefficients for a design of {} columns", options.step_origin.size, p)));
+    return fail(GamError::dimension_mismatch(diag::format(
+        "{} step-origin coefficients for a design of {} columns", options.step_origin.size, p)));
   }
+  return {};
+}
+
+}  // namespace
+
+Result<PassSums> accumulate(const terms::ModelLayout& layout, const RowData& data,
+                            const families::ResponseModel& model, VectorView beta0,
+                            const PassOptions& options) {
+  const std::size_t n = data.rows();
+  const std::size_t p = layout.width();
+  const std::size_t q = p + 1;
+  if (auto ok = check_pass_inputs(layout, data, beta0, options); !ok) return fail(ok.error());
   const bool reach = options.step_origin.size != 0;
   const std::size_t block = std::max<std::size_t>(options.block_rows, 1);
   std::vector<Accumulator> acc(part_count(n, block, options.threads));

@@ -92,14 +92,17 @@ void add_block_products(const double* rows, std::size_t count, std::size_t p, Ve
   }
 }
 
-// The largest t in [0, 1] with the mean at origin + t (eta - origin) inside the family's
-// domain, for one row whose mean at eta is outside it (0 when the origin is outside too).
-// The domain of every link and family is an interval of eta, so bisection between an
-// inside and an outside point finds its edge; the inside end is returned.
-double row_reach(const families::ResponseModel& model, double origin, double eta) {
+// The smaller of `bound` and the largest t in [0, 1] with the mean at origin + t (eta -
+// origin) inside the family's domain, for one row whose mean at eta is outside it (0 when
+// the origin is outside too). The domain of every link and family is an interval of eta,
+// so bisection between an inside and an outside point finds its edge; the inside end is
+// returned. A row still inside at `bound` cannot lower it and costs one evaluation: with
+// the bound carried from row to row, a step that takes every row outside bisects few.
+double row_reach(const families::ResponseModel& model, double origin, double eta, double bound) {
   const auto inside = [&](double e) { return model.family().valid_mean(model.link().inverse(e)); };
   if (!inside(origin)) return 0.0;
-  double lo = 0.0, hi = 1.0;
+  if (inside(origin + bound * (eta - origin))) return bound;
+  double lo = 0.0, hi = bound;
   while (hi - lo > kReachPrecision) {
     const double mid = 0.5 * (lo + hi);
     (inside(origin + mid * (eta - origin)) ? lo : hi) = mid;
@@ -122,7 +125,7 @@ void add_step_reach(const families::ResponseModel& model, std::size_t count, Acc
     // A row whose working values are finite is inside (Family::working marks a mean
     // outside its domain by NaN).
     if (std::isfinite(a.weight[i]) && std::isfinite(a.deviance[i])) continue;
-    a.sums.step_reach = std::min(a.sums.step_reach, row_reach(model, a.origin[i], a.eta[i]));
+    a.sums.step_reach = row_reach(model, a.origin[i], a.eta[i], a.sums.step_reach);
   }
 }
 
@@ -385,7 +388,10 @@ Result<PassSums> accumulate(const terms::ModelLayout& layout, const RowData& dat
       a.information->add_block({rows, q, p, family_rows}, a.weight.data(), a.residual.data());
     }
     reduce_block(model, options.from_response, a, count, p);
-    if (options.derivatives == nullptr) symmetric_rank_update(q, count, rows, a.upper.data());
+    // A pass with a row outside the family's domain is a step too far, whose cross products
+    // nobody reads: once a thread has met one, it saves their rank-k updates (most of a
+    // pass), and keeps only what says how far the step may go.
+    if (options.derivatives == nullptr && a.sums.finite) symmetric_rank_update(q, count, rows, a.upper.data());
     return {};
   };
 

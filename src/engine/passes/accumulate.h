@@ -118,7 +118,9 @@ struct PassSums {
   // constant starting level, so that the gaussian null deviance sum w e^2 - (sum w e)^2 /
   // sum w keeps its digits however far the response sits from zero.
   families::ResponseSums response;
-  // False when some row's mean, weight or deviance came out non-finite (a step too far).
+  // False when some row's mean, weight or deviance came out non-finite (a step too far);
+  // the cross products are then incomplete (each thread stops adding to them there) and
+  // only the scalar sums and step_reach are meaningful.
   bool finite = true;
   // Whether xtwx / xtwt hold the observed information (Newton weights, see
   // PassOptions::observed_information); `correction` = X'(W_obs - W_exp)X then holds what

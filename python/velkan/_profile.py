@@ -15,11 +15,12 @@ profile passes instead of two more fits. Holding the means leaves out only their
 change with p, which moves L' at the second order (they maximise the penalized likelihood
 at p, so that the difference is exactly the derivative of its profile), and L'' at fixed
 means agreed with the curvature of L through whole fits to 2 % on simulated data. The
-first fit is made by performance iteration, the later ones, each warm-started from the
-last, by the fit's method (a Laplace-REML fit warm-started from a converged one goes
-straight to its search); the first Newton step usually lands within a tenth of a standard
-error, so that the search ends at its second fit, which is the fit returned. The 95 %
-interval comes from the last curvature.
+first fit, and any after a step of more than ROUGH_STEP standard errors, is made by
+performance iteration, the others, each warm-started from the last, by the fit's method (a
+Laplace-REML fit warm-started from a converged one goes straight to its search); from the
+start 1.5 to a power near it the first Newton step usually lands within a tenth of a
+standard error, so that the search ends at its second fit, which is the fit returned. The
+95 % interval comes from the last curvature.
 """
 
 from __future__ import annotations
@@ -41,6 +42,9 @@ LARGEST_MOVE = 0.2
 # The search also stops within this fraction of the estimate's standard error (at 10^6 rows
 # the Tweedie power's is about 5e-4, below PARAMETER_TOLERANCE).
 SE_FRACTION = 0.1
+# A step longer than this many standard errors of the parameter leaves the search far
+# enough from the maximum that its next fit is made by performance iteration.
+ROUGH_STEP = 3.0
 # The half-width of the central differences of L in p at fixed means: their error in L'
 # is h^2 L''' / 6, about 1e-5 of p at 10^6 rows (0.02 standard errors); the scale at p +- h
 # then lies within 0.01 of its value at p in log, so that each side costs one pass.
@@ -173,10 +177,11 @@ class ProfileSearch:
 
     def run(self) -> Fitted:
         method = self.kwargs["method"]
-        # The first fit, from cold, by performance iteration (REML's own start); the
-        # search's later fits, each warm-started from the last, by the fit's method.
-        start = "PQL" if method == "REML" else method
-        final, curvature = newton_search(lambda q, first: self.local(q, start if first else method),
+        # Fits far from the maximum (the first, from cold, and any after a long step) by
+        # performance iteration (REML's own start); the others, each warm-started from the
+        # last, by the fit's method.
+        rough = "PQL" if method == "REML" else method
+        final, curvature = newton_search(lambda q, far: self.local(q, rough if far else method),
                                          self.low, self.high, self.start, PARAMETER_TOLERANCE, MAX_FITS)
         interval = profile_interval(final, curvature, self.low, self.high)
         value, fitted = self.fits[final]
@@ -205,22 +210,23 @@ def profile_interval(p: float, curvature: float, low: float, high: float) -> tup
 def newton_search(local: Callable[[float, bool], tuple[float, float, float]], low: float, high: float,
                   x: float, tol: float, max_calls: int) -> tuple[float, float]:
     """The maximiser of a smooth f on [low, high] by Newton's method from x, where
-    local(q, first) = (f(q), f'(q), f''(q)), the last two possibly approximate: each step at
-    most LARGEST_MOVE, and that far uphill where f is not concave. It stops at the first
-    point after x from which the step is below tol or SE_FRACTION of the standard error
-    f'' gives f as a log-likelihood: at x itself the function may be a cheaper approximation
-    (`first`: a performance-iteration fit before the final method's). Returns that point
-    and its curvature."""
-    q, first = min(max(x, low), high), True
+    local(q, rough) = (f(q), f'(q), f''(q)), the last two possibly approximate: each step at
+    most LARGEST_MOVE, and that far uphill where f is not concave. At x, and after a step
+    of more than ROUGH_STEP standard errors (f'' gives f as a log-likelihood), f may be a
+    cheaper approximation (`rough`: a performance-iteration fit before the final method's).
+    It stops at the first point that is not rough and from which the step is below tol or
+    SE_FRACTION of the standard error. Returns that point and its curvature."""
+    q, rough = min(max(x, low), high), True
     curvature = math.nan
     for _ in range(max_calls):
-        _, slope, curvature = local(q, first)
+        _, slope, curvature = local(q, rough)
+        se = 1.0 / math.sqrt(-curvature) if curvature < 0 else math.inf
         if curvature < 0:
-            step, accuracy = -slope / curvature, min(tol, SE_FRACTION / math.sqrt(-curvature))
+            step, accuracy = -slope / curvature, min(tol, SE_FRACTION * se)
         else:
             step, accuracy = math.copysign(LARGEST_MOVE, slope), tol
         target = min(max(q + max(-LARGEST_MOVE, min(LARGEST_MOVE, step)), low), high)
-        if not first and abs(target - q) < accuracy:
+        if not rough and abs(target - q) < accuracy:
             break
-        q, first = target, False
+        q, rough = target, abs(target - q) > ROUGH_STEP * se
     return q, curvature

@@ -78,7 +78,8 @@ def profile_log_likelihood(fitted: Fitted, run_pass: PassFn, model: Any,
         if start is not None:
             log_phi, (value, d1, d2), start = math.log(start[0]), start[1], None
         else:
-            request = _engine.PassRequest(model, profile_scale=math.exp(log_phi))
+            # The density alone: the cross products, most of a pass, are not read.
+            request = _engine.PassRequest(model, profile_scale=math.exp(log_phi), cross_products=False)
             value, d1, d2 = run_pass(layout, fitted.beta_raw, False, False, request).profile_sums
             passes += 1
         best = value

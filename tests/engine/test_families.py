@@ -359,6 +359,25 @@ def test_step_reach_is_the_edge_of_the_links_domain(rng, family, link):
     assert got.step_reach == reach
 
 
+@pytest.mark.parametrize("family", [f for f in FAMILIES if "profile" in E.families()[FAMILIES.index(f)].parameter_estimation])
+def test_a_pass_for_the_profile_density_alone_gives_the_same_density(rng, family):
+    """A profile pass that skips the cross products (and the same request pickled, as Dask
+    sends it) gives the density sums and the deviance of a full pass, and no cross
+    products: they must not be read as if they were."""
+    import pickle
+    X, y, _ = simulated(rng, family, 3000)
+    m = model(family)
+    cls = velkan._families.CLASSES[family]
+    given = dict(zip([p[0] for p in cls().info.parameters], REFERENCE[family][0]))
+    fit = GAM(s(0) + s(1), family=cls(**given), method="PQL").fit(X, y)._fitted
+    at = lambda request: E.accumulate(fit.engine_layout(), list(X.T), y, None, None, m, fit.beta_raw,  # noqa: E731
+                                      False, False, 1, request=request)
+    full = at(E.PassRequest(m, profile_scale=fit.scale))
+    alone = at(pickle.loads(pickle.dumps(E.PassRequest(m, profile_scale=fit.scale, cross_products=False))))
+    assert alone.profile_sums == full.profile_sums and alone.deviance == full.deviance
+    assert np.abs(np.asarray(full.xtwx)).max() > 0 and not np.any(np.asarray(alone.xtwx))
+
+
 def test_a_step_cut_to_the_domain_edge_fits_as_halving_does(rng, monkeypatch):
     """An inverse Gaussian at 1/mu^2 whose working steps keep leaving the domain (its fit
     lies near the edge): cutting them where the pass says they leave gives the fit that

@@ -391,7 +391,9 @@ Result<PassSums> accumulate(const terms::ModelLayout& layout, const RowData& dat
     // A pass with a row outside the family's domain is a step too far, whose cross products
     // nobody reads: once a thread has met one, it saves their rank-k updates (most of a
     // pass), and keeps only what says how far the step may go.
-    if (options.derivatives == nullptr && a.sums.finite) symmetric_rank_update(q, count, rows, a.upper.data());
+    if (options.derivatives == nullptr && options.cross_products && a.sums.finite) {
+      symmetric_rank_update(q, count, rows, a.upper.data());
+    }
     return {};
   };
 
@@ -429,7 +431,7 @@ Result<PassSums> accumulate(const terms::ModelLayout& layout, const RowData& dat
       if (reach) add_step_reach(model, count, a);
       reduce_block(model, options.from_response, a, count, pd);
       reduce_sparse(*sp, a, count, qd, options.column_sums);
-      symmetric_rank_update(qd, count, rows, a.upper.data());
+      if (options.cross_products) symmetric_rank_update(qd, count, rows, a.upper.data());
       return {};
     };
     if (auto ok = for_each_block(n, block, acc.size(), sparse_body, &used); !ok) return fail(ok.error());

@@ -169,6 +169,9 @@ struct PassOptions {
   // then also gives PassSums::step_reach, so that a step that left the mean's domain is
   // cut back to its edge at once instead of by trial passes.
   VectorView step_origin{};
+  // False: leave xtwx, xtwt and ttwt incomplete (their rank-k updates are most of a pass),
+  // for a pass asked for other sums alone (a profile density at fixed coefficients).
+  bool cross_products = true;
 };
 
 // The step_reach of a row is found by bisection to within this fraction of the step.

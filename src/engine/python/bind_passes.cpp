@@ -114,6 +114,7 @@ struct PassRequest {
   double profile_scale = 0.0;
   std::optional<passes::DerivativeRequest> derivatives;
   Vector step_origin;  // empty: none (PassOptions::step_origin)
+  bool cross_products = true;
 };
 
 void bind_request(nb::module_& m) {
@@ -139,25 +140,26 @@ void bind_request(nb::module_& m) {
       .def("__init__",
            [](PassRequest* self, families::ResponseModel model, bool observed, bool response, bool parameter,
               double profile, std::optional<passes::DerivativeRequest> derivatives,
-              const std::optional<Array1>& step_origin) {
+              const std::optional<Array1>& step_origin, bool cross_products) {
              new (self) PassRequest{std::move(model), observed, response, parameter, profile,
-                                    std::move(derivatives), step_origin ? to_vector(*step_origin) : Vector(0)};
+                                    std::move(derivatives), step_origin ? to_vector(*step_origin) : Vector(0),
+                                    cross_products};
            },
            "model"_a, "observed_information"_a = false, "response_sums"_a = false,
            "parameter_sums"_a = false, "profile_scale"_a = 0.0, "derivatives"_a.none() = nb::none(),
-           "step_origin"_a.none() = nb::none())
+           "step_origin"_a.none() = nb::none(), "cross_products"_a = true)
       .def_ro("model", &PassRequest::model)
       .def_ro("observed_information", &PassRequest::observed_information)
       .def_ro("profile_scale", &PassRequest::profile_scale)
       .def("__getstate__", [](const PassRequest& r) {
         return std::make_tuple(r.model, r.observed_information, r.response_sums, r.parameter_sums,
-                               r.profile_scale, r.derivatives, to_numpy(r.step_origin));
+                               r.profile_scale, r.derivatives, to_numpy(r.step_origin), r.cross_products);
       })
       .def("__setstate__", [](PassRequest* self, const std::tuple<families::ResponseModel, bool, bool, bool,
                                                                   double, std::optional<passes::DerivativeRequest>,
-                                                                  Array1>& t) {
+                                                                  Array1, bool>& t) {
         new (self) PassRequest{std::get<0>(t), std::get<1>(t), std::get<2>(t), std::get<3>(t),
-                               std::get<4>(t), std::get<5>(t), to_vector(std::get<6>(t))};
+                               std::get<4>(t), std::get<5>(t), to_vector(std::get<6>(t)), std::get<7>(t)};
       });
 }
 
@@ -284,6 +286,7 @@ void bind_passes(nb::module_& m) {
           opt.profile_scale = request->profile_scale;
           if (request->derivatives) opt.derivatives = &*request->derivatives;
           opt.step_origin = request->step_origin.view();
+          opt.cross_products = request->cross_products;
         }
         const families::ResponseModel& used = request ? request->model : model;
         const VectorView beta = in(beta0);

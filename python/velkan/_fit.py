@@ -53,6 +53,20 @@ SATURATED_RESIDUAL_DF = 0.5
 
 PassFn = Callable[..., Any]
 
+# A step that left the mean's domain is cut to this fraction of the part of it that stays
+# inside (rows at the edge itself would have infinite means or weights); a step whose pass
+# is finite but raises the penalized deviance, or whose pass could not say how far it may
+# go (a binned pass), is halved.
+DOMAIN_FRACTION = 0.99
+
+
+def cut_fraction(sums: Any) -> float:
+    """The fraction of a step to try next after the pass `sums` at its end (None: the
+    pass was not made)."""
+    if sums is not None and not sums.finite and 0.0 < sums.step_reach < 1.0:
+        return DOMAIN_FRACTION * sums.step_reach
+    return 0.5
+
 # The largest change of log(parameter) in one of performance iteration's parameter steps,
 # and its relative change below which the parameter counts as settled.
 PARAMETER_STEP = 2.0
@@ -320,6 +334,12 @@ class PirlsLoop:
         else:
             self.warm_start(warm)
         self.newton = self.newton_passes()
+        if warm is not None and self.method == "REML" and not self.model.linear and warm.converged:
+            # A converged fit of the same design at a nearby parameter value starts the
+            # Laplace search at once: its inner fits converge the coefficients at the new
+            # value, which performance iteration would only do on the working model first.
+            self.converged = True
+            return self.laplace(self.search())
         step = None
         for it in range(self.max_iter):
             self.n_iter = it + 1
@@ -384,20 +404,22 @@ class PirlsLoop:
     def advance(self, step: Any) -> bool:
         """One pass at the step's coefficients, halved toward the previous ones while that
         raises the penalized deviance; True when the fit has converged or cannot improve.
-        After steps that left the mean's domain, the next is tried first at twice the
-        fraction that stayed inside (`reach`) rather than whole: a link whose domain the
-        working model's steps keep leaving (the inverse Gaussian's 1/mu^2) would otherwise
-        spend the same failed passes on every iteration."""
+        A pass that finds the step outside the mean's domain also gives the fraction of it
+        that stays inside, and the step is cut to DOMAIN_FRACTION of that fraction at once.
+        After such steps, the next is tried first at twice the fraction taken (`reach`)
+        rather than whole: a link whose domain the working model's steps keep leaving (the
+        inverse Gaussian's 1/mu^2, whose fit lies near the domain's edge) would otherwise
+        spend a failed pass on every iteration."""
         beta_new = step.beta_raw
         if self.beta_prev is not None and self.reach < 1.0:
             beta_new = self.beta_prev + self.reach * (np.asarray(beta_new) - self.beta_prev)
-        new_sums = self.pass_at(beta_new)
+        new_sums = self.pass_at(beta_new, self.beta0 if self.beta_prev is None else self.beta_prev)
         pen_new = self.penalized(new_sums, beta_new)
         change = math.inf
         if self.beta_prev is None and not new_sums.finite:
             # The first step left the mean's domain (a link that can leave it): halve it back
             # toward the start, whose constant linear predictor lies inside.
-            beta_new, new_sums = self.back_inside(beta_new)
+            beta_new, new_sums = self.back_inside(beta_new, new_sums)
         if self.beta_prev is not None:
             pen_old = self.penalized_previous()
             halved = self.halve(beta_new, new_sums, pen_new, pen_old)
@@ -439,10 +461,10 @@ class PirlsLoop:
         self.beta_prev = None
         return True
 
-    def back_inside(self, beta_new: np.ndarray) -> tuple[np.ndarray, Any]:
+    def back_inside(self, beta_new: np.ndarray, sums: Any) -> tuple[np.ndarray, Any]:
         for _ in range(MAX_HALVINGS):
-            beta_new = 0.5 * (self.beta0 + beta_new)
-            sums = self.pass_at(beta_new)
+            beta_new = self.beta0 + cut_fraction(sums) * (beta_new - self.beta0)
+            sums = self.pass_at(beta_new, self.beta0)
             if sums.finite:
                 return beta_new, sums
         raise ValueError("no step from the starting values keeps every mean inside the family's "
@@ -456,22 +478,26 @@ class PirlsLoop:
               pen_old: float) -> tuple[np.ndarray, Any, float] | None:
         """Halves the step toward beta_prev until the pass is finite and does not raise the
         penalized deviance; None when MAX_HALVINGS do not get there."""
-        halvings, outside = 0, False
+        halvings, outside, taken = 0, False, 1.0
         while not (new_sums.finite and math.isfinite(pen_new)
                    and pen_new <= pen_old + 1e-7 * abs(pen_old)):
             if halvings == MAX_HALVINGS:
                 break
             outside = outside or not new_sums.finite
-            beta_new = 0.5 * (self.beta_prev + beta_new)
-            new_sums = self.pass_at(beta_new)
+            cut = cut_fraction(new_sums)
+            taken *= cut
+            beta_new = self.beta_prev + cut * (beta_new - self.beta_prev)
+            new_sums = self.pass_at(beta_new, self.beta_prev)
             pen_new = self.penalized(new_sums, beta_new)
             halvings += 1
-        self.reach = min(1.0, 2.0 * self.reach * (0.5 ** halvings if outside else 1.0))
+        self.reach = min(1.0, 2.0 * self.reach * (taken if outside else 1.0))
         return None if halvings == MAX_HALVINGS else (beta_new, new_sums, pen_new)
 
-    def pass_at(self, beta: np.ndarray, **options: Any) -> Any:
+    def pass_at(self, beta: np.ndarray, origin: np.ndarray | None = None, **options: Any) -> Any:
+        """A pass at `beta`; with `origin`, the coefficients the step to `beta` started
+        from, it also gives the step's fraction inside the mean's domain (`step_reach`)."""
         self.passes += 1
-        request = self.request(**options)
+        request = self.request(step_origin=origin, **options)
         self.sums_key = (self.psi, request.observed_information)
         return self.run_pass(self.layout, beta, False, False, request)
 

@@ -4,13 +4,14 @@ observed information and parameter derivatives against finite differences, the
 log-likelihood and AIC of fits, weights as repeated rows, estimated parameters."""
 
 import math
+import warnings
 
 import numpy as np
 import pytest
 from scipy import stats
 
 import velkan
-from velkan import GAM, l, s
+from velkan import GAM, l, re, s
 from velkan import _engine as E
 
 T = pytest.importorskip("_velkan_testing").engine
@@ -311,21 +312,117 @@ def test_a_link_that_can_leave_the_domain_is_halved_back_not_clamped(rng):
         velkan.Poisson(link="logit")
 
 
+@pytest.mark.parametrize("family,link", LINKS)
+def test_step_reach_is_the_edge_of_the_links_domain(rng, family, link):
+    """A pass told where its step started gives the largest fraction of the step that keeps
+    every mean inside the domain: a pass just inside that fraction is finite and one just
+    beyond it is not; where the domain is eta > 0 (1/mu^2, the inverse and identity links of
+    positive means) it is NumPy's min eta0 / (eta0 - eta1) over the rows that left; chunks'
+    sums keep the smallest, and the sums pickle with it."""
+    import pickle
+    X, y, _ = simulated(rng, family, 600)
+    X = np.column_stack([X, rng.permutation(np.arange(len(y)) % 250)])  # a random effect: sparse rows
+    m = model(family, link)
+    cls = velkan._families.CLASSES[family]
+    given = dict(zip([p[0] for p in cls().info.parameters], REFERENCE[family][0]))
+    with warnings.catch_warnings():  # any coefficients inside the domain serve as the origin
+        warnings.simplefilter("ignore", velkan.ConvergenceWarning)
+        fit = GAM(s(0, k=6) + s(1, k=5) + re(2), family=cls(link=link, **given), method="PQL").fit(X, y)._fitted
+    lay, cols, b0 = fit.engine_layout(), list(X.T), np.asarray(fit.beta_raw)
+    assert lay.sparse
+    eta0 = E.linear_predictor(lay, cols, b0, None, len(y))
+    offset = 0.1 * eta0 * rng.uniform(size=len(y))  # both ends of the step keep it
+    eta0 = eta0 + offset
+    b1 = b0 + rng.normal(size=b0.size) * 3 * np.abs(eta0).max() - 2 * b0
+    pass_at = lambda b, rows=slice(None): E.accumulate(  # noqa: E731
+        lay, [c[rows] for c in cols], y[rows], None, offset[rows], m, b, False, False, 1,
+        request=E.PassRequest(m, step_origin=b0))
+    sums = pass_at(b1)
+    reach = sums.step_reach
+    assert 0.0 <= reach <= 1.0 and pass_at(b0).step_reach == 1.0
+    if sums.finite:
+        assert reach == 1.0
+    if reach < 1.0:
+        assert not sums.finite and pass_at(b0 + reach * (1 - 1e-7) * (b1 - b0)).finite
+        assert not pass_at(b0 + min(1.0, reach + 1e-6) * (b1 - b0)).finite
+    positive = m.info.support_lower == 0.0 and link in ("1/mu^2", "inverse", "identity")
+    if positive:
+        eta1 = E.linear_predictor(lay, cols, b1, offset, len(y))
+        out = eta1 <= 0
+        assert out.any() and reach == pytest.approx(np.min(eta0[out] / (eta0[out] - eta1[out])), abs=1e-8)
+    halves = pass_at(b1, slice(0, 300)) + pass_at(b1, slice(300, None))  # exact to 1e-9 (bisection)
+    assert halves.step_reach == pytest.approx(reach, abs=2e-9) and pickle.loads(pickle.dumps(sums)).step_reach == reach
+    with pytest.raises(ValueError, match=f"3 step-origin coefficients for a design of {b0.size} columns"):
+        E.accumulate(lay, cols, y, None, offset, m, b1, False, False, 1, request=E.PassRequest(m, step_origin=b0[:3]))
+    request = pickle.loads(pickle.dumps(E.PassRequest(m, step_origin=b0)))
+    got = E.accumulate(lay, cols, y, None, offset, m, b1, False, False, 1, request=request)
+    assert got.step_reach == reach
+
+
+@pytest.mark.parametrize("family", [f for f in FAMILIES if "profile" in E.families()[FAMILIES.index(f)].parameter_estimation])
+def test_a_pass_for_the_profile_density_alone_gives_the_same_density(rng, family):
+    """A profile pass that skips the cross products (and the same request pickled, as Dask
+    sends it) gives the density sums and the deviance of a full pass, and no cross
+    products: they must not be read as if they were."""
+    import pickle
+    X, y, _ = simulated(rng, family, 3000)
+    m = model(family)
+    cls = velkan._families.CLASSES[family]
+    given = dict(zip([p[0] for p in cls().info.parameters], REFERENCE[family][0]))
+    fit = GAM(s(0) + s(1), family=cls(**given), method="PQL").fit(X, y)._fitted
+    at = lambda request: E.accumulate(fit.engine_layout(), list(X.T), y, None, None, m, fit.beta_raw,  # noqa: E731
+                                      False, False, 1, request=request)
+    full = at(E.PassRequest(m, profile_scale=fit.scale))
+    alone = at(pickle.loads(pickle.dumps(E.PassRequest(m, profile_scale=fit.scale, cross_products=False))))
+    assert alone.profile_sums == full.profile_sums and alone.deviance == full.deviance
+    assert np.abs(np.asarray(full.xtwx)).max() > 0 and not np.any(np.asarray(alone.xtwx))
+
+
+def test_a_step_cut_to_the_domain_edge_fits_as_halving_does(rng, monkeypatch):
+    """An inverse Gaussian at 1/mu^2 whose working steps keep leaving the domain (its fit
+    lies near the edge): cutting them where the pass says they leave gives the fit that
+    halving them gives, in fewer passes."""
+    from velkan import _fit
+    n = 20000
+    X = rng.uniform(size=(n, 3))
+    mu = np.exp(np.sin(2 * np.pi * X[:, 0]) + np.exp(2 * X[:, 1]) / np.e ** 2 + 0.5 * X[:, 2] - 0.5)
+    y = rng.wald(mu, 4.0)
+    fits = {}
+    for how in ("cut", "halved"):
+        if how == "halved":
+            monkeypatch.setattr(_fit, "cut_fraction", lambda sums: 0.5)
+        fits[how] = GAM(s(0) + s(1) + s(2), family="inverse_gaussian").fit(X, y)
+    cut, halved = fits["cut"], fits["halved"]
+    assert cut.converged_ and cut._fitted.passes < halved._fitted.passes
+    np.testing.assert_allclose(cut.predict(X), halved.predict(X), rtol=1e-4)
+    np.testing.assert_allclose(cut._fitted.rho, halved._fitted.rho, atol=0.02)
+
+
 @pytest.mark.parametrize("shape", ["parabola", "skewed", "flat-topped", "at-the-end"])
 def test_profile_search_finds_the_maximum(shape):
     """The profile search over a family parameter against scipy's bounded minimiser, on
-    smooth log-likelihood shapes like L(p): within its tolerance, in a few evaluations."""
+    smooth log-likelihood shapes like L(p), with derivatives by central differences as the
+    search takes them, and a slope that is off at the points it calls rough (performance-
+    iteration fits before REML's): within its tolerance, in a few evaluations, ending on a
+    point that is not rough."""
     from scipy.optimize import minimize_scalar
 
-    from velkan._profile import maximise
+    from velkan._profile import newton_search
     f = {"parabola": lambda q: -3e4 * (q - 1.43) ** 2,
          "skewed": lambda q: -2e5 * (q - 1.62) ** 2 + 4e5 * (q - 1.62) ** 3 - 1e5 * (q - 1.62) ** 4,
          "flat-topped": lambda q: -50.0 * (q - 1.3) ** 4 - 1.0 * (q - 1.3) ** 2,
          "at-the-end": lambda q: 40.0 * q}[shape]
-    calls = []
-    best = maximise(lambda q: (calls.append(q), f(q))[1], 1.01, 1.99, 1.5, 1e-3, 30)
+    calls, h = [], 5e-3
+
+    def local(q, rough):
+        calls.append(q)
+        g = (lambda x: f(x) + 20.0 * x) if rough else f
+        return g(q), (g(q + h) - g(q - h)) / (2 * h), (g(q + h) - 2 * g(q) + g(q - h)) / h ** 2
+    best, curvature = newton_search(local, 1.01, 1.99, 1.5, 1e-3, 30)
     ref = minimize_scalar(lambda q: -f(q), bounds=(1.01, 1.99), method="bounded", options={"xatol": 1e-7}).x
-    assert best == pytest.approx(ref, abs=2e-3) and len(set(calls)) == len(calls) <= 12
+    assert best == pytest.approx(ref, abs=2e-3) and 2 <= len(calls) <= 12 and best != calls[0]
+    if shape == "parabola":  # a long first step, then the exact function at its end, where Newton is exact
+        assert len(calls) == 3 and curvature == pytest.approx(-6e4, rel=1e-6)
 
 
 @pytest.mark.parametrize("family,given", [("negative_binomial", {}), ("tweedie", {"power": 1.5})])

@@ -31,6 +31,7 @@ struct Accumulator {
   // y, prior weight, x'beta0, linear predictor and eta - offset - x'beta0 of each row,
   // then the family's weight, residual, deviance and Pearson term.
   std::vector<double> y, pw, xb, eta, shift, weight, residual, deviance, pearson;
+  std::vector<double> origin;  // the step origin's linear predictor (with step_origin)
   PassSums sums;
   std::optional<InformationSums> information;
   // A sparse term's rows (group and values) and sums: per group its gw x gw block of
@@ -41,7 +42,9 @@ struct Accumulator {
   void reserve(std::size_t block, std::size_t q, std::size_t p, bool column_sums) {
     upper.assign(q * q, 0.0);
     rows.resize(block * q);
-    for (auto* v : {&y, &pw, &xb, &eta, &shift, &weight, &residual, &deviance, &pearson}) v->resize(block);
+    for (auto* v : {&y, &pw, &xb, &eta, &shift, &weight, &residual, &deviance, &pearson, &origin}) {
+      v->resize(block);
+    }
     sums.column_sums = Vector(column_sums ? p : 0);
   }
   void reserve_sparse(std::size_t block, const terms::SparseTerm& s, std::size_t q, bool column_sums) {
@@ -86,6 +89,43 @@ void add_block_products(const double* rows, std::size_t count, std::size_t p, Ve
   if (pw != nullptr) {
     const char t = 'N';
     lapack::scipy_dgemv_(&t, &m, &n, &one, rows, &lda, pw, &inc, &one, sums, &inc, 1);
+  }
+}
+
+// The smaller of `bound` and the largest t in [0, 1] with the mean at origin + t (eta -
+// origin) inside the family's domain, for one row whose mean at eta is outside it (0 when
+// the origin is outside too). The domain of every link and family is an interval of eta,
+// so bisection between an inside and an outside point finds its edge; the inside end is
+// returned. A row still inside at `bound` cannot lower it and costs one evaluation: with
+// the bound carried from row to row, a step that takes every row outside bisects few.
+double row_reach(const families::ResponseModel& model, double origin, double eta, double bound) {
+  const auto inside = [&](double e) { return model.family().valid_mean(model.link().inverse(e)); };
+  if (!inside(origin)) return 0.0;
+  if (inside(origin + bound * (eta - origin))) return bound;
+  double lo = 0.0, hi = bound;
+  while (hi - lo > kReachPrecision) {
+    const double mid = 0.5 * (lo + hi);
+    (inside(origin + mid * (eta - origin)) ? lo : hi) = mid;
+  }
+  return lo;
+}
+
+// With a step origin: the origin's linear predictor for the block's rows (from the
+// unscaled design rows, before reduce_block scales them), and after the family's working
+// values, the block's share of PassSums::step_reach.
+void origin_predictor(const RowData& data, VectorView origin, std::size_t first, std::size_t count,
+                      std::size_t p, Accumulator& a, const double* extra_xb = nullptr) {
+  for (std::size_t i = 0; i < count; ++i) a.origin[i] = extra_xb != nullptr ? extra_xb[i] : 0.0;
+  add_block_products(a.rows.data(), count, p, origin, a.origin.data(), nullptr, nullptr);
+  for (std::size_t i = 0; i < count; ++i) a.origin[i] += at_or(data.offset, first + i, 0.0);
+}
+
+void add_step_reach(const families::ResponseModel& model, std::size_t count, Accumulator& a) {
+  for (std::size_t i = 0; i < count; ++i) {
+    // A row whose working values are finite is inside (Family::working marks a mean
+    // outside its domain by NaN).
+    if (std::isfinite(a.weight[i]) && std::isfinite(a.deviance[i])) continue;
+    a.sums.step_reach = row_reach(model, a.origin[i], a.eta[i], a.sums.step_reach);
   }
 }
 
@@ -281,6 +321,7 @@ void PassSums::add(const PassSums& o) {
   rows += o.rows;
   edge_rows += o.edge_rows;
   edge_responses += o.edge_responses;
+  step_reach = std::min(step_reach, o.step_reach);
   response.add(o.response);
   finite = finite && o.finite;
   observed = observed || o.observed;
@@ -293,14 +334,14 @@ void PassSums::add(const PassSums& o) {
   derivatives.add(o.derivatives);
 }
 
-Result<PassSums> accumulate(const terms::ModelLayout& layout, const RowData& data,
-                            const families::ResponseModel& model, VectorView beta0,
-                            const PassOptions& options) {
-  const std::size_t n = data.rows();
+namespace {
+
+// Ok when the rows, the coefficients and what the options carry fit the layout.
+Status check_pass_inputs(const terms::ModelLayout& layout, const RowData& data, VectorView beta0,
+                         const PassOptions& options) {
   const std::size_t p = layout.width();
-  const std::size_t q = p + 1;
-  if (auto ok = check_row_inputs(layout, data.columns, n, data.weights, data.offset); !ok) {
-    return fail(ok.error());
+  if (auto ok = check_row_inputs(layout, data.columns, data.rows(), data.weights, data.offset); !ok) {
+    return ok;
   }
   if (beta0.size != p) {
     return fail(GamError::dimension_mismatch(
@@ -312,6 +353,23 @@ Result<PassSums> accumulate(const terms::ModelLayout& layout, const RowData& dat
     return fail(GamError::dimension_mismatch(
         "the derivative pass's inverse and coefficient derivatives do not match the design"));
   }
+  if (options.step_origin.size != 0 && options.step_origin.size != p) {
+    return fail(GamError::dimension_mismatch(diag::format(
+        "{} step-origin coefficients for a design of {} columns", options.step_origin.size, p)));
+  }
+  return {};
+}
+
+}  // namespace
+
+Result<PassSums> accumulate(const terms::ModelLayout& layout, const RowData& data,
+                            const families::ResponseModel& model, VectorView beta0,
+                            const PassOptions& options) {
+  const std::size_t n = data.rows();
+  const std::size_t p = layout.width();
+  const std::size_t q = p + 1;
+  if (auto ok = check_pass_inputs(layout, data, beta0, options); !ok) return fail(ok.error());
+  const bool reach = options.step_origin.size != 0;
   const std::size_t block = std::max<std::size_t>(options.block_rows, 1);
   std::vector<Accumulator> acc(part_count(n, block, options.threads));
 
@@ -321,14 +379,21 @@ Result<PassSums> accumulate(const terms::ModelLayout& layout, const RowData& dat
     double* rows = a.rows.data();
     if (auto ok = layout.evaluate_rows(data.columns, first, count, rows, q); !ok) return ok;
     if (auto ok = linearise(model, data, beta0, options, first, count, a); !ok) return ok;
+    if (reach) origin_predictor(data, options.step_origin, first, count, p, a);
     const families::RowsIn family_rows{a.y.data(), a.eta.data(), a.pw.data(), count};
     model.working(family_rows, {a.weight.data(), a.residual.data(), a.deviance.data(), a.pearson.data()});
+    if (reach) add_step_reach(model, count, a);
     if (needs_information(options)) {
       if (!a.information) a.information.emplace(model, options, block, p);
       a.information->add_block({rows, q, p, family_rows}, a.weight.data(), a.residual.data());
     }
     reduce_block(model, options.from_response, a, count, p);
-    if (options.derivatives == nullptr) symmetric_rank_update(q, count, rows, a.upper.data());
+    // A pass with a row outside the family's domain is a step too far, whose cross products
+    // nobody reads: once a thread has met one, it saves their rank-k updates (most of a
+    // pass), and keeps only what says how far the step may go.
+    if (options.derivatives == nullptr && options.cross_products && a.sums.finite) {
+      symmetric_rank_update(q, count, rows, a.upper.data());
+    }
     return {};
   };
 
@@ -337,9 +402,14 @@ Result<PassSums> accumulate(const terms::ModelLayout& layout, const RowData& dat
     // The sparse term's columns never enter the dense rows: each row adds to its group's
     // blocks only (O(gw (p_d + gw)) per row instead of O(p^2)).
     const std::size_t pd = layout.dense_width(), qd = pd + 1;
-    Vector beta_dense(pd);
-    for (std::size_t j = 0, k = 0; j < p; ++j)
-      if (j < sp->raw_offset || j >= sp->raw_offset + sp->groups * sp->group_width) beta_dense[k++] = beta0[j];
+    const auto dense_part = [&](VectorView beta) {
+      Vector out(pd);
+      for (std::size_t j = 0, k = 0; j < p; ++j)
+        if (j < sp->raw_offset || j >= sp->raw_offset + sp->groups * sp->group_width) out[k++] = beta[j];
+      return out;
+    };
+    const Vector beta_dense = dense_part(beta0);
+    const Vector origin_dense = reach ? dense_part(options.step_origin) : Vector(0);
     auto sparse_body = [&](std::size_t part, std::size_t first, std::size_t count) -> Status {
       Accumulator& a = acc[part];
       if (a.upper.empty()) {
@@ -352,11 +422,16 @@ Result<PassSums> accumulate(const terms::ModelLayout& layout, const RowData& dat
       std::vector<double> extra(count);
       sparse_xb(*sp, a, beta0, count, extra.data());
       if (auto ok = linearise(model, data, beta_dense.view(), options, first, count, a, extra.data()); !ok) return ok;
+      if (reach) {
+        sparse_xb(*sp, a, options.step_origin, count, extra.data());
+        origin_predictor(data, origin_dense.view(), first, count, pd, a, extra.data());
+      }
       model.working({a.y.data(), a.eta.data(), a.pw.data(), count},
                     {a.weight.data(), a.residual.data(), a.deviance.data(), a.pearson.data()});
+      if (reach) add_step_reach(model, count, a);
       reduce_block(model, options.from_response, a, count, pd);
       reduce_sparse(*sp, a, count, qd, options.column_sums);
-      symmetric_rank_update(qd, count, rows, a.upper.data());
+      if (options.cross_products) symmetric_rank_update(qd, count, rows, a.upper.data());
       return {};
     };
     if (auto ok = for_each_block(n, block, acc.size(), sparse_body, &used); !ok) return fail(ok.error());

@@ -118,7 +118,9 @@ struct PassSums {
   // constant starting level, so that the gaussian null deviance sum w e^2 - (sum w e)^2 /
   // sum w keeps its digits however far the response sits from zero.
   families::ResponseSums response;
-  // False when some row's mean, weight or deviance came out non-finite (a step too far).
+  // False when some row's mean, weight or deviance came out non-finite (a step too far);
+  // the cross products are then incomplete (each thread stops adding to them there) and
+  // only the scalar sums and step_reach are meaningful.
   bool finite = true;
   // Whether xtwx / xtwt hold the observed information (Newton weights, see
   // PassOptions::observed_information); `correction` = X'(W_obs - W_exp)X then holds what
@@ -133,6 +135,11 @@ struct PassSums {
   // working weight is below kEdgeWeight of their prior weight (fitted on the edge).
   double edge_responses = 0.0;
   double edge_rows = 0.0;
+  // With PassOptions::step_origin: the largest fraction t in [0, 1] of the step from the
+  // origin's linear predictor to this pass's that keeps every row's mean inside the
+  // family's domain under its link (1 when every row is inside; 0 when a row is outside
+  // at the origin already). Within kReachPrecision of the edge, on its inner side.
+  double step_reach = 1.0;
 
   // Adds another pass's sums over other rows (shapes must agree).
   void add(const PassSums& other);
@@ -158,7 +165,17 @@ struct PassOptions {
   // cross products an earlier pass already has: it leaves xtwx, xtwt and ttwt zero (their
   // rank-k update is a fifth of its cost) and gives the scalar sums as usual.
   const DerivativeRequest* derivatives = nullptr;
+  // The coefficients a step started from (raw, width() entries; empty: none): the pass
+  // then also gives PassSums::step_reach, so that a step that left the mean's domain is
+  // cut back to its edge at once instead of by trial passes.
+  VectorView step_origin{};
+  // False: leave xtwx, xtwt and ttwt incomplete (their rank-k updates are most of a pass),
+  // for a pass asked for other sums alone (a profile density at fixed coefficients).
+  bool cross_products = true;
 };
+
+// The step_reach of a row is found by bisection to within this fraction of the step.
+inline constexpr double kReachPrecision = 1e-9;
 
 // Ok when `columns` holds at least the layout's input columns, every one of length n, and
 // weights and offset are empty or of length n; DimensionMismatch naming the first misfit.

@@ -77,13 +77,13 @@ SumsState sums_state(const PassSums& s) {
   return {to_numpy(s.xtwx), to_numpy(s.xtwt), to_numpy(s.column_sums),
           {s.ttwt, s.deviance, s.pearson, s.weight_sum, s.rows, r.response_sum, r.residual_sum,
            r.residual_square_sum, r.saturated_sum, r.log_normaliser, r.offset_rows, r.weight_sum,
-           s.edge_rows, s.edge_responses},
+           s.edge_rows, s.edge_responses, s.step_reach},
           s.finite, optional_state(s)};
 }
 
 PassSums sums_from_state(const Array2& xtwx, const Array1& xtwt, const Array1& column_sums,
                          const std::vector<double>& v, bool finite, const nb::tuple& extra) {
-  if (v.size() != 14 || xtwx.shape(0) != xtwx.shape(1) || xtwt.shape(0) != xtwx.shape(0)) {
+  if (v.size() != 15 || xtwx.shape(0) != xtwx.shape(1) || xtwt.shape(0) != xtwx.shape(0)) {
     throw nb::value_error("malformed pass sums");
   }
   PassSums s;
@@ -98,6 +98,7 @@ PassSums sums_from_state(const Array2& xtwx, const Array1& xtwt, const Array1& c
   s.response = {v[5], v[6], v[7], v[8], v[9], v[10], v[11]};
   s.edge_rows = v[12];
   s.edge_responses = v[13];
+  s.step_reach = v[14];
   s.finite = finite;
   restore_optional(s, extra);
   return s;
@@ -112,6 +113,8 @@ struct PassRequest {
   bool parameter_sums = false;
   double profile_scale = 0.0;
   std::optional<passes::DerivativeRequest> derivatives;
+  Vector step_origin;  // empty: none (PassOptions::step_origin)
+  bool cross_products = true;
 };
 
 void bind_request(nb::module_& m) {
@@ -134,21 +137,29 @@ void bind_request(nb::module_& m) {
                                              std::get<3>(t)};
       });
   nb::class_<PassRequest>(m, "PassRequest", "What one pass is asked for, and its model.")
-      .def(nb::init<families::ResponseModel, bool, bool, bool, double,
-                    std::optional<passes::DerivativeRequest>>(),
+      .def("__init__",
+           [](PassRequest* self, families::ResponseModel model, bool observed, bool response, bool parameter,
+              double profile, std::optional<passes::DerivativeRequest> derivatives,
+              const std::optional<Array1>& step_origin, bool cross_products) {
+             new (self) PassRequest{std::move(model), observed, response, parameter, profile,
+                                    std::move(derivatives), step_origin ? to_vector(*step_origin) : Vector(0),
+                                    cross_products};
+           },
            "model"_a, "observed_information"_a = false, "response_sums"_a = false,
-           "parameter_sums"_a = false, "profile_scale"_a = 0.0, "derivatives"_a.none() = nb::none())
+           "parameter_sums"_a = false, "profile_scale"_a = 0.0, "derivatives"_a.none() = nb::none(),
+           "step_origin"_a.none() = nb::none(), "cross_products"_a = true)
       .def_ro("model", &PassRequest::model)
       .def_ro("observed_information", &PassRequest::observed_information)
       .def_ro("profile_scale", &PassRequest::profile_scale)
       .def("__getstate__", [](const PassRequest& r) {
         return std::make_tuple(r.model, r.observed_information, r.response_sums, r.parameter_sums,
-                               r.profile_scale, r.derivatives);
+                               r.profile_scale, r.derivatives, to_numpy(r.step_origin), r.cross_products);
       })
       .def("__setstate__", [](PassRequest* self, const std::tuple<families::ResponseModel, bool, bool, bool,
-                                                                  double, std::optional<passes::DerivativeRequest>>& t) {
+                                                                  double, std::optional<passes::DerivativeRequest>,
+                                                                  Array1, bool>& t) {
         new (self) PassRequest{std::get<0>(t), std::get<1>(t), std::get<2>(t), std::get<3>(t),
-                               std::get<4>(t), std::get<5>(t)};
+                               std::get<4>(t), std::get<5>(t), to_vector(std::get<6>(t)), std::get<7>(t)};
       });
 }
 
@@ -173,6 +184,9 @@ void bind_sums(nb::module_& m) {
       }, "(log density, and its derivatives in log scale) of a profile pass")
       .def_ro("edge_rows", &PassSums::edge_rows)
       .def_ro("edge_responses", &PassSums::edge_responses)
+      .def_ro("step_reach", &PassSums::step_reach,
+              "with a request's step_origin: the largest fraction of the step from there that keeps "
+              "every row's mean inside the family's domain")
       .def("__add__",
            [](const PassSums& a, const PassSums& b) {
              if (a.xtwx.rows() != b.xtwx.rows() || a.column_sums.size() != b.column_sums.size()) {
@@ -271,6 +285,8 @@ void bind_passes(nb::module_& m) {
           opt.parameter_sums = request->parameter_sums;
           opt.profile_scale = request->profile_scale;
           if (request->derivatives) opt.derivatives = &*request->derivatives;
+          opt.step_origin = request->step_origin.view();
+          opt.cross_products = request->cross_products;
         }
         const families::ResponseModel& used = request ? request->model : model;
         const VectorView beta = in(beta0);

@@ -346,6 +346,28 @@ void BinnedLayout::plan_pairs() {
 }
 
 // ----------------------------------------------------------------------------- pass
+Status combine_codes(const BinnedRows& rows, std::span<const std::size_t> columns,
+                     std::span<const std::size_t> radix, std::size_t first, std::size_t count,
+                     std::uint32_t* out) {
+  std::fill(out, out + count, 0u);
+  for (std::size_t m = 0; m < columns.size(); ++m) {
+    const CodeView v = rows.codes[columns[m]];
+    const auto r = static_cast<std::uint32_t>(radix[m]);
+    std::uint32_t largest = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::uint32_t c = v[first + i];
+      largest = std::max(largest, c);
+      out[i] = out[i] * r + c;
+    }
+    if (largest >= r) {
+      return fail(GamError::invalid_parameter(
+          diag::format("a code of input column {} near row {} is {}; the column has {} bins",
+                       columns[m], rows.first_row + first, largest, r)));
+    }
+  }
+  return {};
+}
+
 struct BinnedPass::Tables {
   std::vector<std::vector<double>> pair;       // per pair: its cross-tabulation or group sums
   // Per tabulated term, per code, side by side (one cache line for the three): the sums
@@ -484,25 +506,11 @@ Status BinnedPass::add(const BinnedRows& rows) {
 // Each tabulated term's code per row of the block (its columns' codes in mixed radix).
 Status BinnedPass::gather_codes(Tables& t, const BinnedRows& rows, std::size_t first,
                                 std::size_t count) const {
-  const auto& tab = layout_->tab_;
-  for (std::size_t k = 0; k < tab.size(); ++k) {
-    if (tab[k].codes == 1) continue;
-    std::uint32_t* out = t.code[k].data();
-    std::fill(out, out + count, 0u);
-    for (std::size_t m = 0; m < tab[k].columns.size(); ++m) {
-      const CodeView v = rows.codes[tab[k].columns[m]];
-      const auto radix = static_cast<std::uint32_t>(tab[k].radix[m]);
-      std::uint32_t largest = 0;
-      for (std::size_t i = 0; i < count; ++i) {
-        const std::uint32_t c = v[first + i];
-        largest = std::max(largest, c);
-        out[i] = out[i] * radix + c;
-      }
-      if (largest >= radix) {
-        return fail(GamError::invalid_parameter(diag::format(
-            "a code of input column {} near row {} is {}; the column has {} bins",
-            tab[k].columns[m], rows.first_row + first, largest, radix)));
-      }
+  for (std::size_t k = 0; k < layout_->tab_.size(); ++k) {
+    const auto& tab = layout_->tab_[k];
+    if (tab.codes == 1) continue;
+    if (auto ok = combine_codes(rows, tab.columns, tab.radix, first, count, t.code[k].data()); !ok) {
+      return ok;
     }
   }
   return {};

@@ -168,6 +168,13 @@ struct BinnedRows {
   std::size_t rows() const { return response.size; }
 };
 
+// The codes of rows [first, first + count) of `rows` in the mixed radix of `columns`
+// (radix[m] bins each, the first outermost), into out[0, count). Refused
+// (InvalidParameter): a code outside its column's bins, naming the column and the block.
+Status combine_codes(const BinnedRows& rows, std::span<const std::size_t> columns,
+                     std::span<const std::size_t> radix, std::size_t first, std::size_t count,
+                     std::uint32_t* out);
+
 // One pass over binned rows given in any number of calls of `add` (chunks), reduced to the
 // same PassSums as `accumulate` (accumulate.h) over the binned design. Each thread keeps
 // its own tables; result() adds them in thread order and assembles the p x p sums once.

@@ -130,22 +130,7 @@ Status CodeTuples::add_part(Part& part, std::size_t index, const BinnedRows& row
   for (std::size_t b = 0; b < count; b += kCellBlock) {
     const std::size_t m = std::min(kCellBlock, count - b), at = first + b;
     std::uint32_t* cell = part.cell.data();
-    std::fill(cell, cell + m, 0u);
-    for (std::size_t k = 0; k < columns_.size(); ++k) {
-      const CodeView v = rows.codes[columns_[k]];
-      const auto radix = static_cast<std::uint32_t>(radix_[k]);
-      std::uint32_t largest = 0;
-      for (std::size_t i = 0; i < m; ++i) {
-        const std::uint32_t code = v[at + i];
-        largest = std::max(largest, code);
-        cell[i] = cell[i] * radix + code;
-      }
-      if (largest >= radix) {
-        return fail(GamError::invalid_parameter(diag::format(
-            "a code of input column {} near row {} is {}; the column has {} bins", columns_[k],
-            rows.first_row + at, largest, radix)));
-      }
-    }
+    if (auto ok = combine_codes(rows, columns_, radix_, at, m, cell); !ok) return ok;
     // The part's slot of each row, then the additions, each fetching the slot kAhead rows
     // on (cells are scattered over up to 512 MB: the misses then overlap).
     for (std::size_t i = 0; i < m; ++i) {

@@ -265,18 +265,6 @@ class ExactStats:
         return sample.points(), box
 
 
-def point_hashes(x: np.ndarray) -> np.ndarray:
-    """A 64-bit mix of the bits of each row of x (equal rows hash alike, -0.0 as 0.0)."""
-    bits = (np.ascontiguousarray(x, dtype=np.float64) + 0.0).view(np.uint64)
-    h = np.full(x.shape[0], np.uint64(0x243F6A8885A308D3))
-    for j in range(x.shape[1]):
-        z = (h ^ bits[:, j]) + np.uint64(0x9E3779B97F4A7C15)
-        z = (z ^ (z >> np.uint64(30))) * np.uint64(0xBF58476D1CE4E5B9)
-        z = (z ^ (z >> np.uint64(27))) * np.uint64(0x94D049BB133111EB)
-        h = z ^ (z >> np.uint64(31))
-    return h
-
-
 class PointSample:
     """The distinct rows of a few columns with the smallest hashes (at most `size`, in the
     order of their hashes): uniform over the distinct points whatever their multiplicities,
@@ -289,19 +277,16 @@ class PointSample:
         self.values = np.empty((0, d))
 
     def update(self, x: np.ndarray, h: np.ndarray | None = None) -> None:
-        h = point_hashes(x) if h is None else h
+        """Adds rows x (with their hashes h, or hashed here)."""
+        if h is None:  # the engine keeps the rows' own sample: the first `size` distinct hashes
+            h, rows = _engine.point_sample(np.ascontiguousarray(x, dtype=np.float64), self.size)
+            x = x[rows]
         size = self.size
         if self.hashes.size == size:
             keep = h < self.hashes[-1]
             x, h = x[keep], h[keep]
         h = np.concatenate([self.hashes, h])
         v = np.concatenate([self.values, x + 0.0])
-        if h.size > 4 * size:
-            # Only hashes up to the (2 x size)-th smallest can be kept when that many
-            # include enough distinct ones: a selection, then a sort of those alone.
-            near = h <= np.partition(h, 2 * size - 1)[2 * size - 1]
-            if np.unique(h[near]).size >= size:
-                h, v = h[near], v[near]
         h, first = np.unique(h, return_index=True)
         self.hashes, self.values = h[:size], v[first[:size]]
 

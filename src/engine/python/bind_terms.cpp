@@ -3,6 +3,7 @@
 #include <nanobind/stl/tuple.h>
 #include <nanobind/stl/vector.h>
 #include <nanobind/stl/optional.h>
+#include <nanobind/stl/pair.h>
 
 #include <string>
 
@@ -150,6 +151,27 @@ void bind_specs(nb::module_& m) {
       },
       "columns"_a, "points"_a, "k"_a, "box"_a, "what"_a = "", "select"_a = false,
       "The spec of a thin-plate term built from distinct points (N x d) and the training box.");
+  m.def(
+      "point_sample",
+      [](const Array2& x, std::size_t size) {
+        Inputs in;
+        const MatrixView xv = in(x);
+        auto sample = without_gil([&] { return terms::smallest_point_hashes(xv, size); });
+        const std::size_t m = sample.hashes.size();
+        auto* hashes = new std::uint64_t[std::max<std::size_t>(m, 1)];
+        auto* rows = new std::int64_t[std::max<std::size_t>(m, 1)];
+        for (std::size_t i = 0; i < m; ++i) {
+          hashes[i] = sample.hashes[i];
+          rows[i] = static_cast<std::int64_t>(sample.rows[i]);
+        }
+        nb::capsule own_h(hashes, [](void* p) noexcept { delete[] static_cast<std::uint64_t*>(p); });
+        nb::capsule own_r(rows, [](void* p) noexcept { delete[] static_cast<std::int64_t*>(p); });
+        return std::make_pair(nb::ndarray<nb::numpy, std::uint64_t, nb::ndim<1>>(hashes, {m}, own_h),
+                              nb::ndarray<nb::numpy, std::int64_t, nb::ndim<1>>(rows, {m}, own_r));
+      },
+      "x"_a, "size"_a,
+      "The distinct rows of x (n x d) with the `size` smallest point hashes: (their hashes "
+      "in increasing order, the first row of each).");
   m.def("richer_term", [](const TermSpec& spec) -> std::optional<TermSpec> {
     return value_or_raise(terms::make_term(spec, 0))->richer();
   }, "spec"_a, "The spec of a richer basis of the term's columns (None: no basis size to check).");

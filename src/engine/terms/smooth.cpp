@@ -246,6 +246,15 @@ void Smooth::add_groups(const std::vector<const Vector*>& eig, std::size_t rank0
 void Smooth::base_row(std::span<const VectorView> columns, std::size_t row, double* out,
                       std::vector<double>& a, std::vector<double>& b, std::vector<double>& m) const {
   const auto& cols = spec().columns;
+  if (margins_.size() == 1) {  // one margin: its row is the term's
+    const double xi = columns[cols[0]][row];
+    if (std::isnan(xi)) {
+      std::fill(out, out + base_, xi);
+    } else {
+      margins_[0].evaluate(xi, out);
+    }
+    return;
+  }
   std::size_t len = 1;
   a[0] = 1.0;
   for (std::size_t k = 0; k < margins_.size(); ++k) {

@@ -1,7 +1,10 @@
 #include "engine/terms/thin_plate.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstdint>
+#include <limits>
 #include <numbers>
 #include <vector>
 
@@ -106,10 +109,19 @@ class ThinPlate final : public TermBasis {
   // stored as one cubic per interval between consecutive points (in u = x - the
   // interval's left end), which makes a row O(log N + k) instead of O(N k).
   void set_pieces();
-  void piece_row(double x, double* out) const;
+  std::size_t interval(double x) const;
+  Status evaluate_one_column(VectorView column, std::size_t first, std::size_t count, double* out,
+                             std::size_t stride) const;
 
   std::vector<double> breaks_;  // sorted points (standardised)
-  std::vector<double> pieces_;  // (N + 1) intervals x r columns x 4 coefficients
+  std::vector<double> search_breaks_;  // the same, then two infinities
+  // (N + 1) intervals x 4 powers x r columns: a power's coefficients of all columns are
+  // adjacent, so a row's cubics are evaluated for all columns at once.
+  std::vector<double> pieces_;
+  // The interval search starts from guide_[cell] for x in cell (x - guide_origin_) *
+  // guide_scale_ of an even grid over the points: a few comparisons instead of a bisection.
+  std::vector<std::uint32_t> guide_;
+  double guide_origin_ = 0.0, guide_scale_ = 0.0, lo_ = 0.0;
 
   void add_ranks(std::size_t null_rank, VectorView rho, std::size_t first, LogDeterminant& out) const {
     out.value += static_cast<double>(r_) * rho[first];
@@ -145,21 +157,73 @@ void ThinPlate::set_pieces() {
       const double powers[4] = {t * t * t, 3.0 * t * t, 3.0 * t, 1.0};
       for (std::size_t c = 0; c < r_; ++c) {
         const double w = sign * s.transform(i, c) / 12.0;
-        for (std::size_t e = 0; e < 4; ++e) piece[c * 4 + e] += w * powers[e];
+        for (std::size_t e = 0; e < 4; ++e) piece[e * r_ + c] += w * powers[e];
       }
     }
   }
+  lo_ = lo;
+  const std::size_t cells = 4 * n_ + 4;
+  const double span = breaks_.back() - breaks_.front();
+  guide_origin_ = breaks_.front();
+  guide_scale_ = span > 0.0 ? static_cast<double>(cells) / span : 0.0;
+  guide_.assign(cells, 0);
+  search_breaks_ = breaks_;
+  search_breaks_.resize(n_ + 2, std::numeric_limits<double>::infinity());
+  std::size_t j = 0;
+  for (std::size_t cell = 0; cell < cells; ++cell) {
+    const double start = guide_origin_ + static_cast<double>(cell) / guide_scale_;
+    while (j < n_ && breaks_[j] <= start) ++j;
+    guide_[cell] = static_cast<std::uint32_t>(j);
+  }
 }
 
-void ThinPlate::piece_row(double x, double* out) const {
-  const std::size_t j = static_cast<std::size_t>(std::upper_bound(breaks_.begin(), breaks_.end(), x) - breaks_.begin());
-  const double lo = (spec().box[0] - spec().standardise[0]) / spec().standardise[1];
-  const double u = x - (j == 0 ? std::min(lo, breaks_[0]) : breaks_[j - 1]);
-  const double* piece = pieces_.data() + j * r_ * 4;
-  for (std::size_t c = 0; c < r_; ++c) {
-    const double* a = piece + c * 4;
-    out[c] = ((a[3] * u + a[2]) * u + a[1]) * u + a[0];
+// The number of points at or left of x: its interval. The guide's start is at most a
+// point or two off (rarely more, where points crowd into one cell of the grid).
+std::size_t ThinPlate::interval(double x) const {
+  const double at = (x - guide_origin_) * guide_scale_;
+  const std::size_t last = guide_.size() - 1;
+  const std::size_t cell = at <= 0.0 ? 0 : std::min(static_cast<std::size_t>(at), last);
+  const double* breaks = search_breaks_.data();  // the points, then two infinities
+  std::size_t j = guide_[cell];
+  j += breaks[j] <= x ? 1 : 0;
+  j += breaks[j] <= x ? 1 : 0;
+  while (breaks[j] <= x) ++j;
+  while (j > 0 && breaks[j - 1] > x) --j;
+  return j;
+}
+
+// One column: rows inside the box from their cubic pieces, rows beyond it (unless held)
+// continued along the tangent at the nearer end.
+Status ThinPlate::evaluate_one_column(VectorView column, std::size_t first, std::size_t count,
+                                      double* out, std::size_t stride) const {
+  const TermSpec& s = spec();
+  const double low = s.box[0], high = s.box[1], centre = s.standardise[0], scale = s.standardise[1];
+  const double left_end = std::min(lo_, breaks_[0]);
+  const double* breaks = breaks_.data();
+  const double* pieces = pieces_.data();
+  const std::size_t r = r_, w = width();
+  for (std::size_t i = 0; i < count; ++i) {
+    double* row = out + i * stride;
+    const double v = column[first + i];
+    if (std::isnan(v)) {
+      std::fill(row, row + w, v);
+      continue;
+    }
+    const double c = std::clamp(v, low, high);
+    double x = (c - centre) / scale, step = (v - c) / scale;
+    if (step != 0.0 && !held_) {
+      tangent_row(&x, &step, row);
+      continue;
+    }
+    const std::size_t j = interval(x);
+    const double u = x - (j == 0 ? left_end : breaks[j - 1]);
+    const double* a0 = pieces + j * r * 4;
+    const double *a1 = a0 + r, *a2 = a1 + r, *a3 = a2 + r;
+    for (std::size_t k = 0; k < r; ++k) row[k] = ((a3[k] * u + a2[k]) * u + a1[k]) * u + a0[k];
+    row[r] = 1.0;
+    row[r + 1] = x;
   }
+  return {};
 }
 
 // With select, the null-space penalty in the constrained parameterisation: the projection
@@ -223,22 +287,7 @@ void ThinPlate::tangent_row(const double* x, const double* step, double* out) co
 Status ThinPlate::evaluate(std::span<const VectorView> columns, std::size_t first,
                            std::size_t count, double* out, std::size_t stride) const {
   const TermSpec& s = spec();
-  if (d_ == 1) {
-    double x = 0.0, step = 0.0;
-    for (std::size_t i = 0; i < count; ++i) {
-      double* row = out + i * stride;
-      if (std::isnan(columns[s.columns[0]][first + i])) {
-        std::fill(row, row + width(), std::nan(""));
-      } else if (standardised(columns, first + i, &x, &step) && !held_) {
-        tangent_row(&x, &step, row);
-      } else {
-        piece_row(x, row);
-        row[r_] = 1.0;
-        row[r_ + 1] = x;
-      }
-    }
-    return {};
-  }
+  if (d_ == 1) return evaluate_one_column(columns[s.columns[0]], first, count, out, stride);
   std::vector<double> e(kRadialRows * n_), xs(kRadialRows * d_), product(kRadialRows * r_);
   std::vector<std::size_t> outside;
   double step[3];
@@ -415,6 +464,55 @@ Result<std::shared_ptr<const TermBasis>> make_thin_plate(const TermSpec& spec, s
       for (std::size_t j = 0; j < mat->cols(); ++j)
         if (!std::isfinite((*mat)(i, j))) return refuse("has values that are not finite");
   return std::make_shared<const ThinPlate>(spec);
+}
+
+
+namespace {
+
+std::uint64_t point_hash(MatrixView x, std::size_t i) {
+  std::uint64_t h = 0x243F6A8885A308D3ULL;
+  for (std::size_t j = 0; j < x.cols; ++j) {
+    const auto bits = std::bit_cast<std::uint64_t>(x(i, j) + 0.0);
+    std::uint64_t z = (h ^ bits) + 0x9E3779B97F4A7C15ULL;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+    h = z ^ (z >> 31);
+  }
+  return h;
+}
+
+}  // namespace
+
+PointHashes smallest_point_hashes(MatrixView x, std::size_t size) {
+  const std::size_t n = x.rows;
+  using Entry = std::pair<std::uint64_t, std::size_t>;
+  const auto same_hash = [](const Entry& a, const Entry& b) { return a.first == b.first; };
+  // The rows whose hash is at most a limit: once they hold `size` distinct hashes, no row
+  // beyond it is among the first `size`. Hashes are uniform, so a limit at 4 size / n of
+  // the range holds about 4 size rows; it doubles until enough are distinct (rows are
+  // hashed again each time rather than kept: n hashes would be a large allocation).
+  constexpr double kRange = 18446744073709551616.0;  // 2^64
+  double fraction = n > 0 ? 4.0 * static_cast<double>(size) / static_cast<double>(n) : 1.0;
+  std::vector<Entry> cand;
+  for (;; fraction *= 2.0) {
+    const bool all = fraction >= 1.0;
+    const auto limit = all ? ~std::uint64_t{0} : static_cast<std::uint64_t>(fraction * kRange);
+    cand.clear();
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::uint64_t h = point_hash(x, i);
+      if (h <= limit) cand.emplace_back(h, i);
+    }
+    std::sort(cand.begin(), cand.end());  // by hash, then row: each hash's first row first
+    cand.erase(std::unique(cand.begin(), cand.end(), same_hash), cand.end());
+    if (all || cand.size() >= size) break;
+  }
+  PointHashes out;
+  const std::size_t kept = std::min(size, cand.size());
+  for (std::size_t i = 0; i < kept; ++i) {
+    out.hashes.push_back(cand[i].first);
+    out.rows.push_back(cand[i].second);
+  }
+  return out;
 }
 
 }  // namespace velkan::terms

@@ -17,6 +17,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <vector>
 
 #include "common/gam_error.h"
 #include "engine/terms/spec.h"
@@ -39,5 +41,20 @@ inline constexpr std::size_t kMaxThinPlatePoints = 5000;
 // for k, k below d + 2, more than kMaxThinPlatePoints points, a point outside the box.
 Status build_thin_plate(MatrixView points, std::size_t k, VectorView box, std::string_view what,
                         TermSpec& spec);
+
+}  // namespace velkan::terms
+
+namespace velkan::terms {
+
+// The rows of a point sample: the distinct rows of x (n x d) with the `size` smallest
+// hashes, in the order of their hashes, each as the first row with that hash. The hash of
+// a row mixes the bits of its values (-0.0 as 0.0), so the sample is the same however the
+// rows are ordered or chunked, and uniform over the distinct points whatever their
+// multiplicities.
+struct PointHashes {
+  std::vector<std::uint64_t> hashes;
+  std::vector<std::size_t> rows;
+};
+PointHashes smallest_point_hashes(MatrixView x, std::size_t size);
 
 }  // namespace velkan::terms

@@ -346,8 +346,22 @@ void MarginalBasis::interval_row(double x, std::size_t j, std::size_t next, doub
   const double* gm = second_.row_ptr(j);
   const double* gp = second_.row_ptr(next);
   for (std::size_t i = 0; i < k_; ++i) out[i] = cm * gm[i] + cp * gp[i];
-  out[j] += am;
-  out[next] += ap;
+  // Written whole rather than added to: no read of what the loop just stored.
+  out[j] = cm * gm[j] + cp * gp[j] + am;
+  out[next] = cm * gm[next] + cp * gp[next] + ap;
+}
+
+// The knot interval of x in [t_0, t_last]: the number of knots t_1 .. t_{last - 1} at or
+// below x, counted without branches while the knots are few.
+std::size_t MarginalBasis::knot_interval(double x, std::size_t last) const {
+  const double* t = knots_.data();
+  if (last <= 32) {
+    std::size_t j = 0;
+    for (std::size_t i = 1; i < last; ++i) j += t[i] <= x ? 1 : 0;
+    return j;
+  }
+  const auto j = static_cast<std::size_t>(std::upper_bound(t, t + last + 1, x) - t);
+  return j == 0 ? 0 : std::min(j - 1, last - 1);
 }
 
 void MarginalBasis::evaluate_natural(double x, double* out) const {
@@ -362,9 +376,7 @@ void MarginalBasis::evaluate_natural(double x, double* out) const {
     out[k_ - 1] += 1.0;
     return;
   }
-  const auto* t = knots_.data();
-  std::size_t j = static_cast<std::size_t>(std::upper_bound(t, t + k_, x) - t);
-  j = j == 0 ? 0 : std::min(j - 1, k_ - 2);
+  const std::size_t j = knot_interval(x, k_ - 1);
   interval_row(x, j, j + 1, out);
 }
 
@@ -376,9 +388,7 @@ void MarginalBasis::evaluate_cyclic(double x, double* out) const {
   if (!(y < period)) y = 0.0;  // rounding at the period's end
   if (y < 0.0) y = 0.0;
   const double xw = lo + y;
-  const auto* t = knots_.data();
-  std::size_t j = static_cast<std::size_t>(std::upper_bound(t, t + k_ + 1, xw) - t);
-  j = j == 0 ? 0 : std::min(j - 1, k_ - 1);
+  const std::size_t j = knot_interval(xw, k_);
   interval_row(xw, j, (j + 1) % k_, out);
 }
 

@@ -125,6 +125,9 @@ class MarginalBasis {
   // spline whose knot values are the coefficients and whose second derivatives at the
   // knots are second_[knot] . coefficients; `next` is the knot index of t_{j+1}'s value.
   void interval_row(double x, std::size_t j, std::size_t next, double* out) const;
+  // The interval j in [0, last) of knots t_0 .. t_last that holds x (t_j <= x < t_{j+1},
+  // the last interval closed).
+  std::size_t knot_interval(double x, std::size_t last) const;
 
   BasisKind kind_ = BasisKind::PSpline;
   std::size_t k_ = 0;

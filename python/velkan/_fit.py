@@ -72,6 +72,18 @@ def cut_fraction(sums: Any) -> float:
 PARAMETER_STEP = 2.0
 PARAMETER_TOLERANCE = 1e-4
 
+# Performance iteration can cycle between fits: a working model that makes a term wiggly,
+# whose fit's weights then make it flat, and back (a wide random effect of noise under a
+# non-canonical link), in two steps or more. The smoothing parameters' proposed moves (in
+# log lambda) then go round: over the last OSCILLATION_WINDOW of them, the net move is less
+# than OSCILLATION_NET of their summed lengths (at least OSCILLATION_MOVE a move). Each such
+# iteration halves the fraction of the proposal that a move takes, and three proposals the
+# same way double it back (up to the whole): the smoothing parameters settle where the
+# proposals turn and the coefficients converge there.
+OSCILLATION_WINDOW = 4
+OSCILLATION_NET = 0.35
+OSCILLATION_MOVE = 0.01
+
 # Sums of the response alone that a first pass collects and a fitted model keeps.
 RESPONSE_SUMS = ("response_sum", "residual_sum", "residual_square_sum", "saturated_sum",
                  "log_normaliser", "offset_rows")
@@ -296,6 +308,10 @@ class PirlsLoop:
         # and the log parameter the last pass was made at and whether it had those weights.
         self.newton = False
         self.sums_key = (self.psi, False)
+        # The smoothing parameters' last proposed moves and the fraction of a proposal
+        # taken (see OSCILLATION_WINDOW).
+        self.rho_moves: list[np.ndarray] = []
+        self.damping = self.damping_cap = 1.0
 
     def model_at(self, psi: float | None) -> Any:
         if psi is None:
@@ -343,7 +359,7 @@ class PirlsLoop:
         step = None
         for it in range(self.max_iter):
             self.n_iter = it + 1
-            step = self.search()
+            step = self.damped(self.rho.copy(), self.search())
             if self.model.linear:
                 self.log(step, step.deviance)
                 self.converged = True
@@ -385,6 +401,24 @@ class PirlsLoop:
         self.rho = step.rho
         self.step = step
         return step
+
+    def damped(self, before: np.ndarray, step: Any) -> Any:
+        """The search's step, or once the smoothing parameters go round, the fit at a
+        fraction of their proposed move (OSCILLATION_WINDOW)."""
+        if self.model.linear or not np.all(np.isfinite(before)):
+            return step
+        moves = self.rho_moves = (self.rho_moves + [np.asarray(step.rho) - before])[-OSCILLATION_WINDOW:]
+        path = sum(float(np.linalg.norm(m)) for m in moves)
+        if len(moves) == OSCILLATION_WINDOW and path > OSCILLATION_WINDOW * OSCILLATION_MOVE \
+                and float(np.linalg.norm(sum(moves))) < OSCILLATION_NET * path:
+            self.damping *= 0.5
+            self.damping_cap = 2.0 * self.damping
+        elif len(moves) >= 3 and float(moves[-1] @ moves[-2]) > 0 and float(moves[-2] @ moves[-3]) > 0:
+            self.damping = min(self.damping_cap, 2.0 * self.damping)
+        if self.damping == 1.0:
+            return step
+        self.rho = before + self.damping * moves[-1]
+        return self.search(free=[False] * len(self.free))
 
     def rows(self) -> float:
         """The n of the criteria: rows with positive weight, or the weights' sum when they

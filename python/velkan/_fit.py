@@ -687,6 +687,8 @@ class PirlsLoop:
                                       or self.sums_key == (self.psi, True))
         try:
             point = search.run(self.beta0, self.sums if reuse else None)
+            if (removable := self.removable()) is not None:
+                point, _ = search.remove_terms(point, removable)
         except InnerFitFailed as e:
             self.passes += search.passes
             warnings.warn(f"the Laplace-approximate REML search failed ({e}); the performance-iteration "

@@ -359,7 +359,7 @@ class PirlsLoop:
         step = None
         for it in range(self.max_iter):
             self.n_iter = it + 1
-            step = self.damped(self.rho.copy(), self.search())
+            step = self.damped(self.rho.copy(), self.search(final=self.model.linear))
             if self.model.linear:
                 self.log(step, step.deviance)
                 self.converged = True
@@ -390,11 +390,14 @@ class PirlsLoop:
         if not self.sums.finite:
             raise ValueError("the warm start is outside the family's domain")
 
-    def search(self, iterations: int = SEARCH_ITERATIONS, free: list[bool] | None = None) -> Any:
-        """The smoothing-parameter search on the current pass's sums (warm-started)."""
+    def search(self, iterations: int = SEARCH_ITERATIONS, free: list[bool] | None = None,
+               final: bool = False) -> Any:
+        """The smoothing-parameter search on the current pass's sums (warm-started); the
+        `final` one of a fit also removes weak terms under select_terms (`removable`)."""
         step = _engine.fit_step(self.layout, self.sums, self.beta0, self.rho,
                                 self.free if free is None else free, self.criterion, self.known_scale,
-                                iterations, SEARCH_TOLERANCE, self.shrink, self.frequency_weights)
+                                iterations, SEARCH_TOLERANCE, self.shrink, self.frequency_weights,
+                                self.removable() if final else None)
         if step.exit == NO_RESIDUAL_DF and self.model.info.scale_estimated:
             raise ValueError(saturated_message(self.design, self.family, self.rows(), float(np.sum(step.edf))))
         self.last_exit, self.search_ok = step.exit, step.converged
@@ -419,6 +422,14 @@ class PirlsLoop:
             return step
         self.rho = before + self.damping * moves[-1]
         return self.search(free=[False] * len(self.free))
+
+    def removable(self) -> list[bool] | None:
+        """Per penalty, whether the removal check may take its term out: the free
+        penalties of terms fitted with select_terms (None: no such term)."""
+        terms = self.layout.penalty_terms
+        specs = self.layout.specs
+        flags = [bool(specs[t].select) and f for t, f in zip(terms, self.free)]
+        return flags if any(flags) else None
 
     def rows(self) -> float:
         """The n of the criteria: rows with positive weight, or the weights' sum when they
@@ -555,7 +566,7 @@ class PirlsLoop:
         if not self.model.linear:
             # Coefficients, X'WX and edf at the final expansion point and smoothing parameters.
             exit_, ok = self.last_exit, self.search_ok
-            step = self.search(1, [False] * len(self.free))
+            step = self.search(1, [False] * len(self.free), final=True)
             self.last_exit, self.search_ok = exit_, ok
         self.settle(step)
         if self.model.linear:
@@ -710,6 +721,8 @@ class PirlsLoop:
                                       or self.sums_key == (self.psi, True))
         try:
             point = search.run(self.beta0, self.sums if reuse else None)
+            if (removable := self.removable()) is not None:
+                point, _ = search.remove_terms(point, removable)
         except InnerFitFailed as e:
             self.passes += search.passes
             warnings.warn(f"the Laplace-approximate REML search failed ({e}); the performance-iteration "

@@ -99,7 +99,29 @@ class GAM:
     select_terms : bool
         Give every smooth one more penalty, on the null space of its others (the functions
         its wiggliness penalty leaves free, such as straight lines), so that the criterion
-        can shrink a whole term to zero: a term that does not help gets an edf near 0.
+        can shrink a whole term to zero, and then (with method "REML" or "PQL") remove the
+        terms that do not pay for themselves: after the search, each such smooth is
+        compared with the model without it (its smoothing parameters at the search's upper
+        bound, its coefficients shrunk to a negligible part of a degree of freedom), and
+        goes when its removal raises the criterion V (the negative log restricted
+        likelihood) by less than the number of its smoothing parameters: the AIC's price
+        of one log-likelihood unit per variance parameter, on the marginal likelihood.
+        Terms are tried weakest first, the check repeated after each removal; a removed
+        term's fit, edf (near 0), covariances and summary are those of the model without
+        it. Why a price: REML alone estimates a variance component whose truth is zero
+        at zero only about half the time, so it leaves a pure-noise term some edf in about
+        half of all samples. Under that null, 2 dV of one variance component is a 50:50
+        mixture of chi2_0 and chi2_1, so the price keeps a pure-noise term with
+        probability 0.5 P(chi2_1 > 2) = 0.08 for one parameter, and 0.5 P(chi2_1 > 4) +
+        0.25 P(chi2_2 > 4) = 0.06 for a smooth's two. The price works on real terms too: a
+        term whose signal is close to the noise (a few log-likelihood units of evidence) is
+        removed as well. Gaussian fits re-optimise the other smoothing parameters without
+        the term, from the cross products already kept (no pass over the data); PQL
+        decides on its final working model with the others held (no pass); Laplace REML
+        screens the terms on the working model of its last pass (others held) and confirms
+        a removal on its own criterion by one inner fit without the term (a few passes,
+        spent only when a term goes). GCV and UBRE fits, and models with a shape
+        constraint, keep every term.
     verbose : bool
         Print one line per iteration: the criterion's value, the deviance, the smoothing
         parameters and the time since the fit started, such as

@@ -130,10 +130,10 @@ class LaplaceSearch:
                                       profile_scale=profile_scale)
         return self.run_pass(self.layout, beta, False, False, request)
 
-    def solve(self, sums: Any, beta: np.ndarray, rho: np.ndarray) -> Any:
+    def solve(self, sums: Any, beta: np.ndarray, rho: np.ndarray, removable: list[bool] | None = None) -> Any:
         try:
             return _engine.fit_step(self.layout, sums, beta, rho, [False] * len(rho), "REML",
-                                    self.known_scale, 1, 1e-6)
+                                    self.known_scale, 1, 1e-6, removable=removable)
         except ValueError as e:  # no penalized solution at these smoothing parameters
             raise InnerFitFailed(str(e)) from None
 
@@ -329,6 +329,38 @@ class LaplaceSearch:
         if scale > 0.0 and new.sums is sums:
             new.profile = (scale, tuple(float(v) for v in sums.profile_sums))
         return new
+
+    def remove_terms(self, point: Point, removable: list[bool]) -> tuple[Point, list[int]]:
+        """The removal check of select_terms (the engine's `removable`) at the search's end
+        point: the terms the working model of its last pass (a quadratic expansion of the
+        log-likelihood there, observed information) would remove, the other smoothing
+        parameters held, are confirmed on the Laplace criterion itself by an inner fit
+        without them (1-3 passes, and a polishing pass): they go when it rises by less
+        than the number of their smoothing parameters. A fit that removes nothing costs no
+        pass. Returns the end point (the inner fit without them, or `point`) and the terms
+        removed."""
+        step = self.solve(point.sums, point.beta_raw, point.rho, removable)
+        gone = [int(t) for t in step.removed_terms]
+        if not gone:
+            return point, []
+        rho = np.asarray(step.rho, float)
+        moved = [j for j in range(len(rho)) if rho[j] != point.rho[j]]
+        try:
+            new = self.inner_fit(rho, point.psi, np.asarray(step.beta_raw))
+        except InnerFitFailed:
+            return point, []
+        if not new.criterion.defined or new.criterion.score - point.criterion.score >= len(moved):
+            return point, []
+        kept = [a for a, j in enumerate(point.index) if j not in moved]
+        rows = kept + ([len(point.index)] if self.parameter else [])
+        new.index = [point.index[a] for a in kept]
+        if point.hessian is not None:
+            new.gradient = np.asarray(point.gradient)[rows]
+            new.hessian = np.asarray(point.hessian)[np.ix_(rows, rows)]
+        for j in moved:
+            self.free[j] = False
+        self.index = list(new.index)
+        return self.polish(new), gone
 
     def search(self, beta_raw: np.ndarray, sums: Any) -> Point:
         point = self.inner_fit(self.rho0, self.psi0, beta_raw, sums)

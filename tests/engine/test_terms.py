@@ -334,6 +334,43 @@ class TestPenalties:
         assert edf[3] < 0.1 and 0.8 < edf[2] < 2.5 and edf[1] > 4
 
 
+class TestTermRemoval:
+    """select_terms' removal check on seeded data whose REML optimum leaves the pure-noise
+    term x2 0.3-0.7 edf: the check takes it out, keeps the real terms, and does the same for
+    chunked rows, after a model file and for a poisson fit (Laplace REML and PQL)."""
+
+    def data(self, seed, poisson=False):
+        rng = np.random.default_rng(seed)
+        X = rng.uniform(size=(1000, 3))
+        if poisson:
+            return X, rng.poisson(np.exp(1 + 0.5 * np.sin(2 * np.pi * X[:, 0]) + (X[:, 1] - 0.5) ** 2))
+        return X, np.sin(2 * np.pi * X[:, 0]) + 2 * (X[:, 1] - 0.5) ** 2 + 0.5 * rng.normal(size=1000)
+
+    def test_gaussian_noise_term_removed_everywhere(self):
+        X, y = self.data(3)
+        gam = GAM(s(0) + s(1) + s(2), select_terms=True).fit(X, y)
+        edf = [t.edf for t in gam.summary().terms]
+        assert edf[2] < 0.1 and edf[0] > 8 and edf[1] > 2.5
+        chunks = [(X[i:i + 250], y[i:i + 250]) for i in range(0, 1000, 250)]
+        chunked = GAM(s(0) + s(1) + s(2), select_terms=True).fit(chunks)
+        np.testing.assert_allclose(chunked._fitted.edf, gam._fitted.edf, rtol=1e-7, atol=1e-9)
+        np.testing.assert_allclose(chunked.predict(X), gam.predict(X), rtol=1e-9)
+        buf = io.BytesIO()
+        gam.save(buf)
+        copy = velkan.load(io.BytesIO(buf.getvalue()))
+        for a, b in zip(gam.predict(X, return_std=True), copy.predict(X, return_std=True)):
+            np.testing.assert_array_equal(a, b)
+        assert str(copy.summary()) == str(gam.summary())
+
+    @pytest.mark.parametrize("method", ["REML", "PQL"])
+    def test_poisson_noise_term_removed_weak_term_kept(self, method):
+        X, y = self.data(2, poisson=True)
+        gam = GAM(s(0) + s(1) + s(2), family="poisson", method=method, select_terms=True).fit(X, y)
+        edf = [t.edf for t in gam.summary().terms]
+        assert edf[2] < 0.1 and edf[0] > 5 and edf[1] > 1
+        assert gam._fitted.method == method
+
+
 class TestShapeConstraints:
     @pytest.mark.parametrize("shape,truth,order,sign", [
         ("increasing", lambda x: np.where(x < 0.5, 0.0, 2 * (x - 0.5)), 1, 1),

@@ -37,6 +37,7 @@ struct Step {
   std::size_t iterations = 0;
   Vector rho_balanced;   // the centre of the search range
   Matrix constraint_basis;  // shape-constrained fits: N (empty: none active)
+  std::vector<std::size_t> removed_terms;  // terms the removal check took out
 };
 
 Step make_step(select::StepResult&& r) {
@@ -49,7 +50,7 @@ Step make_step(select::StepResult&& r) {
               select::search_exit_name(e),
               e == SearchExit::Converged || e == SearchExit::NoFreeParameters || e == SearchExit::ExactFit,
               std::move(r.undetermined), r.search.iterations, std::move(r.rho_balanced),
-              std::move(r.constraint_basis)};
+              std::move(r.constraint_basis), std::move(r.removed_terms)};
 }
 
 select::Criterion parse_criterion(const std::string& name) {
@@ -147,14 +148,16 @@ void bind_select(nb::module_& m) {
       .def_prop_ro("rho_balanced", [](const Step& s) { return to_numpy(s.rho_balanced); },
                    nb::rv_policy::automatic)
       .def_prop_ro("constraint_basis", [](const Step& s) { return to_numpy(s.constraint_basis); },
-                   nb::rv_policy::automatic);
+                   nb::rv_policy::automatic)
+      .def_ro("removed_terms", &Step::removed_terms);
 
   m.def(
       "fit_step",
       [](const terms::ModelLayout& layout, const passes::PassSums& sums, const Array1& beta0,
          const Array1& rho_start, const std::vector<bool>& free, const std::string& criterion,
          double known_scale, std::size_t max_iterations, double tolerance,
-         const std::optional<Array1>& shrink, bool frequency_weights) {
+         const std::optional<Array1>& shrink, bool frequency_weights,
+         const std::optional<std::vector<bool>>& removable) {
         if (sums.xtwx.rows() != layout.width() || beta0.shape(0) != layout.width()) {
           throw nb::value_error("cross products or expansion point do not match the layout");
         }
@@ -175,12 +178,18 @@ void bind_select(nb::module_& m) {
           in.shrink = to_vector(*shrink);
         }
         in.frequency_weights = frequency_weights;
+        if (removable) {
+          if (removable->size() != m) throw nb::value_error("one removable flag per penalty");
+          in.removable = *removable;
+        }
         return make_step(value_or_raise(without_gil([&] { return select::fit_step(in); })));
       },
       "layout"_a, "sums"_a, "beta0"_a, "rho_start"_a, "free"_a, "criterion"_a, "known_scale"_a,
       "max_iterations"_a, "tolerance"_a, "shrink"_a.none() = nb::none(),
-      "frequency_weights"_a = false,
-      "Searches the smoothing parameters on one pass's sums; the penalized fit at the end.");
+      "frequency_weights"_a = false, "removable"_a.none() = nb::none(),
+      "Searches the smoothing parameters on one pass's sums; the penalized fit at the end. "
+      "`removable` (one flag per penalty) asks for the removal check of weak terms after a "
+      "REML search.");
 }
 
 }  // namespace velkan::engine

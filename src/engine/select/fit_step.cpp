@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "engine/select/blocked.h"
+#include "engine/select/removal.h"
 #include "engine/select/shape.h"
 #include "linalg/products.h"
 #include "linalg/spd_factor.h"
@@ -164,6 +165,29 @@ void unscale(double s, const terms::ModelLayout& layout, Criterion criterion, St
   for (std::size_t i = 0; i < at.hessian.size(); ++i) at.hessian.data()[i] /= s;
 }
 
+// The removal check (removal.h) on a REML search's end point, where the step asks for it;
+// shape-constrained models keep their terms (their end point is the active-set programme's).
+Status remove_terms(const StepInput& in, double known_scale, const SearchOptions& opt, StepResult& out) {
+  const SearchExit e = out.search.exit;
+  if (in.removable.empty() || in.criterion != Criterion::Reml || !out.search.at.defined ||
+      e == SearchExit::ExactFit || e == SearchExit::NoResidualDf || in.layout->shape_rows().rows() > 0) {
+    return {};
+  }
+  RemovalInput r;
+  r.problem = &out.problem;
+  r.known_scale = known_scale;
+  r.options = &opt;
+  r.free = in.free;
+  r.groups = removable_groups(*in.layout, in.removable);
+  if (r.groups.empty()) return {};
+  r.removed_rho = Vector(out.rho_balanced.size());
+  for (std::size_t j = 0; j < r.removed_rho.size(); ++j) r.removed_rho[j] = out.rho_balanced[j] + kRhoAbove;
+  auto gone = remove_weak_terms(r, out.search);
+  if (!gone) return fail(gone.error());
+  for (std::size_t g : *gone) out.removed_terms.push_back(in.layout->penalties()[r.groups[g].front()].term);
+  return {};
+}
+
 }  // namespace
 
 Result<StepResult> fit_step(const StepInput& in) {
@@ -230,6 +254,7 @@ Result<StepResult> fit_step(const StepInput& in) {
   auto search = newton_search(wp, in.criterion, in.known_scale * s, rho.view(), in.free, opt);
   if (!search) return fail(search.error());
   out.search = std::move(*search);
+  if (auto ok = remove_terms(in, in.known_scale * s, opt, out); !ok) return fail(ok.error());
   if (const Matrix a = layout.shape_rows(); a.rows() > 0) {
     if (auto ok = shape_rounds(in, in.known_scale * s, opt, a, out); !ok) return fail(ok.error());
   }

@@ -46,6 +46,9 @@ struct StepInput {
   // Whether the prior weights count rows (n is their sum) rather than set their
   // precision (n counts the rows with positive weight).
   bool frequency_weights = false;
+  // One flag per penalty (empty: none): penalties of terms that may be removed after a
+  // REML search (removal.h); a term is a candidate when all its penalties are flagged.
+  std::vector<bool> removable;
 };
 
 struct StepResult {
@@ -57,6 +60,8 @@ struct StepResult {
   // Shape-constrained fits (shape.h): the basis N of the subspace the active constraints
   // leave (coefficients x its dimension), empty when no constraint is active.
   Matrix constraint_basis;
+  // Terms the removal check took out (term indices, in the order removed).
+  std::vector<std::size_t> removed_terms;
 };
 
 // The constrained working problem of a pass (no ridge). With `blocked`, a layout's sparse

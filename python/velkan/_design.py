@@ -386,7 +386,9 @@ class _Builder:
             k = max(min(k, len(points)), BASIS_INFO[term.bs[0]].min_k + len(cols) - 1)
         spec = _engine.thin_plate_spec(cols, points, k, box, what, self.select)
         label = repr(replace(term, k=(k,))) if k != term.k[0] else what
-        self.add(spec, TermInfo(label, "thin_plate", sources=term.cols), term.lam)
+        # The wiggliness penalty takes the term's lam; a null-space penalty (select) is free.
+        n = len(_engine.Layout([spec]).penalty_terms)
+        self.add(spec, TermInfo(label, "thin_plate", sources=term.cols), list(term.lam) + [None] * (n - 1))
 
     def random(self, term: RandomTerm, what: str) -> None:
         g, levels = self.factor(term.col, what, random=True)

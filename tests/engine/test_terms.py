@@ -370,6 +370,14 @@ class TestTermRemoval:
         assert edf[2] < 0.1 and edf[0] > 5 and edf[1] > 1
         assert gam._fitted.method == method
 
+    def test_thin_plate_under_selection_has_a_smoothing_parameter_per_penalty(self):
+        # Its null-space penalty had no entry of its own: the next term's fixed lam fell on
+        # it, and the summary's smoothing-parameter correction refused the mismatch.
+        X, y = self.data(3)
+        gam = GAM(s(0, 1, bs="tp", k=20) + s(2, lam=5.0), select_terms=True).fit(X, y)
+        assert len(gam.summary().terms) == 2
+        assert gam.lambda_[2] == pytest.approx(5.0) and len(gam.lambda_) == 4
+
 
 class TestShapeConstraints:
     @pytest.mark.parametrize("shape,truth,order,sign", [

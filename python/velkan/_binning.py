@@ -42,9 +42,15 @@ import numpy as np
 from . import _engine
 from ._design import Design, ExactStats, factor_codes, numeric_values, place_knots
 from ._fit import format_bytes
+from ._terms import BASIS_INFO, SmoothTerm
 
-# binning="auto" bins fits of at least this many rows.
+# binning="auto" bins fits of at least this many rows; models with a two-column thin-plate
+# smooth from AUTO_ROWS_THIN_PLATE rows. Such a smooth's row costs a radial function per
+# point of its basis (tens of times a spline's), and binned it is evaluated once per
+# combination of its columns' bins: at 2 x 10^5 rows the default one fits in 0.8 s binned
+# against 2.1 s exactly, at 10^6 in 0.8 against 9.3 s, with the same error to 0.1-0.6 %.
 AUTO_ROWS = 2_000_000
+AUTO_ROWS_THIN_PLATE = 200_000
 DEFAULT_MAX_BINS = 256
 MAX_BINS = 4096
 # A factor binned by its levels may have at most this many (codes take two bytes).
@@ -76,9 +82,13 @@ def check_binning(binning: Any, max_bins: Any, temp_dir: Any) -> None:
             raise ValueError(f"temp_dir: no directory {os.fspath(temp_dir)!r}")
 
 
-def bins_rows(binning: Any, rows: int) -> bool:
-    """Whether a fit of `rows` rows is binned."""
-    return binning is True or (binning == "auto" and rows >= AUTO_ROWS)
+def bins_rows(binning: Any, rows: int, terms: Any = ()) -> bool:
+    """Whether a fit of `terms` on `rows` rows is binned."""
+    if binning is True or binning is False:
+        return binning
+    tabulated = any(isinstance(t, SmoothTerm) and not t.tensor and len(t.cols) == 2
+                    and not BASIS_INFO[t.bs[0]].tensor_margin for t in terms)
+    return rows >= (AUTO_ROWS_THIN_PLATE if tabulated else AUTO_ROWS)
 
 
 class BinnedDesign:

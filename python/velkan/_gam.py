@@ -145,8 +145,9 @@ class GAM:
         values (its distinct values when it has no more, which gives the exact fit; else
         the midpoints of bins of about equally many distinct values; factors by their
         levels). A pass then costs a few additions per row whatever the model's size.
-        "auto" bins fits of at least 2,000,000 rows. Prediction always evaluates the exact
-        basis at the new points.
+        "auto" bins fits of at least 2,000,000 rows, and from 200,000 rows a model with a
+        two-column thin-plate smooth (whose exact rows cost tens of times a spline's).
+        Prediction always evaluates the exact basis at the new points.
     max_bins : int
         Most bins of one column, 2 to 4096 (codes take one byte per row up to 256, two
         beyond).
@@ -312,7 +313,7 @@ class GAM:
         binned = None
         method = params.method
         level = starting_level(family.model, chunk.y, chunk.weights, params.frequency_weights)
-        if bins_rows(params.binning, chunk.rows) and binned_method(family, method, params.binning):
+        if bins_rows(params.binning, chunk.rows, terms) and binned_method(family, method, params.binning):
             method = binned_method(family, method, params.binning)
             stats = SketchStats(chunk.columns, chunk.weights, params.max_bins)
             design = build_design(terms, chunk.columns, stats, self.fit_intercept, bool(self.select_terms))

@@ -68,7 +68,7 @@ def fit_stream(source: Any, terms: TermList | None, *, family: Family, method: s
     loop = dict(family=family, method=method, start_level=stats.start_level(frequency_weights) if fit_intercept else None,
                 max_iter=max_iter, tol=tol, verbose=verbose, n_features=source.n_features,
                 frequency_weights=frequency_weights)
-    binned_as = binned_method(family, method, binning) if bins_rows(binning, stats.rows) else None
+    binned_as = binned_method(family, method, binning) if bins_rows(binning, stats.rows, terms) else None
     if binned_as is None:
         fitted = fit_model(design, source.pass_function(design, family.model, threads, progress), **loop)
     else:

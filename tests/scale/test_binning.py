@@ -379,6 +379,11 @@ def test_chunked_binned_fit_equals_the_in_memory_one(rng, monkeypatch, tmp_path,
 def test_binning_auto_and_bad_parameters(rng, monkeypatch):
     X, y, _, _ = small_data(rng, 500, "gaussian")
     assert not GAM(s(0)).fit(X, y).binned_
+    # a two-column thin plate (costly rows, tabulated when binned) from fewer rows
+    monkeypatch.setattr(_binning, "AUTO_ROWS_THIN_PLATE", 500)
+    assert [GAM(t).fit(X, y).binned_ for t in (s(0, 1, k=10), te(0, 1), s(0) + s(1, 2, k=10))] == [True, False, True]
+    chunks = [(X[i:i + 100], y[i:i + 100]) for i in range(0, 500, 100)]
+    assert GAM(s(0, 1, k=10)).fit(chunks).binned_
     monkeypatch.setattr(_binning, "AUTO_ROWS", 500)
     assert GAM(s(0)).fit(X, y).binned_
     assert not GAM(s(0), binning=False).fit(X, y).binned_

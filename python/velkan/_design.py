@@ -173,8 +173,7 @@ def factor_codes(col: np.ndarray, levels: np.ndarray, j: Any, first_row: int = 0
         found = pos >= 0
     else:
         try:
-            pos = np.clip(np.searchsorted(levels, col), 0, len(levels) - 1)
-            found = levels[pos] == col
+            pos, found = numeric_positions(col, levels)
         except TypeError:
             raise ValueError(f"column {j!r}: its values cannot be compared with the model's levels of it "
                              f"({_some(levels)}); pass the kind of values it was fitted on") from None
@@ -438,6 +437,8 @@ def build_design(terms: TermList, columns: Any, stats: Any, fit_intercept: bool,
     return Design(b.spec, b.inputs, b.infos, b.lams)
 
 
+# Numeric levels up to this many are matched by the engine's bin coder (its limit of bins).
+MAX_CODED_LEVELS = 4096
 # A factor with at least this many levels per row (and MIN_CROWDED_LEVELS levels) is
 # worth a warning: a continuous column given to f(), say.
 FACTOR_LEVELS_PER_ROW = 0.5
@@ -481,13 +482,31 @@ def object_positions(col: np.ndarray, levels: np.ndarray, missing: float) -> np.
     return _engine.label_positions(col, np.asarray(levels, dtype=object), float(missing))
 
 
+def numeric_positions(col: np.ndarray, levels: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """Positions in sorted numeric `levels` of a numeric column (the largest level at or
+    below each value) and whether each value is that level. Up to MAX_CODED_LEVELS levels
+    the engine codes the values as bins edged by the levels (a few nanoseconds a value,
+    where a bisection of thousands of levels costs tens); else, or for values that are not
+    finite, a NumPy search."""
+    if col.dtype.kind in "iuf" and levels.dtype.kind in "iuf" and 2 <= len(levels) <= MAX_CODED_LEVELS \
+            and (levels.dtype.kind == "f" or max(abs(int(levels[0])), abs(int(levels[-1]))) <= 2**53):
+        values = np.asarray(levels, dtype=np.float64)  # exactly: whole levels up to 2^53
+        x = np.ascontiguousarray(col, dtype=np.float64)
+        codes, bad = _engine.ColumnBins(values[1:], values, True).codes(x, 1)
+        if bad == len(x):
+            pos = codes.astype(np.intp)
+            return pos, levels[pos] == col
+    pos = np.clip(np.searchsorted(levels, col), 0, len(levels) - 1)
+    return pos, levels[pos] == col
+
+
 def random_codes(col: np.ndarray, levels: np.ndarray) -> np.ndarray:
     """Level codes of a grouping column, unseen levels coded UNSEEN_LEVEL."""
     if col.dtype == object and levels.dtype == object:
         return object_positions(col, levels, UNSEEN_LEVEL)
-    pos = np.clip(np.searchsorted(levels, col), 0, len(levels) - 1)
+    pos, found = numeric_positions(col, levels)
     codes = pos.astype(np.float64)
-    codes[levels[pos] != col] = UNSEEN_LEVEL
+    codes[~found] = UNSEEN_LEVEL
     return codes
 
 

@@ -72,6 +72,14 @@ nb::tuple codes_of(const ColumnBins& bins, const Array1& x, std::size_t threads)
   return nb::make_tuple(array, first_bad);
 }
 
+// The input columns c for which (l.*reads)(c) holds.
+std::vector<std::size_t> columns_where(const BinnedLayout& l, bool (BinnedLayout::*reads)(std::size_t) const) {
+  std::vector<std::size_t> out;
+  for (std::size_t c = 0; c < l.layout().input_columns(); ++c)
+    if ((l.*reads)(c)) out.push_back(c);
+  return out;
+}
+
 void bind_bins(nb::module_& m) {
   nb::class_<ColumnBins>(m, "ColumnBins", "The bins of one input column.")
       .def(
@@ -170,19 +178,9 @@ void bind_binned_pass(nb::module_& m) {
                      return out;
                    })
       .def_prop_ro("code_columns",
-                   [](const BinnedLayout& l) {
-                     std::vector<std::size_t> out;
-                     for (std::size_t c = 0; c < l.layout().input_columns(); ++c)
-                       if (l.reads_codes(c)) out.push_back(c);
-                     return out;
-                   })
+                   [](const BinnedLayout& l) { return columns_where(l, &BinnedLayout::reads_codes); })
       .def_prop_ro("raw_columns",
-                   [](const BinnedLayout& l) {
-                     std::vector<std::size_t> out;
-                     for (std::size_t c = 0; c < l.layout().input_columns(); ++c)
-                       if (l.reads_raw(c)) out.push_back(c);
-                     return out;
-                   })
+                   [](const BinnedLayout& l) { return columns_where(l, &BinnedLayout::reads_raw); })
       .def_prop_ro("tuple_cells", &CodeTuples::cells,
                    "Cells of the code columns' bins together (0: a column is read raw).");
 

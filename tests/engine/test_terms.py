@@ -44,6 +44,22 @@ class TestThinPlate:
         theirs = interp.RBFInterpolator(points, values, kernel=kernel, degree=1)(new)
         np.testing.assert_allclose(ours, theirs, rtol=1e-7, atol=1e-8)
 
+    def test_two_column_rows_match_numpy_at_and_near_the_points(self, rng):
+        # The rows' logarithm is the engine's own: against numpy's at random points, at the
+        # points themselves (r = 0), a subnormal distance away and 1e-9 away.
+        points = rng.uniform(size=(300, 2))
+        lay = E.Layout([E.thin_plate_spec([0, 1], points, 20, np.array([0.0, 0.0, 1.0, 1.0]))])
+        spec = lay.specs[0]
+        new = np.vstack([rng.uniform(size=(500, 2)), points[:20], points[:5] + 1e-160, points[:5] + 1e-9])
+        ours = lay.design([new[:, 0].copy(), new[:, 1].copy()])
+        shift, scale = spec.standardise[:2], spec.standardise[2]
+        r2 = (((new - shift) / scale)[:, None, :] - spec.points[None, :, :]) ** 2
+        r2 = r2.sum(axis=2)
+        radial = np.where(r2 > 0, r2 * np.log(np.where(r2 > 0, r2, 1.0)), 0.0) / (16 * np.pi)
+        r = spec.transform.shape[1]
+        np.testing.assert_allclose(ours[:, :r], radial @ spec.transform, rtol=0, atol=1e-14)
+        assert np.isnan(lay.design([np.array([np.nan]), np.array([0.5])])).all()
+
     def test_null_space_is_linear_and_continuation_is_linear_outside_the_box(self, rng):
         points = rng.uniform(size=(300, 2))
         lay = E.Layout([E.thin_plate_spec([0, 1], points, 20, np.array([0.0, 0.0, 1.0, 1.0]))])

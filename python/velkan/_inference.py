@@ -5,10 +5,12 @@ Covariances (the engine's inference code has the formulas): ``Vp``, the Bayesian
 posterior covariance phi (X'WX + S_lambda)^-1, reads the penalty as a prior, which makes
 intervals built from it cover the true function at about their nominal rate *averaged
 over the covariate values*, smoothing bias included. It still treats the smoothing
-parameters as known; ``Vc`` adds their uncertainty to first order (REML fits), and is what
-standard errors, intervals and tests here use: with Vp alone, a term with no effect was
-declared significant at 5 % in 7-9 % of simulated data sets (the smoothing parameter is
-chosen small exactly when the noise looks like an effect), with Vc in 3.5-5 %.
+parameters as known; ``Vc`` adds their uncertainty (REML fits: the posterior mean's
+movement with the smoothing parameters to first order, and the posterior covariance's to
+second), and is what standard errors, intervals and tests here use: with Vp alone, a term
+with no effect was declared significant at 5 % in 7-9 % of simulated data sets (the
+smoothing parameter is chosen small exactly when the noise looks like an effect), with Vc
+in 3.5-5 %.
 ``Ve``, the frequentist covariance at fixed lambda, is kept for comparison; it ignores
 the smoothing bias and gives intervals that are too narrow.
 
@@ -41,6 +43,7 @@ class Covariances:
     vc: np.ndarray       # Vp + the smoothing-parameter correction (= Vp for GCV / UBRE)
     edf: np.ndarray
     vc_raw: np.ndarray
+    edf_corrected: float  # tr(F) + tr(J V_rho J' X'WX) / phi (see corrected_edf)
 
 
 def covariances(fitted: Fitted) -> Covariances:
@@ -53,7 +56,7 @@ def covariances(fitted: Fitted) -> Covariances:
                          free=[lam is None for lam in fitted.design.lams])
         c = _engine.covariance(layout, fitted.xtwx, fitted.ridge, fitted.rho, max(fitted.scale, 0.0),
                                constraint_basis=fitted.constraint_basis, **extra)
-        fitted.inference = Covariances(c.vp, c.ve, c.vc, c.edf, layout.expand_matrix(c.vc))
+        fitted.inference = Covariances(c.vp, c.ve, c.vc, c.edf, layout.expand_matrix(c.vc), c.edf_corrected)
     return fitted.inference
 
 
@@ -172,15 +175,13 @@ def log_likelihood(fitted: Fitted) -> float:
 
 
 def corrected_edf(fitted: Fitted) -> float:
-    """tr(Vc X'WX) / phi: the effective degrees of freedom with the smoothing parameters'
-    uncertainty (tr(F) plus how far the fitted values also follow the data through the
-    estimated smoothing parameters), at most the number of determined coefficients. AIC
-    and BIC count these."""
+    """tr(F) + tr(J V_rho J' X'WX) / phi: the effective degrees of freedom with the
+    smoothing parameters' uncertainty (how far the fitted values also follow the data
+    through the estimated smoothing parameters; Vc's second-order term, a covariance of
+    the posterior rather than such a sensitivity, is not counted), at most the number of
+    determined coefficients. AIC and BIC count these."""
     cov = covariances(fitted)
-    if not fitted.scale > 0.0:
-        return float(np.sum(cov.edf))
-    edf = float(np.sum(cov.vc * np.asarray(fitted.xtwx))) / fitted.scale
-    return min(edf, float(len(fitted.beta) - len(fitted.undetermined)))
+    return min(float(cov.edf_corrected), float(len(fitted.beta) - len(fitted.undetermined)))
 
 
 @dataclass

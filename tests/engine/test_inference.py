@@ -53,14 +53,22 @@ def test_covariances_edf_and_standard_errors_match_dense_numpy(rng, family):
     np.testing.assert_allclose(cov.vp, fit.scale * Hinv, rtol=1e-5, atol=1e-12)
     np.testing.assert_allclose(cov.ve, fit.scale * Hinv @ G @ Hinv, rtol=1e-5, atol=1e-12)
     np.testing.assert_allclose(cov.edf, np.diag(Hinv @ G), rtol=1e-5, atol=1e-9)
-    # Vc = Vp + J V_rho J', J from central differences of the dense solution in rho.
+    # Vc = Vp + J V_rho J' + V'': J from central differences of the dense solution in rho,
+    # V'' = sum V_rho[j, k] dL_j dL_k' from central differences of the Cholesky factor L of
+    # Vp(rho) at the fit's weights.
     h = 1e-5
-    J = np.column_stack([(penalized_solution(gam, Xc, w, z, fit.rho + h * e)[1]
-                          - penalized_solution(gam, Xc, w, z, fit.rho - h * e)[1]) / (2 * h)
-                         for e in np.eye(len(fit.rho))])
+    steps = [(penalized_solution(gam, Xc, w, z, fit.rho + h * e), penalized_solution(gam, Xc, w, z, fit.rho - h * e))
+             for e in np.eye(len(fit.rho))]
+    J = np.column_stack([(up[1] - down[1]) / (2 * h) for up, down in steps])
+    factor = lambda H: np.linalg.cholesky(fit.scale * np.linalg.inv(H))
+    dL = [(factor(up[0]) - factor(down[0])) / (2 * h) for up, down in steps]
     vals, vecs = np.linalg.eigh(fit.rho_hessian)
     v_rho = vecs @ np.diag(np.minimum(1 / np.maximum(vals, 1e-300), 2500 / 12)) @ vecs.T
-    np.testing.assert_allclose(cov.vc, cov.vp + J @ v_rho @ J.T, rtol=1e-4, atol=1e-10)
+    second = sum(v_rho[j, k] * dL[j] @ dL[k].T for j in range(len(dL)) for k in range(len(dL)))
+    assert np.abs(second).max() > 1e-3 * np.abs(cov.vp).max()
+    np.testing.assert_allclose(cov.vc, cov.vp + J @ v_rho @ J.T + second, rtol=1e-4, atol=1e-9)
+    # The corrected edf counts the first-order part only.
+    assert cov.edf_corrected == pytest.approx(np.trace((cov.vp + J @ v_rho @ J.T) @ G) / fit.scale, rel=1e-6)
     # Row-wise standard errors of new rows, whole model and each term's block.
     Xn = rng.uniform(size=(50, 3))
     Dn = dense(gam, Xn)[0]

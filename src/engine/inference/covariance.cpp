@@ -32,59 +32,159 @@ void symmetrise(Matrix& a) {
     }
 }
 
-// J V_rho J' (see the header) on the determined coefficients.
-Result<Matrix> smoothing_correction(const SpdFactor& factor,
+// V_rho = sum_e variance[e] w_e w_e' over the free rho (w_e: column e of `vectors`).
+struct RhoCovariance {
+  std::vector<std::size_t> free;  // positions of the free rho among all
+  std::vector<double> variance;
+  Matrix vectors;                 // f x f
+};
+
+Result<RhoCovariance> rho_covariance(const SmoothingUncertainty& u) {
+  RhoCovariance out;
+  for (std::size_t j = 0; j < u.free.size(); ++j)
+    if (u.free[j]) out.free.push_back(j);
+  const std::size_t f = out.free.size();
+  if (f == 0) return out;
+  Matrix hf(f, f);
+  for (std::size_t a = 0; a < f; ++a)
+    for (std::size_t b = 0; b < f; ++b) hf(a, b) = u.hessian(out.free[a], out.free[b]);
+  auto eig = symmetric_eigen(hf.view());
+  if (!eig)
+    return fail(GamError::linalg_error("eigendecomposition failed: " + eig.error().debug()));
+  // min(1 / h_e, cap); a non-positive h_e takes the cap.
+  for (std::size_t e = 0; e < f; ++e) {
+    const double h = eig->values[e];
+    out.variance.push_back(h > 1.0 / kRhoVarianceCap ? 1.0 / h : kRhoVarianceCap);
+  }
+  out.vectors = std::move(eig->vectors);
+  return out;
+}
+
+// The penalty's block over the determined coefficients: its rows there (positions among
+// them) and the matrix restricted to them.
+struct KeptBlock {
+  std::vector<std::size_t> at;
+  Matrix matrix;
+};
+
+KeptBlock kept_block(const terms::PenaltyBlock& pen, const std::vector<std::size_t>& kept,
+                     std::size_t p) {
+  KeptBlock out;
+  std::vector<std::size_t> local;
+  for (std::size_t a = 0; a < pen.matrix.rows(); ++a) {
+    if (kept[pen.offset + a] == p) continue;
+    out.at.push_back(kept[pen.offset + a]);
+    local.push_back(a);
+  }
+  out.matrix = Matrix(local.size(), local.size());
+  for (std::size_t a = 0; a < local.size(); ++a)
+    for (std::size_t b = 0; b < local.size(); ++b) out.matrix(a, b) = pen.matrix(local[a], local[b]);
+  return out;
+}
+
+// J V_rho J' (see the header) on the m determined coefficients.
+Matrix first_order(const SpdFactor& factor, const std::vector<KeptBlock>& blocks,
+                   const RhoCovariance& vr, VectorView beta, VectorView rho, std::size_t m) {
+  const std::size_t f = vr.free.size();
+  std::vector<Vector> jac(f);  // column c of J: -lambda_c H^-1 S_c beta
+  for (std::size_t c = 0; c < f; ++c) {
+    const KeptBlock& b = blocks[vr.free[c]];
+    Vector sb(m);
+    for (std::size_t a = 0; a < b.at.size(); ++a)
+      for (std::size_t k = 0; k < b.at.size(); ++k) sb[b.at[a]] += b.matrix(a, k) * beta[b.at[k]];
+    jac[c] = factor.solve(sb.view());
+    const double lambda = std::exp(rho[vr.free[c]]);
+    for (auto& v : jac[c]) v *= -lambda;
+  }
+  Matrix out(m, m);
+  for (std::size_t e = 0; e < f; ++e) {
+    Vector dir(m);  // J w_e
+    for (std::size_t c = 0; c < f; ++c)
+      for (std::size_t i = 0; i < m; ++i) dir[i] += vr.vectors(c, e) * jac[c][i];
+    for (std::size_t i = 0; i < m; ++i)
+      for (std::size_t k = 0; k < m; ++k) out(i, k) += vr.variance[e] * dir[i] * dir[k];
+  }
+  return out;
+}
+
+// V'' (see the header) on the m determined coefficients: phi L K L', with L the lower
+// Cholesky factor of H^-1, K = sum_e variance_e Phi(N_e) Phi(N_e)', N_e = sum_c w_ce M_c
+// and M_c = L^-1 (dVp / d rho_c) L^-T / phi = -lambda_c L_c' S_c L_c (L_c: L's rows on
+// penalty c). Empty when H^-1 has no Cholesky factor in floating point.
+Matrix second_order(const Matrix& h_inverse, const std::vector<KeptBlock>& blocks,
+                    const RhoCovariance& vr, VectorView rho, double scale) {
+  const std::size_t m = h_inverse.rows(), f = vr.free.size();
+  auto l = cholesky(h_inverse.view(), 'L');
+  if (!l) return Matrix();
+  std::vector<Matrix> derivative;  // M_c
+  for (std::size_t c = 0; c < f; ++c) {
+    const KeptBlock& b = blocks[vr.free[c]];
+    Matrix lc(b.at.size(), m);
+    for (std::size_t a = 0; a < b.at.size(); ++a)
+      for (std::size_t k = 0; k < m; ++k) lc(a, k) = (*l)(b.at[a], k);
+    Matrix mc = matmul(lc.t(), matmul(b.matrix.view(), lc.view()).view());
+    mc *= -std::exp(rho[vr.free[c]]);
+    derivative.push_back(std::move(mc));
+  }
+  Matrix k(m, m), phi(m, m);
+  for (std::size_t e = 0; e < f; ++e) {
+    for (std::size_t i = 0; i < m; ++i)
+      for (std::size_t j = 0; j <= i; ++j) {
+        double v = 0.0;
+        for (std::size_t c = 0; c < f; ++c) v += vr.vectors(c, e) * derivative[c](i, j);
+        phi(i, j) = i == j ? 0.5 * v : v;
+      }
+    Matrix outer = gram(phi.t());  // Phi Phi'
+    outer *= vr.variance[e];
+    k += outer;
+  }
+  Matrix out = matmul(matmul(l->view(), k.view()).view(), l->t());
+  out *= scale;
+  symmetrise(out);
+  return out;
+}
+
+// The smoothing-parameter correction on the m determined coefficients: J V_rho J' and V''
+// (V'' zero beyond kSecondOrderWork multiply-adds).
+struct Correction {
+  Matrix first;
+  Matrix second;
+};
+
+// tr(A B) / scale for symmetric m x m A and B (0 for a zero scale).
+double trace_product(const Matrix& a, const Matrix& b, double scale) {
+  if (!(scale > 0.0)) return 0.0;
+  double t = 0.0;
+  for (std::size_t i = 0; i < a.rows(); ++i)
+    for (std::size_t k = 0; k < a.cols(); ++k) t += a(i, k) * b(i, k);
+  return t / scale;
+}
+
+Result<Correction> smoothing_correction(const SpdFactor& factor, const Matrix& h_inverse,
                                     const std::vector<terms::PenaltyBlock>& penalties,
-                                    const std::vector<std::size_t>& kept,
-                                    const std::vector<std::size_t>& index, VectorView rho,
-                                    const SmoothingUncertainty& u, std::size_t p) {
-  const std::size_t m = index.size();
+                                    const std::vector<std::size_t>& kept, VectorView rho,
+                                    double scale, const SmoothingUncertainty& u, std::size_t p) {
+  const std::size_t m = h_inverse.rows();
   const std::size_t npen = penalties.size();
   if (u.beta.size != p || u.hessian.rows != npen || u.hessian.cols != npen ||
       u.free.size() != npen) {
     return fail(GamError::dimension_mismatch(
         "the smoothing-parameter correction needs p coefficients, an m x m Hessian and m flags"));
   }
-  std::vector<std::size_t> fr;
-  for (std::size_t j = 0; j < npen; ++j)
-    if (u.free[j]) fr.push_back(j);
-  Matrix out(m, m);
-  if (fr.empty()) return out;
-  const std::size_t f = fr.size();
-  // Columns of J over the determined coefficients.
-  std::vector<Vector> jac(f);
-  for (std::size_t c = 0; c < f; ++c) {
-    const auto& pen = penalties[fr[c]];
-    Vector sb(m);
-    for (std::size_t a = 0; a < pen.matrix.rows(); ++a) {
-      const std::size_t ka = kept[pen.offset + a];
-      if (ka == p) continue;
-      double acc = 0.0;
-      for (std::size_t b = 0; b < pen.matrix.rows(); ++b)
-        acc += pen.matrix(a, b) * u.beta[pen.offset + b];
-      sb[ka] = acc;
-    }
-    jac[c] = factor.solve(sb.view());
-    const double lambda = std::exp(rho[fr[c]]);
-    for (auto& v : jac[c]) v *= -lambda;
-  }
-  Matrix hf(f, f);
-  for (std::size_t a = 0; a < f; ++a)
-    for (std::size_t b = 0; b < f; ++b) hf(a, b) = u.hessian(fr[a], fr[b]);
-  auto eig = symmetric_eigen(hf.view());
-  if (!eig)
-    return fail(GamError::linalg_error("eigendecomposition failed: " + eig.error().debug()));
-  // V_rho = sum_e v_e w_e w_e', v_e = min(1 / h_e, cap) (non-positive h_e: the cap).
-  for (std::size_t e = 0; e < f; ++e) {
-    const double h = eig->values[e];
-    const double var = h > 1.0 / kRhoVarianceCap ? 1.0 / h : kRhoVarianceCap;
-    Vector dir(m);  // J w_e
-    for (std::size_t c = 0; c < f; ++c) {
-      const double w = eig->vectors(c, e);
-      for (std::size_t i = 0; i < m; ++i) dir[i] += w * jac[c][i];
-    }
-    for (std::size_t i = 0; i < m; ++i)
-      for (std::size_t k = 0; k < m; ++k) out(i, k) += var * dir[i] * dir[k];
+  auto vr = rho_covariance(u);
+  if (!vr) return fail(vr.error());
+  Correction out{Matrix(m, m), Matrix(m, m)};
+  if (vr->free.empty()) return out;
+  std::vector<KeptBlock> blocks;
+  for (const auto& pen : penalties) blocks.push_back(kept_block(pen, kept, p));
+  Vector beta(m);
+  for (std::size_t i = 0; i < p; ++i)
+    if (kept[i] != p) beta[kept[i]] = u.beta[i];
+  out.first = first_order(factor, blocks, *vr, beta.view(), rho, m);
+  const double md = static_cast<double>(m);
+  if (static_cast<double>(vr->free.size() + 2) * md * md * md <= kSecondOrderWork) {
+    Matrix v2 = second_order(h_inverse, blocks, *vr, rho, scale);
+    if (v2.rows() == m) out.second = std::move(v2);
   }
   return out;
 }
@@ -144,21 +244,24 @@ Result<Covariance> coefficient_covariance(MatrixView xtwx,
   Matrix ve = solve_columns(*factor, f.t());
   symmetrise(ve);
 
-  // J V_rho J' over the determined coefficients (m x m), from the free rho.
+  // J V_rho J' + V'' over the determined coefficients (m x m), from the free rho.
   Matrix correction(m, m);
+  Covariance out;
   if (uncertainty != nullptr) {
-    auto added = smoothing_correction(*factor, penalties, kept, index, rho, *uncertainty, p);
+    auto added = smoothing_correction(*factor, vp, penalties, kept, rho, scale, *uncertainty, p);
     if (!added) return fail(added.error());
-    correction = std::move(*added);
+    out.edf_corrected = trace_product(added->first, g, scale);
+    correction = std::move(added->first);
+    correction += added->second;
   }
 
-  Covariance out;
   out.vp = Matrix(p, p);
   out.vc = Matrix(p, p);
   out.ve = Matrix(p, p);
   out.edf = Vector(p);
   for (std::size_t a = 0; a < m; ++a) {
     out.edf[index[a]] = f(a, a);
+    out.edf_corrected += f(a, a);
     for (std::size_t b = 0; b < m; ++b) {
       out.vp(index[a], index[b]) = scale * vp(a, b);
       out.vc(index[a], index[b]) = scale * vp(a, b) + correction(a, b);
@@ -209,10 +312,11 @@ Result<Covariance> constrained_covariance(MatrixView xtwx,
   symmetrise(ve);
   Matrix vc = vp;
   vc *= scale;
+  double edf_first = 0.0;
   if (u != nullptr) {
     // J = -lambda_j H_N^-1 N'S_j beta per free rho, then J V_rho J' as in the unconstrained case.
-    std::vector<std::size_t> kept(q), index(q);
-    for (std::size_t i = 0; i < q; ++i) kept[i] = index[i] = i;
+    std::vector<std::size_t> kept(q);
+    for (std::size_t i = 0; i < q; ++i) kept[i] = i;
     std::vector<terms::PenaltyBlock> projected;
     for (const auto& pen : penalties) {
       Matrix full(p, p);
@@ -222,11 +326,14 @@ Result<Covariance> constrained_covariance(MatrixView xtwx,
     }
     const Vector theta = matvec(basis.transposed(), u->beta);
     const SmoothingUncertainty ut{theta.view(), u->hessian, u->free};
-    auto added = smoothing_correction(*factor, projected, kept, index, rho, ut, q);
+    auto added = smoothing_correction(*factor, vp, projected, kept, rho, scale, ut, q);
     if (!added) return fail(added.error());
-    vc += *added;
+    edf_first = trace_product(added->first, g, scale);
+    vc += added->first;
+    vc += added->second;
   }
   Covariance out;
+  out.edf_corrected = edf_first;
   Matrix vps = vp, ves = ve;
   vps *= scale;
   ves *= scale;
@@ -237,6 +344,7 @@ Result<Covariance> constrained_covariance(MatrixView xtwx,
   out.edf = Vector(p);
   for (std::size_t i = 0; i < p; ++i)
     for (std::size_t c = 0; c < q; ++c) out.edf[i] += nf(i, c) * basis(i, c);
+  for (std::size_t i = 0; i < p; ++i) out.edf_corrected += out.edf[i];
   return out;
 }
 
@@ -299,6 +407,10 @@ Result<Covariance> blocked_covariance(const select::WorkingProblem& wp, VectorVi
     for (Matrix* v : {&out.vp, &out.ve, &out.vc})
       for (std::size_t k = 0; k < p; ++k) (*v)(i, k) = (*v)(k, i) = 0.0;
   }
+  // Vc here is first order: tr(Vc X'WX) / phi.
+  out.edf_corrected = scale > 0.0 ? trace_product(out.vc, wp.xtwx, scale) : 0.0;
+  if (!(scale > 0.0))
+    for (std::size_t i = 0; i < p; ++i) out.edf_corrected += out.edf[i];
   return out;
 }
 

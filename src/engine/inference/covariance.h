@@ -24,6 +24,21 @@
 //   Vc = E[Var(beta | rho)] + Var(E[beta | rho]) ~= Vp + J V_rho J',
 //   J  = d beta / d rho,  column j: -lambda_j H^-1 S_j beta   (beta = H^-1 (...) at fixed data).
 //
+// That linearises the posterior mean in rho but keeps the posterior covariance at rho^.
+// Writing beta = beta^(rho) + R(rho)' z (R'R = Vp(rho), R upper triangular, z standard
+// normal) and linearising R in rho too adds the second-order term
+//
+//   V'' = sum_jk V_rho[j, k] (dR / d rho_j)' (dR / d rho_k),
+//   dVp / d rho_j = -Vp lambda_j S_j Vp / phi   (the weights held at the fit),
+//   dL = L Phi(L^-1 dVp L^-T)  for L = R', Phi the lower triangle with its diagonal halved,
+//
+// which matters where the score is flat in rho and a term is nearly unpenalized in some
+// directions: J vanishes at a straight line while the posterior covariance still changes
+// with rho (a weak signal in binary data, where REML often takes the straight line). It
+// costs O(p^3) per estimated rho; Vc includes it while (free rho + 2) p^3 is at most
+// kSecondOrderWork (models up to about a thousand coefficients), and beyond that, and in
+// blocked_covariance (random effects of many levels), keeps J V_rho J' alone.
+//
 // A rho at the edge of its range leaves the score flat: a Hessian eigenvalue near zero
 // would make V_rho unbounded, while beta no longer moves with rho there (J ~ 0). Each
 // eigenvalue of V_rho is capped at kRhoVarianceCap, the variance of a flat distribution
@@ -47,12 +62,19 @@ namespace velkan::inference {
 // Largest variance of log lambda: that of a uniform distribution over the search range of
 // width 2 x 25 (select/fit_step.h).
 inline constexpr double kRhoVarianceCap = 50.0 * 50.0 / 12.0;
+// Most multiply-adds, (free rho + 2) p^3, spent on the second-order term V''.
+inline constexpr double kSecondOrderWork = 4e9;
 
 struct Covariance {
   Matrix vp;   // p x p, exactly symmetric
   Matrix ve;   // p x p, exactly symmetric
-  Matrix vc;   // p x p: Vp corrected for the smoothing parameters' uncertainty
+  Matrix vc;   // p x p: Vp corrected for the smoothing parameters' uncertainty (+ V'')
   Vector edf;  // diag(F), p entries
+  // tr((Vp + J V_rho J') X'WX) / phi = tr(F) + tr(J V_rho J' X'WX) / phi: the edf with the
+  // smoothing parameters' uncertainty, how far the fitted values follow the data also
+  // through rho (V'' is a covariance of the posterior, not such a sensitivity, and is not
+  // counted); tr(F) for a zero scale.
+  double edf_corrected = 0.0;
 };
 
 // What the correction for estimated smoothing parameters needs.

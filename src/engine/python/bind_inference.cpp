@@ -19,7 +19,8 @@ void bind_inference(nb::module_& m) {
       .def_prop_ro("vp", [](const inference::Covariance& c) { return to_numpy(c.vp); }, nb::rv_policy::automatic)
       .def_prop_ro("ve", [](const inference::Covariance& c) { return to_numpy(c.ve); }, nb::rv_policy::automatic)
       .def_prop_ro("vc", [](const inference::Covariance& c) { return to_numpy(c.vc); }, nb::rv_policy::automatic)
-      .def_prop_ro("edf", [](const inference::Covariance& c) { return to_numpy(c.edf); }, nb::rv_policy::automatic);
+      .def_prop_ro("edf", [](const inference::Covariance& c) { return to_numpy(c.edf); }, nb::rv_policy::automatic)
+      .def_ro("edf_corrected", &inference::Covariance::edf_corrected);
   m.def(
       "covariance",
       [](const terms::ModelLayout& layout, const Array2& xtwx, const std::optional<Array1>& ridge,

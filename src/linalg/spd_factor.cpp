@@ -61,6 +61,23 @@ Vector SpdFactor::solve(VectorView b) const {
   return x;
 }
 
+Matrix SpdFactor::solve(MatrixView b) const {
+  const std::size_t r = b.cols;
+  std::vector<double> x(n_ * r);  // column-major n x r
+  for (std::size_t j = 0; j < r; ++j)
+    for (std::size_t i = 0; i < n_; ++i) x[i + j * n_] = d_[i] * b(i, j);
+  if (n_ > 0 && r > 0) {
+    const auto ni = static_cast<lapack_int>(n_), ri = static_cast<lapack_int>(r);
+    lapack_int info = 0;
+    const char uplo = 'U';
+    lapack::scipy_dpotrs_(&uplo, &ni, &ri, r_.data(), &ni, x.data(), &ni, &info, 1);
+  }
+  Matrix out(n_, r);
+  for (std::size_t i = 0; i < n_; ++i)
+    for (std::size_t j = 0; j < r; ++j) out(i, j) = d_[i] * x[i + j * n_];
+  return out;
+}
+
 Matrix SpdFactor::inverse() const {
   std::vector<double> buf = r_;
   if (n_ > 0) {

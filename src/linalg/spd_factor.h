@@ -23,6 +23,9 @@ class SpdFactor {
   double log_determinant() const;
   // A^-1 b.
   Vector solve(VectorView b) const;
+  // A^-1 B for an n x r B, all columns in one blocked solve (the same arithmetic per
+  // column as solve()).
+  Matrix solve(MatrixView b) const;
   // A^-1 (exactly symmetric).
   Matrix inverse() const;
 

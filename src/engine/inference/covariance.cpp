@@ -12,17 +12,6 @@ namespace velkan::inference {
 
 namespace {
 
-// Solves H X = B column by column for a p x p right-hand side B read through `b`.
-Matrix solve_columns(const SpdFactor& factor, MatrixView b) {
-  const std::size_t p = b.rows;
-  Matrix x(p, b.cols);
-  for (std::size_t j = 0; j < b.cols; ++j) {
-    const Vector col = factor.solve(b.col(j));
-    for (std::size_t i = 0; i < p; ++i) x(i, j) = col[i];
-  }
-  return x;
-}
-
 void symmetrise(Matrix& a) {
   for (std::size_t i = 0; i < a.rows(); ++i)
     for (std::size_t j = 0; j < i; ++j) {
@@ -240,8 +229,8 @@ Result<Covariance> coefficient_covariance(MatrixView xtwx,
   }
   const Matrix vp = factor->inverse();
   // F = H^-1 G; Ve / phi = H^-1 G H^-1 = H^-1 F' (G symmetric).
-  const Matrix f = solve_columns(*factor, g.view());
-  Matrix ve = solve_columns(*factor, f.t());
+  const Matrix f = factor->solve(g.view());
+  Matrix ve = factor->solve(f.t());
   symmetrise(ve);
 
   // J V_rho J' + V'' over the determined coefficients (m x m), from the free rho.
@@ -307,8 +296,8 @@ Result<Covariance> constrained_covariance(MatrixView xtwx,
                                        factor.error().debug()));
   }
   const Matrix vp = factor->inverse();
-  const Matrix f = solve_columns(*factor, g.view());
-  Matrix ve = solve_columns(*factor, f.t());
+  const Matrix f = factor->solve(g.view());
+  Matrix ve = factor->solve(f.t());
   symmetrise(ve);
   Matrix vc = vp;
   vc *= scale;

@@ -150,9 +150,10 @@ double trace_product(const Matrix& a, const Matrix& b, double scale) {
 }
 
 Result<Correction> smoothing_correction(const SpdFactor& factor, const Matrix& h_inverse,
-                                    const std::vector<terms::PenaltyBlock>& penalties,
-                                    const std::vector<std::size_t>& kept, VectorView rho,
-                                    double scale, const SmoothingUncertainty& u, std::size_t p) {
+                                        const std::vector<terms::PenaltyBlock>& penalties,
+                                        const std::vector<std::size_t>& kept, VectorView rho,
+                                        double scale, const SmoothingUncertainty& u,
+                                        std::size_t p) {
   const std::size_t m = h_inverse.rows();
   const std::size_t npen = penalties.size();
   if (u.beta.size != p || u.hessian.rows != npen || u.hessian.cols != npen ||

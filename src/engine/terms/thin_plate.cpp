@@ -67,9 +67,15 @@ double log_normal(double x) {
 // The two-column radial functions r^2 log(r^2) / (16 pi) of the point (x0, x1) against n
 // points (c0, c1). The log is taken of r^2 plus the smallest normal: exact from r^2 =
 // 1e-292 on, a term below 1e-305 beneath it, 0 at r = 0 (plus 0.0 for the sign). Infinity
-// gives a finite log (the factor r^2 keeps the infinity), NaN stays NaN. Compiled twice,
-// for processors with and without 256-bit vectors, the one to use chosen at load.
-__attribute__((target_clones("arch=x86-64-v3", "default")))
+// gives a finite log (the factor r^2 keeps the infinity), NaN stays NaN. With GCC on
+// x86-64 Linux compiled twice, for processors with and without 256-bit vectors, the one to
+// use chosen at load (an indirect function, which needs the GNU loader); elsewhere once.
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__linux__)
+#define VELKAN_VECTOR_CLONES __attribute__((target_clones("arch=x86-64-v3", "default")))
+#else
+#define VELKAN_VECTOR_CLONES
+#endif
+VELKAN_VECTOR_CLONES
 void plane_radials(double x0, double x1, const double* c0, const double* c1, std::size_t n,
                    double* e) {
   constexpr double kScale = 1.0 / (16.0 * std::numbers::pi);

@@ -221,34 +221,80 @@ LinalgResult<SymmetricEigen> symmetric_eigen(MatrixView a) {
 
 namespace {
 
-// Eigenpairs il..iu (1-based, ascending) of the symmetric matrix in `a` (left intact).
-LinalgResult<SymmetricEigen> eigen_range(const ColMajor& a, lapack_int il, lapack_int iu) {
-  ColMajor buf = a;  // dsyevr overwrites its matrix
-  const char jobz = 'V', range = 'I', uplo = 'U';
+// The reduction A = Q T Q' of a symmetric matrix (its upper triangle): T's diagonal and
+// off-diagonal, and Q as dsytrd leaves it (reflectors in the buffer, their scalars).
+struct Tridiagonal {
+  ColMajor reflectors;
+  std::vector<double> d, e, tau;
+};
+
+LinalgResult<Tridiagonal> tridiagonal(ColMajor a) {
+  const lapack_int n = a.rows;
+  const auto nn = static_cast<std::size_t>(n);
+  Tridiagonal t{std::move(a), std::vector<double>(nn), std::vector<double>(nn > 1 ? nn - 1 : 1),
+                std::vector<double>(nn > 1 ? nn - 1 : 1)};
+  const char uplo = 'U';
+  auto call = [&](double* work, const lapack_int* lwork, lapack_int* info) {
+    lapack::scipy_dsytrd_(&uplo, &n, t.reflectors.data.data(), &t.reflectors.ld, t.d.data(),
+                          t.e.data(), t.tau.data(), work, lwork, info, 1);
+  };
+  auto work = lapack::query_workspace(call);
+  if (!work) return failed(work.error());
+  const auto lwork = static_cast<lapack_int>(work->size());
+  lapack_int info = 0;
+  call(work->data(), &lwork, &info);
+  if (auto ok = lapack::check_info(info); !ok) return failed(ok.error());
+  return t;
+}
+
+// Eigenpairs il..iu (1-based, ascending) from the reduction: bisection on T for the values
+// (dstebz), inverse iteration for T's vectors (dstein), Q applied to them (dormtr), then
+// sorted ascending: the steps dsyevr takes for part of the spectrum, with the reduction
+// made once for every range.
+LinalgResult<SymmetricEigen> eigen_range(const Tridiagonal& t, lapack_int il, lapack_int iu) {
+  const lapack_int n = t.reflectors.rows;
+  const auto nn = static_cast<std::size_t>(n);
+  const char range = 'I', order = 'B';
   const double none = 0.0, abstol = 0.0;  // abstol 0: the routine's own tolerance
+  lapack_int found = 0, nsplit = 0, info = 0;
+  std::vector<double> w(nn), work(5 * nn);
+  std::vector<lapack_int> block(nn), split(nn), iwork(3 * nn);
+  lapack::scipy_dstebz_(&range, &order, &n, &none, &none, &il, &iu, &abstol, t.d.data(),
+                        t.e.data(), &found, &nsplit, w.data(), block.data(), split.data(),
+                        work.data(), iwork.data(), &info, 1, 1);
+  if (auto ok = lapack::check_info(info); !ok) return failed(ok.error());
   const lapack_int count = iu - il + 1;
-  Vector values(static_cast<std::size_t>(buf.rows));
-  auto z = ColMajor::zeros(static_cast<std::size_t>(buf.rows), static_cast<std::size_t>(count));
-  if (!z) return failed(z.error());
-  std::vector<lapack_int> support(2 * static_cast<std::size_t>(count));
-  lapack_int found = 0, info = 0, lwork = -1, liwork = -1, iwork_size = 0;
-  double work_size = 0.0;
-  lapack::scipy_dsyevr_(&jobz, &range, &uplo, &buf.rows, buf.data.data(), &buf.ld, &none, &none,
-                        &il, &iu, &abstol, &found, values.data(), z->data.data(), &z->ld,
-                        support.data(), &work_size, &lwork, &iwork_size, &liwork, &info, 1, 1, 1);
-  if (auto ok = lapack::check_info(info); !ok) return failed(ok.error());
-  lwork = static_cast<lapack_int>(work_size);
-  liwork = iwork_size;
-  std::vector<double> work(static_cast<std::size_t>(std::max<lapack_int>(lwork, 1)));
-  std::vector<lapack_int> iwork(static_cast<std::size_t>(std::max<lapack_int>(liwork, 1)));
-  lapack::scipy_dsyevr_(&jobz, &range, &uplo, &buf.rows, buf.data.data(), &buf.ld, &none, &none,
-                        &il, &iu, &abstol, &found, values.data(), z->data.data(), &z->ld,
-                        support.data(), work.data(), &lwork, iwork.data(), &liwork, &info, 1, 1, 1);
-  if (auto ok = lapack::check_info(info); !ok) return failed(ok.error());
   if (found != count) return failed(LinalgFailure::lapack_info(count - found));  // pairs not found
-  Vector head(static_cast<std::size_t>(count));
-  for (lapack_int j = 0; j < count; ++j) head[static_cast<std::size_t>(j)] = values[static_cast<std::size_t>(j)];
-  return SymmetricEigen{std::move(head), z->to_matrix()};
+  auto z = ColMajor::zeros(nn, static_cast<std::size_t>(count));
+  if (!z) return failed(z.error());
+  std::vector<lapack_int> unconverged(static_cast<std::size_t>(count));
+  lapack::scipy_dstein_(&n, t.d.data(), t.e.data(), &found, w.data(), block.data(), split.data(),
+                        z->data.data(), &z->ld, work.data(), iwork.data(), unconverged.data(),
+                        &info);
+  if (auto ok = lapack::check_info(info); !ok) return failed(ok.error());
+  const char side = 'L', uplo = 'U', trans = 'N';
+  auto apply = [&](double* wk, const lapack_int* lwork, lapack_int* inf) {
+    lapack::scipy_dormtr_(&side, &uplo, &trans, &n, &found, t.reflectors.data.data(),
+                          &t.reflectors.ld, t.tau.data(), z->data.data(), &z->ld, wk, lwork, inf,
+                          1, 1, 1);
+  };
+  auto wk = lapack::query_workspace(apply);
+  if (!wk) return failed(wk.error());
+  const auto lwork = static_cast<lapack_int>(wk->size());
+  apply(wk->data(), &lwork, &info);
+  if (auto ok = lapack::check_info(info); !ok) return failed(ok.error());
+  // Ascending, each vector with its value (bisection orders them by split block).
+  for (lapack_int j = 0; j + 1 < count; ++j) {
+    lapack_int least = j;
+    for (lapack_int k = j + 1; k < count; ++k)
+      if (w[static_cast<std::size_t>(k)] < w[static_cast<std::size_t>(least)]) least = k;
+    if (least == j) continue;
+    std::swap(w[static_cast<std::size_t>(j)], w[static_cast<std::size_t>(least)]);
+    for (lapack_int i = 0; i < n; ++i) std::swap(z->at(i, j), z->at(i, least));
+  }
+  Vector values(static_cast<std::size_t>(count));
+  for (lapack_int j = 0; j < count; ++j) values[static_cast<std::size_t>(j)] = w[static_cast<std::size_t>(j)];
+  return SymmetricEigen{std::move(values), z->to_matrix()};
 }
 
 }  // namespace
@@ -260,12 +306,14 @@ LinalgResult<SymmetricEigen> symmetric_eigen_extremes(MatrixView a, std::size_t 
   if (low + high >= n) return symmetric_eigen(a);
   auto buf = ColMajor::from(a);
   if (!buf) return failed(buf.error());
+  auto reduced = tridiagonal(std::move(*buf));
+  if (!reduced) return failed(reduced.error());
   SymmetricEigen out{Vector(low + high), Matrix(n, low + high)};
   std::size_t at = 0;
   const std::size_t first[2] = {1, n - high + 1}, last[2] = {low, n};
   for (std::size_t r = 0; r < 2; ++r) {
     if (last[r] < first[r]) continue;
-    auto part = eigen_range(*buf, static_cast<lapack_int>(first[r]), static_cast<lapack_int>(last[r]));
+    auto part = eigen_range(*reduced, static_cast<lapack_int>(first[r]), static_cast<lapack_int>(last[r]));
     if (!part) return failed(part.error());
     for (std::size_t j = 0; j < part->values.size(); ++j, ++at) {
       out.values[at] = part->values[j];

@@ -50,9 +50,10 @@ struct SymmetricEigen {
 // dsyev with JOBZ 'V', UPLO 'U' (the upper triangle of A is read).
 LinalgResult<SymmetricEigen> symmetric_eigen(MatrixView a);
 // The `low` smallest and `high` largest eigenpairs only (every pair when they overlap), in
-// the same form: values ascending, n x (number of pairs) vectors. dsyevr over index
-// ranges: one reduction to tridiagonal form per range, far cheaper than every pair when
-// few are wanted. The upper triangle of A is read.
+// the same form: values ascending, n x (number of pairs) vectors. One reduction to
+// tridiagonal form, then bisection and inverse iteration for each index range (dsyevr's
+// steps for part of the spectrum): far cheaper than every pair when few are wanted. The
+// upper triangle of A is read.
 LinalgResult<SymmetricEigen> symmetric_eigen_extremes(MatrixView a, std::size_t low,
                                                       std::size_t high);
 

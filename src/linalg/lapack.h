@@ -48,6 +48,23 @@ void scipy_dsyevr_(const char* jobz, const char* range, const char* uplo, const 
                    lapack_int* isuppz, double* work, const lapack_int* lwork, lapack_int* iwork,
                    const lapack_int* liwork, lapack_int* info, std::size_t, std::size_t,
                    std::size_t);
+void scipy_dsytrd_(const char* uplo, const lapack_int* n, double* a, const lapack_int* lda,
+                   double* d, double* e, double* tau, double* work, const lapack_int* lwork,
+                   lapack_int* info, std::size_t);
+void scipy_dstebz_(const char* range, const char* order, const lapack_int* n, const double* vl,
+                   const double* vu, const lapack_int* il, const lapack_int* iu,
+                   const double* abstol, const double* d, const double* e, lapack_int* m,
+                   lapack_int* nsplit, double* w, lapack_int* iblock, lapack_int* isplit,
+                   double* work, lapack_int* iwork, lapack_int* info, std::size_t, std::size_t);
+void scipy_dstein_(const lapack_int* n, const double* d, const double* e, const lapack_int* m,
+                   const double* w, const lapack_int* iblock, const lapack_int* isplit,
+                   double* z, const lapack_int* ldz, double* work, lapack_int* iwork,
+                   lapack_int* ifail, lapack_int* info);
+void scipy_dormtr_(const char* side, const char* uplo, const char* trans, const lapack_int* m,
+                   const lapack_int* n, const double* a, const lapack_int* lda,
+                   const double* tau, double* c, const lapack_int* ldc, double* work,
+                   const lapack_int* lwork, lapack_int* info, std::size_t, std::size_t,
+                   std::size_t);
 
 // Size of the library's thread pool.
 void scipy_openblas_set_num_threads(int num_threads);

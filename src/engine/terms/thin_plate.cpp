@@ -464,18 +464,12 @@ Status build_thin_plate(MatrixView points, std::size_t k, VectorView box, std::s
   for (std::size_t i = 0; i < n; ++i)
     for (std::size_t a = 0; a < d; ++a) spec.points(i, a) = (points(i, a) - spec.standardise[a]) / scale;
   Matrix e(n, n);
-  if (d == 2) {  // whole rows by the rows' own loop (symmetric: the same squares either way)
-    std::vector<double> c0(n), c1(n);
-    for (std::size_t i = 0; i < n; ++i) c0[i] = spec.points(i, 0), c1[i] = spec.points(i, 1);
-    for (std::size_t i = 0; i < n; ++i) plane_radials(c0[i], c1[i], c0.data(), c1.data(), n, e.row_ptr(i));
-  } else {
-    for (std::size_t i = 0; i < n; ++i)
-      for (std::size_t j = 0; j < i; ++j) {
-        double r2 = 0.0;
-        for (std::size_t a = 0; a < d; ++a) r2 += (spec.points(i, a) - spec.points(j, a)) * (spec.points(i, a) - spec.points(j, a));
-        e(i, j) = e(j, i) = radial(d, r2);
-      }
-  }
+  for (std::size_t i = 0; i < n; ++i)
+    for (std::size_t j = 0; j < i; ++j) {
+      double r2 = 0.0;
+      for (std::size_t a = 0; a < d; ++a) r2 += (spec.points(i, a) - spec.points(j, a)) * (spec.points(i, a) - spec.points(j, a));
+      e(i, j) = e(j, i) = radial(d, r2);
+    }
   // The k eigenpairs of largest magnitude. The radial function is conditionally positive
   // definite of order at most d + 1 (positive on vectors orthogonal to the polynomials of
   // lower degree), so E has at most d + 1 negative eigenvalues: the k largest in magnitude

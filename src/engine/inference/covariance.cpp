@@ -71,6 +71,19 @@ KeptBlock kept_block(const terms::PenaltyBlock& pen, const std::vector<std::size
   return out;
 }
 
+// J V_rho J' = sum_e variance_e (J w_e)(J w_e)' from J's columns (one per free rho).
+Matrix jacobian_outer(const std::vector<Vector>& jac, const RhoCovariance& vr, std::size_t m) {
+  Matrix out(m, m);
+  for (std::size_t e = 0; e < jac.size(); ++e) {
+    Vector dir(m);  // J w_e
+    for (std::size_t c = 0; c < jac.size(); ++c)
+      for (std::size_t i = 0; i < m; ++i) dir[i] += vr.vectors(c, e) * jac[c][i];
+    for (std::size_t i = 0; i < m; ++i)
+      for (std::size_t k = 0; k < m; ++k) out(i, k) += vr.variance[e] * dir[i] * dir[k];
+  }
+  return out;
+}
+
 // J V_rho J' (see the header) on the m determined coefficients.
 Matrix first_order(const SpdFactor& factor, const std::vector<KeptBlock>& blocks,
                    const RhoCovariance& vr, VectorView beta, VectorView rho, std::size_t m) {
@@ -85,15 +98,7 @@ Matrix first_order(const SpdFactor& factor, const std::vector<KeptBlock>& blocks
     const double lambda = std::exp(rho[vr.free[c]]);
     for (auto& v : jac[c]) v *= -lambda;
   }
-  Matrix out(m, m);
-  for (std::size_t e = 0; e < f; ++e) {
-    Vector dir(m);  // J w_e
-    for (std::size_t c = 0; c < f; ++c)
-      for (std::size_t i = 0; i < m; ++i) dir[i] += vr.vectors(c, e) * jac[c][i];
-    for (std::size_t i = 0; i < m; ++i)
-      for (std::size_t k = 0; k < m; ++k) out(i, k) += vr.variance[e] * dir[i] * dir[k];
-  }
-  return out;
+  return jacobian_outer(jac, vr, m);
 }
 
 // V'' (see the header) on the m determined coefficients: phi L K L', with L the lower
@@ -364,31 +369,15 @@ Result<Covariance> blocked_covariance(const select::WorkingProblem& wp, VectorVi
   symmetrise(out.ve);
   out.vc = out.vp;
   if (u != nullptr && u->beta.size == p) {
-    std::vector<std::size_t> fr;
-    for (std::size_t j = 0; j < m; ++j)
-      if (u->free[j]) fr.push_back(j);
+    auto vr = rho_covariance(*u);
+    if (!vr) return fail(vr.error());
     std::vector<Vector> jac;
-    for (std::size_t j : fr) {
+    for (std::size_t j : vr->free) {
       Vector col = h.solve(h.penalty_times(j, Vector::from(u->beta)));
       for (auto& v : col) v *= -h.lambda[j];
       jac.push_back(std::move(col));
     }
-    Matrix hf(fr.size(), fr.size());
-    for (std::size_t a = 0; a < fr.size(); ++a)
-      for (std::size_t b = 0; b < fr.size(); ++b) hf(a, b) = u->hessian(fr[a], fr[b]);
-    if (!fr.empty()) {
-      auto eig = symmetric_eigen(hf.view());
-      if (!eig) return fail(GamError::linalg_error("eigendecomposition failed: " + eig.error().debug()));
-      for (std::size_t e = 0; e < fr.size(); ++e) {
-        const double hv = eig->values[e];
-        const double var = hv > 1.0 / kRhoVarianceCap ? 1.0 / hv : kRhoVarianceCap;
-        Vector dir(p);
-        for (std::size_t c = 0; c < fr.size(); ++c)
-          for (std::size_t i = 0; i < p; ++i) dir[i] += eig->vectors(c, e) * jac[c][i];
-        for (std::size_t i = 0; i < p; ++i)
-          for (std::size_t k = 0; k < p; ++k) out.vc(i, k) += var * dir[i] * dir[k];
-      }
-    }
+    if (!jac.empty()) out.vc += jacobian_outer(jac, *vr, p);
   }
   // Coefficients held by the ridge are fixed at zero.
   for (std::size_t i = 0; i < wp.ridge.size(); ++i) {
@@ -397,8 +386,8 @@ Result<Covariance> blocked_covariance(const select::WorkingProblem& wp, VectorVi
     for (Matrix* v : {&out.vp, &out.ve, &out.vc})
       for (std::size_t k = 0; k < p; ++k) (*v)(i, k) = (*v)(k, i) = 0.0;
   }
-  // Vc here is first order: tr(Vc X'WX) / phi.
-  out.edf_corrected = scale > 0.0 ? trace_product(out.vc, wp.xtwx, scale) : 0.0;
+  // Vc here is first order: tr(Vc X'WX) / phi (tr(F) for a zero scale).
+  out.edf_corrected = trace_product(out.vc, wp.xtwx, scale);
   if (!(scale > 0.0))
     for (std::size_t i = 0; i < p; ++i) out.edf_corrected += out.edf[i];
   return out;

@@ -5,12 +5,14 @@ Covariances (the engine's inference code has the formulas): ``Vp``, the Bayesian
 posterior covariance phi (X'WX + S_lambda)^-1, reads the penalty as a prior, which makes
 intervals built from it cover the true function at about their nominal rate *averaged
 over the covariate values*, smoothing bias included. It still treats the smoothing
-parameters as known; ``Vc`` adds their uncertainty (REML fits: the posterior mean's
-movement with the smoothing parameters to first order, and the posterior covariance's to
-second), and is what standard errors, intervals and tests here use: with Vp alone, a term
-with no effect was declared significant at 5 % in 7-9 % of simulated data sets (the
-smoothing parameter is chosen small exactly when the noise looks like an effect), with Vc
-in 3.5-5 %.
+parameters as known; ``Vc`` adds their uncertainty (REML and PQL fits: each estimated
+smoothing parameter integrated out over a grid, under a prior flat in its term's edf; see
+_mixture), and is what standard errors, intervals and posterior draws here use. The term
+tests use the expansion about the optimum instead (the posterior mean's movement with the
+smoothing parameters to first order, and the posterior covariance's to second), with
+which their size was calibrated: with Vp alone, a term with no effect was declared
+significant at 5 % in 7-9 % of simulated data sets (the smoothing parameter is chosen
+small exactly when the noise looks like an effect), with the expansion in 3-5.5 %.
 ``Ve``, the frequentist covariance at fixed lambda, is kept for comparison; it ignores
 the smoothing bias and gives intervals that are too narrow.
 
@@ -29,6 +31,7 @@ import numpy as np
 from . import _engine
 from ._families import CLASSES
 from ._fit import Fitted
+from ._mixture import integrated_covariance, integration_affordable
 from ._terms import Term
 
 
@@ -40,10 +43,11 @@ class Covariances:
 
     vp: np.ndarray
     ve: np.ndarray
-    vc: np.ndarray       # Vp + the smoothing-parameter correction (= Vp for GCV / UBRE)
+    vc: np.ndarray       # Vp with the smoothing parameters integrated out (= Vp for GCV / UBRE)
     edf: np.ndarray
     vc_raw: np.ndarray
     edf_corrected: float  # tr(F) + tr(J V_rho J' X'WX) / phi (see corrected_edf)
+    vc_tests: np.ndarray  # Vp + J V_rho J' + V'': the expansion the term tests are calibrated with
 
 
 def covariances(fitted: Fitted) -> Covariances:
@@ -56,7 +60,12 @@ def covariances(fitted: Fitted) -> Covariances:
                          free=[lam is None for lam in fitted.design.lams])
         c = _engine.covariance(layout, fitted.xtwx, fitted.ridge, fitted.rho, max(fitted.scale, 0.0),
                                constraint_basis=fitted.constraint_basis, **extra)
-        fitted.inference = Covariances(c.vp, c.ve, c.vc, c.edf, layout.expand_matrix(c.vc), c.edf_corrected)
+        vc = c.vc
+        penalties = layout.constrained_penalties() if extra and any(extra["free"]) else []
+        if penalties and integration_affordable(len(fitted.beta), penalties, extra["free"]):
+            vc = integrated_covariance(c.vp, np.asarray(fitted.beta), np.asarray(fitted.rho, float),
+                                       max(fitted.scale, 0.0), penalties, extra["free"])
+        fitted.inference = Covariances(c.vp, c.ve, vc, c.edf, layout.expand_matrix(vc), c.edf_corrected, c.vc)
     return fitted.inference
 
 

@@ -177,7 +177,7 @@ def summarize(fitted: Fitted) -> Summary:
                 # its variance component is what the summary reports of it.
                 tests.append(TermTest(info.label, term_edf[t], math.nan, math.nan, math.nan))
                 continue
-            vc = np.ascontiguousarray(cov.vc[o:o + q, o:o + q])
+            vc = np.ascontiguousarray(cov.vc_tests[o:o + q, o:o + q])
             g = np.ascontiguousarray(fitted.xtwx[o:o + q, o:o + q])
             statistic, ref_df, _rank, p = _engine.smooth_term_test(beta, vc, g, term_edf[t], rdf)
             tests.append(TermTest(info.label, term_edf[t], ref_df, statistic, p))

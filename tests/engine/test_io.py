@@ -275,10 +275,10 @@ def test_files_of_an_earlier_version_load_and_predict_identically():
     X = np.array(expected["X"])
     gam = load(here / "poisson_terms_v1.velkan")
     np.testing.assert_array_equal(gam.predict(X), expected["gam"])
-    # Standard errors have since gained the second-order term for estimated smoothing
-    # parameters (a positive semi-definite addition): never smaller, and near.
+    # Standard errors have since integrated the estimated smoothing parameters out instead
+    # of expanding about them to first order: near, mostly wider.
     ratio = gam.predict(X, return_std=True)[1] / np.array(expected["gam_se"])
-    assert np.all(ratio >= 1 - 1e-12) and np.all(ratio < 1.2)
+    assert np.all(ratio > 0.95) and np.all(ratio < 1.2) and np.median(ratio) > 1.0
     clf = load(here / "classifier_v1.velkan")
     np.testing.assert_array_equal(clf.predict_proba(X[:, :2])[:, 1], expected["clf"])
     assert list(clf.classes_) == ["no", "yes"] and "s(1, k=8, bs='cr')" in str(gam.summary())

@@ -31,8 +31,8 @@ worst case against each single other term. All in [0, 1]; no pass over the data.
 **Degrees of freedom for comparisons.** The effective degrees of freedom tr(F), F =
 (X'WX + S)^-1 X'WX, treat the smoothing parameters as known. AIC and BIC count
 tr(F) + tr(J V_rho J' X'WX) / phi instead, the edf of the first-order part of the
-covariance that the intervals use (see _inference): the second part is how far the fitted
-values also follow the data through the estimated smoothing parameters.
+expansion for the estimated smoothing parameters (see _inference): the second part is how
+far the fitted values also follow the data through them.
 `compare` refers the deviance a model gains to the difference of its expected deviance
 reduction, 2 edf_c - tr(F F) (for a linear smoother, E[residual sum of squares] =
 phi (n - 2 df + tr(F F)) with df the fitted values' total sensitivity to the data), not to

@@ -186,9 +186,10 @@ def log_likelihood(fitted: Fitted) -> float:
 def corrected_edf(fitted: Fitted) -> float:
     """tr(F) + tr(J V_rho J' X'WX) / phi: the effective degrees of freedom with the
     smoothing parameters' uncertainty (how far the fitted values also follow the data
-    through the estimated smoothing parameters; Vc's second-order term, a covariance of
-    the posterior rather than such a sensitivity, is not counted), at most the number of
-    determined coefficients. AIC and BIC count these."""
+    through the estimated smoothing parameters: the expansion's first-order part; its
+    second-order term and Vc's integration describe the posterior's spread rather than
+    such a sensitivity, and are not counted), at most the number of determined
+    coefficients. AIC and BIC count these."""
     cov = covariances(fitted)
     return min(float(cov.edf_corrected), float(len(fitted.beta) - len(fitted.undetermined)))
 

@@ -207,6 +207,7 @@ class Fitted:
     passes: int = 0
     search_exit: str = ""
     undetermined: list[int] = field(default_factory=list)
+    removed_terms: list[int] = field(default_factory=list)  # taken out by select_terms' check
     feature_names: list | None = None
     layout: Any = None          # the engine layout, rebuilt from the design on demand
     ridge: np.ndarray | None = None   # identifiability ridge of the final step (None: none)
@@ -308,6 +309,7 @@ class PirlsLoop:
         # and the log parameter the last pass was made at and whether it had those weights.
         self.newton = False
         self.sums_key = (self.psi, False)
+        self.removed: list[int] = []  # terms the Laplace search's removal check took out
         # The smoothing parameters' last proposed moves and the fraction of a proposal
         # taken (see OSCILLATION_WINDOW).
         self.rho_moves: list[np.ndarray] = []
@@ -620,6 +622,7 @@ class PirlsLoop:
                       converged=self.converged and self.search_ok, n_iter=self.n_iter,
                       passes=self.passes, search_exit=self.last_exit,
                       undetermined=list(step.undetermined), layout=self.layout,
+                      removed_terms=sorted({*self.removed, *(int(t) for t in step.removed_terms)}),
                       ridge=step.ridge if len(step.ridge) else None,
                       rho_hessian=hessian if hessian.shape == (n_pen, n_pen) and n_pen else None,
                       rho_gradient=step.gradient if step.gradient.shape == (n_pen,) and n_pen else None,
@@ -722,7 +725,7 @@ class PirlsLoop:
         try:
             point = search.run(self.beta0, self.sums if reuse else None)
             if (removable := self.removable()) is not None:
-                point, _ = search.remove_terms(point, removable)
+                point, self.removed = search.remove_terms(point, removable)
         except InnerFitFailed as e:
             self.passes += search.passes
             warnings.warn(f"the Laplace-approximate REML search failed ({e}); the performance-iteration "

@@ -61,10 +61,12 @@ def covariances(fitted: Fitted) -> Covariances:
         c = _engine.covariance(layout, fitted.xtwx, fitted.ridge, fitted.rho, max(fitted.scale, 0.0),
                                constraint_basis=fitted.constraint_basis, **extra)
         vc = c.vc
-        penalties = layout.constrained_penalties() if extra and any(extra["free"]) else []
-        if penalties and integration_affordable(len(fitted.beta), penalties, extra["free"]):
+        # A term select_terms took out stays out: its covariance is the model's without it.
+        free = [f and t not in fitted.removed_terms for f, t in zip(extra.get("free", []), layout.penalty_terms)]
+        penalties = layout.constrained_penalties() if any(free) else []
+        if penalties and integration_affordable(len(fitted.beta), penalties, free):
             vc = integrated_covariance(c.vp, np.asarray(fitted.beta), np.asarray(fitted.rho, float),
-                                       max(fitted.scale, 0.0), penalties, extra["free"])
+                                       max(fitted.scale, 0.0), penalties, free)
         fitted.inference = Covariances(c.vp, c.ve, vc, c.edf, layout.expand_matrix(vc), c.edf_corrected, c.vc)
     return fitted.inference
 

@@ -215,7 +215,7 @@ def save(estimator: Any, path: "str | os.PathLike[str] | IO[bytes]") -> None:
             scalars[fld.name] = value.item()
         elif fld.name == "feature_names" and value is not None:
             scalars[fld.name] = [_plain(v) for v in value]
-        elif fld.name == "undetermined":
+        elif fld.name in ("undetermined", "removed_terms"):
             scalars[fld.name] = [int(v) for v in value]
         elif fld.name == "response_sums":
             scalars[fld.name] = {str(k): float(v) for k, v in value.items()}
@@ -536,6 +536,10 @@ def _fitted(meta: dict, design: Design, layout: Any, zf: zipfile.ZipFile) -> Fit
     if not isinstance(undetermined, list):
         raise ModelFileError("fitted.undetermined must be a list")
     kwargs["undetermined"] = [_Json.index(v, q, "fitted.undetermined") for v in undetermined]
+    removed = kwargs.get("removed_terms", [])
+    if not isinstance(removed, list):
+        raise ModelFileError("fitted.removed_terms must be a list")
+    kwargs["removed_terms"] = [_Json.index(v, len(design.terms), "fitted.removed_terms") for v in removed]
     fitted = Fitted(layout=layout, **kwargs)
     _check_consistent(fitted, layout)
     return fitted

@@ -385,6 +385,13 @@ class TestTermRemoval:
         edf = [t.edf for t in gam.summary().terms]
         assert edf[2] < 0.1 and edf[0] > 5 and edf[1] > 1
         assert gam._fitted.method == method
+        # The removed term stays out of the intervals' integration over smoothing
+        # parameters: its covariance is that of the model without it.
+        fitted = gam._fitted
+        assert fitted.removed_terms == [3]
+        cov, lay = velkan._inference.covariances(fitted), fitted.engine_layout()
+        o, q = lay.coefficient_offset(3), lay.coefficient_width(3)
+        assert np.trace(cov.vc[o:o + q, o:o + q]) < 2 * np.trace(cov.vp[o:o + q, o:o + q])
 
     def test_thin_plate_under_selection_has_a_smoothing_parameter_per_penalty(self):
         # Its null-space penalty had no entry of its own: the next term's fixed lam fell on

@@ -40,6 +40,10 @@
 // and four), and beyond that, and in blocked_covariance (random effects of many levels),
 // keeps J V_rho J' alone.
 //
+// The package's intervals, standard errors and draws integrate each smoothing parameter
+// out instead (python/velkan/_mixture.py, on this Vp and the fit's working model); this
+// expansion is what its term tests use, and the corrected edf is its first-order part.
+//
 // A rho at the edge of its range leaves the score flat: a Hessian eigenvalue near zero
 // would make V_rho unbounded, while beta no longer moves with rho there (J ~ 0). Each
 // eigenvalue of V_rho is capped at kRhoVarianceCap, the variance of a flat distribution
@@ -69,7 +73,7 @@ inline constexpr double kSecondOrderWork = 1e10;
 struct Covariance {
   Matrix vp;   // p x p, exactly symmetric
   Matrix ve;   // p x p, exactly symmetric
-  Matrix vc;   // p x p: Vp corrected for the smoothing parameters' uncertainty (+ V'')
+  Matrix vc;   // p x p: Vp + J V_rho J' (+ V''), the expansion for the smoothing parameters
   Vector edf;  // diag(F), p entries
   // tr((Vp + J V_rho J') X'WX) / phi = tr(F) + tr(J V_rho J' X'WX) / phi: the edf with the
   // smoothing parameters' uncertainty, how far the fitted values follow the data also

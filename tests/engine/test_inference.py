@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 from scipy import integrate, stats
 
-from velkan import GAM, ConvergenceWarning, f, l, s
+from velkan import GAM, ConvergenceWarning, f, l, s, te
 from velkan import _engine as E
 from velkan._inference import covariances, term_edf
 
@@ -39,7 +39,12 @@ def integrated(gam, Xc, w, z, G, fit):
     out = fit.scale * np.linalg.inv(penalized_solution(gam, Xc, w, z, fit.rho)[0])
     base = out.copy()
     for j, (o, S) in enumerate(pens):
-        rank = np.linalg.matrix_rank(S)
+        shared = [k for k, (ok, Sk) in enumerate(pens) if ok == o and len(Sk) == len(S)]
+
+        def log_det(rho):  # log |S|+ of the penalties on this term's coefficients
+            e = np.linalg.eigvalsh(sum(math.exp(rho[k]) * pens[k][1] for k in shared))
+            return np.sum(np.log(e[-rank:]))
+        rank = np.linalg.matrix_rank(sum(math.exp(fit.rho[k]) * pens[k][1] for k in shared))
         grid = fit.rho[j] + np.arange(-12.0, 12.25, 0.5)
         edges = np.concatenate([[grid[0]], 0.5 * (grid[1:] + grid[:-1]), [grid[-1]]])
 
@@ -47,7 +52,7 @@ def integrated(gam, Xc, w, z, G, fit):
             rho = fit.rho.copy()
             rho[j] = r
             H, beta = penalized_solution(gam, Xc, w, z, rho)
-            crit = -beta @ H @ beta / (2 * fit.scale) + 0.5 * np.linalg.slogdet(H)[1] - 0.5 * rank * r
+            crit = -beta @ H @ beta / (2 * fit.scale) + 0.5 * np.linalg.slogdet(H)[1] - 0.5 * log_det(rho)
             edf = np.trace(np.linalg.solve(H, G)[o:o + len(S), o:o + len(S)])
             return crit, edf, beta, fit.scale * np.linalg.inv(H)
         points = [at(r) for r in grid]
@@ -58,13 +63,14 @@ def integrated(gam, Xc, w, z, G, fit):
     return out
 
 
-@pytest.mark.parametrize("family", ["gaussian", "poisson"])
-def test_covariances_edf_and_standard_errors_match_dense_numpy(rng, family):
+@pytest.mark.parametrize("family, tensor", [("gaussian", False), ("poisson", False), ("poisson", True)])
+def test_covariances_edf_and_standard_errors_match_dense_numpy(rng, family, tensor):
     n = 400
     X = rng.uniform(size=(n, 3))
     eta = np.sin(2 * np.pi * X[:, 0]) + X[:, 1] ** 2 + 0.5 * X[:, 2]
     y = eta + 0.3 * rng.normal(size=n) if family == "gaussian" else rng.poisson(np.exp(eta)).astype(float)
-    gam = GAM(s(0, k=8) + s(1, k=6, bs="cr") + l(2), family=family, tol=1e-12).fit(X, y)
+    terms = te(0, 1, k=5) + l(2) if tensor else s(0, k=8) + s(1, k=6, bs="cr") + l(2)
+    gam = GAM(terms, family=family, tol=1e-12).fit(X, y)
     fit, cov = gam._fitted, covariances(gam._fitted)
     D, Z, lay = dense(gam, X)
     Xc = D @ Z
@@ -103,7 +109,7 @@ def test_covariances_edf_and_standard_errors_match_dense_numpy(rng, family):
     Vraw = Z @ cov.vc @ Z.T
     _, se = gam.predict(Xn, return_std=True)
     np.testing.assert_allclose(se, np.sqrt(np.einsum("ij,jk,ik->i", Dn, Vraw, Dn)), rtol=1e-9)
-    for t in range(1, 4):
+    for t in range(1, len(fit.terms)):
         o, q = lay.offset(t), lay.term_width(t)
         effect, se_t = gam.partial_effect(t, Xn)
         B = Dn[:, o:o + q]

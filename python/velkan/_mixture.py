@@ -33,8 +33,8 @@ GRID_STEP = 0.5
 # Eigenvalues of a penalty below this fraction of its largest are its null space.
 RANK_TOLERANCE = 1e-10
 # Multiply-adds beyond which the integration is not made (p r^2 + q^3 per smoothing
-# parameter, q its term's width and r its penalty's rank: a random effect of tens of
-# thousands of levels); the expansion about the optimum stands in for it there.
+# parameter, q its term's width and r its penalty's rank: a random effect of more than
+# about 1,700 levels); the expansion about the optimum stands in for it there.
 INTEGRATION_WORK = 1e10
 
 

@@ -60,15 +60,47 @@ def covariances(fitted: Fitted) -> Covariances:
                          free=[lam is None for lam in fitted.design.lams])
         c = _engine.covariance(layout, fitted.xtwx, fitted.ridge, fitted.rho, max(fitted.scale, 0.0),
                                constraint_basis=fitted.constraint_basis, **extra)
-        vc = c.vc
-        # A term select_terms took out stays out: its covariance is the model's without it.
-        free = [f and t not in fitted.removed_terms for f, t in zip(extra.get("free", []), layout.penalty_terms)]
-        penalties = layout.constrained_penalties() if any(free) else []
-        if penalties and integration_affordable(len(fitted.beta), penalties, free):
-            vc = integrated_covariance(c.vp, np.asarray(fitted.beta), np.asarray(fitted.rho, float),
-                                       max(fitted.scale, 0.0), penalties, free)
+        vc = integrated_vc(fitted, layout, c, extra.get("free", []))
         fitted.inference = Covariances(c.vp, c.ve, vc, c.edf, layout.expand_matrix(vc), c.edf_corrected, c.vc)
     return fitted.inference
+
+
+def integrated_vc(fitted: Fitted, layout: Any, c: Any, free: list[bool]) -> np.ndarray:
+    """Vc: each estimated smoothing parameter whose penalty is alone on its coefficients
+    integrated out (_mixture); those that share their coefficients (a tensor product's
+    marginals, a smooth's two penalties under select_terms), whose estimates are correlated
+    and which one-at-a-time integration measured narrower (a binomial tensor at n = 500
+    covered 0.882 against 0.897), keep the expansion, over their own block of V_rho. A term
+    select_terms took out stays out: its covariance is the model's without it. The
+    expansion throughout when the integration would cost too much."""
+    free = [f and t not in fitted.removed_terms for f, t in zip(free, layout.penalty_terms)]
+    if not any(free):
+        return c.vc
+    penalties = layout.constrained_penalties()
+    blocks = [(offset, block.shape[0]) for offset, block in penalties]
+    alone = [f and blocks.count(blocks[j]) == 1 for j, f in enumerate(free)]
+    if not integration_affordable(len(fitted.beta), penalties, alone):
+        return c.vc
+    shared = [f and not a for f, a in zip(free, alone)]
+    base = c.vp if not any(shared) else expansion_over(fitted, layout, shared)
+    integrated = integrated_covariance(c.vp, np.asarray(fitted.beta), np.asarray(fitted.rho, float),
+                                       max(fitted.scale, 0.0), penalties, alone)
+    return base + (integrated - c.vp)
+
+
+def expansion_over(fitted: Fitted, layout: Any, chosen: list[bool]) -> np.ndarray:
+    """Vp + the expansion's terms for the chosen smoothing parameters, with their marginal
+    block of V_rho (the engine takes the inverse of the Hessian over the ones it is given,
+    so it is given the inverse of that block)."""
+    v_rho = _rho_covariance(fitted)
+    idx = np.flatnonzero(chosen)
+    w, v = np.linalg.eigh(v_rho[np.ix_(idx, idx)])
+    hessian = np.eye(len(chosen))
+    hessian[np.ix_(idx, idx)] = (v / np.maximum(w, 1e-300)) @ v.T
+    c = _engine.covariance(layout, fitted.xtwx, fitted.ridge, fitted.rho, max(fitted.scale, 0.0),
+                           constraint_basis=fitted.constraint_basis, beta=fitted.beta,
+                           rho_hessian=hessian, free=list(chosen))
+    return np.asarray(c.vc)
 
 
 def check_level(level: Any) -> float:

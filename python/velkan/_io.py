@@ -664,6 +664,9 @@ def _read(zf: zipfile.ZipFile, size: int) -> ModelFile:
     for info in infos:
         if info.compress_type != zipfile.ZIP_STORED or info.file_size != info.compress_size:
             raise ModelFileError(f"member {info.filename!r} is compressed; model files store members as they are")
+        if info.flag_bits & 0x1:  # zipfile would ask for a password (a RuntimeError)
+            raise ModelFileError(f"member {info.filename!r} claims to be encrypted; model files store members "
+                                 "as they are")
     try:
         info = zf.getinfo(METADATA)
     except KeyError:

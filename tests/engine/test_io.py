@@ -5,6 +5,7 @@ import copy
 import io
 import json
 import pickle
+import struct
 import subprocess
 import sys
 import zipfile
@@ -236,9 +237,22 @@ def test_hungry_files_take_bounded_memory(rng, which, change, loads):
         np.testing.assert_array_equal(result["out"], expected)
 
 
+def flag_set(data, flag):
+    """The file with a general-purpose flag bit set in its first central directory entry."""
+    out = bytearray(data)
+    at = out.find(b"PK\x01\x02") + 8
+    struct.pack_into("<H", out, at, struct.unpack_from("<H", out, at)[0] | flag)
+    return bytes(out)
+
+
 def test_damaged_files_are_refused_or_read_intact(rng):
     model, df = models(rng)[0]
     data = saved(model)
+    # A member claiming encryption or patched data, which zipfile refuses with exceptions of
+    # its own (RuntimeError, NotImplementedError).
+    for flag in (0x1, 0x20):
+        with pytest.raises(ModelFileError):
+            load(io.BytesIO(flag_set(data, flag)))
     for end in range(0, len(data), len(data) // 40):
         with pytest.raises(ModelFileError):
             load(io.BytesIO(data[:end]))

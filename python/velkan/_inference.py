@@ -65,7 +65,7 @@ def covariances(fitted: Fitted) -> Covariances:
     return fitted.inference
 
 
-def integrated_vc(fitted: Fitted, layout: Any, c: Any, free: list[bool]) -> np.ndarray:
+def integrated_vc(fitted: Fitted, layout: Any, c: Any, estimated: list[bool]) -> np.ndarray:
     """Vc: each estimated smoothing parameter whose penalty is alone on its coefficients
     integrated out (_mixture); those that share their coefficients (a tensor product's
     marginals, a smooth's two penalties under select_terms), whose estimates are correlated
@@ -73,7 +73,7 @@ def integrated_vc(fitted: Fitted, layout: Any, c: Any, free: list[bool]) -> np.n
     covered 0.882 against 0.897), keep the expansion, over their own block of V_rho. A term
     select_terms took out stays out: its covariance is the model's without it. The
     expansion throughout when the integration would cost too much."""
-    free = [f and t not in fitted.removed_terms for f, t in zip(free, layout.penalty_terms)]
+    free = [f and t not in fitted.removed_terms for f, t in zip(estimated, layout.penalty_terms)]
     if not any(free):
         return c.vc
     penalties = layout.constrained_penalties()
@@ -82,6 +82,8 @@ def integrated_vc(fitted: Fitted, layout: Any, c: Any, free: list[bool]) -> np.n
     if not integration_affordable(len(fitted.beta), penalties, alone):
         return c.vc
     shared = [f and not a for f, a in zip(free, alone)]
+    if shared == list(estimated):  # every estimated one: the engine's expansion already is it
+        return c.vc
     base = c.vp if not any(shared) else expansion_over(fitted, layout, shared)
     integrated = integrated_covariance(c.vp, np.asarray(fitted.beta), np.asarray(fitted.rho, float),
                                        max(fitted.scale, 0.0), penalties, alone)

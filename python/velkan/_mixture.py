@@ -78,11 +78,11 @@ def _increment(a_inv, beta, rho_j, offset, block):
     eig = np.clip(eig, 0.0, None)
     w = a_inv[:, span] @ (v * root) @ qmat                       # p x r
     t = qmat.T @ (root * (v.T @ beta[span]))                      # W'b, b = A beta^
+    lam = np.exp(rho_j)
     # The term's edf moves by -sum_i c_i u_i, u_i = (W'X'WX)_i restricted to the term.
-    xwx_w = (v * root) @ qmat - np.exp(rho_j) * block @ w[span]
+    xwx_w = (v * root) @ qmat - lam * block @ w[span]
     u = np.einsum("ki,ki->i", w[span], xwx_w)
     grid = rho_j + np.arange(-GRID_HALF_WIDTH, GRID_HALF_WIDTH + 0.5 * GRID_STEP, GRID_STEP)
-    lam = np.exp(rho_j)
     # 1 + d L = (1 - lambda^ L) + lambda L, the first part at least 0 (A >= lambda^ S_j).
     base = np.clip(1.0 - lam * eig, 0.0, None)
 
